@@ -1,0 +1,76 @@
+// The server's log and the conversion between raw bytes and escaped text.
+//
+// The log is one sequence of lines, each opened by
+//   "[" local time "%Y-%m-%d %H:%M:%S" " #" line number " " label "] "
+// and ended by a line end and a flush. Lines go to the file chosen with
+// set_log_file, or to standard error while none is open. Write lines with the
+// LOG_WRN / LOG_INF / LOG_DBG / LOG_DMP macros only: they test the level
+// first, so nothing of a suppressed line is evaluated and it takes no number.
+//   LOG_INF("Reloading " << path);
+// DBG and DMP lines start with the statement's source position, e.g.
+// "src/database.cpp:123 ". Single-threaded: nothing here takes a lock.
+#ifndef ULVANE_MISC_H
+#define ULVANE_MISC_H
+
+#include <ostream>
+#include <string>
+
+// Writes the prefix of a new line with `label` to the current destination and
+// returns that stream; the caller writes the message and ends the line with
+// std::endl. Tests no level. The line counter wraps after 4294967295 to 0.
+std::ostream& log(const char* label);
+
+// The current level, 0 to 5 (3 at start).
+unsigned get_log_level();
+
+// Stores `level`, or 5 when it is larger. Logs nothing.
+void set_log_level(unsigned level);
+
+// Closes the current log file, then opens `filename` for appending, or, when
+// that fails, for writing from empty. When both fail the log goes to standard
+// error. Reports nothing in any case.
+void set_log_file(std::string filename);
+
+#define LOG_WRN(message)                                                   \
+    do {                                                                   \
+        log("WRN") << message << std::endl;                                \
+    } while (0)
+
+#define LOG_INF(message)                                                   \
+    do {                                                                   \
+        if (get_log_level() > 2) log("INF") << message << std::endl;       \
+    } while (0)
+
+#define LOG_DBG(message)                                                   \
+    do {                                                                   \
+        if (get_log_level() > 3)                                           \
+            log("DBG") << __FILE__ ":" << __LINE__ << ' ' << message       \
+                       << std::endl;                                       \
+    } while (0)
+
+#define LOG_DMP(message)                                                   \
+    do {                                                                   \
+        if (get_log_level() > 4)                                           \
+            log("DMP") << __FILE__ ":" << __LINE__ << ' ' << message       \
+                       << std::endl;                                       \
+    } while (0)
+
+// Turns escaped text into the bytes it stands for: \n \r \t \e(0x1b) \\ \#
+// \$ \[ \] and \x with up to two hexadecimal digits (either case). Reading of
+// the digits stops at the first non-digit, but both characters after the x
+// are consumed all the same; with no digit at all (\xG1, or \x at the very
+// end) the escape yields the byte 0x00. A backslash before any other
+// character, or at the end, stays as written.
+std::string text_to_bytes(std::string line);
+
+// Writes bytes as text that holds only bytes 0x20..0x7f: \t \n \r, \e for
+// 0x1d, \\ \# \$ \[ \], \xNN (lower case) for other control bytes and for
+// 0x80..0xff; everything else as itself.
+std::string bytes_to_text(std::string txt);
+
+// For bytes received from the network on their way into a log line or an
+// error message: control bytes 0x00..0x1f are written as bytes_to_text writes
+// them; every other byte stays as it is, so ordinary barcodes read unchanged.
+std::string escape_control_bytes(const std::string& bytes);
+
+#endif

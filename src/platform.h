@@ -1,0 +1,87 @@
+// The thin layer between the server and its operating system: the socket
+// layer, the UDP calls, the last socket error and a file's last-write time.
+// Nothing else in the program calls the system for these; one implementation
+// file per platform (platform_posix.cpp here) provides them.
+#ifndef ULVANE_PLATFORM_H
+#define ULVANE_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Starts the socket layer; false when it cannot be used. Always true on POSIX.
+bool socket_layer_start();
+// Shuts the socket layer down again. Nothing to do on POSIX.
+void socket_layer_stop();
+
+// A socket handle, negative when there is none.
+using Socket_handle = long;
+const Socket_handle no_socket = -1;
+
+// An IPv4 address and port, both in host byte order.
+struct Ipv4_endpoint {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+};
+
+// The address in dotted decimal form, "10.0.0.2".
+std::string address_text(std::uint32_t address);
+
+// An IPv4 datagram socket; negative on failure (see last_socket_error).
+Socket_handle udp_open();
+
+// Binds the socket to all local IPv4 addresses at `port` (0: the system
+// picks one). False on failure.
+bool udp_bind(Socket_handle sd, std::uint16_t port);
+
+// The port the socket is bound to; 0 when unknown.
+std::uint16_t udp_local_port(Socket_handle sd);
+
+// What udp_receive learned about where a datagram came from.
+struct Datagram_source {
+    Ipv4_endpoint endpoint;
+    // True when the datagram was sent from this very host (it came in over
+    // the loopback interface, or from a 127.x.x.x address).
+    bool from_this_host = false;
+};
+
+// Waits for one datagram and copies it into buf. Returns its length (0 for an
+// empty datagram), or -1 on failure with last_socket_error set; a datagram
+// longer than `capacity` counts as a failure ("message too long") and is
+// dropped whole. `from` is all zero when the platform left no address.
+long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from);
+
+// Sends one datagram of `size` bytes (0 allowed). Returns false on failure.
+bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to);
+
+// Waits at most `timeout_ms` milliseconds for a datagram to arrive; true
+// when one can be received.
+bool udp_wait_readable(Socket_handle sd, int timeout_ms);
+
+void udp_close(Socket_handle sd);
+
+// The platform's code for the last failed socket call (errno on POSIX).
+int last_socket_error();
+
+// Writes the socket error line straight to standard output:
+//   file ":" line " WSAGetLastError=" code
+void report_socket_error(const char* file, int line);
+#define REPORT_SOCKET_ERROR() report_socket_error(__FILE__, __LINE__)
+
+// What the database keeps of a file to notice that it changed.
+struct File_attributes {
+    bool found = false;            // the query succeeded
+    bool is_directory = false;
+    std::int64_t last_write_time = 0; // nanoseconds since the epoch
+
+    bool same_write_time(const File_attributes& other) const
+    {
+        return found == other.found && last_write_time == other.last_write_time;
+    }
+};
+
+// Queries the attributes of the file at `path`. False, with `out` all zero,
+// when the file cannot be examined (missing file or directory, no access).
+bool file_attributes(const std::string& path, File_attributes& out);
+
+#endif

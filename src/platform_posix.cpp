@@ -1,0 +1,145 @@
+// The platform layer on POSIX systems (Linux first).
+#include "platform.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+bool socket_layer_start()
+{
+    return true;
+}
+
+void socket_layer_stop()
+{
+}
+
+std::string address_text(std::uint32_t address)
+{
+    in_addr a{};
+    a.s_addr = htonl(address);
+    char text[INET_ADDRSTRLEN] = "0.0.0.0";
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
+Socket_handle udp_open()
+{
+    int sd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (sd < 0) return no_socket;
+    // Ask for the arriving interface of every datagram, to tell datagrams
+    // sent from this host (they come over the loopback interface).
+    int on = 1;
+    setsockopt(sd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    return sd;
+}
+
+bool udp_bind(Socket_handle sd, std::uint16_t port)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    sa.sin_port = htons(port);
+    return bind(static_cast<int>(sd), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+}
+
+std::uint16_t udp_local_port(Socket_handle sd)
+{
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (getsockname(static_cast<int>(sd), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+    return ntohs(sa.sin_port);
+}
+
+long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from)
+{
+    static const unsigned loopback_index = if_nametoindex("lo");
+
+    sockaddr_in sa{};
+    iovec iov{buf, capacity};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr msg{};
+    msg.msg_name = &sa;
+    msg.msg_namelen = sizeof sa;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+
+    ssize_t bytes = recvmsg(static_cast<int>(sd), &msg, 0);
+    from = Datagram_source{};
+    if (msg.msg_namelen >= sizeof sa && sa.sin_family == AF_INET) {
+        from.endpoint.address = ntohl(sa.sin_addr.s_addr);
+        from.endpoint.port = ntohs(sa.sin_port);
+    }
+    if (bytes < 0) return -1;
+    if (msg.msg_flags & MSG_TRUNC) {
+        // recvmsg cuts a datagram that does not fit without failing; such a
+        // datagram must not be served, so report it as too long.
+        errno = EMSGSIZE;
+        return -1;
+    }
+    from.from_this_host = (from.endpoint.address >> 24) == 127;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            if (loopback_index != 0 && static_cast<unsigned>(info.ipi_ifindex) == loopback_index)
+                from.from_this_host = true;
+        }
+    }
+    return static_cast<long>(bytes);
+}
+
+bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(to.address);
+    sa.sin_port = htons(to.port);
+    return sendto(static_cast<int>(sd), data, size, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa) ==
+           static_cast<ssize_t>(size);
+}
+
+bool udp_wait_readable(Socket_handle sd, int timeout_ms)
+{
+    pollfd p{static_cast<int>(sd), POLLIN, 0};
+    return poll(&p, 1, timeout_ms) > 0;
+}
+
+void udp_close(Socket_handle sd)
+{
+    if (sd >= 0) close(static_cast<int>(sd));
+}
+
+int last_socket_error()
+{
+    return errno;
+}
+
+void report_socket_error(const char* file, int line)
+{
+    int code = last_socket_error();
+    std::cout << file << ':' << line << " WSAGetLastError=" << code << std::endl;
+}
+
+bool file_attributes(const std::string& path, File_attributes& out)
+{
+    out = File_attributes{};
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return false;
+    out.found = true;
+    out.is_directory = S_ISDIR(st.st_mode);
+    // Full nanosecond resolution, so that two edits within one second are
+    // both noticed.
+    out.last_write_time =
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return true;
+}

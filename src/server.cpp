@@ -1,0 +1,112 @@
+#include "server.h"
+
+#include <climits>
+#include <cstring>
+#include <iostream>
+
+#include "misc.h"
+#include "platform.h"
+
+namespace {
+
+const char* const version = "0.2";
+
+void show_help()
+{
+    std::cout << "ulvane_server.exe [-h] | { [-log=file] [-d] [-p=nnnnn] [-db=dir] }" << std::endl
+              << std::endl
+              << "VERSION = " << version << std::endl
+              << std::endl
+              << "This is a fully functional example implementation for an ulvane server program." << std::endl
+              << "ulvane_server.exe can function as a stand-alone database server and is" << std::endl
+              << "configurable by comandline options." << std::endl
+              << "It has a simple ini-file style database implementation that is seperated " << std::endl
+              << "into two files (also see option -db):" << std::endl
+              << "   formats.ini  - a file containing formats for sending to the ulvanes" << std::endl
+              << "   barcodes.ini - a file containing all barcodes and their 'tags'." << std::endl
+              << std::endl
+              << "   -h|-help|/h/H  show this text" << std::endl
+              << "   -p=nnnnn       [9000] use port nnnnn to listen to instead the default" << std::endl
+              << "                  for now, only udp communication is supported" << std::endl
+              << "   -db=dir        [.] use directory dir instead pf the current directory for" << std::endl
+              << "                  looking for files formats.ini and barcodes.ini" << std::endl
+              << "   -log=file      write logging to 'file'instead of standard out" << std::endl
+              << "   -l=n           [3] log-level (1=fatal, 2=warning, 3=info, 4=debug, 5=dump (TODO)"
+              << std::endl;
+}
+
+bool is_help_option(const char* arg)
+{
+    for (const char* help : {"-h", "/h", "/H", "-help", "/help"})
+        if (std::strcmp(arg, help) == 0) return true;
+    return false;
+}
+
+bool starts_with(const char* arg, const char* prefix)
+{
+    return std::strncmp(arg, prefix, std::strlen(prefix)) == 0;
+}
+
+int serve(int port, const std::string& db_dir);
+
+} // namespace
+
+int option_number(const char* text)
+{
+    const char* p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    long long value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+    }
+    if (negative) value = -value;
+    if (value > INT_MAX) value = INT_MAX;
+    return static_cast<int>(value);
+}
+
+int server_main(int argc, char** argv)
+{
+    if (!socket_layer_start()) {
+        std::cout << "No usable winsock.dll found." << std::flush;
+        return -1;
+    }
+    int port = 9000;
+    std::string db_dir = ".";
+
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (is_help_option(arg)) {
+            show_help();
+            return 0;
+        } else if (starts_with(arg, "-p=")) {
+            port = option_number(arg + 3);
+        } else if (starts_with(arg, "-db=")) {
+            db_dir = arg + 4;
+            LOG_DBG("db_dir=\"" << db_dir << "\"");
+        } else if (starts_with(arg, "-log=")) {
+            set_log_file(arg + 5);
+        } else if (starts_with(arg, "-l=")) {
+            set_log_level(static_cast<unsigned>(option_number(arg + 3)));
+        } else {
+            std::cerr << "ERROR: unkown option \"" << arg << "\"" << std::endl << std::endl;
+            show_help();
+            return -1;
+        }
+    }
+    LOG_INF("Using database directory " << db_dir);
+    LOG_INF("Using UDP port " << port);
+    return serve(port, db_dir);
+}
+
+namespace {
+
+int serve(int, const std::string&)
+{
+    socket_layer_stop();
+    return 0;
+}
+
+} // namespace

@@ -1,0 +1,150 @@
+// The command line, through the built program.
+#include <gtest/gtest.h>
+
+#include "server.h"
+#include "test_util.h"
+
+namespace {
+
+const char* const help_text =
+    "ulvane_server.exe [-h] | { [-log=file] [-d] [-p=nnnnn] [-db=dir] }\n"
+    "\n"
+    "VERSION = 0.2\n"
+    "\n"
+    "This is a fully functional example implementation for an ulvane server program.\n"
+    "ulvane_server.exe can function as a stand-alone database server and is\n"
+    "configurable by comandline options.\n"
+    "It has a simple ini-file style database implementation that is seperated \n"
+    "into two files (also see option -db):\n"
+    "   formats.ini  - a file containing formats for sending to the ulvanes\n"
+    "   barcodes.ini - a file containing all barcodes and their 'tags'.\n"
+    "\n"
+    "   -h|-help|/h/H  show this text\n"
+    "   -p=nnnnn       [9000] use port nnnnn to listen to instead the default\n"
+    "                  for now, only udp communication is supported\n"
+    "   -db=dir        [.] use directory dir instead pf the current directory for\n"
+    "                  looking for files formats.ini and barcodes.ini\n"
+    "   -log=file      write logging to 'file'instead of standard out\n"
+    "   -l=n           [3] log-level (1=fatal, 2=warning, 3=info, 4=debug, 5=dump (TODO)\n";
+
+Run_result server(std::vector<std::string> args, const std::string& dir = "")
+{
+    args.insert(args.begin(), ULVANE_SERVER_PATH);
+    return run_program(args, 20, dir);
+}
+
+TEST(CommandLine, HelpOptionsShowTheHelpAndEnd)
+{
+    for (const char* option : {"-h", "/h", "/H", "-help", "/help"}) {
+        Run_result r = server({"-p=1234", option, "-bogus"});
+        EXPECT_EQ(r.status, 0) << option;
+        EXPECT_EQ(r.out, help_text) << option;
+        EXPECT_EQ(r.err, "") << option;
+    }
+}
+
+TEST(CommandLine, UnknownOptionsAreRefused)
+{
+    for (const char* option : {"-d", "-H", "-HELP", "-help=x", "-x", "", "p=1", "-P=1", "-log"}) {
+        Run_result r = server({"-l=0", option, "-h"});
+        EXPECT_EQ(r.status, 255) << option; // -1
+        EXPECT_EQ(r.err, std::string("ERROR: unkown option \"") + option + "\"\n\n") << option;
+        EXPECT_EQ(r.out, help_text) << option;
+    }
+}
+
+// Without a database the run ends after the first load fails; the log lines
+// of start-up come before that.
+std::vector<std::string> start_up_lines(const std::vector<std::string>& args)
+{
+    Temp_dir dir;
+    Run_result r = server(args, dir.path());
+    std::vector<std::string> lines = log_messages(r.err);
+    // Keep only the start-up lines.
+    std::vector<std::string> start_up;
+    for (const std::string& l : lines)
+        if (l.find("Using ") != std::string::npos || l.find("db_dir=") != std::string::npos)
+            start_up.push_back(l);
+    return start_up;
+}
+
+TEST(CommandLine, SettingsAreAnnouncedAsRead)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {{}, {"INF Using database directory .", "INF Using UDP port 9000"}},
+        {{"-p=1234", "-db=x/y z"}, {"INF Using database directory x/y z", "INF Using UDP port 1234"}},
+        {{"-p=abc"}, {"INF Using database directory .", "INF Using UDP port 0"}},
+        {{"-p="}, {"INF Using database directory .", "INF Using UDP port 0"}},
+        {{"-p= \t-12x"}, {"INF Using database directory .", "INF Using UDP port -12"}},
+        {{"-p=+77"}, {"INF Using database directory .", "INF Using UDP port 77"}},
+        {{"-p=70000"}, {"INF Using database directory .", "INF Using UDP port 70000"}},
+        {{"-p=1", "-p=2", "-db=a", "-db="}, {"INF Using database directory ", "INF Using UDP port 2"}},
+        {{"-p=99999999999999999999"}, {"INF Using database directory .", "INF Using UDP port 2147483647"}},
+        {{"-p=-99999999999"}, {"INF Using database directory .", "INF Using UDP port -2147483648"}},
+        {{"-l=4", "-db=x"},
+         {"DBG src/server.cpp:? db_dir=\"x\"", "INF Using database directory x", "INF Using UDP port 9000"}},
+        {{"-db=x", "-l=4"}, {"INF Using database directory x", "INF Using UDP port 9000"}},
+        {{"-l=2"}, {}},
+        {{"-l=0"}, {}},
+        {{"-l=9"}, {"INF Using database directory .", "INF Using UDP port 9000"}},
+        {{"-l=-1"}, {"INF Using database directory .", "INF Using UDP port 9000"}},
+        {{"-l=abc"}, {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> lines = start_up_lines(c.args);
+        for (std::string& l : lines) {
+            // The line number of the statement is not the test's business.
+            std::size_t colon = l.find("server.cpp:");
+            if (colon != std::string::npos) {
+                std::size_t blank = l.find(' ', colon);
+                l.replace(colon + 11, blank - colon - 11, "?");
+            }
+        }
+        EXPECT_EQ(lines, c.lines) << (c.args.empty() ? "" : c.args[0]);
+    }
+}
+
+TEST(CommandLine, LogFileOptionSwitchesTheLog)
+{
+    Temp_dir dir;
+    write_file(dir.file("a.log"), "kept\n");
+    // Every -log= switches again; lines before the first go to standard error.
+    Run_result r = server({"-db=" + dir.path() + "/none", "-log=" + dir.file("a.log"), "-l=3"}, dir.path());
+    EXPECT_EQ(r.status, 0);
+    std::vector<std::string> a = split_lines(read_file(dir.file("a.log")));
+    ASSERT_GE(a.size(), 3u);
+    EXPECT_EQ(a[0], "kept");
+    EXPECT_EQ(log_messages(a[1])[0], "INF Using database directory " + dir.path() + "/none");
+
+    // An unopenable log file leaves the log on standard error, silently.
+    r = server({"-log=" + dir.path(), "-db=" + dir.path() + "/none"}, dir.path());
+    EXPECT_EQ(r.status, 0);
+    std::vector<std::string> lines = log_messages(r.err);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "INF Using database directory " + dir.path() + "/none");
+
+    // A log file named before the help option has been opened already.
+    r = server({"-log=" + dir.file("b.log"), "-h"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(dir.file("b.log")), "");
+    EXPECT_EQ(access(dir.file("b.log").c_str(), F_OK), 0);
+}
+
+TEST(CommandLine, NumbersAreReadLikeAtoi)
+{
+    const std::pair<const char*, int> cases[] = {
+        {"9000", 9000},           {"", 0},           {"abc", 0},           {"  42", 42},
+        {"\t\n\v\f\r7", 7},      {"-5", -5},        {"+5", 5},            {"12abc", 12},
+        {"- 5", 0},               {"--5", 0},        {"2147483647", 2147483647},
+        {"2147483648", 2147483647}, {"-2147483648", -2147483647 - 1},
+        {"-2147483649", -2147483647 - 1}, {"99999999999999999999999999", 2147483647},
+        {"000000000000000000000012", 12},
+    };
+    for (auto c : cases) EXPECT_EQ(option_number(c.first), c.second) << c.first;
+}
+
+} // namespace

@@ -1,0 +1,166 @@
+#include "misc.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "test_util.h"
+
+namespace {
+
+std::string bytes(std::initializer_list<unsigned char> values)
+{
+    return std::string(values.begin(), values.end());
+}
+
+struct Escape_case {
+    std::string text;
+    std::string bytes;
+};
+
+TEST(Escapes, TextToBytes)
+{
+    const Escape_case cases[] = {
+        {"A\\tB", bytes({0x41, 0x09, 0x42})},
+        {"\\e\\x1B\\x1b", bytes({0x1b, 0x1b, 0x1b})},
+        {"50\\%", bytes({0x35, 0x30, 0x5c, 0x25})},
+        {"\\q\\N", bytes({0x5c, 0x71, 0x5c, 0x4e})},
+        {"\\\\n", bytes({0x5c, 0x6e})},
+        {"\\x4G!", bytes({0x04, 0x21})},
+        {"ab\\", bytes({0x61, 0x62, 0x5c})},
+        {"", ""},
+        {"\\", "\\"},
+        {"\\x00", bytes({0x00})},
+        {"a\\x00b", bytes({'a', 0x00, 'b'})},
+        {"\\x7", bytes({0x07})},
+        {"\\xFF\\xff\\xaB", bytes({0xff, 0xff, 0xab})},
+        {"\\n\\r\\t\\e", bytes({0x0a, 0x0d, 0x09, 0x1b})},
+        {"\\#\\$\\[\\]", "#$[]"},
+        {"\\N\\R\\T\\E\\X41", "\\N\\R\\T\\E\\X41"},
+        {"\\0", bytes({0x5c, 0x30})},
+        // A byte made by \x never starts another escape.
+        {"\\x5cn", bytes({0x5c, 'n'})},
+        // No hexadecimal digit after the x: the byte 0x00, up to two
+        // characters consumed.
+        {"\\xG1z", bytes({0x00, 'z'})},
+        {"\\x", bytes({0x00})},
+        {"\\xG", bytes({0x00})},
+        {"ab\\x", bytes({'a', 'b', 0x00})},
+    };
+    for (const Escape_case& c : cases) EXPECT_EQ(text_to_bytes(c.text), c.bytes) << c.text;
+}
+
+TEST(Escapes, BytesToText)
+{
+    const Escape_case cases[] = {
+        {"A\\tB", bytes({0x41, 0x09, 0x42})},
+        {"\\x00\\x1b\\eA", bytes({0x00, 0x1b, 0x1d, 0x41})},
+        {"\\${t}", bytes({0x24, 0x7b, 0x74, 0x7d})},
+        {"\\[1\\]\\\\", bytes({0x5b, 0x31, 0x5d, 0x5c})},
+        {"\\r\\n\\xff\\x80~", bytes({0x0d, 0x0a, 0xff, 0x80, 0x7e})},
+        {"", ""},
+        {"\\#\x7f\x20", bytes({0x23, 0x7f, 0x20})},
+    };
+    for (const Escape_case& c : cases) EXPECT_EQ(bytes_to_text(c.bytes), c.text) << c.text;
+}
+
+TEST(Escapes, EveryByteComesBackThroughBothConversions)
+{
+    std::string all;
+    for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+    std::string text = bytes_to_text(all);
+    for (char c : text) {
+        unsigned char u = static_cast<unsigned char>(c);
+        EXPECT_TRUE(u >= 0x20 && u < 0x80) << int(u);
+    }
+    std::string expected = all;
+    expected[0x1d] = 0x1b; // \e is written for 0x1d but read as 0x1b
+    EXPECT_EQ(text_to_bytes(text), expected);
+}
+
+TEST(Escapes, ControlBytesOnlyAreEscapedForTheLog)
+{
+    EXPECT_EQ(escape_control_bytes("12345"), "12345");
+    EXPECT_EQ(escape_control_bytes("a\\b[c]$#\xe9"), "a\\b[c]$#\xe9");
+    EXPECT_EQ(escape_control_bytes(bytes({'1', 0x00, 0x0a, 0x0d, 0x09, 0x1b, 0x1d, 0x1f, 0x20})),
+              "1\\x00\\n\\r\\t\\x1b\\e\\x1f ");
+}
+
+// The level rules and the numbering of lines, through the real log.
+TEST(Log, LevelDecidesWhichLinesAreWrittenAndNumbered)
+{
+    Log_capture capture;
+    int evaluated = 0;
+    auto count = [&evaluated]() { return ++evaluated; };
+    for (unsigned level : {0u, 2u, 3u, 4u, 5u}) {
+        set_log_level(level);
+        LOG_WRN("w" << level << count());
+        LOG_INF("i" << level << count());
+        LOG_DBG("d" << level << count());
+        LOG_DMP("m" << level << count());
+    }
+    set_log_level(3);
+    std::vector<std::string> lines = capture.lines();
+    const std::vector<std::string> expected = {"WRN w01", "WRN w22", "WRN w33", "INF i34",
+                                               "WRN w45", "INF i46", "WRN w58", "INF i59"};
+    // DBG and DMP lines carry the source position; compare them apart.
+    std::vector<std::string> plain;
+    std::vector<std::string> positioned;
+    for (const std::string& l : lines)
+        (l.compare(0, 3, "DBG") == 0 || l.compare(0, 3, "DMP") == 0 ? positioned : plain).push_back(l);
+    EXPECT_EQ(plain, expected);
+    ASSERT_EQ(positioned.size(), 3u);
+    const char* const positioned_messages[] = {"DBG d47", "DBG d510", "DMP m511"};
+    std::regex with_position(R"((DBG|DMP) tests/misc_test\.cpp:\d+ ([dm][45]\d+))");
+    for (int i = 0; i < 3; ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(positioned[i], m, with_position)) << positioned[i];
+        EXPECT_EQ(m[1].str() + " " + m[2].str(), positioned_messages[i]);
+    }
+    EXPECT_EQ(evaluated, 11); // suppressed lines evaluate nothing
+
+    // Line numbers run on without gaps.
+    std::string text = read_file(capture.path() + "/log");
+    std::regex prefix(R"(\[(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d) #(\d+) (WRN|INF|DBG|DMP)\] .*)");
+    unsigned long previous = 0;
+    for (const std::string& line : split_lines(text)) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, prefix)) << line;
+        unsigned long number = std::stoul(m[7]);
+        if (previous != 0) {
+            EXPECT_EQ(number, previous + 1);
+        }
+        previous = number;
+    }
+}
+
+TEST(Log, LevelIsClampedToFive)
+{
+    const std::pair<unsigned, unsigned> cases[] = {{0, 0}, {1, 1}, {5, 5}, {6, 5}, {7, 5}, {4294967295u, 5}};
+    for (auto c : cases) {
+        set_log_level(c.first);
+        EXPECT_EQ(get_log_level(), c.second) << c.first;
+    }
+    set_log_level(3);
+}
+
+TEST(Log, FileIsAppendedToAndUnopenableFileFallsBackToStandardError)
+{
+    Temp_dir dir;
+    std::string first = dir.file("first.log");
+    write_file(first, "old content\n");
+    set_log_file(first);
+    LOG_WRN("to first");
+    set_log_file(dir.path()); // a directory: cannot be opened
+    testing::internal::CaptureStderr();
+    LOG_WRN("to stderr");
+    std::string err = testing::internal::GetCapturedStderr();
+    set_log_file("");
+    std::vector<std::string> lines = split_lines(read_file(first));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "old content");
+    EXPECT_EQ(log_messages(lines[1])[0], "WRN to first");
+    EXPECT_EQ(log_messages(err), std::vector<std::string>{"WRN to stderr"});
+}
+
+} // namespace

@@ -1,0 +1,57 @@
+// Helpers shared by the tests: temporary directories, files, the log, and
+// running the built programs.
+#ifndef ULVANE_TEST_UTIL_H
+#define ULVANE_TEST_UTIL_H
+
+#include <string>
+#include <vector>
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+class Temp_dir {
+public:
+    Temp_dir();
+    ~Temp_dir();
+    Temp_dir(const Temp_dir&) = delete;
+    Temp_dir& operator=(const Temp_dir&) = delete;
+    const std::string& path() const { return my_path; }
+    std::string file(const std::string& name) const { return my_path + "/" + name; }
+
+private:
+    std::string my_path;
+};
+
+void write_file(const std::string& path, const std::string& content);
+std::string read_file(const std::string& path);
+std::vector<std::string> split_lines(const std::string& text);
+
+// Sets a file's last-write time to `seconds` + `nanoseconds` since the epoch.
+void set_write_time(const std::string& path, long seconds, long nanoseconds = 0);
+
+// Sends the log to a temporary file while it lives; lines() gives the lines
+// written so far, each as "LABEL message" (time stamp and number removed).
+class Log_capture {
+public:
+    Log_capture();
+    ~Log_capture();
+    std::vector<std::string> lines() const;
+    const std::string& path() const { return my_dir.path(); }
+
+private:
+    Temp_dir my_dir;
+};
+
+// Turns the raw log text into lines of the form "LABEL message".
+std::vector<std::string> log_messages(const std::string& log_text);
+
+struct Run_result {
+    int status = 0;   // exit status, or 128 + signal
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+
+// Runs a program with arguments (argv[0] included), waits at most
+// timeout_seconds (then kills it; status 137).
+Run_result run_program(const std::vector<std::string>& argv, int timeout_seconds = 20,
+                       const std::string& working_dir = "");
+
+#endif
