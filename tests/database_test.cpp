@@ -1,0 +1,550 @@
+#include "database.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <sys/stat.h>
+
+#include "misc.h"
+#include "test_util.h"
+
+namespace {
+
+// Runs `body` at `level` with the log captured, and returns the log lines
+// ("LABEL message"); DBG/DMP source positions are cut to "src/database.cpp".
+template <typename Body>
+std::vector<std::string> logged(unsigned level, Body body)
+{
+    Log_capture capture;
+    set_log_level(level);
+    body();
+    set_log_level(3);
+    std::vector<std::string> lines = capture.lines();
+    for (std::string& l : lines) {
+        std::size_t colon = l.find("database.cpp:");
+        if (colon != std::string::npos) l.erase(colon + 12, l.find(' ', colon) - colon - 12);
+    }
+    return lines;
+}
+
+using Lines = std::vector<std::string>;
+
+// ---- Tag values ----
+
+TEST(TagValue, LinesSplitAtTheFirstEqualsSign)
+{
+    struct Case {
+        const char* line;
+        bool bad;
+        const char* tag;
+        const char* value;
+    };
+    const Case cases[] = {
+        {"tag.price=1.99", false, "tag.price", "1.99"},
+        {"format=shelf", false, "format", "shelf"},
+        {"tag.url=a=b=c", false, "tag.url", "a=b=c"},
+        {"tag.note=", false, "tag.note", ""},
+        {"=1.99", false, "", "1.99"},
+        {"=", false, "", ""},
+        {"tag.colour", true, "", ""},
+        {"", true, "", ""},
+        {"tag.a = b ", false, "tag.a ", " b "},
+        {"tag.x=\\e\\x41;#", false, "tag.x", "\\e\\x41;#"},
+    };
+    for (const Case& c : cases) {
+        Tag_value tv{std::string(c.line)};
+        EXPECT_EQ(tv.fail(), c.bad) << c.line;
+        EXPECT_EQ(tv.tag(), c.tag) << c.line;
+        EXPECT_EQ(tv.value(), c.value) << c.line;
+    }
+}
+
+TEST(TagValue, SetHoldsOneValuePerTagAndIsSearchedByTagAlone)
+{
+    Barcode_tags tags;
+    tags.insert(Tag_value(std::string("tag.price=1.99")));
+    tags.insert(Tag_value(std::string("tag.price=2.99"))); // dropped: the first wins
+    tags.insert(Tag_value(std::string("tag.name =Pen")));
+    tags.insert(Tag_value(std::string("Price=X")));
+    ASSERT_EQ(tags.size(), 3u);
+    EXPECT_EQ(tags.find(Tag_value("tag.price", ""))->value(), "1.99");
+    EXPECT_EQ(tags.find(Tag_value("tag.name", "")), tags.end());
+    EXPECT_EQ(tags.find(Tag_value("tag.name ", ""))->value(), "Pen");
+    // Bytes compare as unsigned: upper case before lower case, 0xe9 last.
+    EXPECT_TRUE(Tag_value("Price", "") < Tag_value("price", ""));
+    EXPECT_TRUE(Tag_value("price", "") < Tag_value("\xe9", ""));
+    EXPECT_TRUE(Tag_value("pri", "") < Tag_value("price", ""));
+    EXPECT_FALSE(Tag_value("a", "2") < Tag_value("a", "1"));
+}
+
+// ---- Format merging ----
+
+Barcode_tags shelf_tags()
+{
+    Barcode_tags tags;
+    for (const char* line : {"format=shelf", "tag.name=Apple", "tag.price=1.99", "tag.empty=",
+                             "tag.tricky=${name}\\n"})
+        tags.insert(Tag_value(std::string(line)));
+    return tags;
+}
+
+TEST(Format, MergesPlaceholdersAsTheWorkedExamplesShow)
+{
+    struct Case {
+        std::string format;
+        std::string merged;
+        Lines log;
+    };
+    const std::string missing = "' from format 'shelf' not found: using empty string.";
+    const Case cases[] = {
+        {"Item: ${name} costs ${price}", "Item: Apple costs 1.99", {}},
+        {"${name}", "Apple", {}},
+        {"${price}/${price}", "1.99/1.99", {}},
+        {"[${size}]", "[]", {"WRN Tag 'tag.size" + missing}},
+        {"${format}", "", {"WRN Tag 'tag.format" + missing}},
+        {"${tag.price}", "", {"WRN Tag 'tag.tag.price" + missing}},
+        {"${}", "", {"WRN Tag 'tag." + missing}},
+        {"A${name", "A${name", {"WRN Format error: '${' not closed in format 'shelf' at position 3"}},
+        {"Total ${price} EUR${name", "Total 1.99 EUR${name",
+         {"WRN Format error: '${' not closed in format 'shelf' at position 20"}},
+        {"\\${name}", "\\${name}", {}},
+        {"\\\\${name}", "\\\\Apple", {}},
+        {"${na\\}me}", "", {"WRN Tag 'tag.na\\}me" + missing}},
+        {"${a${b}}", "}", {"WRN Tag 'tag.a${b" + missing}},
+        {"5$ {x} } ", "5$ {x} } ", {}},
+        // Further edges.
+        {"", "", {}},
+        {"plain \\n {} \\x41", "plain \\n {} \\x41", {}},
+        {"x${name}", "xApple", {}},
+        {"cost$", "cost$", {}},
+        {"cost${", "cost${", {"WRN Format error: '${' not closed in format 'shelf' at position 6"}},
+        {"${size}${size}", "", {"WRN Tag 'tag.size" + missing, "WRN Tag 'tag.size" + missing}},
+        {"<${empty}>", "<>", {}},
+        {"${tricky}", "${name}\\n", {}},
+        {"a\\", "a\\", {}},
+        {"${name\\}", "${name\\}", {"WRN Format error: '${' not closed in format 'shelf' at position 2"}},
+    };
+    Barcode_tags tags = shelf_tags();
+    for (const Case& c : cases) {
+        Format format("shelf", c.format);
+        std::string merged;
+        Lines log = logged(3, [&] { merged = format.merge_tag_values(tags); });
+        EXPECT_EQ(merged, c.merged) << c.format;
+        EXPECT_EQ(log, c.log) << c.format;
+        EXPECT_EQ(format.text(), c.format);
+    }
+}
+
+TEST(Format, LinesJoinWithoutSeparatorAndFallbackNameShowsEmpty)
+{
+    Format format("", "");
+    format.add_formatting("${na");
+    format.add_formatting("me} ${x}");
+    EXPECT_EQ(format.text(), "${name} ${x}");
+    std::string merged;
+    Lines log = logged(0, [&] { merged = format.merge_tag_values(shelf_tags()); });
+    EXPECT_EQ(merged, "Apple ");
+    EXPECT_EQ(log, Lines{"WRN Tag 'tag.x' from format '' not found: using empty string."});
+}
+
+// ---- The barcodes file ----
+
+TEST(BarcodesFile, SectionsTagsAndEveryWarning)
+{
+    const std::string file =
+        "#shop articles\r\n"
+        "tag.before=1\n"
+        "[]\n"
+        "format=short\n"
+        "\n"
+        "[12345]\r\n"
+        "format=price\n"
+        "tag.description=Pen\r\n"
+        "tag.description=Second\n"
+        "tag.price=1.99\r\r\n"
+        "no equals sign\n"
+        "  #not a comment\n"
+        " [12]\n"
+        ";semicolon=plain\n"
+        "[bad\n"
+        "tag.lost=1\n"
+        "[12345]\n"
+        "tag.again=1\n"
+        "[ 12 ]\n"
+        "[[12]]\n"
+        "[empty]\n"
+        "[\n"
+        "[x] \n";
+    Barcode_db db;
+    Lines log = logged(3, [&] {
+        std::istringstream in(file);
+        db.load_barcodes(in);
+    });
+    EXPECT_EQ(log, (Lines{
+                       "WRN Tag-value at line #2 \"tag.before=1\" outsite barcode definition: ignored",
+                       "WRN Incorrect tag-value \"no equals sign\" at line 11 (skipped).",
+                       "WRN Incorrect tag-value \"  #not a comment\" at line 12 (skipped).",
+                       "WRN Incorrect tag-value \" [12]\" at line 13 (skipped).",
+                       "WRN Line 15 \"[bad\" begins with '[' but does not end with ']': line is skipped!",
+                       "WRN Tag-value at line #16 \"tag.lost=1\" outsite barcode definition: ignored",
+                       "WRN Tag-value at line #18 \"tag.again=1\" outsite barcode definition: ignored",
+                       "WRN Line 22 \"[\" begins with '[' but does not end with ']': line is skipped!",
+                       "WRN Line 23 \"[x] \" begins with '[' but does not end with ']': line is skipped!",
+                   }));
+    const Barcode_db::Barcode_table& table = db.barcodes();
+    std::vector<std::string> keys;
+    for (const auto& entry : table) keys.push_back(entry.first);
+    EXPECT_EQ(keys, (std::vector<std::string>{"", " 12 ", "12345", "[12]", "empty"}));
+    const Barcode_tags& pen = table.at("12345");
+    EXPECT_EQ(pen.size(), 4u); // format, tag.description, tag.price, ";semicolon"
+    EXPECT_EQ(pen.find(Tag_value("tag.description", ""))->value(), "Pen");
+    EXPECT_EQ(pen.find(Tag_value("tag.price", ""))->value(), "1.99\r");
+    EXPECT_EQ(pen.find(Tag_value(";semicolon", ""))->value(), "plain");
+    EXPECT_EQ(table.at("").find(Tag_value("format", ""))->value(), "short");
+    EXPECT_TRUE(table.at("empty").empty());
+}
+
+TEST(BarcodesFile, DebugAndDumpLinesCountEveryLine)
+{
+    Barcode_db db;
+    Lines log = logged(5, [&] {
+        std::istringstream in("[1]\ntag.a=b\n");
+        db.load_barcodes(in);
+    });
+    EXPECT_EQ(log, (Lines{
+                       "DMP src/database.cpp line=\"[1]\"",
+                       "DBG src/database.cpp Reading barcode definition: \"1\"",
+                       "DMP src/database.cpp line=\"tag.a=b\"",
+                       "DBG src/database.cpp Tag_value line #2: \"tag.a=b\"",
+                       "DMP src/database.cpp line=\"\"",
+                       "DMP src/database.cpp Skipping comment or empty line #3: ",
+                       "DBG src/database.cpp Ready reading barcode definitions",
+                   }));
+    log = logged(5, [&] {
+        std::istringstream in("");
+        db.load_barcodes(in);
+    });
+    EXPECT_EQ(log, (Lines{"DMP src/database.cpp line=\"\"",
+                          "DMP src/database.cpp Skipping comment or empty line #1: ",
+                          "DBG src/database.cpp Ready reading barcode definitions"}));
+}
+
+TEST(BarcodesFile, CarriageReturnLineEndsReadLikeLineFeeds)
+{
+    const std::string lf = "[]\nformat=a\n[7]\ntag.x=1\n";
+    std::string crlf;
+    for (char c : lf) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    Barcode_db a, b;
+    std::istringstream in_a(lf), in_b(crlf);
+    a.load_barcodes(in_a);
+    b.load_barcodes(in_b);
+    ASSERT_EQ(a.barcodes().size(), 2u);
+    ASSERT_EQ(b.barcodes().size(), 2u);
+    EXPECT_EQ(b.barcodes().at("7").begin()->value(), "1");
+    EXPECT_EQ(b.barcodes().at("").begin()->value(), "a");
+}
+
+// A stream that breaks down after its first bytes, as a failing disk would.
+class Failing_buffer : public std::streambuf {
+public:
+    explicit Failing_buffer(std::string start) : my_start(std::move(start))
+    {
+        setg(&my_start[0], &my_start[0], &my_start[0] + my_start.size());
+    }
+
+protected:
+    int_type underflow() override { throw std::ios_base::failure("read error"); }
+
+private:
+    std::string my_start;
+};
+
+TEST(BarcodesFile, ReadingEndsAtAReadError)
+{
+    Failing_buffer buffer("[1]\ntag.a=b\n[2]\ntag.c=");
+    std::istream in(&buffer);
+    Barcode_db db;
+    db.load_barcodes(in);
+    EXPECT_TRUE(in.bad());
+    ASSERT_EQ(db.barcodes().size(), 2u);
+    EXPECT_EQ(db.barcodes().at("1").size(), 1u);
+    EXPECT_TRUE(db.barcodes().at("2").empty()); // the cut line is not used
+}
+
+// ---- The formats file ----
+
+TEST(FormatsFile, SectionsLinesAndEveryWarning)
+{
+    const std::string file =
+        "lost before\n"
+        "[]\n"
+        "${description}\n"
+        "[price]\r\n"
+        "A\n"
+        "\n"
+        "#x\n"
+        "   \n"
+        "B\r\n"
+        "[ price ]\n"
+        "[price]\n"
+        "again\n"
+        "[empty]\n"
+        "[x\n"
+        "skipped 1\n"
+        "skipped 2\n"
+        "[z]\n"
+        "\\[ok\\]";
+    Barcode_db db;
+    Lines log = logged(3, [&] {
+        std::istringstream in(file);
+        db.load_formats(in);
+    });
+    EXPECT_EQ(log, (Lines{
+                       "WRN Unrecognized formats \"lost before\" at line 1",
+                       "WRN Unrecognized formats \"again\" at line 12",
+                       "WRN Format line \"[x\" at 14 begins with '[' but does not end with ']'",
+                       "WRN line 14 and next lines are skipped until a valid format definitions is recognized.",
+                       "INF Recommend using '\\[' when using a '[' in the formatting.",
+                       "WRN Unrecognized formats \"skipped 1\" at line 15",
+                       "WRN Unrecognized formats \"skipped 2\" at line 16",
+                   }));
+    std::map<std::string, std::string> formats;
+    for (const Format& f : db.formats()) formats[f.name()] = f.text();
+    EXPECT_EQ(formats, (std::map<std::string, std::string>{{"", "${description}"},
+                                                           {" price ", ""},
+                                                           {"empty", ""},
+                                                           {"price", "A   B"},
+                                                           {"z", "\\[ok\\]"}}));
+}
+
+TEST(FormatsFile, DebugLines)
+{
+    Barcode_db db;
+    Lines log = logged(5, [&] {
+        std::istringstream in("[f]\nA\n\n");
+        db.load_formats(in);
+    });
+    EXPECT_EQ(log, (Lines{
+                       "DBG src/database.cpp Reading format: \"f\"",
+                       "DBG src/database.cpp A",
+                       "DMP src/database.cpp Skipping comment or empty line #3: ",
+                       "DMP src/database.cpp Skipping comment or empty line #4: ",
+                       "DBG src/database.cpp Ready reading formats",
+                   }));
+}
+
+// ---- Lookup ----
+
+Barcode_db& database(Barcode_db& db, const std::string& barcodes, const std::string& formats)
+{
+    std::istringstream b(barcodes), f(formats);
+    db.load_barcodes(b);
+    db.load_formats(f);
+    return db;
+}
+
+TEST(Lookup, ChoosesEntryAndFormatWithTheirFallbacks)
+{
+    struct Case {
+        const char* name;
+        std::string barcodes;
+        std::string formats;
+        std::string code;
+        std::string answer; // "throw: message" for a failure
+        Lines log;
+    };
+    const std::string both_fallbacks = "[]\nformat=price\ntag.description=Anything\n";
+    const std::string formats = "[]\nfallback ${description}\n[price]\n${description}\\n\nPrice: ${price}\n";
+    const Case cases[] = {
+        {"known", "[12345]\nformat=price\ntag.description=Pen\ntag.price=1.99\n", formats, "12345",
+         "Pen\\nPrice: 1.99", {}},
+        {"unknown, fallback barcode", both_fallbacks + "[1]\nformat=price\n", formats, "999",
+         "Anything\\nPrice: ",
+         {"WRN Barcode \"999\" not defined in database.",
+          "WRN Tag 'tag.price' from format 'price' not found: using empty string."}},
+        {"no format tag", "[1]\ntag.description=D\n", formats, "1", "fallback D",
+         {"WRN No format specified for barcode '1'"}},
+        {"empty format tag", "[1]\nformat=\ntag.description=D\n", formats, "1", "fallback D", {}},
+        {"no format tag, no fallback format", "[1]\ntag.description=D\n", "[price]\nx\n", "1",
+         "throw: Unknown format for barcode 1 and no backup format [] available",
+         {"WRN No format specified for barcode '1'"}},
+        {"unknown format", "[1]\nformat=nope\ntag.description=D\n", formats, "1", "fallback D",
+         {"WRN Unknown format for barcode '1': using default."}},
+        {"unknown format, no fallback format", "[1]\nformat=nope\n", "[price]\nx\n", "1",
+         "throw: Unknown format for barcode 1 and no backup format [] available", {}},
+        {"unknown, no fallback barcode", "[1]\nformat=price\n", formats, "2",
+         "throw: Unknown barcode 2 and no backup barcode [] available",
+         {"WRN Barcode \"2\" not defined in database."}},
+        {"empty code finds the fallback", both_fallbacks, formats, "", "Anything\\nPrice: ",
+         {"WRN Tag 'tag.price' from format 'price' not found: using empty string."}},
+        {"lookup is exact", "[]\nformat=\n[abc]\nformat=price\n", "[]\nF\n[price]\nP\n", "ABC", "F",
+         {"WRN Barcode \"ABC\" not defined in database."}},
+        {"trailing blank", "[]\nformat=\n[abc]\nformat=price\n", "[]\nF\n[price]\nP\n", "abc ", "F",
+         {"WRN Barcode \"abc \" not defined in database."}},
+        {"format name with blanks is another name", "[1]\nformat=price\n", "[]\nF\n[ price ]\nP\n", "1", "F",
+         {"WRN Unknown format for barcode '1': using default."}},
+        // Control bytes of a received barcode never reach the log raw.
+        {"control bytes are escaped", "[1]\nformat=price\n", formats, std::string("a\nb\x1b[2J\0", 8),
+         "throw: Unknown barcode a\\nb\\x1b[2J\\x00 and no backup barcode [] available",
+         {"WRN Barcode \"a\\nb\\x1b[2J\\x00\" not defined in database."}},
+        {"control bytes are escaped, fallback", "[]\n", "[]\nF\n", "x\r\n1", "F",
+         {"WRN Barcode \"x\\r\\n1\" not defined in database.", "WRN No format specified for barcode 'x\\r\\n1'"}},
+        {"high bytes stay", "[]\nformat=q\n", "[]\nF\n", "\xe9\xff", "F",
+         {"WRN Barcode \"\xe9\xff\" not defined in database.",
+          "WRN Unknown format for barcode '\xe9\xff': using default."}},
+    };
+    for (const Case& c : cases) {
+        Barcode_db db;
+        database(db, c.barcodes, c.formats);
+        std::string answer;
+        Lines log = logged(3, [&] {
+            try {
+                answer = db.lookup(c.code);
+            } catch (const std::string& message) {
+                answer = "throw: " + message;
+            }
+        });
+        EXPECT_EQ(answer, c.answer) << c.name;
+        EXPECT_EQ(log, c.log) << c.name;
+    }
+}
+
+TEST(Lookup, DumpLines)
+{
+    Barcode_db db;
+    database(db, "[1]\n", "[]\nF\n");
+    Lines log = logged(5, [&] { EXPECT_EQ(db.lookup("1"), "F"); });
+    EXPECT_EQ(log, (Lines{
+                       "DMP src/database.cpp Looking up barcode \"1\"",
+                       "DMP src/database.cpp Barcode found",
+                       "WRN No format specified for barcode '1'",
+                       "DMP src/database.cpp Using format \"\"",
+                       "DMP src/database.cpp Format \"\" found",
+                   }));
+}
+
+// ---- Reloading ----
+
+class Reloading : public testing::Test {
+protected:
+    void write(const std::string& name, const std::string& content, long seconds)
+    {
+        write_file(my_dir.file(name), content);
+        set_write_time(my_dir.file(name), seconds);
+    }
+    Lines load(unsigned level = 3)
+    {
+        return logged(level, [&] {
+            try {
+                my_db.load(my_dir.path());
+            } catch (const std::string& message) {
+                log("THR") << message << std::endl;
+            }
+        });
+    }
+    std::string answer(const std::string& code)
+    {
+        Log_capture quiet;
+        try {
+            return my_db.lookup(code);
+        } catch (const std::string& message) {
+            return "throw: " + message;
+        }
+    }
+
+    Temp_dir my_dir;
+    Barcode_db my_db;
+};
+
+TEST_F(Reloading, ReadsAFileAgainOnlyWhenItsWriteTimeDiffers)
+{
+    const std::string d = my_dir.path();
+    write("barcodes.ini", "[1]\nformat=f\n", 1000000);
+    write("formats.ini", "[f]\none\n", 1000000);
+    EXPECT_EQ(load(), (Lines{"INF Reloading " + d + "/barcodes.ini", "INF Reloading " + d + "/formats.ini"}));
+    EXPECT_EQ(answer("1"), "one");
+    EXPECT_EQ(load(), Lines{});
+
+    // Same write time, other content: not read.
+    write("formats.ini", "[f]\ntwo\n", 1000000);
+    EXPECT_EQ(load(), Lines{});
+    EXPECT_EQ(answer("1"), "one");
+
+    // A second edit within the same second is seen (nanoseconds count).
+    write("formats.ini", "[f]\nthree\n", 1000000);
+    set_write_time(my_dir.file("formats.ini"), 1000000, 5);
+    EXPECT_EQ(load(), Lines{"INF Reloading " + d + "/formats.ini"});
+    EXPECT_EQ(answer("1"), "three");
+
+    // An older copy is read too; the barcode table stays as it was.
+    write("formats.ini", "[f]\nolder\n", 999);
+    EXPECT_EQ(load(), Lines{"INF Reloading " + d + "/formats.ini"});
+    EXPECT_EQ(answer("1"), "older");
+
+    // Level 2 logs no INF line.
+    write("barcodes.ini", "[1]\nformat=g\n[]\n", 5);
+    EXPECT_EQ(load(2), Lines{});
+    EXPECT_EQ(answer("1"), "throw: Unknown format for barcode 1 and no backup format [] available");
+}
+
+TEST_F(Reloading, MissingFilesAreReportedOnEveryCall)
+{
+    const std::string b = my_dir.path() + "/barcodes.ini";
+    const std::string f = my_dir.path() + "/formats.ini";
+    write("formats.ini", "[]\nF\n", 100);
+    const Lines missing_barcodes = {"WRN Could not stat " + b + ": force reloading.", "INF Reloading " + b,
+                                    "THR ERROR: barcodes file \"" + b + "\" not found."};
+    EXPECT_EQ(load(), missing_barcodes);
+    EXPECT_EQ(load(), missing_barcodes); // the formats file is not even examined
+    EXPECT_TRUE(my_db.formats().empty());
+
+    write("barcodes.ini", "[]\n", 100);
+    EXPECT_EQ(load(), (Lines{"INF Reloading " + b, "INF Reloading " + f}));
+    EXPECT_EQ(answer("x"), "F");
+
+    ASSERT_EQ(unlink(f.c_str()), 0);
+    const Lines missing_formats = {"WRN Could not stat " + f + ": force reloading.", "INF Reloading " + f,
+                                   "THR ERROR: format file \"" + f + "\" not found"};
+    EXPECT_EQ(load(), missing_formats);
+    EXPECT_EQ(load(), missing_formats);
+    EXPECT_EQ(my_db.barcodes().size(), 1u); // the barcode table stays
+    EXPECT_TRUE(my_db.formats().empty());
+}
+
+// A file that exists but cannot be opened must not be taken as read: it is
+// tried again on every call, and service comes back by itself, even when
+// the file returns with the very write time it had while unreadable.
+TEST_F(Reloading, RegressionUnopenableFileIsTriedAgainUntilItCanBeRead)
+{
+    const std::string b = my_dir.path() + "/barcodes.ini";
+    write("formats.ini", "[]\nF\n", 100);
+    ASSERT_EQ(mkdir(b.c_str(), 0755), 0);
+    set_write_time(b, 4242);
+    const Lines unopenable = {"INF Reloading " + b, "THR ERROR: barcodes file \"" + b + "\" not found."};
+    EXPECT_EQ(load(), unopenable);
+    EXPECT_EQ(load(), unopenable);
+    ASSERT_EQ(rmdir(b.c_str()), 0);
+    write("barcodes.ini", "[]\n", 4242);
+    EXPECT_EQ(load(), (Lines{"INF Reloading " + b, "INF Reloading " + my_dir.path() + "/formats.ini"}));
+    EXPECT_EQ(answer("x"), "F");
+    EXPECT_EQ(load(), Lines{});
+}
+
+TEST_F(Reloading, DirectoryNamesBuildThePaths)
+{
+    Barcode_db db;
+    Lines lines = logged(3, [&] {
+        for (const std::string& dir : {std::string(), my_dir.path() + "/"}) {
+            try {
+                db.load(dir);
+            } catch (const std::string& message) {
+                log("THR") << message << std::endl;
+            }
+        }
+    });
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[2], "THR ERROR: barcodes file \"./barcodes.ini\" not found.");
+    EXPECT_EQ(lines[5], "THR ERROR: barcodes file \"" + my_dir.path() + "//barcodes.ini\" not found.");
+}
+
+} // namespace

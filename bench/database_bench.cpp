@@ -1,0 +1,112 @@
+// Database benchmarks: loading a generated 1,000,000-barcode database, a load
+// with both files unchanged, and a lookup with merge.
+//   build/bench/database_bench [--benchmark_filter=...]
+// ULVANE_BENCH_COUNT sets the number of barcodes (default 1000000).
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sys/stat.h>
+
+#include "database.h"
+#include "large_db.h"
+#include "misc.h"
+
+namespace {
+
+long barcode_count()
+{
+    const char* env = std::getenv("ULVANE_BENCH_COUNT");
+    return env ? std::atol(env) : 1000000;
+}
+
+// The generated database, written once per run into /tmp.
+const std::string& large_db_dir()
+{
+    static const std::string dir = [] {
+        std::string d = "/tmp/ulvane_bench_db_" + std::to_string(barcode_count());
+        struct stat st;
+        if (stat((d + "/barcodes.ini").c_str(), &st) != 0) {
+            mkdir(d.c_str(), 0755);
+            write_large_db(d, barcode_count());
+        }
+        return d;
+    }();
+    return dir;
+}
+
+long file_size(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : 0;
+}
+
+// Peak resident memory of this process so far, in MiB.
+double peak_rss_mib()
+{
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmHWM:") {
+            long kib = 0;
+            status >> kib;
+            return kib / 1024.0;
+        }
+    }
+    return 0;
+}
+
+void BM_load_large_database(benchmark::State& state)
+{
+    set_log_level(2);
+    const std::string dir = large_db_dir();
+    long bytes = file_size(dir + "/barcodes.ini") + file_size(dir + "/formats.ini");
+    for (auto _ : state) {
+        auto db = std::make_unique<Barcode_db>();
+        db->load(dir);
+        benchmark::DoNotOptimize(db->barcodes().size());
+        state.PauseTiming();
+        db.reset();
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(state.iterations() * bytes);
+    state.SetItemsProcessed(state.iterations() * barcode_count());
+    state.counters["peak_rss_MiB"] = peak_rss_mib();
+    state.counters["file_MB"] = bytes / 1e6;
+}
+BENCHMARK(BM_load_large_database)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_load_unchanged(benchmark::State& state)
+{
+    set_log_level(3);
+    const std::string dir = large_db_dir();
+    static Barcode_db db;
+    db.load(dir);
+    for (auto _ : state) db.load(dir);
+}
+BENCHMARK(BM_load_unchanged);
+
+void BM_lookup_known_barcode(benchmark::State& state)
+{
+    set_log_level(3);
+    const std::string dir = large_db_dir();
+    static Barcode_db db;
+    db.load(dir);
+    std::mt19937 random(42);
+    std::uniform_int_distribution<long> pick(0, barcode_count() - 1);
+    std::vector<std::string> codes;
+    for (int i = 0; i < 4096; ++i) codes.push_back(barcode_of(pick(random)));
+    std::size_t i = 0;
+    for (auto _ : state) {
+        std::string answer = db.lookup(codes[i++ & 4095]);
+        benchmark::DoNotOptimize(answer);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_lookup_known_barcode);
+
+} // namespace
+
+BENCHMARK_MAIN();

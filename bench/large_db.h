@@ -1,0 +1,49 @@
+// Writes a large generated database for the benchmarks and the load tests:
+// `count` barcodes, each with format= and three or four tag. lines, and a
+// formats file of a dozen formats. Barcodes are 13-digit numbers starting
+// at 2000000000000, in ascending order, so barcode_of(i) names the i-th.
+#ifndef ULVANE_BENCH_LARGE_DB_H
+#define ULVANE_BENCH_LARGE_DB_H
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+inline std::string barcode_of(long i)
+{
+    return std::to_string(2000000000000L + i);
+}
+
+inline const char* const large_db_formats[] = {"price", "offer", "weight", "shelf", "label", "promo",
+                                               "small", "large", "fresh", "frozen", "bulk", "info"};
+
+inline void write_large_db(const std::string& dir, long count)
+{
+    {
+        std::ofstream f(dir + "/formats.ini", std::ios::binary | std::ios::trunc);
+        f << "# generated\n[]\n${description}\n";
+        int n = 0;
+        for (const char* name : large_db_formats) {
+            f << "[" << name << "]\n\\e[1m${description}\\e[0m\\n\n";
+            f << "Price: ${price} EUR\\n\n";
+            if (n % 3 == 0) f << "Per ${unit}\\n\n";
+            if (n % 4 == 1) f << "Was: ${was}\\x07\n";
+            ++n;
+        }
+    }
+    std::ofstream b(dir + "/barcodes.ini", std::ios::binary | std::ios::trunc);
+    b << "# generated\n[]\nformat=info\ntag.description=Unknown article\ntag.price=-\n";
+    char line[256];
+    for (long i = 0; i < count; ++i) {
+        const char* format = large_db_formats[i % 12];
+        int n = std::snprintf(line, sizeof line,
+                              "[%s]\nformat=%s\ntag.description=Article number %ld, size %ld\n"
+                              "tag.price=%ld.%02ld\n",
+                              barcode_of(i).c_str(), format, i, i % 40, 1 + i % 97, i % 100);
+        b.write(line, n);
+        if (i % 3 == 0) b << "tag.unit=kg\n";
+        if (i % 4 == 1) b << "tag.was=" << 2 + i % 89 << ".99\n";
+    }
+}
+
+#endif

@@ -1,0 +1,17 @@
+// make_large_db DIR [COUNT]: writes DIR/barcodes.ini (COUNT barcodes,
+// default 1000000) and DIR/formats.ini for benchmarks and load tests.
+#include <cstdlib>
+#include <iostream>
+
+#include "large_db.h"
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::cerr << "usage: make_large_db DIR [COUNT]\n";
+        return 2;
+    }
+    long count = argc > 2 ? std::atol(argv[2]) : 1000000;
+    write_large_db(argv[1], count);
+    return 0;
+}
