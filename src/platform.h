@@ -27,6 +27,9 @@ struct Ipv4_endpoint {
 // The address in dotted decimal form, "10.0.0.2".
 std::string address_text(std::uint32_t address);
 
+// Reads a dotted decimal address; false when `text` is none.
+bool address_from_text(const std::string& text, std::uint32_t& address);
+
 // An IPv4 datagram socket; negative on failure (see last_socket_error).
 Socket_handle udp_open();
 

@@ -30,6 +30,14 @@ std::string address_text(std::uint32_t address)
     return text;
 }
 
+bool address_from_text(const std::string& text, std::uint32_t& address)
+{
+    in_addr a{};
+    if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
+    address = ntohl(a.s_addr);
+    return true;
+}
+
 Socket_handle udp_open()
 {
     int sd = socket(AF_INET, SOCK_DGRAM, 0);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "database.h"
 #include "misc.h"
 #include "platform.h"
 
@@ -101,12 +102,80 @@ int server_main(int argc, char** argv)
     return serve(port, db_dir);
 }
 
+bool answer_datagram(const std::string& datagram, const Datagram_source& from, int port,
+                     const std::string& db_dir, std::string& answer)
+{
+    const std::string sender = address_text(from.endpoint.address);
+    if (datagram.empty()) {
+        LOG_WRN("Empty message received from " << sender);
+        return false;
+    }
+    LOG_DMP("msg from " << sender << "." << from.endpoint.port << " (#" << datagram.size() << " bytes):'"
+                        << bytes_to_text(datagram) << "'");
+
+    const std::uint16_t answer_port = static_cast<std::uint16_t>(port);
+    if (from.from_this_host && from.endpoint.port == answer_port) {
+        // Our own answer, sent to ourselves: answering it would start an
+        // endless loop between the socket and itself.
+        LOG_WRN("Message from " << sender << "." << from.endpoint.port
+                                << " comes from this server's own socket: not answered.");
+        return false;
+    }
+
+    std::string barcode = datagram;
+    if (barcode.back() == '\n') barcode.pop_back();
+    try {
+        LOG_INF("Received barcode \"" << escape_control_bytes(barcode) << "\"");
+        the_barcode_db.load(db_dir);
+        std::string text = the_barcode_db.lookup(barcode);
+        answer = text_to_bytes(text);
+        LOG_DBG("Sending: \"" << text << "\" to " << sender << "." << port);
+        return true;
+    } catch (const std::string& message) {
+        std::cerr << message << std::endl;
+        return false;
+    }
+}
+
 namespace {
 
-int serve(int, const std::string&)
+[[noreturn]] void request_loop(Socket_handle sd, int port, const std::string& db_dir)
 {
-    socket_layer_stop();
-    return 0;
+    static char buf[1600];
+    std::string answer;
+    for (;;) {
+        Datagram_source from;
+        long bytes = udp_receive(sd, buf, sizeof buf, from);
+        if (bytes < 0) {
+            REPORT_SOCKET_ERROR();
+            bytes = 0;
+        }
+        if (answer_datagram(std::string(buf, static_cast<std::size_t>(bytes)), from, port, db_dir, answer)) {
+            Ipv4_endpoint to{from.endpoint.address, static_cast<std::uint16_t>(port)};
+            udp_send(sd, answer.data(), answer.size(), to);
+        }
+    }
+}
+
+int serve(int port, const std::string& db_dir)
+{
+    Socket_handle sd = no_socket;
+    try {
+        the_barcode_db.load(db_dir);
+        sd = udp_open();
+        if (sd < 0) REPORT_SOCKET_ERROR(); // the bind below fails and ends the run
+        LOG_DBG("Bind receiving socket to " << 0 << "." << port);
+        if (!udp_bind(sd, static_cast<std::uint16_t>(port))) {
+            REPORT_SOCKET_ERROR();
+            return -1;
+        }
+        request_loop(sd, port, db_dir);
+    } catch (const std::string& message) {
+        std::cerr << message << std::endl;
+        if (sd >= 0) udp_close(sd);
+        socket_layer_stop();
+        return 0;
+    }
 }
 
 } // namespace

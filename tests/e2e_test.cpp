@@ -1,0 +1,233 @@
+// End to end: the built server in one network namespace, a simulated
+// terminal in another, joined by a veth pair.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <regex>
+
+#include "misc.h"
+#include "test_util.h"
+#include "two_hosts.h"
+
+namespace {
+
+const std::string pen_barcodes = "[12345]\nformat=price\ntag.description=Pen\ntag.price=1.99\n";
+const std::string pen_formats = "[price]\n${description}\\n\nPrice: ${price}\n";
+const std::string pen_answer = "Pen\nPrice: 1.99";
+
+class EndToEnd : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string why = Two_hosts::unavailable();
+        if (!why.empty()) GTEST_SKIP() << why;
+        my_hosts = std::make_unique<Two_hosts>();
+        ASSERT_TRUE(my_hosts->ok()) << "could not make the network namespaces";
+    }
+
+    void write_db(const std::string& barcodes, const std::string& formats)
+    {
+        write_file(my_dir.file("barcodes.ini"), barcodes);
+        write_file(my_dir.file("formats.ini"), formats);
+    }
+
+    // Starts the server on the server host and waits until it listens.
+    void start_server(std::vector<std::string> args = {}, bool wait_for_port = true)
+    {
+        args.insert(args.begin(), {ULVANE_SERVER_PATH, "-log=" + my_dir.file("log"), "-db=" + my_dir.path()});
+        my_server = my_hosts->start_in(my_hosts->server_ns(), args, my_dir.file("out"), my_dir.file("err"));
+        ASSERT_GT(my_server, 0);
+        if (wait_for_port) {
+            ASSERT_TRUE(Two_hosts::wait_for_udp_port(my_server, 9000, 5000)) << err();
+        }
+    }
+
+    Socket_handle terminal(std::uint16_t port = 9000)
+    {
+        Socket_handle sd = my_hosts->socket_in(my_hosts->terminal_ns(), port);
+        EXPECT_GE(sd, 0);
+        return sd;
+    }
+
+    // Sends `payload` from `sd` to the server's port 9000 and returns the
+    // answer that reaches `answers` within `ms`, or "(none)".
+    std::string ask(Socket_handle sd, const std::string& payload, Socket_handle answers = no_socket, int ms = 2000)
+    {
+        udp_send(sd, payload.data(), payload.size(), {Two_hosts::server_address, 9000});
+        std::string datagram;
+        Datagram_source from;
+        if (!receive_within(answers < 0 ? sd : answers, ms, datagram, from)) return "(none)";
+        EXPECT_EQ(from.endpoint.address, Two_hosts::server_address);
+        EXPECT_EQ(from.endpoint.port, 9000);
+        return datagram;
+    }
+
+    std::vector<std::string> log_lines() const { return log_messages(read_file(my_dir.file("log"))); }
+    std::string out() const { return read_file(my_dir.file("out")); }
+    std::string err() const { return read_file(my_dir.file("err")); }
+
+    // Log lines that contain `part`.
+    std::vector<std::string> logged(const std::string& part) const
+    {
+        std::vector<std::string> found;
+        for (const std::string& l : log_lines())
+            if (l.find(part) != std::string::npos) found.push_back(l);
+        return found;
+    }
+
+    Temp_dir my_dir;
+    std::unique_ptr<Two_hosts> my_hosts;
+    pid_t my_server = -1;
+};
+
+TEST_F(EndToEnd, WholeExchangeAnswersAtTheServersPort)
+{
+    write_db(pen_barcodes, pen_formats);
+    start_server({"-l=5"});
+    // The terminal listens at 9000 but sends from 5000.
+    Socket_handle listen = terminal(9000);
+    Socket_handle send = terminal(5000);
+    EXPECT_EQ(ask(send, "12345\n", listen), pen_answer);
+    std::vector<std::string> dump = logged("msg from");
+    ASSERT_EQ(dump.size(), 1u);
+    EXPECT_TRUE(std::regex_match(dump[0], std::regex(R"(DMP src/server\.cpp:\d+ msg from 10\.77\.0\.2\.5000 \(#6 bytes\):'12345\\n')")))
+        << dump[0];
+    std::vector<std::string> sending = logged("Sending: ");
+    ASSERT_EQ(sending.size(), 1u);
+    EXPECT_TRUE(std::regex_match(sending[0], std::regex(R"(DBG src/server\.cpp:\d+ Sending: "Pen\\nPrice: 1\.99" to 10\.77\.0\.2\.9000)")))
+        << sending[0];
+    EXPECT_EQ(logged("Received barcode"), std::vector<std::string>{"INF Received barcode \"12345\""});
+    std::vector<std::string> bind = logged("Bind receiving socket to ");
+    ASSERT_EQ(bind.size(), 1u);
+    EXPECT_NE(bind[0].find("Bind receiving socket to 0.9000"), std::string::npos);
+}
+
+TEST_F(EndToEnd, LineFeedRulesAndDatagramSizes)
+{
+    write_db("[]\nformat=echo\n[12345]\nformat=price\ntag.description=Pen\ntag.price=1.99\n"
+             "[12345\r]\nformat=cr\n",
+             pen_formats + "[echo]\nfallback\n[cr]\nwith CR\n");
+    start_server();
+    Socket_handle sd = terminal();
+    const std::pair<std::string, std::string> cases[] = {
+        {"12345\n", pen_answer},
+        {"12345", pen_answer},
+        {"12345\r\n", "with CR"},
+        {"12345\n\n", "fallback"},
+        {"\n", "fallback"},
+        {std::string(1600, 'x'), "fallback"},
+        {std::string(1599, 'y') + "\n", "fallback"},
+        {std::string("a\0b", 3), "fallback"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ask(sd, c.first), c.second) << bytes_to_text(c.first);
+
+    // Neither 0 bytes nor more than 1,600 are served.
+    EXPECT_EQ(ask(sd, "", no_socket, 500), "(none)");
+    EXPECT_EQ(ask(sd, std::string(1601, 'z'), no_socket, 500), "(none)");
+    EXPECT_EQ(ask(sd, "12345"), pen_answer); // and the next request is served
+    EXPECT_EQ(logged("Empty message"), std::vector<std::string>(2, "WRN Empty message received from 10.77.0.2"));
+    EXPECT_TRUE(std::regex_match(out(), std::regex(R"(src/server\.cpp:\d+ WSAGetLastError=90\n)"))) << out();
+    EXPECT_EQ(logged("Received barcode \"\""), std::vector<std::string>{"INF Received barcode \"\""});
+    EXPECT_EQ(logged("not defined").size(), 4u); // the empty barcode finds the fallback itself
+    EXPECT_EQ(logged("Received barcode \"a"), std::vector<std::string>{"INF Received barcode \"a\\x00b\""});
+}
+
+TEST_F(EndToEnd, FailedLookupIsNotAnsweredAndTheNextRequestIs)
+{
+    write_db(pen_barcodes, pen_formats);
+    start_server();
+    Socket_handle sd = terminal();
+    EXPECT_EQ(ask(sd, "nope\n", no_socket, 500), "(none)");
+    EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
+    EXPECT_EQ(err(), "Unknown barcode nope and no backup barcode [] available\n");
+}
+
+TEST_F(EndToEnd, EditsBetweenRequestsAreSeen)
+{
+    write_db(pen_barcodes, pen_formats);
+    set_write_time(my_dir.file("barcodes.ini"), 1000);
+    start_server();
+    Socket_handle sd = terminal();
+    EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
+    write_file(my_dir.file("barcodes.ini"), "[12345]\nformat=price\ntag.description=Ink\ntag.price=2.50\n");
+    set_write_time(my_dir.file("barcodes.ini"), 2000);
+    EXPECT_EQ(ask(sd, "12345\n"), "Ink\nPrice: 2.50");
+
+    // A missing file makes requests fail until it is back.
+    ASSERT_EQ(rename(my_dir.file("formats.ini").c_str(), my_dir.file("gone").c_str()), 0);
+    EXPECT_EQ(ask(sd, "12345\n", no_socket, 500), "(none)");
+    ASSERT_EQ(rename(my_dir.file("gone").c_str(), my_dir.file("formats.ini").c_str()), 0);
+    EXPECT_EQ(ask(sd, "12345\n"), "Ink\nPrice: 2.50");
+    EXPECT_EQ(err(), "ERROR: format file \"" + my_dir.path() + "/formats.ini\" not found\n");
+}
+
+TEST_F(EndToEnd, MissingDatabaseEndsTheRunBeforeAnySocket)
+{
+    start_server({"-l=4"}, false);
+    EXPECT_EQ(my_hosts->wait_for_exit(my_server, 5000), 0);
+    EXPECT_EQ(err(), "ERROR: barcodes file \"" + my_dir.path() + "/barcodes.ini\" not found.\n");
+    EXPECT_EQ(out(), "");
+    EXPECT_TRUE(logged("Bind receiving socket").empty());
+}
+
+TEST_F(EndToEnd, PortInUseEndsTheRunWithMinusOne)
+{
+    write_db(pen_barcodes, pen_formats);
+    ASSERT_GE(my_hosts->socket_in(my_hosts->server_ns(), 9000), 0);
+    start_server({}, false);
+    EXPECT_EQ(my_hosts->wait_for_exit(my_server, 5000), 255);
+    EXPECT_TRUE(std::regex_match(out(), std::regex(R"(src/server\.cpp:\d+ WSAGetLastError=98\n)"))) << out();
+}
+
+// Regression: a request from the server's own host is answered to the server
+// itself, which must not take its own answer as a new request and answer it
+// again, forever.
+TEST_F(EndToEnd, RegressionOwnAnswerIsNotAnsweredAgain)
+{
+    write_db("[]\nformat=price\n" + pen_barcodes, pen_formats);
+    start_server();
+    Socket_handle local = my_hosts->socket_in(my_hosts->server_ns(), 0);
+    ASSERT_GE(local, 0);
+    const std::string request = "12345\n";
+    udp_send(local, request.data(), request.size(), {0x7f000001, 9000});
+    usleep(500000);
+    EXPECT_EQ(logged("Received barcode").size(), 1u);
+    std::vector<std::string> refused = logged("own socket");
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_EQ(refused[0], "WRN Message from 127.0.0.1.9000 comes from this server's own socket: not answered.");
+    // A terminal on another host, sending from port 9000, is still served.
+    EXPECT_EQ(ask(terminal(), "12345\n"), pen_answer);
+}
+
+// Regression: control bytes of a received barcode must not reach the log or
+// standard error raw, where they could forge lines or drive the terminal.
+TEST_F(EndToEnd, RegressionControlBytesCannotForgeLogLines)
+{
+    write_db("[]\nformat=price\n" + pen_barcodes, pen_formats);
+    start_server();
+    Socket_handle sd = terminal();
+    const std::string forged = "x\n[2026-01-01 00:00:00 #1 WRN] forged\r\x1b[2J";
+    EXPECT_EQ(ask(sd, forged + "\n"), "\nPrice: ");
+    std::string log = read_file(my_dir.file("log"));
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
+    EXPECT_EQ(log.find('\r'), std::string::npos);
+    const std::string shown = "x\\n[2026-01-01 00:00:00 #1 WRN] forged\\r\\x1b[2J";
+    EXPECT_EQ(logged("forged"), (std::vector<std::string>{"INF Received barcode \"" + shown + "\"",
+                                                         "WRN Barcode \"" + shown + "\" not defined in database."}));
+}
+
+TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
+{
+    write_db(pen_barcodes + "[7]\nformat=bytes\n", pen_formats + "[bytes]\n\\x00\\e\\\\\n");
+    start_server();
+    auto scan = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {ULVANE_SCAN_PATH, "-t=500", "10.77.0.1"});
+        pid_t pid = my_hosts->start_in(my_hosts->terminal_ns(), args, my_dir.file("scan_out"), my_dir.file("scan_err"));
+        int status = my_hosts->wait_for_exit(pid, 10000);
+        return std::make_pair(status, read_file(my_dir.file("scan_out")));
+    };
+    EXPECT_EQ(scan({"12345", "7"}), std::make_pair(0, std::string("Pen\\nPrice: 1.99\n\\x00\\x1b\\\\\n")));
+    EXPECT_EQ(scan({"12345", "unknown"}), std::make_pair(1, std::string("Pen\\nPrice: 1.99\n")));
+}
+
+} // namespace

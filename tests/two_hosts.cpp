@@ -1,0 +1,157 @@
+#include "two_hosts.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sched.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+std::atomic<int> the_host_pairs{0};
+
+int open_ns(const std::string& ns)
+{
+    return open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+} // namespace
+
+std::string Two_hosts::unavailable()
+{
+    if (geteuid() != 0) return "end-to-end tests need root (network namespaces)";
+    if (std::system("ip -V >/dev/null 2>&1") != 0) return "end-to-end tests need iproute2 (ip)";
+    return "";
+}
+
+bool Two_hosts::run(const std::string& command)
+{
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+Two_hosts::Two_hosts()
+{
+    std::string id = std::to_string(getpid()) + "_" + std::to_string(the_host_pairs++);
+    my_server_ns = "ulv" + id + "_s";
+    my_terminal_ns = "ulv" + id + "_t";
+    const std::string& s = my_server_ns;
+    const std::string& t = my_terminal_ns;
+    my_ok = run("ip netns add " + s) && run("ip netns add " + t) &&
+            run("ip -n " + s + " link add ulv0 type veth peer name ulv1 netns " + t) &&
+            run("ip -n " + s + " addr add 10.77.0.1/24 dev ulv0") &&
+            run("ip -n " + t + " addr add 10.77.0.2/24 dev ulv1") && run("ip -n " + s + " link set lo up") &&
+            run("ip -n " + t + " link set lo up") && run("ip -n " + s + " link set ulv0 up") &&
+            run("ip -n " + t + " link set ulv1 up");
+}
+
+Two_hosts::~Two_hosts()
+{
+    while (!my_processes.empty()) stop(my_processes.back());
+    for (Socket_handle sd : my_sockets) udp_close(sd);
+    run("ip netns del " + my_server_ns);
+    run("ip netns del " + my_terminal_ns);
+}
+
+Socket_handle Two_hosts::socket_in(const std::string& ns, std::uint16_t port)
+{
+    int home = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    int there = open_ns(ns);
+    Socket_handle sd = no_socket;
+    if (home >= 0 && there >= 0 && setns(there, CLONE_NEWNET) == 0) {
+        sd = udp_open();
+        if (sd >= 0 && !udp_bind(sd, port)) {
+            udp_close(sd);
+            sd = no_socket;
+        }
+        if (setns(home, CLONE_NEWNET) != 0) std::abort(); // never stay in a test namespace
+    }
+    if (home >= 0) close(home);
+    if (there >= 0) close(there);
+    if (sd >= 0) my_sockets.push_back(sd);
+    return sd;
+}
+
+pid_t Two_hosts::start_in(const std::string& ns, const std::vector<std::string>& argv,
+                          const std::string& out_file, const std::string& err_file)
+{
+    int there = open_ns(ns);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (there < 0 || setns(there, CLONE_NEWNET) != 0) _exit(126);
+        int out = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    if (there >= 0) close(there);
+    if (pid > 0) my_processes.push_back(pid);
+    return pid;
+}
+
+int Two_hosts::wait_for_exit(pid_t pid, int ms)
+{
+    auto started = std::find(my_processes.begin(), my_processes.end(), pid);
+    if (started == my_processes.end()) return -1; // not ours, or reaped already
+    for (int waited = 0; waited <= ms; waited += 10) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            my_processes.erase(started); // reaped: the PID may be reused now
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        usleep(10000);
+    }
+    return -1;
+}
+
+bool Two_hosts::wait_for_udp_port(pid_t pid, std::uint16_t port, int ms)
+{
+    // /proc/PID/net/udp lists the sockets of the process's own namespace.
+    char wanted[8];
+    snprintf(wanted, sizeof wanted, ":%04X", port);
+    for (int waited = 0; waited <= ms; waited += 10) {
+        std::ifstream udp("/proc/" + std::to_string(pid) + "/net/udp");
+        std::string line;
+        std::getline(udp, line); // header
+        while (std::getline(udp, line)) {
+            std::istringstream fields(line);
+            std::string slot, local;
+            fields >> slot >> local;
+            if (local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0) return true;
+        }
+        usleep(10000);
+    }
+    return false;
+}
+
+void Two_hosts::stop(pid_t pid)
+{
+    auto started = std::find(my_processes.begin(), my_processes.end(), pid);
+    if (started == my_processes.end()) return;
+    kill(pid, SIGTERM);
+    if (wait_for_exit(pid, 2000) < 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        my_processes.erase(std::find(my_processes.begin(), my_processes.end(), pid));
+    }
+}
+
+bool receive_within(Socket_handle sd, int ms, std::string& datagram, Datagram_source& from)
+{
+    static char buf[65536];
+    if (!udp_wait_readable(sd, ms)) return false;
+    long bytes = udp_receive(sd, buf, sizeof buf, from);
+    if (bytes < 0) return false;
+    datagram.assign(buf, static_cast<std::size_t>(bytes));
+    return true;
+}

@@ -1,0 +1,64 @@
+// Two hosts for end-to-end tests: network namespaces "server" and "terminal"
+// joined by a veth pair, 10.77.0.1 (server) and 10.77.0.2 (terminal). Names
+// are unique per process and object; the destructor ends the processes it
+// started and removes both namespaces, also when a test fails.
+#ifndef ULVANE_TWO_HOSTS_H
+#define ULVANE_TWO_HOSTS_H
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "platform.h"
+
+class Two_hosts {
+public:
+    static constexpr std::uint32_t server_address = 0x0a4d0001; // 10.77.0.1
+    static constexpr std::uint32_t terminal_address = 0x0a4d0002; // 10.77.0.2
+
+    // Empty when the namespaces could be made; else why not (not root, ...).
+    static std::string unavailable();
+
+    Two_hosts();
+    ~Two_hosts();
+    Two_hosts(const Two_hosts&) = delete;
+    Two_hosts& operator=(const Two_hosts&) = delete;
+
+    bool ok() const { return my_ok; }
+    const std::string& server_ns() const { return my_server_ns; }
+    const std::string& terminal_ns() const { return my_terminal_ns; }
+
+    // A UDP socket made in the namespace, bound to `port` (0: any); negative
+    // when it cannot be bound. Closed by the destructor.
+    Socket_handle socket_in(const std::string& ns, std::uint16_t port);
+
+    // Starts a program in the namespace with standard output and error
+    // written to the files given; returns its PID.
+    pid_t start_in(const std::string& ns, const std::vector<std::string>& argv, const std::string& out_file,
+                   const std::string& err_file);
+
+    // Waits at most `ms` for a started process to end; its exit status (as a
+    // shell shows it), or -1 when it still runs.
+    int wait_for_exit(pid_t pid, int ms);
+
+    // Waits at most `ms` until the process holds a UDP socket bound to `port`.
+    static bool wait_for_udp_port(pid_t pid, std::uint16_t port, int ms);
+
+    // Ends a started process that still runs (SIGTERM, then SIGKILL) and
+    // reaps it.
+    void stop(pid_t pid);
+
+private:
+    bool run(const std::string& command);
+
+    bool my_ok = false;
+    std::string my_server_ns;
+    std::string my_terminal_ns;
+    std::vector<pid_t> my_processes;
+    std::vector<Socket_handle> my_sockets;
+};
+
+// Receives one datagram within `ms`; false when none came.
+bool receive_within(Socket_handle sd, int ms, std::string& datagram, Datagram_source& from);
+
+#endif
