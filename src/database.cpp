@@ -224,11 +224,17 @@ void Barcode_db::check_read(std::istream& in, const std::string& path, File_attr
     }
 }
 
-void Barcode_db::load(std::string from_dir)
+void Barcode_db::load(const std::string& from_dir)
 {
-    my_db_dir = from_dir.empty() ? std::string(".") : std::move(from_dir);
+    static const std::string current_dir = ".";
+    const std::string& dir = from_dir.empty() ? current_dir : from_dir;
+    if (dir != my_db_dir) {
+        my_db_dir = dir;
+        my_barcodes_path = my_db_dir + "/barcodes.ini";
+        my_formats_path = my_db_dir + "/formats.ini";
+    }
 
-    std::string path = my_db_dir + "/barcodes.ini";
+    const std::string& path = my_barcodes_path;
     if (file_changed(path, my_stat_barcodes_file)) {
         my_known_barcodes.clear();
         std::ifstream bf;
@@ -237,13 +243,13 @@ void Barcode_db::load(std::string from_dir)
         check_read(bf, path, my_stat_barcodes_file);
     }
 
-    path = my_db_dir + "/formats.ini";
-    if (file_changed(path, my_stat_formats_file)) {
+    if (file_changed(my_formats_path, my_stat_formats_file)) {
         my_known_formats.clear();
         std::ifstream ff;
-        open_changed(ff, path, my_stat_formats_file, "ERROR: format file \"" + path + "\" not found");
+        open_changed(ff, my_formats_path, my_stat_formats_file,
+                     "ERROR: format file \"" + my_formats_path + "\" not found");
         load_formats(ff);
-        check_read(ff, path, my_stat_formats_file);
+        check_read(ff, my_formats_path, my_stat_formats_file);
     }
 }
 

@@ -91,7 +91,7 @@ public:
     // Throws "ERROR: barcodes file \"<path>\" not found." or
     // "ERROR: format file \"<path>\" not found" when a file to be read
     // cannot be opened (a directory counts as such); its table is then empty.
-    void load(std::string from_dir);
+    void load(const std::string& from_dir);
 
     // The answer text (still in escape notation) for a barcode: its entry or
     // the fallback barcode, merged into the format its tag "format" names or
@@ -126,6 +126,10 @@ private:
     File_attributes my_stat_barcodes_file;
     File_attributes my_stat_formats_file;
     std::string my_db_dir;
+    // my_db_dir + "/barcodes.ini" and + "/formats.ini", made when my_db_dir
+    // changes rather than on every request.
+    std::string my_barcodes_path;
+    std::string my_formats_path;
 };
 
 // The program's one database.

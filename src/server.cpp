@@ -102,34 +102,34 @@ int server_main(int argc, char** argv)
     return serve(port, db_dir);
 }
 
-bool answer_datagram(const std::string& datagram, const Datagram_source& from, int port,
-                     const std::string& db_dir, std::string& answer)
+bool answer_datagram(std::string datagram, const Datagram_source& from, int port, const std::string& db_dir,
+                     std::string& answer)
 {
-    const std::string sender = address_text(from.endpoint.address);
+    // The sender's address is written out only where a line is logged.
+    const std::uint32_t sender = from.endpoint.address;
     if (datagram.empty()) {
-        LOG_WRN("Empty message received from " << sender);
+        LOG_WRN("Empty message received from " << address_text(sender));
         return false;
     }
-    LOG_DMP("msg from " << sender << "." << from.endpoint.port << " (#" << datagram.size() << " bytes):'"
-                        << bytes_to_text(datagram) << "'");
+    LOG_DMP("msg from " << address_text(sender) << "." << from.endpoint.port << " (#" << datagram.size()
+                        << " bytes):'" << bytes_to_text(datagram) << "'");
 
-    const std::uint16_t answer_port = static_cast<std::uint16_t>(port);
-    if (from.from_this_host && from.endpoint.port == answer_port) {
+    if (from.from_this_host && from.endpoint.port == static_cast<std::uint16_t>(port)) {
         // Our own answer, sent to ourselves: answering it would start an
         // endless loop between the socket and itself.
-        LOG_WRN("Message from " << sender << "." << from.endpoint.port
+        LOG_WRN("Message from " << address_text(sender) << "." << from.endpoint.port
                                 << " comes from this server's own socket: not answered.");
         return false;
     }
 
-    std::string barcode = datagram;
+    std::string& barcode = datagram;
     if (barcode.back() == '\n') barcode.pop_back();
     try {
         LOG_INF("Received barcode \"" << escape_control_bytes(barcode) << "\"");
         the_barcode_db.load(db_dir);
-        std::string text = the_barcode_db.lookup(barcode);
+        const std::string text = the_barcode_db.lookup(barcode);
         answer = text_to_bytes(text);
-        LOG_DBG("Sending: \"" << text << "\" to " << sender << "." << port);
+        LOG_DBG("Sending: \"" << text << "\" to " << address_text(sender) << "." << port);
         return true;
     } catch (const std::string& message) {
         std::cerr << message << std::endl;

@@ -25,7 +25,7 @@ int option_number(const char* text);
 // empty datagram, a datagram from the server's own socket (answering it
 // would start an endless loop), or a failed load or lookup, whose message
 // goes to standard error.
-bool answer_datagram(const std::string& datagram, const Datagram_source& from, int port,
-                     const std::string& db_dir, std::string& answer);
+bool answer_datagram(std::string datagram, const Datagram_source& from, int port, const std::string& db_dir,
+                     std::string& answer);
 
 #endif

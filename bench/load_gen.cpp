@@ -1,0 +1,88 @@
+// load_gen: sends barcode requests to a server, as many terminals at once
+// would, and reports answers per second and latency percentiles.
+//
+//   load_gen SERVER [-p=9000] [-w=WINDOW] [-n=COUNT] [-s=SECONDS] [-b=BARCODES]
+//
+// Binds to the server's port (answers come to it), keeps WINDOW requests
+// outstanding, and stops after COUNT answers or SECONDS. Barcodes are drawn
+// from the generated database (bench/large_db.h) of BARCODES entries. The
+// server answers in order, so each answer belongs to the oldest request
+// outstanding; a window without an answer for 500 ms counts as lost.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <iostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "large_db.h"
+#include "platform.h"
+
+using Clock = std::chrono::steady_clock;
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::cerr << "usage: load_gen SERVER [-p=9000] [-w=WINDOW] [-n=COUNT] [-s=SECONDS] [-b=BARCODES]\n";
+        return 2;
+    }
+    Ipv4_endpoint server;
+    if (!address_from_text(argv[1], server.address)) return 2;
+    long port = 9000, window = 16, count = 200000, barcodes = 1000000;
+    double seconds = 10;
+    for (int i = 2; i < argc; ++i) {
+        const char* a = argv[i];
+        if (!std::strncmp(a, "-p=", 3)) port = std::atol(a + 3);
+        else if (!std::strncmp(a, "-w=", 3)) window = std::atol(a + 3);
+        else if (!std::strncmp(a, "-n=", 3)) count = std::atol(a + 3);
+        else if (!std::strncmp(a, "-s=", 3)) seconds = std::atof(a + 3);
+        else if (!std::strncmp(a, "-b=", 3)) barcodes = std::atol(a + 3);
+        else return 2;
+    }
+    server.port = static_cast<std::uint16_t>(port);
+    Socket_handle sd = udp_open();
+    if (sd < 0 || !udp_bind(sd, server.port)) {
+        std::cerr << "load_gen: cannot bind port " << port << "\n";
+        return 2;
+    }
+
+    std::mt19937 random(7);
+    std::uniform_int_distribution<long> pick(0, barcodes - 1);
+    std::deque<Clock::time_point> outstanding;
+    std::vector<double> latencies_us;
+    latencies_us.reserve(static_cast<std::size_t>(count));
+    long sent = 0, lost = 0;
+    static char buf[65536];
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point deadline = start + std::chrono::duration_cast<Clock::duration>(
+                                                   std::chrono::duration<double>(seconds));
+    while (static_cast<long>(latencies_us.size()) < count && Clock::now() < deadline) {
+        while (static_cast<long>(outstanding.size()) < window) {
+            std::string request = barcode_of(pick(random)) + "\n";
+            outstanding.push_back(Clock::now());
+            udp_send(sd, request.data(), request.size(), server);
+            ++sent;
+        }
+        if (!udp_wait_readable(sd, 500)) {
+            lost += static_cast<long>(outstanding.size());
+            outstanding.clear();
+            continue;
+        }
+        Datagram_source from;
+        if (udp_receive(sd, buf, sizeof buf, from) < 0 || outstanding.empty()) continue;
+        latencies_us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - outstanding.front()).count());
+        outstanding.pop_front();
+    }
+    double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    std::sort(latencies_us.begin(), latencies_us.end());
+    auto percentile = [&](double p) {
+        return latencies_us.empty() ? 0.0 : latencies_us[static_cast<std::size_t>(p * (latencies_us.size() - 1))];
+    };
+    std::printf("answers=%zu sent=%ld lost=%ld seconds=%.2f answers_per_second=%.0f p50_us=%.1f p99_us=%.1f\n",
+                latencies_us.size(), sent, lost, elapsed, latencies_us.size() / elapsed, percentile(0.50),
+                percentile(0.99));
+    return 0;
+}

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Measures the server under load between two network namespaces, against
+# the generated 1,000,000-barcode database: answers per second and p50/p99
+# latency at log level 2, at level 3 with -log=FILE, and of the bare
+# reflector (the ceiling for one receive and one send per request), and of
+# the reflector that also makes the server's two last-write-time queries.
+#
+#   bench/load_test.sh [BUILD_DIR] [SECONDS] [WINDOW]      (as root)
+set -euo pipefail
+build=$(cd "${1:-build}" && pwd)
+seconds=${2:-10}
+window=${3:-16}
+barcodes=${ULVANE_BENCH_COUNT:-1000000}
+db=/tmp/ulvane_bench_db_$barcodes
+s=ulvload$$_s
+t=ulvload$$_t
+work=$(mktemp -d /tmp/ulvane_load_XXXXXX)
+pids=()
+
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  ip netns del "$s" 2>/dev/null || true
+  ip netns del "$t" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+ip netns add "$s"
+ip netns add "$t"
+ip -n "$s" link add ulv0 type veth peer name ulv1 netns "$t"
+ip -n "$s" addr add 10.77.0.1/24 dev ulv0
+ip -n "$t" addr add 10.77.0.2/24 dev ulv1
+for ns in "$s" "$t"; do ip -n "$ns" link set lo up; done
+ip -n "$s" link set ulv0 up
+ip -n "$t" link set ulv1 up
+
+if [ ! -f "$db/barcodes.ini" ]; then
+  mkdir -p "$db"
+  "$build/bench/make_large_db" "$db" "$barcodes"
+fi
+
+# Waits until the process holds UDP port 9000 (0x2328) in its namespace.
+wait_for_port() {
+  for _ in $(seq 1 600); do
+    grep -q ':2328 ' "/proc/$1/net/udp" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  echo "server did not bind" >&2; return 1
+}
+
+measure() {
+  local name=$1; shift
+  ip netns exec "$s" "$@" >"$work/out" 2>"$work/err" &
+  local pid=$!
+  pids+=("$pid")
+  wait_for_port "$pid"
+  local result
+  result=$(ip netns exec "$t" "$build/bench/load_gen" 10.77.0.1 -w="$window" -n=100000000 -s="$seconds" -b="$barcodes")
+  kill "$pid"; wait "$pid" 2>/dev/null || true
+  pids=()
+  echo "$name $result" | tee "$work/$name"
+}
+
+measure server_level2 "$build/ulvane_server" -db="$db" -l=2
+measure server_level3_logfile "$build/ulvane_server" -db="$db" -l=3 -log="$work/server.log"
+measure reflector "$build/bench/reflector" 9000
+measure reflector_with_file_queries "$build/bench/reflector" 9000 "$db"
+
+ratio() {
+  local a b
+  a=$(sed -E 's/.*answers_per_second=([0-9]+).*/\1/' "$work/$1")
+  b=$(sed -E 's/.*answers_per_second=([0-9]+).*/\1/' "$work/$2")
+  echo "$1/$2 = $(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.0f%%", 100 * a / b }')"
+}
+ratio server_level2 reflector
+ratio server_level3_logfile reflector
+ratio server_level2 reflector_with_file_queries

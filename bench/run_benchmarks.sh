@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# make bench: the database benchmarks, then (as root) the load test between
+# two network namespaces.
+set -euo pipefail
+build=${1:-build}
+"$build/bench/database_bench"
+if [ "$(id -u)" = 0 ]; then
+  "$(dirname "$0")/load_test.sh" "$build" "${LOAD_SECONDS:-10}"
+else
+  echo "load test skipped: it needs root (network namespaces)"
+fi

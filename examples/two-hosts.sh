@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Tries the server by hand on one machine: makes two network namespaces (a
+# server host 10.77.0.1 and a terminal host 10.77.0.2) joined by a veth
+# pair, starts ulvane_server with examples/db in the first, and scans from
+# the second. Needs root and iproute2; run `make` first.
+#
+#   examples/two-hosts.sh 12345 999     scans these barcodes, then cleans up
+#   examples/two-hosts.sh               opens a shell on the terminal host
+#
+# Why two hosts: the server answers at its own port (9000) on the sender's
+# address, so a terminal on the server's own host could not bind that port,
+# and the answer would go back to the server itself.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+s=ulvane-server-$$
+t=ulvane-terminal-$$
+server_pid=
+
+cleanup() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  ip netns del "$s" 2>/dev/null || true
+  ip netns del "$t" 2>/dev/null || true
+}
+trap cleanup EXIT
+
+ip netns add "$s"
+ip netns add "$t"
+ip -n "$s" link add ulv0 type veth peer name ulv1 netns "$t"
+ip -n "$s" addr add 10.77.0.1/24 dev ulv0
+ip -n "$t" addr add 10.77.0.2/24 dev ulv1
+for ns in "$s" "$t"; do ip -n "$ns" link set lo up; done
+ip -n "$s" link set ulv0 up
+ip -n "$t" link set ulv1 up
+
+ip netns exec "$s" "$top/build/ulvane_server" -db="$top/examples/db" -l=4 &
+server_pid=$!
+sleep 0.5
+
+if [ $# -gt 0 ]; then
+  ip netns exec "$t" "$top/build/ulvane_scan" 10.77.0.1 "$@"
+else
+  echo "Terminal host 10.77.0.2; try: $top/build/ulvane_scan 10.77.0.1 12345   (exit ends it all)"
+  ip netns exec "$t" "${SHELL:-bash}"
+fi
