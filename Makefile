@@ -13,7 +13,7 @@ run: all
 	$(BUILD)/ulvane_server -db=examples/db
 
 test: all
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE slow
 
 bench: all
 	bench/run_benchmarks.sh $(BUILD)

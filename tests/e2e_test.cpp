@@ -2,83 +2,12 @@
 // terminal in another, joined by a veth pair.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <regex>
 
+#include "e2e_fixture.h"
 #include "misc.h"
-#include "test_util.h"
-#include "two_hosts.h"
 
 namespace {
-
-const std::string pen_barcodes = "[12345]\nformat=price\ntag.description=Pen\ntag.price=1.99\n";
-const std::string pen_formats = "[price]\n${description}\\n\nPrice: ${price}\n";
-const std::string pen_answer = "Pen\nPrice: 1.99";
-
-class EndToEnd : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        std::string why = Two_hosts::unavailable();
-        if (!why.empty()) GTEST_SKIP() << why;
-        my_hosts = std::make_unique<Two_hosts>();
-        ASSERT_TRUE(my_hosts->ok()) << "could not make the network namespaces";
-    }
-
-    void write_db(const std::string& barcodes, const std::string& formats)
-    {
-        write_file(my_dir.file("barcodes.ini"), barcodes);
-        write_file(my_dir.file("formats.ini"), formats);
-    }
-
-    // Starts the server on the server host and waits until it listens.
-    void start_server(std::vector<std::string> args = {}, bool wait_for_port = true)
-    {
-        args.insert(args.begin(), {ULVANE_SERVER_PATH, "-log=" + my_dir.file("log"), "-db=" + my_dir.path()});
-        my_server = my_hosts->start_in(my_hosts->server_ns(), args, my_dir.file("out"), my_dir.file("err"));
-        ASSERT_GT(my_server, 0);
-        if (wait_for_port) {
-            ASSERT_TRUE(Two_hosts::wait_for_udp_port(my_server, 9000, 5000)) << err();
-        }
-    }
-
-    Socket_handle terminal(std::uint16_t port = 9000)
-    {
-        Socket_handle sd = my_hosts->socket_in(my_hosts->terminal_ns(), port);
-        EXPECT_GE(sd, 0);
-        return sd;
-    }
-
-    // Sends `payload` from `sd` to the server's port 9000 and returns the
-    // answer that reaches `answers` within `ms`, or "(none)".
-    std::string ask(Socket_handle sd, const std::string& payload, Socket_handle answers = no_socket, int ms = 2000)
-    {
-        udp_send(sd, payload.data(), payload.size(), {Two_hosts::server_address, 9000});
-        std::string datagram;
-        Datagram_source from;
-        if (!receive_within(answers < 0 ? sd : answers, ms, datagram, from)) return "(none)";
-        EXPECT_EQ(from.endpoint.address, Two_hosts::server_address);
-        EXPECT_EQ(from.endpoint.port, 9000);
-        return datagram;
-    }
-
-    std::vector<std::string> log_lines() const { return log_messages(read_file(my_dir.file("log"))); }
-    std::string out() const { return read_file(my_dir.file("out")); }
-    std::string err() const { return read_file(my_dir.file("err")); }
-
-    // Log lines that contain `part`.
-    std::vector<std::string> logged(const std::string& part) const
-    {
-        std::vector<std::string> found;
-        for (const std::string& l : log_lines())
-            if (l.find(part) != std::string::npos) found.push_back(l);
-        return found;
-    }
-
-    Temp_dir my_dir;
-    std::unique_ptr<Two_hosts> my_hosts;
-    pid_t my_server = -1;
-};
 
 TEST_F(EndToEnd, WholeExchangeAnswersAtTheServersPort)
 {

@@ -1,0 +1,38 @@
+// The barcodes and formats readers on arbitrary file content (NUL bytes,
+// lone carriage returns, huge lines), at every log level, followed by a
+// lookup of every barcode read: nothing may crash, and every key read must
+// be found again.
+#include <cstdint>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+
+#include "database.h"
+#include "fuzz_util.h"
+#include "misc.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    quiet_log();
+    if (size == 0) return 0;
+    set_log_level(data[0] % 6);
+    const std::string input(reinterpret_cast<const char*>(data + 1), size - 1);
+    // The same bytes serve as both files; a form feed splits them when present.
+    std::size_t split = input.find('\f');
+    Barcode_db db;
+    std::istringstream barcodes(input.substr(0, split));
+    std::istringstream formats(split == std::string::npos ? input : input.substr(split + 1));
+    db.load_barcodes(barcodes);
+    db.load_formats(formats);
+    for (const auto& entry : db.barcodes()) {
+        if (entry.first.find('\n') != std::string::npos) std::abort();
+        try {
+            db.lookup(entry.first);
+        } catch (const std::string&) {
+        }
+    }
+    for (const Format& f : db.formats())
+        if (f.text().find('\n') != std::string::npos) std::abort();
+    set_log_level(3);
+    return 0;
+}

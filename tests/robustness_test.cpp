@@ -1,0 +1,269 @@
+// Slow end-to-end tests (CTest label "slow"): a soak with live edits of the
+// database, and bad input of every kind while serving.
+#include <atomic>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <set>
+#include <sys/stat.h>
+#include <thread>
+
+#include "e2e_fixture.h"
+#include "misc.h"
+
+namespace {
+
+long resident_kib(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    while (status >> key)
+        if (key == "VmRSS:") {
+            long kib = 0;
+            status >> kib;
+            return kib;
+        }
+    return -1;
+}
+
+int open_fds(pid_t pid)
+{
+    int count = 0;
+    if (DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (dirent* e = readdir(dir))
+            if (e->d_name[0] != '.') ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+bool alive(pid_t pid)
+{
+    return kill(pid, 0) == 0 && resident_kib(pid) > 0;
+}
+
+// ---- Soak with live edits ----
+
+const int soak_barcodes = 300;
+
+// Version v of barcodes.ini: each barcode cN answers with v and N; the
+// fallback answers HALF, which only a half-read file can bring about for
+// the barcodes asked for, near the end of the file.
+std::string barcodes_version(long v)
+{
+    std::string text = "[]\nformat=f\ntag.v=HALF\ntag.code=none\n";
+    for (int i = 0; i < soak_barcodes; ++i)
+        text += "[c" + std::to_string(i) + "]\nformat=f\ntag.v=" + std::to_string(v) + "\ntag.code=" +
+                std::to_string(i) + "\n";
+    return text;
+}
+
+// Version w of formats.ini: the format ends in END<w> after many lines.
+std::string formats_version(long w)
+{
+    std::string text = "[]\nFALLBACK\n[f]\nF" + std::to_string(w) + ":${v}:${code}:\n";
+    for (int i = 0; i < 200; ++i) text += "# filler line " + std::to_string(i) + " of the format file\n";
+    return text + "END" + std::to_string(w) + "\n";
+}
+
+class Soak : public EndToEnd {
+protected:
+    void write_version(const std::string& name, const std::string& content, bool by_rename)
+    {
+        if (by_rename) {
+            write_file(my_dir.file(name + ".new"), content);
+            ASSERT_EQ(rename(my_dir.file(name + ".new").c_str(), my_dir.file(name).c_str()), 0);
+        } else {
+            // In place and in small pieces, as a slow editor would: a reader
+            // may see the file half written.
+            int fd = open(my_dir.file(name).c_str(), O_WRONLY | O_TRUNC);
+            ASSERT_GE(fd, 0);
+            for (std::size_t at = 0; at < content.size(); at += 512) {
+                std::size_t n = std::min<std::size_t>(512, content.size() - at);
+                ASSERT_EQ(write(fd, content.data() + at, n), static_cast<ssize_t>(n));
+            }
+            close(fd);
+        }
+    }
+};
+
+TEST_F(Soak, AnswersComeFromCompleteVersionsWhileFilesAreReplaced)
+{
+    write_db(barcodes_version(0), formats_version(0));
+    start_server({"-l=2"});
+    Socket_handle sd = terminal();
+
+    // The newest version that may be visible: set before a file is replaced.
+    std::atomic<long> barcodes_written{0}, formats_written{0};
+    std::atomic<bool> by_rename{true}, stop{false};
+    std::thread editor([&] {
+        for (long n = 1; !stop; ++n) {
+            if (n % 2) {
+                barcodes_written = n;
+                write_version("barcodes.ini", barcodes_version(n), by_rename);
+            } else {
+                formats_written = n;
+                write_version("formats.ini", formats_version(n), by_rename);
+            }
+            usleep(1000);
+        }
+    });
+
+    std::mt19937 random(1);
+    long rss_start = 0;
+    int fds_start = 0;
+    int answered = 0, unanswered = 0, bad = 0, edited_phase_answers = 0;
+    const int rename_requests = 20000, in_place_requests = 10000;
+    for (int r = 0; r < rename_requests + in_place_requests; ++r) {
+        if (r == rename_requests) by_rename = false;
+        if (r == 2000) {
+            rss_start = resident_kib(my_server);
+            fds_start = open_fds(my_server);
+        }
+        int i = soak_barcodes - 1 - static_cast<int>(random() % 20);
+        long b_max = barcodes_written, f_max = formats_written;
+        std::string answer = ask(sd, "c" + std::to_string(i) + "\n", no_socket, 1000);
+        if (answer == "(none)") {
+            ++unanswered;
+            if (r < rename_requests) ADD_FAILURE() << "no answer while renaming, request " << r;
+            continue;
+        }
+        ++answered;
+        if (r >= rename_requests) {
+            ++edited_phase_answers;
+            continue;
+        }
+        // F<w>:<v>:<i>:END<w> with v and w versions written by then.
+        std::smatch m;
+        static const std::regex form(R"(F(\d+):(\d+):(\d+):END(\d+))");
+        if (!std::regex_match(answer, m, form) || m[1] != m[4] || std::stol(m[3]) != i ||
+            std::stol(m[2]) > barcodes_written || std::stol(m[2]) < 0 || std::stol(m[1]) > formats_written ||
+            (std::stol(m[2]) % 2 == 0 && std::stol(m[2]) != 0) || (std::stol(m[1]) % 2 == 1)) {
+            if (++bad < 5) ADD_FAILURE() << "answer from no complete version: " << answer << " (b<=" << b_max
+                                         << ", f<=" << f_max << ")";
+        }
+    }
+    stop = true;
+    editor.join();
+    EXPECT_EQ(bad, 0);
+    EXPECT_TRUE(alive(my_server));
+    EXPECT_GT(edited_phase_answers, 0);
+
+    // After the edits stop, the last versions answer. Their write times are
+    // set apart explicitly: two writes within one tick of the file system's
+    // clock may carry the same time.
+    write_version("barcodes.ini", barcodes_version(1001), true);
+    write_version("formats.ini", formats_version(1002), true);
+    set_write_time(my_dir.file("barcodes.ini"), 4000000000L);
+    set_write_time(my_dir.file("formats.ini"), 4000000000L);
+    EXPECT_EQ(ask(sd, "c5\n"), "F1002:1001:5:END1002");
+
+    long rss_end = resident_kib(my_server);
+    int fds_end = open_fds(my_server);
+    EXPECT_EQ(fds_end, fds_start);
+#ifndef __SANITIZE_ADDRESS__ // the sanitizer's quarantine grows by design
+    EXPECT_LT(rss_end - rss_start, 1024) << "VmRSS grew from " << rss_start << " to " << rss_end << " KiB";
+#endif
+    RecordProperty("answered", answered);
+    RecordProperty("unanswered_during_in_place_edits", unanswered);
+    std::printf("soak: %d answered, %d unanswered (in-place phase), VmRSS %ld -> %ld KiB, fds %d -> %d\n",
+                answered, unanswered, rss_start, rss_end, fds_start, fds_end);
+}
+
+// ---- Bad input ----
+
+using BadInput = EndToEnd;
+
+TEST_F(BadInput, DatagramsOfEveryLengthAndEveryByte)
+{
+    // Keys with a NUL byte, a carriage return inside, and high bytes.
+    static const char barcodes[] = "[]\nformat=\n[a\0b]\nformat=nul\n[x\ry]\nformat=cr\n[\xe9\xff]\nformat=high\n";
+    write_db(std::string(barcodes, sizeof barcodes - 1) + pen_barcodes,
+             "[]\nfallback\n[nul]\nNUL\n[cr]\nCR\n[high]\nHIGH\n" + pen_formats);
+    start_server({"-l=2"});
+    Socket_handle sd = terminal();
+
+    std::mt19937 random(2);
+    int answered = 0;
+    for (int length = 0; length <= 1601; ++length) {
+        std::string datagram(static_cast<std::size_t>(length), '\0');
+        for (char& c : datagram) c = static_cast<char>(random());
+        bool expected = length >= 1 && length <= 1600;
+        std::string answer = ask(sd, datagram, no_socket, expected ? 2000 : 200);
+        EXPECT_EQ(answer != "(none)", expected) << "length " << length;
+        answered += answer != "(none)";
+    }
+    EXPECT_EQ(answered, 1600);
+    for (int byte = 0; byte < 256; ++byte)
+        EXPECT_EQ(ask(sd, std::string(1, static_cast<char>(byte))), "fallback") << byte;
+
+    const std::pair<std::string, std::string> special[] = {
+        {std::string("a\0b", 3), "NUL"},      {std::string("a\0b\n", 4), "NUL"}, {"x\ry", "CR"},
+        {"x\ry\n", "CR"},                     {"\xe9\xff", "HIGH"},              {"12345\n", pen_answer},
+        {"a", "fallback"},                    {"x\ry\r\n", "fallback"},
+    };
+    for (const auto& c : special) EXPECT_EQ(ask(sd, c.first), c.second) << bytes_to_text(c.first);
+
+    EXPECT_TRUE(alive(my_server));
+    EXPECT_TRUE(std::regex_match(out(), std::regex(R"(src/server\.cpp:\d+ WSAGetLastError=90\n)"))) << out();
+    EXPECT_EQ(err(), "");
+}
+
+TEST_F(BadInput, GarbageDatabaseFilesAreSurvived)
+{
+    write_db(pen_barcodes, pen_formats);
+    start_server({"-l=5"});
+    Socket_handle sd = terminal();
+    std::mt19937 random(3);
+    for (int round = 0; round < 40; ++round) {
+        std::string garbage(static_cast<std::size_t>(random() % 20000), '\0');
+        for (char& c : garbage) c = static_cast<char>(random() % 4 == 0 ? "[]=\n\r${}\\#"[random() % 11] : random());
+        write_file(my_dir.file(round % 2 ? "formats.ini" : "barcodes.ini"), garbage);
+        set_write_time(my_dir.file(round % 2 ? "formats.ini" : "barcodes.ini"), 1000 + round);
+        std::string code(static_cast<std::size_t>(random() % 8), 'x');
+        for (char& c : code) c = static_cast<char>(random());
+        ask(sd, code, no_socket, 300); // answered or not: the server must live on
+        ASSERT_TRUE(alive(my_server)) << "round " << round;
+    }
+    write_db(pen_barcodes, pen_formats);
+    set_write_time(my_dir.file("barcodes.ini"), 5000);
+    set_write_time(my_dir.file("formats.ini"), 5000);
+    EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
+}
+
+TEST_F(BadInput, MissingAndUnreadableFilesComeAndGo)
+{
+    write_db("[]\nformat=price\n" + pen_barcodes, pen_formats);
+    set_write_time(my_dir.file("barcodes.ini"), 7000);
+    start_server();
+    Socket_handle sd = terminal();
+    const std::string b = my_dir.file("barcodes.ini");
+    const std::string f = my_dir.file("formats.ini");
+    const std::string content = read_file(b);
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
+        ASSERT_EQ(unlink(b.c_str()), 0); // missing
+        EXPECT_EQ(ask(sd, "12345\n", no_socket, 300), "(none)");
+        ASSERT_EQ(mkdir(b.c_str(), 0755), 0); // there, but cannot be read
+        set_write_time(b, 7000);
+        EXPECT_EQ(ask(sd, "12345\n", no_socket, 300), "(none)");
+        EXPECT_EQ(ask(sd, "12345\n", no_socket, 300), "(none)");
+        ASSERT_EQ(rmdir(b.c_str()), 0);
+        write_file(b, content); // back, with the very same write time
+        set_write_time(b, 7000);
+        EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
+        ASSERT_EQ(rename(f.c_str(), (f + ".away").c_str()), 0);
+        EXPECT_EQ(ask(sd, "12345\n", no_socket, 300), "(none)");
+        ASSERT_EQ(rename((f + ".away").c_str(), f.c_str()), 0);
+    }
+    EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
+    std::vector<std::string> errors = split_lines(err());
+    ASSERT_EQ(errors.size(), 12u); // four unanswered requests a round
+    EXPECT_EQ(errors[0], "ERROR: barcodes file \"" + b + "\" not found.");
+    EXPECT_EQ(errors[1], "ERROR: barcodes file \"" + b + "\" not found.");
+    EXPECT_EQ(errors[3], "ERROR: format file \"" + f + "\" not found");
+}
+
+} // namespace
