@@ -8,6 +8,7 @@
 #   bench/load_test.sh [BUILD_DIR] [SECONDS] [WINDOW]      (as root)
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
+. "$(dirname "$0")/../tools/two_hosts.sh"
 seconds=${2:-10}
 window=${3:-16}
 barcodes=${ULVANE_BENCH_COUNT:-1000000}
@@ -19,20 +20,12 @@ pids=()
 
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  ip netns del "$s" 2>/dev/null || true
-  ip netns del "$t" 2>/dev/null || true
+  two_hosts_down "$s" "$t"
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-ip netns add "$s"
-ip netns add "$t"
-ip -n "$s" link add ulv0 type veth peer name ulv1 netns "$t"
-ip -n "$s" addr add 10.77.0.1/24 dev ulv0
-ip -n "$t" addr add 10.77.0.2/24 dev ulv1
-for ns in "$s" "$t"; do ip -n "$ns" link set lo up; done
-ip -n "$s" link set ulv0 up
-ip -n "$t" link set ulv1 up
+two_hosts_up "$s" "$t"
 
 if [ ! -f "$db/barcodes.ini" ]; then
   mkdir -p "$db"

@@ -12,6 +12,7 @@
 # and the answer would go back to the server itself.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/tools/two_hosts.sh"
 s=ulvane-server-$$
 t=ulvane-terminal-$$
 server_pid=
@@ -21,19 +22,11 @@ cleanup() {
     kill "$server_pid" 2>/dev/null || true
     wait "$server_pid" 2>/dev/null || true
   fi
-  ip netns del "$s" 2>/dev/null || true
-  ip netns del "$t" 2>/dev/null || true
+  two_hosts_down "$s" "$t"
 }
 trap cleanup EXIT
 
-ip netns add "$s"
-ip netns add "$t"
-ip -n "$s" link add ulv0 type veth peer name ulv1 netns "$t"
-ip -n "$s" addr add 10.77.0.1/24 dev ulv0
-ip -n "$t" addr add 10.77.0.2/24 dev ulv1
-for ns in "$s" "$t"; do ip -n "$ns" link set lo up; done
-ip -n "$s" link set ulv0 up
-ip -n "$t" link set ulv1 up
+two_hosts_up "$s" "$t"
 
 ip netns exec "$s" "$top/build/ulvane_server" -db="$top/examples/db" -l=4 &
 server_pid=$!

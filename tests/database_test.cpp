@@ -29,6 +29,23 @@ std::vector<std::string> logged(unsigned level, Body body)
 
 using Lines = std::vector<std::string>;
 
+// Reads a barcodes or formats file from text; returns the log lines.
+Lines read_barcodes(Barcode_db& db, const std::string& text, unsigned level = 3)
+{
+    return logged(level, [&] {
+        std::istringstream in(text);
+        db.load_barcodes(in);
+    });
+}
+
+Lines read_formats(Barcode_db& db, const std::string& text, unsigned level = 3)
+{
+    return logged(level, [&] {
+        std::istringstream in(text);
+        db.load_formats(in);
+    });
+}
+
 // ---- Tag values ----
 
 TEST(TagValue, LinesSplitAtTheFirstEqualsSign)
@@ -176,10 +193,7 @@ TEST(BarcodesFile, SectionsTagsAndEveryWarning)
         "[\n"
         "[x] \n";
     Barcode_db db;
-    Lines log = logged(3, [&] {
-        std::istringstream in(file);
-        db.load_barcodes(in);
-    });
+    Lines log = read_barcodes(db, file, 3);
     EXPECT_EQ(log, (Lines{
                        "WRN Tag-value at line #2 \"tag.before=1\" outsite barcode definition: ignored",
                        "WRN Incorrect tag-value \"no equals sign\" at line 11 (skipped).",
@@ -207,10 +221,7 @@ TEST(BarcodesFile, SectionsTagsAndEveryWarning)
 TEST(BarcodesFile, DebugAndDumpLinesCountEveryLine)
 {
     Barcode_db db;
-    Lines log = logged(5, [&] {
-        std::istringstream in("[1]\ntag.a=b\n");
-        db.load_barcodes(in);
-    });
+    Lines log = read_barcodes(db, "[1]\ntag.a=b\n", 5);
     EXPECT_EQ(log, (Lines{
                        "DMP src/database.cpp line=\"[1]\"",
                        "DBG src/database.cpp Reading barcode definition: \"1\"",
@@ -220,10 +231,7 @@ TEST(BarcodesFile, DebugAndDumpLinesCountEveryLine)
                        "DMP src/database.cpp Skipping comment or empty line #3: ",
                        "DBG src/database.cpp Ready reading barcode definitions",
                    }));
-    log = logged(5, [&] {
-        std::istringstream in("");
-        db.load_barcodes(in);
-    });
+    log = read_barcodes(db, "", 5);
     EXPECT_EQ(log, (Lines{"DMP src/database.cpp line=\"\"",
                           "DMP src/database.cpp Skipping comment or empty line #1: ",
                           "DBG src/database.cpp Ready reading barcode definitions"}));
@@ -295,10 +303,7 @@ TEST(FormatsFile, SectionsLinesAndEveryWarning)
         "[z]\n"
         "\\[ok\\]";
     Barcode_db db;
-    Lines log = logged(3, [&] {
-        std::istringstream in(file);
-        db.load_formats(in);
-    });
+    Lines log = read_formats(db, file, 3);
     EXPECT_EQ(log, (Lines{
                        "WRN Unrecognized formats \"lost before\" at line 1",
                        "WRN Unrecognized formats \"again\" at line 12",
@@ -320,10 +325,7 @@ TEST(FormatsFile, SectionsLinesAndEveryWarning)
 TEST(FormatsFile, DebugLines)
 {
     Barcode_db db;
-    Lines log = logged(5, [&] {
-        std::istringstream in("[f]\nA\n\n");
-        db.load_formats(in);
-    });
+    Lines log = read_formats(db, "[f]\nA\n\n", 5);
     EXPECT_EQ(log, (Lines{
                        "DBG src/database.cpp Reading format: \"f\"",
                        "DBG src/database.cpp A",
