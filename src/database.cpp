@@ -234,13 +234,13 @@ void Barcode_db::load(const std::string& from_dir)
         my_formats_path = my_db_dir + "/formats.ini";
     }
 
-    const std::string& path = my_barcodes_path;
-    if (file_changed(path, my_stat_barcodes_file)) {
+    if (file_changed(my_barcodes_path, my_stat_barcodes_file)) {
         my_known_barcodes.clear();
         std::ifstream bf;
-        open_changed(bf, path, my_stat_barcodes_file, "ERROR: barcodes file \"" + path + "\" not found.");
+        open_changed(bf, my_barcodes_path, my_stat_barcodes_file,
+                     "ERROR: barcodes file \"" + my_barcodes_path + "\" not found.");
         load_barcodes(bf);
-        check_read(bf, path, my_stat_barcodes_file);
+        check_read(bf, my_barcodes_path, my_stat_barcodes_file);
     }
 
     if (file_changed(my_formats_path, my_stat_formats_file)) {

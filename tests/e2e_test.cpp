@@ -99,6 +99,21 @@ TEST_F(EndToEnd, MissingDatabaseEndsTheRunBeforeAnySocket)
     EXPECT_TRUE(logged("Bind receiving socket").empty());
 }
 
+TEST_F(EndToEnd, PortIsTakenModulo65536)
+{
+    write_db(pen_barcodes, pen_formats);
+    start_server({"-p=70000"}, false);
+    ASSERT_TRUE(Two_hosts::wait_for_udp_port(my_server, 4464, 5000));
+    Socket_handle sd = terminal(4464);
+    const std::string request = "12345\n";
+    udp_send(sd, request.data(), request.size(), {Two_hosts::server_address, 4464});
+    std::string answer;
+    Datagram_source from;
+    ASSERT_TRUE(receive_within(sd, 2000, answer, from));
+    EXPECT_EQ(answer, pen_answer);
+    EXPECT_EQ(logged("Using UDP port"), std::vector<std::string>{"INF Using UDP port 70000"});
+}
+
 TEST_F(EndToEnd, PortInUseEndsTheRunWithMinusOne)
 {
     write_db(pen_barcodes, pen_formats);
