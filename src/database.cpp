@@ -80,44 +80,42 @@ std::string Format::merge_tag_values(const Barcode_tags& tags) const
 
 namespace {
 
-// Reads the next line of a database file into `l`, without its line feed and
-// one carriage return before it. False when the stream broke down (a read
-// error); the caller then stops. At the end of the stream the (possibly
-// empty) last line is still handed out once, and the stream is no longer
-// good() afterwards.
-bool read_line(std::istream& in, std::string& l)
-{
-    std::getline(in, l);
-    if (in.bad()) return false;
-    if (!l.empty() && l.back() == '\r') l.pop_back();
-    return true;
-}
-
-bool is_comment_or_empty(const std::string& l)
-{
-    return l.empty() || l[0] == '#';
-}
-
 bool is_header(const std::string& l)
 {
     return l.size() >= 2 && l.front() == '[' && l.back() == ']';
+}
+
+// Reads a database file line by line, as both files are read: a line ends at
+// a line feed or at the end of the stream (so a final line feed yields one
+// more, empty line), loses one carriage return at its end, and is counted
+// from 1. Comments and empty lines are skipped; every other line goes to
+// handle(line, number). Reading ends at the end of the stream or at a read
+// error. With dump_every_line, level 5 logs each line as read.
+template <typename Handle>
+void for_each_line(std::istream& in, bool dump_every_line, Handle handle)
+{
+    std::string l;
+    unsigned long lnr = 0;
+    while (in.good()) {
+        ++lnr;
+        std::getline(in, l);
+        if (in.bad()) break;
+        if (!l.empty() && l.back() == '\r') l.pop_back();
+        if (dump_every_line) LOG_DMP("line=\"" << l << "\"");
+        if (l.empty() || l[0] == '#') {
+            LOG_DMP("Skipping comment or empty line #" << lnr << ": " << l);
+            continue;
+        }
+        handle(l, lnr);
+    }
 }
 
 } // namespace
 
 void Barcode_db::load_barcodes(std::istream& bf)
 {
-    std::string l;
-    unsigned long lnr = 0;
     Barcode_tags* current = nullptr; // the accepted section that tag lines go to
-    while (bf.good()) {
-        ++lnr;
-        if (!read_line(bf, l)) break;
-        LOG_DMP("line=\"" << l << "\"");
-        if (is_comment_or_empty(l)) {
-            LOG_DMP("Skipping comment or empty line #" << lnr << ": " << l);
-            continue;
-        }
+    for_each_line(bf, true, [&](const std::string& l, unsigned long lnr) {
         if (l[0] == '[') {
             if (is_header(l)) {
                 std::string barcode = l.substr(1, l.size() - 2);
@@ -132,34 +130,24 @@ void Barcode_db::load_barcodes(std::istream& bf)
                                 << "\" begins with '[' but does not end with ']': line is skipped!");
                 current = nullptr;
             }
-            continue;
-        }
-        if (current == nullptr) {
+        } else if (current == nullptr) {
             LOG_WRN("Tag-value at line #" << lnr << " \"" << l << "\" outsite barcode definition: ignored");
-            continue;
+        } else {
+            LOG_DBG("Tag_value line #" << lnr << ": \"" << l << "\"");
+            Tag_value tv(l);
+            if (tv.fail())
+                LOG_WRN("Incorrect tag-value \"" << l << "\" at line " << lnr << " (skipped).");
+            else
+                current->insert(std::move(tv));
         }
-        LOG_DBG("Tag_value line #" << lnr << ": \"" << l << "\"");
-        Tag_value tv(l);
-        if (tv.fail())
-            LOG_WRN("Incorrect tag-value \"" << l << "\" at line " << lnr << " (skipped).");
-        else
-            current->insert(std::move(tv));
-    }
+    });
     LOG_DBG("Ready reading barcode definitions");
 }
 
 void Barcode_db::load_formats(std::istream& ff)
 {
-    std::string l;
-    unsigned long lnr = 0;
     const Format* current = nullptr; // the accepted format that lines go to
-    while (ff.good()) {
-        ++lnr;
-        if (!read_line(ff, l)) break;
-        if (is_comment_or_empty(l)) {
-            LOG_DMP("Skipping comment or empty line #" << lnr << ": " << l);
-            continue;
-        }
+    for_each_line(ff, false, [&](const std::string& l, unsigned long lnr) {
         if (l[0] == '[') {
             if (is_header(l)) {
                 std::string name = l.substr(1, l.size() - 2);
@@ -172,15 +160,13 @@ void Barcode_db::load_formats(std::istream& ff)
                 LOG_INF("Recommend using '\\[' when using a '[' in the formatting.");
                 current = nullptr;
             }
-            continue;
-        }
-        if (current == nullptr) {
+        } else if (current == nullptr) {
             LOG_WRN("Unrecognized formats \"" << l << "\" at line " << lnr);
-            continue;
+        } else {
+            LOG_DBG(l);
+            current->add_formatting(l);
         }
-        LOG_DBG(l);
-        current->add_formatting(l);
-    }
+    });
     LOG_DBG("Ready reading formats");
 }
 
