@@ -4,7 +4,9 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <sched.h>
@@ -35,8 +37,28 @@ bool Two_hosts::run(const std::string& command)
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }
 
+// Removes namespaces left behind by test processes that were killed before
+// they could clean up (their names carry the PID of a process now gone).
+void remove_stale_namespaces()
+{
+    DIR* dir = opendir("/var/run/netns");
+    if (dir == nullptr) return;
+    std::vector<std::string> stale;
+    while (dirent* e = readdir(dir)) {
+        unsigned long pid = 0;
+        char side = 0;
+        int n = 0;
+        if (std::sscanf(e->d_name, "ulv%lu_%*u_%c%n", &pid, &side, &n) == 2 && e->d_name[n] == '\0' &&
+            (side == 's' || side == 't') && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            stale.push_back(e->d_name);
+    }
+    closedir(dir);
+    for (const std::string& ns : stale) std::system(("ip netns del " + ns + " >/dev/null 2>&1").c_str());
+}
+
 Two_hosts::Two_hosts()
 {
+    remove_stale_namespaces();
     std::string id = std::to_string(getpid()) + "_" + std::to_string(the_host_pairs++);
     my_server_ns = "ulv" + id + "_s";
     my_terminal_ns = "ulv" + id + "_t";
