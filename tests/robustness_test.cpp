@@ -40,6 +40,15 @@ int open_fds(pid_t pid)
     return count;
 }
 
+// True when the process runs under valgrind, whose own memory grows as it
+// runs: its resident size says nothing about the server's then.
+bool under_valgrind(pid_t pid)
+{
+    char exe[4096] = {};
+    ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof exe - 1);
+    return n > 0 && std::string(exe).find("valgrind") != std::string::npos;
+}
+
 bool alive(pid_t pid)
 {
     return kill(pid, 0) == 0 && resident_kib(pid) > 0;
@@ -168,7 +177,9 @@ TEST_F(Soak, AnswersComeFromCompleteVersionsWhileFilesAreReplaced)
     int fds_end = open_fds(my_server);
     EXPECT_EQ(fds_end, fds_start);
 #ifndef __SANITIZE_ADDRESS__ // the sanitizer's quarantine grows by design
-    EXPECT_LT(rss_end - rss_start, 1024) << "VmRSS grew from " << rss_start << " to " << rss_end << " KiB";
+    if (!under_valgrind(my_server)) {
+        EXPECT_LT(rss_end - rss_start, 1024) << "VmRSS grew from " << rss_start << " to " << rss_end << " KiB";
+    }
 #endif
     RecordProperty("answered", answered);
     RecordProperty("unanswered_during_in_place_edits", unanswered);
