@@ -14,8 +14,9 @@ bool socket_layer_start();
 // Shuts the socket layer down again. Nothing to do on POSIX.
 void socket_layer_stop();
 
-// A socket handle, negative when there is none.
-using Socket_handle = long;
+// A socket handle, negative when there is none (wide enough for a Windows
+// SOCKET, whose invalid value reads as -1 here).
+using Socket_handle = std::intptr_t;
 const Socket_handle no_socket = -1;
 
 // An IPv4 address and port, both in host byte order.
