@@ -172,7 +172,11 @@ void Barcode_db::load_formats(std::istream& ff)
 
 // ---- Reloading ----
 
-bool Barcode_db::file_changed(const std::string& path, File_attributes& stored)
+namespace {
+
+// Queries the file and tells whether it must be read again; when it must,
+// stores the fresh attributes in `stored`.
+bool file_changed(const std::string& path, File_attributes& stored)
 {
     File_attributes fresh;
     bool changed;
@@ -189,9 +193,15 @@ bool Barcode_db::file_changed(const std::string& path, File_attributes& stored)
     return changed;
 }
 
-void Barcode_db::open_changed(std::ifstream& in, const std::string& path, File_attributes& stored,
-                              const std::string& not_found)
+} // namespace
+
+template <typename Table>
+void Barcode_db::reload_if_changed(const std::string& path, File_attributes& stored, Table& table,
+                                   void (Barcode_db::*read)(std::istream&), const char* kind, const char* end)
 {
+    if (!file_changed(path, stored)) return;
+    table.clear();
+    std::ifstream in;
     // Read in large pieces: a million-barcode file loads a third faster than
     // with the stream's default buffer. One file is read at a time, so one
     // buffer serves both.
@@ -203,12 +213,9 @@ void Barcode_db::open_changed(std::ifstream& in, const std::string& path, File_a
         // Forget the file, so that the next load tries again instead of
         // taking the unreadable file as read and answering from nothing.
         stored = File_attributes{};
-        throw not_found;
+        throw std::string("ERROR: ") + kind + " \"" + path + "\" not found" + end;
     }
-}
-
-void Barcode_db::check_read(std::istream& in, const std::string& path, File_attributes& stored)
-{
+    (this->*read)(in);
     if (in.bad()) {
         LOG_WRN("Read error in " << path << ": it is read again at the next request.");
         stored = File_attributes{};
@@ -225,23 +232,10 @@ void Barcode_db::load(const std::string& from_dir)
         my_formats_path = my_db_dir + "/formats.ini";
     }
 
-    if (file_changed(my_barcodes_path, my_stat_barcodes_file)) {
-        my_known_barcodes.clear();
-        std::ifstream bf;
-        open_changed(bf, my_barcodes_path, my_stat_barcodes_file,
-                     "ERROR: barcodes file \"" + my_barcodes_path + "\" not found.");
-        load_barcodes(bf);
-        check_read(bf, my_barcodes_path, my_stat_barcodes_file);
-    }
-
-    if (file_changed(my_formats_path, my_stat_formats_file)) {
-        my_known_formats.clear();
-        std::ifstream ff;
-        open_changed(ff, my_formats_path, my_stat_formats_file,
-                     "ERROR: format file \"" + my_formats_path + "\" not found");
-        load_formats(ff);
-        check_read(ff, my_formats_path, my_stat_formats_file);
-    }
+    reload_if_changed(my_barcodes_path, my_stat_barcodes_file, my_known_barcodes, &Barcode_db::load_barcodes,
+                      "barcodes file", ".");
+    reload_if_changed(my_formats_path, my_stat_formats_file, my_known_formats, &Barcode_db::load_formats,
+                      "format file", "");
 }
 
 // ---- Lookup ----

@@ -110,16 +110,12 @@ public:
     const Format_table& formats() const { return my_known_formats; }
 
 private:
-    // Queries the file and tells whether it must be read again; when it must,
-    // stores the fresh attributes in `stored`. Logs the "Could not stat" and
-    // "Reloading" lines.
-    static bool file_changed(const std::string& path, File_attributes& stored);
-    // Opens a changed file for reading; on failure forgets `stored`, so that
-    // the next load tries again, and throws `not_found`.
-    static void open_changed(std::ifstream& in, const std::string& path, File_attributes& stored,
-                             const std::string& not_found);
-    // After a reading: forgets `stored` when the stream broke down.
-    static void check_read(std::istream& in, const std::string& path, File_attributes& stored);
+    // Reads one of the two files again when load must (see there): empties
+    // `table` and fills it with `read`; throws "ERROR: <kind> \"<path>\" not
+    // found<end>" when the file cannot be opened.
+    template <typename Table>
+    void reload_if_changed(const std::string& path, File_attributes& stored, Table& table,
+                           void (Barcode_db::*read)(std::istream&), const char* kind, const char* end);
 
     Barcode_table my_known_barcodes;
     Format_table my_known_formats;
