@@ -13,6 +13,7 @@
 #include "database.h"
 #include "large_db.h"
 #include "misc.h"
+#include "platform.h"
 
 namespace {
 
@@ -87,6 +88,19 @@ void BM_load_unchanged(benchmark::State& state)
     for (auto _ : state) db.load(dir);
 }
 BENCHMARK(BM_load_unchanged);
+
+// What BM_load_unchanged may cost at the least: the two last-write-time queries.
+void BM_two_file_queries(benchmark::State& state)
+{
+    const std::string barcodes = large_db_dir() + "/barcodes.ini";
+    const std::string formats = large_db_dir() + "/formats.ini";
+    File_attributes attributes;
+    for (auto _ : state) {
+        file_attributes(barcodes, attributes);
+        file_attributes(formats, attributes);
+    }
+}
+BENCHMARK(BM_two_file_queries);
 
 void BM_lookup_known_barcode(benchmark::State& state)
 {
