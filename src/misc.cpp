@@ -1,6 +1,7 @@
 #include "misc.h"
 
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iostream>
@@ -52,10 +53,16 @@ std::ostream& log(const char* label)
     static std::uint32_t count = 0;
     std::ostream& out = the_log_file.is_open() ? static_cast<std::ostream&>(the_log_file)
                                                : std::cerr;
-    char when[80] = "0000-00-00 00:00:00"; // when the clock cannot be read
+    // The time text changes once a second; a busy log reuses it meanwhile.
+    static std::time_t last = -1;
+    static char when[80];
     std::time_t now = std::time(nullptr);
-    if (const std::tm* local = std::localtime(&now))
-        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", local);
+    if (now != last) {
+        last = now;
+        const std::tm* local = std::localtime(&now);
+        if (local == nullptr || std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", local) == 0)
+            std::strcpy(when, "0000-00-00 00:00:00"); // the clock cannot be read
+    }
     ++count;
     out << '[' << when << " #" << count << ' ' << label << "] ";
     return out;
