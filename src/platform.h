@@ -38,9 +38,6 @@ Socket_handle udp_open();
 // picks one). False on failure.
 bool udp_bind(Socket_handle sd, std::uint16_t port);
 
-// The port the socket is bound to; 0 when unknown.
-std::uint16_t udp_local_port(Socket_handle sd);
-
 // What udp_receive learned about where a datagram came from.
 struct Datagram_source {
     Ipv4_endpoint endpoint;

@@ -58,14 +58,6 @@ bool udp_bind(Socket_handle sd, std::uint16_t port)
     return bind(static_cast<int>(sd), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
 }
 
-std::uint16_t udp_local_port(Socket_handle sd)
-{
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (getsockname(static_cast<int>(sd), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
-    return ntohs(sa.sin_port);
-}
-
 long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from)
 {
     static const unsigned loopback_index = if_nametoindex("lo");

@@ -49,6 +49,7 @@ bool starts_with(const char* arg, const char* prefix)
 }
 
 int serve(int port, const std::string& db_dir);
+[[noreturn]] void request_loop(Socket_handle sd, int port, const std::string& db_dir);
 
 } // namespace
 
@@ -102,6 +103,49 @@ int server_main(int argc, char** argv)
     return serve(port, db_dir);
 }
 
+namespace {
+
+int serve(int port, const std::string& db_dir)
+{
+    Socket_handle sd = no_socket;
+    try {
+        the_barcode_db.load(db_dir);
+        sd = udp_open();
+        if (sd < 0) REPORT_SOCKET_ERROR(); // the bind below fails and ends the run
+        LOG_DBG("Bind receiving socket to " << 0 << "." << port);
+        if (!udp_bind(sd, static_cast<std::uint16_t>(port))) {
+            REPORT_SOCKET_ERROR();
+            return -1;
+        }
+        request_loop(sd, port, db_dir);
+    } catch (const std::string& message) {
+        std::cerr << message << std::endl;
+        if (sd >= 0) udp_close(sd);
+        socket_layer_stop();
+        return 0;
+    }
+}
+
+[[noreturn]] void request_loop(Socket_handle sd, int port, const std::string& db_dir)
+{
+    static char buf[1600];
+    std::string answer;
+    for (;;) {
+        Datagram_source from;
+        long bytes = udp_receive(sd, buf, sizeof buf, from);
+        if (bytes < 0) {
+            REPORT_SOCKET_ERROR();
+            bytes = 0;
+        }
+        if (answer_datagram(std::string(buf, static_cast<std::size_t>(bytes)), from, port, db_dir, answer)) {
+            Ipv4_endpoint to{from.endpoint.address, static_cast<std::uint16_t>(port)};
+            udp_send(sd, answer.data(), answer.size(), to);
+        }
+    }
+}
+
+} // namespace
+
 bool answer_datagram(std::string datagram, const Datagram_source& from, int port, const std::string& db_dir,
                      std::string& answer)
 {
@@ -136,46 +180,3 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, int port
         return false;
     }
 }
-
-namespace {
-
-[[noreturn]] void request_loop(Socket_handle sd, int port, const std::string& db_dir)
-{
-    static char buf[1600];
-    std::string answer;
-    for (;;) {
-        Datagram_source from;
-        long bytes = udp_receive(sd, buf, sizeof buf, from);
-        if (bytes < 0) {
-            REPORT_SOCKET_ERROR();
-            bytes = 0;
-        }
-        if (answer_datagram(std::string(buf, static_cast<std::size_t>(bytes)), from, port, db_dir, answer)) {
-            Ipv4_endpoint to{from.endpoint.address, static_cast<std::uint16_t>(port)};
-            udp_send(sd, answer.data(), answer.size(), to);
-        }
-    }
-}
-
-int serve(int port, const std::string& db_dir)
-{
-    Socket_handle sd = no_socket;
-    try {
-        the_barcode_db.load(db_dir);
-        sd = udp_open();
-        if (sd < 0) REPORT_SOCKET_ERROR(); // the bind below fails and ends the run
-        LOG_DBG("Bind receiving socket to " << 0 << "." << port);
-        if (!udp_bind(sd, static_cast<std::uint16_t>(port))) {
-            REPORT_SOCKET_ERROR();
-            return -1;
-        }
-        request_loop(sd, port, db_dir);
-    } catch (const std::string& message) {
-        std::cerr << message << std::endl;
-        if (sd >= 0) udp_close(sd);
-        socket_layer_stop();
-        return 0;
-    }
-}
-
-} // namespace
