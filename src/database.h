@@ -91,18 +91,22 @@ public:
     // Throws "ERROR: barcodes file \"<path>\" not found." or
     // "ERROR: format file \"<path>\" not found" when a file to be read
     // cannot be opened (a directory counts as such); its table is then empty.
+    // Logs WRN "Could not stat <path>: force reloading." and INF
+    // "Reloading <path>", and what the readers log.
     void load(const std::string& from_dir);
 
     // The answer text (still in escape notation) for a barcode: its entry or
     // the fallback barcode, merged into the format its tag "format" names or
     // the fallback format. Throws "Unknown barcode <code> and no backup
     // barcode [] available" or "Unknown format for barcode <code> and no
-    // backup format [] available". The barcode appears in messages with its
-    // control bytes escaped.
+    // backup format [] available". Logs WRN when a fallback is used or the
+    // barcode names no format, DMP lines at level 5. The barcode appears in
+    // messages with its control bytes escaped.
     std::string lookup(const std::string& code) const;
 
     // The two readers; each reads its stream to the end (or to a read error)
-    // and adds what it finds to its table.
+    // and adds what it finds to its table. Bad lines are logged (WRN) and
+    // skipped; nothing is thrown.
     void load_barcodes(std::istream& bf);
     void load_formats(std::istream& ff);
 
