@@ -97,6 +97,15 @@ std::vector<std::string> log_messages(const std::string& log_text)
     return messages;
 }
 
+[[noreturn]] void exec_program(const std::vector<std::string>& argv)
+{
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
 namespace {
 
 void drain(int fd, std::string& into)
@@ -121,11 +130,7 @@ Run_result run_program(const std::vector<std::string>& argv, int timeout_seconds
         close(out_pipe[0]);
         close(err_pipe[0]);
         if (!working_dir.empty() && chdir(working_dir.c_str()) != 0) _exit(126);
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        exec_program(argv);
     }
     close(out_pipe[1]);
     close(err_pipe[1]);

@@ -49,6 +49,10 @@ struct Run_result {
     std::string err;  // standard error
 };
 
+// In a forked child: replaces the process with the program argv[0] (a path),
+// or ends it with status 127.
+[[noreturn]] void exec_program(const std::vector<std::string>& argv);
+
 // Runs a program with arguments (argv[0] included), waits at most
 // timeout_seconds (then kills it; status 137).
 Run_result run_program(const std::vector<std::string>& argv, int timeout_seconds = 20,

@@ -1,5 +1,7 @@
 #include "two_hosts.h"
 
+#include "test_util.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -13,6 +15,8 @@
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "test_util.h"
 
 namespace {
 
@@ -110,11 +114,7 @@ pid_t Two_hosts::start_in(const std::string& ns, const std::vector<std::string>&
         int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(err, 2);
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        exec_program(argv);
     }
     if (there >= 0) close(there);
     if (pid > 0) my_processes.push_back(pid);
