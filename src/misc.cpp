@@ -55,13 +55,13 @@ std::ostream& log(const char* label)
                                                : std::cerr;
     // The time text changes once a second; a busy log reuses it meanwhile.
     static std::time_t last = -1;
-    static char when[80];
+    static char when[80] = "0000-00-00 00:00:00"; // while the clock cannot be read
     std::time_t now = std::time(nullptr);
     if (now != last) {
         last = now;
         const std::tm* local = std::localtime(&now);
         if (local == nullptr || std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", local) == 0)
-            std::strcpy(when, "0000-00-00 00:00:00"); // the clock cannot be read
+            std::strcpy(when, "0000-00-00 00:00:00");
     }
     ++count;
     out << '[' << when << " #" << count << ' ' << label << "] ";
