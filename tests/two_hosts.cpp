@@ -1,6 +1,5 @@
 #include "two_hosts.h"
 
-#include "test_util.h"
 
 #include <algorithm>
 #include <atomic>
