@@ -1,6 +1,5 @@
 #include "two_hosts.h"
 
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
