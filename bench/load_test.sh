@@ -2,8 +2,12 @@
 # Measures the server under load between two network namespaces, against
 # the generated 1,000,000-barcode database: answers per second and p50/p99
 # latency at log level 2, at level 3 with -log=FILE, and of the bare
-# reflector (the ceiling for one receive and one send per request), and of
-# the reflector that also makes the server's two last-write-time queries.
+# reflector (the ceiling for one receive and one send per request), of the
+# reflector that also makes the server's two last-write-time queries, and of
+# the reflector that also loads and finds the barcode in the table (the least
+# a request costs when the files are checked and the table searched for each
+# one). cpu= is the share of one core that the measured process used: below
+# 100% the load generator, not the measured process, set the pace.
 #
 #   bench/load_test.sh [BUILD_DIR] [SECONDS] [WINDOW]      (as root)
 set -euo pipefail
@@ -47,17 +51,27 @@ measure() {
   local pid=$!
   pids+=("$pid")
   wait_for_port "$pid"
-  local result
+  local result before after
+  before=$(cpu_ticks "$pid")
   result=$(ip netns exec "$t" "$build/bench/load_gen" 10.77.0.1 -w="$window" -n=100000000 -s="$seconds" -b="$barcodes")
+  after=$(cpu_ticks "$pid")
   kill "$pid"; wait "$pid" 2>/dev/null || true
   pids=()
-  echo "$name $result" | tee "$work/$name"
+  local cpu
+  cpu=$(awk -v t=$((after - before)) -v hz="$(getconf CLK_TCK)" -v s="$seconds" 'BEGIN { printf "%.0f%%", 100 * t / hz / s }')
+  echo "$name $result cpu=$cpu" | tee "$work/$name"
+}
+
+# User and system time of a process so far, in clock ticks.
+cpu_ticks() {
+  awk '{ print $14 + $15 }' "/proc/$1/stat"
 }
 
 measure server_level2 "$build/ulvane_server" -db="$db" -l=2
 measure server_level3_logfile "$build/ulvane_server" -db="$db" -l=3 -log="$work/server.log"
 measure reflector "$build/bench/reflector" 9000
 measure reflector_with_file_queries "$build/bench/reflector" 9000 "$db"
+measure reflector_with_load_and_find "$build/bench/reflector" 9000 "$db" find
 
 ratio() {
   local a b
@@ -68,3 +82,5 @@ ratio() {
 ratio server_level2 reflector
 ratio server_level3_logfile reflector
 ratio server_level2 reflector_with_file_queries
+ratio reflector_with_load_and_find reflector
+ratio server_level2 reflector_with_load_and_find
