@@ -45,6 +45,11 @@ wait_for_port() {
   echo "server did not bind" >&2; return 1
 }
 
+# User and system time of a process so far, in clock ticks.
+cpu_ticks() {
+  awk '{ print $14 + $15 }' "/proc/$1/stat"
+}
+
 measure() {
   local name=$1; shift
   ip netns exec "$s" "$@" >"$work/out" 2>"$work/err" &
@@ -60,11 +65,6 @@ measure() {
   local cpu
   cpu=$(awk -v t=$((after - before)) -v hz="$(getconf CLK_TCK)" -v s="$seconds" 'BEGIN { printf "%.0f%%", 100 * t / hz / s }')
   echo "$name $result cpu=$cpu" | tee "$work/$name"
-}
-
-# User and system time of a process so far, in clock ticks.
-cpu_ticks() {
-  awk '{ print $14 + $15 }' "/proc/$1/stat"
 }
 
 measure server_level2 "$build/ulvane_server" -db="$db" -l=2
