@@ -3,8 +3,8 @@
 //
 //   load_gen SERVER [-p=9000] [-w=WINDOW] [-n=COUNT] [-s=SECONDS] [-b=BARCODES]
 //
-// Binds to the server's port (answers come to it), keeps WINDOW requests
-// outstanding, and stops after COUNT answers or SECONDS. Barcodes are drawn
+// Receives at the server's port (answers come to it), sends from another
+// port, keeps WINDOW requests outstanding, and stops after COUNT answers or SECONDS. Barcodes are drawn
 // from the generated database (bench/large_db.h) of BARCODES entries. The
 // server answers in order, so each answer belongs to the oldest request
 // outstanding; a window without an answer for 500 ms counts as lost.
@@ -43,8 +43,10 @@ int main(int argc, char** argv)
         else return 2;
     }
     server.port = static_cast<std::uint16_t>(port);
-    Socket_handle sd = udp_open();
-    if (sd < 0 || !udp_bind(sd, server.port)) {
+    // Answers come to the server's port; requests leave from another one,
+    // so the server's limit for senders at its own port never applies.
+    Socket_handle sd = udp_open(), sender = udp_open();
+    if (sd < 0 || !udp_bind(sd, server.port) || sender < 0 || !udp_bind(sender, 0)) {
         std::cerr << "load_gen: cannot bind port " << port << "\n";
         return 2;
     }
@@ -63,7 +65,7 @@ int main(int argc, char** argv)
         while (static_cast<long>(outstanding.size()) < window) {
             std::string request = barcode_of(pick(random)) + "\n";
             outstanding.push_back(Clock::now());
-            udp_send(sd, request.data(), request.size(), server);
+            udp_send(sender, request.data(), request.size(), server);
             ++sent;
         }
         if (!udp_wait_readable(sd, 500)) {

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# make bench: the database benchmarks, then (as root) the load test between
+# make bench: the database and request-path benchmarks, then (as root) the load test between
 # two network namespaces.
 set -euo pipefail
 build=${1:-build}
 "$build/bench/database_bench"
+"$build/bench/server_bench"
 if [ "$(id -u)" = 0 ]; then
   "$(dirname "$0")/load_test.sh" "$build" "${LOAD_SECONDS:-10}"
 else

@@ -41,10 +41,18 @@ bool udp_bind(Socket_handle sd, std::uint16_t port);
 // What udp_receive learned about where a datagram came from.
 struct Datagram_source {
     Ipv4_endpoint endpoint;
-    // True when the datagram was sent from this very host (it came in over
-    // the loopback interface, or from a 127.x.x.x address).
+    // True when the datagram surely was sent from this very host: it came in
+    // over the loopback interface, from a 127.x.x.x address, or with its
+    // source address equal to its destination address. is_own_address tells
+    // the rest.
     bool from_this_host = false;
 };
+
+// True when `address` is one of this host's own addresses, as they are now
+// (addresses added or removed while the program runs included). Cheap when
+// nothing changed since the last call: meant for the few datagrams that
+// might be our own.
+bool is_own_address(std::uint32_t address);
 
 // Waits for one datagram and copies it into buf. Returns its length (0 for an
 // empty datagram), or -1 on failure with last_socket_error set; a datagram

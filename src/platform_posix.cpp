@@ -1,9 +1,11 @@
 // The platform layer on POSIX systems (Linux first).
 #include "platform.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <ifaddrs.h>
 #include <iostream>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -11,6 +13,11 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
+#ifdef __linux__
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#endif
 
 bool socket_layer_start()
 {
@@ -42,8 +49,8 @@ Socket_handle udp_open()
 {
     int sd = socket(AF_INET, SOCK_DGRAM, 0);
     if (sd < 0) return no_socket;
-    // Ask for the arriving interface of every datagram, to tell datagrams
-    // sent from this host (they come over the loopback interface).
+    // Ask for the arriving interface and the destination address of every
+    // datagram, to tell datagrams sent from this host.
     int on = 1;
     setsockopt(sd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
     return sd;
@@ -93,9 +100,75 @@ long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_sou
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
             if (loopback_index != 0 && static_cast<unsigned>(info.ipi_ifindex) == loopback_index)
                 from.from_this_host = true;
+            // A datagram between two of this host's own non-loopback
+            // addresses carries the interface that holds the address, not
+            // the loopback interface. But a datagram to one of our own
+            // addresses mostly leaves with that address as its source (a
+            // secondary address of a subnet gets the subnet's first one).
+            if (info.ipi_addr.s_addr == sa.sin_addr.s_addr) from.from_this_host = true;
         }
     }
     return static_cast<long>(bytes);
+}
+
+namespace {
+
+// This host's addresses, read again whenever the kernel reports that an
+// address changed (Linux); without such reports, at every question.
+struct Own_addresses {
+    bool opened = false;
+    int changes = -1; // a netlink socket that receives the address changes
+    bool stale = true;
+    std::vector<std::uint32_t> addresses;
+};
+Own_addresses the_own_addresses;
+
+void watch_address_changes(Own_addresses& own)
+{
+    own.opened = true;
+#ifdef __linux__
+    own.changes = socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
+    sockaddr_nl sa{};
+    sa.nl_family = AF_NETLINK;
+    sa.nl_groups = RTMGRP_IPV4_IFADDR;
+    if (own.changes >= 0 && bind(own.changes, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        close(own.changes);
+        own.changes = -1;
+    }
+#endif
+}
+
+void read_own_addresses(Own_addresses& own)
+{
+    own.addresses.clear();
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return; // stays stale: asked again next time
+    for (ifaddrs* a = list; a != nullptr; a = a->ifa_next)
+        if (a->ifa_addr != nullptr && a->ifa_addr->sa_family == AF_INET)
+            own.addresses.push_back(ntohl(reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr));
+    freeifaddrs(list);
+    own.stale = own.changes < 0;
+}
+
+} // namespace
+
+bool is_own_address(std::uint32_t address)
+{
+    if ((address >> 24) == 127) return true;
+    Own_addresses& own = the_own_addresses;
+    if (!own.opened) watch_address_changes(own); // before the first read, so no change is missed
+    if (own.changes >= 0) {
+        // Any message (or a lost one: ENOBUFS) means the list may be out of
+        // date; what changed does not matter.
+        char buf[4096];
+        for (;;) {
+            ssize_t n = recv(own.changes, buf, sizeof buf, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != ENOBUFS)) break;
+            own.stale = true;
+        }
+    }
+    if (own.stale) read_own_addresses(own);
+    return std::find(own.addresses.begin(), own.addresses.end(), address) != own.addresses.end();
 }
 
 bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to)

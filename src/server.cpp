@@ -1,5 +1,6 @@
 #include "server.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <iostream>
@@ -129,6 +130,7 @@ int serve(int port, const std::string& db_dir)
 [[noreturn]] void request_loop(Socket_handle sd, int port, const std::string& db_dir)
 {
     static char buf[1600];
+    static Answer_limit limit;
     std::string answer;
     for (;;) {
         Datagram_source from;
@@ -137,7 +139,7 @@ int serve(int port, const std::string& db_dir)
             REPORT_SOCKET_ERROR();
             bytes = 0;
         }
-        if (answer_datagram(std::string(buf, static_cast<std::size_t>(bytes)), from, port, db_dir, answer)) {
+        if (answer_datagram(std::string(buf, static_cast<std::size_t>(bytes)), from, port, db_dir, limit, answer)) {
             Ipv4_endpoint to{from.endpoint.address, static_cast<std::uint16_t>(port)};
             udp_send(sd, answer.data(), answer.size(), to);
         }
@@ -146,8 +148,38 @@ int serve(int port, const std::string& db_dir)
 
 } // namespace
 
+bool Answer_limit::admit(const Ipv4_endpoint& from, Clock::time_point now)
+{
+    // A token bucket kept as the time the next answer is due: a burst may
+    // run that far ahead of the clock, and no further.
+    const Clock::duration interval = std::chrono::nanoseconds(std::chrono::seconds(1)) / per_second;
+    const Clock::duration ahead = (burst - 1) * interval;
+    // Addresses of one subnet, which differ in their low bits, get slots of
+    // their own.
+    const std::uint32_t hash = (from.address ^ (from.address >> 16)) * 2654435761u;
+    Slot& slot = my_slots[hash % my_slots.size()];
+    // A slot whose address could answer a whole burst again holds nothing
+    // worth keeping. One that is still busy is shared until it is not, so
+    // that no flood from other addresses can reset the limit of a loop.
+    if (slot.address != from.address && slot.next_due <= now) slot = Slot{from.address, now, false, {}};
+    const Clock::time_point due = std::max(slot.next_due, now);
+    if (due - now <= ahead) {
+        slot.next_due = due + interval;
+        return true;
+    }
+    if (!slot.warned || now - slot.warned_at >= std::chrono::minutes(1)) {
+        slot.warned = true;
+        slot.warned_at = now;
+        LOG_WRN("Too many messages from " << address_text(from.address) << "." << from.port
+                                          << ": not answered (likely another server there answering our answers"
+                                             " in a loop). Further drops from this address are logged at most"
+                                             " once a minute.");
+    }
+    return false;
+}
+
 bool answer_datagram(std::string datagram, const Datagram_source& from, int port, const std::string& db_dir,
-                     std::string& answer)
+                     Answer_limit& limit, std::string& answer)
 {
     // The sender's address is written out only where a line is logged.
     const std::uint32_t sender = from.endpoint.address;
@@ -158,12 +190,16 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, int port
     LOG_DMP("msg from " << address_text(sender) << "." << from.endpoint.port << " (#" << datagram.size()
                         << " bytes):'" << bytes_to_text(datagram) << "'");
 
-    if (from.from_this_host && from.endpoint.port == static_cast<std::uint16_t>(port)) {
-        // Our own answer, sent to ourselves: answering it would start an
-        // endless loop between the socket and itself.
-        LOG_WRN("Message from " << address_text(sender) << "." << from.endpoint.port
-                                << " comes from this server's own socket: not answered.");
-        return false;
+    if (from.endpoint.port == static_cast<std::uint16_t>(port)) {
+        if (from.from_this_host || is_own_address(sender)) {
+            // Our own answer, sent to ourselves: answering it would start an
+            // endless loop between the socket and itself. Nothing else on
+            // this host can send from our port.
+            LOG_WRN("Message from " << address_text(sender) << "." << from.endpoint.port
+                                    << " comes from this server's own socket: not answered.");
+            return false;
+        }
+        if (!limit.admit(from.endpoint, Answer_limit::Clock::now())) return false;
     }
 
     std::string& barcode = datagram;

@@ -2,6 +2,9 @@
 #ifndef ULVANE_SERVER_H
 #define ULVANE_SERVER_H
 
+#include <array>
+#include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "platform.h"
@@ -17,15 +20,45 @@ int server_main(int argc, char** argv);
 // range of a 32-bit int are clamped to INT_MIN / INT_MAX.
 int option_number(const char* text);
 
+// Breaks answer loops with another server. Answers go to the sender's
+// address at our own port, so another server there takes them for requests
+// and answers them, and so on for ever. Only datagrams whose source port is
+// the port we answer to can be part of such a loop; for those, admit allows
+// per source address a burst of `burst` answers and then `per_second` a
+// second (a person scanning, and a terminal's retries, stay far below), so a
+// loop ends at its first unanswered datagram. The table has a fixed number
+// of slots whatever the number of senders; two addresses that meet in one
+// slot share its limit until the slot's burst is whole again.
+class Answer_limit {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr int burst = 32;
+    static constexpr int per_second = 50;
+
+    // True when the datagram from `from` (at our own port) may be answered at
+    // `now`. A dropped datagram gives a WRN line naming the sender, at most
+    // one a minute per address.
+    bool admit(const Ipv4_endpoint& from, Clock::time_point now);
+
+private:
+    struct Slot {
+        std::uint32_t address = 0;
+        Clock::time_point next_due{};  // when the next answer is due at the steady rate
+        bool warned = false;
+        Clock::time_point warned_at{};
+    };
+    std::array<Slot, 1024> my_slots{};
+};
+
 // Handles one received datagram (empty after a failed receive) from `from`:
 // logs it, drops one final line feed, lets the_barcode_db reload from
 // db_dir, looks the barcode up and converts the answer to bytes. Returns
 // true with `answer` set when the answer is to be sent to the sender's
 // address at the low 16 bits of `port`; false when nothing is to be sent: an
 // empty datagram, a datagram from the server's own socket (answering it
-// would start an endless loop), or a failed load or lookup, whose message
-// goes to standard error.
+// would start an endless loop), one from our port that `limit` drops, or a
+// failed load or lookup, whose message goes to standard error.
 bool answer_datagram(std::string datagram, const Datagram_source& from, int port, const std::string& db_dir,
-                     std::string& answer);
+                     Answer_limit& limit, std::string& answer);
 
 #endif

@@ -64,15 +64,19 @@ protected:
         return datagram;
     }
 
-    std::vector<std::string> log_lines() const { return log_messages(read_file(my_dir.file("log"))); }
+    // The lines of a log file in my_dir ("log": the server's).
+    std::vector<std::string> log_lines(const std::string& log = "log") const
+    {
+        return log_messages(read_file(my_dir.file(log)));
+    }
     std::string out() const { return read_file(my_dir.file("out")); }
     std::string err() const { return read_file(my_dir.file("err")); }
 
     // Log lines that contain `part`.
-    std::vector<std::string> logged(const std::string& part) const
+    std::vector<std::string> logged(const std::string& part, const std::string& log = "log") const
     {
         std::vector<std::string> found;
-        for (const std::string& l : log_lines())
+        for (const std::string& l : log_lines(log))
             if (l.find(part) != std::string::npos) found.push_back(l);
         return found;
     }

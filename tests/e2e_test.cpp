@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <sys/socket.h>
 
 #include "e2e_fixture.h"
 #include "misc.h"
+#include "server.h"
 
 namespace {
 
@@ -141,6 +143,124 @@ TEST_F(EndToEnd, RegressionOwnAnswerIsNotAnsweredAgain)
     EXPECT_EQ(refused[0], "WRN Message from 127.0.0.1.9000 comes from this server's own socket: not answered.");
     // A terminal on another host, sending from port 9000, is still served.
     EXPECT_EQ(ask(terminal(), "12345\n"), pen_answer);
+}
+
+// Regression: a datagram between two of the host's own non-loopback
+// addresses arrives over the interface holding the address, so the answer to
+// it came back to the server as a new request, and so on, for ever. Every
+// answer to an own address must be refused as coming from our own socket:
+// the veth address, a secondary address and one of another subnet (both
+// added while the server runs), and the broadcast address (its answer goes
+// to the sending address). An answer to the secondary address leaves from
+// the primary one.
+TEST_F(EndToEnd, RegressionAnswersToOwnAddressesAreNotAnsweredAgain)
+{
+    write_db("[]\nformat=price\n" + pen_barcodes, pen_formats);
+    start_server();
+    ASSERT_TRUE(my_hosts->add_address(my_hosts->server_ns(), "10.77.0.11"));
+    ASSERT_TRUE(my_hosts->add_address(my_hosts->server_ns(), "10.88.0.1"));
+    const struct {
+        std::uint32_t from, to;
+        std::string refused;
+    } cases[] = {
+        {0, 0x0a4d0001, "10.77.0.1"},          // to the veth address
+        {0x0a4d000b, 0x0a4d0001, "10.77.0.1"}, // from 10.77.0.11
+        {0x0a580001, 0x0a4d0001, "10.88.0.1"}, // from 10.88.0.1
+        {0, 0x0a4d00ff, "10.77.0.1"},          // to the broadcast address
+    };
+    std::vector<std::string> expected;
+    for (const auto& c : cases) {
+        Socket_handle local = my_hosts->socket_in(my_hosts->server_ns(), 0, c.from);
+        ASSERT_GE(local, 0);
+        int on = 1;
+        ASSERT_EQ(setsockopt(static_cast<int>(local), SOL_SOCKET, SO_BROADCAST, &on, sizeof on), 0);
+        udp_send(local, "12345\n", 6, {c.to, 9000});
+        expected.push_back("WRN Message from " + c.refused + ".9000 comes from this server's own socket: not answered.");
+    }
+    usleep(1000000);
+    EXPECT_EQ(logged("Received barcode").size(), 4u);
+    EXPECT_EQ(logged("own socket"), expected);
+    EXPECT_EQ(ask(terminal(), "12345\n"), pen_answer);
+}
+
+// Regression: two servers at the same port bounced one answer between them
+// for ever. The exchange ends at the limit for senders at our port: each way
+// round, one server writes its line, and both go on serving terminals.
+TEST_F(EndToEnd, RegressionTwoServersStopAnsweringEachOther)
+{
+    write_db("[]\nformat=price\n" + pen_barcodes, pen_formats);
+    start_server();
+    pid_t other = my_hosts->start_in(my_hosts->terminal_ns(),
+                                     {ULVANE_SERVER_PATH, "-log=" + my_dir.file("other_log"), "-db=" + my_dir.path()},
+                                     my_dir.file("other_out"), my_dir.file("other_err"));
+    ASSERT_TRUE(Two_hosts::wait_for_udp_port(other, 9000, 5000));
+    const std::string third = my_hosts->add_third_host();
+    ASSERT_FALSE(third.empty());
+    auto exchanged = [&] { return logged("Received barcode").size() + logged("Received barcode", "other_log").size(); };
+
+    // A process on one host asks the server on the other, whose answer goes
+    // to our port there, that is, to the first server.
+    const struct {
+        std::string ns;
+        std::uint32_t server;
+    } rounds[] = {{my_hosts->server_ns(), Two_hosts::terminal_address},
+                  {my_hosts->terminal_ns(), Two_hosts::server_address}};
+    for (const auto& r : rounds) {
+        const std::size_t before = exchanged();
+        udp_send(my_hosts->socket_in(r.ns, 5000), "12345\n", 6, {r.server, 9000});
+        usleep(1000000);
+        const std::size_t after = exchanged();
+        EXPECT_GE(after - before, 2u * Answer_limit::burst);
+        EXPECT_LE(after - before, 1000u);
+        usleep(300000);
+        EXPECT_EQ(exchanged(), after) << "the exchange goes on";
+    }
+    EXPECT_EQ(logged("Too many"), std::vector<std::string>{
+        "WRN Too many messages from 10.77.0.2.9000: not answered (likely another server there answering our "
+        "answers in a loop). Further drops from this address are logged at most once a minute."});
+    std::vector<std::string> others = logged("Too many", "other_log");
+    ASSERT_EQ(others.size(), 1u);
+    EXPECT_NE(others[0].find("from 10.77.0.1.9000: not answered"), std::string::npos) << others[0];
+
+    // A terminal on a third host is served by both right away.
+    Socket_handle sd = my_hosts->socket_in(third, 9000);
+    for (std::uint32_t server : {0x0a4e0001u, 0x0a4f0001u}) { // 10.78.0.1, 10.79.0.1
+        udp_send(sd, "12345\n", 6, {server, 9000});
+        std::string answer;
+        Datagram_source from;
+        EXPECT_TRUE(receive_within(sd, 2000, answer, from)) << address_text(server);
+        EXPECT_EQ(answer, pen_answer);
+        EXPECT_EQ(from.endpoint.address, server);
+    }
+}
+
+// A terminal at the server's port scanning 20 times a second for ten seconds,
+// and a generator at another port at full speed, are answered in full.
+TEST_F(EndToEnd, TerminalsAndGeneratorsAreAnsweredInFull)
+{
+    write_db(pen_barcodes, pen_formats);
+    start_server({"-l=2"});
+    Socket_handle sd = terminal();
+    int answered = 0;
+    for (int i = 0; i < 200; ++i) {
+        answered += ask(sd, "12345\n") == pen_answer;
+        usleep(50000);
+    }
+    EXPECT_EQ(answered, 200);
+
+    Socket_handle generator = terminal(5000);
+    const int requests = 5000, window = 16;
+    int sent = 0;
+    answered = 0;
+    std::string answer;
+    Datagram_source from;
+    while (answered < requests) {
+        for (; sent < requests && sent - answered < window; ++sent) udp_send(generator, "12345\n", 6, {Two_hosts::server_address, 9000});
+        if (!receive_within(sd, 2000, answer, from)) break;
+        answered += answer == pen_answer;
+    }
+    EXPECT_EQ(answered, requests);
+    EXPECT_TRUE(logged("Too many").empty());
 }
 
 // Regression: control bytes of a received barcode must not reach the log or

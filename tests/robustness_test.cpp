@@ -103,7 +103,9 @@ TEST_F(Soak, AnswersComeFromCompleteVersionsWhileFilesAreReplaced)
 {
     write_db(barcodes_version(0), formats_version(0));
     start_server({"-l=2"});
-    Socket_handle sd = terminal();
+    // Faster than any person scans: sent from another port than the
+    // server's, as a load generator does, and so never limited.
+    Socket_handle answers = terminal(), sd = terminal(5000);
 
     // The newest version that may be visible: set before a file is replaced.
     std::atomic<long> barcodes_written{0}, formats_written{0};
@@ -137,7 +139,7 @@ TEST_F(Soak, AnswersComeFromCompleteVersionsWhileFilesAreReplaced)
         }
         int i = soak_barcodes - 1 - static_cast<int>(random() % 20);
         long b_max = barcodes_written, f_max = formats_written;
-        std::string answer = ask(sd, "c" + std::to_string(i) + "\n", no_socket, 1000);
+        std::string answer = ask(sd, "c" + std::to_string(i) + "\n", answers, 1000);
         if (answer == "(none)") {
             ++unanswered;
             if (r < rename_requests) ADD_FAILURE() << "no answer while renaming, request " << r;
@@ -171,7 +173,7 @@ TEST_F(Soak, AnswersComeFromCompleteVersionsWhileFilesAreReplaced)
     write_version("formats.ini", formats_version(1002), true);
     set_write_time(my_dir.file("barcodes.ini"), 4000000000L);
     set_write_time(my_dir.file("formats.ini"), 4000000000L);
-    EXPECT_EQ(ask(sd, "c5\n"), "F1002:1001:5:END1002");
+    EXPECT_EQ(ask(sd, "c5\n", answers), "F1002:1001:5:END1002");
 
     long rss_end = resident_kib(my_server);
     int fds_end = open_fds(my_server);
@@ -198,7 +200,7 @@ TEST_F(BadInput, DatagramsOfEveryLengthAndEveryByte)
     write_db(std::string(barcodes, sizeof barcodes - 1) + pen_barcodes,
              "[]\nfallback\n[nul]\nNUL\n[cr]\nCR\n[high]\nHIGH\n" + pen_formats);
     start_server({"-l=2"});
-    Socket_handle sd = terminal();
+    Socket_handle answers = terminal(), sd = terminal(5000); // not limited, as above
 
     std::mt19937 random(2);
     int answered = 0;
@@ -206,20 +208,20 @@ TEST_F(BadInput, DatagramsOfEveryLengthAndEveryByte)
         std::string datagram(static_cast<std::size_t>(length), '\0');
         for (char& c : datagram) c = static_cast<char>(random());
         bool expected = length >= 1 && length <= 1600;
-        std::string answer = ask(sd, datagram, no_socket, expected ? 2000 : 200);
+        std::string answer = ask(sd, datagram, answers, expected ? 2000 : 200);
         EXPECT_EQ(answer != "(none)", expected) << "length " << length;
         answered += answer != "(none)";
     }
     EXPECT_EQ(answered, 1600);
     for (int byte = 0; byte < 256; ++byte)
-        EXPECT_EQ(ask(sd, std::string(1, static_cast<char>(byte))), "fallback") << byte;
+        EXPECT_EQ(ask(sd, std::string(1, static_cast<char>(byte)), answers), "fallback") << byte;
 
     const std::pair<std::string, std::string> special[] = {
         {std::string("a\0b", 3), "NUL"},      {std::string("a\0b\n", 4), "NUL"}, {"x\ry", "CR"},
         {"x\ry\n", "CR"},                     {"\xe9\xff", "HIGH"},              {"12345\n", pen_answer},
         {"a", "fallback"},                    {"x\ry\r\n", "fallback"},
     };
-    for (const auto& c : special) EXPECT_EQ(ask(sd, c.first), c.second) << bytes_to_text(c.first);
+    for (const auto& c : special) EXPECT_EQ(ask(sd, c.first, answers), c.second) << bytes_to_text(c.first);
 
     EXPECT_TRUE(alive(my_server));
     EXPECT_TRUE(std::regex_match(out(), std::regex(R"(src/server\.cpp:\d+ WSAGetLastError=90\n)"))) << out();
@@ -230,7 +232,7 @@ TEST_F(BadInput, GarbageDatabaseFilesAreSurvived)
 {
     write_db(pen_barcodes, pen_formats);
     start_server({"-l=5"});
-    Socket_handle sd = terminal();
+    Socket_handle answers = terminal(), sd = terminal(5000);
     std::mt19937 random(3);
     for (int round = 0; round < 40; ++round) {
         std::string garbage(static_cast<std::size_t>(random() % 20000), '\0');
@@ -239,13 +241,13 @@ TEST_F(BadInput, GarbageDatabaseFilesAreSurvived)
         set_write_time(my_dir.file(round % 2 ? "formats.ini" : "barcodes.ini"), 1000 + round);
         std::string code(static_cast<std::size_t>(random() % 8), 'x');
         for (char& c : code) c = static_cast<char>(random());
-        ask(sd, code, no_socket, 300); // answered or not: the server must live on
+        ask(sd, code, answers, 300); // answered or not: the server must live on
         ASSERT_TRUE(alive(my_server)) << "round " << round;
     }
     write_db(pen_barcodes, pen_formats);
     set_write_time(my_dir.file("barcodes.ini"), 5000);
     set_write_time(my_dir.file("formats.ini"), 5000);
-    EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
+    EXPECT_EQ(ask(sd, "12345\n", answers), pen_answer);
 }
 
 TEST_F(BadInput, MissingAndUnreadableFilesComeAndGo)

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sstream>
 #include <sys/wait.h>
@@ -51,7 +52,7 @@ void remove_stale_namespaces()
         char side = 0;
         int n = 0;
         if (std::sscanf(e->d_name, "ulv%lu_%*u_%c%n", &pid, &side, &n) == 2 && e->d_name[n] == '\0' &&
-            (side == 's' || side == 't') && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            (side == 's' || side == 't' || side == 'c') && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
             stale.push_back(e->d_name);
     }
     closedir(dir);
@@ -80,16 +81,44 @@ Two_hosts::~Two_hosts()
     for (Socket_handle sd : my_sockets) udp_close(sd);
     run("ip netns del " + my_server_ns);
     run("ip netns del " + my_terminal_ns);
+    if (!my_third_ns.empty()) run("ip netns del " + my_third_ns);
 }
 
-Socket_handle Two_hosts::socket_in(const std::string& ns, std::uint16_t port)
+std::string Two_hosts::add_third_host()
+{
+    const std::string& s = my_server_ns;
+    const std::string& t = my_terminal_ns;
+    my_third_ns = my_server_ns.substr(0, my_server_ns.size() - 1) + "c";
+    const std::string& c = my_third_ns;
+    bool ok = run("ip netns add " + c) && run("ip -n " + c + " link set lo up") &&
+              run("ip -n " + s + " link add ulv2 type veth peer name ulv3 netns " + c) &&
+              run("ip -n " + s + " addr add 10.78.0.1/24 dev ulv2") &&
+              run("ip -n " + c + " addr add 10.78.0.2/24 dev ulv3") && run("ip -n " + s + " link set ulv2 up") &&
+              run("ip -n " + c + " link set ulv3 up") &&
+              run("ip -n " + t + " link add ulv4 type veth peer name ulv5 netns " + c) &&
+              run("ip -n " + t + " addr add 10.79.0.1/24 dev ulv4") &&
+              run("ip -n " + c + " addr add 10.79.0.2/24 dev ulv5") && run("ip -n " + t + " link set ulv4 up") &&
+              run("ip -n " + c + " link set ulv5 up");
+    return ok ? my_third_ns : "";
+}
+
+bool Two_hosts::add_address(const std::string& ns, const std::string& address)
+{
+    return run("ip -n " + ns + " addr add " + address + "/24 dev " + (ns == my_server_ns ? "ulv0" : "ulv1"));
+}
+
+Socket_handle Two_hosts::socket_in(const std::string& ns, std::uint16_t port, std::uint32_t address)
 {
     int home = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     int there = open_ns(ns);
     Socket_handle sd = no_socket;
     if (home >= 0 && there >= 0 && setns(there, CLONE_NEWNET) == 0) {
         sd = udp_open();
-        if (sd >= 0 && !udp_bind(sd, port)) {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(address);
+        sa.sin_port = htons(port);
+        if (sd >= 0 && bind(static_cast<int>(sd), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
             udp_close(sd);
             sd = no_socket;
         }

@@ -1,7 +1,8 @@
 // Two hosts for end-to-end tests: network namespaces "server" and "terminal"
-// joined by a veth pair, 10.77.0.1 (server) and 10.77.0.2 (terminal). Names
-// are unique per process and object; the destructor ends the processes it
-// started and removes both namespaces, also when a test fails.
+// joined by a veth pair, 10.77.0.1 (server) and 10.77.0.2 (terminal), and a
+// third host on demand. Names are unique per process and object; the
+// destructor ends the processes it started and removes the namespaces, also
+// when a test fails.
 #ifndef ULVANE_TWO_HOSTS_H
 #define ULVANE_TWO_HOSTS_H
 
@@ -28,9 +29,18 @@ public:
     const std::string& server_ns() const { return my_server_ns; }
     const std::string& terminal_ns() const { return my_terminal_ns; }
 
-    // A UDP socket made in the namespace, bound to `port` (0: any); negative
-    // when it cannot be bound. Closed by the destructor.
-    Socket_handle socket_in(const std::string& ns, std::uint16_t port);
+    // Adds a third host, joined to each of the two by a veth pair of its own:
+    // from 10.78.0.2 it reaches the server host at 10.78.0.1, from 10.79.0.2
+    // the terminal host at 10.79.0.1. Returns its namespace; empty on failure.
+    std::string add_third_host();
+
+    // Adds `address` (dotted, /24) to the host's end of the veth pair.
+    bool add_address(const std::string& ns, const std::string& address);
+
+    // A UDP socket made in the namespace, bound to `port` (0: any) at
+    // `address` (0: all); negative when it cannot be bound. Closed by the
+    // destructor.
+    Socket_handle socket_in(const std::string& ns, std::uint16_t port, std::uint32_t address = 0);
 
     // Starts a program in the namespace with standard output and error
     // written to the files given; returns its PID.
@@ -54,6 +64,7 @@ private:
     bool my_ok = false;
     std::string my_server_ns;
     std::string my_terminal_ns;
+    std::string my_third_ns;
     std::vector<pid_t> my_processes;
     std::vector<Socket_handle> my_sockets;
 };
