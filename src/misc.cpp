@@ -154,7 +154,9 @@ std::string escape_control_bytes(const std::string& bytes)
     out.reserve(bytes.size());
     for (char c : bytes) {
         unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x20)
+        if (byte == 0x7f)
+            out += "\\x7f"; // bytes_to_text leaves DEL as it is
+        else if (byte < 0x20 || byte > 0x7f)
             append_escaped(out, byte);
         else
             out += c;

@@ -69,8 +69,10 @@ std::string text_to_bytes(std::string line);
 std::string bytes_to_text(std::string txt);
 
 // For bytes received from the network on their way into a log line or an
-// error message: control bytes 0x00..0x1f are written as bytes_to_text writes
-// them; every other byte stays as it is, so ordinary barcodes read unchanged.
+// error message: control bytes 0x00..0x1f, DEL 0x7f and every byte from 0x80
+// up (8-bit controls such as 0x9b drive terminals too) are written as
+// bytes_to_text writes them; every other byte stays as it is, so ordinary
+// barcodes read unchanged.
 std::string escape_control_bytes(const std::string& bytes);
 
 #endif

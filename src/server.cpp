@@ -120,10 +120,12 @@ int serve(int port, const std::string& db_dir)
         }
         request_loop(sd, port, db_dir);
     } catch (const std::string& message) {
+        // In practice the first load failed: the server cannot serve, and
+        // says so with its status, as the other start-up failures do.
         std::cerr << message << std::endl;
         if (sd >= 0) udp_close(sd);
         socket_layer_stop();
-        return 0;
+        return -1;
     }
 }
 
@@ -188,7 +190,7 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, int port
         return false;
     }
     LOG_DMP("msg from " << address_text(sender) << "." << from.endpoint.port << " (#" << datagram.size()
-                        << " bytes):'" << bytes_to_text(datagram) << "'");
+                        << " bytes):'" << escape_control_bytes(bytes_to_text(datagram)) << "'"); // DEL too
 
     if (from.endpoint.port == static_cast<std::uint16_t>(port)) {
         if (from.from_this_host || is_own_address(sender)) {

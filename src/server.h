@@ -10,9 +10,9 @@
 #include "platform.h"
 
 // The whole program; main() only hands over to it. Returns the exit status:
-// 0 after the help text or when the first database load fails, -1 when the
-// socket layer cannot start, for an unknown option and when the port cannot
-// be bound. Otherwise it serves until the process is stopped.
+// 0 after the help text; -1 when the socket layer cannot start, for an
+// unknown option, when the first database load fails and when the port
+// cannot be bound. Otherwise it serves until the process is stopped.
 int server_main(int argc, char** argv);
 
 // A number of an option, read as atoi reads it: leading white space, a sign,

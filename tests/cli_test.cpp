@@ -114,7 +114,7 @@ TEST(CommandLine, LogFileOptionSwitchesTheLog)
     write_file(dir.file("a.log"), "kept\n");
     // Every -log= switches again; lines before the first go to standard error.
     Run_result r = server({"-db=" + dir.path() + "/none", "-log=" + dir.file("a.log"), "-l=3"}, dir.path());
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 255);
     std::vector<std::string> a = split_lines(read_file(dir.file("a.log")));
     ASSERT_GE(a.size(), 3u);
     EXPECT_EQ(a[0], "kept");
@@ -122,7 +122,7 @@ TEST(CommandLine, LogFileOptionSwitchesTheLog)
 
     // An unopenable log file leaves the log on standard error, silently.
     r = server({"-log=" + dir.path(), "-db=" + dir.path() + "/none"}, dir.path());
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 255);
     std::vector<std::string> lines = log_messages(r.err);
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[0], "INF Using database directory " + dir.path() + "/none");

@@ -391,9 +391,10 @@ TEST(Lookup, ChoosesEntryAndFormatWithTheirFallbacks)
          {"WRN Barcode \"a\\nb\\x1b[2J\\x00\" not defined in database."}},
         {"control bytes are escaped, fallback", "[]\n", "[]\nF\n", "x\r\n1", "F",
          {"WRN Barcode \"x\\r\\n1\" not defined in database.", "WRN No format specified for barcode 'x\\r\\n1'"}},
-        {"high bytes stay", "[]\nformat=q\n", "[]\nF\n", "\xe9\xff", "F",
-         {"WRN Barcode \"\xe9\xff\" not defined in database.",
-          "WRN Unknown format for barcode '\xe9\xff': using default."}},
+        // Regression: so are DEL and the bytes from 0x80 up (8-bit controls).
+        {"high bytes are escaped", "[]\nformat=q\n", "[]\nF\n", "\x7f\x9b\xe9\xff", "F",
+         {"WRN Barcode \"\\x7f\\x9b\\xe9\\xff\" not defined in database.",
+          "WRN Unknown format for barcode '\\x7f\\x9b\\xe9\\xff': using default."}},
     };
     for (const Case& c : cases) {
         Barcode_db db;

@@ -95,7 +95,8 @@ TEST_F(EndToEnd, EditsBetweenRequestsAreSeen)
 TEST_F(EndToEnd, MissingDatabaseEndsTheRunBeforeAnySocket)
 {
     start_server({"-l=4"}, false);
-    EXPECT_EQ(my_hosts->wait_for_exit(my_server, 5000), 0);
+    // Regression: this failure ended with status 0, taken for a clean stop.
+    EXPECT_EQ(my_hosts->wait_for_exit(my_server, 5000), 255);
     EXPECT_EQ(err(), "ERROR: barcodes file \"" + my_dir.path() + "/barcodes.ini\" not found.\n");
     EXPECT_EQ(out(), "");
     EXPECT_TRUE(logged("Bind receiving socket").empty());

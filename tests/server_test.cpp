@@ -81,6 +81,10 @@ TEST_F(Answering, LogsAndFailures)
     EXPECT_EQ(h.log[1], "INF Received barcode \"12345\"");
     EXPECT_NE(h.log.back().find(" Sending: \"Pen\\nPrice: 1.99\" to 10.0.0.2.9000"), std::string::npos);
 
+    h = handle("\x7f\x9b\n", terminal_at(5000), my_dir.path(), 5); // no raw DEL or 8-bit control
+    EXPECT_NE(h.log[0].find(" msg from 10.0.0.2.5000 (#3 bytes):'\\x7f\\x9b\\n'"), std::string::npos) << h.log[0];
+    EXPECT_EQ(h.log[1], "INF Received barcode \"\\x7f\\x9b\"");
+
     h = handle("", terminal_at(5000), my_dir.path(), 5);
     EXPECT_EQ(h.log, std::vector<std::string>{"WRN Empty message received from 10.0.0.2"});
 

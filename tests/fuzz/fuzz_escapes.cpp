@@ -23,6 +23,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::string for_log = escape_control_bytes(input);
     for (char c : for_log)
-        if (static_cast<unsigned char>(c) < 0x20) std::abort();
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f) std::abort();
     return 0;
 }
