@@ -1,6 +1,10 @@
 #include "database.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <new>
 
 #include "misc.h"
 
@@ -85,38 +89,90 @@ bool is_header(const std::string& l)
     return l.size() >= 2 && l.front() == '[' && l.back() == ']';
 }
 
+const std::size_t longest_line = std::size_t(1) << 20;
+
 // Reads a database file line by line, as both files are read: a line ends at
 // a line feed or at the end of the stream (so a final line feed yields one
 // more, empty line), loses one carriage return at its end, and is counted
-// from 1. Comments and empty lines are skipped; every other line goes to
-// handle(line, number). Reading ends at the end of the stream or at a read
-// error. With dump_every_line, level 5 logs each line as read.
+// from 1. A byte order mark at the very start is skipped. Comments and empty
+// lines are skipped; every other line goes to handle(line, number). A line
+// longer than longest_line is skipped with a WRN line, and goes to handle as
+// an empty line when it begins with '[' (a section header that was lost).
+// Reading ends after max_bytes, at the end of the stream or at a read error.
+// With dump_every_line, level 5 logs each line as read.
 template <typename Handle>
-void for_each_line(std::istream& in, bool dump_every_line, Handle handle)
+void for_each_line(std::istream& in, std::uint64_t max_bytes, bool dump_every_line, Handle handle)
 {
+    static char chunk[1 << 18];
     std::string l;
-    unsigned long lnr = 0;
-    while (in.good()) {
-        ++lnr;
-        std::getline(in, l);
-        if (in.bad()) break;
-        if (!l.empty() && l.back() == '\r') l.pop_back();
-        if (dump_every_line) LOG_DMP("line=\"" << l << "\"");
-        if (l.empty() || l[0] == '#') {
-            LOG_DMP("Skipping comment or empty line #" << lnr << ": " << l);
-            continue;
+    unsigned long lnr = 1;
+    bool too_long = false, too_long_header = false;
+    auto end_line = [&] {
+        if (too_long) {
+            LOG_WRN("Line " << lnr << " is longer than " << longest_line << " bytes: skipped.");
+            if (too_long_header) handle(std::string(), lnr);
+        } else {
+            if (lnr == 1 && l.compare(0, 3, "\xef\xbb\xbf") == 0) l.erase(0, 3); // a byte order mark
+            if (!l.empty() && l.back() == '\r') l.pop_back();
+            if (dump_every_line) LOG_DMP("line=\"" << l << "\"");
+            if (l.empty() || l[0] == '#')
+                LOG_DMP("Skipping comment or empty line #" << lnr << ": " << l);
+            else
+                handle(l, lnr);
         }
-        handle(l, lnr);
+        l.clear();
+        too_long = too_long_header = false;
+        ++lnr;
+    };
+    // Appends a piece of the current line, or notes that it is too long.
+    auto append = [&](const char* from, std::size_t n) {
+        if (!too_long && l.size() + n > longest_line) {
+            too_long = true;
+            too_long_header = (l.empty() ? (n > 0 && *from == '[') : l[0] == '[');
+            std::string().swap(l);
+        }
+        if (!too_long) l.append(from, n);
+    };
+
+    // Takes what the stream has buffered, piece by piece: a read error (the
+    // stream's buffer throws) then loses no line that was read before it.
+    std::streambuf* buffer = in.rdbuf();
+    std::uint64_t read = 0;
+    while (read < max_bytes) {
+        std::size_t n = 0;
+        try {
+            if (buffer == nullptr || buffer->sgetc() == std::char_traits<char>::eof()) break;
+            // sgetc filled the buffer: take no more than it holds.
+            const std::uint64_t buffered = static_cast<std::uint64_t>(std::max<std::streamsize>(buffer->in_avail(), 1));
+            const std::uint64_t wanted = std::min<std::uint64_t>({sizeof chunk, max_bytes - read, buffered});
+            n = static_cast<std::size_t>(buffer->sgetn(chunk, static_cast<std::streamsize>(wanted)));
+        } catch (...) {
+            in.setstate(std::ios::badbit);
+            return; // the line cut by the error is not used
+        }
+        if (n == 0) break;
+        const char* p = chunk;
+        const char* end = chunk + n;
+        read += n;
+        while (const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)))) {
+            append(p, static_cast<std::size_t>(lf - p));
+            end_line();
+            p = lf + 1;
+        }
+        append(p, static_cast<std::size_t>(end - p));
     }
+    end_line();
 }
 
 } // namespace
 
-void Barcode_db::load_barcodes(std::istream& bf)
+void Barcode_db::load_barcodes(std::istream& bf, std::uint64_t max_bytes)
 {
     Barcode_tags* current = nullptr; // the accepted section that tag lines go to
-    for_each_line(bf, true, [&](const std::string& l, unsigned long lnr) {
-        if (l[0] == '[') {
+    for_each_line(bf, max_bytes, true, [&](const std::string& l, unsigned long lnr) {
+        if (l.empty()) { // a header too long to read
+            current = nullptr;
+        } else if (l[0] == '[') {
             if (is_header(l)) {
                 std::string barcode = l.substr(1, l.size() - 2);
                 LOG_DBG("Reading barcode definition: \"" << barcode << "\"");
@@ -144,11 +200,13 @@ void Barcode_db::load_barcodes(std::istream& bf)
     LOG_DBG("Ready reading barcode definitions");
 }
 
-void Barcode_db::load_formats(std::istream& ff)
+void Barcode_db::load_formats(std::istream& ff, std::uint64_t max_bytes)
 {
     const Format* current = nullptr; // the accepted format that lines go to
-    for_each_line(ff, false, [&](const std::string& l, unsigned long lnr) {
-        if (l[0] == '[') {
+    for_each_line(ff, max_bytes, false, [&](const std::string& l, unsigned long lnr) {
+        if (l.empty()) { // a header too long to read
+            current = nullptr;
+        } else if (l[0] == '[') {
             if (is_header(l)) {
                 std::string name = l.substr(1, l.size() - 2);
                 LOG_DBG("Reading format: \"" << name << "\"");
@@ -197,25 +255,38 @@ bool file_changed(const std::string& path, File_attributes& stored)
 
 template <typename Table>
 void Barcode_db::reload_if_changed(const std::string& path, File_attributes& stored, Table& table,
-                                   void (Barcode_db::*read)(std::istream&), const char* kind, const char* end)
+                                   void (Barcode_db::*read)(std::istream&, std::uint64_t), const char* kind,
+                                   const char* end)
 {
     if (!file_changed(path, stored)) return;
     table.clear();
+    const File_attributes opened = stored;
+    // Whatever goes wrong, the file is forgotten, so that the next load tries
+    // again instead of taking the file as read and answering from nothing.
+    auto fail = [&](const std::string& why) {
+        stored = File_attributes{};
+        Table().swap(table);
+        if (!why.empty()) LOG_WRN(why);
+        throw std::string("ERROR: ") + kind + " \"" + path + "\" not found" + end;
+    };
+    if (!opened.found) fail("");
+    // A named pipe or a device would block or never end.
+    if (!opened.is_regular) fail(path + " is a " + opened.kind + ", not a regular file: not read.");
     std::ifstream in;
     // Read in large pieces: a million-barcode file loads a third faster than
     // with the stream's default buffer. One file is read at a time, so one
     // buffer serves both.
     static char buffer[1 << 20];
     in.rdbuf()->pubsetbuf(buffer, sizeof buffer);
-    // A directory opens on some systems but never reads; it is no database file.
-    if (!stored.is_directory) in.open(path, std::ios::in | std::ios::binary);
-    if (!in.is_open()) {
-        // Forget the file, so that the next load tries again instead of
-        // taking the unreadable file as read and answering from nothing.
-        stored = File_attributes{};
-        throw std::string("ERROR: ") + kind + " \"" + path + "\" not found" + end;
+    in.open(path, std::ios::in | std::ios::binary);
+    if (!in.is_open()) fail("Could not open " + path + ": " + std::strerror(errno));
+    try {
+        // Up to the size the file had when it was looked at: a file that
+        // grows meanwhile has a new last-write time and is read again.
+        (this->*read)(in, opened.size);
+    } catch (const std::bad_alloc&) {
+        fail("Could not read " + path + ": out of memory. It is read again at the next request.");
     }
-    (this->*read)(in);
     if (in.bad()) {
         LOG_WRN("Read error in " << path << ": it is read again at the next request.");
         stored = File_attributes{};

@@ -14,6 +14,7 @@
 #ifndef ULVANE_DATABASE_H
 #define ULVANE_DATABASE_H
 
+#include <cstdint>
 #include <iosfwd>
 #include <istream>
 #include <map>
@@ -90,9 +91,12 @@ public:
     // it cannot be examined, and after it could not be opened or read.
     // Throws "ERROR: barcodes file \"<path>\" not found." or
     // "ERROR: format file \"<path>\" not found" when a file to be read
-    // cannot be opened (a directory counts as such); its table is then empty.
-    // Logs WRN "Could not stat <path>: force reloading." and INF
-    // "Reloading <path>", and what the readers log.
+    // cannot be examined, is not a regular file (a directory, a named pipe,
+    // a device), cannot be opened or does not fit into memory; its table is
+    // then empty, and the file is read again at the next load. A file is read
+    // up to the size it had when it was examined. Logs WRN "Could not stat
+    // <path>: force reloading.", INF "Reloading <path>", a WRN line with the
+    // reason of each failure above but the first, and what the readers log.
     void load(const std::string& from_dir);
 
     // The answer text (still in escape notation) for a barcode: its entry or
@@ -104,11 +108,12 @@ public:
     // messages with its control bytes escaped.
     std::string lookup(const std::string& code) const;
 
-    // The two readers; each reads its stream to the end (or to a read error)
-    // and adds what it finds to its table. Bad lines are logged (WRN) and
-    // skipped; nothing is thrown.
-    void load_barcodes(std::istream& bf);
-    void load_formats(std::istream& ff);
+    // The two readers; each reads its stream to the end, to a read error or
+    // up to max_bytes, and adds what it finds to its table. A byte order mark
+    // at the start is skipped. Bad lines, and lines longer than 1 MiB, are
+    // logged (WRN) and skipped; nothing is thrown but std::bad_alloc.
+    void load_barcodes(std::istream& bf, std::uint64_t max_bytes = UINT64_MAX);
+    void load_formats(std::istream& ff, std::uint64_t max_bytes = UINT64_MAX);
 
     const Barcode_table& barcodes() const { return my_known_barcodes; }
     const Format_table& formats() const { return my_known_formats; }
@@ -119,7 +124,8 @@ private:
     // found<end>" when the file cannot be opened.
     template <typename Table>
     void reload_if_changed(const std::string& path, File_attributes& stored, Table& table,
-                           void (Barcode_db::*read)(std::istream&), const char* kind, const char* end);
+                           void (Barcode_db::*read)(std::istream&, std::uint64_t), const char* kind,
+                           const char* end);
 
     Barcode_table my_known_barcodes;
     Format_table my_known_formats;

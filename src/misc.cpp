@@ -1,15 +1,26 @@
 #include "misc.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iostream>
+#include <sstream>
 
 namespace {
 
 std::uint32_t the_log_level = 3;
-std::ofstream the_log_file;
+std::FILE* the_log_file = nullptr; // unbuffered; none: standard error
+std::ostringstream the_log_line;   // the line being written
+
+// What was lost since the last line that could be written.
+struct Lost_lines {
+    unsigned long count = 0;
+    bool cut = false; // the destination ends inside a line
+    int error = 0;
+};
+Lost_lines the_lost_lines;
 
 // Appends the escaped form of one byte as bytes_to_text writes it.
 void append_escaped(std::string& out, unsigned char byte)
@@ -48,11 +59,12 @@ int hex_value(char c)
 
 } // namespace
 
-std::ostream& log(const char* label)
+namespace {
+
+// "[2026-12-07 17:05:00 #7 WRN] ", taking the next line number.
+std::string line_prefix(const char* label)
 {
     static std::uint32_t count = 0;
-    std::ostream& out = the_log_file.is_open() ? static_cast<std::ostream&>(the_log_file)
-                                               : std::cerr;
     // The time text changes once a second; a busy log reuses it meanwhile.
     static std::time_t last = -1;
     static char when[80] = "0000-00-00 00:00:00"; // while the clock cannot be read
@@ -64,8 +76,48 @@ std::ostream& log(const char* label)
             std::strcpy(when, "0000-00-00 00:00:00");
     }
     ++count;
-    out << '[' << when << " #" << count << ' ' << label << "] ";
-    return out;
+    return std::string("[") + when + " #" + std::to_string(count) + " " + label + "] ";
+}
+
+// Writes whole lines in one write. After a failure, the next write first
+// ends a cut line and says how many lines were lost.
+void write_lines(const std::string& lines)
+{
+    std::FILE* out = the_log_file != nullptr ? the_log_file : stderr;
+    Lost_lines& lost = the_lost_lines;
+    std::string note;
+    if (lost.count > 0) {
+        if (lost.cut) note += '\n';
+        note += line_prefix("WRN") + "Lost " + std::to_string(lost.count) +
+                " log lines: " + std::strerror(lost.error) + "\n";
+    }
+    const std::string& text = note.empty() ? lines : note + lines;
+    std::clearerr(out);
+    std::size_t written = std::fwrite(text.data(), 1, text.size(), out);
+    if (written == text.size()) {
+        lost = Lost_lines{};
+        return;
+    }
+    lost.error = errno;
+    if (written >= note.size()) lost.count = 0; // the note got out
+    std::size_t from = written > note.size() ? written - note.size() : 0;
+    lost.count += static_cast<unsigned long>(std::count(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end(), '\n'));
+    if (written > 0) lost.cut = text[written - 1] != '\n';
+}
+
+} // namespace
+
+std::ostream& log(const char* label)
+{
+    the_log_line.str(std::string());
+    the_log_line << line_prefix(label);
+    return the_log_line;
+}
+
+void log_end_line()
+{
+    the_log_line << '\n';
+    write_lines(the_log_line.str());
 }
 
 unsigned get_log_level()
@@ -78,15 +130,30 @@ void set_log_level(unsigned level)
     the_log_level = level > 5 ? 5 : level;
 }
 
+void close_log_file()
+{
+    if (the_log_file != nullptr) std::fclose(the_log_file);
+    the_log_file = nullptr;
+}
+
 void set_log_file(std::string filename)
 {
-    if (the_log_file.is_open()) the_log_file.close();
-    the_log_file.clear();
-    the_log_file.open(filename, std::ios::out | std::ios::app);
-    if (!the_log_file.is_open()) {
-        the_log_file.clear();
-        the_log_file.open(filename, std::ios::out | std::ios::trunc);
+    close_log_file();
+    std::FILE* file = std::fopen(filename.c_str(), "ab");
+    if (file == nullptr) file = std::fopen(filename.c_str(), "wb");
+    if (file == nullptr) {
+        LOG_WRN("Could not open log file " << filename << ": " << std::strerror(errno)
+                                           << ". The log goes to standard error.");
+        return;
     }
+    // Each line leaves in one write of its own, never in a buffer's pieces.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    the_log_file = file;
+}
+
+bool log_goes_to_file()
+{
+    return the_log_file != nullptr;
 }
 
 std::string text_to_bytes(std::string line)

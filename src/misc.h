@@ -2,23 +2,28 @@
 //
 // The log is one sequence of lines, each opened by
 //   "[" local time "%Y-%m-%d %H:%M:%S" " #" line number " " label "] "
-// and ended by a line end and a flush. Lines go to the file chosen with
-// set_log_file, or to standard error while none is open. Write lines with the
+// and ended by a line feed. Lines go to the file chosen with set_log_file, or
+// to standard error while none is open, each whole in one write, so that
+// other writers of the same file cannot tear it. Write lines with the
 // LOG_WRN / LOG_INF / LOG_DBG / LOG_DMP macros only: they test the level
 // first, so nothing of a suppressed line is evaluated and it takes no number.
 //   LOG_INF("Reloading " << path);
 // DBG and DMP lines start with the statement's source position, e.g.
-// "src/database.cpp:123 ". Single-threaded: nothing here takes a lock.
+// "src/database.cpp:123 ". Lines that cannot be written (a full disk, a
+// closed pipe) are counted, and the next line that can be written is
+// preceded by a WRN line saying how many were lost; a line cut by a failed
+// write is ended first. Single-threaded: nothing here takes a lock.
 #ifndef ULVANE_MISC_H
 #define ULVANE_MISC_H
 
 #include <ostream>
 #include <string>
 
-// Writes the prefix of a new line with `label` to the current destination and
-// returns that stream; the caller writes the message and ends the line with
-// std::endl. Tests no level. The line counter wraps after 4294967295 to 0.
+// Starts a new line with `label` and returns the stream for its message;
+// log_end_line then writes the line out. Tests no level. The line counter
+// wraps after 4294967295 to 0.
 std::ostream& log(const char* label);
+void log_end_line();
 
 // The current level, 0 to 5 (3 at start).
 unsigned get_log_level();
@@ -27,32 +32,45 @@ unsigned get_log_level();
 void set_log_level(unsigned level);
 
 // Closes the current log file, then opens `filename` for appending, or, when
-// that fails, for writing from empty. When both fail the log goes to standard
-// error. Reports nothing in any case.
+// that fails, for writing from empty. When both fail the log goes to
+// standard error, starting with a WRN line that names the file and the
+// reason.
 void set_log_file(std::string filename);
+
+// Closes the log file, if any: the log goes to standard error again.
+void close_log_file();
+
+// True while the log goes to a file rather than to standard error.
+bool log_goes_to_file();
 
 #define LOG_WRN(message)                                                   \
     do {                                                                   \
-        log("WRN") << message << std::endl;                                \
+        log("WRN") << message;                                             \
+        log_end_line();                                                    \
     } while (0)
 
 #define LOG_INF(message)                                                   \
     do {                                                                   \
-        if (get_log_level() > 2) log("INF") << message << std::endl;       \
+        if (get_log_level() > 2) {                                         \
+            log("INF") << message;                                         \
+            log_end_line();                                                \
+        }                                                                  \
     } while (0)
 
 #define LOG_DBG(message)                                                   \
     do {                                                                   \
-        if (get_log_level() > 3)                                           \
-            log("DBG") << __FILE__ ":" << __LINE__ << ' ' << message       \
-                       << std::endl;                                       \
+        if (get_log_level() > 3) {                                         \
+            log("DBG") << __FILE__ ":" << __LINE__ << ' ' << message;      \
+            log_end_line();                                                \
+        }                                                                  \
     } while (0)
 
 #define LOG_DMP(message)                                                   \
     do {                                                                   \
-        if (get_log_level() > 4)                                           \
-            log("DMP") << __FILE__ ":" << __LINE__ << ' ' << message       \
-                       << std::endl;                                       \
+        if (get_log_level() > 4) {                                         \
+            log("DMP") << __FILE__ ":" << __LINE__ << ' ' << message;      \
+            log_end_line();                                                \
+        }                                                                  \
     } while (0)
 
 // Turns escaped text into the bytes it stands for: \n \r \t \e(0x1b) \\ \#

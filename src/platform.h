@@ -80,7 +80,13 @@ void report_socket_error(const char* file, int line);
 // What the database keeps of a file to notice that it changed.
 struct File_attributes {
     bool found = false;            // the query succeeded
-    bool is_directory = false;
+    // Whether the path names a regular file (links followed), the only kind
+    // that can be read to its end without blocking; else what it names:
+    // "directory", "named pipe", "character device", "block device",
+    // "socket" or "special file".
+    bool is_regular = false;
+    const char* kind = "";
+    std::uint64_t size = 0;        // in bytes
     std::int64_t last_write_time = 0; // nanoseconds since the epoch
 
     bool same_write_time(const File_attributes& other) const

@@ -209,7 +209,15 @@ bool file_attributes(const std::string& path, File_attributes& out)
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return false;
     out.found = true;
-    out.is_directory = S_ISDIR(st.st_mode);
+    out.is_regular = S_ISREG(st.st_mode);
+    out.kind = S_ISREG(st.st_mode)    ? "regular file"
+               : S_ISDIR(st.st_mode)  ? "directory"
+               : S_ISFIFO(st.st_mode) ? "named pipe"
+               : S_ISCHR(st.st_mode)  ? "character device"
+               : S_ISBLK(st.st_mode)  ? "block device"
+               : S_ISSOCK(st.st_mode) ? "socket"
+                                      : "special file";
+    out.size = static_cast<std::uint64_t>(st.st_size);
     // Full nanosecond resolution, so that two edits within one second are
     // both noticed.
     out.last_write_time =

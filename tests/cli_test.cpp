@@ -120,12 +120,14 @@ TEST(CommandLine, LogFileOptionSwitchesTheLog)
     EXPECT_EQ(a[0], "kept");
     EXPECT_EQ(log_messages(a[1])[0], "INF Using database directory " + dir.path() + "/none");
 
-    // An unopenable log file leaves the log on standard error, silently.
+    // An unopenable log file leaves the log on standard error. Regression:
+    // it did so silently.
     r = server({"-log=" + dir.path(), "-db=" + dir.path() + "/none"}, dir.path());
     EXPECT_EQ(r.status, 255);
     std::vector<std::string> lines = log_messages(r.err);
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "INF Using database directory " + dir.path() + "/none");
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "WRN Could not open log file " + dir.path() + ": Is a directory. The log goes to standard error.");
+    EXPECT_EQ(lines[1], "INF Using database directory " + dir.path() + "/none");
 
     // A log file named before the help option has been opened already.
     r = server({"-log=" + dir.file("b.log"), "-h"});

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 #include <sys/stat.h>
 
@@ -279,6 +280,36 @@ TEST(BarcodesFile, ReadingEndsAtAReadError)
     EXPECT_TRUE(db.barcodes().at("2").empty()); // the cut line is not used
 }
 
+// Regression: a file without line feeds grew memory without bound, and a
+// byte order mark spoilt the first header. Lines up to 1 MiB are read; longer
+// ones are skipped (a header among them ends its section); a reader stops at
+// max_bytes, the size the file had when it was examined.
+TEST(BarcodesFile, ByteOrderMarkLongLinesAndSizeLimit)
+{
+    const std::size_t mib = std::size_t(1) << 20;
+    Barcode_db db;
+    Lines log = read_barcodes(db, "\xef\xbb\xbf[1]\ntag.a=" + std::string(mib, 'x') + "\n[" + std::string(mib, 'y') +
+                                      "]\ntag.lost=1\n[2]\ntag.b=" + std::string(mib - 6, 'z') + "\n");
+    EXPECT_EQ(log, (Lines{"WRN Line 2 is longer than 1048576 bytes: skipped.",
+                          "WRN Line 3 is longer than 1048576 bytes: skipped.",
+                          "WRN Tag-value at line #4 \"tag.lost=1\" outsite barcode definition: ignored"}));
+    ASSERT_EQ(db.barcodes().size(), 2u);
+    EXPECT_TRUE(db.barcodes().at("1").empty());
+    EXPECT_EQ(db.barcodes().at("2").begin()->value().size(), mib - 6);
+
+    Barcode_db limited;
+    std::istringstream in("[1]\ntag.a=bc\n[2]\n");
+    limited.load_barcodes(in, 11);
+    ASSERT_EQ(limited.barcodes().size(), 1u);
+    EXPECT_EQ(limited.barcodes().at("1").begin()->value(), "b");
+
+    Barcode_db formats;
+    EXPECT_EQ(read_formats(formats, "\xef\xbb\xbf[f]\nA\n[g]\n\xef\xbb\xbf\n"), Lines{});
+    ASSERT_EQ(formats.formats().size(), 2u);
+    EXPECT_EQ(formats.formats().begin()->text(), "A");
+    EXPECT_EQ(formats.formats().rbegin()->text(), "\xef\xbb\xbf"); // only at the very start
+}
+
 // ---- The formats file ----
 
 TEST(FormatsFile, SectionsLinesAndEveryWarning)
@@ -441,7 +472,8 @@ protected:
             try {
                 my_db.load(my_dir.path());
             } catch (const std::string& message) {
-                log("THR") << message << std::endl;
+                log("THR") << message;
+                log_end_line();
             }
         });
     }
@@ -514,23 +546,34 @@ TEST_F(Reloading, MissingFilesAreReportedOnEveryCall)
     EXPECT_TRUE(my_db.formats().empty());
 }
 
-// A file that exists but cannot be opened must not be taken as read: it is
+// A file that exists but cannot be read must not be taken as read: it is
 // tried again on every call, and service comes back by itself, even when
 // the file returns with the very write time it had while unreadable.
-TEST_F(Reloading, RegressionUnopenableFileIsTriedAgainUntilItCanBeRead)
+// Regression: only regular files are read; a named pipe blocked the server
+// for ever, a link to a device filled memory or the log.
+TEST_F(Reloading, RegressionUnreadableFileIsTriedAgainUntilItCanBeRead)
 {
     const std::string b = my_dir.path() + "/barcodes.ini";
     write("formats.ini", "[]\nF\n", 100);
-    ASSERT_EQ(mkdir(b.c_str(), 0755), 0);
-    set_write_time(b, 4242);
-    const Lines unopenable = {"INF Reloading " + b, "THR ERROR: barcodes file \"" + b + "\" not found."};
-    EXPECT_EQ(load(), unopenable);
-    EXPECT_EQ(load(), unopenable);
-    ASSERT_EQ(rmdir(b.c_str()), 0);
-    write("barcodes.ini", "[]\n", 4242);
-    EXPECT_EQ(load(), (Lines{"INF Reloading " + b, "INF Reloading " + my_dir.path() + "/formats.ini"}));
-    EXPECT_EQ(answer("x"), "F");
-    EXPECT_EQ(load(), Lines{});
+    const std::pair<const char*, std::function<int()>> cases[] = {
+        {"directory", [&] { return mkdir(b.c_str(), 0755); }},
+        {"named pipe", [&] { return mkfifo(b.c_str(), 0644); }},
+        {"character device", [&] { return symlink("/dev/urandom", b.c_str()); }},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(c.second(), 0);
+        const Lines unreadable = {"INF Reloading " + b,
+                                  "WRN " + b + " is a " + c.first + ", not a regular file: not read.",
+                                  "THR ERROR: barcodes file \"" + b + "\" not found."};
+        EXPECT_EQ(load(), unreadable);
+        EXPECT_EQ(load(), unreadable);
+        ASSERT_EQ(remove(b.c_str()), 0);
+        write("barcodes.ini", "[]\n", 4242);
+        EXPECT_EQ(load().at(0), "INF Reloading " + b);
+        EXPECT_EQ(answer("x"), "F");
+        EXPECT_EQ(load(), Lines{});
+        ASSERT_EQ(remove(b.c_str()), 0);
+    }
 }
 
 TEST_F(Reloading, DirectoryNamesBuildThePaths)
@@ -541,7 +584,8 @@ TEST_F(Reloading, DirectoryNamesBuildThePaths)
             try {
                 db.load(dir);
             } catch (const std::string& message) {
-                log("THR") << message << std::endl;
+                log("THR") << message;
+                log_end_line();
             }
         }
     });

@@ -153,16 +153,18 @@ TEST(Log, FileIsAppendedToAndUnopenableFileFallsBackToStandardError)
     write_file(first, "old content\n");
     set_log_file(first);
     LOG_WRN("to first");
-    set_log_file(dir.path()); // a directory: cannot be opened
     testing::internal::CaptureStderr();
+    set_log_file(dir.path()); // a directory: cannot be opened, and says so
     LOG_WRN("to stderr");
     std::string err = testing::internal::GetCapturedStderr();
-    set_log_file("");
+    close_log_file();
     std::vector<std::string> lines = split_lines(read_file(first));
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "old content");
     EXPECT_EQ(log_messages(lines[1])[0], "WRN to first");
-    EXPECT_EQ(log_messages(err), std::vector<std::string>{"WRN to stderr"});
+    EXPECT_EQ(log_messages(err), (std::vector<std::string>{"WRN Could not open log file " + dir.path() +
+                                                               ": Is a directory. The log goes to standard error.",
+                                                           "WRN to stderr"}));
 }
 
 } // namespace

@@ -72,7 +72,7 @@ Log_capture::Log_capture()
 
 Log_capture::~Log_capture()
 {
-    set_log_file(""); // cannot be opened: back to standard error
+    close_log_file();
 }
 
 std::vector<std::string> Log_capture::lines() const
