@@ -9,6 +9,12 @@
 #include <cstdint>
 #include <string>
 
+// Prepares the standard streams before anything is opened or written: any of
+// standard input, output and error that is closed is opened on the null
+// device (else the log file would take its place), and a write to a closed
+// pipe fails instead of ending the process.
+void protect_standard_streams();
+
 // Starts the socket layer; false when it cannot be used. Always true on POSIX.
 bool socket_layer_start();
 // Shuts the socket layer down again. Nothing to do on POSIX.
@@ -71,11 +77,6 @@ void udp_close(Socket_handle sd);
 
 // The platform's code for the last failed socket call (errno on POSIX).
 int last_socket_error();
-
-// Writes the socket error line straight to standard output:
-//   file ":" line " WSAGetLastError=" code
-void report_socket_error(const char* file, int line);
-#define REPORT_SOCKET_ERROR() report_socket_error(__FILE__, __LINE__)
 
 // What the database keeps of a file to notice that it changed.
 struct File_attributes {

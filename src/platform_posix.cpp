@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <iostream>
 #include <net/if.h>
@@ -18,6 +20,13 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #endif
+
+void protect_standard_streams()
+{
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", O_RDWR); // takes the lowest free, fd
+    signal(SIGPIPE, SIG_IGN);
+}
 
 bool socket_layer_start()
 {
@@ -195,12 +204,6 @@ void udp_close(Socket_handle sd)
 int last_socket_error()
 {
     return errno;
-}
-
-void report_socket_error(const char* file, int line)
-{
-    int code = last_socket_error();
-    std::cout << file << ':' << line << " WSAGetLastError=" << code << std::endl;
 }
 
 bool file_attributes(const std::string& path, File_attributes& out)

@@ -49,6 +49,26 @@ bool starts_with(const char* arg, const char* prefix)
     return std::strncmp(arg, prefix, std::strlen(prefix)) == 0;
 }
 
+// A failure message: on standard error as always and, when the log goes to
+// a file, there too, where the operator reads.
+void report_failure(const std::string& message)
+{
+    std::cerr.clear(); // a full disk or a closed pipe once must not silence it for good
+    std::cerr << message << std::endl;
+    if (log_goes_to_file()) LOG_WRN(message);
+}
+
+// The socket error line, "file:line WSAGetLastError=code", straight to
+// standard output and, when the log goes to a file, there too.
+void report_socket_error(const char* file, int line)
+{
+    const int code = last_socket_error();
+    std::cout.clear();
+    std::cout << file << ':' << line << " WSAGetLastError=" << code << std::endl;
+    if (log_goes_to_file()) LOG_WRN(file << ':' << line << " WSAGetLastError=" << code);
+}
+#define REPORT_SOCKET_ERROR() report_socket_error(__FILE__, __LINE__)
+
 int serve(int port, const std::string& db_dir);
 [[noreturn]] void request_loop(Socket_handle sd, int port, const std::string& db_dir);
 
@@ -72,6 +92,7 @@ int option_number(const char* text)
 
 int server_main(int argc, char** argv)
 {
+    protect_standard_streams();
     if (!socket_layer_start()) {
         std::cout << "No usable winsock.dll found." << std::flush;
         return -1;
@@ -122,11 +143,21 @@ int serve(int port, const std::string& db_dir)
     } catch (const std::string& message) {
         // In practice the first load failed: the server cannot serve, and
         // says so with its status, as the other start-up failures do.
-        std::cerr << message << std::endl;
+        report_failure(message);
         if (sd >= 0) udp_close(sd);
         socket_layer_stop();
         return -1;
     }
+}
+
+// Sends the answer; one that cannot leave (too long for a datagram, to port
+// 0) is said in the log, not lost silently.
+void send_answer(Socket_handle sd, const std::string& answer, const Ipv4_endpoint& to)
+{
+    if (udp_send(sd, answer.data(), answer.size(), to)) return;
+    const int code = last_socket_error();
+    LOG_WRN("Answer of " << answer.size() << " bytes to " << address_text(to.address) << "." << to.port
+                         << " not sent: WSAGetLastError=" << code);
 }
 
 [[noreturn]] void request_loop(Socket_handle sd, int port, const std::string& db_dir)
@@ -143,7 +174,7 @@ int serve(int port, const std::string& db_dir)
         }
         if (answer_datagram(std::string(buf, static_cast<std::size_t>(bytes)), from, port, db_dir, limit, answer)) {
             Ipv4_endpoint to{from.endpoint.address, static_cast<std::uint16_t>(port)};
-            udp_send(sd, answer.data(), answer.size(), to);
+            send_answer(sd, answer, to);
         }
     }
 }
@@ -214,7 +245,7 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, int port
         LOG_DBG("Sending: \"" << text << "\" to " << address_text(sender) << "." << port);
         return true;
     } catch (const std::string& message) {
-        std::cerr << message << std::endl;
+        report_failure(message);
         return false;
     }
 }

@@ -2,7 +2,12 @@
 // terminal in another, joined by a veth pair.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <regex>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 
 #include "e2e_fixture.h"
@@ -58,6 +63,8 @@ TEST_F(EndToEnd, LineFeedRulesAndDatagramSizes)
     EXPECT_EQ(ask(sd, "12345"), pen_answer); // and the next request is served
     EXPECT_EQ(logged("Empty message"), std::vector<std::string>(2, "WRN Empty message received from 10.77.0.2"));
     EXPECT_TRUE(std::regex_match(out(), std::regex(R"(src/server\.cpp:\d+ WSAGetLastError=90\n)"))) << out();
+    // Regression: the log file did not show it.
+    EXPECT_EQ(logged("WRN " + out().substr(0, out().size() - 1)).size(), 1u);
     EXPECT_EQ(logged("Received barcode \"\""), std::vector<std::string>{"INF Received barcode \"\""});
     EXPECT_EQ(logged("not defined").size(), 4u); // the empty barcode finds the fallback itself
     EXPECT_EQ(logged("Received barcode \"a"), std::vector<std::string>{"INF Received barcode \"a\\x00b\""});
@@ -71,6 +78,84 @@ TEST_F(EndToEnd, FailedLookupIsNotAnsweredAndTheNextRequestIs)
     EXPECT_EQ(ask(sd, "nope\n", no_socket, 500), "(none)");
     EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
     EXPECT_EQ(err(), "Unknown barcode nope and no backup barcode [] available\n");
+    // Regression: the log file showed the request and nothing of the failure.
+    EXPECT_EQ(logged("Unknown barcode"), std::vector<std::string>{"WRN Unknown barcode nope and no backup barcode [] available"});
+}
+
+// Regression: a closed standard error became the log file, so failure
+// messages were written into it raw; a standard error that is a pipe without
+// reader ended the server at the next line (SIGPIPE).
+TEST_F(EndToEnd, RegressionClosedOrBrokenStandardErrorIsSurvived)
+{
+    write_db(pen_barcodes, pen_formats);
+    const std::pair<std::vector<std::string>, std::string> runs[] = {
+        {{"-log=" + my_dir.file("log")}, ""},
+        {{"-l=0"}, "|"},
+    };
+    Socket_handle sd = terminal();
+    for (const auto& r : runs) {
+        std::vector<std::string> args = {ULVANE_SERVER_PATH, "-db=" + my_dir.path()};
+        args.insert(args.end(), r.first.begin(), r.first.end());
+        pid_t server = my_hosts->start_in(my_hosts->server_ns(), args, my_dir.file("out"), r.second);
+        ASSERT_TRUE(Two_hosts::wait_for_udp_port(server, 9000, 5000));
+        EXPECT_EQ(ask(sd, "nope\n", no_socket, 300), "(none)");
+        EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
+        my_hosts->stop(server);
+    }
+    EXPECT_EQ(logged("Unknown barcode"), std::vector<std::string>{"WRN Unknown barcode nope and no backup barcode [] available"});
+    EXPECT_TRUE(logged("??").empty()) << read_file(my_dir.file("log"));
+}
+
+// Regression: an answer that could not be sent vanished without a word.
+TEST_F(EndToEnd, RegressionUnsentAnswersAreLogged)
+{
+    write_db(pen_barcodes + "[big]\nformat=big\n", pen_formats + "[big]\n" + std::string(65508, 'x') + "\n");
+    start_server();
+    Socket_handle sd = terminal();
+    EXPECT_EQ(ask(sd, "big\n", no_socket, 300), "(none)");
+    EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
+    EXPECT_EQ(logged("not sent"),
+              std::vector<std::string>{"WRN Answer of 65508 bytes to 10.77.0.2.9000 not sent: WSAGetLastError=90"});
+}
+
+// Regression: after one failed write (a full disk) the log file stayed dead,
+// its last line cut. The log goes on with the next line that fits, and says
+// how many were lost.
+TEST_F(EndToEnd, RegressionLogRecoversFromAFullDisk)
+{
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "needs a mount namespace of its own";
+    const std::string disk = my_dir.file("disk");
+    ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
+    ASSERT_EQ(mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k"), 0);
+    write_db(pen_barcodes, pen_formats);
+    pid_t server = my_hosts->start_in(my_hosts->server_ns(),
+                                      {ULVANE_SERVER_PATH, "-db=" + my_dir.path(), "-log=" + disk + "/log", "-l=5"},
+                                      my_dir.file("out"), my_dir.file("err"));
+    ASSERT_TRUE(Two_hosts::wait_for_udp_port(server, 9000, 5000)) << read_file(my_dir.file("err"));
+    Socket_handle sd = terminal();
+    EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
+    {
+        std::ofstream fill(disk + "/fill");
+        fill << std::string(1 << 17, 'f'); // more than there is room for
+    }
+    // More than the page the log file has begun; the answers do not wait.
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
+    ASSERT_EQ(unlink((disk + "/fill").c_str()), 0);
+    EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
+    my_hosts->stop(server);
+    std::vector<std::string> lines = log_messages(read_file(disk + "/log"));
+    umount2(disk.c_str(), MNT_DETACH);
+    ASSERT_GE(lines.size(), 3u);
+    std::regex lost(R"(WRN Lost \d+ log lines: No space left on device)");
+    auto note = std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return std::regex_match(l, lost); });
+    ASSERT_NE(note, lines.end());
+    EXPECT_NE(std::find(note, lines.end(), "INF Received barcode \"12345\""), lines.end());
+    // A line cut by the full disk is ended before the note; all else is whole.
+    for (auto l = lines.begin(); l != lines.end(); ++l)
+        if (l + 1 != note) {
+            EXPECT_NE(l->compare(0, 3, "?? "), 0) << *l;
+        }
 }
 
 TEST_F(EndToEnd, EditsBetweenRequestsAreSeen)

@@ -92,7 +92,8 @@ TEST_F(Answering, LogsAndFailures)
     EXPECT_FALSE(h.answered);
     EXPECT_EQ(h.err, "Unknown barcode nope\\x1b and no backup barcode [] available\n");
     EXPECT_EQ(h.log, (std::vector<std::string>{"INF Received barcode \"nope\\x1b\"",
-                                                "WRN Barcode \"nope\\x1b\" not defined in database."}));
+                                                "WRN Barcode \"nope\\x1b\" not defined in database.",
+                                                "WRN Unknown barcode nope\\x1b and no backup barcode [] available"}));
 
     h = handle("12345", terminal_at(9000), my_dir.path() + "/missing");
     EXPECT_FALSE(h.answered);

@@ -102,6 +102,8 @@ std::vector<std::string> log_messages(const std::string& log_text)
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    // The program gets the standard streams and nothing else of the test's.
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
     execv(args[0], args.data());
     _exit(127);
 }

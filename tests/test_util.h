@@ -50,7 +50,7 @@ struct Run_result {
 };
 
 // In a forked child: replaces the process with the program argv[0] (a path),
-// or ends it with status 127.
+// with no open file but the standard streams, or ends it with status 127.
 [[noreturn]] void exec_program(const std::vector<std::string>& argv);
 
 // Runs a program with arguments (argv[0] included), waits at most

@@ -137,10 +137,23 @@ pid_t Two_hosts::start_in(const std::string& ns, const std::vector<std::string>&
     pid_t pid = fork();
     if (pid == 0) {
         if (there < 0 || setns(there, CLONE_NEWNET) != 0) _exit(126);
-        int out = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out, 1);
-        dup2(err, 2);
+        auto attach = [](const std::string& file, int fd) {
+            if (file.empty()) {
+                close(fd);
+            } else if (file == "|") {
+                int ends[2];
+                if (pipe(ends) != 0) _exit(126);
+                dup2(ends[1], fd);
+                close(ends[0]);
+                close(ends[1]);
+            } else {
+                int opened = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                dup2(opened, fd);
+                close(opened);
+            }
+        };
+        attach(out_file, 1);
+        attach(err_file, 2);
         exec_program(argv);
     }
     if (there >= 0) close(there);

@@ -43,7 +43,8 @@ public:
     Socket_handle socket_in(const std::string& ns, std::uint16_t port, std::uint32_t address = 0);
 
     // Starts a program in the namespace with standard output and error
-    // written to the files given; returns its PID.
+    // written to the files given ("": closed; "|": a pipe that nobody
+    // reads, closed at once); returns its PID.
     pid_t start_in(const std::string& ns, const std::vector<std::string>& argv, const std::string& out_file,
                    const std::string& err_file);
 
