@@ -23,19 +23,16 @@ long barcode_count()
     return env ? std::atol(env) : 1000000;
 }
 
-// The generated database, written once per run into /tmp.
-const std::string& large_db_dir()
+// The generated database, written once into /tmp and kept there.
+std::string large_db_dir(bool sorted = false)
 {
-    static const std::string dir = [] {
-        std::string d = "/tmp/ulvane_bench_db_" + std::to_string(barcode_count());
-        struct stat st;
-        if (stat((d + "/barcodes.ini").c_str(), &st) != 0) {
-            mkdir(d.c_str(), 0755);
-            write_large_db(d, barcode_count());
-        }
-        return d;
-    }();
-    return dir;
+    std::string d = large_db_path(barcode_count(), sorted);
+    struct stat st;
+    if (stat((d + "/barcodes.ini").c_str(), &st) != 0) {
+        mkdir(d.c_str(), 0755);
+        write_large_db(d, barcode_count(), sorted);
+    }
+    return d;
 }
 
 long file_size(const std::string& path)
@@ -59,10 +56,12 @@ double peak_rss_mib()
     return 0;
 }
 
+// Loading the whole database into a fresh object; argument 1: barcodes in
+// ascending order, 0: scrambled.
 void BM_load_large_database(benchmark::State& state)
 {
     set_log_level(2);
-    const std::string dir = large_db_dir();
+    const std::string dir = large_db_dir(state.range(0) != 0);
     long bytes = file_size(dir + "/barcodes.ini") + file_size(dir + "/formats.ini");
     for (auto _ : state) {
         auto db = std::make_unique<Barcode_db>();
@@ -77,7 +76,7 @@ void BM_load_large_database(benchmark::State& state)
     state.counters["peak_rss_MiB"] = peak_rss_mib();
     state.counters["file_MB"] = bytes / 1e6;
 }
-BENCHMARK(BM_load_large_database)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_load_large_database)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 void BM_load_unchanged(benchmark::State& state)
 {

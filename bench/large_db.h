@@ -1,12 +1,14 @@
 // Writes a large generated database for the benchmarks and the load tests:
 // `count` barcodes, each with format= and three or four tag. lines, and a
 // formats file of a dozen formats. Barcodes are 13-digit numbers starting
-// at 2000000000000, in ascending order, so barcode_of(i) names the i-th.
+// at 2000000000000; barcode_of(i) names the i-th. Unless `sorted`, they are
+// written in a scrambled order, as an article export gives them.
 #ifndef ULVANE_BENCH_LARGE_DB_H
 #define ULVANE_BENCH_LARGE_DB_H
 
 #include <cstdio>
 #include <fstream>
+#include <numeric>
 #include <string>
 
 inline std::string barcode_of(long i)
@@ -17,7 +19,13 @@ inline std::string barcode_of(long i)
 inline const char* const large_db_formats[] = {"price", "offer", "weight", "shelf", "label", "promo",
                                                "small", "large", "fresh", "frozen", "bulk", "info"};
 
-inline void write_large_db(const std::string& dir, long count)
+// The directory the benchmarks and load tests keep a generated database in.
+inline std::string large_db_path(long count, bool sorted)
+{
+    return "/tmp/ulvane_bench_db_" + std::to_string(count) + (sorted ? "_sorted" : "");
+}
+
+inline void write_large_db(const std::string& dir, long count, bool sorted)
 {
     {
         std::ofstream f(dir + "/formats.ini", std::ios::binary | std::ios::trunc);
@@ -34,7 +42,14 @@ inline void write_large_db(const std::string& dir, long count)
     std::ofstream b(dir + "/barcodes.ini", std::ios::binary | std::ios::trunc);
     b << "# generated\n[]\nformat=info\ntag.description=Unknown article\ntag.price=-\n";
     char line[256];
-    for (long i = 0; i < count; ++i) {
+    // A step coprime to count visits every barcode once, out of order.
+    long step = 1;
+    if (!sorted && count > 1) {
+        step = count / 2 + 7919;
+        while (std::gcd(step, count) != 1) ++step;
+    }
+    for (long k = 0; k < count; ++k) {
+        const long i = static_cast<long>((static_cast<unsigned long long>(k) * step) % count);
         const char* format = large_db_formats[i % 12];
         int n = std::snprintf(line, sizeof line,
                               "[%s]\nformat=%s\ntag.description=Article number %ld, size %ld\n"

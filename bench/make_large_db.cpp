@@ -1,7 +1,9 @@
-// make_large_db DIR [COUNT]: writes DIR/barcodes.ini (COUNT barcodes,
-// default 1000000) and DIR/formats.ini for benchmarks and load tests.
+// make_large_db DIR [COUNT [sorted]]: writes DIR/barcodes.ini (COUNT
+// barcodes, default 1000000, in a scrambled order unless "sorted") and
+// DIR/formats.ini for benchmarks and load tests.
 #include <cstdlib>
 #include <iostream>
+#include <string>
 
 #include "large_db.h"
 
@@ -12,6 +14,6 @@ int main(int argc, char** argv)
         return 2;
     }
     long count = argc > 2 ? std::atol(argv[2]) : 1000000;
-    write_large_db(argv[1], count);
+    write_large_db(argv[1], count, argc > 3 && std::string(argv[3]) == "sorted");
     return 0;
 }

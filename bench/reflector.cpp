@@ -7,8 +7,7 @@
 // last-write-time queries: the ceiling for a design that must look at both
 // files before every answer. With "find" as well it also finds the barcode
 // in the barcode table: the least work that a request must cost when the
-// tables are checked for edits before every lookup and searched as ordered
-// trees. The answer stays the fixed one; nothing is merged, converted or
+// tables are checked for edits before every lookup and searched. The answer stays the fixed one; nothing is merged, converted or
 // logged.
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +46,8 @@ int main(int argc, char** argv)
             barcode.assign(buf, static_cast<std::size_t>(buf[bytes - 1] == '\n' ? bytes - 1 : bytes));
             // The answer depends on the search, one byte shorter when the
             // barcode is unknown, so the search cannot be left out.
-            if (db.barcodes().find(barcode) == db.barcodes().end()) --length;
+            Barcode_tags tags;
+            if (!db.barcodes().find(barcode, tags)) --length;
         }
         udp_send(sd, answer, length, {from.endpoint.address, port});
     }

@@ -19,7 +19,7 @@ Tag_value::Tag_value(std::string tag, std::string value)
 
 Tag_value::Tag_value(const std::string& line) : is_bad(false)
 {
-    std::size_t eq = line.find('=');
+    std::size_t eq = tag_value_split(line);
     if (eq == std::string::npos) {
         is_bad = true;
         return;
@@ -69,149 +69,367 @@ std::string Format::merge_tag_values(const Barcode_tags& tags) const
             break;
         }
         std::string tag = "tag." + my_format.substr(begin, end - begin);
-        auto found = tags.find(Tag_value(tag, ""));
-        if (found == tags.end())
+        std::string_view value;
+        if (tags.find(tag, value))
+            result += value;
+        else
             LOG_WRN("Tag '" << tag << "' from format '" << my_format_name
                             << "' not found: using empty string.");
-        else
-            result += found->value();
         i = end + 1;
     }
     return result;
+}
+
+// ---- The barcode table ----
+
+namespace {
+
+// FNV-1a over the bytes (barcodes are short), then mixed so that every bit
+// of the result depends on every byte: barcodes that differ in their last
+// digit must not share the low bits that choose the slot.
+std::uint64_t hash_of(std::string_view bytes)
+{
+    std::uint64_t h = 14695981039346656037ull;
+    for (char c : bytes) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdull;
+    h ^= h >> 33;
+    return h;
+}
+
+// Sorts the tags by tag, keeping lines of one tag in file order, then keeps
+// the first line of each tag; returns how many tags remain.
+std::size_t sort_and_keep_first(const char* text, Tag_ref* tags, std::size_t count)
+{
+    auto tag = [text](const Tag_ref& t) { return std::string_view(text + t.line, t.eq - t.line); };
+    auto before = [&](const Tag_ref& a, const Tag_ref& b) { return tag(a) < tag(b); };
+    if (count <= 16) {
+        // A section holds a handful of tags: an insertion sort needs no memory.
+        for (std::size_t i = 1; i < count; ++i)
+            for (std::size_t k = i; k > 0 && before(tags[k], tags[k - 1]); --k) std::swap(tags[k], tags[k - 1]);
+    } else {
+        std::stable_sort(tags, tags + count, before);
+    }
+    auto same = [&](const Tag_ref& a, const Tag_ref& b) { return tag(a) == tag(b); };
+    return static_cast<std::size_t>(std::unique(tags, tags + count, same) - tags);
+}
+
+} // namespace
+
+bool Barcode_tags::find(std::string_view tag, std::string_view& value) const
+{
+    // Sorted: a binary search, which for the usual handful of tags costs
+    // about what a scan does.
+    std::size_t low = 0, high = my_count;
+    while (low < high) {
+        std::size_t mid = low + (high - low) / 2;
+        if (this->tag(mid) < tag)
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    if (low == my_count || this->tag(low) != tag) return false;
+    value = this->value(low);
+    return true;
+}
+
+std::size_t Barcode_table::slot_of(std::string_view barcode, std::uint64_t hash) const
+{
+    const std::size_t mask = my_index.size() - 1;
+    const std::uint32_t check = static_cast<std::uint32_t>(hash >> 32);
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+        const Slot& s = my_index[slot];
+        // The stored half of the hash spares most visits to the entry and
+        // its text, each a cache miss in a large table.
+        if (s.entry == 0 || (s.check == check && this->barcode(s.entry - 1) == barcode)) return slot;
+    }
+}
+
+bool Barcode_table::find(std::string_view barcode, Barcode_tags& tags) const
+{
+    if (my_index.empty()) return false;
+    std::uint32_t entry = my_index[slot_of(barcode, hash_of(barcode))].entry;
+    if (entry == 0) return false;
+    tags = this->tags(entry - 1);
+    return true;
+}
+
+std::string_view Barcode_table::barcode(std::size_t i) const
+{
+    return {my_text.data() + my_entries[i].key, my_entries[i].key_end - my_entries[i].key};
+}
+
+Barcode_tags Barcode_table::tags(std::size_t i) const
+{
+    return {my_text.data(), my_tags.data() + my_entries[i].first_tag, my_entries[i].tag_count};
+}
+
+void Barcode_table::clear()
+{
+    end_section();
+    std::string().swap(my_text);
+    std::vector<Entry>().swap(my_entries);
+    std::vector<Tag_ref>().swap(my_tags);
+    std::vector<Slot>().swap(my_index);
+}
+
+void Barcode_table::reserve(std::size_t barcodes, std::size_t tags)
+{
+    // Reading the whole file at once tells how much room it needs, so the
+    // arrays never grow (growing a large array holds it twice for a moment).
+    // Room left untouched costs address space only, not memory.
+    my_entries.reserve(my_entries.size() + barcodes);
+    my_tags.reserve(my_tags.size() + tags);
+    std::size_t slots = 16;
+    while (slots < 2 * (my_entries.size() + barcodes)) slots *= 2;
+    if (slots <= my_index.size()) return;
+    std::vector<Slot> old;
+    old.swap(my_index);
+    my_index.assign(slots, Slot{0, 0});
+    for (const Slot& s : old) {
+        if (s.entry == 0) continue;
+        std::string_view key = barcode(s.entry - 1);
+        my_index[slot_of(key, hash_of(key))] = s;
+    }
+}
+
+void Barcode_table::add_barcodes(std::vector<Key>& keys)
+{
+    end_section();
+    reserve(keys.size(), 0);
+    const std::size_t mask = my_index.size() - 1;
+    // A slot in a large index is a cache miss: ask for a group's slots
+    // together, then fill them.
+    const std::size_t group = 16;
+    std::uint64_t hashes[group];
+    for (std::size_t first = 0; first < keys.size(); first += group) {
+        const std::size_t n = std::min(group, keys.size() - first);
+        for (std::size_t i = 0; i < n; ++i) {
+            const Key& k = keys[first + i];
+            hashes[i] = hash_of(std::string_view(my_text.data() + k.begin, k.size));
+            __builtin_prefetch(&my_index[hashes[i] & mask]);
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            Key& k = keys[first + i];
+            const std::string_view barcode(my_text.data() + k.begin, k.size);
+            const std::size_t slot = slot_of(barcode, hashes[i]);
+            if (my_index[slot].entry != 0) continue; // a repeated section: the first one holds
+            my_entries.push_back({k.begin, k.begin + k.size, 0, 0});
+            k.entry = static_cast<std::uint32_t>(my_entries.size());
+            my_index[slot] = {k.entry, static_cast<std::uint32_t>(hashes[i] >> 32)};
+        }
+    }
+}
+
+void Barcode_table::begin_section(std::uint32_t entry)
+{
+    end_section();
+    my_open_section = entry + 1;
+    my_entries[entry].first_tag = static_cast<std::uint32_t>(my_tags.size());
+}
+
+void Barcode_table::end_section()
+{
+    if (my_open_section == 0) return;
+    Entry& entry = my_entries[my_open_section - 1];
+    my_open_section = 0;
+    std::size_t count = my_tags.size() - entry.first_tag;
+    count = sort_and_keep_first(my_text.data(), my_tags.data() + entry.first_tag, count);
+    my_tags.resize(entry.first_tag + count);
+    entry.tag_count = static_cast<std::uint32_t>(count);
 }
 
 // ---- Reading the two files ----
 
 namespace {
 
-bool is_header(const std::string& l)
+const std::size_t longest_line = std::size_t(1) << 20;
+
+bool is_header(std::string_view l)
 {
     return l.size() >= 2 && l.front() == '[' && l.back() == ']';
 }
 
-const std::size_t longest_line = std::size_t(1) << 20;
-
-// Reads a database file line by line, as both files are read: a line ends at
-// a line feed or at the end of the stream (so a final line feed yields one
-// more, empty line), loses one carriage return at its end, and is counted
-// from 1. A byte order mark at the very start is skipped. Comments and empty
-// lines are skipped; every other line goes to handle(line, number). A line
-// longer than longest_line is skipped with a WRN line, and goes to handle as
-// an empty line when it begins with '[' (a section header that was lost).
-// Reading ends after max_bytes, at the end of the stream or at a read error.
-// With dump_every_line, level 5 logs each line as read.
-template <typename Handle>
-void for_each_line(std::istream& in, std::uint64_t max_bytes, bool dump_every_line, Handle handle)
+// Appends what `in` holds, up to max_bytes, to `text`; false when reading
+// ended at a read error. Takes what the stream has buffered, piece by
+// piece: a read error (the stream's buffer throws) then loses nothing that
+// was read before it.
+bool read_stream(std::istream& in, std::uint64_t max_bytes, std::string& text)
 {
-    static char chunk[1 << 18];
-    std::string l;
-    unsigned long lnr = 1;
-    bool too_long = false, too_long_header = false;
-    auto end_line = [&] {
-        if (too_long) {
-            LOG_WRN("Line " << lnr << " is longer than " << longest_line << " bytes: skipped.");
-            if (too_long_header) handle(std::string(), lnr);
-        } else {
-            if (lnr == 1 && l.compare(0, 3, "\xef\xbb\xbf") == 0) l.erase(0, 3); // a byte order mark
-            if (!l.empty() && l.back() == '\r') l.pop_back();
-            if (dump_every_line) LOG_DMP("line=\"" << l << "\"");
-            if (l.empty() || l[0] == '#')
-                LOG_DMP("Skipping comment or empty line #" << lnr << ": " << l);
-            else
-                handle(l, lnr);
-        }
-        l.clear();
-        too_long = too_long_header = false;
-        ++lnr;
-    };
-    // Appends a piece of the current line, or notes that it is too long.
-    auto append = [&](const char* from, std::size_t n) {
-        if (!too_long && l.size() + n > longest_line) {
-            too_long = true;
-            too_long_header = (l.empty() ? (n > 0 && *from == '[') : l[0] == '[');
-            std::string().swap(l);
-        }
-        if (!too_long) l.append(from, n);
-    };
-
-    // Takes what the stream has buffered, piece by piece: a read error (the
-    // stream's buffer throws) then loses no line that was read before it.
     std::streambuf* buffer = in.rdbuf();
+    if (max_bytes != UINT64_MAX) text.reserve(text.size() + max_bytes);
     std::uint64_t read = 0;
-    while (read < max_bytes) {
-        std::size_t n = 0;
+    while (read < max_bytes && buffer != nullptr) {
         try {
-            if (buffer == nullptr || buffer->sgetc() == std::char_traits<char>::eof()) break;
-            // sgetc filled the buffer: take no more than it holds.
-            const std::uint64_t buffered = static_cast<std::uint64_t>(std::max<std::streamsize>(buffer->in_avail(), 1));
-            const std::uint64_t wanted = std::min<std::uint64_t>({sizeof chunk, max_bytes - read, buffered});
-            n = static_cast<std::size_t>(buffer->sgetn(chunk, static_cast<std::streamsize>(wanted)));
+            // Take what is there for certain: what the buffer holds, or for
+            // a file the rest of it, which the file's buffer then reads
+            // straight into the text.
+            std::streamsize there = buffer->in_avail();
+            if (there <= 0) {
+                if (buffer->sgetc() == std::char_traits<char>::eof()) break;
+                there = std::max<std::streamsize>(buffer->in_avail(), 1);
+            }
+            const std::size_t wanted =
+                static_cast<std::size_t>(std::min<std::uint64_t>(max_bytes - read, static_cast<std::uint64_t>(there)));
+            const std::size_t old = text.size();
+            text.resize(old + wanted);
+            const std::size_t n = static_cast<std::size_t>(buffer->sgetn(&text[old], static_cast<std::streamsize>(wanted)));
+            text.resize(old + n);
+            if (n == 0) break;
+            read += n;
+        } catch (const std::bad_alloc&) {
+            throw;
         } catch (...) {
             in.setstate(std::ios::badbit);
-            return; // the line cut by the error is not used
+            return false;
         }
-        if (n == 0) break;
-        const char* p = chunk;
-        const char* end = chunk + n;
-        read += n;
-        while (const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)))) {
-            append(p, static_cast<std::size_t>(lf - p));
-            end_line();
-            p = lf + 1;
-        }
-        append(p, static_cast<std::size_t>(end - p));
     }
-    end_line();
+    if (text.size() > UINT32_MAX) throw std::length_error("larger than 4 GiB");
+    return true;
+}
+
+// Goes through `text`, the content of a database file, line by line, as
+// both files are read: a line ends at a line feed or at the end of the text
+// (so a final line feed yields one more, empty line), loses one carriage
+// return at its end, and is counted from 1. A byte order mark at the very
+// start is skipped. Comments and empty lines are skipped; every other line
+// goes to handle(line, number), a view into `text`. A line longer than
+// longest_line is skipped with a WRN line, and goes to handle as an empty
+// line when it begins with '[' (a section header that was lost). When
+// `complete` is false, reading ended at a read error, and the last line,
+// which it cut, is not used. With dump_every_line, level 5 logs each line.
+template <typename Handle>
+void for_each_line(std::string_view text, bool complete, bool dump_every_line, Handle handle)
+{
+    if (text.substr(0, 3) == "\xef\xbb\xbf") text.remove_prefix(3);
+    const bool dump = get_log_level() > 4; // asked once, not for each of millions of lines
+    unsigned long lnr = 0;
+    for (std::size_t start = 0; start <= text.size();) {
+        std::size_t lf = text.find('\n', start);
+        if (lf == std::string_view::npos) {
+            if (!complete) return;
+            lf = text.size();
+        }
+        std::string_view l = text.substr(start, lf - start);
+        start = lf + 1;
+        ++lnr;
+        if (l.size() > longest_line) {
+            LOG_WRN("Line " << lnr << " is longer than " << longest_line << " bytes: skipped.");
+            if (l[0] == '[') handle(std::string_view(), lnr);
+            continue;
+        }
+        if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
+        if (dump && dump_every_line) LOG_DMP("line=\"" << l << "\"");
+        if (l.empty() || l[0] == '#') {
+            if (dump) LOG_DMP("Skipping comment or empty line #" << lnr << ": " << l);
+            continue;
+        }
+        handle(l, lnr);
+    }
+}
+
+// The lines of `text` and its section headers, as for_each_line will see
+// them, found at memory speed before the lines are read one by one.
+struct Sections {
+    std::size_t lines = 0;
+    std::vector<Barcode_table::Key> headers;
+};
+
+Sections find_sections(std::string_view text, bool complete)
+{
+    Sections found;
+    const char* const origin = text.data(); // header positions count from here
+    if (text.substr(0, 3) == "\xef\xbb\xbf") text.remove_prefix(3);
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    for (;;) {
+        const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        if (lf == nullptr && !complete) break; // the line cut by a read error
+        const char* line_end = lf != nullptr ? lf : end;
+        ++found.lines;
+        if (p < line_end && *p == '[' && static_cast<std::size_t>(line_end - p) <= longest_line) {
+            std::string_view l(p, static_cast<std::size_t>(line_end - p));
+            if (l.back() == '\r') l.remove_suffix(1);
+            if (is_header(l))
+                found.headers.push_back({static_cast<std::uint32_t>(l.data() + 1 - origin), static_cast<std::uint32_t>(l.size() - 2)});
+        }
+        if (lf == nullptr) break;
+        p = lf + 1;
+    }
+    return found;
 }
 
 } // namespace
 
 void Barcode_db::load_barcodes(std::istream& bf, std::uint64_t max_bytes)
 {
-    Barcode_tags* current = nullptr; // the accepted section that tag lines go to
-    for_each_line(bf, max_bytes, true, [&](const std::string& l, unsigned long lnr) {
+    Barcode_table& table = my_known_barcodes;
+    std::string& text = table.text();
+    const std::size_t start = text.size();
+    const bool complete = read_stream(bf, max_bytes, text);
+    std::string_view content = std::string_view(text).substr(start);
+    // All barcodes go into the index first, many at a time, which is several
+    // times faster in a large table than one after another; the lines are
+    // then read in order, each header taking what the index made of it.
+    Sections sections = find_sections(content, complete);
+    for (Barcode_table::Key& key : sections.headers) key.begin += start;
+    table.reserve(sections.headers.size(), sections.lines - sections.headers.size());
+    table.add_barcodes(sections.headers);
+    const char* base = text.data();
+    auto at = [base](const char* p) { return static_cast<std::uint32_t>(p - base); };
+
+    const bool debug = get_log_level() > 3;
+    std::size_t next_header = 0; // in sections.headers
+    bool current = false;        // whether tag lines go to an accepted section
+    for_each_line(content, complete, true, [&](std::string_view l, unsigned long lnr) {
         if (l.empty()) { // a header too long to read
-            current = nullptr;
+            table.end_section();
+            current = false;
         } else if (l[0] == '[') {
             if (is_header(l)) {
-                std::string barcode = l.substr(1, l.size() - 2);
-                LOG_DBG("Reading barcode definition: \"" << barcode << "\"");
-                // Files are usually sorted by barcode: the hint makes such
-                // files cost one comparison per barcode.
-                std::size_t before = my_known_barcodes.size();
-                auto entry = my_known_barcodes.try_emplace(my_known_barcodes.end(), std::move(barcode));
-                current = my_known_barcodes.size() != before ? &entry->second : nullptr;
+                std::string_view barcode = l.substr(1, l.size() - 2);
+                if (debug) LOG_DBG("Reading barcode definition: \"" << barcode << "\"");
+                const std::vector<Barcode_table::Key>& headers = sections.headers;
+                while (next_header < headers.size() && headers[next_header].begin < at(barcode.data())) ++next_header;
+                current = next_header < headers.size() && headers[next_header].begin == at(barcode.data()) &&
+                          headers[next_header].entry != 0;
+                if (current) table.begin_section(headers[next_header].entry - 1);
+                else table.end_section();
             } else {
                 LOG_WRN("Line " << lnr << " \"" << l
                                 << "\" begins with '[' but does not end with ']': line is skipped!");
-                current = nullptr;
+                table.end_section();
+                current = false;
             }
-        } else if (current == nullptr) {
+        } else if (!current) {
             LOG_WRN("Tag-value at line #" << lnr << " \"" << l << "\" outsite barcode definition: ignored");
         } else {
-            LOG_DBG("Tag_value line #" << lnr << ": \"" << l << "\"");
-            Tag_value tv(l);
-            if (tv.fail())
+            if (debug) LOG_DBG("Tag_value line #" << lnr << ": \"" << l << "\"");
+            std::size_t eq = tag_value_split(l);
+            if (eq == std::string_view::npos)
                 LOG_WRN("Incorrect tag-value \"" << l << "\" at line " << lnr << " (skipped).");
             else
-                current->insert(std::move(tv));
+                table.add_tag({at(l.data()), at(l.data() + eq), at(l.data() + l.size())});
         }
     });
+    table.end_section();
     LOG_DBG("Ready reading barcode definitions");
 }
 
 void Barcode_db::load_formats(std::istream& ff, std::uint64_t max_bytes)
 {
-    const Format* current = nullptr; // the accepted format that lines go to
-    for_each_line(ff, max_bytes, false, [&](const std::string& l, unsigned long lnr) {
+    std::string text;
+    const bool complete = read_stream(ff, max_bytes, text);
+    Format* current = nullptr; // the accepted format that lines go to
+    for_each_line(text, complete, false, [&](std::string_view l, unsigned long lnr) {
         if (l.empty()) { // a header too long to read
             current = nullptr;
         } else if (l[0] == '[') {
             if (is_header(l)) {
-                std::string name = l.substr(1, l.size() - 2);
+                std::string name(l.substr(1, l.size() - 2));
                 LOG_DBG("Reading format: \"" << name << "\"");
-                auto inserted = my_known_formats.insert(Format(std::move(name), ""));
-                current = inserted.second ? &*inserted.first : nullptr;
+                auto inserted = my_known_formats.try_emplace(name, name, "");
+                current = inserted.second ? &inserted.first->second : nullptr;
             } else {
                 LOG_WRN("Format line \"" << l << "\" at " << lnr << " begins with '[' but does not end with ']'");
                 LOG_WRN("line " << lnr << " and next lines are skipped until a valid format definitions is recognized.");
@@ -222,7 +440,7 @@ void Barcode_db::load_formats(std::istream& ff, std::uint64_t max_bytes)
             LOG_WRN("Unrecognized formats \"" << l << "\" at line " << lnr);
         } else {
             LOG_DBG(l);
-            current->add_formatting(l);
+            current->add_formatting(std::string(l));
         }
     });
     LOG_DBG("Ready reading formats");
@@ -265,7 +483,7 @@ void Barcode_db::reload_if_changed(const std::string& path, File_attributes& sto
     // again instead of taking the file as read and answering from nothing.
     auto fail = [&](const std::string& why) {
         stored = File_attributes{};
-        Table().swap(table);
+        table = Table(); // gives the memory back
         if (!why.empty()) LOG_WRN(why);
         throw std::string("ERROR: ") + kind + " \"" + path + "\" not found" + end;
     };
@@ -286,6 +504,8 @@ void Barcode_db::reload_if_changed(const std::string& path, File_attributes& sto
         (this->*read)(in, opened.size);
     } catch (const std::bad_alloc&) {
         fail("Could not read " + path + ": out of memory. It is read again at the next request.");
+    } catch (const std::length_error&) {
+        fail("Could not read " + path + ": larger than 4 GiB. It is read again at the next request.");
     }
     if (in.bad()) {
         LOG_WRN("Read error in " << path << ": it is read again at the next request.");
@@ -314,33 +534,28 @@ void Barcode_db::load(const std::string& from_dir)
 std::string Barcode_db::lookup(const std::string& code) const
 {
     LOG_DMP("Looking up barcode \"" << escape_control_bytes(code) << "\"");
-    auto entry = my_known_barcodes.find(code);
-    if (entry == my_known_barcodes.end()) {
+    Barcode_tags tags;
+    if (!my_known_barcodes.find(code, tags)) {
         LOG_WRN("Barcode \"" << escape_control_bytes(code) << "\" not defined in database.");
-        entry = my_known_barcodes.find(std::string());
-        if (entry == my_known_barcodes.end())
+        if (!my_known_barcodes.find(std::string_view(), tags))
             throw "Unknown barcode " + escape_control_bytes(code) + " and no backup barcode [] available";
     }
     LOG_DMP("Barcode found");
 
-    const Barcode_tags& tags = entry->second;
-    std::string format_name;
-    auto format_tag = tags.find(Tag_value("format", ""));
-    if (format_tag == tags.end())
+    std::string_view format_name;
+    if (!tags.find("format", format_name))
         LOG_WRN("No format specified for barcode '" << escape_control_bytes(code) << "'");
-    else
-        format_name = format_tag->value();
     LOG_DMP("Using format \"" << format_name << "\"");
 
-    auto format = my_known_formats.find(Format(format_name, ""));
+    auto format = my_known_formats.find(std::string(format_name));
     if (format != my_known_formats.end()) {
         LOG_DMP("Format \"" << format_name << "\" found");
     } else {
-        format = my_known_formats.find(Format("", ""));
+        format = my_known_formats.find(std::string());
         if (format == my_known_formats.end())
             throw "Unknown format for barcode " + escape_control_bytes(code) +
                 " and no backup format [] available";
         LOG_WRN("Unknown format for barcode '" << escape_control_bytes(code) << "': using default.");
     }
-    return format->merge_tag_values(tags);
+    return format->second.merge_tag_values(tags);
 }

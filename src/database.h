@@ -15,17 +15,23 @@
 #define ULVANE_DATABASE_H
 
 #include <cstdint>
-#include <iosfwd>
 #include <istream>
-#include <map>
-#include <set>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "platform.h"
 
+// Where `line` splits into tag and value: the position of its first '=';
+// std::string::npos for a line without one (a bad tag=value line).
+inline std::size_t tag_value_split(std::string_view line)
+{
+    return line.find('=');
+}
+
 // One tag and its value, parsed from a tag=value line. Ordered and compared
-// by tag alone, so a set holds one value per tag and is searched with a
-// probe Tag_value(tag, "").
+// by tag alone.
 class Tag_value {
 public:
     Tag_value(std::string tag, std::string value);
@@ -44,12 +50,108 @@ private:
     std::string my_value;
 };
 
-// The tags of one barcode; inserting a tag that is there already changes
-// nothing, so the first value wins.
-using Barcode_tags = std::set<Tag_value>;
+// Where one tag=value line lies in the barcode table's text: the tag is
+// [line, eq), the value (eq, end).
+struct Tag_ref {
+    std::uint32_t line;
+    std::uint32_t eq;
+    std::uint32_t end;
+};
 
-// A named template. Ordered by name alone, so the text can grow through
-// add_formatting while the format sits in an ordered set.
+// The tags of one barcode, sorted by tag (bytes compared unsigned), one
+// value per tag: that of the tag's first line. A view into the barcode
+// table, valid until the table is read again; the default one has no tags.
+class Barcode_tags {
+public:
+    Barcode_tags() = default;
+    Barcode_tags(const char* text, const Tag_ref* tags, std::size_t count)
+        : my_text(text), my_tags(tags), my_count(count)
+    {
+    }
+
+    std::size_t size() const { return my_count; }
+    bool empty() const { return my_count == 0; }
+    std::string_view tag(std::size_t i) const
+    {
+        return {my_text + my_tags[i].line, my_tags[i].eq - my_tags[i].line};
+    }
+    std::string_view value(std::size_t i) const
+    {
+        return {my_text + my_tags[i].eq + 1, my_tags[i].end - my_tags[i].eq - 1};
+    }
+    // True, with `value` set, when the barcode has `tag`.
+    bool find(std::string_view tag, std::string_view& value) const;
+
+private:
+    const char* my_text = nullptr;
+    const Tag_ref* my_tags = nullptr;
+    std::size_t my_count = 0;
+};
+
+// The barcode table, built for lookups: the text of barcodes.ini kept whole,
+// each accepted section's barcode and tags found in it by position, the tags
+// of all barcodes in one flat array, and a hash index on the barcodes' exact
+// bytes. Texts are limited to 4 GiB.
+class Barcode_table {
+public:
+    std::size_t size() const { return my_entries.size(); }
+    bool empty() const { return my_entries.empty(); }
+    // True, with `tags` set, when `barcode` is in the table.
+    bool find(std::string_view barcode, Barcode_tags& tags) const;
+    // The i-th barcode in the order of the file, and its tags.
+    std::string_view barcode(std::size_t i) const;
+    Barcode_tags tags(std::size_t i) const;
+
+    // Empties the table and gives its memory back.
+    void clear();
+
+    // Building, as the reader does it. The text read so far; the reader
+    // appends to it and gives positions in it.
+    std::string& text() { return my_text; }
+    // Room for so many more barcodes and tag lines.
+    void reserve(std::size_t barcodes, std::size_t tags);
+    // A section header's barcode, as its position in the text.
+    struct Key {
+        std::uint32_t begin;
+        std::uint32_t size;
+        // Set by add_barcodes: the barcode's number in the table + 1, or 0
+        // when the barcode was there already (a repeated section).
+        std::uint32_t entry = 0;
+    };
+    // Adds the barcodes of `keys` in order, each that is not in the table
+    // yet; tells each key what became of it.
+    void add_barcodes(std::vector<Key>& keys);
+    // Ends the current section, and starts that of the barcode added as
+    // `entry`, which the tag lines that follow go to.
+    void begin_section(std::uint32_t entry);
+    // Adds a tag line to the current section.
+    void add_tag(const Tag_ref& tag) { my_tags.push_back(tag); }
+    // Ends the current section: its tags are sorted and the first line of
+    // each tag is kept.
+    void end_section();
+
+private:
+    struct Entry {
+        std::uint32_t key;
+        std::uint32_t key_end;
+        std::uint32_t first_tag;
+        std::uint32_t tag_count;
+    };
+    struct Slot {
+        std::uint32_t entry; // entry number + 1; 0: the slot is free
+        std::uint32_t check; // the high half of the barcode's hash
+    };
+    // The index slot that holds `barcode`, or the free one where it belongs.
+    std::size_t slot_of(std::string_view barcode, std::uint64_t hash) const;
+
+    std::string my_text;
+    std::vector<Entry> my_entries;
+    std::vector<Tag_ref> my_tags;
+    std::vector<Slot> my_index; // open addressing, linear probing
+    std::size_t my_open_section = 0; // entry number + 1 of the section that tags go to
+};
+
+// A named template.
 class Format {
 public:
     Format(std::string format_name, std::string format);
@@ -78,8 +180,7 @@ private:
 
 class Barcode_db {
 public:
-    using Barcode_table = std::map<std::string, Barcode_tags>;
-    using Format_table = std::set<Format>;
+    using Format_table = std::unordered_map<std::string, Format>;
 
     Barcode_db() = default;
     Barcode_db(const Barcode_db&) = delete;

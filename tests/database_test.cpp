@@ -77,32 +77,63 @@ TEST(TagValue, LinesSplitAtTheFirstEqualsSign)
     }
 }
 
-TEST(TagValue, SetHoldsOneValuePerTagAndIsSearchedByTagAlone)
+// The tags of `barcode`, read from the barcodes file `text` into `db`.
+Barcode_tags tags_of(Barcode_db& db, const std::string& text, const std::string& barcode)
+{
+    read_barcodes(db, text);
+    Barcode_tags tags;
+    EXPECT_TRUE(db.barcodes().find(barcode, tags)) << barcode;
+    return tags;
+}
+
+// The tags of a barcode that must be in the table.
+Barcode_tags at(const Barcode_db& db, const std::string& barcode)
 {
     Barcode_tags tags;
-    tags.insert(Tag_value(std::string("tag.price=1.99")));
-    tags.insert(Tag_value(std::string("tag.price=2.99"))); // dropped: the first wins
-    tags.insert(Tag_value(std::string("tag.name =Pen")));
-    tags.insert(Tag_value(std::string("Price=X")));
-    ASSERT_EQ(tags.size(), 3u);
-    EXPECT_EQ(tags.find(Tag_value("tag.price", ""))->value(), "1.99");
-    EXPECT_EQ(tags.find(Tag_value("tag.name", "")), tags.end());
-    EXPECT_EQ(tags.find(Tag_value("tag.name ", ""))->value(), "Pen");
-    // Bytes compare as unsigned: upper case before lower case, 0xe9 last.
+    EXPECT_TRUE(db.barcodes().find(barcode, tags)) << barcode;
+    return tags;
+}
+
+std::string value_of(const Barcode_tags& tags, const std::string& tag)
+{
+    std::string_view value;
+    return tags.find(tag, value) ? std::string(value) : "(none)";
+}
+
+TEST(TagValue, TagsHoldOneValuePerTagAndAreSearchedByTagAlone)
+{
+    Barcode_db db;
+    Barcode_tags tags = tags_of(db, "[x]\ntag.price=1.99\ntag.price=2.99\ntag.name =Pen\nPrice=X\n", "x");
+    ASSERT_EQ(tags.size(), 3u); // the second tag.price is dropped: the first wins
+    EXPECT_EQ(value_of(tags, "tag.price"), "1.99");
+    EXPECT_EQ(value_of(tags, "tag.name"), "(none)");
+    EXPECT_EQ(value_of(tags, "tag.name "), "Pen");
+    // Sorted by tag, bytes compared unsigned: upper case first.
+    EXPECT_EQ(tags.tag(0), "Price");
+    EXPECT_EQ(tags.tag(2), "tag.price");
     EXPECT_TRUE(Tag_value("Price", "") < Tag_value("price", ""));
     EXPECT_TRUE(Tag_value("price", "") < Tag_value("\xe9", ""));
     EXPECT_TRUE(Tag_value("pri", "") < Tag_value("price", ""));
     EXPECT_FALSE(Tag_value("a", "2") < Tag_value("a", "1"));
+
+    // Many tags in one section, repeated: the first line of each wins.
+    std::string many = "[m]\n";
+    for (int round = 0; round < 2; ++round)
+        for (int i = 99; i >= 0; --i) many += "t" + std::to_string(i) + "=" + std::to_string(round) + "\n";
+    Barcode_db big;
+    tags = tags_of(big, many, "m");
+    ASSERT_EQ(tags.size(), 100u);
+    EXPECT_EQ(value_of(tags, "t7"), "0");
+    EXPECT_EQ(tags.tag(0), "t0");
 }
 
 // ---- Format merging ----
 
 Barcode_tags shelf_tags()
 {
-    Barcode_tags tags;
-    for (const char* line : {"format=shelf", "tag.name=Apple", "tag.price=1.99", "tag.empty=",
-                             "tag.tricky=${name}\\n"})
-        tags.insert(Tag_value(std::string(line)));
+    static Barcode_db db; // holds what the tags view
+    static const Barcode_tags tags = tags_of(db, "[shelf]\nformat=shelf\ntag.name=Apple\ntag.price=1.99\ntag.empty=\ntag.tricky=${name}\\n\n",
+                                             "shelf");
     return tags;
 }
 
@@ -160,7 +191,8 @@ TEST(Format, LinesJoinWithoutSeparatorAndFallbackNameShowsEmpty)
     format.add_formatting("me} ${x}");
     EXPECT_EQ(format.text(), "${name} ${x}");
     std::string merged;
-    Lines log = logged(0, [&] { merged = format.merge_tag_values(shelf_tags()); });
+    const Barcode_tags tags = shelf_tags();
+    Lines log = logged(0, [&] { merged = format.merge_tag_values(tags); });
     EXPECT_EQ(merged, "Apple ");
     EXPECT_EQ(log, Lines{"WRN Tag 'tag.x' from format '' not found: using empty string."});
 }
@@ -206,17 +238,18 @@ TEST(BarcodesFile, SectionsTagsAndEveryWarning)
                        "WRN Line 22 \"[\" begins with '[' but does not end with ']': line is skipped!",
                        "WRN Line 23 \"[x] \" begins with '[' but does not end with ']': line is skipped!",
                    }));
-    const Barcode_db::Barcode_table& table = db.barcodes();
+    const Barcode_table& table = db.barcodes();
     std::vector<std::string> keys;
-    for (const auto& entry : table) keys.push_back(entry.first);
-    EXPECT_EQ(keys, (std::vector<std::string>{"", " 12 ", "12345", "[12]", "empty"}));
-    const Barcode_tags& pen = table.at("12345");
+    for (std::size_t i = 0; i < table.size(); ++i) keys.emplace_back(table.barcode(i));
+    EXPECT_EQ(keys, (std::vector<std::string>{"", "12345", " 12 ", "[12]", "empty"})); // file order
+    Barcode_tags pen;
+    ASSERT_TRUE(table.find("12345", pen));
     EXPECT_EQ(pen.size(), 4u); // format, tag.description, tag.price, ";semicolon"
-    EXPECT_EQ(pen.find(Tag_value("tag.description", ""))->value(), "Pen");
-    EXPECT_EQ(pen.find(Tag_value("tag.price", ""))->value(), "1.99\r");
-    EXPECT_EQ(pen.find(Tag_value(";semicolon", ""))->value(), "plain");
-    EXPECT_EQ(table.at("").find(Tag_value("format", ""))->value(), "short");
-    EXPECT_TRUE(table.at("empty").empty());
+    EXPECT_EQ(value_of(pen, "tag.description"), "Pen");
+    EXPECT_EQ(value_of(pen, "tag.price"), "1.99\r");
+    EXPECT_EQ(value_of(pen, ";semicolon"), "plain");
+    EXPECT_EQ(value_of(table.tags(0), "format"), "short");
+    EXPECT_TRUE(table.tags(4).empty());
 }
 
 TEST(BarcodesFile, DebugAndDumpLinesCountEveryLine)
@@ -249,8 +282,8 @@ TEST(BarcodesFile, CarriageReturnLineEndsReadLikeLineFeeds)
     b.load_barcodes(in_b);
     ASSERT_EQ(a.barcodes().size(), 2u);
     ASSERT_EQ(b.barcodes().size(), 2u);
-    EXPECT_EQ(b.barcodes().at("7").begin()->value(), "1");
-    EXPECT_EQ(b.barcodes().at("").begin()->value(), "a");
+    EXPECT_EQ(at(b, "7").value(0), "1");
+    EXPECT_EQ(at(b, "").value(0), "a");
 }
 
 // A stream that breaks down after its first bytes, as a failing disk would.
@@ -276,8 +309,8 @@ TEST(BarcodesFile, ReadingEndsAtAReadError)
     db.load_barcodes(in);
     EXPECT_TRUE(in.bad());
     ASSERT_EQ(db.barcodes().size(), 2u);
-    EXPECT_EQ(db.barcodes().at("1").size(), 1u);
-    EXPECT_TRUE(db.barcodes().at("2").empty()); // the cut line is not used
+    EXPECT_EQ(at(db, "1").size(), 1u);
+    EXPECT_TRUE(at(db, "2").empty()); // the cut line is not used
 }
 
 // Regression: a file without line feeds grew memory without bound, and a
@@ -294,20 +327,20 @@ TEST(BarcodesFile, ByteOrderMarkLongLinesAndSizeLimit)
                           "WRN Line 3 is longer than 1048576 bytes: skipped.",
                           "WRN Tag-value at line #4 \"tag.lost=1\" outsite barcode definition: ignored"}));
     ASSERT_EQ(db.barcodes().size(), 2u);
-    EXPECT_TRUE(db.barcodes().at("1").empty());
-    EXPECT_EQ(db.barcodes().at("2").begin()->value().size(), mib - 6);
+    EXPECT_TRUE(at(db, "1").empty());
+    EXPECT_EQ(at(db, "2").value(0).size(), mib - 6);
 
     Barcode_db limited;
     std::istringstream in("[1]\ntag.a=bc\n[2]\n");
     limited.load_barcodes(in, 11);
     ASSERT_EQ(limited.barcodes().size(), 1u);
-    EXPECT_EQ(limited.barcodes().at("1").begin()->value(), "b");
+    EXPECT_EQ(at(limited, "1").value(0), "b");
 
     Barcode_db formats;
     EXPECT_EQ(read_formats(formats, "\xef\xbb\xbf[f]\nA\n[g]\n\xef\xbb\xbf\n"), Lines{});
     ASSERT_EQ(formats.formats().size(), 2u);
-    EXPECT_EQ(formats.formats().begin()->text(), "A");
-    EXPECT_EQ(formats.formats().rbegin()->text(), "\xef\xbb\xbf"); // only at the very start
+    EXPECT_EQ(formats.formats().at("f").text(), "A");
+    EXPECT_EQ(formats.formats().at("g").text(), "\xef\xbb\xbf"); // only at the very start
 }
 
 // ---- The formats file ----
@@ -345,7 +378,7 @@ TEST(FormatsFile, SectionsLinesAndEveryWarning)
                        "WRN Unrecognized formats \"skipped 2\" at line 16",
                    }));
     std::map<std::string, std::string> formats;
-    for (const Format& f : db.formats()) formats[f.name()] = f.text();
+    for (const auto& f : db.formats()) formats[f.second.name()] = f.second.text();
     EXPECT_EQ(formats, (std::map<std::string, std::string>{{"", "${description}"},
                                                            {" price ", ""},
                                                            {"empty", ""},

@@ -16,14 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string input(reinterpret_cast<const char*>(data), size);
     std::size_t nul = input.find('\0');
     Format format("f", input.substr(0, nul));
+    Barcode_db db;
     Barcode_tags tags;
     if (nul != std::string::npos) {
-        std::istringstream lines(input.substr(nul + 1));
-        std::string line;
-        while (std::getline(lines, line)) {
-            Tag_value tv(line);
-            if (!tv.fail()) tags.insert(tv);
-        }
+        std::istringstream lines("[]\n" + input.substr(nul + 1));
+        db.load_barcodes(lines);
+        db.barcodes().find("", tags);
     }
     std::string merged = format.merge_tag_values(tags);
     if (format.merge_tag_values(tags) != merged) std::abort();

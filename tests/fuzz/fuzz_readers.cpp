@@ -1,7 +1,7 @@
 // The barcodes and formats readers on arbitrary file content (NUL bytes,
 // lone carriage returns, huge lines), at every log level, followed by a
 // lookup of every barcode read: nothing may crash, and every key read must
-// be found again.
+// be found again, with its tags sorted and one value per tag.
 #include <cstdint>
 #include <cstdlib>
 #include <sstream>
@@ -24,15 +24,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::istringstream formats(split == std::string::npos ? input : input.substr(split + 1));
     db.load_barcodes(barcodes);
     db.load_formats(formats);
-    for (const auto& entry : db.barcodes()) {
-        if (entry.first.find('\n') != std::string::npos) std::abort();
+    const Barcode_table& table = db.barcodes();
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const std::string barcode(table.barcode(i));
+        Barcode_tags tags;
+        if (barcode.find('\n') != std::string::npos || !table.find(barcode, tags)) std::abort();
+        for (std::size_t t = 1; t < tags.size(); ++t)
+            if (!(tags.tag(t - 1) < tags.tag(t))) std::abort(); // sorted, one value per tag
         try {
-            db.lookup(entry.first);
+            db.lookup(barcode);
         } catch (const std::string&) {
         }
     }
-    for (const Format& f : db.formats())
-        if (f.text().find('\n') != std::string::npos) std::abort();
+    for (const auto& f : db.formats())
+        if (f.second.text().find('\n') != std::string::npos || f.second.name() != f.first) std::abort();
     set_log_level(3);
     return 0;
 }
