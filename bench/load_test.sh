@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Measures the server under load between two network namespaces, against
 # the generated 1,000,000-barcode database: answers per second and p50/p99
-# latency at log level 2, at level 3 with -log=FILE, and of the bare
-# reflector (the ceiling for one receive and one send per request), of the
+# latency at log level 2, at level 3 with -log=FILE and with the log on
+# standard error, and of the bare reflector (the ceiling for one receive and
+# one send per request), of the batching reflector (the kernel's ceiling), of the
 # reflector that also makes the server's two last-write-time queries, and of
 # the reflector that also loads and finds the barcode in the table (the least
 # a request costs when the files are checked and the table searched for each
@@ -69,7 +70,11 @@ measure() {
 
 measure server_level2 "$build/ulvane_server" -db="$db" -l=2
 measure server_level3_logfile "$build/ulvane_server" -db="$db" -l=3 -log="$work/server.log"
+# What `make run` and a service manager give: the log on standard error,
+# here redirected to a file.
+measure server_level3_stderr sh -c "exec '$build/ulvane_server' -db='$db' -l=3 2>'$work/stderr.log'"
 measure reflector "$build/bench/reflector" 9000
+measure reflector_batch "$build/bench/reflector" 9000 batch
 measure reflector_with_file_queries "$build/bench/reflector" 9000 "$db"
 measure reflector_with_load_and_find "$build/bench/reflector" 9000 "$db" find
 
@@ -81,6 +86,7 @@ ratio() {
 }
 ratio server_level2 reflector
 ratio server_level3_logfile reflector
-ratio server_level2 reflector_with_file_queries
+ratio server_level3_stderr reflector
+ratio server_level2 reflector_batch
+ratio reflector_batch reflector
 ratio reflector_with_load_and_find reflector
-ratio server_level2 reflector_with_load_and_find

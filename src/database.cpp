@@ -41,7 +41,7 @@ std::size_t Format::find_first(const std::string& key, std::size_t from_pos) con
     while (i < my_format.size()) {
         if (my_format[i] == '\\')
             i += 2;
-        else if (my_format.compare(i, key.size(), key) == 0)
+        else if (my_format[i] == key[0] && my_format.compare(i, key.size(), key) == 0)
             return i;
         else
             ++i;

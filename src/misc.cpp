@@ -13,6 +13,8 @@ namespace {
 std::uint32_t the_log_level = 3;
 std::FILE* the_log_file = nullptr; // unbuffered; none: standard error
 std::ostringstream the_log_line;   // the line being written
+bool the_log_held = false;         // lines wait in the_held_lines for log_flush
+std::string the_held_lines;
 
 // What was lost since the last line that could be written.
 struct Lost_lines {
@@ -117,7 +119,23 @@ std::ostream& log(const char* label)
 void log_end_line()
 {
     the_log_line << '\n';
-    write_lines(the_log_line.str());
+    if (the_log_held)
+        the_held_lines += the_log_line.str();
+    else
+        write_lines(the_log_line.str());
+}
+
+void log_hold()
+{
+    the_log_held = true;
+}
+
+void log_flush()
+{
+    the_log_held = false;
+    if (the_held_lines.empty()) return;
+    write_lines(the_held_lines);
+    the_held_lines.clear(); // keeps its room for the next batch
 }
 
 unsigned get_log_level()

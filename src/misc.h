@@ -25,6 +25,12 @@
 std::ostream& log(const char* label);
 void log_end_line();
 
+// From log_hold on, lines are held back, to be written together, in one
+// write, by log_flush, which then stops holding. A busy server writes the
+// lines of a whole batch of requests so.
+void log_hold();
+void log_flush();
+
 // The current level, 0 to 5 (3 at start).
 unsigned get_log_level();
 

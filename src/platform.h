@@ -66,8 +66,35 @@ bool is_own_address(std::uint32_t address);
 // dropped whole. `from` is all zero when the platform left no address.
 long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from);
 
+// One entry of a batch receive: the caller's buffer, and what the receive
+// put into it.
+struct Received_datagram {
+    char* buf = nullptr;
+    std::size_t capacity = 0;
+    long bytes = 0; // the datagram's length; -1 when the receive failed
+    int error = 0;  // then the platform's code for the failure
+    Datagram_source from;
+};
+
+// Waits for one datagram, then takes those that are already waiting too,
+// without waiting again: at most `count` (and at most 64) in all, in the
+// order they arrived, each as udp_receive would take it. Returns how many
+// entries it filled, at least one (a failed receive fills one).
+std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::size_t count);
+
 // Sends one datagram of `size` bytes (0 allowed). Returns false on failure.
 bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to);
+
+struct Outgoing_datagram {
+    const char* data;
+    std::size_t size;
+    Ipv4_endpoint to;
+};
+
+// Sends datagrams in order, at most 64. Returns how many were sent from the
+// first on; when fewer than `count`, the next one failed (last_socket_error
+// tells why) and none after it was tried.
+std::size_t udp_send_batch(Socket_handle sd, const Outgoing_datagram* batch, std::size_t count);
 
 // Waits at most `timeout_ms` milliseconds for a datagram to arrive; true
 // when one can be received.

@@ -74,50 +74,98 @@ bool udp_bind(Socket_handle sd, std::uint16_t port)
     return bind(static_cast<int>(sd), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
 }
 
-long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from)
+namespace {
+
+// The message header of one receive: the sender's address, the buffer and
+// room for the datagram's arriving interface and destination.
+struct Receive_header {
+    sockaddr_in sa;
+    iovec iov;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+
+    void prepare(msghdr& msg, char* buf, std::size_t capacity)
+    {
+        sa = sockaddr_in{};
+        iov = iovec{buf, capacity};
+        msg = msghdr{};
+        msg.msg_name = &sa;
+        msg.msg_namelen = sizeof sa;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+    }
+};
+
+// Fills `out` from a received message of `bytes` bytes (negative: the
+// receive failed with `error`).
+void take_received(const msghdr& msg, const sockaddr_in& sa, long bytes, int error, Received_datagram& out)
 {
     static const unsigned loopback_index = if_nametoindex("lo");
-
-    sockaddr_in sa{};
-    iovec iov{buf, capacity};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-    msghdr msg{};
-    msg.msg_name = &sa;
-    msg.msg_namelen = sizeof sa;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-
-    ssize_t bytes = recvmsg(static_cast<int>(sd), &msg, 0);
-    from = Datagram_source{};
+    out.from = Datagram_source{};
+    out.bytes = bytes;
+    out.error = error;
     if (msg.msg_namelen >= sizeof sa && sa.sin_family == AF_INET) {
-        from.endpoint.address = ntohl(sa.sin_addr.s_addr);
-        from.endpoint.port = ntohs(sa.sin_port);
+        out.from.endpoint.address = ntohl(sa.sin_addr.s_addr);
+        out.from.endpoint.port = ntohs(sa.sin_port);
     }
-    if (bytes < 0) return -1;
+    if (bytes < 0) return;
     if (msg.msg_flags & MSG_TRUNC) {
-        // recvmsg cuts a datagram that does not fit without failing; such a
-        // datagram must not be served, so report it as too long.
-        errno = EMSGSIZE;
-        return -1;
+        // The receive cuts a datagram that does not fit without failing;
+        // such a datagram must not be served, so report it as too long.
+        out.bytes = -1;
+        out.error = EMSGSIZE;
+        return;
     }
-    from.from_this_host = (from.endpoint.address >> 24) == 127;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+    out.from.from_this_host = (out.from.endpoint.address >> 24) == 127;
+    for (const cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(const_cast<msghdr*>(&msg), const_cast<cmsghdr*>(c))) {
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
             in_pktinfo info;
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
             if (loopback_index != 0 && static_cast<unsigned>(info.ipi_ifindex) == loopback_index)
-                from.from_this_host = true;
+                out.from.from_this_host = true;
             // A datagram between two of this host's own non-loopback
             // addresses carries the interface that holds the address, not
             // the loopback interface. But a datagram to one of our own
             // addresses mostly leaves with that address as its source (a
             // secondary address of a subnet gets the subnet's first one).
-            if (info.ipi_addr.s_addr == sa.sin_addr.s_addr) from.from_this_host = true;
+            if (info.ipi_addr.s_addr == sa.sin_addr.s_addr) out.from.from_this_host = true;
         }
     }
-    return static_cast<long>(bytes);
+}
+
+} // namespace
+
+long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from)
+{
+    Received_datagram received;
+    received.buf = buf;
+    received.capacity = capacity;
+    udp_receive_batch(sd, &received, 1);
+    from = received.from;
+    errno = received.error;
+    return received.bytes;
+}
+
+std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::size_t count)
+{
+    const std::size_t most = 64;
+    if (count > most) count = most;
+    Receive_header headers[most];
+    mmsghdr messages[most];
+    for (std::size_t i = 0; i < count; ++i) {
+        headers[i].prepare(messages[i].msg_hdr, batch[i].buf, batch[i].capacity);
+        messages[i].msg_len = 0;
+    }
+    // Blocks for the first datagram only; takes what else is waiting.
+    int n = recvmmsg(static_cast<int>(sd), messages, static_cast<unsigned>(count), MSG_WAITFORONE, nullptr);
+    if (n <= 0) {
+        take_received(messages[0].msg_hdr, headers[0].sa, -1, n < 0 ? errno : EAGAIN, batch[0]);
+        return 1;
+    }
+    for (int i = 0; i < n; ++i)
+        take_received(messages[i].msg_hdr, headers[i].sa, static_cast<long>(messages[i].msg_len), 0, batch[i]);
+    return static_cast<std::size_t>(n);
 }
 
 namespace {
@@ -188,6 +236,29 @@ bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_e
     sa.sin_port = htons(to.port);
     return sendto(static_cast<int>(sd), data, size, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa) ==
            static_cast<ssize_t>(size);
+}
+
+std::size_t udp_send_batch(Socket_handle sd, const Outgoing_datagram* batch, std::size_t count)
+{
+    const std::size_t most = 64;
+    if (count > most) count = most;
+    sockaddr_in to[most];
+    iovec iov[most];
+    mmsghdr messages[most];
+    for (std::size_t i = 0; i < count; ++i) {
+        to[i] = sockaddr_in{};
+        to[i].sin_family = AF_INET;
+        to[i].sin_addr.s_addr = htonl(batch[i].to.address);
+        to[i].sin_port = htons(batch[i].to.port);
+        iov[i] = iovec{const_cast<char*>(batch[i].data), batch[i].size};
+        messages[i] = mmsghdr{};
+        messages[i].msg_hdr.msg_name = &to[i];
+        messages[i].msg_hdr.msg_namelen = sizeof to[i];
+        messages[i].msg_hdr.msg_iov = &iov[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    int sent = sendmmsg(static_cast<int>(sd), messages, static_cast<unsigned>(count), 0);
+    return sent < 0 ? 0 : static_cast<std::size_t>(sent);
 }
 
 bool udp_wait_readable(Socket_handle sd, int timeout_ms)

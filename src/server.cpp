@@ -53,6 +53,7 @@ bool starts_with(const char* arg, const char* prefix)
 // a file, there too, where the operator reads.
 void report_failure(const std::string& message)
 {
+    log_flush(); // the log lines before it come first
     std::cerr.clear(); // a full disk or a closed pipe once must not silence it for good
     std::cerr << message << std::endl;
     if (log_goes_to_file()) LOG_WRN(message);
@@ -60,14 +61,14 @@ void report_failure(const std::string& message)
 
 // The socket error line, "file:line WSAGetLastError=code", straight to
 // standard output and, when the log goes to a file, there too.
-void report_socket_error(const char* file, int line)
+void report_socket_error(const char* file, int line, int code)
 {
-    const int code = last_socket_error();
+    log_flush();
     std::cout.clear();
     std::cout << file << ':' << line << " WSAGetLastError=" << code << std::endl;
     if (log_goes_to_file()) LOG_WRN(file << ':' << line << " WSAGetLastError=" << code);
 }
-#define REPORT_SOCKET_ERROR() report_socket_error(__FILE__, __LINE__)
+#define REPORT_SOCKET_ERROR(code) report_socket_error(__FILE__, __LINE__, code)
 
 int serve(int port, const std::string& db_dir);
 [[noreturn]] void request_loop(Socket_handle sd, int port, const std::string& db_dir);
@@ -133,10 +134,10 @@ int serve(int port, const std::string& db_dir)
     try {
         the_barcode_db.load(db_dir);
         sd = udp_open();
-        if (sd < 0) REPORT_SOCKET_ERROR(); // the bind below fails and ends the run
+        if (sd < 0) REPORT_SOCKET_ERROR(last_socket_error()); // the bind below fails and ends the run
         LOG_DBG("Bind receiving socket to " << 0 << "." << port);
         if (!udp_bind(sd, static_cast<std::uint16_t>(port))) {
-            REPORT_SOCKET_ERROR();
+            REPORT_SOCKET_ERROR(last_socket_error());
             return -1;
         }
         request_loop(sd, port, db_dir);
@@ -150,32 +151,59 @@ int serve(int port, const std::string& db_dir)
     }
 }
 
-// Sends the answer; one that cannot leave (too long for a datagram, to port
-// 0) is said in the log, not lost silently.
-void send_answer(Socket_handle sd, const std::string& answer, const Ipv4_endpoint& to)
+// Sends the answers of a batch together; one that cannot leave (too long for
+// a datagram, to port 0) is said in the log, not lost silently.
+void send_answers(Socket_handle sd, const Outgoing_datagram* answers, std::size_t count)
 {
-    if (udp_send(sd, answer.data(), answer.size(), to)) return;
-    const int code = last_socket_error();
-    LOG_WRN("Answer of " << answer.size() << " bytes to " << address_text(to.address) << "." << to.port
-                         << " not sent: WSAGetLastError=" << code);
+    for (std::size_t sent = 0; sent < count;) {
+        sent += udp_send_batch(sd, answers + sent, count - sent);
+        if (sent == count) break;
+        const Outgoing_datagram& failed = answers[sent++];
+        const int code = last_socket_error();
+        LOG_WRN("Answer of " << failed.size << " bytes to " << address_text(failed.to.address) << "."
+                             << failed.to.port << " not sent: WSAGetLastError=" << code);
+    }
+}
+
+// Answers the datagrams that arrived together, in order: their log lines go
+// out in one write, before the answers leave together.
+void answer_batch(Socket_handle sd, Received_datagram* batch, std::size_t count, Serving& serving)
+{
+    static std::string answers[64];
+    static Outgoing_datagram outgoing[64];
+    std::size_t n = 0;
+    log_hold();
+    serving.files_checked = false; // once for the batch, after it arrived
+    for (std::size_t i = 0; i < count; ++i) {
+        Received_datagram& d = batch[i];
+        if (d.bytes < 0) {
+            REPORT_SOCKET_ERROR(d.error);
+            d.bytes = 0;
+        }
+        if (answer_datagram(std::string(d.buf, static_cast<std::size_t>(d.bytes)), d.from, serving, answers[n])) {
+            outgoing[n] = {answers[n].data(), answers[n].size(),
+                           {d.from.endpoint.address, static_cast<std::uint16_t>(serving.port)}};
+            ++n;
+        }
+    }
+    log_flush();
+    send_answers(sd, outgoing, n);
 }
 
 [[noreturn]] void request_loop(Socket_handle sd, int port, const std::string& db_dir)
 {
-    static char buf[1600];
-    static Answer_limit limit;
-    std::string answer;
+    static char buffers[64][1600];
+    static Received_datagram batch[64];
+    static Serving serving;
+    serving.port = port;
+    serving.db_dir = db_dir;
+    for (Received_datagram& d : batch) {
+        d.buf = buffers[&d - batch];
+        d.capacity = sizeof buffers[0];
+    }
     for (;;) {
-        Datagram_source from;
-        long bytes = udp_receive(sd, buf, sizeof buf, from);
-        if (bytes < 0) {
-            REPORT_SOCKET_ERROR();
-            bytes = 0;
-        }
-        if (answer_datagram(std::string(buf, static_cast<std::size_t>(bytes)), from, port, db_dir, limit, answer)) {
-            Ipv4_endpoint to{from.endpoint.address, static_cast<std::uint16_t>(port)};
-            send_answer(sd, answer, to);
-        }
+        std::size_t count = udp_receive_batch(sd, batch, 64);
+        answer_batch(sd, batch, count, serving);
     }
 }
 
@@ -211,9 +239,9 @@ bool Answer_limit::admit(const Ipv4_endpoint& from, Clock::time_point now)
     return false;
 }
 
-bool answer_datagram(std::string datagram, const Datagram_source& from, int port, const std::string& db_dir,
-                     Answer_limit& limit, std::string& answer)
+bool answer_datagram(std::string datagram, const Datagram_source& from, Serving& serving, std::string& answer)
 {
+    const int port = serving.port;
     // The sender's address is written out only where a line is logged.
     const std::uint32_t sender = from.endpoint.address;
     if (datagram.empty()) {
@@ -232,14 +260,19 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, int port
                                     << " comes from this server's own socket: not answered.");
             return false;
         }
-        if (!limit.admit(from.endpoint, Answer_limit::Clock::now())) return false;
+        if (!serving.limit.admit(from.endpoint, Answer_limit::Clock::now())) return false;
     }
 
     std::string& barcode = datagram;
     if (barcode.back() == '\n') barcode.pop_back();
     try {
         LOG_INF("Received barcode \"" << escape_control_bytes(barcode) << "\"");
-        the_barcode_db.load(db_dir);
+        if (!serving.files_checked) {
+            // Until it succeeds, each request checks again, and each
+            // failure is reported for its request.
+            the_barcode_db.load(serving.db_dir);
+            serving.files_checked = true;
+        }
         const std::string text = the_barcode_db.lookup(barcode);
         answer = text_to_bytes(text);
         LOG_DBG("Sending: \"" << text << "\" to " << address_text(sender) << "." << port);

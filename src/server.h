@@ -50,15 +50,25 @@ private:
     std::array<Slot, 1024> my_slots{};
 };
 
+// What serving keeps from one request to the next.
+struct Serving {
+    int port = 9000;    // as configured; answers go to its low 16 bits
+    std::string db_dir; // the database directory
+    Answer_limit limit;
+    // Whether the database files were checked since the current batch of
+    // datagrams arrived: a batch is answered from one check.
+    bool files_checked = false;
+};
+
 // Handles one received datagram (empty after a failed receive) from `from`:
 // logs it, drops one final line feed, lets the_barcode_db reload from
-// db_dir, looks the barcode up and converts the answer to bytes. Returns
-// true with `answer` set when the answer is to be sent to the sender's
-// address at the low 16 bits of `port`; false when nothing is to be sent: an
-// empty datagram, a datagram from the server's own socket (answering it
-// would start an endless loop), one from our port that `limit` drops, or a
-// failed load or lookup, whose message goes to standard error.
-bool answer_datagram(std::string datagram, const Datagram_source& from, int port, const std::string& db_dir,
-                     Answer_limit& limit, std::string& answer);
+// serving.db_dir unless serving.files_checked, looks the barcode up and
+// converts the answer to bytes. Returns true with `answer` set when the
+// answer is to be sent to the sender's address at the low 16 bits of the
+// port; false when nothing is to be sent: an empty datagram, a datagram
+// from the server's own socket (answering it would start an endless loop),
+// one from our port that serving.limit drops, or a failed load or lookup,
+// whose message goes to standard error (and into a log file).
+bool answer_datagram(std::string datagram, const Datagram_source& from, Serving& serving, std::string& answer);
 
 #endif

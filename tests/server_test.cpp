@@ -31,8 +31,10 @@ Handled handle(const std::string& datagram, const Datagram_source& from, const s
     Log_capture capture;
     set_log_level(level);
     testing::internal::CaptureStderr();
-    Answer_limit limit;
-    h.answered = answer_datagram(datagram, from, port, db_dir, limit, h.answer);
+    Serving serving; // a batch of one
+    serving.port = port;
+    serving.db_dir = db_dir;
+    h.answered = answer_datagram(datagram, from, serving, h.answer);
     h.err = testing::internal::GetCapturedStderr();
     set_log_level(3);
     h.log = capture.lines();

@@ -19,9 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     from.endpoint = {0x0a000002, static_cast<std::uint16_t>(data[0] & 0x40 ? 9000 : 5000)};
     from.from_this_host = (data[0] & 0x80) != 0;
     std::string answer;
-    Answer_limit limit; // afresh for each input: one datagram never exceeds it
-    bool answered = answer_datagram(std::string(reinterpret_cast<const char*>(data + 1), size - 1), from,
-                                    9000, db_dir, limit, answer);
+    Serving serving; // afresh for each input: one datagram never exceeds its limit
+    serving.db_dir = db_dir;
+    bool answered = answer_datagram(std::string(reinterpret_cast<const char*>(data + 1), size - 1), from, serving, answer);
     // The database has a fallback barcode and format: every request that is
     // not empty and not from our own socket gets an answer.
     bool own = (from.from_this_host || is_own_address(from.endpoint.address)) && from.endpoint.port == 9000;
