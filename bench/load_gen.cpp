@@ -8,6 +8,8 @@
 // from the generated database (bench/large_db.h) of BARCODES entries. The
 // server answers in order, so each answer belongs to the oldest request
 // outstanding; a window without an answer for 500 ms counts as lost.
+// With -r=RATE it sends RATE requests a second instead, answered or not,
+// and counts the answers.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -23,15 +25,43 @@
 
 using Clock = std::chrono::steady_clock;
 
+// Sends `rate` requests a second for `seconds`, whatever the answers do (as
+// many terminals scanning at once), then waits a second for the last
+// answers, and reports how many of those sent were answered.
+template <typename Next>
+int send_at_rate(Socket_handle sender, Socket_handle answers, const Ipv4_endpoint& server, long rate, double seconds,
+                 Next next_request)
+{
+    static char buf[65536];
+    const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point stop = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    Clock::time_point due = start;
+    long sent = 0, answered = 0;
+    Datagram_source from;
+    for (Clock::time_point now = start; now < stop + std::chrono::seconds(1); now = Clock::now()) {
+        if (now < stop && now >= due) {
+            std::string request = next_request();
+            udp_send(sender, request.data(), request.size(), server);
+            ++sent;
+            due += interval;
+        } else if (udp_wait_readable(answers, 0) && udp_receive(answers, buf, sizeof buf, from) >= 0) {
+            ++answered;
+        }
+    }
+    std::printf("rate=%ld sent=%ld answers=%ld lost=%ld\n", rate, sent, answered, sent - answered);
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::cerr << "usage: load_gen SERVER [-p=9000] [-w=WINDOW] [-n=COUNT] [-s=SECONDS] [-b=BARCODES]\n";
+        std::cerr << "usage: load_gen SERVER [-p=9000] [-w=WINDOW] [-n=COUNT] [-s=SECONDS] [-b=BARCODES] [-r=RATE]\n";
         return 2;
     }
     Ipv4_endpoint server;
     if (!address_from_text(argv[1], server.address)) return 2;
-    long port = 9000, window = 16, count = 200000, barcodes = 1000000;
+    long port = 9000, window = 16, count = 200000, barcodes = 1000000, rate = 0;
     double seconds = 10;
     for (int i = 2; i < argc; ++i) {
         const char* a = argv[i];
@@ -40,6 +70,7 @@ int main(int argc, char** argv)
         else if (!std::strncmp(a, "-n=", 3)) count = std::atol(a + 3);
         else if (!std::strncmp(a, "-s=", 3)) seconds = std::atof(a + 3);
         else if (!std::strncmp(a, "-b=", 3)) barcodes = std::atol(a + 3);
+        else if (!std::strncmp(a, "-r=", 3)) rate = std::atol(a + 3);
         else return 2;
     }
     server.port = static_cast<std::uint16_t>(port);
@@ -53,6 +84,7 @@ int main(int argc, char** argv)
 
     std::mt19937 random(7);
     std::uniform_int_distribution<long> pick(0, barcodes - 1);
+    if (rate > 0) return send_at_rate(sender, sd, server, rate, seconds, [&] { return barcode_of(pick(random)) + "\n"; });
     std::deque<Clock::time_point> outstanding;
     std::vector<double> latencies_us;
     latencies_us.reserve(static_cast<std::size_t>(count));

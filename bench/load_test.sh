@@ -78,6 +78,23 @@ measure reflector_batch "$build/bench/reflector" 9000 batch
 measure reflector_with_file_queries "$build/bench/reflector" 9000 "$db"
 measure reflector_with_load_and_find "$build/bench/reflector" 9000 "$db" find
 
+# A burst during reloads: terminals sending 10,000 requests a second for 5 s
+# while barcodes.ini is touched (and so read again whole) every half second.
+# Nothing may be lost: the socket's receive queue holds what arrives during
+# a reload.
+mkdir "$work/db"
+cp "$db/barcodes.ini" "$db/formats.ini" "$work/db/"
+ip netns exec "$s" "$build/ulvane_server" -db="$work/db" -l=2 >"$work/out" 2>"$work/err" &
+pids+=("$!")
+wait_for_port "$!"
+( for _ in $(seq 1 12); do sleep 0.5; touch "$work/db/barcodes.ini"; done ) &
+toucher=$!
+echo "burst_during_reloads $(ip netns exec "$t" "$build/bench/load_gen" 10.77.0.1 -r=10000 -s=5 -b="$barcodes")"
+wait "$toucher"
+grep -h "Receive buffer" "$work/err" || true
+kill "${pids[@]}"; wait "${pids[@]}" 2>/dev/null || true
+pids=()
+
 ratio() {
   local a b
   a=$(sed -E 's/.*answers_per_second=([0-9]+).*/\1/' "$work/$1")

@@ -44,6 +44,11 @@ Socket_handle udp_open();
 // picks one). False on failure.
 bool udp_bind(Socket_handle sd, std::uint16_t port);
 
+// Asks for a receive queue of `bytes` for the socket, to hold the requests
+// that arrive while the server is busy; returns the size the system granted
+// (beyond the system's limit only to a privileged process).
+std::size_t udp_set_receive_buffer(Socket_handle sd, std::size_t bytes);
+
 // What udp_receive learned about where a datagram came from.
 struct Datagram_source {
     Ipv4_endpoint endpoint;

@@ -74,6 +74,24 @@ bool udp_bind(Socket_handle sd, std::uint16_t port)
     return bind(static_cast<int>(sd), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
 }
 
+std::size_t udp_set_receive_buffer(Socket_handle sd, std::size_t bytes)
+{
+    const int fd = static_cast<int>(sd);
+    int wanted = static_cast<int>(bytes);
+    // Linux reports twice the size asked for (its bookkeeping included).
+    auto granted = [fd] {
+        int size = 0;
+        socklen_t length = sizeof size;
+        getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length);
+        return static_cast<std::size_t>(size) / 2;
+    };
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+#ifdef SO_RCVBUFFORCE
+    if (granted() < bytes) setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof wanted); // privileged
+#endif
+    return granted();
+}
+
 namespace {
 
 // The message header of one receive: the sender's address, the buffer and

@@ -70,6 +70,77 @@ TEST_F(EndToEnd, LineFeedRulesAndDatagramSizes)
     EXPECT_EQ(logged("Received barcode \"a"), std::vector<std::string>{"INF Received barcode \"a\\x00b\""});
 }
 
+// Datagrams that arrive together are answered together: in order, each with
+// its log lines in order, the bad ones among them refused one by one, and a
+// burst after an edit answered from the edited file.
+TEST_F(EndToEnd, BurstsAreAnsweredInOrder)
+{
+    // A large file keeps the server reading for a moment, so the datagrams
+    // sent meanwhile arrive as one batch.
+    std::string barcodes = pen_barcodes;
+    for (int i = 0; i < 100000; ++i) barcodes += "[" + std::to_string(i) + "]\nformat=price\ntag.description=Item " + std::to_string(i) + "\n";
+    write_db(barcodes, pen_formats);
+    start_server();
+    Socket_handle answers = terminal(), sd = terminal(5000);
+    Socket_handle local = my_hosts->socket_in(my_hosts->server_ns(), 5000);
+    for (int round = 0; round < 2; ++round) {
+        set_write_time(my_dir.file("barcodes.ini"), 1000 + round);
+        std::vector<std::string> expected;
+        for (int i = 0; i < 20; ++i) {
+            if (i == 5) udp_send(sd, "", 0, {Two_hosts::server_address, 9000});
+            if (i == 10) udp_send(sd, std::string(1601, 'x').data(), 1601, {Two_hosts::server_address, 9000});
+            if (i == 15) udp_send(local, "12345\n", 6, {Two_hosts::server_address, 9000}); // answered to ourselves
+            const std::string code = std::to_string(round * 100 + i);
+            udp_send(sd, code.data(), code.size(), {Two_hosts::server_address, 9000});
+            expected.push_back("Item " + code + "\nPrice: ");
+        }
+        std::string answer;
+        Datagram_source from;
+        for (const std::string& e : expected) {
+            ASSERT_TRUE(receive_within(answers, 2000, answer, from)) << e;
+            EXPECT_EQ(answer, e);
+        }
+        if (round == 0) {
+            // The second burst must see this edit.
+            for (int i = 100; i < 120; ++i) barcodes += "[" + std::to_string(i) + "]\nformat=price\ntag.description=Item " + std::to_string(i) + "\n";
+            write_file(my_dir.file("barcodes.ini"), barcodes);
+        }
+    }
+    std::vector<std::string> received, in_order;
+    for (const std::string& l : logged("Received barcode"))
+        if (l != "INF Received barcode \"12345\"") received.push_back(l);
+    for (int i : {0, 100})
+        for (int k = i; k < i + 20; ++k) in_order.push_back("INF Received barcode \"" + std::to_string(k) + "\"");
+    EXPECT_EQ(received, in_order);
+    EXPECT_EQ(logged("Empty message").size(), 4u); // the empty and the too long ones
+    EXPECT_EQ(logged("own socket").size(), 2u);
+    std::vector<std::string> errors = split_lines(out());
+    ASSERT_EQ(errors.size(), 2u);
+    for (const std::string& e : errors) EXPECT_TRUE(std::regex_match(e, std::regex(R"(src/server\.cpp:\d+ WSAGetLastError=90)"))) << e;
+}
+
+// Regression: a log line on standard error took a dozen writes and could be
+// torn by another writer of the same file. Each line is one write now.
+TEST_F(EndToEnd, RegressionLogLinesOnStandardErrorAreWhole)
+{
+    write_db("[]\nformat=price\n" + pen_barcodes, pen_formats);
+    const std::string shared = my_dir.file("shared");
+    my_hosts->start_in(my_hosts->terminal_ns(), {"/bin/sh", "-c", "while :; do echo noise; done"}, shared, "");
+    pid_t server = my_hosts->start_in(my_hosts->server_ns(), {ULVANE_SERVER_PATH, "-db=" + my_dir.path()},
+                                      my_dir.file("out"), shared);
+    ASSERT_TRUE(Two_hosts::wait_for_udp_port(server, 9000, 5000));
+    Socket_handle answers = terminal(), sd = terminal(5000);
+    for (int i = 0; i < 300; ++i) EXPECT_EQ(ask(sd, "12345\n", answers), pen_answer);
+    int lines = 0;
+    const std::regex whole(R"(\[[-0-9]{10} [:0-9]{8} #\d+ (INF|WRN)\] [A-Za-z].*)");
+    for (const std::string& l : split_lines(read_file(shared))) {
+        if (l == "noise") continue;
+        EXPECT_TRUE(std::regex_match(l, whole)) << l;
+        lines += l.find("Received barcode") != std::string::npos;
+    }
+    EXPECT_EQ(lines, 300);
+}
+
 TEST_F(EndToEnd, FailedLookupIsNotAnsweredAndTheNextRequestIs)
 {
     write_db(pen_barcodes, pen_formats);

@@ -147,7 +147,8 @@ pid_t Two_hosts::start_in(const std::string& ns, const std::vector<std::string>&
                 close(ends[0]);
                 close(ends[1]);
             } else {
-                int opened = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                // Appending, so that several processes can share a file.
+                int opened = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
                 dup2(opened, fd);
                 close(opened);
             }
