@@ -3,7 +3,7 @@ BUILD := build
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 
-.PHONY: all run test bench fuzz clean
+.PHONY: all run test bench fuzz clean windows test-windows
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -23,5 +23,23 @@ fuzz:
 	cmake --build build-fuzz -j $(JOBS)
 	tests/fuzz/run_fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
+# The Windows build, cross-compiled with mingw-w64: build-windows/*.exe.
+windows:
+	cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake --build build-windows -j $(JOBS)
+
+# Its unit tests, and the end-to-end tests against its programs, under Wine
+# with a fresh prefix (as root, for the network namespaces).
+WINE_ENV := WINEPREFIX=$(CURDIR)/build-wine/wineprefix WINEDEBUG=-all
+test-windows: windows
+	cmake -S . -B build-wine -DCMAKE_BUILD_TYPE=Release -DULVANE_BENCH=OFF -DULVANE_WINDOWS_BUILD_DIR=$(CURDIR)/build-windows
+	cmake --build build-wine -j $(JOBS) --target program_tests_windows
+	rm -rf build-wine/wineprefix build-wine/wineprefix-terminal
+	$(WINE_ENV) wineboot -i >/dev/null 2>&1
+	WINEPREFIX=$(CURDIR)/build-wine/wineprefix-terminal WINEDEBUG=-all wineboot -i >/dev/null 2>&1
+	cd build-windows && $(WINE_ENV) ctest --output-on-failure
+	cd build-wine && $(WINE_ENV) ctest --output-on-failure -L windows; status=$$?; \
+	  $(WINE_ENV) wineserver -k; WINEPREFIX=$(CURDIR)/build-wine/wineprefix-terminal wineserver -k; exit $$status
+
 clean:
-	rm -rf $(BUILD) build-sanitize build-fuzz
+	rm -rf $(BUILD) build-sanitize build-fuzz build-windows build-wine

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +26,32 @@ protected:
         if (!why.empty()) GTEST_SKIP() << why;
         my_hosts = std::make_unique<Two_hosts>();
         ASSERT_TRUE(my_hosts->ok()) << "could not make the network namespaces";
+        start_wine();
+    }
+
+    // Under the Windows build: Wine's background server makes the sockets
+    // (and opens the files) of Windows programs, so one runs on each host,
+    // started afresh: on the terminal host with the prefix for programs
+    // there (see Two_hosts::start_in).
+    void start_wine()
+    {
+#ifdef ULVANE_WINDOWS_BUILD
+        const std::string prefix = std::getenv("WINEPREFIX") ? std::getenv("WINEPREFIX") : "";
+        ASSERT_FALSE(prefix.empty()) << "WINEPREFIX must name the prefix the tests use";
+        for (const std::string& p : {prefix, prefix + "-terminal"})
+            std::system(("WINEPREFIX='" + p + "' wineserver -k >/dev/null 2>&1; WINEPREFIX='" + p + "' wineserver -w").c_str());
+        my_wineserver = my_hosts->start_in(my_hosts->server_ns(), {"/usr/bin/wineserver", "-f", "-p"}, "/dev/null", "/dev/null");
+        my_hosts->start_in(my_hosts->terminal_ns(), {"/usr/bin/wineserver", "-f", "-p"}, "/dev/null", "/dev/null");
+#endif
+    }
+
+    // Waits until the server's port is free again after the server ended:
+    // under Wine its background server closes the socket a moment later.
+    void wait_for_port_free()
+    {
+#ifdef ULVANE_WINDOWS_BUILD
+        Two_hosts::wait_for_udp_port(my_wineserver, 9000, 5000, false);
+#endif
     }
 
     void write_db(const std::string& barcodes, const std::string& formats)
@@ -69,8 +96,8 @@ protected:
     {
         return log_messages(read_file(my_dir.file(log)));
     }
-    std::string out() const { return read_file(my_dir.file("out")); }
-    std::string err() const { return read_file(my_dir.file("err")); }
+    std::string out() const { return unix_lines(read_file(my_dir.file("out"))); }
+    std::string err() const { return unix_lines(read_file(my_dir.file("err"))); }
 
     // Log lines that contain `part`.
     std::vector<std::string> logged(const std::string& part, const std::string& log = "log") const
@@ -84,6 +111,7 @@ protected:
     Temp_dir my_dir;
     std::unique_ptr<Two_hosts> my_hosts;
     pid_t my_server = -1;
+    pid_t my_wineserver = -1;
 };
 
 #endif

@@ -162,9 +162,13 @@ TEST(Log, FileIsAppendedToAndUnopenableFileFallsBackToStandardError)
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "old content");
     EXPECT_EQ(log_messages(lines[1])[0], "WRN to first");
-    EXPECT_EQ(log_messages(err), (std::vector<std::string>{"WRN Could not open log file " + dir.path() +
-                                                               ": Is a directory. The log goes to standard error.",
-                                                           "WRN to stderr"}));
+    std::vector<std::string> messages = log_messages(err);
+    ASSERT_EQ(messages.size(), 2u);
+    // The reason is the system's: "Is a directory" here, "Permission denied" on Windows.
+    EXPECT_TRUE(std::regex_match(messages[0], std::regex("WRN Could not open log file .*ulvane_test_\\w+: [A-Z][a-z ]+\\. "
+                                                         "The log goes to standard error\\.")))
+        << messages[0];
+    EXPECT_EQ(messages[1], "WRN to stderr");
 }
 
 } // namespace

@@ -1,33 +1,33 @@
 #include "test_util.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
+#include <filesystem>
 #include <fstream>
-#include <poll.h>
+#include <random>
 #include <sstream>
 #include <stdexcept>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
 
 #include "misc.h"
 
 Temp_dir::Temp_dir()
 {
-    char pattern[] = "/tmp/ulvane_test_XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    my_path = pattern;
+    namespace fs = std::filesystem;
+    std::random_device random;
+    for (int tries = 0; my_path.empty(); ++tries) {
+        fs::path path = fs::temp_directory_path() / ("ulvane_test_" + std::to_string(random()));
+        if (fs::create_directory(path)) my_path = path.string();
+        if (tries == 100) throw std::runtime_error("cannot make a temporary directory");
+    }
 }
 
 Temp_dir::~Temp_dir()
 {
-    std::string command = "chmod -R u+rwx '" + my_path + "' 2>/dev/null; rm -rf '" + my_path + "'";
-    if (std::system(command.c_str()) != 0) {
-    }
+    namespace fs = std::filesystem;
+    std::error_code ignored;
+    // Some tests take rights away; give them back so that all can go.
+    for (auto it = fs::recursive_directory_iterator(my_path, ignored); it != fs::recursive_directory_iterator();
+         it.increment(ignored))
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(my_path, ignored);
 }
 
 void write_file(const std::string& path, const std::string& content)
@@ -45,6 +45,17 @@ std::string read_file(const std::string& path)
     return all.str();
 }
 
+std::string unix_lines(std::string text)
+{
+#ifdef ULVANE_WINDOWS_BUILD
+    std::size_t to = 0;
+    for (std::size_t from = 0; from < text.size(); ++from)
+        if (!(text[from] == '\r' && from + 1 < text.size() && text[from + 1] == '\n')) text[to++] = text[from];
+    text.resize(to);
+#endif
+    return text;
+}
+
 std::vector<std::string> split_lines(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -52,17 +63,6 @@ std::vector<std::string> split_lines(const std::string& text)
     std::string line;
     while (std::getline(in, line)) lines.push_back(line);
     return lines;
-}
-
-void set_write_time(const std::string& path, long seconds, long nanoseconds)
-{
-    timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_sec = seconds;
-    times[1].tv_nsec = nanoseconds;
-    if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
-        throw std::runtime_error("utimensat failed for " + path);
 }
 
 Log_capture::Log_capture()
@@ -97,70 +97,3 @@ std::vector<std::string> log_messages(const std::string& log_text)
     return messages;
 }
 
-[[noreturn]] void exec_program(const std::vector<std::string>& argv)
-{
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    // The program gets the standard streams and nothing else of the test's.
-    for (int fd = 3; fd < 1024; ++fd) close(fd);
-    execv(args[0], args.data());
-    _exit(127);
-}
-
-namespace {
-
-void drain(int fd, std::string& into)
-{
-    char buf[4096];
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n > 0) into.append(buf, static_cast<std::size_t>(n));
-}
-
-} // namespace
-
-Run_result run_program(const std::vector<std::string>& argv, int timeout_seconds,
-                       const std::string& working_dir)
-{
-    int out_pipe[2], err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
-    pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        close(out_pipe[0]);
-        close(err_pipe[0]);
-        if (!working_dir.empty() && chdir(working_dir.c_str()) != 0) _exit(126);
-        exec_program(argv);
-    }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    Run_result result;
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    int open_fds = 2;
-    time_t deadline = time(nullptr) + timeout_seconds;
-    bool killed = false;
-    while (open_fds > 0) {
-        if (time(nullptr) > deadline && !killed) {
-            kill(pid, SIGKILL);
-            killed = true;
-        }
-        if (poll(fds, 2, 200) <= 0) continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-            std::string& into = i == 0 ? result.out : result.err;
-            std::size_t before = into.size();
-            drain(fds[i].fd, into);
-            if (into.size() == before) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_fds;
-            }
-        }
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
-}

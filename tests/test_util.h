@@ -43,6 +43,20 @@ private:
 // Turns the raw log text into lines of the form "LABEL message".
 std::vector<std::string> log_messages(const std::string& log_text);
 
+// Standard output and error of a program under test, with the line ends a
+// Windows program writes ("\r\n") made "\n" when the tests run the Windows
+// build (ULVANE_WINDOWS_BUILD); as they are otherwise.
+std::string unix_lines(std::string text);
+
+// The platform's codes for a datagram too long and an address in use.
+#ifdef ULVANE_WINDOWS_BUILD
+const int message_too_long = 10040; // WSAEMSGSIZE
+const int address_in_use = 10048;   // WSAEADDRINUSE
+#else
+const int message_too_long = 90; // EMSGSIZE
+const int address_in_use = 98;   // EADDRINUSE
+#endif
+
 struct Run_result {
     int status = 0;   // exit status, or 128 + signal
     std::string out;  // standard output

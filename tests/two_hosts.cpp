@@ -155,6 +155,10 @@ pid_t Two_hosts::start_in(const std::string& ns, const std::vector<std::string>&
         };
         attach(out_file, 1);
         attach(err_file, 2);
+#ifdef ULVANE_WINDOWS_BUILD
+        if (ns == my_terminal_ns && std::getenv("WINEPREFIX") != nullptr)
+            setenv("WINEPREFIX", (std::string(std::getenv("WINEPREFIX")) + "-terminal").c_str(), 1);
+#endif
         exec_program(argv);
     }
     if (there >= 0) close(there);
@@ -177,7 +181,7 @@ int Two_hosts::wait_for_exit(pid_t pid, int ms)
     return -1;
 }
 
-bool Two_hosts::wait_for_udp_port(pid_t pid, std::uint16_t port, int ms)
+bool Two_hosts::wait_for_udp_port(pid_t pid, std::uint16_t port, int ms, bool bound)
 {
     // /proc/PID/net/udp lists the sockets of the process's own namespace.
     char wanted[8];
@@ -186,12 +190,14 @@ bool Two_hosts::wait_for_udp_port(pid_t pid, std::uint16_t port, int ms)
         std::ifstream udp("/proc/" + std::to_string(pid) + "/net/udp");
         std::string line;
         std::getline(udp, line); // header
+        bool found = false;
         while (std::getline(udp, line)) {
             std::istringstream fields(line);
             std::string slot, local;
             fields >> slot >> local;
-            if (local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0) return true;
+            if (local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0) found = true;
         }
+        if (found == bound) return true;
         usleep(10000);
     }
     return false;

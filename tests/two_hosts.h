@@ -44,7 +44,9 @@ public:
 
     // Starts a program in the namespace with standard output and error
     // written to the files given ("": closed; "|": a pipe that nobody
-    // reads, closed at once); returns its PID.
+    // reads, closed at once); returns its PID. Under the Windows build, a
+    // program on the terminal host runs with Wine's prefix for that host:
+    // WINEPREFIX with "-terminal" appended.
     pid_t start_in(const std::string& ns, const std::vector<std::string>& argv, const std::string& out_file,
                    const std::string& err_file);
 
@@ -52,8 +54,9 @@ public:
     // shell shows it), or -1 when it still runs.
     int wait_for_exit(pid_t pid, int ms);
 
-    // Waits at most `ms` until the process holds a UDP socket bound to `port`.
-    static bool wait_for_udp_port(pid_t pid, std::uint16_t port, int ms);
+    // Waits at most `ms` until a UDP socket is bound to `port` in the
+    // process's namespace (with bound false: until none is).
+    static bool wait_for_udp_port(pid_t pid, std::uint16_t port, int ms, bool bound = true);
 
     // Ends a started process that still runs (SIGTERM, then SIGKILL) and
     // reaps it.

@@ -1,0 +1,258 @@
+// The platform layer on Windows: Windows Sockets 1.1 as asked for at start,
+// with the Winsock 2 calls the own-socket rule needs (WSARecvMsg for a
+// datagram's destination address), and GetFileAttributesExA for files.
+#include "platform.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mswsock.h>
+#include <windows.h>
+#include <iphlpapi.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <io.h>
+#include <vector>
+
+void protect_standard_streams()
+{
+    // A closed standard stream would hand its number to the next file
+    // opened. There are no broken-pipe signals here.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (_get_osfhandle(fd) == -1) _open("NUL", _O_RDWR); // takes the lowest free number, fd
+}
+
+bool socket_layer_start()
+{
+    WSADATA data;
+    return WSAStartup(MAKEWORD(1, 1), &data) == 0;
+}
+
+void socket_layer_stop()
+{
+    WSACleanup();
+}
+
+std::string address_text(std::uint32_t address)
+{
+    in_addr a{};
+    a.s_addr = htonl(address);
+    return inet_ntoa(a);
+}
+
+bool address_from_text(const std::string& text, std::uint32_t& address)
+{
+    // inet_addr answers INADDR_NONE both for bad text and for the one
+    // address that is all ones.
+    unsigned long a = inet_addr(text.c_str());
+    if (a == INADDR_NONE && text != "255.255.255.255") return false;
+    address = ntohl(a);
+    return true;
+}
+
+namespace {
+
+LPFN_WSARECVMSG the_recvmsg = nullptr; // WSARecvMsg, asked of the first socket
+
+} // namespace
+
+Socket_handle udp_open()
+{
+    SOCKET sd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (sd == INVALID_SOCKET) return no_socket;
+    // Ask for the destination address of every datagram, to tell datagrams
+    // sent from this host (see udp_receive_batch).
+    DWORD on = 1;
+    setsockopt(sd, IPPROTO_IP, IP_PKTINFO, reinterpret_cast<const char*>(&on), sizeof on);
+    if (the_recvmsg == nullptr) {
+        GUID id = WSAID_WSARECVMSG;
+        DWORD bytes = 0;
+        WSAIoctl(sd, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &the_recvmsg, sizeof the_recvmsg, &bytes,
+                 nullptr, nullptr);
+    }
+    return static_cast<Socket_handle>(sd);
+}
+
+bool udp_bind(Socket_handle sd, std::uint16_t port)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    sa.sin_port = htons(port);
+    return bind(static_cast<SOCKET>(sd), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+}
+
+std::size_t udp_set_receive_buffer(Socket_handle sd, std::size_t bytes)
+{
+    int wanted = static_cast<int>(bytes), size = 0, length = sizeof size;
+    setsockopt(static_cast<SOCKET>(sd), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&wanted), sizeof wanted);
+    getsockopt(static_cast<SOCKET>(sd), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&size), &length);
+    return static_cast<std::size_t>(size);
+}
+
+namespace {
+
+// This host's addresses, read again when older than a second: Windows has
+// no cheap way to wait for a change here, and a loop through an address
+// added within that second still ends at the limit for our port.
+struct Own_addresses {
+    std::chrono::steady_clock::time_point read_at{};
+    bool read = false;
+    std::vector<std::uint32_t> addresses;
+};
+Own_addresses the_own_addresses;
+
+void read_own_addresses(Own_addresses& own)
+{
+    own.addresses.clear();
+    ULONG size = 16384;
+    std::vector<unsigned char> buffer;
+    ULONG result = ERROR_BUFFER_OVERFLOW;
+    for (int tries = 0; tries < 3 && result == ERROR_BUFFER_OVERFLOW; ++tries) {
+        buffer.resize(size);
+        result = GetAdaptersAddresses(AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST, nullptr,
+                                      reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+    }
+    if (result != NO_ERROR) return;
+    for (auto* a = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); a != nullptr; a = a->Next)
+        for (IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u != nullptr; u = u->Next)
+            if (u->Address.lpSockaddr->sa_family == AF_INET)
+                own.addresses.push_back(ntohl(reinterpret_cast<sockaddr_in*>(u->Address.lpSockaddr)->sin_addr.s_addr));
+}
+
+} // namespace
+
+bool is_own_address(std::uint32_t address)
+{
+    if ((address >> 24) == 127) return true;
+    Own_addresses& own = the_own_addresses;
+    const auto now = std::chrono::steady_clock::now();
+    if (!own.read || now - own.read_at >= std::chrono::seconds(1)) {
+        read_own_addresses(own);
+        own.read = true;
+        own.read_at = now;
+    }
+    return std::find(own.addresses.begin(), own.addresses.end(), address) != own.addresses.end();
+}
+
+long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from)
+{
+    Received_datagram received;
+    received.buf = buf;
+    received.capacity = capacity;
+    udp_receive_batch(sd, &received, 1);
+    from = received.from;
+    WSASetLastError(received.error);
+    return received.bytes;
+}
+
+std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::size_t)
+{
+    // One datagram a call: Windows has no call that takes several.
+    Received_datagram& out = batch[0];
+    out.from = Datagram_source{};
+    out.error = 0;
+    sockaddr_in sa{};
+    WSABUF data{static_cast<ULONG>(out.capacity), out.buf};
+    char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
+    WSAMSG msg{};
+    msg.name = reinterpret_cast<sockaddr*>(&sa);
+    msg.namelen = sizeof sa;
+    msg.lpBuffers = &data;
+    msg.dwBufferCount = 1;
+    msg.Control = WSABUF{sizeof control, control};
+    DWORD bytes = 0;
+    int result;
+    if (the_recvmsg != nullptr) {
+        result = the_recvmsg(static_cast<SOCKET>(sd), &msg, &bytes, nullptr, nullptr);
+    } else {
+        int length = sizeof sa;
+        int n = recvfrom(static_cast<SOCKET>(sd), out.buf, static_cast<int>(out.capacity), 0,
+                         reinterpret_cast<sockaddr*>(&sa), &length);
+        result = n < 0 ? SOCKET_ERROR : 0;
+        bytes = n < 0 ? 0 : static_cast<DWORD>(n);
+        msg.Control.len = 0;
+    }
+    out.from.endpoint.address = ntohl(sa.sin_addr.s_addr);
+    out.from.endpoint.port = ntohs(sa.sin_port);
+    if (result == SOCKET_ERROR) {
+        // A datagram longer than the buffer fails here (WSAEMSGSIZE).
+        out.bytes = -1;
+        out.error = WSAGetLastError();
+        return 1;
+    }
+    out.bytes = static_cast<long>(bytes);
+    out.from.from_this_host = (out.from.endpoint.address >> 24) == 127;
+    if (msg.Control.len > 0) {
+        for (WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(&msg); c != nullptr; c = WSA_CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                IN_PKTINFO info;
+                std::memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
+                // An answer to one of our own addresses arrives with its
+                // source equal to its destination; the interface index
+                // tells nothing here.
+                if (info.ipi_addr.s_addr == sa.sin_addr.s_addr) out.from.from_this_host = true;
+            }
+        }
+    }
+    return 1;
+}
+
+bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(to.address);
+    sa.sin_port = htons(to.port);
+    return sendto(static_cast<SOCKET>(sd), data, static_cast<int>(size), 0, reinterpret_cast<sockaddr*>(&sa),
+                  sizeof sa) == static_cast<int>(size);
+}
+
+std::size_t udp_send_batch(Socket_handle sd, const Outgoing_datagram* batch, std::size_t count)
+{
+    // One call a datagram.
+    std::size_t sent = 0;
+    while (sent < count && udp_send(sd, batch[sent].data, batch[sent].size, batch[sent].to)) ++sent;
+    return sent;
+}
+
+bool udp_wait_readable(Socket_handle sd, int timeout_ms)
+{
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(static_cast<SOCKET>(sd), &readable);
+    timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    return select(0, &readable, nullptr, nullptr, &timeout) > 0;
+}
+
+void udp_close(Socket_handle sd)
+{
+    if (sd >= 0) closesocket(static_cast<SOCKET>(sd));
+}
+
+int last_socket_error()
+{
+    return WSAGetLastError();
+}
+
+bool file_attributes(const std::string& path, File_attributes& out)
+{
+    out = File_attributes{};
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+    out.found = true;
+    const bool directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool device = (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0;
+    out.is_regular = !directory && !device;
+    out.kind = directory ? "directory" : device ? "device" : "regular file";
+    out.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    // 100 ns ticks; only ever compared for equality.
+    const std::uint64_t ticks = (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                                data.ftLastWriteTime.dwLowDateTime;
+    out.last_write_time = static_cast<std::int64_t>(ticks) * 100;
+    return true;
+}
