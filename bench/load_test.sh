@@ -11,6 +11,7 @@
 # 100% the load generator, not the measured process, set the pace.
 #
 #   bench/load_test.sh [BUILD_DIR] [SECONDS] [WINDOW]      (as root)
+#   ULVANE_WINDOWS_BUILD=build-windows bench/load_test.sh ...  (adds the .exe under Wine)
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 . "$(dirname "$0")/../tools/two_hosts.sh"
@@ -77,6 +78,19 @@ measure reflector "$build/bench/reflector" 9000
 measure reflector_batch "$build/bench/reflector" 9000 batch
 measure reflector_with_file_queries "$build/bench/reflector" 9000 "$db"
 measure reflector_with_load_and_find "$build/bench/reflector" 9000 "$db" find
+
+# For the record, with ULVANE_WINDOWS_BUILD naming a Windows build: its server
+# under Wine, whose background server (which makes the sockets) runs in the
+# server's namespace. Wine is no target of any figure.
+if [ -n "${ULVANE_WINDOWS_BUILD:-}" ]; then
+  export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all
+  wineboot -i >/dev/null 2>&1
+  wineserver -k 2>/dev/null || true
+  wineserver -w
+  ip netns exec "$s" wineserver -p
+  measure server_windows_under_wine_level2 wine "$(cd "$ULVANE_WINDOWS_BUILD" && pwd)/ulvane_server.exe" -db="$db" -l=2
+  wineserver -k
+fi
 
 # A burst during reloads: terminals sending 10,000 requests a second for 5 s
 # while barcodes.ini is touched (and so read again whole) every half second.

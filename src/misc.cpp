@@ -12,6 +12,7 @@ namespace {
 
 std::uint32_t the_log_level = 3;
 std::FILE* the_log_file = nullptr; // unbuffered; none: standard error
+std::string the_log_file_name;     // of the_log_file
 std::ostringstream the_log_line;   // the line being written
 bool the_log_held = false;         // lines wait in the_held_lines for log_flush
 std::string the_held_lines;
@@ -167,6 +168,14 @@ void set_log_file(std::string filename)
     // Each line leaves in one write of its own, never in a buffer's pieces.
     std::setvbuf(file, nullptr, _IONBF, 0);
     the_log_file = file;
+    the_log_file_name = filename;
+}
+
+void reopen_log_file()
+{
+    if (the_log_file == nullptr) return;
+    set_log_file(the_log_file_name);
+    LOG_INF("Log file " << the_log_file_name << " reopened");
 }
 
 bool log_goes_to_file()

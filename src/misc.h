@@ -46,6 +46,11 @@ void set_log_file(std::string filename);
 // Closes the log file, if any: the log goes to standard error again.
 void close_log_file();
 
+// Opens the log file again by its name, as a file rotated away asks for, and
+// says so with an INF line in the new file. Nothing while the log goes to
+// standard error.
+void reopen_log_file();
+
 // True while the log goes to a file rather than to standard error.
 bool log_goes_to_file();
 

@@ -15,6 +15,15 @@
 // pipe fails instead of ending the process.
 void protect_standard_streams();
 
+// The operator's signals, as flags that the request loop looks at between
+// batches: a stop (SIGTERM and SIGINT; on Windows Ctrl-C and closing the
+// console) and a reopening of the log file (SIGHUP; none on Windows). A
+// signal ends a wait for datagrams at once (udp_receive_batch returns 0);
+// one that comes just before the wait ends it within a second.
+void watch_operator_signals();
+bool stop_requested();
+bool reopen_requested(); // true once for each signal
+
 // Starts the socket layer; false when it cannot be used. Always true on POSIX.
 bool socket_layer_start();
 // Shuts the socket layer down again. Nothing to do on POSIX.
@@ -36,6 +45,10 @@ std::string address_text(std::uint32_t address);
 
 // Reads a dotted decimal address; false when `text` is none.
 bool address_from_text(const std::string& text, std::uint32_t& address);
+
+// The IPv4 address of a host given by address or by name ("localhost", a
+// host name); false when there is none.
+bool address_of_host(const std::string& host, std::uint32_t& address);
 
 // An IPv4 datagram socket; negative on failure (see last_socket_error).
 Socket_handle udp_open();
@@ -84,7 +97,8 @@ struct Received_datagram {
 // Waits for one datagram, then takes those that are already waiting too,
 // without waiting again: at most `count` (and at most 64) in all, in the
 // order they arrived, each as udp_receive would take it. Returns how many
-// entries it filled, at least one (a failed receive fills one).
+// entries it filled (a failed receive fills one), or 0 when a signal or
+// a second without datagrams ended the wait (see watch_operator_signals).
 std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::size_t count);
 
 // Sends one datagram of `size` bytes (0 allowed). Returns false on failure.

@@ -10,6 +10,7 @@
 #include <ifaddrs.h>
 #include <iostream>
 #include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -26,6 +27,42 @@ void protect_standard_streams()
     for (int fd = 0; fd <= 2; ++fd)
         if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", O_RDWR); // takes the lowest free, fd
     signal(SIGPIPE, SIG_IGN);
+}
+
+namespace {
+
+volatile std::sig_atomic_t the_stop_signal = 0;
+volatile std::sig_atomic_t the_reopen_signal = 0;
+
+extern "C" void on_signal(int signal)
+{
+    if (signal == SIGHUP)
+        the_reopen_signal = 1;
+    else
+        the_stop_signal = 1;
+}
+
+} // namespace
+
+void watch_operator_signals()
+{
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART: a wait for datagrams ends with EINTR
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+bool stop_requested()
+{
+    return the_stop_signal != 0;
+}
+
+bool reopen_requested()
+{
+    if (the_reopen_signal == 0) return false;
+    the_reopen_signal = 0;
+    return true;
 }
 
 bool socket_layer_start()
@@ -54,10 +91,27 @@ bool address_from_text(const std::string& text, std::uint32_t& address)
     return true;
 }
 
+bool address_of_host(const std::string& host, std::uint32_t& address)
+{
+    if (address_from_text(host, address)) return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    address = ntohl(reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+    freeaddrinfo(found);
+    return true;
+}
+
 Socket_handle udp_open()
 {
     int sd = socket(AF_INET, SOCK_DGRAM, 0);
     if (sd < 0) return no_socket;
+    // A wait for datagrams ends after a second, so that a stop signal that
+    // came just before it is seen.
+    timeval second{1, 0};
+    setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
     // Ask for the arriving interface and the destination address of every
     // datagram, to tell datagrams sent from this host.
     int on = 1;
@@ -159,7 +213,8 @@ long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_sou
     Received_datagram received;
     received.buf = buf;
     received.capacity = capacity;
-    udp_receive_batch(sd, &received, 1);
+    while (udp_receive_batch(sd, &received, 1) == 0) {
+    }
     from = received.from;
     errno = received.error;
     return received.bytes;
@@ -177,6 +232,7 @@ std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::s
     }
     // Blocks for the first datagram only; takes what else is waiting.
     int n = recvmmsg(static_cast<int>(sd), messages, static_cast<unsigned>(count), MSG_WAITFORONE, nullptr);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return 0; // a signal, or a quiet second
     if (n <= 0) {
         take_received(messages[0].msg_hdr, headers[0].sa, -1, n < 0 ? errno : EAGAIN, batch[0]);
         return 1;

@@ -26,6 +26,34 @@ void protect_standard_streams()
         if (_get_osfhandle(fd) == -1) _open("NUL", _O_RDWR); // takes the lowest free number, fd
 }
 
+namespace {
+
+volatile LONG the_stop_signal = 0;
+
+BOOL WINAPI on_console_event(DWORD)
+{
+    // Ctrl-C, Ctrl-Break, closing the console, logging off, shutting down.
+    the_stop_signal = 1;
+    return TRUE;
+}
+
+} // namespace
+
+void watch_operator_signals()
+{
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+bool stop_requested()
+{
+    return the_stop_signal != 0;
+}
+
+bool reopen_requested()
+{
+    return false; // no such signal here
+}
+
 bool socket_layer_start()
 {
     WSADATA data;
@@ -54,6 +82,19 @@ bool address_from_text(const std::string& text, std::uint32_t& address)
     return true;
 }
 
+bool address_of_host(const std::string& host, std::uint32_t& address)
+{
+    if (address_from_text(host, address)) return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    address = ntohl(reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+    freeaddrinfo(found);
+    return true;
+}
+
 namespace {
 
 LPFN_WSARECVMSG the_recvmsg = nullptr; // WSARecvMsg, asked of the first socket
@@ -64,6 +105,9 @@ Socket_handle udp_open()
 {
     SOCKET sd = socket(AF_INET, SOCK_DGRAM, 0);
     if (sd == INVALID_SOCKET) return no_socket;
+    // A wait for datagrams ends after a second, so that a stop is seen.
+    DWORD second = 1000;
+    setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&second), sizeof second);
     // Ask for the destination address of every datagram, to tell datagrams
     // sent from this host (see udp_receive_batch).
     DWORD on = 1;
@@ -144,7 +188,8 @@ long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_sou
     Received_datagram received;
     received.buf = buf;
     received.capacity = capacity;
-    udp_receive_batch(sd, &received, 1);
+    while (udp_receive_batch(sd, &received, 1) == 0) {
+    }
     from = received.from;
     WSASetLastError(received.error);
     return received.bytes;
@@ -180,9 +225,11 @@ std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::s
     out.from.endpoint.address = ntohl(sa.sin_addr.s_addr);
     out.from.endpoint.port = ntohs(sa.sin_port);
     if (result == SOCKET_ERROR) {
+        const int error = WSAGetLastError();
+        if (error == WSAETIMEDOUT || error == WSAEINTR) return 0; // a quiet second, or a stop
         // A datagram longer than the buffer fails here (WSAEMSGSIZE).
         out.bytes = -1;
-        out.error = WSAGetLastError();
+        out.error = error;
         return 1;
     }
     out.bytes = static_cast<long>(bytes);

@@ -71,7 +71,7 @@ void report_socket_error(const char* file, int line, int code)
 #define REPORT_SOCKET_ERROR(code) report_socket_error(__FILE__, __LINE__, code)
 
 int serve(int port, const std::string& db_dir);
-[[noreturn]] void request_loop(Socket_handle sd, int port, const std::string& db_dir);
+void request_loop(Socket_handle sd, int port, const std::string& db_dir);
 
 } // namespace
 
@@ -155,7 +155,11 @@ int serve(int port, const std::string& db_dir)
             return -1;
         }
         ask_for_receive_queue(sd);
+        watch_operator_signals();
         request_loop(sd, port, db_dir);
+        udp_close(sd);
+        socket_layer_stop();
+        return 0;
     } catch (const std::string& message) {
         // In practice the first load failed: the server cannot serve, and
         // says so with its status, as the other start-up failures do.
@@ -205,7 +209,9 @@ void answer_batch(Socket_handle sd, Received_datagram* batch, std::size_t count,
     send_answers(sd, outgoing, n);
 }
 
-[[noreturn]] void request_loop(Socket_handle sd, int port, const std::string& db_dir)
+// Serves until the operator asks for a stop; between batches it also
+// reopens the log file when asked, never in the middle of a request.
+void request_loop(Socket_handle sd, int port, const std::string& db_dir)
 {
     static char buffers[64][1600];
     static Received_datagram batch[64];
@@ -216,10 +222,17 @@ void answer_batch(Socket_handle sd, Received_datagram* batch, std::size_t count,
         d.buf = buffers[&d - batch];
         d.capacity = sizeof buffers[0];
     }
-    for (;;) {
+    while (!stop_requested()) {
+        if (reopen_requested()) reopen_log_file();
         std::size_t count = udp_receive_batch(sd, batch, 64);
-        answer_batch(sd, batch, count, serving);
+        if (count > 0) answer_batch(sd, batch, count, serving);
     }
+    // What arrived before the stop is answered still.
+    while (udp_wait_readable(sd, 0)) {
+        std::size_t count = udp_receive_batch(sd, batch, 64);
+        if (count > 0) answer_batch(sd, batch, count, serving);
+    }
+    LOG_INF("Stopped on request.");
 }
 
 } // namespace

@@ -10,9 +10,10 @@
 #include "platform.h"
 
 // The whole program; main() only hands over to it. Returns the exit status:
-// 0 after the help text; -1 when the socket layer cannot start, for an
+// 0 after the help text and after a stop that the operator asked for
+// (SIGTERM, SIGINT, Ctrl-C); -1 when the socket layer cannot start, for an
 // unknown option, when the first database load fails and when the port
-// cannot be bound. Otherwise it serves until the process is stopped.
+// cannot be bound. Otherwise it serves; SIGHUP reopens the log file.
 int server_main(int argc, char** argv);
 
 // A number of an option, read as atoi reads it: leading white space, a sign,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <regex>
 #include <sched.h>
@@ -155,6 +156,40 @@ TEST_F(EndToEnd, FailedLookupIsNotAnsweredAndTheNextRequestIs)
     EXPECT_EQ(err(), "Unknown barcode nope and no backup barcode [] available\n");
     // Regression: the log file showed the request and nothing of the failure.
     EXPECT_EQ(logged("Unknown barcode"), std::vector<std::string>{"WRN Unknown barcode nope and no backup barcode [] available"});
+}
+
+// SIGHUP reopens the log file (rotated away by mv), and SIGTERM ends the
+// server between batches with status 0, after answering what came before.
+TEST_F(EndToEnd, SignalsReopenTheLogAndStopCleanly)
+{
+#ifdef ULVANE_WINDOWS_BUILD
+    GTEST_SKIP() << "Windows has no SIGHUP, and Wine cannot catch SIGTERM";
+#endif
+    std::string barcodes = pen_barcodes; // large enough to keep a reload busy for a moment
+    for (int i = 0; i < 100000; ++i) barcodes += "[" + std::to_string(i) + "]\nformat=price\n";
+    write_db(barcodes, pen_formats);
+    start_server();
+    Socket_handle answers = terminal(), sd = terminal(5000);
+    EXPECT_EQ(ask(sd, "12345\n", answers), pen_answer);
+    ASSERT_EQ(rename(my_dir.file("log").c_str(), my_dir.file("log.1").c_str()), 0);
+    kill(my_server, SIGHUP);
+    EXPECT_EQ(ask(sd, "12345\n", answers), pen_answer);
+    EXPECT_EQ(log_lines(), (std::vector<std::string>{"INF Log file " + my_dir.file("log") + " reopened",
+                                                    "INF Received barcode \"12345\""}));
+
+    // A burst that waits in the server's queue while a reload keeps it
+    // busy, and the stop in the middle of it.
+    set_write_time(my_dir.file("barcodes.ini"), 2000);
+    for (int i = 0; i < 300; ++i) udp_send(sd, "12345\n", 6, {Two_hosts::server_address, 9000});
+    usleep(5000);
+    kill(my_server, SIGTERM);
+    int answered = 0;
+    std::string answer;
+    Datagram_source from;
+    while (receive_within(answers, 1000, answer, from)) ++answered;
+    EXPECT_EQ(answered, 300);
+    EXPECT_EQ(my_hosts->wait_for_exit(my_server, 5000), 0);
+    EXPECT_EQ(log_lines().back(), "INF Stopped on request.");
 }
 
 // Regression: a closed standard error became the log file, so failure
@@ -455,16 +490,24 @@ TEST_F(EndToEnd, RegressionControlBytesCannotForgeLogLines)
 
 TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
 {
-    write_db(pen_barcodes + "[7]\nformat=bytes\n", pen_formats + "[bytes]\n\\x00\\e\\\\\n");
-    start_server();
+    write_db(pen_barcodes + "[7]\nformat=bytes\n", pen_formats + "[bytes]\n\\x00\\e\\x1d\\\\\n");
     auto scan = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), {ULVANE_SCAN_PATH, "-t=500", "10.77.0.1"});
+        args.insert(args.begin(), {ULVANE_SCAN_PATH, "-t=500"});
         pid_t pid = my_hosts->start_in(my_hosts->terminal_ns(), args, my_dir.file("scan_out"), my_dir.file("scan_err"));
         int status = my_hosts->wait_for_exit(pid, 10000);
         return std::make_pair(status, unix_lines(read_file(my_dir.file("scan_out"))));
     };
-    EXPECT_EQ(scan({"12345", "7"}), std::make_pair(0, std::string("Pen\\nPrice: 1.99\n\\x00\\x1b\\\\\n")));
-    EXPECT_EQ(scan({"12345", "unknown"}), std::make_pair(1, std::string("Pen\\nPrice: 1.99\n")));
+    // No server: said so, never the scanner's own request taken for an answer.
+    EXPECT_EQ(scan({"10.77.0.1", "12345"}), std::make_pair(1, std::string()));
+    EXPECT_NE(read_file(my_dir.file("scan_err")).find("no answer for 12345 from 10.77.0.1"), std::string::npos);
+    EXPECT_EQ(scan({"localhost", "12345"}).first, 2); // a name, and this host: refused
+    EXPECT_NE(read_file(my_dir.file("scan_err")).find("localhost is this host"), std::string::npos);
+
+    start_server();
+    // Answers in the notation a format is written in: ESC as \e, 0x1d as \x1d.
+    EXPECT_EQ(scan({"10.77.0.1", "12345", "7"}), std::make_pair(0, std::string("Pen\\nPrice: 1.99\n\\x00\\e\\x1d\\\\\n")));
+    EXPECT_EQ(scan({"10.77.0.1", "12345", "unknown"}), std::make_pair(1, std::string("Pen\\nPrice: 1.99\n")));
+    EXPECT_EQ(scan({"-r", "10.77.0.1", "7"}), std::make_pair(0, std::string("\0\x1b\x1d\\", 4)));
 }
 
 } // namespace

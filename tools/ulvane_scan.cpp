@@ -1,12 +1,16 @@
 // ulvane_scan: a terminal for people, to try a server by hand.
 //
-//   ulvane_scan [-p=9000] [-t=MILLISECONDS] HOST BARCODE...
+//   ulvane_scan [-p=9000] [-t=MILLISECONDS] [-r] HOST BARCODE...
 //
-// Sends each barcode, with a final line feed, to HOST at the port, from that
-// same port, as a terminal does, and prints each answer in escape notation.
-// The server answers at its own port on the sender's address, so this must
-// run on another host than the server. Exits 1 when an answer does not come
-// in time, 2 for a bad command line or when the port cannot be bound.
+// Sends each barcode, with a final line feed, to HOST (an address or a
+// name) at the port, from that same port, as a terminal does, and prints
+// each answer in the escape notation that formats.ini reads, or with -r its
+// raw bytes. Only a datagram from HOST counts as an answer. The server
+// answers at its own port on the sender's address, so this must run on
+// another host than the server. Exits 1 when an answer does not come in
+// time, 2 for a bad command line, when HOST is this host, or when the port
+// cannot be bound.
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -19,8 +23,24 @@ namespace {
 
 int usage()
 {
-    std::cerr << "usage: ulvane_scan [-p=9000] [-t=MILLISECONDS] HOST BARCODE..." << std::endl;
+    std::cerr << "usage: ulvane_scan [-p=9000] [-t=MILLISECONDS] [-r] HOST BARCODE..." << std::endl;
     return 2;
+}
+
+// An answer as a format would be written to give it: ESC as \e, and the
+// byte 0x1d, which the log's dumps write as \e, as \x1d.
+std::string as_format_text(const std::string& bytes)
+{
+    std::string text;
+    for (char c : bytes) {
+        if (c == '\x1b')
+            text += "\\e";
+        else if (c == '\x1d')
+            text += "\\x1d";
+        else
+            text += bytes_to_text(std::string(1, c));
+    }
+    return text;
 }
 
 } // namespace
@@ -29,20 +49,33 @@ int main(int argc, char** argv)
 {
     int port = 9000;
     int timeout_ms = 2000;
+    bool raw = false;
     int i = 1;
     for (; i < argc && argv[i][0] == '-'; ++i) {
         if (std::strncmp(argv[i], "-p=", 3) == 0)
             port = option_number(argv[i] + 3);
         else if (std::strncmp(argv[i], "-t=", 3) == 0)
             timeout_ms = option_number(argv[i] + 3);
+        else if (std::strcmp(argv[i], "-r") == 0)
+            raw = true;
         else
             return usage();
     }
-    Ipv4_endpoint server;
-    if (argc - i < 2 || !address_from_text(argv[i], server.address) || port < 0 || port > 65535)
-        return usage();
-    server.port = static_cast<std::uint16_t>(port);
+    if (argc - i < 2 || port < 0 || port > 65535) return usage();
     if (!socket_layer_start()) return 2;
+    Ipv4_endpoint server;
+    if (!address_of_host(argv[i], server.address)) {
+        std::cerr << "ulvane_scan: unknown host " << argv[i] << std::endl;
+        return 2;
+    }
+    server.port = static_cast<std::uint16_t>(port);
+    if (is_own_address(server.address)) {
+        // The server would answer at this very port of this host, which the
+        // scanner holds: every datagram from there would be its own request.
+        std::cerr << "ulvane_scan: " << argv[i] << " is this host; a server here answers to its own port, "
+                  << "so scan from another host" << std::endl;
+        return 2;
+    }
 
     Socket_handle sd = udp_open();
     if (sd < 0 || !udp_bind(sd, server.port)) {
@@ -60,11 +93,16 @@ int main(int argc, char** argv)
             Datagram_source from;
             long bytes = udp_receive(sd, buf, sizeof buf, from);
             if (bytes < 0 || from.endpoint.address != server.address) continue; // not the server's
-            std::cout << bytes_to_text(std::string(buf, static_cast<std::size_t>(bytes))) << std::endl;
+            const std::string answer(buf, static_cast<std::size_t>(bytes));
+            if (raw)
+                std::cout << answer << std::flush;
+            else
+                std::cout << as_format_text(answer) << std::endl;
             answered = true;
         }
         if (!answered) {
-            std::cerr << "ulvane_scan: no answer for " << argv[i] << " within " << timeout_ms << " ms"
+            std::cerr << "ulvane_scan: no answer for " << argv[i] << " from " << address_text(server.address)
+                      << " within " << timeout_ms << " ms (is a server running there, at port " << port << "?)"
                       << std::endl;
             status = 1;
         }
