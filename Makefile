@@ -3,7 +3,7 @@ BUILD := build
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 
-.PHONY: all run test bench fuzz clean windows test-windows
+.PHONY: all run test bench fuzz clean windows test-windows install
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -12,8 +12,16 @@ all:
 run: all
 	$(BUILD)/ulvane_server -db=examples/db
 
+# Needs GoogleTest (libgtest-dev); without it no test is built, and this fails.
 test: all
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE slow
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS) -LE slow
+
+# The programs, the README and the systemd unit, under PREFIX.
+PREFIX ?= /usr/local
+install:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build $(BUILD) -j $(JOBS)
+	cmake --install $(BUILD)
 
 bench: all
 	bench/run_benchmarks.sh $(BUILD)

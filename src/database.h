@@ -165,6 +165,11 @@ public:
     // unclosed "${" (the rest is copied unchanged). Never throws.
     std::string merge_tag_values(const Barcode_tags& tags) const;
 
+    // The names in the template's ${name} placeholders, in order, as
+    // merge_tag_values finds them; `unclosed` tells whether a "${" is never
+    // closed. Logs nothing.
+    std::vector<std::string> placeholders(bool& unclosed) const;
+
     bool operator<(const Format& other) const { return my_format_name < other.my_format_name; }
     const std::string& name() const { return my_format_name; }
     const std::string& text() const { return my_format; }

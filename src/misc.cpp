@@ -15,6 +15,8 @@ std::FILE* the_log_file = nullptr; // unbuffered; none: standard error
 std::string the_log_file_name;     // of the_log_file
 std::ostringstream the_log_line;   // the line being written
 bool the_log_held = false;         // lines wait in the_held_lines for log_flush
+bool the_log_quiet = false;        // lines are dropped
+unsigned long the_warnings = 0;    // WRN lines so far
 std::string the_held_lines;
 
 // What was lost since the last line that could be written.
@@ -112,6 +114,7 @@ void write_lines(const std::string& lines)
 
 std::ostream& log(const char* label)
 {
+    if (label[0] == 'W') ++the_warnings;
     the_log_line.str(std::string());
     the_log_line << line_prefix(label);
     return the_log_line;
@@ -119,11 +122,22 @@ std::ostream& log(const char* label)
 
 void log_end_line()
 {
+    if (the_log_quiet) return;
     the_log_line << '\n';
     if (the_log_held)
         the_held_lines += the_log_line.str();
     else
         write_lines(the_log_line.str());
+}
+
+void set_log_quiet(bool quiet)
+{
+    the_log_quiet = quiet;
+}
+
+unsigned long log_warnings()
+{
+    return the_warnings;
 }
 
 void log_hold()
@@ -240,6 +254,21 @@ std::string bytes_to_text(std::string txt)
     out.reserve(txt.size() + txt.size() / 2);
     for (char c : txt) append_escaped(out, static_cast<unsigned char>(c));
     return out;
+}
+
+std::string bytes_to_format_text(const std::string& bytes)
+{
+    std::string text;
+    text.reserve(bytes.size() + bytes.size() / 2);
+    for (char c : bytes) {
+        if (c == '\x1b')
+            text += "\\e";
+        else if (c == '\x1d')
+            text += "\\x1d";
+        else
+            append_escaped(text, static_cast<unsigned char>(c));
+    }
+    return text;
 }
 
 std::string escape_control_bytes(const std::string& bytes)

@@ -31,6 +31,12 @@ void log_end_line();
 void log_hold();
 void log_flush();
 
+// While quiet, lines are dropped, WRN lines too (they are still counted).
+void set_log_quiet(bool quiet);
+
+// How many WRN lines were started so far.
+unsigned long log_warnings();
+
 // The current level, 0 to 5 (3 at start).
 unsigned get_log_level();
 
@@ -96,6 +102,11 @@ std::string text_to_bytes(std::string line);
 // 0x1d, \\ \# \$ \[ \], \xNN (lower case) for other control bytes and for
 // 0x80..0xff; everything else as itself.
 std::string bytes_to_text(std::string txt);
+
+// Writes bytes as a format in formats.ini would be written to give them: as
+// bytes_to_text does, but ESC (0x1b) as \e and the byte 0x1d as \x1d, since
+// text_to_bytes reads \e as ESC.
+std::string bytes_to_format_text(const std::string& bytes);
 
 // For bytes received from the network on their way into a log line or an
 // error message: control bytes 0x00..0x1f, DEL 0x7f and every byte from 0x80

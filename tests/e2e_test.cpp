@@ -166,13 +166,14 @@ TEST_F(EndToEnd, SignalsReopenTheLogAndStopCleanly)
     GTEST_SKIP() << "Windows has no SIGHUP, and Wine cannot catch SIGTERM";
 #endif
     std::string barcodes = pen_barcodes; // large enough to keep a reload busy for a moment
-    for (int i = 0; i < 100000; ++i) barcodes += "[" + std::to_string(i) + "]\nformat=price\n";
+    for (int i = 0; i < 100000; ++i) barcodes += "[b" + std::to_string(i) + "]\nformat=price\n";
     write_db(barcodes, pen_formats);
     start_server();
     Socket_handle answers = terminal(), sd = terminal(5000);
     EXPECT_EQ(ask(sd, "12345\n", answers), pen_answer);
     ASSERT_EQ(rename(my_dir.file("log").c_str(), my_dir.file("log.1").c_str()), 0);
     kill(my_server, SIGHUP);
+    for (int waited = 0; waited < 2000 && read_file(my_dir.file("log")).empty(); waited += 10) usleep(10000);
     EXPECT_EQ(ask(sd, "12345\n", answers), pen_answer);
     EXPECT_EQ(log_lines(), (std::vector<std::string>{"INF Log file " + my_dir.file("log") + " reopened",
                                                     "INF Received barcode \"12345\""}));
@@ -180,6 +181,7 @@ TEST_F(EndToEnd, SignalsReopenTheLogAndStopCleanly)
     // A burst that waits in the server's queue while a reload keeps it
     // busy, and the stop in the middle of it.
     set_write_time(my_dir.file("barcodes.ini"), 2000);
+    udp_set_receive_buffer(answers, 4 << 20); // room for all the answers at once
     for (int i = 0; i < 300; ++i) udp_send(sd, "12345\n", 6, {Two_hosts::server_address, 9000});
     usleep(5000);
     kill(my_server, SIGTERM);

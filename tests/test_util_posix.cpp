@@ -66,12 +66,20 @@ Run_result run_program(const std::vector<std::string>& argv, int timeout_seconds
     int open_fds = 2;
     time_t deadline = time(nullptr) + timeout_seconds;
     bool killed = false;
+    // Until both streams end, or the program has ended and its streams
+    // are quiet (under Wine, helper processes may hold them open a while).
+    int status = 0;
+    bool ended = false;
     while (open_fds > 0) {
         if (time(nullptr) > deadline && !killed) {
             kill(pid, SIGKILL);
             killed = true;
         }
-        if (poll(fds, 2, 200) <= 0) continue;
+        if (!ended && waitpid(pid, &status, WNOHANG) == pid) ended = true;
+        if (poll(fds, 2, 200) <= 0) {
+            if (ended) break;
+            continue;
+        }
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
             std::string& into = i == 0 ? result.out : result.err;
@@ -84,8 +92,9 @@ Run_result run_program(const std::vector<std::string>& argv, int timeout_seconds
             }
         }
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
+    for (pollfd& p : fds)
+        if (p.fd >= 0) close(p.fd);
+    if (!ended) waitpid(pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.out = unix_lines(result.out);
     result.err = unix_lines(result.err);

@@ -10,7 +10,6 @@
 // another host than the server. Exits 1 when an answer does not come in
 // time, 2 for a bad command line, when HOST is this host, or when the port
 // cannot be bound.
-#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -25,22 +24,6 @@ int usage()
 {
     std::cerr << "usage: ulvane_scan [-p=9000] [-t=MILLISECONDS] [-r] HOST BARCODE..." << std::endl;
     return 2;
-}
-
-// An answer as a format would be written to give it: ESC as \e, and the
-// byte 0x1d, which the log's dumps write as \e, as \x1d.
-std::string as_format_text(const std::string& bytes)
-{
-    std::string text;
-    for (char c : bytes) {
-        if (c == '\x1b')
-            text += "\\e";
-        else if (c == '\x1d')
-            text += "\\x1d";
-        else
-            text += bytes_to_text(std::string(1, c));
-    }
-    return text;
 }
 
 } // namespace
@@ -97,7 +80,7 @@ int main(int argc, char** argv)
             if (raw)
                 std::cout << answer << std::flush;
             else
-                std::cout << as_format_text(answer) << std::endl;
+                std::cout << bytes_to_format_text(answer) << std::endl;
             answered = true;
         }
         if (!answered) {

@@ -1,0 +1,280 @@
+// ulvane_check: finds mistakes in a database before the terminals do, and
+// shows what the server would answer.
+//
+//   ulvane_check [-db=dir] [-l=n] [BARCODE...]
+//
+// Loads the database with the server's own code (the same readers, the same
+// warnings in the same log on standard error, level 3 unless -l= says
+// otherwise), then writes on standard output, one a line in the form
+// compilers use ("barcodes.ini:42: warning: ..."), what no reader reports:
+// formats that are missing, unused or repeated, placeholders a barcode has
+// no tag for, blanks around '=' or after a name, bad \x escapes, answers
+// too long for a datagram. For each BARCODE given it shows the answer the
+// server would send, as escaped text and as a hex dump. Exit status: 0 when
+// clean, 1 with warnings (the readers' included), 2 when the database
+// cannot be loaded.
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "database.h"
+#include "misc.h"
+#include "server.h"
+
+namespace {
+
+const std::size_t largest_udp_payload = 65507;
+
+unsigned long the_findings = 0;
+
+void warn(const char* file, unsigned long line, const std::string& message)
+{
+    std::cout << file << ':' << line << ": warning: " << message << '\n';
+    ++the_findings;
+}
+
+// The lines of a database file, numbered as the readers number them (a byte
+// order mark and one carriage return at a line's end dropped).
+std::vector<std::string_view> lines_of(const std::string& text)
+{
+    std::vector<std::string_view> lines;
+    std::string_view rest = text;
+    if (rest.substr(0, 3) == "\xef\xbb\xbf") rest.remove_prefix(3);
+    for (;;) {
+        std::size_t lf = rest.find('\n');
+        std::string_view l = rest.substr(0, lf);
+        if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
+        lines.push_back(l);
+        if (lf == std::string_view::npos) return lines;
+        rest.remove_prefix(lf + 1);
+    }
+}
+
+bool is_header(std::string_view l)
+{
+    return l.size() >= 2 && l.front() == '[' && l.back() == ']';
+}
+
+bool ends_with_blank(std::string_view s)
+{
+    return !s.empty() && (s.back() == ' ' || s.back() == '\t');
+}
+
+std::string quoted(std::string_view s)
+{
+    return "'" + escape_control_bytes(std::string(s)) + "'";
+}
+
+// Notes where the section of `name` first stands, and reports a repeated one.
+void note_section(const char* file, const char* kind, std::unordered_map<std::string_view, unsigned long>& first_line,
+                  std::string_view name, unsigned long number)
+{
+    auto placed = first_line.emplace(name, number);
+    if (!placed.second)
+        warn(file, number,
+             std::string(kind) + " " + quoted(name) + " again: the section at line " +
+                 std::to_string(placed.first->second) + " is used, this one is not");
+}
+
+// Goes through the lines that are no comments: header(name, number) for a
+// section header, other(line, number) for any other line.
+template <typename Header, typename Other>
+void for_each_line(const std::vector<std::string_view>& lines, Header header, Other other)
+{
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string_view l = lines[i];
+        if (l.empty() || l[0] == '#') continue;
+        if (is_header(l))
+            header(l.substr(1, l.size() - 2), i + 1);
+        else
+            other(l, i + 1);
+    }
+}
+
+// Where each barcode's first section begins; blanks around '=' and after a
+// format name, and repeated sections, reported on the way.
+std::unordered_map<std::string_view, unsigned long> check_barcode_lines(const std::vector<std::string_view>& lines)
+{
+    std::unordered_map<std::string_view, unsigned long> first_line;
+    for_each_line(
+        lines,
+        [&](std::string_view name, unsigned long number) {
+            note_section("barcodes.ini", "barcode", first_line, name, number);
+        },
+        [&](std::string_view l, unsigned long number) {
+            const std::size_t eq = tag_value_split(l);
+            if (eq == std::string_view::npos) return;
+            const std::string_view tag = l.substr(0, eq), value = l.substr(eq + 1);
+            if (ends_with_blank(tag))
+                warn("barcodes.ini", number,
+                     "blank before '=': the tag is " + quoted(tag) + ", which no placeholder reaches");
+            if (!value.empty() && (value[0] == ' ' || value[0] == '\t'))
+                warn("barcodes.ini", number, "blank after '=': the value of " + quoted(tag) + " begins with it");
+            if (tag == "format" && ends_with_blank(value))
+                warn("barcodes.ini", number, "format name " + quoted(value) + " ends with a blank");
+        });
+    return first_line;
+}
+
+bool hex_digit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Where each format's first section begins; repeated formats, blanks after
+// a name and \x escapes without two hexadecimal digits reported on the way.
+std::unordered_map<std::string_view, unsigned long> check_format_lines(const std::vector<std::string_view>& lines)
+{
+    std::unordered_map<std::string_view, unsigned long> first_line;
+    for_each_line(
+        lines,
+        [&](std::string_view name, unsigned long number) {
+            note_section("formats.ini", "format", first_line, name, number);
+            if (ends_with_blank(name)) warn("formats.ini", number, "format name " + quoted(name) + " ends with a blank");
+        },
+        [&](std::string_view l, unsigned long number) {
+            for (std::size_t k = 0; k + 1 < l.size(); k += 2) { // escapes come in pairs
+                k = l.find('\\', k);
+                if (k == std::string_view::npos || k + 1 >= l.size()) break;
+                if (l[k + 1] == 'x' && !(k + 3 < l.size() && hex_digit(l[k + 2]) && hex_digit(l[k + 3])))
+                    warn("formats.ini", number,
+                         "'\\x' without two hexadecimal digits at column " + std::to_string(k + 1));
+            }
+        });
+    return first_line;
+}
+
+std::string hex_dump(const std::string& bytes)
+{
+    std::ostringstream out;
+    for (std::size_t row = 0; row < bytes.size(); row += 16) {
+        char offset[16];
+        std::snprintf(offset, sizeof offset, "  %04zx ", row);
+        out << offset;
+        std::string shown;
+        for (std::size_t k = row; k < row + 16; ++k) {
+            if (k < bytes.size()) {
+                char byte[4];
+                std::snprintf(byte, sizeof byte, " %02x", static_cast<unsigned char>(bytes[k]));
+                out << byte;
+                const unsigned char c = static_cast<unsigned char>(bytes[k]);
+                shown += c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '.';
+            } else {
+                out << "   ";
+            }
+        }
+        out << "  " << shown << '\n';
+    }
+    return out.str();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string db_dir = ".";
+    std::vector<std::string> barcodes;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.compare(0, 4, "-db=") == 0)
+            db_dir = arg.substr(4);
+        else if (arg.compare(0, 3, "-l=") == 0)
+            set_log_level(static_cast<unsigned>(option_number(argv[i] + 3)));
+        else if (arg[0] == '-') {
+            std::cerr << "usage: ulvane_check [-db=dir] [-l=n] [BARCODE...]" << std::endl;
+            return 2;
+        } else
+            barcodes.push_back(arg);
+    }
+    Barcode_db db;
+    try {
+        db.load(db_dir);
+    } catch (const std::string& message) {
+        std::cerr << message << std::endl;
+        return 2;
+    }
+
+    const std::string barcodes_text = [&] {
+        std::ifstream in(db_dir + "/barcodes.ini", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }();
+    const std::string formats_text = [&] {
+        std::ifstream in(db_dir + "/formats.ini", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }();
+    const auto barcode_line = check_barcode_lines(lines_of(barcodes_text));
+    const auto format_line = check_format_lines(lines_of(formats_text));
+
+    // The formats in the order of the file, and each one's placeholders.
+    const Barcode_db::Format_table& formats = db.formats();
+    auto line_of_format = [&](const std::string& name) { return format_line.count(name) ? format_line.at(name) : 0; };
+    std::vector<std::string> format_names;
+    for (const auto& f : formats) format_names.push_back(f.first);
+    std::sort(format_names.begin(), format_names.end(),
+              [&](const std::string& a, const std::string& b) { return line_of_format(a) < line_of_format(b); });
+    std::unordered_map<std::string, std::vector<std::string>> placeholders;
+    for (const std::string& name : format_names) {
+        bool unclosed = false;
+        placeholders[name] = formats.at(name).placeholders(unclosed);
+        if (unclosed) warn("formats.ini", line_of_format(name), "format " + quoted(name) + ": '${' is never closed");
+    }
+    const bool has_fallback = formats.count("") != 0;
+
+    // Every barcode as the server would answer it.
+    std::unordered_set<std::string> used;
+    const Barcode_table& table = db.barcodes();
+    set_log_quiet(true); // the merges below would repeat what is reported here
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const std::string_view barcode = table.barcode(i);
+        const Barcode_tags tags = table.tags(i);
+        const unsigned long line = barcode_line.count(barcode) ? barcode_line.at(barcode) : 0;
+        std::string_view name;
+        if (!tags.find("format", name) && !has_fallback) {
+            warn("barcodes.ini", line, "barcode " + quoted(barcode) + " has no format= line, and there is no fallback format []");
+            continue;
+        }
+        auto format = formats.find(std::string(name));
+        if (format == formats.end()) {
+            if (!name.empty())
+                warn("barcodes.ini", line,
+                     "barcode " + quoted(barcode) + " names format " + quoted(name) + ", which formats.ini lacks: " +
+                         (has_fallback ? "the fallback format [] answers it" : "there is no fallback format [], so it is not answered"));
+            if (!has_fallback) continue;
+            format = formats.find("");
+        }
+        used.insert(format->first);
+        for (const std::string& p : placeholders[format->first]) {
+            std::string_view value;
+            if (!tags.find("tag." + p, value))
+                warn("barcodes.ini", line,
+                     "barcode " + quoted(barcode) + " has no tag." + p + " for ${" + p + "} of format " +
+                         quoted(format->first) + ": the answer holds an empty string there");
+        }
+        const std::size_t size = text_to_bytes(format->second.merge_tag_values(tags)).size();
+        if (size > largest_udp_payload)
+            warn("barcodes.ini", line,
+                 "the answer to barcode " + quoted(barcode) + " is " + std::to_string(size) +
+                     " bytes, more than a UDP datagram holds (65507): it is never sent");
+    }
+    set_log_quiet(false);
+    for (const std::string& name : format_names)
+        if (!name.empty() && used.count(name) == 0)
+            warn("formats.ini", line_of_format(name), "format " + quoted(name) + " is used by no barcode");
+
+    for (const std::string& code : barcodes) {
+        try {
+            const std::string answer = text_to_bytes(db.lookup(code));
+            std::cout << code << ": " << bytes_to_format_text(answer) << '\n' << hex_dump(answer);
+        } catch (const std::string& message) {
+            std::cout << code << ": no answer: " << message << '\n';
+        }
+    }
+    return the_findings + log_warnings() > 0 ? 1 : 0;
+}
