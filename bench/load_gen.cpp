@@ -81,6 +81,9 @@ int main(int argc, char** argv)
         std::cerr << "load_gen: cannot bind port " << port << "\n";
         return 2;
     }
+    // The answers held back by a reload come all at once: room for them, so
+    // that none is lost here rather than at the server.
+    udp_set_receive_buffer(sd, std::size_t(8) << 20);
 
     std::mt19937 random(7);
     std::uniform_int_distribution<long> pick(0, barcodes - 1);
