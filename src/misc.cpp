@@ -96,18 +96,20 @@ void write_lines(const std::string& lines)
         note += line_prefix("WRN") + "Lost " + std::to_string(lost.count) +
                 " log lines: " + std::strerror(lost.error) + "\n";
     }
-    const std::string& text = note.empty() ? lines : note + lines;
+    const std::size_t note_size = note.size();
+    const std::string* text = &lines; // not copied in the usual case
+    if (note_size > 0) text = &(note += lines);
     std::clearerr(out);
-    std::size_t written = std::fwrite(text.data(), 1, text.size(), out);
-    if (written == text.size()) {
+    const std::size_t written = std::fwrite(text->data(), 1, text->size(), out);
+    if (written == text->size()) {
         lost = Lost_lines{};
         return;
     }
     lost.error = errno;
-    if (written >= note.size()) lost.count = 0; // the note got out
-    std::size_t from = written > note.size() ? written - note.size() : 0;
+    if (written >= note_size) lost.count = 0; // the note got out
+    const std::size_t from = written > note_size ? written - note_size : 0;
     lost.count += static_cast<unsigned long>(std::count(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end(), '\n'));
-    if (written > 0) lost.cut = text[written - 1] != '\n';
+    if (written > 0) lost.cut = (*text)[written - 1] != '\n';
 }
 
 } // namespace
