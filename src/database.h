@@ -108,6 +108,7 @@ public:
     // Building, as the reader does it. The text read so far; the reader
     // appends to it and gives positions in it.
     std::string& text() { return my_text; }
+    const std::string& text() const { return my_text; }
     // Room for so many more barcodes and tag lines.
     void reserve(std::size_t barcodes, std::size_t tags);
     // A section header's barcode, as its position in the text.

@@ -201,10 +201,9 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    const std::string barcodes_text = [&] {
-        std::ifstream in(db_dir + "/barcodes.ini", std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }();
+    // The barcodes file as the table read it (the table keeps its text), so
+    // line numbers fit what was loaded; the small formats file is read again.
+    const std::string& barcodes_text = db.barcodes().text();
     const std::string formats_text = [&] {
         std::ifstream in(db_dir + "/formats.ini", std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
