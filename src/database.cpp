@@ -547,20 +547,20 @@ void Barcode_db::load(const std::string& from_dir)
 
 // ---- Lookup ----
 
-std::string Barcode_db::lookup(const std::string& code) const
+std::string Barcode_db::lookup(const std::string& code, const Shown_barcode& shown) const
 {
-    LOG_DMP("Looking up barcode \"" << escape_control_bytes(code) << "\"");
+    LOG_DMP("Looking up barcode \"" << shown << "\"");
     Barcode_tags tags;
     if (!my_known_barcodes.find(code, tags)) {
-        LOG_WRN("Barcode \"" << escape_control_bytes(code) << "\" not defined in database.");
+        LOG_WRN("Barcode \"" << shown << "\" not defined in database.");
         if (!my_known_barcodes.find(std::string_view(), tags))
-            throw "Unknown barcode " + escape_control_bytes(code) + " and no backup barcode [] available";
+            throw "Unknown barcode " + shown.text() + " and no backup barcode [] available";
     }
     LOG_DMP("Barcode found");
 
     std::string_view format_name;
     if (!tags.find("format", format_name))
-        LOG_WRN("No format specified for barcode '" << escape_control_bytes(code) << "'");
+        LOG_WRN("No format specified for barcode '" << shown << "'");
     LOG_DMP("Using format \"" << format_name << "\"");
 
     auto format = my_known_formats.find(std::string(format_name));
@@ -569,9 +569,8 @@ std::string Barcode_db::lookup(const std::string& code) const
     } else {
         format = my_known_formats.find(std::string());
         if (format == my_known_formats.end())
-            throw "Unknown format for barcode " + escape_control_bytes(code) +
-                " and no backup format [] available";
-        LOG_WRN("Unknown format for barcode '" << escape_control_bytes(code) << "': using default.");
+            throw "Unknown format for barcode " + shown.text() + " and no backup format [] available";
+        LOG_WRN("Unknown format for barcode '" << shown << "': using default.");
     }
     return format->second.merge_tag_values(tags);
 }

@@ -21,6 +21,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "misc.h"
 #include "platform.h"
 
 // Where `line` splits into tag and value: the position of its first '=';
@@ -212,8 +213,10 @@ public:
     // barcode [] available" or "Unknown format for barcode <code> and no
     // backup format [] available". Logs WRN when a fallback is used or the
     // barcode names no format, DMP lines at level 5. The barcode appears in
-    // messages with its control bytes escaped.
-    std::string lookup(const std::string& code) const;
+    // messages as `shown` (a received barcode as the request's lines show
+    // it); the first form shows `code` so.
+    std::string lookup(const std::string& code) const { return lookup(code, Shown_barcode(code)); }
+    std::string lookup(const std::string& code, const Shown_barcode& shown) const;
 
     // The two readers; each reads its stream to the end, to a read error or
     // up to max_bytes, and adds what it finds to its table. A byte order mark

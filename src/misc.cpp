@@ -18,6 +18,8 @@ bool the_log_held = false;         // lines wait in the_held_lines for log_flush
 bool the_log_quiet = false;        // lines are dropped
 unsigned long the_warnings = 0;    // WRN lines so far
 std::string the_held_lines;
+bool the_request_lines = false;    // lines draw on the_log_budget
+Log_budget the_log_budget;
 
 // What was lost since the last line that could be written.
 struct Lost_lines {
@@ -66,6 +68,14 @@ int hex_value(char c)
 
 namespace {
 
+// "2026-12-07 17:05:00" in local time; zeros when it cannot be converted.
+void local_time_text(std::time_t time, char (&text)[80])
+{
+    const std::tm* local = std::localtime(&time);
+    if (local == nullptr || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", local) == 0)
+        std::strcpy(text, "0000-00-00 00:00:00");
+}
+
 // "[2026-12-07 17:05:00 #7 WRN] ", taking the next line number.
 std::string line_prefix(const char* label)
 {
@@ -76,9 +86,7 @@ std::string line_prefix(const char* label)
     std::time_t now = std::time(nullptr);
     if (now != last) {
         last = now;
-        const std::tm* local = std::localtime(&now);
-        if (local == nullptr || std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", local) == 0)
-            std::strcpy(when, "0000-00-00 00:00:00");
+        local_time_text(now, when);
     }
     ++count;
     return std::string("[") + when + " #" + std::to_string(count) + " " + label + "] ";
@@ -126,10 +134,75 @@ void log_end_line()
 {
     if (the_log_quiet) return;
     the_log_line << '\n';
+    const std::string line = the_log_line.str();
+    if (the_request_lines) the_log_budget.spend(line.size());
     if (the_log_held)
-        the_held_lines += the_log_line.str();
+        the_held_lines += line;
     else
-        write_lines(the_log_line.str());
+        write_lines(line);
+}
+
+bool Log_budget::allows(Clock::time_point now, Left_out& resumed)
+{
+    static_assert(1000000000 % bytes_per_second == 0, "whole nanoseconds a byte");
+    const std::int64_t ns_per_byte = 1000000000 / bytes_per_second;
+    resumed = Left_out{};
+    if (!my_started) {
+        my_started = true;
+        my_refilled = now;
+    }
+    // Refilled by whole bytes; the time of a part byte counts next time.
+    const std::int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - my_refilled).count();
+    const std::int64_t gained = ns > 0 ? ns / ns_per_byte : 0;
+    if (gained >= burst - my_balance) {
+        my_balance = burst;
+        my_refilled = now;
+    } else {
+        my_balance += gained;
+        my_refilled += std::chrono::nanoseconds(gained * ns_per_byte);
+    }
+
+    if (my_left_out.lines > 0) {
+        const bool flood_over = now - my_last_left_out >= std::chrono::seconds(1);
+        if (my_balance > 0 && (flood_over || my_balance == burst)) {
+            resumed = my_left_out;
+            my_left_out = Left_out{};
+            return true;
+        }
+    } else if (my_balance > 0) {
+        return true;
+    } else {
+        my_left_out.since = std::time(nullptr);
+    }
+    ++my_left_out.lines;
+    my_last_left_out = now;
+    return false;
+}
+
+Log_scope::Log_scope(bool request) : my_was(the_request_lines)
+{
+    the_request_lines = request;
+}
+
+Log_scope::~Log_scope()
+{
+    the_request_lines = my_was;
+}
+
+bool log_line_allowed()
+{
+    if (!the_request_lines) return true;
+    Log_budget::Left_out resumed;
+    if (!the_log_budget.allows(Log_budget::Clock::now(), resumed)) return false;
+    if (resumed.lines > 0) {
+        char since[80];
+        local_time_text(resumed.since, since);
+        log("WRN") << "Left out " << resumed.lines << " log lines of received datagrams since " << since
+                   << ": over the log's budget of " << Log_budget::bytes_per_second / 1000
+                   << " kB a second (a sender flooding the port?).";
+        log_end_line();
+    }
+    return true;
 }
 
 void set_log_quiet(bool quiet)
@@ -273,7 +346,7 @@ std::string bytes_to_format_text(const std::string& bytes)
     return text;
 }
 
-std::string escape_control_bytes(const std::string& bytes)
+std::string escape_control_bytes(std::string_view bytes)
 {
     std::string out;
     out.reserve(bytes.size());
@@ -287,4 +360,22 @@ std::string escape_control_bytes(const std::string& bytes)
             out += c;
     }
     return out;
+}
+
+const std::string& Shown_barcode::text() const
+{
+    if (my_made) return my_text;
+    my_made = true;
+    if (my_barcode.size() <= most_bytes) {
+        my_text = escape_control_bytes(my_barcode);
+    } else {
+        my_text = escape_control_bytes(my_barcode.substr(0, most_bytes)) + "... (" +
+                  std::to_string(my_barcode.size()) + " bytes)";
+    }
+    return my_text;
+}
+
+std::ostream& operator<<(std::ostream& out, const Shown_barcode& barcode)
+{
+    return out << barcode.text();
 }

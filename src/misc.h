@@ -12,12 +12,18 @@
 // "src/database.cpp:123 ". Lines that cannot be written (a full disk, a
 // closed pipe) are counted, and the next line that can be written is
 // preceded by a WRN line saying how many were lost; a line cut by a failed
-// write is ended first. Single-threaded: nothing here takes a lock.
+// write is ended first. Lines that received datagrams cause draw on a budget
+// (see Log_budget), so that no sender can fill the disk. Single-threaded:
+// nothing here takes a lock.
 #ifndef ULVANE_MISC_H
 #define ULVANE_MISC_H
 
+#include <chrono>
+#include <cstdint>
+#include <ctime>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 // Starts a new line with `label` and returns the stream for its message;
 // log_end_line then writes the line out. Tests no level. The line counter
@@ -33,6 +39,62 @@ void log_flush();
 
 // While quiet, lines are dropped, WRN lines too (they are still counted).
 void set_log_quiet(bool quiet);
+
+// What any sender on the network can make the server log, bounded: lines
+// caused by received datagrams may take `burst` bytes at once and
+// `bytes_per_second` after that (a site of 200 terminals scanning once a
+// second is logged in full at level 3, and so are bursts of thousands of
+// lines). Once the budget is spent, such lines are left out and counted
+// until the budget has refilled and none was left out for a second (a flood
+// has ended), or until it is whole again (a flood goes on: a burst every
+// 12.5 s then keeps the operator informed). A flood thus grows the log by
+// at most about 100 kB a second averaged over a minute.
+class Log_budget {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::int64_t bytes_per_second = 80000;
+    static constexpr std::int64_t burst = 1000000;
+
+    // What was left out before writing resumed.
+    struct Left_out {
+        unsigned long lines = 0;
+        std::time_t since = 0; // wall clock time of the first line left out
+    };
+    // True when a line may be written at `now`; else it is counted as left
+    // out. On the first line written after some were left out, `resumed`
+    // tells how many and since when (else its lines are 0).
+    bool allows(Clock::time_point now, Left_out& resumed);
+    // Takes a written line's size from the budget.
+    void spend(std::size_t bytes) { my_balance -= static_cast<std::int64_t>(bytes); }
+
+private:
+    std::int64_t my_balance = burst; // may go below 0 by the last line's size
+    Clock::time_point my_refilled{};
+    bool my_started = false;
+    Left_out my_left_out;
+    Clock::time_point my_last_left_out{};
+};
+
+// While one lives, the lines written are caused by a received datagram, or
+// by the request it carries (`request` true), and draw on the log's budget;
+// or they are the server's own (false: start-up, reloads, file failures,
+// signals), never left out. At its end the setting before it holds again.
+class Log_scope {
+public:
+    explicit Log_scope(bool request);
+    ~Log_scope();
+    Log_scope(const Log_scope&) = delete;
+    Log_scope& operator=(const Log_scope&) = delete;
+
+private:
+    bool my_was;
+};
+
+// Whether a line may be written now: always for the server's own lines; for
+// a request's, when the budget allows. When writing resumes after lines were
+// left out, first writes the WRN line that says how many, since when and why.
+// The LOG_ macros ask before anything of a line is built.
+bool log_line_allowed();
 
 // How many WRN lines were started so far.
 unsigned long log_warnings();
@@ -62,13 +124,15 @@ bool log_goes_to_file();
 
 #define LOG_WRN(message)                                                   \
     do {                                                                   \
-        log("WRN") << message;                                             \
-        log_end_line();                                                    \
+        if (log_line_allowed()) {                                          \
+            log("WRN") << message;                                         \
+            log_end_line();                                                \
+        }                                                                  \
     } while (0)
 
 #define LOG_INF(message)                                                   \
     do {                                                                   \
-        if (get_log_level() > 2) {                                         \
+        if (get_log_level() > 2 && log_line_allowed()) {                   \
             log("INF") << message;                                         \
             log_end_line();                                                \
         }                                                                  \
@@ -76,7 +140,7 @@ bool log_goes_to_file();
 
 #define LOG_DBG(message)                                                   \
     do {                                                                   \
-        if (get_log_level() > 3) {                                         \
+        if (get_log_level() > 3 && log_line_allowed()) {                   \
             log("DBG") << __FILE__ ":" << __LINE__ << ' ' << message;      \
             log_end_line();                                                \
         }                                                                  \
@@ -84,7 +148,7 @@ bool log_goes_to_file();
 
 #define LOG_DMP(message)                                                   \
     do {                                                                   \
-        if (get_log_level() > 4) {                                         \
+        if (get_log_level() > 4 && log_line_allowed()) {                   \
             log("DMP") << __FILE__ ":" << __LINE__ << ' ' << message;      \
             log_end_line();                                                \
         }                                                                  \
@@ -113,6 +177,23 @@ std::string bytes_to_format_text(const std::string& bytes);
 // up (8-bit controls such as 0x9b drive terminals too) are written as
 // bytes_to_text writes them; every other byte stays as it is, so ordinary
 // barcodes read unchanged.
-std::string escape_control_bytes(const std::string& bytes);
+std::string escape_control_bytes(std::string_view bytes);
+
+// A received barcode as every log line and message shows it: escaped as
+// escape_control_bytes does, in full up to `most_bytes`; a longer one as its
+// first `most_bytes` bytes, then "... (1600 bytes)" with its whole length.
+// Made once, at its first use, for all the lines of a request.
+class Shown_barcode {
+public:
+    static constexpr std::size_t most_bytes = 512;
+    explicit Shown_barcode(std::string_view barcode) : my_barcode(barcode) {}
+    const std::string& text() const;
+
+private:
+    std::string_view my_barcode;
+    mutable std::string my_text;
+    mutable bool my_made = false;
+};
+std::ostream& operator<<(std::ostream& out, const Shown_barcode& barcode);
 
 #endif

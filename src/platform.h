@@ -5,6 +5,7 @@
 #ifndef ULVANE_PLATFORM_H
 #define ULVANE_PLATFORM_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -70,6 +71,11 @@ struct Datagram_source {
     // source address equal to its destination address. is_own_address tells
     // the rest.
     bool from_this_host = false;
+    // When it arrived, on the steady clock: the system's time stamp of its
+    // arrival where the platform gives one (Linux), so that datagrams that
+    // waited while the server was busy count when they came; else when it
+    // was received.
+    std::chrono::steady_clock::time_point arrived{};
 };
 
 // True when `address` is one of this host's own addresses, as they are now

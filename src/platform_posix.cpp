@@ -13,6 +13,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <time.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -116,6 +117,8 @@ Socket_handle udp_open()
     // datagram, to tell datagrams sent from this host.
     int on = 1;
     setsockopt(sd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    // And when each arrived.
+    setsockopt(sd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     return sd;
 }
 
@@ -153,7 +156,7 @@ namespace {
 struct Receive_header {
     sockaddr_in sa;
     iovec iov;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(timespec))];
 
     void prepare(msghdr& msg, char* buf, std::size_t capacity)
     {
@@ -169,12 +172,32 @@ struct Receive_header {
     }
 };
 
+// The two clocks read at one moment, to turn the system's time stamps of
+// arrival (on the real-time clock) into steady time.
+struct Clocks {
+    std::chrono::steady_clock::time_point steady = std::chrono::steady_clock::now();
+    timespec real = [] {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        return now;
+    }();
+
+    std::chrono::steady_clock::time_point steady_time_of(const timespec& stamp) const
+    {
+        const std::int64_t ago = (real.tv_sec - stamp.tv_sec) * std::int64_t(1000000000) + (real.tv_nsec - stamp.tv_nsec);
+        // A stamp from the future (the real-time clock was set back) is now.
+        return steady - std::chrono::nanoseconds(std::max<std::int64_t>(ago, 0));
+    }
+};
+
 // Fills `out` from a received message of `bytes` bytes (negative: the
 // receive failed with `error`).
-void take_received(const msghdr& msg, const sockaddr_in& sa, long bytes, int error, Received_datagram& out)
+void take_received(const msghdr& msg, const sockaddr_in& sa, long bytes, int error, const Clocks& clocks,
+                   Received_datagram& out)
 {
     static const unsigned loopback_index = if_nametoindex("lo");
     out.from = Datagram_source{};
+    out.from.arrived = clocks.steady;
     out.bytes = bytes;
     out.error = error;
     if (msg.msg_namelen >= sizeof sa && sa.sin_family == AF_INET) {
@@ -202,6 +225,10 @@ void take_received(const msghdr& msg, const sockaddr_in& sa, long bytes, int err
             // addresses mostly leaves with that address as its source (a
             // secondary address of a subnet gets the subnet's first one).
             if (info.ipi_addr.s_addr == sa.sin_addr.s_addr) out.from.from_this_host = true;
+        } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec stamp;
+            std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+            out.from.arrived = clocks.steady_time_of(stamp);
         }
     }
 }
@@ -233,12 +260,14 @@ std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::s
     // Blocks for the first datagram only; takes what else is waiting.
     int n = recvmmsg(static_cast<int>(sd), messages, static_cast<unsigned>(count), MSG_WAITFORONE, nullptr);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return 0; // a signal, or a quiet second
+    const Clocks clocks;
     if (n <= 0) {
-        take_received(messages[0].msg_hdr, headers[0].sa, -1, n < 0 ? errno : EAGAIN, batch[0]);
+        take_received(messages[0].msg_hdr, headers[0].sa, -1, n < 0 ? errno : EAGAIN, clocks, batch[0]);
         return 1;
     }
     for (int i = 0; i < n; ++i)
-        take_received(messages[i].msg_hdr, headers[i].sa, static_cast<long>(messages[i].msg_len), 0, batch[i]);
+        take_received(messages[i].msg_hdr, headers[i].sa, static_cast<long>(messages[i].msg_len), 0, clocks,
+                      batch[i]);
     return static_cast<std::size_t>(n);
 }
 

@@ -224,6 +224,7 @@ std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::s
     }
     out.from.endpoint.address = ntohl(sa.sin_addr.s_addr);
     out.from.endpoint.port = ntohs(sa.sin_port);
+    out.from.arrived = std::chrono::steady_clock::now(); // no time stamp of arrival here
     if (result == SOCKET_ERROR) {
         const int error = WSAGetLastError();
         if (error == WSAETIMEDOUT || error == WSAEINTR) return 0; // a quiet second, or a stop

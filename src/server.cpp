@@ -53,6 +53,7 @@ bool starts_with(const char* arg, const char* prefix)
 // a file, there too, where the operator reads.
 void report_failure(const std::string& message)
 {
+    if (!log_line_allowed()) return; // a request's, over the log's budget
     log_flush(); // the log lines before it come first
     std::cerr.clear(); // a full disk or a closed pipe once must not silence it for good
     std::cerr << message << std::endl;
@@ -63,6 +64,7 @@ void report_failure(const std::string& message)
 // standard output and, when the log goes to a file, there too.
 void report_socket_error(const char* file, int line, int code)
 {
+    if (!log_line_allowed()) return; // a request's, over the log's budget
     log_flush();
     std::cout.clear();
     std::cout << file << ':' << line << " WSAGetLastError=" << code << std::endl;
@@ -191,6 +193,7 @@ void answer_batch(Socket_handle sd, Received_datagram* batch, std::size_t count,
     static std::string answers[64];
     static Outgoing_datagram outgoing[64];
     std::size_t n = 0;
+    Log_scope request(true); // a sender could make any of these lines, as often as it likes
     log_hold();
     serving.files_checked = false; // once for the batch, after it arrived
     for (std::size_t i = 0; i < count; ++i) {
@@ -237,38 +240,102 @@ void request_loop(Socket_handle sd, int port, const std::string& db_dir)
 
 } // namespace
 
-bool Answer_limit::admit(const Ipv4_endpoint& from, Clock::time_point now)
+Answer_limit::Slot& Answer_limit::slot_of(std::uint32_t address, Clock::time_point now)
+{
+    // Addresses of one subnet, which differ in their low bits, fall into
+    // groups of their own.
+    const std::uint32_t hash = (address ^ (address >> 16)) * 2654435761u;
+    Slot* const group = &my_slots[(hash >> 8) % (slots / ways) * ways];
+    Slot* forget = group;
+    for (Slot* slot = group; slot != group + ways; ++slot) {
+        if (slot->used && slot->address == address) return *slot;
+        if (!slot->used || (forget->used && slot->next_due < forget->next_due)) forget = slot;
+    }
+    *forget = Slot{};
+    forget->address = address;
+    forget->used = true;
+    forget->second_began = now;
+    forget->next_due = now;
+    return *forget;
+}
+
+bool Answer_limit::admit(const Ipv4_endpoint& from, Clock::time_point arrived)
 {
     // A token bucket kept as the time the next answer is due: a burst may
     // run that far ahead of the clock, and no further.
     const Clock::duration interval = std::chrono::nanoseconds(std::chrono::seconds(1)) / per_second;
     const Clock::duration ahead = (burst - 1) * interval;
-    // Addresses of one subnet, which differ in their low bits, get slots of
-    // their own.
-    const std::uint32_t hash = (from.address ^ (from.address >> 16)) * 2654435761u;
-    Slot& slot = my_slots[hash % my_slots.size()];
-    // A slot whose address could answer a whole burst again holds nothing
-    // worth keeping. One that is still busy is shared until it is not, so
-    // that no flood from other addresses can reset the limit of a loop.
-    if (slot.address != from.address && slot.next_due <= now) slot = Slot{from.address, now, false, {}};
-    const Clock::time_point due = std::max(slot.next_due, now);
-    if (due - now <= ahead) {
+    Slot& slot = slot_of(from.address, arrived);
+    if (arrived - slot.second_began >= std::chrono::seconds(1)) {
+        slot.second_began = arrived;
+        slot.seen = 0;
+    }
+    ++slot.seen;
+    const Clock::time_point due = std::max(slot.next_due, arrived);
+    if (due - arrived <= ahead) {
         slot.next_due = due + interval;
         return true;
     }
-    if (!slot.warned || now - slot.warned_at >= std::chrono::minutes(1)) {
+    if (!slot.warned || arrived - slot.warned_at >= std::chrono::minutes(1)) {
         slot.warned = true;
-        slot.warned_at = now;
-        LOG_WRN("Too many messages from " << address_text(from.address) << "." << from.port
-                                          << ": not answered (likely another server there answering our answers"
-                                             " in a loop). Further drops from this address are logged at most"
-                                             " once a minute.");
+        slot.warned_at = arrived;
+        LOG_WRN("Too many messages from " << address_text(from.address) << "." << from.port << ": " << slot.seen
+                                          << " within a second from this address at our port, not answered"
+                                             " (likely another server there answering our answers, or a sender"
+                                             " at our port sending too fast). Further drops from this address"
+                                             " are logged at most once a minute.");
     }
     return false;
 }
 
+static_assert(Recent_answers::slots == 1024, "the slot is the top 10 bits of the address's hash");
+
+void Recent_answers::sent(std::uint32_t address, const std::string& answer, Clock::time_point now)
+{
+    Slot& slot = my_slots[address * 2654435761u >> 22];
+    if (!slot.used || slot.address != address) slot = Slot{};
+    slot.address = address;
+    slot.used = true;
+    slot.size = answer.size();
+    slot.hash = std::hash<std::string>()(answer);
+    slot.sent_at = now;
+}
+
+bool Recent_answers::is_echo(const Ipv4_endpoint& from, const std::string& datagram, Clock::time_point arrived)
+{
+    Slot& slot = my_slots[from.address * 2654435761u >> 22];
+    if (!slot.used || slot.address != from.address || slot.size != datagram.size() ||
+        arrived - slot.sent_at > std::chrono::seconds(1) || slot.hash != std::hash<std::string>()(datagram))
+        return false;
+    if (!slot.warned || arrived - slot.warned_at >= std::chrono::minutes(1)) {
+        slot.warned = true;
+        slot.warned_at = arrived;
+        LOG_WRN("Message from " << address_text(from.address) << "." << from.port
+                                << " holds our last answer to that address: not answered (likely a service there"
+                                   " that returns what it receives). Further ones from this address are logged"
+                                   " at most once a minute.");
+    }
+    return true;
+}
+
+namespace {
+
+// Lets the database reload what changed, once for a batch of datagrams.
+// Until a check succeeds, each request checks again, and each failure is
+// reported for its request. What the check logs is the server's own.
+void check_files(Serving& serving)
+{
+    if (serving.files_checked) return;
+    Log_scope own(false);
+    the_barcode_db.load(serving.db_dir);
+    serving.files_checked = true;
+}
+
+} // namespace
+
 bool answer_datagram(std::string datagram, const Datagram_source& from, Serving& serving, std::string& answer)
 {
+    Log_scope request(true);
     const int port = serving.port;
     // The sender's address is written out only where a line is logged.
     const std::uint32_t sender = from.endpoint.address;
@@ -288,22 +355,20 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, Serving&
                                     << " comes from this server's own socket: not answered.");
             return false;
         }
-        if (!serving.limit.admit(from.endpoint, Answer_limit::Clock::now())) return false;
+        if (!serving.limit.admit(from.endpoint, from.arrived)) return false;
     }
+    if (serving.recent.is_echo(from.endpoint, datagram, from.arrived)) return false;
 
     std::string& barcode = datagram;
     if (barcode.back() == '\n') barcode.pop_back();
+    const Shown_barcode shown(barcode);
     try {
-        LOG_INF("Received barcode \"" << escape_control_bytes(barcode) << "\"");
-        if (!serving.files_checked) {
-            // Until it succeeds, each request checks again, and each
-            // failure is reported for its request.
-            the_barcode_db.load(serving.db_dir);
-            serving.files_checked = true;
-        }
-        const std::string text = the_barcode_db.lookup(barcode);
+        LOG_INF("Received barcode \"" << shown << "\"");
+        check_files(serving);
+        const std::string text = the_barcode_db.lookup(barcode, shown);
         answer = text_to_bytes(text);
         LOG_DBG("Sending: \"" << text << "\" to " << address_text(sender) << "." << port);
+        serving.recent.sent(sender, answer, from.arrived);
         return true;
     } catch (const std::string& message) {
         report_failure(message);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -27,28 +28,69 @@ int option_number(const char* text);
 // the port we answer to can be part of such a loop; for those, admit allows
 // per source address a burst of `burst` answers and then `per_second` a
 // second (a person scanning, and a terminal's retries, stay far below), so a
-// loop ends at its first unanswered datagram. The table has a fixed number
-// of slots whatever the number of senders; two addresses that meet in one
-// slot share its limit until the slot's burst is whole again.
+// loop ends at its first unanswered datagram. Each address is limited by its
+// own datagrams only. The table holds `slots` addresses in groups of `ways`;
+// when an address finds its group full, the one that owes least (an idle
+// one first) is forgotten and starts afresh when it comes back, so a loop,
+// which never idles, stays remembered.
 class Answer_limit {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr int burst = 32;
     static constexpr int per_second = 50;
+    static constexpr std::size_t slots = 4096;
+    static constexpr std::size_t ways = 8;
 
-    // True when the datagram from `from` (at our own port) may be answered at
-    // `now`. A dropped datagram gives a WRN line naming the sender, at most
-    // one a minute per address.
-    bool admit(const Ipv4_endpoint& from, Clock::time_point now);
+    // True when the datagram from `from` (at our own port) that arrived at
+    // `arrived` may be answered. A dropped datagram gives a WRN line naming
+    // the sender and its rate, at most one a minute per address.
+    bool admit(const Ipv4_endpoint& from, Clock::time_point arrived);
 
 private:
     struct Slot {
         std::uint32_t address = 0;
-        Clock::time_point next_due{};  // when the next answer is due at the steady rate
+        bool used = false;
         bool warned = false;
+        int seen = 0; // datagrams since `second_began`
+        Clock::time_point second_began{};
+        Clock::time_point next_due{}; // when the next answer is due at the steady rate
         Clock::time_point warned_at{};
     };
-    std::array<Slot, 1024> my_slots{};
+    Slot& slot_of(std::uint32_t address, Clock::time_point now);
+
+    std::array<Slot, slots> my_slots{};
+};
+
+// Ends loops through a third party that returns what it receives from
+// another port (an echo service, a NAT): a datagram that holds exactly the
+// bytes we answered to its address within the last second is our own answer
+// coming back, whatever its port. Nothing a terminal scans looks like an
+// answer. Remembers the last answer to each of `slots` addresses (two that
+// meet in one slot forget each other's, which lets at most one more echo
+// through).
+class Recent_answers {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::size_t slots = 1024;
+
+    // Remembers `answer`, sent to `address` at `now`.
+    void sent(std::uint32_t address, const std::string& answer, Clock::time_point now);
+    // True when `datagram` from `from`, arrived at `arrived`, is the answer
+    // last sent there; says so in a WRN line, at most one a minute per
+    // address.
+    bool is_echo(const Ipv4_endpoint& from, const std::string& datagram, Clock::time_point arrived);
+
+private:
+    struct Slot {
+        std::uint32_t address = 0;
+        bool used = false;
+        bool warned = false;
+        std::size_t size = 0;
+        std::size_t hash = 0;
+        Clock::time_point sent_at{};
+        Clock::time_point warned_at{};
+    };
+    std::array<Slot, slots> my_slots{};
 };
 
 // What serving keeps from one request to the next.
@@ -56,6 +98,7 @@ struct Serving {
     int port = 9000;    // as configured; answers go to its low 16 bits
     std::string db_dir; // the database directory
     Answer_limit limit;
+    Recent_answers recent;
     // Whether the database files were checked since the current batch of
     // datagrams arrived: a batch is answered from one check.
     bool files_checked = false;
@@ -68,8 +111,10 @@ struct Serving {
 // answer is to be sent to the sender's address at the low 16 bits of the
 // port; false when nothing is to be sent: an empty datagram, a datagram
 // from the server's own socket (answering it would start an endless loop),
-// one from our port that serving.limit drops, or a failed load or lookup,
-// whose message goes to standard error (and into a log file).
+// our own answer coming back (serving.recent), one from our port that
+// serving.limit drops, or a failed load or lookup, whose message goes to
+// standard error (and into a log file). Every line it writes draws on the
+// log's budget but those of the files' check.
 bool answer_datagram(std::string datagram, const Datagram_source& from, Serving& serving, std::string& answer);
 
 #endif
