@@ -79,9 +79,10 @@ struct Datagram_source {
 };
 
 // True when `address` is one of this host's own addresses, as they are now
-// (addresses added or removed while the program runs included). Cheap when
-// nothing changed since the last call: meant for the few datagrams that
-// might be our own.
+// (addresses added or removed while the program runs included, as the
+// system reports them; where it cannot, or lost reports, the list is read
+// again at most once a second). Cheap whatever the number of addresses and
+// their changes: meant for the datagrams that might be our own.
 bool is_own_address(std::uint32_t address);
 
 // Waits for one datagram and copies it into buf. Returns its length (0 for an

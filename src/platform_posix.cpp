@@ -2,6 +2,7 @@
 #include "platform.h"
 
 #include <algorithm>
+#include <chrono>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -17,7 +18,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
+#include <unordered_set>
 #ifdef __linux__
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -273,13 +274,19 @@ std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::s
 
 namespace {
 
-// This host's addresses, read again whenever the kernel reports that an
-// address changed (Linux); without such reports, at every question.
+// This host's addresses, followed through the kernel's reports of each
+// address added or removed (Linux). When reports were lost (too many at
+// once) or cannot be had, the whole list is read again, at most once a
+// second: with thousands of addresses that takes milliseconds. An answer to
+// an address added meanwhile still comes back as our own answer, which the
+// server does not answer either.
 struct Own_addresses {
     bool opened = false;
     int changes = -1; // a netlink socket that receives the address changes
     bool stale = true;
-    std::vector<std::uint32_t> addresses;
+    bool read = false;
+    std::chrono::steady_clock::time_point read_at{};
+    std::unordered_set<std::uint32_t> addresses;
 };
 Own_addresses the_own_addresses;
 
@@ -295,20 +302,57 @@ void watch_address_changes(Own_addresses& own)
         close(own.changes);
         own.changes = -1;
     }
+    // Room for a burst of changes between two questions.
+    const int room = 4 << 20;
+    if (own.changes >= 0 && setsockopt(own.changes, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
+        setsockopt(own.changes, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
 #endif
 }
 
 void read_own_addresses(Own_addresses& own)
 {
-    own.addresses.clear();
+    own.read = true;
+    own.read_at = std::chrono::steady_clock::now();
     ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return; // stays stale: asked again next time
+    if (getifaddrs(&list) != 0) return; // stays stale: read again in a second
+    own.addresses.clear();
     for (ifaddrs* a = list; a != nullptr; a = a->ifa_next)
         if (a->ifa_addr != nullptr && a->ifa_addr->sa_family == AF_INET)
-            own.addresses.push_back(ntohl(reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr));
+            own.addresses.insert(ntohl(reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr));
     freeifaddrs(list);
     own.stale = own.changes < 0;
 }
+
+#ifdef __linux__
+// Applies the kernel's reports in `buf` of addresses added and removed.
+void apply_address_changes(const char* buf, std::size_t size, Own_addresses& own)
+{
+    int left = static_cast<int>(size);
+    for (auto* h = reinterpret_cast<const nlmsghdr*>(buf); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+        if (h->nlmsg_type != RTM_NEWADDR && h->nlmsg_type != RTM_DELADDR) continue;
+        const auto* message = static_cast<const ifaddrmsg*>(NLMSG_DATA(h));
+        if (message->ifa_family != AF_INET) continue;
+        // The local address, as getifaddrs gives it: IFA_LOCAL where there
+        // is one (IFA_ADDRESS is the peer's on a point-to-point link).
+        bool found = false;
+        in_addr address{};
+        int attributes_left = static_cast<int>(IFA_PAYLOAD(h));
+        for (auto* a = IFA_RTA(message); RTA_OK(a, attributes_left); a = RTA_NEXT(a, attributes_left)) {
+            if ((a->rta_type == IFA_LOCAL || (a->rta_type == IFA_ADDRESS && !found)) &&
+                RTA_PAYLOAD(a) >= sizeof address) {
+                std::memcpy(&address, RTA_DATA(a), sizeof address);
+                found = true;
+                if (a->rta_type == IFA_LOCAL) break;
+            }
+        }
+        if (!found) continue;
+        if (h->nlmsg_type == RTM_NEWADDR)
+            own.addresses.insert(ntohl(address.s_addr));
+        else
+            own.addresses.erase(ntohl(address.s_addr));
+    }
+}
+#endif
 
 } // namespace
 
@@ -317,18 +361,23 @@ bool is_own_address(std::uint32_t address)
     if ((address >> 24) == 127) return true;
     Own_addresses& own = the_own_addresses;
     if (!own.opened) watch_address_changes(own); // before the first read, so no change is missed
+#ifdef __linux__
     if (own.changes >= 0) {
-        // Any message (or a lost one: ENOBUFS) means the list may be out of
-        // date; what changed does not matter.
-        char buf[4096];
+        alignas(nlmsghdr) char buf[16384];
         for (;;) {
             ssize_t n = recv(own.changes, buf, sizeof buf, MSG_DONTWAIT);
-            if (n == 0 || (n < 0 && errno != ENOBUFS)) break;
-            own.stale = true;
+            if (n < 0 && errno == ENOBUFS) {
+                own.stale = true; // reports were lost
+                continue;
+            }
+            if (n <= 0) break;
+            apply_address_changes(buf, static_cast<std::size_t>(n), own);
         }
     }
-    if (own.stale) read_own_addresses(own);
-    return std::find(own.addresses.begin(), own.addresses.end(), address) != own.addresses.end();
+#endif
+    if (!own.read || (own.stale && std::chrono::steady_clock::now() - own.read_at >= std::chrono::seconds(1)))
+        read_own_addresses(own);
+    return own.addresses.count(address) != 0;
 }
 
 bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to)
