@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <sstream>
 
 #include "test_util.h"
 
@@ -169,6 +170,119 @@ TEST(Log, FileIsAppendedToAndUnopenableFileFallsBackToStandardError)
                                                          "The log goes to standard error\\.")))
         << messages[0];
     EXPECT_EQ(messages[1], "WRN to stderr");
+}
+
+
+// What a stream of lines of one size, at one rate, made of a budget.
+struct Budget_run {
+    long written = 0;        // lines
+    long long bytes = 0;     // written
+    unsigned long left_out = 0;
+    int resumes = 0;         // notes that writing resumed
+    unsigned long noted = 0; // lines the notes counted
+};
+
+Budget_run run_lines(Log_budget& budget, Log_budget::Clock::time_point& now, long per_second, long line_bytes,
+                     long seconds)
+{
+    Budget_run run;
+    const auto step = std::chrono::microseconds(1000000 / per_second);
+    for (long i = 0; i < per_second * seconds; ++i, now += step) {
+        Log_budget::Left_out resumed;
+        if (budget.allows(now, resumed)) {
+            ++run.written;
+            run.bytes += line_bytes;
+            budget.spend(static_cast<std::size_t>(line_bytes));
+        } else {
+            ++run.left_out;
+        }
+        if (resumed.lines > 0) {
+            ++run.resumes;
+            run.noted += resumed.lines;
+        }
+    }
+    return run;
+}
+
+TEST(LogBudget, OrdinaryTrafficIsWrittenAndFloodsAreBounded)
+{
+    using std::chrono::milliseconds;
+    const long rate = Log_budget::bytes_per_second, burst = Log_budget::burst;
+    const struct {
+        const char* what;
+        long per_second, line_bytes, seconds;
+        long long most_bytes; // written
+        unsigned long least_left_out;
+    } cases[] = {
+        // 200 terminals scanning once a second, two lines each at level 3.
+        {"site", 400, 120, 120, 400LL * 120 * 120, 0},
+        {"a burst of thousands of lines", 8000, 120, 1, 8000LL * 120, 0},
+        {"just the rate", 100, rate / 100, 60, 100LL * rate / 100 * 60, 0},
+        // 1,600 bytes of control bytes, cut and escaped, on three lines.
+        {"flood of 10 s", 60000, 2100, 10, burst + 10LL * rate + 2100, 590000},
+        {"flood of a minute", 60000, 2100, 60, 6000000, 3590000},
+    };
+    for (const auto& c : cases) {
+        Log_budget budget;
+        auto now = Log_budget::Clock::time_point{} + std::chrono::hours(1);
+        const Budget_run run = run_lines(budget, now, c.per_second, c.line_bytes, c.seconds);
+        EXPECT_LE(run.bytes, c.most_bytes) << c.what;
+        EXPECT_GE(run.left_out, c.least_left_out) << c.what;
+        if (c.least_left_out == 0) {
+            EXPECT_EQ(run.left_out, 0u) << c.what;
+            continue;
+        }
+        EXPECT_GE(run.bytes, burst) << c.what << ": the burst is written";
+        // After the flood: left out until a quiet second has passed, then
+        // written, after a note that counts every line left out.
+        Log_budget::Left_out resumed;
+        EXPECT_FALSE(budget.allows(now + milliseconds(999), resumed)) << c.what;
+        EXPECT_TRUE(budget.allows(now + milliseconds(1999), resumed)) << c.what;
+        EXPECT_EQ(run.noted + resumed.lines, run.left_out + 1) << c.what;
+        EXPECT_TRUE(budget.allows(now + milliseconds(1999), resumed)) << c.what;
+        EXPECT_EQ(resumed.lines, 0u) << c.what << ": noted once";
+    }
+}
+
+// While a flood goes on, writing resumes each time the budget is whole
+// again: the operator sees it, and the log grows at the budget's rate.
+TEST(LogBudget, ALastingFloodIsNotedAtTheBudgetsPace)
+{
+    Log_budget budget;
+    auto now = Log_budget::Clock::time_point{} + std::chrono::hours(1);
+    const Budget_run run = run_lines(budget, now, 20000, 1000, 60);
+    const int resumes = static_cast<int>(60 * Log_budget::bytes_per_second / Log_budget::burst);
+    EXPECT_EQ(run.resumes, resumes);
+    // About 100 kB a second over the minute, in whole bursts.
+    EXPECT_LE(run.bytes, Log_budget::burst + 60 * Log_budget::bytes_per_second + 1000);
+    EXPECT_GE(run.bytes, (resumes + 1) * Log_budget::burst);
+    EXPECT_GT(run.noted, 0u);
+    EXPECT_LE(run.noted, run.left_out);
+}
+
+TEST(ShownBarcode, ControlBytesEscapedAndLongBarcodesCut)
+{
+    const std::string most(Shown_barcode::most_bytes, 'a');
+    const struct {
+        std::string barcode, shown;
+    } cases[] = {
+        {"12345", "12345"},
+        {bytes({'1', 0x00, 0x1b, 0x7f, 0x9b}), "1\\x00\\x1b\\x7f\\x9b"},
+        {most, most},
+        {most + "b", most + "... (513 bytes)"},
+        {std::string(1600, '\x01'), [] {
+             std::string s;
+             for (std::size_t i = 0; i < Shown_barcode::most_bytes; ++i) s += "\\x01";
+             return s + "... (1600 bytes)";
+         }()},
+    };
+    for (const auto& c : cases) {
+        const Shown_barcode shown(c.barcode);
+        EXPECT_EQ(shown.text(), c.shown) << c.barcode.size();
+        std::ostringstream out;
+        out << shown;
+        EXPECT_EQ(out.str(), c.shown);
+    }
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <sstream>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -107,7 +108,12 @@ bool Two_hosts::add_address(const std::string& ns, const std::string& address)
     return run("ip -n " + ns + " addr add " + address + "/24 dev " + (ns == my_server_ns ? "ulv0" : "ulv1"));
 }
 
-Socket_handle Two_hosts::socket_in(const std::string& ns, std::uint16_t port, std::uint32_t address)
+bool Two_hosts::ip(const std::string& ns, const std::string& arguments)
+{
+    return run("ip -n " + ns + " " + arguments);
+}
+
+Socket_handle Two_hosts::socket_in(const std::string& ns, std::uint16_t port, std::uint32_t address, bool shared)
 {
     int home = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     int there = open_ns(ns);
@@ -118,6 +124,8 @@ Socket_handle Two_hosts::socket_in(const std::string& ns, std::uint16_t port, st
         sa.sin_family = AF_INET;
         sa.sin_addr.s_addr = htonl(address);
         sa.sin_port = htons(port);
+        int on = 1;
+        if (sd >= 0 && shared) setsockopt(static_cast<int>(sd), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         if (sd >= 0 && bind(static_cast<int>(sd), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
             udp_close(sd);
             sd = no_socket;

@@ -37,10 +37,16 @@ public:
     // Adds `address` (dotted, /24) to the host's end of the veth pair.
     bool add_address(const std::string& ns, const std::string& address);
 
+    // Runs `ip` in the namespace with `arguments` ("-batch FILE", "route
+    // add ..."); false when it fails.
+    bool ip(const std::string& ns, const std::string& arguments);
+
     // A UDP socket made in the namespace, bound to `port` (0: any) at
-    // `address` (0: all); negative when it cannot be bound. Closed by the
-    // destructor.
-    Socket_handle socket_in(const std::string& ns, std::uint16_t port, std::uint32_t address = 0);
+    // `address` (0: all); negative when it cannot be bound. A `shared` one
+    // may share its port with another shared one (the one bound to the
+    // address a datagram is for receives it). Closed by the destructor.
+    Socket_handle socket_in(const std::string& ns, std::uint16_t port, std::uint32_t address = 0,
+                            bool shared = false);
 
     // Starts a program in the namespace with standard output and error
     // written to the files given ("": closed; "|": a pipe that nobody
