@@ -22,6 +22,33 @@
 
 namespace {
 
+// Sends `payload` from `sd` with `source`, one of its host's addresses, as
+// its source address.
+void send_from(Socket_handle sd, std::uint32_t source, const std::string& payload, const Ipv4_endpoint& to)
+{
+    sockaddr_in dest{};
+    dest.sin_family = AF_INET;
+    dest.sin_addr.s_addr = htonl(to.address);
+    dest.sin_port = htons(to.port);
+    iovec iov{const_cast<char*>(payload.data()), payload.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr msg{};
+    msg.msg_name = &dest;
+    msg.msg_namelen = sizeof dest;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_spec_dst.s_addr = htonl(source);
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    sendmsg(static_cast<int>(sd), &msg, 0);
+}
+
 TEST_F(EndToEnd, WholeExchangeAnswersAtTheServersPort)
 {
     write_db(pen_barcodes, pen_formats);
@@ -390,7 +417,17 @@ TEST_F(EndToEnd, RegressionAnswersToOwnAddressesAreNotAnsweredAgain)
     usleep(1000000);
     EXPECT_EQ(logged("Received barcode").size(), 4u);
     EXPECT_EQ(logged("own socket"), expected);
-    EXPECT_EQ(ask(terminal(), "12345\n"), pen_answer);
+    Socket_handle sd = terminal();
+    EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
+
+    // An address removed is no longer ours: a terminal there is answered.
+    ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "addr del 10.77.0.11/24 dev ulv0"));
+    ASSERT_TRUE(my_hosts->add_address(my_hosts->terminal_ns(), "10.77.0.11"));
+    send_from(sd, 0x0a4d000b, "12345\n", {Two_hosts::server_address, 9000});
+    std::string answer;
+    Datagram_source from;
+    EXPECT_TRUE(receive_within(sd, 2000, answer, from));
+    EXPECT_EQ(answer, pen_answer);
 }
 
 // Regression: two servers at the same port bounced one answer between them
@@ -527,33 +564,6 @@ TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
     EXPECT_EQ(scan({"-r", "10.77.0.1", "7"}), std::make_pair(0, std::string("\0\x1b\x1d\\", 4)));
 }
 
-// Sends `payload` from `sd` with `source`, one of its host's addresses, as
-// its source address.
-void send_from(Socket_handle sd, std::uint32_t source, const std::string& payload, const Ipv4_endpoint& to)
-{
-    sockaddr_in dest{};
-    dest.sin_family = AF_INET;
-    dest.sin_addr.s_addr = htonl(to.address);
-    dest.sin_port = htons(to.port);
-    iovec iov{const_cast<char*>(payload.data()), payload.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    msghdr msg{};
-    msg.msg_name = &dest;
-    msg.msg_namelen = sizeof dest;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = IPPROTO_IP;
-    c->cmsg_type = IP_PKTINFO;
-    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-    in_pktinfo info{};
-    info.ipi_spec_dst.s_addr = htonl(source);
-    std::memcpy(CMSG_DATA(c), &info, sizeof info);
-    sendmsg(static_cast<int>(sd), &msg, 0);
-}
-
 std::uintmax_t file_size(const std::string& path)
 {
     struct stat st {};
@@ -575,15 +585,33 @@ TEST_F(EndToEnd, RegressionAFloodCannotFillTheDisk)
                                      my_dir.file("quiet_out"), my_dir.file("quiet_err"));
     ASSERT_TRUE(Two_hosts::wait_for_udp_port(quiet, 9001, 5000));
     const std::uintmax_t before[] = {file_size(my_dir.file("log")), file_size(quiet_log), file_size(my_dir.file("err"))};
+    ASSERT_EQ(file_size(my_dir.file("quiet_out")), 0u);
 
-    std::string control_bytes(1600, '\x1b');
+    // To one server datagrams of control bytes, to the other ones too long
+    // to serve (each a socket error line and a WRN line).
+    std::string control_bytes(1700, '\x1b');
     for (std::size_t i = 0; i < control_bytes.size(); i += 2) control_bytes[i] = static_cast<char>(i % 32);
     Socket_handle flood = terminal(5000);
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto start = std::chrono::steady_clock::now();
     long sent = 0;
-    while (std::chrono::steady_clock::now() < end)
+    bool edited = false;
+    while (std::chrono::steady_clock::now() < start + std::chrono::seconds(10)) {
         for (int i = 0; i < 100; ++i, ++sent)
-            udp_send(flood, control_bytes.data(), control_bytes.size(), {Two_hosts::server_address, std::uint16_t(sent % 2 ? 9001 : 9000)});
+            udp_send(flood, control_bytes.data(), sent % 2 ? 1700 : 1600,
+                     {Two_hosts::server_address, std::uint16_t(sent % 2 ? 9001 : 9000)});
+        if (!edited && std::chrono::steady_clock::now() > start + std::chrono::seconds(5)) {
+            write_file(my_dir.file("barcodes.ini"), pen_barcodes + "edited during the flood\n");
+            edited = true;
+        }
+    }
+#ifndef ULVANE_WINDOWS_BUILD
+    // The server's own lines are written while the budget is spent.
+    kill(my_server, SIGHUP);
+    for (int waited = 0; logged("reopened").empty() && waited < 2000; waited += 10) usleep(10000);
+    EXPECT_EQ(logged("reopened").size(), 1u);
+#endif
+    const std::string reader_warning = "WRN Incorrect tag-value \"edited during the flood\" at line 5 (skipped).";
+    EXPECT_EQ(logged(reader_warning).size(), 1u);
     usleep(1500000); // a quiet second: the flood is over for the budget
 
     for (std::uint16_t port : {9000, 9001}) udp_send(flood, "after\n", 6, {Two_hosts::server_address, port});
@@ -616,6 +644,7 @@ TEST_F(EndToEnd, RegressionAFloodCannotFillTheDisk)
     EXPECT_GE(file_size(my_dir.file("log")) - before[0], std::uintmax_t(Log_budget::burst));
     EXPECT_LE(file_size(quiet_log) - before[1], most);
     EXPECT_LE(file_size(my_dir.file("err")) - before[2], most);
+    EXPECT_LE(file_size(my_dir.file("quiet_out")), most);
     EXPECT_GT(sent, 100000);
 }
 
@@ -636,7 +665,9 @@ TEST_F(EndToEnd, RegressionFloodersAtOurPortCannotSilenceATerminal)
     }
     write_file(my_dir.file("addresses"), batch);
     ASSERT_TRUE(my_hosts->ip(my_hosts->terminal_ns(), "-batch " + my_dir.file("addresses")));
-    ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "route add 10.77.0.0/16 dev ulv0"));
+    // Through the terminal host as a gateway: one neighbour entry, not
+    // 2,000 (the kernel's neighbour table is shared by all namespaces).
+    ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "route add 10.77.0.0/16 via 10.77.0.2 dev ulv0"));
     Socket_handle flood = my_hosts->socket_in(my_hosts->terminal_ns(), 9000, 0, true);
     Socket_handle sd = my_hosts->socket_in(my_hosts->terminal_ns(), 9000, Two_hosts::terminal_address, true);
     ASSERT_GE(flood, 0);

@@ -203,6 +203,7 @@ TEST(AnswerLimit, BurstThenSteadyRatePerAddress)
         {b, 40, 40, Answer_limit::burst}, // every address on its own
         {c, 40, 40, Answer_limit::burst},
         {a, 40000, 40, Answer_limit::burst}, // after a pause the whole burst again
+        {a, 70000, 40, Answer_limit::burst}, // a minute after its line: a new one
     };
     Answer_limit limit;
     Log_capture capture;
@@ -212,8 +213,12 @@ TEST(AnswerLimit, BurstThenSteadyRatePerAddress)
         for (int i = 0; i < s.sent; ++i) admitted += limit.admit({s.address, 9000}, now);
         EXPECT_EQ(admitted, s.admitted) << s.address << " at " << s.at_ms;
     }
-    // One line per address and minute: a's drops at 0 to 40 ms make one.
-    EXPECT_EQ(capture.lines().size(), 3u);
+    // One line per address and minute: a's drops at 0 to 40000 ms make one,
+    // those at 70000 ms another, each with what came within its second.
+    const std::vector<std::string> lines = capture.lines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].find("WRN Too many messages from 10.0.0.2.9000: 33 within a second"), 0u) << lines[0];
+    EXPECT_EQ(lines[3].find("WRN Too many messages from 10.0.0.2.9000: 33 within a second"), 0u) << lines[3];
 }
 
 // Regression: addresses that met in one slot shared its limit, so flooders
