@@ -322,12 +322,17 @@ namespace {
 
 // Lets the database reload what changed, once for a batch of datagrams.
 // Until a check succeeds, each request checks again, and each failure is
-// reported for its request. What the check logs is the server's own.
+// reported for its request. What a check logs is the server's own news,
+// never left out; but while a file stays missing, the same lines again at
+// every request are the request's, so that a flood cannot fill the disk
+// with them either.
 void check_files(Serving& serving)
 {
     if (serving.files_checked) return;
-    Log_scope own(false);
+    Log_scope scope(serving.files_failing);
+    serving.files_failing = true;
     the_barcode_db.load(serving.db_dir);
+    serving.files_failing = false;
     serving.files_checked = true;
 }
 

@@ -102,6 +102,7 @@ struct Serving {
     // Whether the database files were checked since the current batch of
     // datagrams arrived: a batch is answered from one check.
     bool files_checked = false;
+    bool files_failing = false; // the last check failed
 };
 
 // Handles one received datagram (empty after a failed receive) from `from`:

@@ -579,16 +579,22 @@ TEST_F(EndToEnd, RegressionAFloodCannotFillTheDisk)
 {
     write_db(pen_barcodes, pen_formats); // no fallback: three lines and a message a datagram
     start_server();                      // level 3
+    // The other server's barcodes file goes missing: each request checks
+    // for it again, and says so.
+    Temp_dir quiet_db;
+    write_file(quiet_db.file("barcodes.ini"), pen_barcodes);
+    write_file(quiet_db.file("formats.ini"), pen_formats);
     const std::string quiet_log = my_dir.file("quiet_log");
     pid_t quiet = my_hosts->start_in(my_hosts->server_ns(),
-                                     {ULVANE_SERVER_PATH, "-l=0", "-p=9001", "-log=" + quiet_log, "-db=" + my_dir.path()},
+                                     {ULVANE_SERVER_PATH, "-l=0", "-p=9001", "-log=" + quiet_log, "-db=" + quiet_db.path()},
                                      my_dir.file("quiet_out"), my_dir.file("quiet_err"));
     ASSERT_TRUE(Two_hosts::wait_for_udp_port(quiet, 9001, 5000));
+    ASSERT_EQ(std::remove(quiet_db.file("barcodes.ini").c_str()), 0);
     const std::uintmax_t before[] = {file_size(my_dir.file("log")), file_size(quiet_log), file_size(my_dir.file("err"))};
     ASSERT_EQ(file_size(my_dir.file("quiet_out")), 0u);
 
-    // To one server datagrams of control bytes, to the other ones too long
-    // to serve (each a socket error line and a WRN line).
+    // To one server datagrams of control bytes, to the other also ones too
+    // long to serve (each a socket error line and a WRN line).
     std::string control_bytes(1700, '\x1b');
     for (std::size_t i = 0; i < control_bytes.size(); i += 2) control_bytes[i] = static_cast<char>(i % 32);
     Socket_handle flood = terminal(5000);
@@ -597,7 +603,7 @@ TEST_F(EndToEnd, RegressionAFloodCannotFillTheDisk)
     bool edited = false;
     while (std::chrono::steady_clock::now() < start + std::chrono::seconds(10)) {
         for (int i = 0; i < 100; ++i, ++sent)
-            udp_send(flood, control_bytes.data(), sent % 2 ? 1700 : 1600,
+            udp_send(flood, control_bytes.data(), sent % 4 == 3 ? 1700 : 1600,
                      {Two_hosts::server_address, std::uint16_t(sent % 2 ? 9001 : 9000)});
         if (!edited && std::chrono::steady_clock::now() > start + std::chrono::seconds(5)) {
             write_file(my_dir.file("barcodes.ini"), pen_barcodes + "edited during the flood\n");
@@ -613,6 +619,7 @@ TEST_F(EndToEnd, RegressionAFloodCannotFillTheDisk)
     const std::string reader_warning = "WRN Incorrect tag-value \"edited during the flood\" at line 5 (skipped).";
     EXPECT_EQ(logged(reader_warning).size(), 1u);
     usleep(1500000); // a quiet second: the flood is over for the budget
+    write_file(quiet_db.file("barcodes.ini"), pen_barcodes);
 
     for (std::uint16_t port : {9000, 9001}) udp_send(flood, "after\n", 6, {Two_hosts::server_address, port});
     const std::string not_defined = "WRN Barcode \"after\" not defined in database.";
@@ -645,6 +652,7 @@ TEST_F(EndToEnd, RegressionAFloodCannotFillTheDisk)
     EXPECT_LE(file_size(quiet_log) - before[1], most);
     EXPECT_LE(file_size(my_dir.file("err")) - before[2], most);
     EXPECT_LE(file_size(my_dir.file("quiet_out")), most);
+    EXPECT_LE(file_size(my_dir.file("quiet_err")), most);
     EXPECT_GT(sent, 100000);
 }
 

@@ -206,7 +206,11 @@ TEST_F(BadInput, DatagramsOfEveryLengthAndEveryByte)
 
     std::mt19937 random(2);
     int answered = 0;
-    for (int length = 0; length <= 1601; ++length) {
+    // The refused lengths first: the long lines of the rest spend the log's
+    // budget, and the socket error line would be left out after them.
+    std::vector<int> lengths = {1601, 0};
+    for (int length = 1; length <= 1600; ++length) lengths.push_back(length);
+    for (int length : lengths) {
         std::string datagram(static_cast<std::size_t>(length), '\0');
         for (char& c : datagram) c = static_cast<char>(random());
         bool expected = length >= 1 && length <= 1600;
