@@ -16,6 +16,13 @@
 // pipe fails instead of ending the process.
 void protect_standard_streams();
 
+// Makes every line written to standard output or standard error leave when
+// the call that writes it returns, also when the stream is a file or a pipe
+// (which Windows buffers until exit, and Linux buffers for standard output):
+// standard error unbuffered, standard output flushed at each line where the
+// platform can, else unbuffered. Every program calls it first.
+void unbuffer_standard_streams();
+
 // The operator's signals, as flags that the request loop looks at between
 // batches: a stop (SIGTERM and SIGINT; on Windows Ctrl-C and closing the
 // console) and a reopening of the log file (SIGHUP; none on Windows). A

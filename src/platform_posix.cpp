@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <ifaddrs.h>
@@ -29,6 +30,12 @@ void protect_standard_streams()
     for (int fd = 0; fd <= 2; ++fd)
         if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", O_RDWR); // takes the lowest free, fd
     signal(SIGPIPE, SIG_IGN);
+}
+
+void unbuffer_standard_streams()
+{
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
 }
 
 namespace {

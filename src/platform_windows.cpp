@@ -26,6 +26,13 @@ void protect_standard_streams()
         if (_get_osfhandle(fd) == -1) _open("NUL", _O_RDWR); // takes the lowest free number, fd
 }
 
+void unbuffer_standard_streams()
+{
+    // The C runtime treats line buffering as full buffering.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
+}
+
 namespace {
 
 volatile LONG the_stop_signal = 0;

@@ -96,6 +96,7 @@ int option_number(const char* text)
 int server_main(int argc, char** argv)
 {
     protect_standard_streams();
+    unbuffer_standard_streams();
     if (!socket_layer_start()) {
         std::cout << "No usable winsock.dll found." << std::flush;
         return -1;

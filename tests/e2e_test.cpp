@@ -178,6 +178,28 @@ TEST_F(EndToEnd, RegressionLogLinesOnStandardErrorAreWhole)
     EXPECT_EQ(lines, 300);
 }
 
+// Regression: on Windows the log on a redirected standard error stayed in
+// the C runtime's buffer until the server ended (and was lost when it was
+// killed). Each line is out as soon as it is written.
+TEST_F(EndToEnd, RegressionLogOnStandardErrorArrivesWhileTheServerRuns)
+{
+    write_db(pen_barcodes, pen_formats);
+    my_server = my_hosts->start_in(my_hosts->server_ns(), {ULVANE_SERVER_PATH, "-db=" + my_dir.path()},
+                                   my_dir.file("out"), my_dir.file("err"));
+    ASSERT_TRUE(Two_hosts::wait_for_udp_port(my_server, 9000, 5000)) << err();
+    auto err_shows = [&](const std::string& part) {
+        for (int waited = 0; waited < 3000; waited += 10) {
+            if (err().find(part) != std::string::npos) return true;
+            usleep(10000);
+        }
+        return false;
+    };
+    EXPECT_TRUE(err_shows("INF] Using UDP port 9000\n")) << err();
+    EXPECT_EQ(ask(terminal(), "12345\n"), pen_answer);
+    EXPECT_TRUE(err_shows("INF] Received barcode \"12345\"\n")) << err();
+    EXPECT_EQ(my_hosts->wait_for_exit(my_server, 0), -1) << "the server still runs";
+}
+
 TEST_F(EndToEnd, FailedLookupIsNotAnsweredAndTheNextRequestIs)
 {
     write_db(pen_barcodes, pen_formats);

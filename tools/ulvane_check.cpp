@@ -26,6 +26,7 @@
 
 #include "database.h"
 #include "misc.h"
+#include "platform.h"
 #include "server.h"
 
 namespace {
@@ -179,6 +180,7 @@ std::string hex_dump(const std::string& bytes)
 
 int main(int argc, char** argv)
 {
+    unbuffer_standard_streams();
     std::string db_dir = ".";
     std::vector<std::string> barcodes;
     for (int i = 1; i < argc; ++i) {

@@ -30,6 +30,7 @@ int usage()
 
 int main(int argc, char** argv)
 {
+    unbuffer_standard_streams();
     int port = 9000;
     int timeout_ms = 2000;
     bool raw = false;
