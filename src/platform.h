@@ -32,6 +32,10 @@ void watch_operator_signals();
 bool stop_requested();
 bool reopen_requested(); // true once for each signal
 
+// Tells the system's service manager, when the program runs as a service
+// (see run_as_service), that it now serves. Nothing otherwise.
+void report_serving();
+
 // Starts the socket layer; false when it cannot be used. Always true on POSIX.
 bool socket_layer_start();
 // Shuts the socket layer down again. Nothing to do on POSIX.
@@ -137,6 +141,34 @@ void udp_close(Socket_handle sd);
 
 // The platform's code for the last failed socket call (errno on POSIX).
 int last_socket_error();
+
+// The Windows service manager (Windows only). Each of these returns an
+// empty text on success, else why not, with the system's reason.
+struct Service_config {
+    std::string name;         // "ulvane_server"
+    std::string display_name; // in the Services console
+    std::string description;
+    std::string command_line; // the program and its arguments, quoted
+};
+// Registers an automatically started service that the manager restarts 10
+// seconds after a failure, twice, then leaves stopped. Nothing stays
+// registered when any part fails.
+std::string service_register(const Service_config& config);
+// Stops the service if it runs (waiting for it to stop), then removes it.
+std::string service_remove(const std::string& name);
+// Sends the running service the control PARAMCHANGE: reopen the log file.
+std::string service_ask_reopen(const std::string& name);
+// When the service manager started this process: runs `serve` as the
+// service `name`, reporting it starting, then stopped with serve's result
+// (0, or a service-specific code of failure); the stop and shutdown
+// controls come as stop_requested(), PARAMCHANGE as reopen_requested().
+// Returns false at once when the process was not started so.
+bool run_as_service(const char* name, int (*serve)());
+// The full form of `path`, and whether it names a directory.
+std::string full_path(const std::string& path);
+bool is_directory(const std::string& path);
+// This program's own file.
+std::string program_path();
 
 // What the database keeps of a file to notice that it changed.
 struct File_attributes {

@@ -74,6 +74,10 @@ bool reopen_requested()
     return true;
 }
 
+void report_serving()
+{
+}
+
 bool socket_layer_start()
 {
     return true;

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <io.h>
 #include <vector>
 
@@ -35,14 +36,93 @@ void unbuffer_standard_streams()
 
 namespace {
 
+// Set by the console's events and by the service manager's controls, both
+// on threads of their own.
 volatile LONG the_stop_signal = 0;
+volatile LONG the_reopen_signal = 0;
 
 BOOL WINAPI on_console_event(DWORD)
 {
     // Ctrl-C, Ctrl-Break, closing the console, logging off, shutting down.
-    the_stop_signal = 1;
+    InterlockedExchange(&the_stop_signal, 1);
     return TRUE;
 }
+
+// The service this process runs as, if any.
+struct Service {
+    const char* name = nullptr;
+    int (*serve)() = nullptr;
+    SERVICE_STATUS_HANDLE handle = nullptr;
+    std::mutex lock; // the controls come on the dispatcher's thread
+    DWORD check_point = 0;
+};
+Service the_service;
+
+void report_service_state(DWORD state, DWORD wait_hint_ms, DWORD specific_code = 0)
+{
+    std::lock_guard<std::mutex> hold(the_service.lock);
+    if (the_service.handle == nullptr) return;
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    if (state == SERVICE_RUNNING)
+        status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE;
+    status.dwWin32ExitCode = specific_code != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
+    status.dwServiceSpecificExitCode = specific_code;
+    status.dwWaitHint = wait_hint_ms;
+    status.dwCheckPoint = state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : ++the_service.check_point;
+    SetServiceStatus(the_service.handle, &status);
+}
+
+DWORD WINAPI on_service_control(DWORD control, DWORD, void*, void*)
+{
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+        // The request loop sees it within a second, after the batch at hand.
+        InterlockedExchange(&the_stop_signal, 1);
+        report_service_state(SERVICE_STOP_PENDING, 5000);
+        return NO_ERROR;
+    case SERVICE_CONTROL_PARAMCHANGE:
+        InterlockedExchange(&the_reopen_signal, 1);
+        return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+        return NO_ERROR;
+    }
+    return ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+void WINAPI service_main(DWORD, char**)
+{
+    {
+        std::lock_guard<std::mutex> hold(the_service.lock);
+        the_service.handle = RegisterServiceCtrlHandlerExA(the_service.name, on_service_control, nullptr);
+    }
+    if (the_service.handle == nullptr) return;
+    // Loading a large database takes a few seconds.
+    report_service_state(SERVICE_START_PENDING, 30000);
+    const int code = the_service.serve();
+    report_service_state(SERVICE_STOPPED, 0, static_cast<DWORD>(code));
+}
+
+// "Access is denied. (5)"
+std::string system_reason(DWORD code)
+{
+    char text[512] = "";
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                             sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) text[--n] = '\0';
+    return (n > 0 ? std::string(text) + " " : std::string()) + "(" + std::to_string(code) + ")";
+}
+
+// Closes a service manager handle at the end of a scope.
+struct Service_handle {
+    SC_HANDLE handle;
+    ~Service_handle()
+    {
+        if (handle != nullptr) CloseServiceHandle(handle);
+    }
+};
 
 } // namespace
 
@@ -58,7 +138,98 @@ bool stop_requested()
 
 bool reopen_requested()
 {
-    return false; // no such signal here
+    return InterlockedExchange(&the_reopen_signal, 0) != 0;
+}
+
+void report_serving()
+{
+    report_service_state(SERVICE_RUNNING, 0);
+}
+
+bool run_as_service(const char* name, int (*serve)())
+{
+    the_service.name = name;
+    the_service.serve = serve;
+    SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(name), service_main}, {nullptr, nullptr}};
+    return StartServiceCtrlDispatcherA(table) != 0;
+}
+
+std::string service_register(const Service_config& config)
+{
+    Service_handle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE)};
+    if (manager.handle == nullptr) return "cannot open the service manager: " + system_reason(GetLastError());
+    Service_handle service{CreateServiceA(manager.handle, config.name.c_str(), config.display_name.c_str(),
+                                          SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                          SERVICE_ERROR_NORMAL, config.command_line.c_str(), nullptr, nullptr,
+                                          nullptr, nullptr, nullptr)};
+    if (service.handle == nullptr) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_SERVICE_EXISTS)
+            return "the service " + config.name + " is registered already (remove it first)";
+        return "cannot register the service " + config.name + ": " + system_reason(error);
+    }
+    SERVICE_DESCRIPTIONA description{const_cast<char*>(config.description.c_str())};
+    SC_ACTION restarts[] = {{SC_ACTION_RESTART, 10000}, {SC_ACTION_RESTART, 10000}, {SC_ACTION_NONE, 0}};
+    SERVICE_FAILURE_ACTIONSA failures{};
+    failures.dwResetPeriod = 24 * 60 * 60; // a day without failure counts them afresh
+    failures.cActions = 3;
+    failures.lpsaActions = restarts;
+    if (!ChangeServiceConfig2A(service.handle, SERVICE_CONFIG_DESCRIPTION, &description) ||
+        !ChangeServiceConfig2A(service.handle, SERVICE_CONFIG_FAILURE_ACTIONS, &failures)) {
+        const DWORD error = GetLastError();
+        DeleteService(service.handle);
+        return "cannot configure the service " + config.name + ": " + system_reason(error);
+    }
+    return "";
+}
+
+std::string service_remove(const std::string& name)
+{
+    Service_handle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)};
+    if (manager.handle == nullptr) return "cannot open the service manager: " + system_reason(GetLastError());
+    Service_handle service{OpenServiceA(manager.handle, name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE)};
+    if (service.handle == nullptr) return "cannot open the service " + name + ": " + system_reason(GetLastError());
+    SERVICE_STATUS status{};
+    if (ControlService(service.handle, SERVICE_CONTROL_STOP, &status)) {
+        for (int waited = 0; waited < 30000 && status.dwCurrentState != SERVICE_STOPPED; waited += 100) {
+            Sleep(100);
+            if (!QueryServiceStatus(service.handle, &status)) break;
+        }
+    }
+    if (!DeleteService(service.handle)) return "cannot remove the service " + name + ": " + system_reason(GetLastError());
+    return "";
+}
+
+std::string service_ask_reopen(const std::string& name)
+{
+    Service_handle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)};
+    if (manager.handle == nullptr) return "cannot open the service manager: " + system_reason(GetLastError());
+    Service_handle service{OpenServiceA(manager.handle, name.c_str(), SERVICE_PAUSE_CONTINUE)};
+    if (service.handle == nullptr) return "cannot open the service " + name + ": " + system_reason(GetLastError());
+    SERVICE_STATUS status{};
+    if (!ControlService(service.handle, SERVICE_CONTROL_PARAMCHANGE, &status))
+        return "cannot ask the service " + name + " to reopen its log: " + system_reason(GetLastError());
+    return "";
+}
+
+std::string full_path(const std::string& path)
+{
+    char full[MAX_PATH * 4];
+    DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    return n > 0 && n < sizeof full ? std::string(full, n) : path;
+}
+
+bool is_directory(const std::string& path)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::string program_path()
+{
+    char path[MAX_PATH * 4];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    return n > 0 && n < sizeof path ? std::string(path, n) : std::string();
 }
 
 bool socket_layer_start()

@@ -72,7 +72,7 @@ void report_socket_error(const char* file, int line, int code)
 }
 #define REPORT_SOCKET_ERROR(code) report_socket_error(__FILE__, __LINE__, code)
 
-int serve(int port, const std::string& db_dir);
+int serve(int port, const std::string& db_dir, Start_failure& why);
 void request_loop(Socket_handle sd, int port, const std::string& db_dir);
 
 } // namespace
@@ -93,12 +93,16 @@ int option_number(const char* text)
     return static_cast<int>(value);
 }
 
-int server_main(int argc, char** argv)
+int server_main(int argc, char** argv, Start_failure* failure)
 {
+    Start_failure ignored;
+    Start_failure& why = failure != nullptr ? *failure : ignored;
+    why = Start_failure::none;
     protect_standard_streams();
     unbuffer_standard_streams();
     if (!socket_layer_start()) {
         std::cout << "No usable winsock.dll found." << std::flush;
+        why = Start_failure::socket_layer;
         return -1;
     }
     int port = 9000;
@@ -121,12 +125,13 @@ int server_main(int argc, char** argv)
         } else {
             std::cerr << "ERROR: unkown option \"" << arg << "\"" << std::endl << std::endl;
             show_help();
+            why = Start_failure::option;
             return -1;
         }
     }
     LOG_INF("Using database directory " << db_dir);
     LOG_INF("Using UDP port " << port);
-    return serve(port, db_dir);
+    return serve(port, db_dir, why);
 }
 
 namespace {
@@ -145,7 +150,7 @@ void ask_for_receive_queue(Socket_handle sd)
                                      << wanted << ") or run with the privilege to exceed it.");
 }
 
-int serve(int port, const std::string& db_dir)
+int serve(int port, const std::string& db_dir, Start_failure& why)
 {
     Socket_handle sd = no_socket;
     try {
@@ -155,10 +160,12 @@ int serve(int port, const std::string& db_dir)
         LOG_DBG("Bind receiving socket to " << 0 << "." << port);
         if (!udp_bind(sd, static_cast<std::uint16_t>(port))) {
             REPORT_SOCKET_ERROR(last_socket_error());
+            why = Start_failure::port;
             return -1;
         }
         ask_for_receive_queue(sd);
         watch_operator_signals();
+        report_serving();
         request_loop(sd, port, db_dir);
         udp_close(sd);
         socket_layer_stop();
@@ -169,6 +176,7 @@ int serve(int port, const std::string& db_dir)
         report_failure(message);
         if (sd >= 0) udp_close(sd);
         socket_layer_stop();
+        why = Start_failure::database;
         return -1;
     }
 }

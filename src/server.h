@@ -14,8 +14,11 @@
 // 0 after the help text and after a stop that the operator asked for
 // (SIGTERM, SIGINT, Ctrl-C); -1 when the socket layer cannot start, for an
 // unknown option, when the first database load fails and when the port
-// cannot be bound. Otherwise it serves; SIGHUP reopens the log file.
-int server_main(int argc, char** argv);
+// cannot be bound. Otherwise it serves; SIGHUP reopens the log file (on
+// Windows, the service control PARAMCHANGE). When it returns -1, `failure`
+// (if given) tells why, for a caller that must tell (the Windows service).
+enum class Start_failure { none = 0, socket_layer = 1, option = 2, database = 3, port = 4 };
+int server_main(int argc, char** argv, Start_failure* failure = nullptr);
 
 // A number of an option, read as atoi reads it: leading white space, a sign,
 // digits up to the first non-digit; 0 without digits. Values beyond the

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <csignal>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sched.h>
 #include <sys/mount.h>
@@ -819,5 +820,95 @@ TEST_F(EndToEnd, RegressionAddressChurnKeepsServingFast)
     std::sort(ms.begin(), ms.end());
     EXPECT_LT(ms[ms.size() / 2], 1.0) << "median of " << ms.size() << " requests, in ms";
 }
+
+#ifdef ULVANE_WINDOWS_BUILD
+// The whole life of the Windows service, under Wine in the server's
+// namespace: installed (once only, and only for a database that exists),
+// started and serving a terminal on the other host, its log rotated, stopped
+// cleanly, failing to start without a database, removed.
+TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
+{
+    auto windows_path = [](std::string path) {
+        std::replace(path.begin(), path.end(), '/', '\\');
+        return "Z:" + path;
+    };
+    auto run = [&](std::vector<std::string> argv) {
+        pid_t pid = my_hosts->start_in(my_hosts->server_ns(), argv, my_dir.file("run_out"), my_dir.file("run_err"));
+        const int status = my_hosts->wait_for_exit(pid, 60000);
+        return std::make_pair(status, unix_lines(read_file(my_dir.file("run_out")) + read_file(my_dir.file("run_err"))));
+    };
+    auto service = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {ULVANE_SERVICE_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run(argv);
+    };
+    auto sc = [&](const std::string& command) { return run({"/usr/bin/wine", "sc", command, "ulvane_server"}).second; };
+    auto wait_for_state = [&](const std::string& state) {
+        std::string shown;
+        for (int waited = 0; waited < 30000; waited += 250) {
+            shown = sc("query");
+            if (shown.find(state) != std::string::npos) break;
+            usleep(250000);
+        }
+        return shown;
+    };
+    // Removed at the end whatever happens: an automatic service would start
+    // with the next test's Wine.
+    struct Removal {
+        std::function<void()> remove;
+        ~Removal() { remove(); }
+    } removal{[&] { service({"remove"}); }};
+
+    ASSERT_EQ(mkdir(my_dir.file("db").c_str(), 0755), 0);
+    write_file(my_dir.file("db/barcodes.ini"), pen_barcodes);
+    write_file(my_dir.file("db/formats.ini"), pen_formats);
+    const std::string db = windows_path(my_dir.file("db"));
+    EXPECT_EQ(service({"install", "-db=" + windows_path(my_dir.file("none"))}).first, 1);
+    // A trailing backslash must not quote the closing quote.
+    auto installed = service({"install", "-db=" + db + "\\"});
+    ASSERT_EQ(installed.first, 0) << installed.second;
+    const std::string beside = windows_path(my_dir.file("ulvane_server.log")); // the log, by default
+    EXPECT_NE(installed.second.find("\"-db=" + db + "\\.\" \"-log=" + beside + "\""), std::string::npos)
+        << installed.second;
+    auto again = service({"install", "-db=" + db});
+    EXPECT_EQ(again.first, 1);
+    EXPECT_NE(again.second.find("registered already"), std::string::npos) << again.second;
+    EXPECT_EQ(service({}).first, 2) << "run from a console";
+
+    sc("start");
+    ASSERT_NE(wait_for_state("4  RUNNING").find("4  RUNNING"), std::string::npos);
+
+    const std::string log = my_dir.file("ulvane_server.log");
+    ASSERT_EQ(std::rename(log.c_str(), my_dir.file("old.log").c_str()), 0);
+    EXPECT_EQ(service({"reopen"}).first, 0);
+    for (int waited = 0; logged("reopened", "ulvane_server.log").empty() && waited < 5000; waited += 50) usleep(50000);
+    Socket_handle sd = terminal();
+    for (int turn = 0; turn < 2; ++turn) EXPECT_EQ(ask(sd, "12345\n"), pen_answer); // two more turns of the loop
+    EXPECT_EQ(logged("reopened", "ulvane_server.log").size(), 1u) << "reopened once";
+
+    sc("stop");
+    std::string stopped = wait_for_state("1  STOPPED");
+    EXPECT_NE(stopped.find("WIN32_EXIT_CODE    : 0 "), std::string::npos) << stopped;
+    ASSERT_FALSE(log_lines("ulvane_server.log").empty());
+    EXPECT_EQ(log_lines("ulvane_server.log").back(), "INF Stopped on request.");
+
+    // Without its database the start fails, and says why.
+    ASSERT_EQ(std::remove(my_dir.file("db/barcodes.ini").c_str()), 0);
+    sc("start");
+    for (int waited = 0; logged("not found", "ulvane_server.log").empty() && waited < 30000; waited += 250) usleep(250000);
+    stopped = wait_for_state("1  STOPPED");
+    EXPECT_NE(stopped.find("WIN32_EXIT_CODE    : 1066 "), std::string::npos) << stopped;
+    EXPECT_NE(stopped.find("SERVICE_EXIT_CODE  : 3 "), std::string::npos) << stopped; // the database
+    EXPECT_EQ(logged("WRN ERROR: barcodes file", "ulvane_server.log").size(), 1u);
+
+    // Removed while it runs: stopped first, cleanly.
+    write_file(my_dir.file("db/barcodes.ini"), pen_barcodes);
+    sc("start");
+    ASSERT_NE(wait_for_state("4  RUNNING").find("4  RUNNING"), std::string::npos);
+    EXPECT_EQ(service({"remove"}).first, 0);
+    EXPECT_EQ(sc("query").find("SERVICE_NAME"), std::string::npos) << "the service is gone";
+    EXPECT_EQ(log_lines("ulvane_server.log").back(), "INF Stopped on request.");
+}
+#endif
 
 } // namespace

@@ -1,0 +1,134 @@
+// ulvane_service: the server as a Windows service, with the server's own
+// command line untouched.
+//
+//   ulvane_service install [-p=nnnnn] [-db=dir] [-log=file] [-l=n]
+//   ulvane_service remove
+//   ulvane_service reopen
+//
+// Started by the service manager, it runs the server with the options it
+// was registered with; the stop and shutdown controls end it between
+// batches as Ctrl-C does. Statuses: 0 done, 1 refused (the reason on
+// standard error), 2 wrong usage or not started as a service.
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+#include "server.h"
+
+namespace {
+
+const char* const service_name = "ulvane_server";
+
+std::vector<std::string> the_server_arguments; // as registered
+
+void usage()
+{
+    std::cerr << "usage: ulvane_service install [-p=nnnnn] [-db=dir] [-log=file] [-l=n]\n"
+                 "       ulvane_service remove\n"
+                 "       ulvane_service reopen\n"
+                 "Installs the barcode server as the Windows service "
+              << service_name
+              << ", which the service manager then starts (sc start " << service_name
+              << ", or the Services console)." << std::endl;
+}
+
+bool starts_with(const std::string& text, const char* prefix)
+{
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// One argument of a command line, quoted; a trailing backslash would quote
+// the closing quote, so a directory keeps none.
+std::string quoted(std::string argument)
+{
+    if (argument.size() > 1 && argument.back() == '\\') argument += '.';
+    return "\"" + argument + "\"";
+}
+
+int install(const std::vector<std::string>& options)
+{
+    std::string port, db_dir = ".", log_file, level;
+    for (const std::string& option : options) {
+        if (starts_with(option, "-p="))
+            port = option;
+        else if (starts_with(option, "-db="))
+            db_dir = option.substr(4);
+        else if (starts_with(option, "-log="))
+            log_file = option.substr(5);
+        else if (starts_with(option, "-l="))
+            level = option;
+        else {
+            std::cerr << "ulvane_service: unknown option \"" << option << "\"" << std::endl;
+            usage();
+            return 2;
+        }
+    }
+    // A service starts in the system directory: relative paths would point
+    // there.
+    db_dir = full_path(db_dir.empty() ? "." : db_dir);
+    if (!is_directory(db_dir)) {
+        std::cerr << "ulvane_service: the database directory " << db_dir << " does not exist" << std::endl;
+        return 1;
+    }
+    // Without a console, the log goes to a file beside the database.
+    log_file = full_path(log_file.empty() ? db_dir + "\\..\\ulvane_server.log" : log_file);
+
+    std::string command_line = quoted(program_path());
+    for (const std::string& argument : {port, "-db=" + db_dir, "-log=" + log_file, level})
+        if (!argument.empty()) command_line += " " + quoted(argument);
+    const std::string why = service_register({service_name, "Ulvane barcode server",
+                                              "Answers the barcodes that ulvane terminals scan, from the "
+                                              "database in " + db_dir + " (UDP).",
+                                              command_line});
+    if (!why.empty()) {
+        std::cerr << "ulvane_service: " << why << std::endl;
+        return 1;
+    }
+    std::cout << "Registered the service " << service_name << " (automatic start, restarted 10 s after a failure, twice):"
+              << std::endl
+              << "  " << command_line << std::endl
+              << "Start it now with: sc start " << service_name << std::endl;
+    return 0;
+}
+
+// The service's work: the server itself, with the registered options.
+int serve()
+{
+    std::vector<char*> argv;
+    for (std::string& argument : the_server_arguments) argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
+    Start_failure failure = Start_failure::none;
+    const int status = server_main(static_cast<int>(argv.size()) - 1, argv.data(), &failure);
+    return status == 0 ? 0 : static_cast<int>(failure);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    unbuffer_standard_streams();
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (command == "install") return install(std::vector<std::string>(argv + 2, argv + argc));
+    if (command == "remove" || command == "reopen") {
+        if (argc > 2) {
+            usage();
+            return 2;
+        }
+        const std::string why = command == "remove" ? service_remove(service_name) : service_ask_reopen(service_name);
+        if (!why.empty()) {
+            std::cerr << "ulvane_service: " << why << std::endl;
+            return 1;
+        }
+        std::cout << (command == "remove" ? "Removed the service " : "Asked the service to reopen its log: ")
+                  << service_name << std::endl;
+        return 0;
+    }
+    // Otherwise the service manager started it, with the registered options.
+    the_server_arguments.assign(argv, argv + argc);
+    if (run_as_service(service_name, serve)) return 0;
+    std::cerr << "ulvane_service: not started by the service manager." << std::endl;
+    usage();
+    return 2;
+}
