@@ -105,14 +105,16 @@ void WINAPI service_main(DWORD, char**)
     report_service_state(SERVICE_STOPPED, 0, static_cast<DWORD>(code));
 }
 
-// "Access is denied. (5)"
+// "The specified service does not exist as an installed service. (1060)"
 std::string system_reason(DWORD code)
 {
     char text[512] = "";
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
                              sizeof text, nullptr);
     while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) text[--n] = '\0';
-    return (n > 0 ? std::string(text) + " " : std::string()) + "(" + std::to_string(code) + ")";
+    std::string reason = (n > 0 ? std::string(text) + " " : std::string()) + "(" + std::to_string(code) + ")";
+    if (code == ERROR_ACCESS_DENIED) reason += "; run it from a console opened as administrator";
+    return reason;
 }
 
 // Closes a service manager handle at the end of a scope.
