@@ -481,6 +481,21 @@ TEST(Lookup, ChoosesEntryAndFormatWithTheirFallbacks)
     }
 }
 
+// The index never fills: at every table size, below, at and past a power of
+// two, a barcode that is not there is looked for and not found.
+TEST(Lookup, MissingBarcodeIsNotFoundAtEveryTableSize)
+{
+    for (int count : {1, 7, 8, 15, 16, 17, 31, 32, 33, 63, 64, 65, 128}) {
+        std::string barcodes;
+        for (int i = 0; i < count; ++i) barcodes += "[" + std::to_string(i) + "]\nformat=f\n";
+        Barcode_db db;
+        database(db, barcodes, "[f]\nF\n");
+        Barcode_tags tags;
+        EXPECT_FALSE(db.barcodes().find("missing", tags)) << count;
+        EXPECT_TRUE(db.barcodes().find(std::to_string(count - 1), tags)) << count;
+    }
+}
+
 TEST(Lookup, DumpLines)
 {
     Barcode_db db;

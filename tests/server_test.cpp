@@ -109,9 +109,17 @@ TEST_F(Answering, LogsAndFailures)
                                                 "WRN Barcode \"nope\\x1b\" not defined in database.",
                                                 "WRN Unknown barcode nope\\x1b and no backup barcode [] available"}));
 
-    h = handle("12345", terminal_at(9000), my_dir.path() + "/missing");
-    EXPECT_FALSE(h.answered);
-    EXPECT_EQ(h.err, "ERROR: barcodes file \"" + my_dir.path() + "/missing/barcodes.ini\" not found.\n");
+    // Every request of a batch reports a missing file, not only the first.
+    Serving batch;
+    batch.db_dir = my_dir.path() + "/missing";
+    Log_capture capture;
+    for (int i = 0; i < 3; ++i) {
+        testing::internal::CaptureStderr();
+        std::string answer;
+        EXPECT_FALSE(answer_datagram("12345", terminal_at(9000), batch, answer));
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "ERROR: barcodes file \"" + my_dir.path() + "/missing/barcodes.ini\" not found.\n");
+    }
 }
 
 // Regression: an answer the server sent to its own host comes back from its
