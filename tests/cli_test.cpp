@@ -177,6 +177,22 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
     EXPECT_EQ(r.out, "7: \\eA\\x1d\n  0000  1b 41 1d" + std::string(13 * 3, ' ') + "  .A.\n");
     EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + dir.path() + "/none"}).status, 2);
     EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + std::string(ULVANE_SOURCE_DIR) + "/examples/db"}).status, 0);
+
+    // Both sides of the largest datagram, and a reader's own warning (a line
+    // without '='), decide the status.
+    const struct {
+        std::string barcodes;
+        int status;
+    } limits[] = {
+        {"[b]\nformat=f\ntag.v=" + std::string(65507, 'v') + "\n", 0},
+        {"[b]\nformat=f\ntag.v=" + std::string(65508, 'v') + "\n", 1},
+        {"[b]\nformat=f\ntag.v=v\nno equals sign\n", 1},
+    };
+    write_file(dir.file("formats.ini"), "[f]\n${v}\n");
+    for (const auto& c : limits) {
+        write_file(dir.file("barcodes.ini"), c.barcodes);
+        EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + dir.path()}).status, c.status) << c.barcodes.size();
+    }
 }
 
 TEST(CommandLine, NumbersAreReadLikeAtoi)
