@@ -249,6 +249,21 @@ void request_loop(Socket_handle sd, int port, const std::string& db_dir)
 
 } // namespace
 
+namespace {
+
+// A line about one address at most once a minute: true, and the time
+// noted, when one is due at `now`.
+bool due_for_a_line(bool& warned, std::chrono::steady_clock::time_point& warned_at,
+                    std::chrono::steady_clock::time_point now)
+{
+    if (warned && now - warned_at < std::chrono::minutes(1)) return false;
+    warned = true;
+    warned_at = now;
+    return true;
+}
+
+} // namespace
+
 Answer_limit::Slot& Answer_limit::slot_of(std::uint32_t address, Clock::time_point now)
 {
     // Addresses of one subnet, which differ in their low bits, fall into
@@ -285,9 +300,7 @@ bool Answer_limit::admit(const Ipv4_endpoint& from, Clock::time_point arrived)
         slot.next_due = due + interval;
         return true;
     }
-    if (!slot.warned || arrived - slot.warned_at >= std::chrono::minutes(1)) {
-        slot.warned = true;
-        slot.warned_at = arrived;
+    if (due_for_a_line(slot.warned, slot.warned_at, arrived)) {
         LOG_WRN("Too many messages from " << address_text(from.address) << "." << from.port << ": " << slot.seen
                                           << " within a second from this address at our port, not answered"
                                              " (likely another server there answering our answers, or a sender"
@@ -316,9 +329,7 @@ bool Recent_answers::is_echo(const Ipv4_endpoint& from, const std::string& datag
     if (!slot.used || slot.address != from.address || slot.size != datagram.size() ||
         arrived - slot.sent_at > std::chrono::seconds(1) || slot.hash != std::hash<std::string>()(datagram))
         return false;
-    if (!slot.warned || arrived - slot.warned_at >= std::chrono::minutes(1)) {
-        slot.warned = true;
-        slot.warned_at = arrived;
+    if (due_for_a_line(slot.warned, slot.warned_at, arrived)) {
         LOG_WRN("Message from " << address_text(from.address) << "." << from.port
                                 << " holds our last answer to that address: not answered (likely a service there"
                                    " that returns what it receives). Further ones from this address are logged"
