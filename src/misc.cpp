@@ -114,7 +114,10 @@ void write_lines(const std::string& lines)
         return;
     }
     lost.error = errno;
-    if (written >= note_size) lost.count = 0; // the note got out
+    if (written >= note_size)
+        lost.count = 0; // the note got out
+    else if (note_size > 0)
+        ++lost.count; // the note's own number is lost too
     const std::size_t from = written > note_size ? written - note_size : 0;
     lost.count += static_cast<unsigned long>(std::count(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end(), '\n'));
     if (written > 0) lost.cut = (*text)[written - 1] != '\n';

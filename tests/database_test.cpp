@@ -8,6 +8,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #ifndef _WIN32
+#include <pthread.h>
 #include <unistd.h>
 #endif
 
@@ -631,6 +632,33 @@ TEST_F(Reloading, RegressionUnreadableFileIsTriedAgainUntilItCanBeRead)
         ASSERT_TRUE(std::filesystem::remove(b));
     }
 }
+
+#ifdef __linux__
+// Files of the kernel that tell a size other than what they hold stand for a
+// file that grows between the look and the read (this thread's name, 0 bytes
+// by its size), and for one that fails while it is read (a read error
+// at once, 4096 bytes by its size).
+TEST_F(Reloading, FilesAreReadUpToTheirExaminedSizeAndAgainAfterAReadError)
+{
+    const std::string b = my_dir.path() + "/barcodes.ini";
+    const std::string f = my_dir.path() + "/formats.ini";
+    write("formats.ini", "[]\nF\n", 100);
+    char name[16] = {};
+    ASSERT_EQ(pthread_getname_np(pthread_self(), name, sizeof name), 0);
+    ASSERT_EQ(pthread_setname_np(pthread_self(), "[7]"), 0); // "[7]\n"
+    ASSERT_EQ(symlink(("/proc/self/task/" + std::to_string(gettid()) + "/comm").c_str(), b.c_str()), 0);
+    EXPECT_EQ(load(), (Lines{"INF Reloading " + b, "INF Reloading " + f}));
+    pthread_setname_np(pthread_self(), name);
+    EXPECT_TRUE(my_db.barcodes().empty());
+
+    if (!std::filesystem::exists("/sys/class/net/lo/speed")) GTEST_SKIP() << "no sysfs";
+    ASSERT_TRUE(std::filesystem::remove(b));
+    ASSERT_EQ(symlink("/sys/class/net/lo/speed", b.c_str()), 0);
+    const Lines failed = {"INF Reloading " + b, "WRN Read error in " + b + ": it is read again at the next request."};
+    EXPECT_EQ(load(), failed);
+    EXPECT_EQ(load(), failed);
+}
+#endif
 
 TEST_F(Reloading, DirectoryNamesBuildThePaths)
 {

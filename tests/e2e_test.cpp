@@ -597,14 +597,23 @@ TEST_F(EndToEnd, RegressionControlBytesCannotForgeLogLines)
 TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
 {
     write_db(pen_barcodes + "[7]\nformat=bytes\n", pen_formats + "[bytes]\n\\x00\\e\\x1d\\\\\n");
-    auto scan = [&](std::vector<std::string> args) {
+    auto scan = [&](std::vector<std::string> args, std::function<void()> while_waiting = [] {}) {
         args.insert(args.begin(), {ULVANE_SCAN_PATH, "-t=500"});
         pid_t pid = my_hosts->start_in(my_hosts->terminal_ns(), args, my_dir.file("scan_out"), my_dir.file("scan_err"));
+        while_waiting();
         int status = my_hosts->wait_for_exit(pid, 10000);
         return std::make_pair(status, unix_lines(read_file(my_dir.file("scan_out"))));
     };
-    // No server: said so, never the scanner's own request taken for an answer.
-    EXPECT_EQ(scan({"10.77.0.1", "12345"}), std::make_pair(1, std::string()));
+    // No server: said so. Neither the scanner's own request nor a datagram
+    // from another host is taken for an answer.
+    ASSERT_TRUE(my_hosts->add_address(my_hosts->server_ns(), "10.77.0.11"));
+    Socket_handle other = my_hosts->socket_in(my_hosts->server_ns(), 0, 0x0a4d000b);
+    EXPECT_EQ(scan({"10.77.0.1", "12345"},
+                   [&] {
+                       for (int i = 0; i < 10; ++i, usleep(40000))
+                           udp_send(other, "impostor", 8, {Two_hosts::terminal_address, 9000});
+                   }),
+              std::make_pair(1, std::string()));
     EXPECT_NE(read_file(my_dir.file("scan_err")).find("no answer for 12345 from 10.77.0.1"), std::string::npos);
     EXPECT_EQ(scan({"localhost", "12345"}).first, 2); // a name, and this host: refused
     EXPECT_NE(read_file(my_dir.file("scan_err")).find("localhost is this host"), std::string::npos);

@@ -3,6 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <set>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 #include <sstream>
 
 #include "test_util.h"
@@ -172,6 +179,63 @@ TEST(Log, FileIsAppendedToAndUnopenableFileFallsBackToStandardError)
     EXPECT_EQ(messages[1], "WRN to stderr");
 }
 
+
+#ifndef _WIN32
+// Writes fail past a file size limit (EFBIG), cutting a write at the limit
+// exactly: the count in each "Lost" note is the gap in the line numbers, also
+// when a note got out and the line after it did not, or the note itself failed.
+TEST(Log, LostLinesAreCountedExactlyAfterFailedWrites)
+{
+    Log_capture capture;
+    const std::string log_path = capture.path() + "/log";
+    auto size = [&]() { return static_cast<rlim_t>(read_file(log_path).size()); };
+    rlimit old_limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+    auto limit = [&](rlim_t bytes) {
+        rlimit l = old_limit;
+        l.rlim_cur = bytes;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &l), 0);
+    };
+    int n = 0;
+    auto line = [&]() { LOG_INF("line " << ++n << " end"); };
+    line(), line(), line();
+    const unsigned long base = std::stoul(read_file(log_path).substr(22)) - 1; // before #1
+    // The size of line `number` (counted from #1) as written.
+    auto line_size = [&](unsigned long number, const std::string& message) {
+        return static_cast<rlim_t>(29 + std::to_string(base + number).size() + message.size());
+    };
+    const std::string too_large = std::strerror(EFBIG);
+    // Line 4 (#4) is cut, 5 and 6 are lost with the notes made before each (#5 to #8).
+    limit(size() + 10);
+    line(), line(), line();
+    // Just the note (#10, after a line end for the cut line) gets out, not
+    // line 7 (#9) after it.
+    limit(size() + 1 + line_size(10, "Lost 5 log lines: " + too_large));
+    line();
+    // The note (#12) gets out, line 8 (#11) all but its line end.
+    limit(size() + line_size(12, "Lost 1 log lines: " + too_large) + line_size(11, "line 8 end") - 1);
+    line();
+    line(); // #13, and its note #14, lost
+    limit(old_limit.rlim_cur);
+    line(); // #15 after the note #16
+    signal(SIGXFSZ, old_handler);
+
+    std::regex whole(R"(\[[-0-9: ]{19} #(\d+) (INF\] line \d+ end|WRN\] Lost (\d+) log lines: .+))");
+    std::set<unsigned long> numbers; // counted from the first line's
+    std::vector<unsigned long> noted;
+    for (const std::string& l : split_lines(read_file(log_path))) {
+        std::smatch m;
+        if (!std::regex_match(l, m, whole)) continue; // a cut line
+        numbers.insert(std::stoul(m[1]) - base);
+        if (m[3].matched) noted.push_back(std::stoul(m[3]));
+    }
+    // Line 8 (#11) lacked only its line end, which the next note supplies,
+    // yet counts as lost: a cut line may be any part of it.
+    EXPECT_EQ(numbers, (std::set<unsigned long>{1, 2, 3, 10, 11, 12, 15, 16}));
+    EXPECT_EQ(noted, (std::vector<unsigned long>{5, 1, 3})); // 4 to 8, 9, then 11, 13 and 14
+}
+#endif
 
 // What a stream of lines of one size, at one rate, made of a budget.
 struct Budget_run {
