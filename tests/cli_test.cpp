@@ -169,6 +169,7 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
         "barcodes.ini:8: warning: barcode '3' names format 'price ', which formats.ini lacks: the fallback format [] answers it",
         "formats.ini:7: warning: format 'unused' is used by no barcode",
     }));
+    EXPECT_EQ(r.err.find("using empty string"), std::string::npos) << "the previews' merges logged: " << r.err;
 
     write_file(dir.file("formats.ini"), "[short]\n\\e${name}\\x1d\n");
     write_file(dir.file("barcodes.ini"), "[7]\nformat=short\ntag.name=A\n");
@@ -178,8 +179,9 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
     EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + dir.path() + "/none"}).status, 2);
     EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + std::string(ULVANE_SOURCE_DIR) + "/examples/db"}).status, 0);
 
-    // Both sides of the largest datagram, and a reader's own warning (a line
-    // without '='), decide the status.
+    // Both sides of the largest datagram, a reader's own warning (a line
+    // without '='), and a repeated section in a file with CR LF line ends
+    // decide the status; an unused fallback format does not.
     const struct {
         std::string barcodes;
         int status;
@@ -187,8 +189,9 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
         {"[b]\nformat=f\ntag.v=" + std::string(65507, 'v') + "\n", 0},
         {"[b]\nformat=f\ntag.v=" + std::string(65508, 'v') + "\n", 1},
         {"[b]\nformat=f\ntag.v=v\nno equals sign\n", 1},
+        {"[b]\r\nformat=f\r\ntag.v=v\r\n[b]\r\n", 1},
     };
-    write_file(dir.file("formats.ini"), "[f]\n${v}\n");
+    write_file(dir.file("formats.ini"), "[f]\n${v}\n[]\nunknown\n");
     for (const auto& c : limits) {
         write_file(dir.file("barcodes.ini"), c.barcodes);
         EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + dir.path()}).status, c.status) << c.barcodes.size();

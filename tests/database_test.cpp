@@ -327,13 +327,14 @@ TEST(BarcodesFile, ByteOrderMarkLongLinesAndSizeLimit)
 {
     const std::size_t mib = std::size_t(1) << 20;
     Barcode_db db;
-    Lines log = read_barcodes(db, "\xef\xbb\xbf[1]\ntag.a=" + std::string(mib, 'x') + "\n[" + std::string(mib, 'y') +
-                                      "]\ntag.lost=1\n[2]\ntag.b=" + std::string(mib - 6, 'z') + "\n");
+    Lines log = read_barcodes(db, "\xef\xbb\xbf[1]\ntag.a=" + std::string(mib, 'x') + "\ntag.kept=1\n[" +
+                                      std::string(mib, 'y') + "]\ntag.lost=1\n[2]\ntag.b=" + std::string(mib - 6, 'z') + "\n");
     EXPECT_EQ(log, (Lines{"WRN Line 2 is longer than 1048576 bytes: skipped.",
-                          "WRN Line 3 is longer than 1048576 bytes: skipped.",
-                          "WRN Tag-value at line #4 \"tag.lost=1\" outsite barcode definition: ignored"}));
+                          "WRN Line 4 is longer than 1048576 bytes: skipped.",
+                          "WRN Tag-value at line #5 \"tag.lost=1\" outsite barcode definition: ignored"}));
     ASSERT_EQ(db.barcodes().size(), 2u);
-    EXPECT_TRUE(at(db, "1").empty());
+    ASSERT_EQ(at(db, "1").size(), 1u); // a long tag line does not end its section
+    EXPECT_EQ(at(db, "1").tag(0), "tag.kept");
     EXPECT_EQ(at(db, "2").value(0).size(), mib - 6);
 
     Barcode_db limited;

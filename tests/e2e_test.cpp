@@ -615,6 +615,8 @@ TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
                    }),
               std::make_pair(1, std::string()));
     EXPECT_NE(read_file(my_dir.file("scan_err")).find("no answer for 12345 from 10.77.0.1"), std::string::npos);
+    EXPECT_EQ(scan({"10.77.0.1"}).first, 2); // no barcode: the usage
+    EXPECT_EQ(scan({"127.0.0.2", "12345"}).first, 2); // all of 127/8 is this host, listed or not
     EXPECT_EQ(scan({"localhost", "12345"}).first, 2); // a name, and this host: refused
     EXPECT_NE(read_file(my_dir.file("scan_err")).find("localhost is this host"), std::string::npos);
 
