@@ -175,7 +175,7 @@ bool Log_budget::allows(Clock::time_point now, Left_out& resumed)
     } else if (my_balance > 0) {
         return true;
     } else {
-        my_left_out.since = std::time(nullptr);
+        my_left_out.since = now;
     }
     ++my_left_out.lines;
     my_last_left_out = now;
@@ -196,10 +196,11 @@ bool log_line_allowed()
 {
     if (!the_request_lines) return true;
     Log_budget::Left_out resumed;
-    if (!the_log_budget.allows(Log_budget::Clock::now(), resumed)) return false;
+    const Log_budget::Clock::time_point now = Log_budget::Clock::now();
+    if (!the_log_budget.allows(now, resumed)) return false;
     if (resumed.lines > 0) {
         char since[80];
-        local_time_text(resumed.since, since);
+        local_time_text(std::time(nullptr) - std::chrono::duration_cast<std::chrono::seconds>(now - resumed.since).count(), since);
         log("WRN") << "Left out " << resumed.lines << " log lines of received datagrams since " << since
                    << ": over the log's budget of " << Log_budget::bytes_per_second / 1000
                    << " kB a second (a sender flooding the port?).";

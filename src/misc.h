@@ -58,7 +58,7 @@ public:
     // What was left out before writing resumed.
     struct Left_out {
         unsigned long lines = 0;
-        std::time_t since = 0; // wall clock time of the first line left out
+        Clock::time_point since{}; // when the first line was left out
     };
     // True when a line may be written at `now`; else it is counted as left
     // out. On the first line written after some were left out, `resumed`

@@ -467,6 +467,16 @@ TEST_F(EndToEnd, RegressionAnswersToOwnAddressesAreNotAnsweredAgain)
     EXPECT_TRUE(receive_within(sd, 2000, answer, from));
     EXPECT_EQ(answer, pen_answer);
 
+#ifndef ULVANE_WINDOWS_BUILD
+    // Of a point-to-point address only the local end is ours: a terminal at
+    // the peer's end is answered.
+    ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "addr add 10.66.0.1 peer 10.66.0.2 dev ulv0"));
+    ASSERT_TRUE(my_hosts->add_address(my_hosts->terminal_ns(), "10.66.0.2"));
+    send_from(sd, 0x0a420002, "12345\n", {Two_hosts::server_address, 9000});
+    EXPECT_TRUE(receive_within(sd, 2000, answer, from));
+    EXPECT_EQ(answer, pen_answer);
+#endif
+
     // A subnet added now counts as ours at once: an answer to its second
     // address leaves from its first, which the server must know as its own
     // from the system's report, not from the list it read at the start.
@@ -826,20 +836,19 @@ TEST_F(EndToEnd, RegressionAnEchoFromAnotherPortEnds)
     write_db("[]\nformat=price\n" + pen_barcodes, pen_formats);
     start_server();
     Socket_handle echo_in = terminal(9000), echo_out = terminal(5000);
-    udp_send(echo_out, "12345\n", 6, {Two_hosts::server_address, 9000}); // as if forged from port 9000
-    int echoed = 0;
-    const auto start = std::chrono::steady_clock::now();
-    auto last = start;
-    std::string datagram;
-    Datagram_source from;
-    while (echoed < 5000 && receive_within(echo_in, 1000, datagram, from)) {
-        udp_send(echo_out, datagram.data(), datagram.size(), {Two_hosts::server_address, 9000});
-        ++echoed;
-        last = std::chrono::steady_clock::now();
+    // Returned from another port, then from ours (where the limit alone
+    // would end it only after a burst): one answer each.
+    for (Socket_handle out : {echo_out, echo_in}) {
+        udp_send(out, "12345\n", 6, {Two_hosts::server_address, 9000}); // as if forged from port 9000
+        int echoed = 0;
+        std::string datagram;
+        Datagram_source from;
+        while (echoed < 5000 && receive_within(echo_in, 1000, datagram, from)) {
+            udp_send(out, datagram.data(), datagram.size(), {Two_hosts::server_address, 9000});
+            ++echoed;
+        }
+        EXPECT_EQ(echoed, 1) << "answers to an echo from port " << (out == echo_in ? 9000 : 5000);
     }
-    EXPECT_GE(echoed, 1);
-    EXPECT_LE(echoed, 1000);
-    EXPECT_LT(last - start, std::chrono::seconds(1));
     EXPECT_EQ(logged("holds our last answer"),
               std::vector<std::string>{"WRN Message from 10.77.0.2.5000 holds our last answer to that address: not "
                                        "answered (likely a service there that returns what it receives). Further ones "

@@ -244,6 +244,7 @@ struct Budget_run {
     unsigned long left_out = 0;
     int resumes = 0;         // notes that writing resumed
     unsigned long noted = 0; // lines the notes counted
+    int misdated = 0;        // notes not dated at the first line they count
 };
 
 Budget_run run_lines(Log_budget& budget, Log_budget::Clock::time_point& now, long per_second, long line_bytes,
@@ -251,18 +252,24 @@ Budget_run run_lines(Log_budget& budget, Log_budget::Clock::time_point& now, lon
 {
     Budget_run run;
     const auto step = std::chrono::microseconds(1000000 / per_second);
+    Log_budget::Clock::time_point first_left_out{}; // of the lines left out since the last written
+    bool leaving_out = false;
     for (long i = 0; i < per_second * seconds; ++i, now += step) {
         Log_budget::Left_out resumed;
         if (budget.allows(now, resumed)) {
             ++run.written;
             run.bytes += line_bytes;
             budget.spend(static_cast<std::size_t>(line_bytes));
+            leaving_out = false;
         } else {
             ++run.left_out;
+            if (!leaving_out) first_left_out = now;
+            leaving_out = true;
         }
         if (resumed.lines > 0) {
             ++run.resumes;
             run.noted += resumed.lines;
+            if (resumed.since != first_left_out) ++run.misdated;
         }
     }
     return run;
@@ -322,6 +329,7 @@ TEST(LogBudget, ALastingFloodIsNotedAtTheBudgetsPace)
     EXPECT_GE(run.bytes, (resumes + 1) * Log_budget::burst);
     EXPECT_GT(run.noted, 0u);
     EXPECT_LE(run.noted, run.left_out);
+    EXPECT_EQ(run.misdated, 0);
 }
 
 TEST(ShownBarcode, ControlBytesEscapedAndLongBarcodesCut)
