@@ -165,12 +165,13 @@ TEST_F(EndToEnd, RegressionLogLinesOnStandardErrorAreWhole)
 #endif
     write_db("[]\nformat=price\n" + pen_barcodes, pen_formats);
     const std::string shared = my_dir.file("shared");
-    my_hosts->start_in(my_hosts->terminal_ns(), {"/bin/sh", "-c", "while :; do echo noise; done"}, shared, "");
+    pid_t noise = my_hosts->start_in(my_hosts->terminal_ns(), {"/bin/sh", "-c", "while :; do echo noise; done"}, shared, "");
     pid_t server = my_hosts->start_in(my_hosts->server_ns(), {ULVANE_SERVER_PATH, "-db=" + my_dir.path()},
                                       my_dir.file("out"), shared);
     ASSERT_TRUE(Two_hosts::wait_for_udp_port(server, 9000, 5000));
     Socket_handle answers = terminal(), sd = terminal(5000);
     for (int i = 0; i < 300; ++i) EXPECT_EQ(ask(sd, "12345\n", answers), pen_answer);
+    my_hosts->stop(noise); // else the file may end in the middle of its line
     int lines = 0;
     const std::regex whole(R"(\[[-0-9]{10} [:0-9]{8} #\d+ (INF|WRN)\] [A-Za-z].*)");
     for (const std::string& l : split_lines(unix_lines(read_file(shared)))) {
