@@ -3,14 +3,24 @@ BUILD := build
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 
-.PHONY: all run test bench fuzz clean windows test-windows install
+.PHONY: all run try test bench fuzz clean windows test-windows install
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: all
+# Builds the server alone: the first answer should not wait for every test.
+run:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j $(JOBS) --target ulvane_server
 	$(BUILD)/ulvane_server -db=examples/db
+
+# An answer on this one machine (as root): the server in one network
+# namespace, ulvane_scan in another, joined by a veth pair.
+try:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j $(JOBS) --target ulvane_server ulvane_scan
+	examples/two-hosts.sh 12345 999
 
 # Needs GoogleTest (libgtest-dev); without it no test is built, and this fails.
 test: all

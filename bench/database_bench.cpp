@@ -30,7 +30,7 @@ std::string large_db_dir(bool sorted = false)
     struct stat st;
     if (stat((d + "/barcodes.ini").c_str(), &st) != 0) {
         mkdir(d.c_str(), 0755);
-        write_large_db(d, barcode_count(), sorted);
+        if (!write_large_db(d, barcode_count(), sorted)) std::perror(("cannot write " + d).c_str());
     }
     return d;
 }

@@ -2,7 +2,8 @@
 // `count` barcodes, each with format= and three or four tag. lines, and a
 // formats file of a dozen formats. Barcodes are 13-digit numbers starting
 // at 2000000000000; barcode_of(i) names the i-th. Unless `sorted`, they are
-// written in a scrambled order, as an article export gives them.
+// written in a scrambled order, as an article export gives them. False when
+// a file cannot be written (errno tells why).
 #ifndef ULVANE_BENCH_LARGE_DB_H
 #define ULVANE_BENCH_LARGE_DB_H
 
@@ -25,10 +26,11 @@ inline std::string large_db_path(long count, bool sorted)
     return "/tmp/ulvane_bench_db_" + std::to_string(count) + (sorted ? "_sorted" : "");
 }
 
-inline void write_large_db(const std::string& dir, long count, bool sorted)
+inline bool write_large_db(const std::string& dir, long count, bool sorted)
 {
     {
         std::ofstream f(dir + "/formats.ini", std::ios::binary | std::ios::trunc);
+        if (!f) return false;
         f << "# generated\n[]\n${description}\n";
         int n = 0;
         for (const char* name : large_db_formats) {
@@ -59,6 +61,8 @@ inline void write_large_db(const std::string& dir, long count, bool sorted)
         if (i % 3 == 0) b << "tag.unit=kg\n";
         if (i % 4 == 1) b << "tag.was=" << 2 + i % 89 << ".99\n";
     }
+    b.close();
+    return !b.fail();
 }
 
 #endif

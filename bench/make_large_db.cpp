@@ -1,7 +1,9 @@
 // make_large_db DIR [COUNT [sorted]]: writes DIR/barcodes.ini (COUNT
 // barcodes, default 1000000, in a scrambled order unless "sorted") and
 // DIR/formats.ini for benchmarks and load tests.
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -14,6 +16,9 @@ int main(int argc, char** argv)
         return 2;
     }
     long count = argc > 2 ? std::atol(argv[2]) : 1000000;
-    write_large_db(argv[1], count, argc > 3 && std::string(argv[3]) == "sorted");
+    if (!write_large_db(argv[1], count, argc > 3 && std::string(argv[3]) == "sorted")) {
+        std::cerr << "make_large_db: cannot write the database in " << argv[1] << ": " << std::strerror(errno) << "\n";
+        return 1;
+    }
     return 0;
 }

@@ -11,6 +11,10 @@
 # address, so a terminal on the server's own host could not bind that port,
 # and the answer would go back to the server itself.
 set -euo pipefail
+if [ "$(id -u)" != 0 ]; then
+  echo "two-hosts.sh: network namespaces need root: sudo $0 $*" >&2
+  exit 2
+fi
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/tools/two_hosts.sh"
 s=ulvane-server-$$
@@ -30,7 +34,11 @@ two_hosts_up "$s" "$t"
 
 ip netns exec "$s" "$top/build/ulvane_server" -db="$top/examples/db" -l=4 &
 server_pid=$!
-sleep 0.5
+# Until the server listens (it loads its database first).
+for _ in $(seq 100); do
+  ip netns exec "$s" ss -Hnul 'sport = :9000' | grep -q . && break
+  sleep 0.05
+done
 
 if [ $# -gt 0 ]; then
   ip netns exec "$t" "$top/build/ulvane_scan" 10.77.0.1 "$@"

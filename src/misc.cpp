@@ -344,6 +344,8 @@ std::string bytes_to_format_text(const std::string& bytes)
             text += "\\e";
         else if (c == '\x1d')
             text += "\\x1d";
+        else if (c == '\x7f')
+            text += "\\x7f"; // DEL, which bytes_to_text leaves as it is, shows nothing
         else
             append_escaped(text, static_cast<unsigned char>(c));
     }

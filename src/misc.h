@@ -169,7 +169,7 @@ std::string bytes_to_text(std::string txt);
 
 // Writes bytes as a format in formats.ini would be written to give them: as
 // bytes_to_text does, but ESC (0x1b) as \e and the byte 0x1d as \x1d, since
-// text_to_bytes reads \e as ESC.
+// text_to_bytes reads \e as ESC, and DEL (0x7f) as \x7f, visible.
 std::string bytes_to_format_text(const std::string& bytes);
 
 // For bytes received from the network on their way into a log line or an

@@ -141,6 +141,8 @@ void udp_close(Socket_handle sd);
 
 // The platform's code for the last failed socket call (errno on POSIX).
 int last_socket_error();
+// The system's words for such a code ("Network is unreachable").
+std::string socket_error_text(int code);
 
 // The Windows service manager (Windows only). Each of these returns an
 // empty text on success, else why not, with the system's reason.

@@ -440,6 +440,11 @@ int last_socket_error()
     return errno;
 }
 
+std::string socket_error_text(int code)
+{
+    return std::strerror(code);
+}
+
 bool file_attributes(const std::string& path, File_attributes& out)
 {
     out = File_attributes{};

@@ -108,11 +108,8 @@ void WINAPI service_main(DWORD, char**)
 // "The specified service does not exist as an installed service. (1060)"
 std::string system_reason(DWORD code)
 {
-    char text[512] = "";
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
-                             sizeof text, nullptr);
-    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) text[--n] = '\0';
-    std::string reason = (n > 0 ? std::string(text) + " " : std::string()) + "(" + std::to_string(code) + ")";
+    const std::string text = socket_error_text(static_cast<int>(code));
+    std::string reason = (text.empty() ? text : text + " ") + "(" + std::to_string(code) + ")";
     if (code == ERROR_ACCESS_DENIED) reason += "; run it from a console opened as administrator";
     return reason;
 }
@@ -465,6 +462,15 @@ void udp_close(Socket_handle sd)
 int last_socket_error()
 {
     return WSAGetLastError();
+}
+
+std::string socket_error_text(int code)
+{
+    char text[512] = "";
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) text[--n] = '\0';
+    return std::string(text, n);
 }
 
 bool file_attributes(const std::string& path, File_attributes& out)

@@ -131,6 +131,9 @@ int server_main(int argc, char** argv, Start_failure* failure)
     }
     LOG_INF("Using database directory " << db_dir);
     LOG_INF("Using UDP port " << port);
+    if (static_cast<std::uint16_t>(port) != port)
+        LOG_WRN("Port " << port << " is outside 0 to 65535: using UDP port " << static_cast<std::uint16_t>(port)
+                        << " instead.");
     return serve(port, db_dir, why);
 }
 
@@ -166,6 +169,9 @@ int serve(int port, const std::string& db_dir, Start_failure& why)
         ask_for_receive_queue(sd);
         watch_operator_signals();
         report_serving();
+        LOG_INF("Ready: answering at UDP port " << static_cast<std::uint16_t>(port) << " with "
+                                                << the_barcode_db.barcodes().size() << " barcodes and "
+                                                << the_barcode_db.formats().size() << " formats.");
         request_loop(sd, port, db_dir);
         udp_close(sd);
         socket_layer_stop();

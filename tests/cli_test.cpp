@@ -1,7 +1,10 @@
 // The command line, through the built program.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdlib>
+#include <sys/resource.h>
 #include <regex>
 
 #include "server.h"
@@ -67,7 +70,8 @@ std::vector<std::string> start_up_lines(const std::vector<std::string>& args)
     // Keep only the start-up lines.
     std::vector<std::string> start_up;
     for (const std::string& l : lines)
-        if (l.find("Using ") != std::string::npos || l.find("db_dir=") != std::string::npos)
+        if (l.find("Using ") != std::string::npos || l.find("UDP port") != std::string::npos ||
+            l.find("db_dir=") != std::string::npos)
             start_up.push_back(l);
     return start_up;
 }
@@ -83,12 +87,14 @@ TEST(CommandLine, SettingsAreAnnouncedAsRead)
         {{"-p=1234", "-db=x/y z"}, {"INF Using database directory x/y z", "INF Using UDP port 1234"}},
         {{"-p=abc"}, {"INF Using database directory .", "INF Using UDP port 0"}},
         {{"-p="}, {"INF Using database directory .", "INF Using UDP port 0"}},
-        {{"-p= \t-12x"}, {"INF Using database directory .", "INF Using UDP port -12"}},
+        {{"-p= \t-12x"}, {"INF Using database directory .", "INF Using UDP port -12", "WRN Port -12 is outside 0 to 65535: using UDP port 65524 instead."}},
         {{"-p=+77"}, {"INF Using database directory .", "INF Using UDP port 77"}},
-        {{"-p=70000"}, {"INF Using database directory .", "INF Using UDP port 70000"}},
+        {{"-p=70000"}, {"INF Using database directory .", "INF Using UDP port 70000", "WRN Port 70000 is outside 0 to 65535: using UDP port 4464 instead."}},
         {{"-p=1", "-p=2", "-db=a", "-db="}, {"INF Using database directory ", "INF Using UDP port 2"}},
-        {{"-p=99999999999999999999"}, {"INF Using database directory .", "INF Using UDP port 2147483647"}},
-        {{"-p=-99999999999"}, {"INF Using database directory .", "INF Using UDP port -2147483648"}},
+        {{"-p=65535"}, {"INF Using database directory .", "INF Using UDP port 65535"}},
+        {{"-p=65536"}, {"INF Using database directory .", "INF Using UDP port 65536", "WRN Port 65536 is outside 0 to 65535: using UDP port 0 instead."}},
+        {{"-p=99999999999999999999"}, {"INF Using database directory .", "INF Using UDP port 2147483647", "WRN Port 2147483647 is outside 0 to 65535: using UDP port 65535 instead."}},
+        {{"-p=-99999999999"}, {"INF Using database directory .", "INF Using UDP port -2147483648", "WRN Port -2147483648 is outside 0 to 65535: using UDP port 0 instead."}},
         {{"-l=4", "-db=x"},
          {"DBG src/server.cpp:? db_dir=\"x\"", "INF Using database directory x", "INF Using UDP port 9000"}},
         {{"-db=x", "-l=4"}, {"INF Using database directory x", "INF Using UDP port 9000"}},
@@ -197,6 +203,32 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
         EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + dir.path()}).status, c.status) << c.barcodes.size();
     }
 }
+
+#ifdef ULVANE_MAKE_LARGE_DB_PATH
+TEST(MakeLargeDb, WritesTheDatabaseOrSaysWhyNot)
+{
+    Temp_dir dir;
+    Run_result r = run_program({ULVANE_MAKE_LARGE_DB_PATH, dir.file("none"), "10"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "make_large_db: cannot write the database in " + dir.file("none") + ": No such file or directory\n");
+    EXPECT_EQ(run_program({ULVANE_MAKE_LARGE_DB_PATH, dir.path(), "10"}).status, 0);
+    const std::string barcodes = read_file(dir.file("barcodes.ini"));
+    EXPECT_EQ(std::count(barcodes.begin(), barcodes.end(), '['), 11); // and the fallback
+    // A disk that fills while the barcodes are written (a file size limit
+    // here, which the program inherits).
+    rlimit old_limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    rlimit limit = old_limit;
+    limit.rlim_cur = 4096;
+    void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    r = run_program({ULVANE_MAKE_LARGE_DB_PATH, dir.path(), "1000"});
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "make_large_db: cannot write the database in " + dir.path() + ": File too large\n");
+}
+#endif
 
 TEST(CommandLine, NumbersAreReadLikeAtoi)
 {

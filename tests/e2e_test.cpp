@@ -70,6 +70,10 @@ TEST_F(EndToEnd, WholeExchangeAnswersAtTheServersPort)
     std::vector<std::string> bind = logged("Bind receiving socket to ");
     ASSERT_EQ(bind.size(), 1u);
     EXPECT_NE(bind[0].find("Bind receiving socket to 0.9000"), std::string::npos);
+    // Ready once loaded and bound, before the first request.
+    const std::vector<std::string> lines = log_lines();
+    const auto ready = std::find(lines.begin(), lines.end(), "INF Ready: answering at UDP port 9000 with 1 barcodes and 1 formats.");
+    EXPECT_LT(ready, std::find(lines.begin(), lines.end(), "INF Received barcode \"12345\""));
     // The first line of a fresh log is #1.
     EXPECT_EQ(read_file(my_dir.file("log")).substr(20, 8), " #1 INF]");
 }
@@ -607,7 +611,7 @@ TEST_F(EndToEnd, RegressionControlBytesCannotForgeLogLines)
 
 TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
 {
-    write_db(pen_barcodes + "[7]\nformat=bytes\n", pen_formats + "[bytes]\n\\x00\\e\\x1d\\\\\n");
+    write_db(pen_barcodes + "[7]\nformat=bytes\n", pen_formats + "[bytes]\n\\x00\\e\\x1d\\\\\\x7f\n");
     auto scan = [&](std::vector<std::string> args, std::function<void()> while_waiting = [] {}) {
         args.insert(args.begin(), {ULVANE_SCAN_PATH, "-t=500"});
         pid_t pid = my_hosts->start_in(my_hosts->terminal_ns(), args, my_dir.file("scan_out"), my_dir.file("scan_err"));
@@ -626,16 +630,44 @@ TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
                    }),
               std::make_pair(1, std::string()));
     EXPECT_NE(read_file(my_dir.file("scan_err")).find("no answer for 12345 from 10.77.0.1"), std::string::npos);
+    // A send that fails (no route) says why at once; an answer after its
+    // time-out is said to be late, never taken for the next barcode's.
+    EXPECT_EQ(scan({"10.123.0.1", "x"}).first, 1);
+    const std::string unreachable = read_file(my_dir.file("scan_err"));
+    EXPECT_TRUE(std::regex_search(unreachable, std::regex(R"(ulvane_scan: cannot send x to 10\.123\.0\.1: [A-Z][a-z].* \(error \d+\))")))
+        << unreachable;
+    EXPECT_EQ(unreachable.find("no answer"), std::string::npos) << unreachable;
+    Socket_handle slow = my_hosts->socket_in(my_hosts->server_ns(), 9001);
+    auto reply = [&](const std::string& answer, int after_ms) {
+        std::string request;
+        Datagram_source from;
+        ASSERT_TRUE(receive_within(slow, 10000, request, from));
+        usleep(after_ms * 1000);
+        udp_send(slow, answer.data(), answer.size(), {Two_hosts::terminal_address, 9001});
+    };
+    EXPECT_EQ(scan({"-p=9001", "10.77.0.1", "a", "b"},
+                   [&] {
+                       reply("A", 750);
+                       udp_send(slow, "A again", 7, {Two_hosts::terminal_address, 9001});
+                       reply("B", 0);
+                   }),
+              std::make_pair(1, std::string("B\n")));
+    const std::string late = read_file(my_dir.file("scan_err"));
+    for (const char* answer : {"A", "A again"})
+        EXPECT_NE(late.find(std::string("ulvane_scan: an answer came after its time-out, dropped (not taken for another "
+                                        "barcode's): ") + answer + "\n"),
+                  std::string::npos)
+            << late;
     EXPECT_EQ(scan({"10.77.0.1"}).first, 2); // no barcode: the usage
     EXPECT_EQ(scan({"127.0.0.2", "12345"}).first, 2); // all of 127/8 is this host, listed or not
     EXPECT_EQ(scan({"localhost", "12345"}).first, 2); // a name, and this host: refused
     EXPECT_NE(read_file(my_dir.file("scan_err")).find("localhost is this host"), std::string::npos);
 
     start_server();
-    // Answers in the notation a format is written in: ESC as \e, 0x1d as \x1d.
-    EXPECT_EQ(scan({"10.77.0.1", "12345", "7"}), std::make_pair(0, std::string("Pen\\nPrice: 1.99\n\\x00\\e\\x1d\\\\\n")));
+    // Answers in the notation a format is written in: ESC as \e, 0x1d as \x1d, DEL as \x7f.
+    EXPECT_EQ(scan({"10.77.0.1", "12345", "7"}), std::make_pair(0, std::string("Pen\\nPrice: 1.99\n\\x00\\e\\x1d\\\\\\x7f\n")));
     EXPECT_EQ(scan({"10.77.0.1", "12345", "unknown"}), std::make_pair(1, std::string("Pen\\nPrice: 1.99\n")));
-    EXPECT_EQ(scan({"-r", "10.77.0.1", "7"}), std::make_pair(0, std::string("\0\x1b\x1d\\", 4)));
+    EXPECT_EQ(scan({"-r", "10.77.0.1", "7"}), std::make_pair(0, std::string("\0\x1b\x1d\\\x7f", 5)));
 }
 
 std::uintmax_t file_size(const std::string& path)

@@ -5,11 +5,16 @@
 // Sends each barcode, with a final line feed, to HOST (an address or a
 // name) at the port, from that same port, as a terminal does, and prints
 // each answer in the escape notation that formats.ini reads, or with -r its
-// raw bytes. Only a datagram from HOST counts as an answer. The server
-// answers at its own port on the sender's address, so this must run on
-// another host than the server. Exits 1 when an answer does not come in
-// time, 2 for a bad command line, when HOST is this host, or when the port
-// cannot be bound.
+// raw bytes. Only a datagram from HOST counts as an answer. The answers carry
+// nothing that names their barcode, so one that comes after its time-out is
+// never taken for the next barcode's: whatever comes until a second time-out
+// has passed is said to be late and dropped, and so is whatever waits when a
+// barcode is to be sent (a late answer to an earlier run, say). The server answers at its own port on the
+// sender's address, so this must run on another host than the server.
+// Exits 1 when an answer does not come in time or a barcode cannot be sent,
+// 2 for a bad command line, when HOST is this host, or when the port cannot
+// be bound.
+#include <chrono>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -24,6 +29,31 @@ int usage()
 {
     std::cerr << "usage: ulvane_scan [-p=9000] [-t=MILLISECONDS] [-r] HOST BARCODE..." << std::endl;
     return 2;
+}
+
+// Waits at most timeout_ms for a datagram from `host`, whose bytes it puts
+// in `answer`; datagrams from elsewhere are dropped on the way.
+bool receive_from(Socket_handle sd, std::uint32_t host, int timeout_ms, std::string& answer)
+{
+    using std::chrono::steady_clock;
+    static char buf[65536];
+    const steady_clock::time_point until = steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - steady_clock::now()).count();
+        if (!udp_wait_readable(sd, left > 0 ? static_cast<int>(left) : 0)) return false;
+        Datagram_source from;
+        const long bytes = udp_receive(sd, buf, sizeof buf, from);
+        if (bytes >= 0 && from.endpoint.address == host) {
+            answer.assign(buf, static_cast<std::size_t>(bytes));
+            return true;
+        }
+    }
+}
+
+void say_late(const std::string& answer)
+{
+    std::cerr << "ulvane_scan: an answer came after its time-out, dropped (not taken for another barcode's): "
+              << bytes_to_format_text(answer) << std::endl;
 }
 
 } // namespace
@@ -68,27 +98,34 @@ int main(int argc, char** argv)
         return 2;
     }
     int status = 0;
-    static char buf[65536];
     for (++i; i < argc; ++i) {
-        std::string request = std::string(argv[i]) + "\n";
-        udp_send(sd, request.data(), request.size(), server);
-        bool answered = false;
-        while (!answered && udp_wait_readable(sd, timeout_ms)) {
-            Datagram_source from;
-            long bytes = udp_receive(sd, buf, sizeof buf, from);
-            if (bytes < 0 || from.endpoint.address != server.address) continue; // not the server's
-            const std::string answer(buf, static_cast<std::size_t>(bytes));
+        std::string answer;
+        while (receive_from(sd, server.address, 0, answer)) say_late(answer); // an earlier barcode's
+        const std::string request = std::string(argv[i]) + "\n";
+        if (!udp_send(sd, request.data(), request.size(), server)) {
+            const int code = last_socket_error();
+            std::cerr << "ulvane_scan: cannot send " << argv[i] << " to " << address_text(server.address) << ": "
+                      << socket_error_text(code) << " (error " << code << ")" << std::endl;
+            status = 1;
+            continue;
+        }
+        if (receive_from(sd, server.address, timeout_ms, answer)) {
             if (raw)
                 std::cout << answer << std::flush;
             else
                 std::cout << bytes_to_format_text(answer) << std::endl;
-            answered = true;
+            continue;
         }
-        if (!answered) {
-            std::cerr << "ulvane_scan: no answer for " << argv[i] << " from " << address_text(server.address)
-                      << " within " << timeout_ms << " ms (is a server running there, at port " << port << "?)"
-                      << std::endl;
-            status = 1;
+        std::cerr << "ulvane_scan: no answer for " << argv[i] << " from " << address_text(server.address)
+                  << " within " << timeout_ms << " ms (is a server running there, at port " << port << "?)"
+                  << std::endl;
+        status = 1;
+        // Its answer may still come: until a second time-out has passed,
+        // whatever comes is late.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (auto now = std::chrono::steady_clock::now(); now < until; now = std::chrono::steady_clock::now()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
+            if (receive_from(sd, server.address, static_cast<int>(left), answer)) say_late(answer);
         }
     }
     udp_close(sd);
