@@ -634,8 +634,12 @@ TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
     // time-out is said to be late, never taken for the next barcode's.
     EXPECT_EQ(scan({"10.123.0.1", "x"}).first, 1);
     const std::string unreachable = read_file(my_dir.file("scan_err"));
-    EXPECT_TRUE(std::regex_search(unreachable, std::regex(R"(ulvane_scan: cannot send x to 10\.123\.0\.1: [A-Z][a-z].* \(error \d+\))")))
-        << unreachable;
+#ifdef ULVANE_WINDOWS_BUILD
+    const std::regex why(R"(ulvane_scan: cannot send x to 10\.123\.0\.1: (.* )?\(error 10051\))"); // Wine has no words for it
+#else
+    const std::regex why(R"(ulvane_scan: cannot send x to 10\.123\.0\.1: Network is unreachable \(error 101\))");
+#endif
+    EXPECT_TRUE(std::regex_search(unreachable, why)) << unreachable;
     EXPECT_EQ(unreachable.find("no answer"), std::string::npos) << unreachable;
     Socket_handle slow = my_hosts->socket_in(my_hosts->server_ns(), 9001);
     auto reply = [&](const std::string& answer, int after_ms) {
@@ -652,7 +656,7 @@ TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
                        reply("B", 0);
                    }),
               std::make_pair(1, std::string("B\n")));
-    const std::string late = read_file(my_dir.file("scan_err"));
+    const std::string late = unix_lines(read_file(my_dir.file("scan_err")));
     for (const char* answer : {"A", "A again"})
         EXPECT_NE(late.find(std::string("ulvane_scan: an answer came after its time-out, dropped (not taken for another "
                                         "barcode's): ") + answer + "\n"),

@@ -104,8 +104,9 @@ int main(int argc, char** argv)
         const std::string request = std::string(argv[i]) + "\n";
         if (!udp_send(sd, request.data(), request.size(), server)) {
             const int code = last_socket_error();
+            const std::string why = socket_error_text(code);
             std::cerr << "ulvane_scan: cannot send " << argv[i] << " to " << address_text(server.address) << ": "
-                      << socket_error_text(code) << " (error " << code << ")" << std::endl;
+                      << (why.empty() ? why : why + " ") << "(error " << code << ")" << std::endl;
             status = 1;
             continue;
         }
