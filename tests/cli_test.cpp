@@ -155,33 +155,39 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
 {
     Temp_dir dir;
     write_file(dir.file("barcodes.ini"), "[]\nformat=short\n[1]\nformat=price\ntag.price = 1.99\n[2]\nformat=nothere\n"
-                                         "[3]\nformat=price \ntag.description=x\n[1]\nformat=short\n");
+                                         "[3]\nformat=price \ntag.description=x\ntag.description=y\n[1]\nformat=short\nformat=x\n");
     write_file(dir.file("formats.ini"), "[]\n${description}\n[price]\n${description} ${price}\n[short]\n\\x4G ${name\n"
                                         "[unused]\nx\n[price]\nagain\n");
     Run_result r = run_program({ULVANE_CHECK_PATH, "-db=" + dir.path(), "-l=2"});
     EXPECT_EQ(r.status, 1);
+    const std::string b = dir.file("barcodes.ini") + ":", f = dir.file("formats.ini") + ":";
     EXPECT_EQ(split_lines(r.out), (std::vector<std::string>{
-        "barcodes.ini:5: warning: blank before '=': the tag is 'tag.price ', which no placeholder reaches",
-        "barcodes.ini:5: warning: blank after '=': the value of 'tag.price ' begins with it",
-        "barcodes.ini:9: warning: format name 'price ' ends with a blank",
-        "barcodes.ini:11: warning: barcode '1' again: the section at line 3 is used, this one is not",
-        "formats.ini:6: warning: '\\x' without two hexadecimal digits at column 1",
-        "formats.ini:9: warning: format 'price' again: the section at line 3 is used, this one is not",
-        "formats.ini:5: warning: format 'short': '${' is never closed",
-        "barcodes.ini:3: warning: barcode '1' has no tag.description for ${description} of format 'price': the answer holds an empty string there",
-        "barcodes.ini:3: warning: barcode '1' has no tag.price for ${price} of format 'price': the answer holds an empty string there",
-        "barcodes.ini:6: warning: barcode '2' names format 'nothere', which formats.ini lacks: the fallback format [] answers it",
-        "barcodes.ini:6: warning: barcode '2' has no tag.description for ${description} of format '': the answer holds an empty string there",
-        "barcodes.ini:8: warning: barcode '3' names format 'price ', which formats.ini lacks: the fallback format [] answers it",
-        "formats.ini:7: warning: format 'unused' is used by no barcode",
+        b + "3: warning: barcode '1' has no tag.description for ${description} of format 'price': the answer holds an empty string there",
+        b + "3: warning: barcode '1' has no tag.price for ${price} of format 'price': the answer holds an empty string there",
+        b + "5: warning: blank before '=': the tag is 'tag.price ', which no placeholder reaches",
+        b + "5: warning: blank after '=': the value of 'tag.price ' begins with it",
+        b + "6: warning: barcode '2' names format 'nothere', which formats.ini lacks: the fallback format [] answers it",
+        b + "6: warning: barcode '2' has no tag.description for ${description} of format '': the answer holds an empty string there",
+        b + "8: warning: barcode '3' names format 'price ', which formats.ini lacks: the fallback format [] answers it",
+        b + "9: warning: format name 'price ' ends with a blank",
+        b + "11: warning: 'tag.description' again in barcode '3': line 10 is used, this one is not",
+        b + "12: warning: barcode '1' again: the section at line 3 is used, this one is not",
+        f + "5: warning: format 'short': '${' is never closed",
+        f + "6: warning: '\\x' without two hexadecimal digits at column 1",
+        f + "7: warning: format 'unused' is used by no barcode",
+        f + "9: warning: format 'price' again: the section at line 3 is used, this one is not",
     }));
     EXPECT_EQ(r.err.find("using empty string"), std::string::npos) << "the previews' merges logged: " << r.err;
 
     write_file(dir.file("formats.ini"), "[short]\n\\e${name}\\x1d\n");
     write_file(dir.file("barcodes.ini"), "[7]\nformat=short\ntag.name=A\n");
     r = run_program({ULVANE_CHECK_PATH, "-db=" + dir.path(), "7"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "7: \\eA\\x1d\n  0000  1b 41 1d" + std::string(13 * 3, ' ') + "  .A.\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, b + "1: warning: there is no fallback barcode []: a barcode the file lacks gets no answer at all\n"
+                     "7: \\eA\\x1d\n  0000  1b 41 1d" + std::string(13 * 3, ' ') + "  .A.\n");
+    // Without -db=, the files are named as in the working directory.
+    EXPECT_EQ(run_program({ULVANE_CHECK_PATH}, 20, dir.path()).out,
+              "barcodes.ini:1: warning: there is no fallback barcode []: a barcode the file lacks gets no answer at all\n");
     EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + dir.path() + "/none"}).status, 2);
     EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + std::string(ULVANE_SOURCE_DIR) + "/examples/db"}).status, 0);
 
@@ -199,7 +205,7 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
     };
     write_file(dir.file("formats.ini"), "[f]\n${v}\n[]\nunknown\n");
     for (const auto& c : limits) {
-        write_file(dir.file("barcodes.ini"), c.barcodes);
+        write_file(dir.file("barcodes.ini"), "[]\ntag.v=-\n" + c.barcodes);
         EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + dir.path()}).status, c.status) << c.barcodes.size();
     }
 }

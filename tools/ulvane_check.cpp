@@ -5,11 +5,12 @@
 //
 // Loads the database with the server's own code (the same readers, the same
 // warnings in the same log on standard error, level 3 unless -l= says
-// otherwise), then writes on standard output, one a line in the form
-// compilers use ("barcodes.ini:42: warning: ..."), what no reader reports:
-// formats that are missing, unused or repeated, placeholders a barcode has
-// no tag for, blanks around '=' or after a name, bad \x escapes, answers
-// too long for a datagram. For each BARCODE given it shows the answer the
+// otherwise), then writes on standard output, in file and line order, one a
+// line in the form compilers use ("db/barcodes.ini:42: warning: ..."), what
+// no reader reports: formats that are missing, unused or repeated, tags
+// repeated in a section, no fallback barcode, placeholders a barcode has no
+// tag for, blanks around '=' or after a name, bad \x escapes, answers too
+// long for a datagram. For each BARCODE given it shows the answer the
 // server would send, as escaped text and as a hex dump. Exit status: 0 when
 // clean, 1 with warnings (the readers' included), 2 when the database
 // cannot be loaded.
@@ -33,12 +34,29 @@ namespace {
 
 const std::size_t largest_udp_payload = 65507;
 
-unsigned long the_findings = 0;
+// The two files, named as the operator gave them (with -db=, its path).
+enum File { barcodes_file, formats_file };
+std::string the_file_names[2] = {"barcodes.ini", "formats.ini"};
 
-void warn(const char* file, unsigned long line, const std::string& message)
+struct Finding {
+    File file;
+    unsigned long line;
+    std::string message;
+};
+std::vector<Finding> the_findings; // written in file and line order at the end
+
+void warn(File file, unsigned long line, const std::string& message)
 {
-    std::cout << file << ':' << line << ": warning: " << message << '\n';
-    ++the_findings;
+    the_findings.push_back({file, line, message});
+}
+
+void write_findings()
+{
+    std::stable_sort(the_findings.begin(), the_findings.end(), [](const Finding& a, const Finding& b) {
+        return a.file != b.file ? a.file < b.file : a.line < b.line;
+    });
+    for (const Finding& f : the_findings)
+        std::cout << the_file_names[f.file] << ':' << f.line << ": warning: " << f.message << '\n';
 }
 
 // The lines of a database file, numbered as the readers number them (a byte
@@ -73,8 +91,9 @@ std::string quoted(std::string_view s)
     return "'" + escape_control_bytes(std::string(s)) + "'";
 }
 
-// Notes where the section of `name` first stands, and reports a repeated one.
-void note_section(const char* file, const char* kind, std::unordered_map<std::string_view, unsigned long>& first_line,
+// Notes where the section of `name` first stands, and reports a repeated
+// one; true for the first one, which is used.
+bool note_section(File file, const char* kind, std::unordered_map<std::string_view, unsigned long>& first_line,
                   std::string_view name, unsigned long number)
 {
     auto placed = first_line.emplace(name, number);
@@ -82,6 +101,7 @@ void note_section(const char* file, const char* kind, std::unordered_map<std::st
         warn(file, number,
              std::string(kind) + " " + quoted(name) + " again: the section at line " +
                  std::to_string(placed.first->second) + " is used, this one is not");
+    return placed.second;
 }
 
 // Goes through the lines that are no comments: header(name, number) for a
@@ -104,22 +124,31 @@ void for_each_line(const std::vector<std::string_view>& lines, Header header, Ot
 std::unordered_map<std::string_view, unsigned long> check_barcode_lines(const std::vector<std::string_view>& lines)
 {
     std::unordered_map<std::string_view, unsigned long> first_line;
+    std::string_view barcode;
+    std::unordered_map<std::string_view, unsigned long> tag_line; // of the barcode's used section
     for_each_line(
         lines,
         [&](std::string_view name, unsigned long number) {
-            note_section("barcodes.ini", "barcode", first_line, name, number);
+            barcode = name;
+            tag_line.clear();
+            if (!note_section(barcodes_file, "barcode", first_line, name, number)) barcode = std::string_view();
         },
         [&](std::string_view l, unsigned long number) {
             const std::size_t eq = tag_value_split(l);
             if (eq == std::string_view::npos) return;
             const std::string_view tag = l.substr(0, eq), value = l.substr(eq + 1);
+            auto placed = tag_line.emplace(tag, number);
+            if (!placed.second && barcode.data() != nullptr)
+                warn(barcodes_file, number,
+                     quoted(tag) + " again in barcode " + quoted(barcode) + ": line " +
+                         std::to_string(placed.first->second) + " is used, this one is not");
             if (ends_with_blank(tag))
-                warn("barcodes.ini", number,
+                warn(barcodes_file, number,
                      "blank before '=': the tag is " + quoted(tag) + ", which no placeholder reaches");
             if (!value.empty() && (value[0] == ' ' || value[0] == '\t'))
-                warn("barcodes.ini", number, "blank after '=': the value of " + quoted(tag) + " begins with it");
+                warn(barcodes_file, number, "blank after '=': the value of " + quoted(tag) + " begins with it");
             if (tag == "format" && ends_with_blank(value))
-                warn("barcodes.ini", number, "format name " + quoted(value) + " ends with a blank");
+                warn(barcodes_file, number, "format name " + quoted(value) + " ends with a blank");
         });
     return first_line;
 }
@@ -137,15 +166,15 @@ std::unordered_map<std::string_view, unsigned long> check_format_lines(const std
     for_each_line(
         lines,
         [&](std::string_view name, unsigned long number) {
-            note_section("formats.ini", "format", first_line, name, number);
-            if (ends_with_blank(name)) warn("formats.ini", number, "format name " + quoted(name) + " ends with a blank");
+            note_section(formats_file, "format", first_line, name, number);
+            if (ends_with_blank(name)) warn(formats_file, number, "format name " + quoted(name) + " ends with a blank");
         },
         [&](std::string_view l, unsigned long number) {
             for (std::size_t k = 0; k + 1 < l.size(); k += 2) { // escapes come in pairs
                 k = l.find('\\', k);
                 if (k == std::string_view::npos || k + 1 >= l.size()) break;
                 if (l[k + 1] == 'x' && !(k + 3 < l.size() && hex_digit(l[k + 2]) && hex_digit(l[k + 3])))
-                    warn("formats.ini", number,
+                    warn(formats_file, number,
                          "'\\x' without two hexadecimal digits at column " + std::to_string(k + 1));
             }
         });
@@ -195,6 +224,8 @@ int main(int argc, char** argv)
         } else
             barcodes.push_back(arg);
     }
+    if (db_dir != ".")
+        for (std::string& name : the_file_names) name = db_dir + "/" + name;
     Barcode_db db;
     try {
         db.load(db_dir);
@@ -224,9 +255,12 @@ int main(int argc, char** argv)
     for (const std::string& name : format_names) {
         bool unclosed = false;
         placeholders[name] = formats.at(name).placeholders(unclosed);
-        if (unclosed) warn("formats.ini", line_of_format(name), "format " + quoted(name) + ": '${' is never closed");
+        if (unclosed) warn(formats_file, line_of_format(name), "format " + quoted(name) + ": '${' is never closed");
     }
     const bool has_fallback = formats.count("") != 0;
+    Barcode_tags fallback_tags;
+    if (!db.barcodes().find(std::string_view(), fallback_tags))
+        warn(barcodes_file, 1, "there is no fallback barcode []: a barcode the file lacks gets no answer at all");
 
     // Every barcode as the server would answer it.
     std::unordered_set<std::string> used;
@@ -238,13 +272,13 @@ int main(int argc, char** argv)
         const unsigned long line = barcode_line.count(barcode) ? barcode_line.at(barcode) : 0;
         std::string_view name;
         if (!tags.find("format", name) && !has_fallback) {
-            warn("barcodes.ini", line, "barcode " + quoted(barcode) + " has no format= line, and there is no fallback format []");
+            warn(barcodes_file, line, "barcode " + quoted(barcode) + " has no format= line, and there is no fallback format []");
             continue;
         }
         auto format = formats.find(std::string(name));
         if (format == formats.end()) {
             if (!name.empty())
-                warn("barcodes.ini", line,
+                warn(barcodes_file, line,
                      "barcode " + quoted(barcode) + " names format " + quoted(name) + ", which formats.ini lacks: " +
                          (has_fallback ? "the fallback format [] answers it" : "there is no fallback format [], so it is not answered"));
             if (!has_fallback) continue;
@@ -254,20 +288,21 @@ int main(int argc, char** argv)
         for (const std::string& p : placeholders[format->first]) {
             std::string_view value;
             if (!tags.find("tag." + p, value))
-                warn("barcodes.ini", line,
+                warn(barcodes_file, line,
                      "barcode " + quoted(barcode) + " has no tag." + p + " for ${" + p + "} of format " +
                          quoted(format->first) + ": the answer holds an empty string there");
         }
         const std::size_t size = text_to_bytes(format->second.merge_tag_values(tags)).size();
         if (size > largest_udp_payload)
-            warn("barcodes.ini", line,
+            warn(barcodes_file, line,
                  "the answer to barcode " + quoted(barcode) + " is " + std::to_string(size) +
                      " bytes, more than a UDP datagram holds (65507): it is never sent");
     }
     set_log_quiet(false);
     for (const std::string& name : format_names)
         if (!name.empty() && used.count(name) == 0)
-            warn("formats.ini", line_of_format(name), "format " + quoted(name) + " is used by no barcode");
+            warn(formats_file, line_of_format(name), "format " + quoted(name) + " is used by no barcode");
+    write_findings();
 
     for (const std::string& code : barcodes) {
         try {
@@ -277,5 +312,5 @@ int main(int argc, char** argv)
             std::cout << code << ": no answer: " << message << '\n';
         }
     }
-    return the_findings + log_warnings() > 0 ? 1 : 0;
+    return the_findings.size() + log_warnings() > 0 ? 1 : 0;
 }
