@@ -49,14 +49,14 @@ std::size_t Format::find_first(const std::string& key, std::size_t from_pos) con
     return std::string::npos;
 }
 
-std::vector<std::string> Format::placeholders(bool& unclosed) const
+std::vector<std::string> Format::placeholders(std::size_t& unclosed_at) const
 {
     std::vector<std::string> names;
-    unclosed = false;
+    unclosed_at = std::string::npos;
     for (std::size_t open = find_first("${", 0); open != std::string::npos; open = find_first("${", open)) {
         std::size_t end = find_first("}", open + 2);
         if (end == std::string::npos) {
-            unclosed = true;
+            unclosed_at = open;
             break;
         }
         names.push_back(my_format.substr(open + 2, end - open - 2));

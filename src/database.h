@@ -168,9 +168,9 @@ public:
     std::string merge_tag_values(const Barcode_tags& tags) const;
 
     // The names in the template's ${name} placeholders, in order, as
-    // merge_tag_values finds them; `unclosed` tells whether a "${" is never
-    // closed. Logs nothing.
-    std::vector<std::string> placeholders(bool& unclosed) const;
+    // merge_tag_values finds them; `unclosed_at` is where a "${" that is
+    // never closed begins (npos when none is). Logs nothing.
+    std::vector<std::string> placeholders(std::size_t& unclosed_at) const;
 
     bool operator<(const Format& other) const { return my_format_name < other.my_format_name; }
     const std::string& name() const { return my_format_name; }

@@ -156,8 +156,8 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
     Temp_dir dir;
     write_file(dir.file("barcodes.ini"), "[]\nformat=short\n[1]\nformat=price\ntag.price = 1.99\n[2]\nformat=nothere\n"
                                          "[3]\nformat=price \ntag.description=x\ntag.description=y\n[1]\nformat=short\nformat=x\n");
-    write_file(dir.file("formats.ini"), "[]\n${description}\n[price]\n${description} ${price}\n[short]\n\\x4G ${name\n"
-                                        "[unused]\nx\n[price]\nagain\n");
+    write_file(dir.file("formats.ini"), "[]\n${description}\n[price]\n${description} ${price}\n[short]\n\\x4G\n${\nname\n"
+                                        "[unused]\nx\n[price]\nagain\n[short]\nother\n");
     Run_result r = run_program({ULVANE_CHECK_PATH, "-db=" + dir.path(), "-l=2"});
     EXPECT_EQ(r.status, 1);
     const std::string b = dir.file("barcodes.ini") + ":", f = dir.file("formats.ini") + ":";
@@ -172,10 +172,11 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
         b + "9: warning: format name 'price ' ends with a blank",
         b + "11: warning: 'tag.description' again in barcode '3': line 10 is used, this one is not",
         b + "12: warning: barcode '1' again: the section at line 3 is used, this one is not",
-        f + "5: warning: format 'short': '${' is never closed",
         f + "6: warning: '\\x' without two hexadecimal digits at column 1",
-        f + "7: warning: format 'unused' is used by no barcode",
-        f + "9: warning: format 'price' again: the section at line 3 is used, this one is not",
+        f + "7: warning: format 'short': '${' is never closed", // where it stands, not at the header
+        f + "9: warning: format 'unused' is used by no barcode",
+        f + "11: warning: format 'price' again: the section at line 3 is used, this one is not",
+        f + "13: warning: format 'short' again: the section at line 5 is used, this one is not",
     }));
     EXPECT_EQ(r.err.find("using empty string"), std::string::npos) << "the previews' merges logged: " << r.err;
 

@@ -158,18 +158,44 @@ bool hex_digit(char c)
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-// Where each format's first section begins; repeated formats, blanks after
-// a name and \x escapes without two hexadecimal digits reported on the way.
-std::unordered_map<std::string_view, unsigned long> check_format_lines(const std::vector<std::string_view>& lines)
-{
+// Where each format's first section begins, and where each of its lines
+// begins in the format's text (the lines joined) and in the file.
+struct Format_lines {
     std::unordered_map<std::string_view, unsigned long> first_line;
+    std::unordered_map<std::string_view, std::vector<std::pair<std::size_t, unsigned long>>> line_starts;
+
+    // The file's line that holds `position` of the format's text.
+    unsigned long line_at(std::string_view name, std::size_t position) const
+    {
+        auto starts = line_starts.find(name);
+        unsigned long line = first_line.count(name) ? first_line.at(name) : 0;
+        if (starts == line_starts.end()) return line;
+        for (const auto& start : starts->second)
+            if (start.first <= position) line = start.second;
+        return line;
+    }
+};
+
+// The formats' lines; repeated formats, blanks after a name and \x escapes
+// without two hexadecimal digits reported on the way.
+Format_lines check_format_lines(const std::vector<std::string_view>& lines)
+{
+    Format_lines found;
+    std::vector<std::pair<std::size_t, unsigned long>>* starts = nullptr; // of the used section at hand
+    std::size_t length = 0;                                                // of its text so far
     for_each_line(
         lines,
         [&](std::string_view name, unsigned long number) {
-            note_section(formats_file, "format", first_line, name, number);
+            const bool used = note_section(formats_file, "format", found.first_line, name, number);
+            starts = used ? &found.line_starts[name] : nullptr;
+            length = 0;
             if (ends_with_blank(name)) warn(formats_file, number, "format name " + quoted(name) + " ends with a blank");
         },
         [&](std::string_view l, unsigned long number) {
+            if (starts != nullptr) {
+                starts->push_back({length, number});
+                length += l.size();
+            }
             for (std::size_t k = 0; k + 1 < l.size(); k += 2) { // escapes come in pairs
                 k = l.find('\\', k);
                 if (k == std::string_view::npos || k + 1 >= l.size()) break;
@@ -178,7 +204,7 @@ std::unordered_map<std::string_view, unsigned long> check_format_lines(const std
                          "'\\x' without two hexadecimal digits at column " + std::to_string(k + 1));
             }
         });
-    return first_line;
+    return found;
 }
 
 std::string hex_dump(const std::string& bytes)
@@ -246,16 +272,19 @@ int main(int argc, char** argv)
 
     // The formats in the order of the file, and each one's placeholders.
     const Barcode_db::Format_table& formats = db.formats();
-    auto line_of_format = [&](const std::string& name) { return format_line.count(name) ? format_line.at(name) : 0; };
+    auto line_of_format = [&](const std::string& name) {
+        return format_line.first_line.count(name) ? format_line.first_line.at(name) : 0;
+    };
     std::vector<std::string> format_names;
     for (const auto& f : formats) format_names.push_back(f.first);
     std::sort(format_names.begin(), format_names.end(),
               [&](const std::string& a, const std::string& b) { return line_of_format(a) < line_of_format(b); });
     std::unordered_map<std::string, std::vector<std::string>> placeholders;
     for (const std::string& name : format_names) {
-        bool unclosed = false;
-        placeholders[name] = formats.at(name).placeholders(unclosed);
-        if (unclosed) warn(formats_file, line_of_format(name), "format " + quoted(name) + ": '${' is never closed");
+        std::size_t unclosed_at = 0;
+        placeholders[name] = formats.at(name).placeholders(unclosed_at);
+        if (unclosed_at != std::string::npos)
+            warn(formats_file, format_line.line_at(name, unclosed_at), "format " + quoted(name) + ": '${' is never closed");
     }
     const bool has_fallback = formats.count("") != 0;
     Barcode_tags fallback_tags;
