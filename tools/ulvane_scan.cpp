@@ -31,15 +31,15 @@ int usage()
     return 2;
 }
 
-// Waits at most timeout_ms for a datagram from `host`, whose bytes it puts
+using Clock = std::chrono::steady_clock;
+
+// Waits until `until` at most for a datagram from `host`, whose bytes it puts
 // in `answer`; datagrams from elsewhere are dropped on the way.
-bool receive_from(Socket_handle sd, std::uint32_t host, int timeout_ms, std::string& answer)
+bool receive_from(Socket_handle sd, std::uint32_t host, Clock::time_point until, std::string& answer)
 {
-    using std::chrono::steady_clock;
     static char buf[65536];
-    const steady_clock::time_point until = steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - steady_clock::now()).count();
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
         if (!udp_wait_readable(sd, left > 0 ? static_cast<int>(left) : 0)) return false;
         Datagram_source from;
         const long bytes = udp_receive(sd, buf, sizeof buf, from);
@@ -100,7 +100,7 @@ int main(int argc, char** argv)
     int status = 0;
     for (++i; i < argc; ++i) {
         std::string answer;
-        while (receive_from(sd, server.address, 0, answer)) say_late(answer); // an earlier barcode's
+        while (receive_from(sd, server.address, Clock::now(), answer)) say_late(answer); // an earlier barcode's
         const std::string request = std::string(argv[i]) + "\n";
         if (!udp_send(sd, request.data(), request.size(), server)) {
             const int code = last_socket_error();
@@ -110,7 +110,8 @@ int main(int argc, char** argv)
             status = 1;
             continue;
         }
-        if (receive_from(sd, server.address, timeout_ms, answer)) {
+        const std::chrono::milliseconds timeout(timeout_ms);
+        if (receive_from(sd, server.address, Clock::now() + timeout, answer)) {
             if (raw)
                 std::cout << answer << std::flush;
             else
@@ -123,11 +124,8 @@ int main(int argc, char** argv)
         status = 1;
         // Its answer may still come: until a second time-out has passed,
         // whatever comes is late.
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        for (auto now = std::chrono::steady_clock::now(); now < until; now = std::chrono::steady_clock::now()) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
-            if (receive_from(sd, server.address, static_cast<int>(left), answer)) say_late(answer);
-        }
+        const Clock::time_point until = Clock::now() + timeout;
+        while (receive_from(sd, server.address, until, answer)) say_late(answer);
     }
     udp_close(sd);
     socket_layer_stop();
