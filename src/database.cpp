@@ -259,8 +259,6 @@ void Barcode_table::end_section()
 
 namespace {
 
-const std::size_t longest_line = std::size_t(1) << 20;
-
 bool is_header(std::string_view l)
 {
     return l.size() >= 2 && l.front() == '[' && l.back() == ']';

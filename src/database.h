@@ -24,6 +24,9 @@
 #include "misc.h"
 #include "platform.h"
 
+// The readers skip a line longer than this, with a warning.
+constexpr std::size_t longest_line = std::size_t(1) << 20;
+
 // Where `line` splits into tag and value: the position of its first '=';
 // std::string::npos for a line without one (a bad tag=value line).
 inline std::size_t tag_value_split(std::string_view line)

@@ -155,9 +155,10 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
 {
     Temp_dir dir;
     write_file(dir.file("barcodes.ini"), "[]\nformat=short\n[1]\nformat=price\ntag.price = 1.99\n[2]\nformat=nothere\n"
-                                         "[3]\nformat=price \ntag.description=x\ntag.description=y\n[1]\nformat=short\nformat=x\n");
+                                         "[3]\nformat=price \ntag.description=x\ntag.description=y\n[1]\nformat=short\nformat=x\n"
+                                         "[4\ntag.x=1\n[5]\nno equals\ntag.description=C:\\new\\%\\x4\\\n");
     write_file(dir.file("formats.ini"), "[]\n${description}\n[price]\n${description} ${price}\n[short]\n\\x4G\n${\nname\n"
-                                        "[unused]\nx\n[price]\nagain\n[short]\nother\n");
+                                        "[unused]\nx\n[price]\nagain\n[short]\nother\n[bad\nlost\n");
     Run_result r = run_program({ULVANE_CHECK_PATH, "-db=" + dir.path(), "-l=2"});
     EXPECT_EQ(r.status, 1);
     const std::string b = dir.file("barcodes.ini") + ":", f = dir.file("formats.ini") + ":";
@@ -172,23 +173,40 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
         b + "9: warning: format name 'price ' ends with a blank",
         b + "11: warning: 'tag.description' again in barcode '3': line 10 is used, this one is not",
         b + "12: warning: barcode '1' again: the section at line 3 is used, this one is not",
+        b + "13: warning: in the repeated section of barcode '1' at line 12, which is not used: ignored",
+        b + "14: warning: in the repeated section of barcode '1' at line 12, which is not used: ignored",
+        b + "15: warning: begins with '[' but does not end with ']', so it is no barcode header",
+        b + "16: warning: after the header at line 15, which is not read: ignored",
+        b + "18: warning: no '=' in the line, so it is no tag=value line: skipped",
+        b + "19: warning: '\\%' at column 23 is no escape: the answer holds both bytes as written (write '\\\\' for a backslash)",
+        b + "19: warning: '\\x' without two hexadecimal digits at column 25",
+        b + "19: warning: a backslash ends the line at column 28: it makes an escape of the byte that follows it in the answer",
         f + "6: warning: '\\x' without two hexadecimal digits at column 1",
         f + "7: warning: format 'short': '${' is never closed", // where it stands, not at the header
         f + "9: warning: format 'unused' is used by no barcode",
         f + "11: warning: format 'price' again: the section at line 3 is used, this one is not",
+        f + "12: warning: in the repeated section of format 'price' at line 11, which is not used: ignored",
         f + "13: warning: format 'short' again: the section at line 5 is used, this one is not",
+        f + "14: warning: in the repeated section of format 'short' at line 13, which is not used: ignored",
+        f + "15: warning: begins with '[' but does not end with ']', so it is no format header (write '\\[' for a '[' in a format)",
+        f + "16: warning: after the header at line 15, which is not read: ignored",
     }));
     EXPECT_EQ(r.err.find("using empty string"), std::string::npos) << "the previews' merges logged: " << r.err;
 
     write_file(dir.file("formats.ini"), "[short]\n\\e${name}\\x1d\n");
-    write_file(dir.file("barcodes.ini"), "[7]\nformat=short\ntag.name=A\n");
+    write_file(dir.file("barcodes.ini"), "stray\n[7]\nformat=short\ntag.name=A\\\\%\\t\\x41\ntag.note=50\\%\nnote=\\t\n");
     r = run_program({ULVANE_CHECK_PATH, "-db=" + dir.path(), "7"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, b + "1: warning: there is no fallback barcode []: a barcode the file lacks gets no answer at all\n"
-                     "7: \\eA\\x1d\n  0000  1b 41 1d" + std::string(13 * 3, ' ') + "  .A.\n");
+    EXPECT_EQ(r.out, b + "1: warning: before the first barcode section: ignored\n" +
+                     b + "1: warning: there is no fallback barcode []: a barcode the file lacks gets no answer at all\n" +
+                     b + "5: warning: '\\%' at column 12 is no escape: the answer holds both bytes as written (write '\\\\' for a backslash)\n"
+                     "7: \\eA\\\\%\\tA\\x1d\n  0000  1b 41 5c 25 09 41 1d" + std::string(9 * 3, ' ') + "  .A\\%.A.\n"
+                     "  tag.name=A\\\\%\\t\\x41: its escapes become bytes in the answer: \\\\ (5c), \\t (09), \\x41 (41)\n");
     // Without -db=, the files are named as in the working directory.
     EXPECT_EQ(run_program({ULVANE_CHECK_PATH}, 20, dir.path()).out,
-              "barcodes.ini:1: warning: there is no fallback barcode []: a barcode the file lacks gets no answer at all\n");
+              "barcodes.ini:1: warning: before the first barcode section: ignored\n"
+              "barcodes.ini:1: warning: there is no fallback barcode []: a barcode the file lacks gets no answer at all\n"
+              "barcodes.ini:5: warning: '\\%' at column 12 is no escape: the answer holds both bytes as written (write '\\\\' for a backslash)\n");
     EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + dir.path() + "/none"}).status, 2);
     EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + std::string(ULVANE_SOURCE_DIR) + "/examples/db"}).status, 0);
 

@@ -6,14 +6,16 @@
 // Loads the database with the server's own code (the same readers, the same
 // warnings in the same log on standard error, level 3 unless -l= says
 // otherwise), then writes on standard output, in file and line order, one a
-// line in the form compilers use ("db/barcodes.ini:42: warning: ..."), what
-// no reader reports: formats that are missing, unused or repeated, tags
-// repeated in a section, no fallback barcode, placeholders a barcode has no
-// tag for, blanks around '=' or after a name, bad \x escapes, answers too
-// long for a datagram. For each BARCODE given it shows the answer the
-// server would send, as escaped text and as a hex dump. Exit status: 0 when
-// clean, 1 with warnings (the readers' included), 2 when the database
-// cannot be loaded.
+// line in the form compilers use ("db/barcodes.ini:42: warning: ..."), every
+// line the readers skip or ignore and why, and what no reader reports:
+// formats that are missing, unused or repeated, tags repeated in a section,
+// no fallback barcode, placeholders a barcode has no tag for, blanks around
+// '=' or after a name, escapes in formats and tag values that are not read
+// as meant, answers too long for a datagram. For each BARCODE given it
+// shows the answer the server would send, as escaped text and as a hex
+// dump, and names the tag values whose escapes become other bytes. Exit
+// status: 0 when clean, 1 with warnings, 2 when the database cannot be
+// loaded.
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -104,41 +106,100 @@ bool note_section(File file, const char* kind, std::unordered_map<std::string_vi
     return placed.second;
 }
 
-// Goes through the lines that are no comments: header(name, number) for a
-// section header, other(line, number) for any other line.
-template <typename Header, typename Other>
-void for_each_line(const std::vector<std::string_view>& lines, Header header, Other other)
+bool hex_digit(char c)
 {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Reports in `text`, which begins at `column` (from 1) of its line, what
+// text_to_bytes does not read as its writer most likely meant: \x without
+// two hexadecimal digits, a backslash before a character that is no escape
+// (both are kept as written) and a backslash at the end, which pairs with
+// whatever follows it in the answer.
+void check_escapes(File file, unsigned long number, std::string_view text, std::size_t column)
+{
+    for (std::size_t k = text.find('\\'); k != std::string_view::npos; k = text.find('\\', k + 2)) {
+        const std::string at = " at column " + std::to_string(column + k);
+        if (k + 1 == text.size()) {
+            warn(file, number, "a backslash ends the line" + at + ": it makes an escape of the byte that follows it in the answer");
+            return;
+        }
+        const char next = text[k + 1];
+        if (next == 'x') {
+            if (!(k + 3 < text.size() && hex_digit(text[k + 2]) && hex_digit(text[k + 3])))
+                warn(file, number, "'\\x' without two hexadecimal digits" + at);
+        } else if (std::string_view("nrte\\#$[]").find(next) == std::string_view::npos) {
+            warn(file, number, quoted(text.substr(k, 2)) + at + " is no escape: the answer holds both bytes as written (write '\\\\' for a backslash)");
+        }
+    }
+}
+
+// Goes through the lines as the readers do, and reports each line they skip
+// or ignore, saying why: a line too long, a header without ']', a line
+// before the first section, after a header not read or in a repeated
+// section. header(name, number) gets each section header and returns
+// whether its section is used (the first of its name); line(l, number) gets
+// every other line of a used section. Comments and empty lines go nowhere.
+template <typename Header, typename Line>
+void for_each_line(File file, const std::string& kind, const std::vector<std::string_view>& lines, Header header,
+                   Line line)
+{
+    enum { before_first, used, repeated, not_read } state = before_first;
+    std::string_view name;           // of the section at hand
+    unsigned long header_number = 0; // of its header
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string_view l = lines[i];
+        const unsigned long number = i + 1;
         if (l.empty() || l[0] == '#') continue;
-        if (is_header(l))
-            header(l.substr(1, l.size() - 2), i + 1);
-        else
-            other(l, i + 1);
+        if (l.size() > longest_line || (l[0] == '[' && !is_header(l))) {
+            warn(file, number,
+                 l.size() > longest_line ? "longer than " + std::to_string(longest_line) + " bytes: skipped"
+                 : kind == "format" ? "begins with '[' but does not end with ']', so it is no format header (write '\\[' for a '[' in a format)"
+                                    : "begins with '[' but does not end with ']', so it is no barcode header");
+            if (l[0] == '[') {
+                state = not_read;
+                header_number = number;
+            }
+        } else if (l[0] == '[') {
+            name = l.substr(1, l.size() - 2);
+            header_number = number;
+            state = header(name, number) ? used : repeated;
+        } else if (state == used) {
+            line(l, number);
+        } else {
+            const std::string where = "line " + std::to_string(header_number);
+            warn(file, number,
+                 state == before_first ? "before the first " + kind + " section: ignored"
+                 : state == repeated   ? "in the repeated section of " + kind + " " + quoted(name) + " at " + where + ", which is not used: ignored"
+                                       : "after the header at " + where + ", which is not read: ignored");
+        }
     }
 }
 
 // Where each barcode's first section begins; blanks around '=' and after a
-// format name, and repeated sections, reported on the way.
+// format name, tags repeated in a section, lines without '=', escapes in
+// tag values and the lines the reader skips reported on the way.
 std::unordered_map<std::string_view, unsigned long> check_barcode_lines(const std::vector<std::string_view>& lines)
 {
     std::unordered_map<std::string_view, unsigned long> first_line;
     std::string_view barcode;
-    std::unordered_map<std::string_view, unsigned long> tag_line; // of the barcode's used section
+    std::unordered_map<std::string_view, unsigned long> tag_line; // of the barcode's section
     for_each_line(
-        lines,
+        barcodes_file, "barcode", lines,
         [&](std::string_view name, unsigned long number) {
             barcode = name;
             tag_line.clear();
-            if (!note_section(barcodes_file, "barcode", first_line, name, number)) barcode = std::string_view();
+            return note_section(barcodes_file, "barcode", first_line, name, number);
         },
         [&](std::string_view l, unsigned long number) {
             const std::size_t eq = tag_value_split(l);
-            if (eq == std::string_view::npos) return;
+            if (eq == std::string_view::npos) {
+                warn(barcodes_file, number, "no '=' in the line, so it is no tag=value line: skipped");
+                return;
+            }
             const std::string_view tag = l.substr(0, eq), value = l.substr(eq + 1);
             auto placed = tag_line.emplace(tag, number);
-            if (!placed.second && barcode.data() != nullptr)
+            if (!placed.second)
                 warn(barcodes_file, number,
                      quoted(tag) + " again in barcode " + quoted(barcode) + ": line " +
                          std::to_string(placed.first->second) + " is used, this one is not");
@@ -149,13 +210,9 @@ std::unordered_map<std::string_view, unsigned long> check_barcode_lines(const st
                 warn(barcodes_file, number, "blank after '=': the value of " + quoted(tag) + " begins with it");
             if (tag == "format" && ends_with_blank(value))
                 warn(barcodes_file, number, "format name " + quoted(value) + " ends with a blank");
+            if (tag.substr(0, 4) == "tag.") check_escapes(barcodes_file, number, value, eq + 2);
         });
     return first_line;
-}
-
-bool hex_digit(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 // Where each format's first section begins, and where each of its lines
@@ -176,34 +233,47 @@ struct Format_lines {
     }
 };
 
-// The formats' lines; repeated formats, blanks after a name and \x escapes
-// without two hexadecimal digits reported on the way.
+// The formats' lines; repeated formats, blanks after a name, escapes and
+// the lines the reader skips reported on the way.
 Format_lines check_format_lines(const std::vector<std::string_view>& lines)
 {
     Format_lines found;
-    std::vector<std::pair<std::size_t, unsigned long>>* starts = nullptr; // of the used section at hand
+    std::vector<std::pair<std::size_t, unsigned long>>* starts = nullptr; // of the section at hand
     std::size_t length = 0;                                                // of its text so far
     for_each_line(
-        lines,
+        formats_file, "format", lines,
         [&](std::string_view name, unsigned long number) {
-            const bool used = note_section(formats_file, "format", found.first_line, name, number);
-            starts = used ? &found.line_starts[name] : nullptr;
-            length = 0;
             if (ends_with_blank(name)) warn(formats_file, number, "format name " + quoted(name) + " ends with a blank");
+            if (!note_section(formats_file, "format", found.first_line, name, number)) return false;
+            starts = &found.line_starts[name];
+            length = 0;
+            return true;
         },
         [&](std::string_view l, unsigned long number) {
-            if (starts != nullptr) {
-                starts->push_back({length, number});
-                length += l.size();
-            }
-            for (std::size_t k = 0; k + 1 < l.size(); k += 2) { // escapes come in pairs
-                k = l.find('\\', k);
-                if (k == std::string_view::npos || k + 1 >= l.size()) break;
-                if (l[k + 1] == 'x' && !(k + 3 < l.size() && hex_digit(l[k + 2]) && hex_digit(l[k + 3])))
-                    warn(formats_file, number,
-                         "'\\x' without two hexadecimal digits at column " + std::to_string(k + 1));
-            }
+            starts->push_back({length, number});
+            length += l.size();
+            check_escapes(formats_file, number, l, 1);
         });
+    return found;
+}
+
+// The escapes that `value` holds, each with the byte it becomes in the
+// answer ("\n (0a), \x41 (41)"); empty when it holds none.
+std::string escapes_in(std::string_view value)
+{
+    std::string found;
+    std::size_t k = value.find('\\');
+    while (k != std::string_view::npos && k + 1 < value.size()) {
+        const std::size_t length = value[k + 1] == 'x' ? 4 : 2;
+        const std::string escape(value.substr(k, length));
+        const std::string bytes = text_to_bytes(escape);
+        if (bytes != escape) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, " (%02x)", static_cast<unsigned char>(bytes[0]));
+            found += (found.empty() ? "" : ", ") + escape + hex;
+        }
+        k = value.find('\\', k + length);
+    }
     return found;
 }
 
@@ -337,6 +407,16 @@ int main(int argc, char** argv)
         try {
             const std::string answer = text_to_bytes(db.lookup(code));
             std::cout << code << ": " << bytes_to_format_text(answer) << '\n' << hex_dump(answer);
+            // The preview cannot tell a value's "\n" from a line feed the
+            // format asks for: name the values that escapes change.
+            Barcode_tags tags;
+            if (!table.find(code, tags)) table.find(std::string_view(), tags);
+            for (std::size_t i = 0; i < tags.size(); ++i) {
+                const std::string escapes = escapes_in(tags.value(i));
+                if (tags.tag(i).substr(0, 4) == "tag." && !escapes.empty())
+                    std::cout << "  " << escape_control_bytes(tags.tag(i)) << '=' << escape_control_bytes(tags.value(i))
+                              << ": its escapes become bytes in the answer: " << escapes << '\n';
+            }
         } catch (const std::string& message) {
             std::cout << code << ": no answer: " << message << '\n';
         }
