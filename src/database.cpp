@@ -486,16 +486,19 @@ bool file_changed(const std::string& path, File_attributes& stored)
 } // namespace
 
 template <typename Table>
-void Barcode_db::reload_if_changed(const std::string& path, File_attributes& stored, Table& table,
-                                   void (Barcode_db::*read)(std::istream&, std::uint64_t), const char* kind,
-                                   const char* end)
+void Barcode_db::reload_if_changed(const std::string& path, File_attributes& stored, File_reloads& reloads,
+                                   Table& table, void (Barcode_db::*read)(std::istream&, std::uint64_t),
+                                   const char* kind, const char* end)
 {
     if (!file_changed(path, stored)) return;
+    const std::chrono::steady_clock::time_point began = std::chrono::steady_clock::now();
+    ++reloads.count;
     table.clear();
     const File_attributes opened = stored;
     // Whatever goes wrong, the file is forgotten, so that the next load tries
     // again instead of taking the file as read and answering from nothing.
     auto fail = [&](const std::string& why) {
+        reloads.last_took = std::chrono::steady_clock::now() - began;
         stored = File_attributes{};
         table = Table(); // gives the memory back
         if (!why.empty()) LOG_WRN(why);
@@ -525,6 +528,7 @@ void Barcode_db::reload_if_changed(const std::string& path, File_attributes& sto
         LOG_WRN("Read error in " << path << ": it is read again at the next request.");
         stored = File_attributes{};
     }
+    reloads.last_took = std::chrono::steady_clock::now() - began;
 }
 
 void Barcode_db::load(const std::string& from_dir)
@@ -537,19 +541,21 @@ void Barcode_db::load(const std::string& from_dir)
         my_formats_path = my_db_dir + "/formats.ini";
     }
 
-    reload_if_changed(my_barcodes_path, my_stat_barcodes_file, my_known_barcodes, &Barcode_db::load_barcodes,
-                      "barcodes file", ".");
-    reload_if_changed(my_formats_path, my_stat_formats_file, my_known_formats, &Barcode_db::load_formats,
-                      "format file", "");
+    reload_if_changed(my_barcodes_path, my_stat_barcodes_file, my_barcodes_reloads, my_known_barcodes,
+                      &Barcode_db::load_barcodes, "barcodes file", ".");
+    reload_if_changed(my_formats_path, my_stat_formats_file, my_formats_reloads, my_known_formats,
+                      &Barcode_db::load_formats, "format file", "");
 }
 
 // ---- Lookup ----
 
-std::string Barcode_db::lookup(const std::string& code, const Shown_barcode& shown) const
+std::string Barcode_db::lookup(const std::string& code, const Shown_barcode& shown, Fallbacks& used) const
 {
     LOG_DMP("Looking up barcode \"" << shown << "\"");
+    used = Fallbacks{};
     Barcode_tags tags;
     if (!my_known_barcodes.find(code, tags)) {
+        used.barcode = true;
         LOG_WRN("Barcode \"" << shown << "\" not defined in database.");
         if (!my_known_barcodes.find(std::string_view(), tags))
             throw "Unknown barcode " + shown.text() + " and no backup barcode [] available";
@@ -562,9 +568,11 @@ std::string Barcode_db::lookup(const std::string& code, const Shown_barcode& sho
     LOG_DMP("Using format \"" << format_name << "\"");
 
     auto format = my_known_formats.find(std::string(format_name));
+    used.format = format_name.empty();
     if (format != my_known_formats.end()) {
         LOG_DMP("Format \"" << format_name << "\" found");
     } else {
+        used.format = true;
         format = my_known_formats.find(std::string());
         if (format == my_known_formats.end())
             throw "Unknown format for barcode " + shown.text() + " and no backup format [] available";

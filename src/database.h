@@ -14,6 +14,7 @@
 #ifndef ULVANE_DATABASE_H
 #define ULVANE_DATABASE_H
 
+#include <chrono>
 #include <cstdint>
 #include <istream>
 #include <string>
@@ -188,6 +189,20 @@ private:
     mutable std::string my_format;
 };
 
+// Which fallbacks a lookup took: the barcode [] for a barcode the table
+// lacks (set also when there is none and the lookup fails), the format []
+// for a barcode without a format or with one that formats.ini lacks.
+struct Fallbacks {
+    bool barcode = false;
+    bool format = false;
+};
+
+// How often a file was read, and how long its last reading took.
+struct File_reloads {
+    unsigned long count = 0;
+    std::chrono::steady_clock::duration last_took{};
+};
+
 class Barcode_db {
 public:
     using Format_table = std::unordered_map<std::string, Format>;
@@ -217,9 +232,13 @@ public:
     // backup format [] available". Logs WRN when a fallback is used or the
     // barcode names no format, DMP lines at level 5. The barcode appears in
     // messages as `shown` (a received barcode as the request's lines show
-    // it); the first form shows `code` so.
-    std::string lookup(const std::string& code) const { return lookup(code, Shown_barcode(code)); }
-    std::string lookup(const std::string& code, const Shown_barcode& shown) const;
+    // it); the first form shows `code` so. `used` tells the fallbacks taken.
+    std::string lookup(const std::string& code) const
+    {
+        Fallbacks used;
+        return lookup(code, Shown_barcode(code), used);
+    }
+    std::string lookup(const std::string& code, const Shown_barcode& shown, Fallbacks& used) const;
 
     // The two readers; each reads its stream to the end, to a read error or
     // up to max_bytes, and adds what it finds to its table. A byte order mark
@@ -230,13 +249,16 @@ public:
 
     const Barcode_table& barcodes() const { return my_known_barcodes; }
     const Format_table& formats() const { return my_known_formats; }
+    // Counted by load, the failed readings too.
+    const File_reloads& barcodes_reloads() const { return my_barcodes_reloads; }
+    const File_reloads& formats_reloads() const { return my_formats_reloads; }
 
 private:
     // Reads one of the two files again when load must (see there): empties
     // `table` and fills it with `read`; throws "ERROR: <kind> \"<path>\" not
     // found<end>" when the file cannot be opened.
     template <typename Table>
-    void reload_if_changed(const std::string& path, File_attributes& stored, Table& table,
+    void reload_if_changed(const std::string& path, File_attributes& stored, File_reloads& reloads, Table& table,
                            void (Barcode_db::*read)(std::istream&, std::uint64_t), const char* kind,
                            const char* end);
 
@@ -244,6 +266,8 @@ private:
     Format_table my_known_formats;
     File_attributes my_stat_barcodes_file;
     File_attributes my_stat_formats_file;
+    File_reloads my_barcodes_reloads;
+    File_reloads my_formats_reloads;
     std::string my_db_dir;
     // my_db_dir + "/barcodes.ini" and + "/formats.ini", made when my_db_dir
     // changes rather than on every request.

@@ -17,6 +17,7 @@ std::ostringstream the_log_line;   // the line being written
 bool the_log_held = false;         // lines wait in the_held_lines for log_flush
 bool the_log_quiet = false;        // lines are dropped
 unsigned long the_warnings = 0;    // WRN lines so far
+unsigned long the_left_out = 0;    // request lines left out over the budget so far
 std::string the_held_lines;
 bool the_request_lines = false;    // lines draw on the_log_budget
 Log_budget the_log_budget;
@@ -66,15 +67,14 @@ int hex_value(char c)
 
 } // namespace
 
-namespace {
-
-// "2026-12-07 17:05:00" in local time; zeros when it cannot be converted.
 void local_time_text(std::time_t time, char (&text)[80])
 {
     const std::tm* local = std::localtime(&time);
     if (local == nullptr || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", local) == 0)
         std::strcpy(text, "0000-00-00 00:00:00");
 }
+
+namespace {
 
 // "[2026-12-07 17:05:00 #7 WRN] ", taking the next line number.
 std::string line_prefix(const char* label)
@@ -197,7 +197,10 @@ bool log_line_allowed()
     if (!the_request_lines) return true;
     Log_budget::Left_out resumed;
     const Log_budget::Clock::time_point now = Log_budget::Clock::now();
-    if (!the_log_budget.allows(now, resumed)) return false;
+    if (!the_log_budget.allows(now, resumed)) {
+        ++the_left_out;
+        return false;
+    }
     if (resumed.lines > 0) {
         char since[80];
         local_time_text(std::time(nullptr) - std::chrono::duration_cast<std::chrono::seconds>(now - resumed.since).count(), since);
@@ -217,6 +220,11 @@ void set_log_quiet(bool quiet)
 unsigned long log_warnings()
 {
     return the_warnings;
+}
+
+unsigned long log_lines_left_out()
+{
+    return the_left_out;
 }
 
 void log_hold()

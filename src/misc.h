@@ -99,6 +99,14 @@ bool log_line_allowed();
 // How many WRN lines were started so far.
 unsigned long log_warnings();
 
+// How many lines of received datagrams were left out so far, over the
+// log's budget.
+unsigned long log_lines_left_out();
+
+// "2026-12-07 17:05:00" in local time, as log lines begin; zeros when it
+// cannot be converted.
+void local_time_text(std::time_t time, char (&text)[80]);
+
 // The current level, 0 to 5 (3 at start).
 unsigned get_log_level();
 

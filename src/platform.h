@@ -25,12 +25,15 @@ void unbuffer_standard_streams();
 
 // The operator's signals, as flags that the request loop looks at between
 // batches: a stop (SIGTERM and SIGINT; on Windows Ctrl-C and closing the
-// console) and a reopening of the log file (SIGHUP; none on Windows). A
-// signal ends a wait for datagrams at once (udp_receive_batch returns 0);
-// one that comes just before the wait ends it within a second.
+// console), a reopening of the log file (SIGHUP; on Windows the service
+// control PARAMCHANGE) and a statistics report (SIGUSR1; on Windows the
+// service control service_control_statistics). A signal ends a wait for
+// datagrams at once (udp_receive_batch returns 0); one that comes just
+// before the wait ends it within a second.
 void watch_operator_signals();
 bool stop_requested();
-bool reopen_requested(); // true once for each signal
+bool reopen_requested();     // true once for each signal
+bool statistics_requested(); // true once for each signal
 
 // Tells the system's service manager, when the program runs as a service
 // (see run_as_service), that it now serves. Nothing otherwise.
@@ -141,6 +144,8 @@ void udp_close(Socket_handle sd);
 
 // The platform's code for the last failed socket call (errno on POSIX).
 int last_socket_error();
+// Whether such a code says that a datagram was longer than the buffer.
+bool is_message_too_long(int code);
 // The system's words for such a code ("Network is unreachable").
 std::string socket_error_text(int code);
 
@@ -158,12 +163,16 @@ struct Service_config {
 std::string service_register(const Service_config& config);
 // Stops the service if it runs (waiting for it to stop), then removes it.
 std::string service_remove(const std::string& name);
-// Sends the running service the control PARAMCHANGE: reopen the log file.
-std::string service_ask_reopen(const std::string& name);
+// Asks the running service to reopen its log file (the control
+// PARAMCHANGE) or to write its statistics (service_control_statistics).
+enum class Service_request { reopen_log, write_statistics };
+const unsigned service_control_statistics = 128; // the first user-defined control
+std::string service_ask(const std::string& name, Service_request request);
 // When the service manager started this process: runs `serve` as the
 // service `name`, reporting it starting, then stopped with serve's result
 // (0, or a service-specific code of failure); the stop and shutdown
-// controls come as stop_requested(), PARAMCHANGE as reopen_requested().
+// controls come as stop_requested(), PARAMCHANGE as reopen_requested(),
+// service_control_statistics as statistics_requested().
 // Returns false at once when the process was not started so.
 bool run_as_service(const char* name, int (*serve)());
 // The full form of `path`, and whether it names a directory.

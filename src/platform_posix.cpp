@@ -42,11 +42,14 @@ namespace {
 
 volatile std::sig_atomic_t the_stop_signal = 0;
 volatile std::sig_atomic_t the_reopen_signal = 0;
+volatile std::sig_atomic_t the_statistics_signal = 0;
 
 extern "C" void on_signal(int signal)
 {
     if (signal == SIGHUP)
         the_reopen_signal = 1;
+    else if (signal == SIGUSR1)
+        the_statistics_signal = 1;
     else
         the_stop_signal = 1;
 }
@@ -59,7 +62,7 @@ void watch_operator_signals()
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0; // no SA_RESTART: a wait for datagrams ends with EINTR
-    for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGUSR1}) sigaction(signal, &action, nullptr);
 }
 
 bool stop_requested()
@@ -71,6 +74,13 @@ bool reopen_requested()
 {
     if (the_reopen_signal == 0) return false;
     the_reopen_signal = 0;
+    return true;
+}
+
+bool statistics_requested()
+{
+    if (the_statistics_signal == 0) return false;
+    the_statistics_signal = 0;
     return true;
 }
 
@@ -438,6 +448,11 @@ void udp_close(Socket_handle sd)
 int last_socket_error()
 {
     return errno;
+}
+
+bool is_message_too_long(int code)
+{
+    return code == EMSGSIZE;
 }
 
 std::string socket_error_text(int code)

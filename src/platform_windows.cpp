@@ -40,6 +40,7 @@ namespace {
 // on threads of their own.
 volatile LONG the_stop_signal = 0;
 volatile LONG the_reopen_signal = 0;
+volatile LONG the_statistics_signal = 0;
 
 BOOL WINAPI on_console_event(DWORD)
 {
@@ -85,6 +86,9 @@ DWORD WINAPI on_service_control(DWORD control, DWORD, void*, void*)
         return NO_ERROR;
     case SERVICE_CONTROL_PARAMCHANGE:
         InterlockedExchange(&the_reopen_signal, 1);
+        return NO_ERROR;
+    case service_control_statistics:
+        InterlockedExchange(&the_statistics_signal, 1);
         return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
         return NO_ERROR;
@@ -138,6 +142,11 @@ bool stop_requested()
 bool reopen_requested()
 {
     return InterlockedExchange(&the_reopen_signal, 0) != 0;
+}
+
+bool statistics_requested()
+{
+    return InterlockedExchange(&the_statistics_signal, 0) != 0;
 }
 
 void report_serving()
@@ -199,15 +208,18 @@ std::string service_remove(const std::string& name)
     return "";
 }
 
-std::string service_ask_reopen(const std::string& name)
+std::string service_ask(const std::string& name, Service_request request)
 {
+    const bool reopen = request == Service_request::reopen_log;
     Service_handle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)};
     if (manager.handle == nullptr) return "cannot open the service manager: " + system_reason(GetLastError());
-    Service_handle service{OpenServiceA(manager.handle, name.c_str(), SERVICE_PAUSE_CONTINUE)};
+    Service_handle service{
+        OpenServiceA(manager.handle, name.c_str(), reopen ? SERVICE_PAUSE_CONTINUE : SERVICE_USER_DEFINED_CONTROL)};
     if (service.handle == nullptr) return "cannot open the service " + name + ": " + system_reason(GetLastError());
     SERVICE_STATUS status{};
-    if (!ControlService(service.handle, SERVICE_CONTROL_PARAMCHANGE, &status))
-        return "cannot ask the service " + name + " to reopen its log: " + system_reason(GetLastError());
+    if (!ControlService(service.handle, reopen ? SERVICE_CONTROL_PARAMCHANGE : service_control_statistics, &status))
+        return "cannot ask the service " + name + (reopen ? " to reopen its log: " : " for its statistics: ") +
+               system_reason(GetLastError());
     return "";
 }
 
@@ -462,6 +474,11 @@ void udp_close(Socket_handle sd)
 int last_socket_error()
 {
     return WSAGetLastError();
+}
+
+bool is_message_too_long(int code)
+{
+    return code == WSAEMSGSIZE;
 }
 
 std::string socket_error_text(int code)

@@ -188,12 +188,13 @@ int serve(int port, const std::string& db_dir, Start_failure& why)
 }
 
 // Sends the answers of a batch together; one that cannot leave (too long for
-// a datagram, to port 0) is said in the log, not lost silently.
-void send_answers(Socket_handle sd, const Outgoing_datagram* answers, std::size_t count)
+// a datagram, to port 0) is said in the log and counted, not lost silently.
+void send_answers(Socket_handle sd, const Outgoing_datagram* answers, std::size_t count, Statistics& statistics)
 {
     for (std::size_t sent = 0; sent < count;) {
         sent += udp_send_batch(sd, answers + sent, count - sent);
         if (sent == count) break;
+        statistics.count(Statistics::unsent);
         const Outgoing_datagram& failed = answers[sent++];
         const int code = last_socket_error();
         LOG_WRN("Answer of " << failed.size << " bytes to " << address_text(failed.to.address) << "."
@@ -213,9 +214,16 @@ void answer_batch(Socket_handle sd, Received_datagram* batch, std::size_t count,
     serving.files_checked = false; // once for the batch, after it arrived
     for (std::size_t i = 0; i < count; ++i) {
         Received_datagram& d = batch[i];
+        Statistics& statistics = serving.statistics;
         if (d.bytes < 0) {
             REPORT_SOCKET_ERROR(d.error);
             d.bytes = 0;
+            const bool too_long = is_message_too_long(d.error); // else no datagram arrived
+            statistics.count(too_long ? Statistics::received : Statistics::receive_errors);
+            if (too_long) statistics.count(Statistics::too_long);
+        } else {
+            statistics.count(Statistics::received);
+            if (d.bytes == 0) statistics.count(Statistics::empty);
         }
         if (answer_datagram(std::string(d.buf, static_cast<std::size_t>(d.bytes)), d.from, serving, answers[n])) {
             outgoing[n] = {answers[n].data(), answers[n].size(),
@@ -224,11 +232,12 @@ void answer_batch(Socket_handle sd, Received_datagram* batch, std::size_t count,
         }
     }
     log_flush();
-    send_answers(sd, outgoing, n);
+    send_answers(sd, outgoing, n, serving.statistics);
 }
 
 // Serves until the operator asks for a stop; between batches it also
-// reopens the log file when asked, never in the middle of a request.
+// reopens the log file and writes the statistics when asked (and the
+// statistics every hour and at the stop), never in the middle of a request.
 void request_loop(Socket_handle sd, int port, const std::string& db_dir)
 {
     static char buffers[64][1600];
@@ -242,6 +251,10 @@ void request_loop(Socket_handle sd, int port, const std::string& db_dir)
     }
     while (!stop_requested()) {
         if (reopen_requested()) reopen_log_file();
+        if (statistics_requested())
+            serving.statistics.write(true);
+        else if (serving.statistics.due(Statistics::Clock::now()))
+            serving.statistics.write(false);
         std::size_t count = udp_receive_batch(sd, batch, 64);
         if (count > 0) answer_batch(sd, batch, count, serving);
     }
@@ -250,6 +263,7 @@ void request_loop(Socket_handle sd, int port, const std::string& db_dir)
         std::size_t count = udp_receive_batch(sd, batch, 64);
         if (count > 0) answer_batch(sd, batch, count, serving);
     }
+    serving.statistics.write(false);
     LOG_INF("Stopped on request.");
 }
 
@@ -377,6 +391,7 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, Serving&
     LOG_DMP("msg from " << address_text(sender) << "." << from.endpoint.port << " (#" << datagram.size()
                         << " bytes):'" << escape_control_bytes(bytes_to_text(datagram)) << "'"); // DEL too
 
+    Statistics& statistics = serving.statistics;
     if (from.endpoint.port == static_cast<std::uint16_t>(port)) {
         if (from.from_this_host || is_own_address(sender)) {
             // Our own answer, sent to ourselves: answering it would start an
@@ -384,25 +399,135 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, Serving&
             // this host can send from our port.
             LOG_WRN("Message from " << address_text(sender) << "." << from.endpoint.port
                                     << " comes from this server's own socket: not answered.");
+            statistics.count(Statistics::own_socket);
             return false;
         }
-        if (!serving.limit.admit(from.endpoint, from.arrived)) return false;
+        if (!serving.limit.admit(from.endpoint, from.arrived)) {
+            statistics.count(Statistics::over_limit);
+            return false;
+        }
     }
-    if (serving.recent.is_echo(from.endpoint, datagram, from.arrived)) return false;
+    if (serving.recent.is_echo(from.endpoint, datagram, from.arrived)) {
+        statistics.count(Statistics::echo);
+        return false;
+    }
 
     std::string& barcode = datagram;
     if (barcode.back() == '\n') barcode.pop_back();
     const Shown_barcode shown(barcode);
+    Fallbacks used;
     try {
         LOG_INF("Received barcode \"" << shown << "\"");
         check_files(serving);
-        const std::string text = the_barcode_db.lookup(barcode, shown);
+        const std::string text = the_barcode_db.lookup(barcode, shown, used);
         answer = text_to_bytes(text);
         LOG_DBG("Sending: \"" << text << "\" to " << address_text(sender) << "." << port);
         serving.recent.sent(sender, answer, from.arrived);
+        statistics.count(Statistics::answered);
+        if (used.barcode) statistics.count(Statistics::via_fallback_barcode);
+        if (used.format) statistics.count(Statistics::via_fallback_format);
+        if (used.barcode) statistics.unknown_barcode(barcode);
         return true;
     } catch (const std::string& message) {
         report_failure(message);
+        statistics.count(Statistics::failed);
+        if (used.barcode) statistics.unknown_barcode(barcode);
         return false;
     }
+}
+
+void Top_barcodes::add(const std::string& barcode)
+{
+    auto counted = my_counts.find(barcode);
+    if (counted != my_counts.end()) {
+        ++counted->second;
+        return;
+    }
+    unsigned long count = 1;
+    if (my_counts.size() >= tracked) {
+        auto least = std::min_element(my_counts.begin(), my_counts.end(),
+                                      [](const auto& a, const auto& b) { return a.second < b.second; });
+        count = least->second + 1;
+        my_counts.erase(least);
+    }
+    my_counts.emplace(barcode, count);
+}
+
+std::vector<std::pair<std::string, unsigned long>> Top_barcodes::top(std::size_t n) const
+{
+    std::vector<std::pair<std::string, unsigned long>> all(my_counts.begin(), my_counts.end());
+    auto first = [](const auto& a, const auto& b) { return a.second != b.second ? a.second > b.second : a.first < b.first; };
+    n = std::min(n, all.size());
+    std::partial_sort(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(n), all.end(), first);
+    all.resize(n);
+    return all;
+}
+
+namespace {
+
+const char* const counter_names[Statistics::counters] = {
+    "received",  "answered", "via_fallback_barcode", "via_fallback_format", "failed",
+    "empty",     "too_long", "own_socket",           "over_limit",          "echo",
+    "unsent",    "receive_errors", "log_lines_left_out", "barcodes_reloads", "formats_reloads",
+};
+
+std::string time_text(std::time_t time)
+{
+    char text[80];
+    local_time_text(time, text);
+    return text;
+}
+
+// " barcodes_entries=100000 barcodes_last_reload_ms=120.5"
+void write_file_state(std::ostream& out, const char* file, std::size_t entries, const File_reloads& reloads)
+{
+    const double ms = std::chrono::duration<double, std::milli>(reloads.last_took).count();
+    char took[32];
+    std::snprintf(took, sizeof took, "%.1f", ms);
+    out << ' ' << file << "_entries=" << entries << ' ' << file << "_last_reload_ms=" << took;
+}
+
+} // namespace
+
+constexpr std::chrono::hours Statistics::period;
+
+Statistics::Statistics() : my_started(std::time(nullptr)), my_reported(my_started), my_reported_at(Clock::now())
+{
+    take_counts_kept_elsewhere();
+    my_counts_at_start = my_counts_reported = my_counts; // what came before the start is not counted
+}
+
+void Statistics::take_counts_kept_elsewhere()
+{
+    my_counts[log_lines_left_out] = ::log_lines_left_out();
+    my_counts[barcodes_reloads] = the_barcode_db.barcodes_reloads().count;
+    my_counts[formats_reloads] = the_barcode_db.formats_reloads().count;
+}
+
+void Statistics::write(bool asked)
+{
+    take_counts_kept_elsewhere();
+
+    if (asked || get_log_level() > 2) {
+        std::ostream& out = log("INF");
+        out << "Statistics since " << time_text(my_reported) << ':';
+        for (int i = 0; i < counters; ++i) out << ' ' << counter_names[i] << '=' << my_counts[i] - my_counts_reported[i];
+        out << "; since the start " << time_text(my_started) << ':';
+        for (int i = 0; i < counters; ++i) out << ' ' << counter_names[i] << '=' << my_counts[i] - my_counts_at_start[i];
+        out << "; files:";
+        write_file_state(out, "barcodes", the_barcode_db.barcodes().size(), the_barcode_db.barcodes_reloads());
+        write_file_state(out, "formats", the_barcode_db.formats().size(), the_barcode_db.formats_reloads());
+        log_end_line();
+
+        std::ostream& unknown = log("INF");
+        unknown << "Unknown barcodes since " << time_text(my_reported) << ", most asked first:";
+        const auto top = my_unknown.top(20);
+        for (const auto& barcode : top) unknown << " \"" << Shown_barcode(barcode.first) << "\"=" << barcode.second;
+        if (top.empty()) unknown << " none";
+        log_end_line();
+    }
+    my_counts_reported = my_counts;
+    my_reported = std::time(nullptr);
+    my_reported_at = Clock::now();
+    my_unknown.clear();
 }

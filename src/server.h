@@ -6,7 +6,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "platform.h"
 
@@ -96,6 +100,63 @@ private:
     std::array<Slot, slots> my_slots{};
 };
 
+// The barcodes asked for most among many, in bounded memory: at most
+// `tracked` of them are counted (the "space saving" way). A barcode not
+// counted yet takes the place of the least counted one, and that count + 1,
+// so a barcode asked for often is never lost among a flood of others. The
+// counts are exact while no more than `tracked` barcodes came; after that a
+// count may be too high by at most the count it took over.
+class Top_barcodes {
+public:
+    static constexpr std::size_t tracked = 256;
+
+    void add(const std::string& barcode);
+    // The `n` most counted, most first (equal counts in byte order).
+    std::vector<std::pair<std::string, unsigned long>> top(std::size_t n) const;
+    void clear() { my_counts.clear(); }
+
+private:
+    std::unordered_map<std::string, unsigned long> my_counts;
+};
+
+// What the server did, counted from its start, and written to the log in
+// two INF lines: "Statistics since <time of the last report>: received=..."
+// with every count for the time since the last report, then for the time
+// since the start, then the state of both files; and "Unknown barcodes
+// since <time>: ..." with the 20 most asked for since the last report that
+// only the fallback barcode answered, or none answered.
+class Statistics {
+public:
+    using Clock = std::chrono::steady_clock;
+    // received = answered + the reasons for not answering, from failed to
+    // echo. via_fallback_* and unsent are parts of answered.
+    enum Counter {
+        received, answered, via_fallback_barcode, via_fallback_format, failed, empty, too_long, own_socket,
+        over_limit, echo, unsent, receive_errors, log_lines_left_out, barcodes_reloads, formats_reloads, counters
+    };
+    static constexpr std::chrono::hours period{1};
+
+    Statistics(); // counting starts now
+    void count(Counter counter) { ++my_counts[counter]; }
+    void unknown_barcode(const std::string& barcode) { my_unknown.add(barcode); }
+    // True when the last report is `period` old at `now`.
+    bool due(Clock::time_point now) const { return now - my_reported_at >= period; }
+    // Writes the report: at level 3 and up, or at every level when `asked`.
+    // Starts the next period.
+    void write(bool asked);
+
+private:
+    std::array<std::uint64_t, counters> my_counts{};
+    std::array<std::uint64_t, counters> my_counts_reported{}; // at the last report
+    std::array<std::uint64_t, counters> my_counts_at_start{};
+    // The log's and the database's counts, which they keep.
+    void take_counts_kept_elsewhere();
+    std::time_t my_started;
+    std::time_t my_reported;       // the last report's time, or the start
+    Clock::time_point my_reported_at;
+    Top_barcodes my_unknown;       // since the last report
+};
+
 // What serving keeps from one request to the next.
 struct Serving {
     int port = 9000;    // as configured; answers go to its low 16 bits
@@ -106,6 +167,7 @@ struct Serving {
     // datagrams arrived: a batch is answered from one check.
     bool files_checked = false;
     bool files_failing = false; // the last check failed
+    Statistics statistics;
 };
 
 // Handles one received datagram (empty after a failed receive) from `from`:
@@ -118,7 +180,8 @@ struct Serving {
 // our own answer coming back (serving.recent), one from our port that
 // serving.limit drops, or a failed load or lookup, whose message goes to
 // standard error (and into a log file). Every line it writes draws on the
-// log's budget but those of the files' check.
+// log's budget but those of the files' check. Counts in serving.statistics
+// how a non-empty datagram was handled (the caller counts it received).
 bool answer_datagram(std::string datagram, const Datagram_source& from, Serving& serving, std::string& answer);
 
 #endif

@@ -108,6 +108,20 @@ TEST_F(EndToEnd, LineFeedRulesAndDatagramSizes)
     EXPECT_EQ(logged("Received barcode \"\""), std::vector<std::string>{"INF Received barcode \"\""});
     EXPECT_EQ(logged("not defined").size(), 4u); // the empty barcode finds the fallback itself
     EXPECT_EQ(logged("Received barcode \"a"), std::vector<std::string>{"INF Received barcode \"a\\x00b\""});
+#ifndef ULVANE_WINDOWS_BUILD
+    // The statistics, asked for, count each of these where it went.
+    kill(my_server, SIGUSR1);
+    for (int waited = 0; waited < 2000 && logged("INF Unknown barcodes").empty(); waited += 10) usleep(10000);
+    const std::vector<std::string> report = logged("INF Statistics since ");
+    ASSERT_EQ(report.size(), 1u);
+    EXPECT_TRUE(std::regex_search(report[0], std::regex(": received=11 answered=9 via_fallback_barcode=4 via_fallback_format=0 "
+                                                        "failed=0 empty=1 too_long=1 own_socket=0 .*; files: barcodes_entries=3 ")))
+        << report[0];
+    const std::string unknown = logged("INF Unknown barcodes").at(0);
+    EXPECT_EQ(unknown.substr(unknown.find(", most")),
+              ", most asked first: \"12345\\n\"=1 \"a\\x00b\"=1 \"" + std::string(512, 'x') + "... (1600 bytes)\"=1 \"" +
+                  std::string(512, 'y') + "... (1599 bytes)\"=1");
+#endif
 }
 
 // Datagrams that arrive together are answered together: in order, each with
@@ -217,7 +231,7 @@ TEST_F(EndToEnd, FailedLookupIsNotAnsweredAndTheNextRequestIs)
     EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
     EXPECT_EQ(err(), "Unknown barcode nope and no backup barcode [] available\n");
     // Regression: the log file showed the request and nothing of the failure.
-    EXPECT_EQ(logged("Unknown barcode"), std::vector<std::string>{"WRN Unknown barcode nope and no backup barcode [] available"});
+    EXPECT_EQ(logged("WRN Unknown barcode"), std::vector<std::string>{"WRN Unknown barcode nope and no backup barcode [] available"});
 }
 
 // SIGHUP reopens the log file (rotated away by mv), and SIGTERM ends the
@@ -257,7 +271,13 @@ TEST_F(EndToEnd, SignalsReopenTheLogAndStopCleanly)
     while (receive_within(answers, 1000, answer, from)) ++answered;
     EXPECT_EQ(answered, 300);
     EXPECT_EQ(my_hosts->wait_for_exit(my_server, 5000), 0);
-    EXPECT_EQ(log_lines().back(), "INF Stopped on request.");
+    const std::vector<std::string> lines = log_lines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.back(), "INF Stopped on request.");
+    // The statistics at the stop: the reload, and every request answered.
+    EXPECT_TRUE(std::regex_search(lines[lines.size() - 3], std::regex("since the start .*: received=303 answered=303 .*"
+                                                                      " barcodes_reloads=1 formats_reloads=0;")))
+        << lines[lines.size() - 3];
 }
 
 // Regression: a closed standard error became the log file, so failure
@@ -283,7 +303,7 @@ TEST_F(EndToEnd, RegressionClosedOrBrokenStandardErrorIsSurvived)
         my_hosts->stop(server);
         wait_for_port_free();
     }
-    EXPECT_EQ(logged("Unknown barcode"), std::vector<std::string>{"WRN Unknown barcode nope and no backup barcode [] available"});
+    EXPECT_EQ(logged("WRN Unknown barcode"), std::vector<std::string>{"WRN Unknown barcode nope and no backup barcode [] available"});
     EXPECT_TRUE(logged("??").empty()) << read_file(my_dir.file("log"));
 }
 
@@ -995,6 +1015,11 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     Socket_handle sd = terminal();
     for (int turn = 0; turn < 2; ++turn) EXPECT_EQ(ask(sd, "12345\n"), pen_answer); // two more turns of the loop
     EXPECT_EQ(logged("reopened", "ulvane_server.log").size(), 1u) << "reopened once";
+    auto stats = service({"stats"});
+    EXPECT_EQ(stats.first, 0) << stats.second;
+    for (int waited = 0; logged("Statistics", "ulvane_server.log").empty() && waited < 5000; waited += 50) usleep(50000);
+    ASSERT_EQ(logged("Statistics", "ulvane_server.log").size(), 1u);
+    EXPECT_NE(logged("Statistics", "ulvane_server.log")[0].find(": received=2 answered=2 "), std::string::npos);
 
     sc("stop");
     std::string stopped = wait_for_state("1  STOPPED");

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -136,6 +137,80 @@ TEST_F(Answering, RegressionOwnSocketIsNotAnswered)
     EXPECT_TRUE(handle("12345", terminal_at(9000, false), my_dir.path()).answered);
     // The port compared is the low 16 bits of the configured port.
     EXPECT_FALSE(handle("12345", terminal_at(4464, true), my_dir.path(), 3, 70000).answered);
+}
+
+// Each request is counted where it went, and a report that was asked for
+// is written at any level, then counts from zero again.
+TEST_F(Answering, StatisticsCountEveryRequestWhereItWent)
+{
+    write_file(my_dir.file("barcodes.ini"), "[]\nformat=price\ntag.description=?\n[12345]\nformat=price\n"
+                                            "tag.description=Pen\ntag.price=1.99\n[nf]\nformat=nothere\n");
+    write_file(my_dir.file("formats.ini"), "[price]\n${description}\\n\nPrice: ${price}\n[]\nfallback\n");
+    Serving serving;
+    serving.db_dir = my_dir.path();
+    Log_capture capture;
+    testing::internal::CaptureStderr();
+    std::string answer;
+    const std::pair<const char*, Datagram_source> requests[] = {
+        {"12345", terminal_at(5000)},       {"Pen\nPrice: 1.99", terminal_at(5000)}, // an echo
+        {"nope", terminal_at(5000)},        {"nope", terminal_at(5000)},
+        {"zz", terminal_at(5000)},          {"nf", terminal_at(5000)},
+        {"x", terminal_at(9000, true)},     // our own
+    };
+    for (const auto& r : requests) answer_datagram(r.first, r.second, serving, answer);
+    for (int i = 0; i <= Answer_limit::burst; ++i) answer_datagram("12345", terminal_at(9000), serving, answer);
+    serving.db_dir = my_dir.path() + "/missing";
+    serving.files_checked = false; // a new batch
+    EXPECT_FALSE(answer_datagram("12345", terminal_at(5000), serving, answer));
+    testing::internal::GetCapturedStderr();
+    const std::size_t before = capture.lines().size();
+    set_log_level(2);
+    serving.statistics.write(true);
+    serving.statistics.count(Statistics::received);
+    serving.statistics.write(true);
+    set_log_level(3);
+
+    std::vector<std::string> report = capture.lines();
+    report.erase(report.begin(), report.begin() + static_cast<std::ptrdiff_t>(before));
+    for (std::string& line : report) {
+        line = std::regex_replace(line, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)"), "T");
+        line = std::regex_replace(line, std::regex(R"(reloads=\d+)"), "reloads=R");
+        line = std::regex_replace(line, std::regex(R"(_ms=\d+\.\d)"), "_ms=M");
+    }
+    const std::string counts = "answered=37 via_fallback_barcode=3 via_fallback_format=1 failed=1 empty=0 too_long=0 "
+                               "own_socket=1 over_limit=1 echo=1 unsent=0 receive_errors=0 log_lines_left_out=0 "
+                               "barcodes_reloads=R formats_reloads=R";
+    const std::string files = "; files: barcodes_entries=0 barcodes_last_reload_ms=M formats_entries=2 formats_last_reload_ms=M";
+    EXPECT_EQ(report, (std::vector<std::string>{
+        "INF Statistics since T: received=0 " + counts + "; since the start T: received=0 " + counts + files,
+        "INF Unknown barcodes since T, most asked first: \"nope\"=2 \"zz\"=1",
+        "INF Statistics since T: received=1 answered=0 via_fallback_barcode=0 via_fallback_format=0 failed=0 empty=0 "
+        "too_long=0 own_socket=0 over_limit=0 echo=0 unsent=0 receive_errors=0 log_lines_left_out=0 barcodes_reloads=R "
+        "formats_reloads=R; since the start T: received=1 " + counts + files,
+        "INF Unknown barcodes since T, most asked first: none",
+    }));
+}
+
+// The barcodes asked for most stay counted among a flood of others, in
+// bounded memory.
+TEST(TopBarcodes, FrequentOnesSurviveAFloodOfOthers)
+{
+    Top_barcodes top;
+    for (int i = 0; i < 100000; ++i) {
+        top.add("flood" + std::to_string(i));
+        if (i % 100 == 0) top.add("often");
+        if (i % 200 == 0) top.add("sometimes"); // more often than 1 in `tracked`
+    }
+    const auto most = top.top(1000);
+    EXPECT_EQ(most.size(), Top_barcodes::tracked);
+    ASSERT_GE(most.size(), 2u);
+    EXPECT_EQ(most[0].first, "often");
+    EXPECT_GE(most[0].second, 1000u);
+    EXPECT_EQ(most[1].first, "sometimes");
+    EXPECT_GE(most[1].second, 500u);
+    Top_barcodes few; // exact while few
+    for (const char* b : {"b", "a", "b", "c", "a", "b"}) few.add(b);
+    EXPECT_EQ(few.top(2), (std::vector<std::pair<std::string, unsigned long>>{{"b", 3}, {"a", 2}}));
 }
 
 // Requests are limited by when they arrived, not when they are handled: a

@@ -4,6 +4,7 @@
 //   ulvane_service install [-p=nnnnn] [-db=dir] [-log=file] [-l=n]
 //   ulvane_service remove
 //   ulvane_service reopen
+//   ulvane_service stats
 //
 // Started by the service manager, it runs the server with the options it
 // was registered with; the stop and shutdown controls end it between
@@ -28,6 +29,7 @@ void usage()
     std::cerr << "usage: ulvane_service install [-p=nnnnn] [-db=dir] [-log=file] [-l=n]\n"
                  "       ulvane_service remove\n"
                  "       ulvane_service reopen\n"
+                 "       ulvane_service stats\n"
                  "Installs the barcode server as the Windows service "
               << service_name
               << ", which the service manager then starts (sc start " << service_name
@@ -111,17 +113,21 @@ int main(int argc, char** argv)
     unbuffer_standard_streams();
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "install") return install(std::vector<std::string>(argv + 2, argv + argc));
-    if (command == "remove" || command == "reopen") {
+    if (command == "remove" || command == "reopen" || command == "stats") {
         if (argc > 2) {
             usage();
             return 2;
         }
-        const std::string why = command == "remove" ? service_remove(service_name) : service_ask_reopen(service_name);
+        const std::string why = command == "remove" ? service_remove(service_name)
+                                : command == "reopen" ? service_ask(service_name, Service_request::reopen_log)
+                                                      : service_ask(service_name, Service_request::write_statistics);
         if (!why.empty()) {
             std::cerr << "ulvane_service: " << why << std::endl;
             return 1;
         }
-        std::cout << (command == "remove" ? "Removed the service " : "Asked the service to reopen its log: ")
+        std::cout << (command == "remove"   ? "Removed the service "
+                      : command == "reopen" ? "Asked the service to reopen its log: "
+                                            : "Asked the service to write its statistics to its log: ")
                   << service_name << std::endl;
         return 0;
     }
