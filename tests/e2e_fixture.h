@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -106,6 +107,18 @@ protected:
         for (const std::string& l : log_lines(log))
             if (l.find(part) != std::string::npos) found.push_back(l);
         return found;
+    }
+
+    // Asks the server for its statistics (SIGUSR1, Linux only) and returns
+    // the two lines it writes, joined by a line feed; empty when none came.
+    std::string statistics()
+    {
+        const std::size_t before = logged("INF Unknown barcodes since").size();
+        kill(my_server, SIGUSR1);
+        for (int waited = 0; logged("INF Unknown barcodes since").size() == before && waited < 3000; waited += 10)
+            usleep(10000);
+        const std::vector<std::string> counts = logged("INF Statistics since"), unknown = logged("INF Unknown barcodes since");
+        return unknown.size() == before || counts.empty() ? "" : counts.back() + "\n" + unknown.back();
     }
 
     Temp_dir my_dir;

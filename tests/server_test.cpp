@@ -144,7 +144,7 @@ TEST_F(Answering, RegressionOwnSocketIsNotAnswered)
 TEST_F(Answering, StatisticsCountEveryRequestWhereItWent)
 {
     write_file(my_dir.file("barcodes.ini"), "[]\nformat=price\ntag.description=?\n[12345]\nformat=price\n"
-                                            "tag.description=Pen\ntag.price=1.99\n[nf]\nformat=nothere\n");
+                                            "tag.description=Pen\ntag.price=1.99\n[nf]\nformat=nothere\n[none]\n");
     write_file(my_dir.file("formats.ini"), "[price]\n${description}\\n\nPrice: ${price}\n[]\nfallback\n");
     Serving serving;
     serving.db_dir = my_dir.path();
@@ -154,7 +154,7 @@ TEST_F(Answering, StatisticsCountEveryRequestWhereItWent)
     const std::pair<const char*, Datagram_source> requests[] = {
         {"12345", terminal_at(5000)},       {"Pen\nPrice: 1.99", terminal_at(5000)}, // an echo
         {"nope", terminal_at(5000)},        {"nope", terminal_at(5000)},
-        {"zz", terminal_at(5000)},          {"nf", terminal_at(5000)},
+        {"zz", terminal_at(5000)},          {"nf", terminal_at(5000)}, {"none", terminal_at(5000)},
         {"x", terminal_at(9000, true)},     // our own
     };
     for (const auto& r : requests) answer_datagram(r.first, r.second, serving, answer);
@@ -177,7 +177,7 @@ TEST_F(Answering, StatisticsCountEveryRequestWhereItWent)
         line = std::regex_replace(line, std::regex(R"(reloads=\d+)"), "reloads=R");
         line = std::regex_replace(line, std::regex(R"(_ms=\d+\.\d)"), "_ms=M");
     }
-    const std::string counts = "answered=37 via_fallback_barcode=3 via_fallback_format=1 failed=1 empty=0 too_long=0 "
+    const std::string counts = "answered=38 via_fallback_barcode=3 via_fallback_format=2 failed=1 empty=0 too_long=0 "
                                "own_socket=1 over_limit=1 echo=1 unsent=0 receive_errors=0 log_lines_left_out=0 "
                                "barcodes_reloads=R formats_reloads=R";
     const std::string files = "; files: barcodes_entries=0 barcodes_last_reload_ms=M formats_entries=2 formats_last_reload_ms=M";
@@ -211,6 +211,11 @@ TEST(TopBarcodes, FrequentOnesSurviveAFloodOfOthers)
     Top_barcodes few; // exact while few
     for (const char* b : {"b", "a", "b", "c", "a", "b"}) few.add(b);
     EXPECT_EQ(few.top(2), (std::vector<std::pair<std::string, unsigned long>>{{"b", 3}, {"a", 2}}));
+    // Once full, a newcomer takes the least count over, + 1.
+    Top_barcodes full;
+    for (std::size_t i = 0; i < Top_barcodes::tracked; ++i) full.add(std::to_string(i));
+    full.add("new");
+    EXPECT_EQ(full.top(1), (std::vector<std::pair<std::string, unsigned long>>{{"new", 2}}));
 }
 
 // Requests are limited by when they arrived, not when they are handled: a
