@@ -5,6 +5,7 @@ set -euo pipefail
 build=${1:-build}
 "$build/bench/database_bench"
 "$build/bench/server_bench"
+"$(dirname "$0")/report_bench.sh" "$build"
 if [ "$(id -u)" = 0 ]; then
   "$(dirname "$0")/load_test.sh" "$build" "${LOAD_SECONDS:-10}"
 else

@@ -229,6 +229,82 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
     }
 }
 
+// The report on a generated log: a rotated file and the current one, at
+// level 3, with failures in both the log's form and standard error's.
+TEST(Report, TellsWhatTheServerDidFromItsLogs)
+{
+    Temp_dir dir;
+    write_file(dir.file("log.1"), "[2026-12-07 08:59:58 #1 INF] Using database directory db\n"
+                                  "[2026-12-07 08:59:59 #2 INF] Received barcode \"12345\"\n"
+                                  "[2026-12-07 09:00:01 #3 INF] Received barcode \"0815\"\n"
+                                  "[2026-12-07 09:00:01 #4 WRN] Barcode \"0815\" not defined in database.\n"
+                                  "[2026-12-07 09:00:01 #5 WRN] Unknown barcode 0815 and no backup barcode [] available\n"
+                                  "[2026-12-07 09:00:02 #6 WRN] Left out 3 log lines of received datagrams since 2026-12-07 09:00:01: "
+                                  "over the log's budget of 80 kB a second (a sender flooding the port?).\n");
+    write_file(dir.file("log"), "[2026-12-07 09:30:00 #1 INF] Received barcode \"0815\"\n"
+                                "[2026-12-07 09:30:00 #2 WRN] Barcode \"0815\" not defined in database.\n"
+                                "[2026-12-07 09:30:00 #3 WRN] Unknown barcode 0815 and no backup barcode [] available\n"
+                                "[2026-12-07 11:00:00 #4 INF] Received barcode \"a\\x1b\"\r\n"
+                                "[2026-12-07 11:00:00 #5 WRN] Barcode \"a\\x1b\" not defined in database.\n"
+                                "[2026-12-07 11:00:00 #6 WRN] Answer of 70000 bytes to 10.0.0.2.9000 not sent: WSAGetLastError=90\n"
+                                "[2026-12-07 11:00:01 #7 WRN] Left out 12 log lines of received datagrams since 2026-12-07 11:00:00: "
+                                "over the log's budget of 80 kB a second (a sender flooding the port?).\n"
+                                "[2026-12-07 11:30:00 #8 INF] Received barcode \"77\"\n"
+                                "Unknown barcode 77 and no backup barcode [] available\n"
+                                "src/server.cpp:219 WSAGetLastError=90\n"
+                                "ERROR: unkown option \"-x\"\n"
+                                "[2026-12-07 11:45:00 #1 INF] Received barcode \"nf\"\n"
+                                "[2026-12-07 11:45:00 #2 WRN] Unknown format for barcode 'nf': using default.\n"
+                                "[2026-12-07 11:30:02 #9 INF] Statistics since 2026-12-07 10:00:00: received=3 answered=2 unsent=1; "
+                                "since the start 2026-12-07 08:00:00: received=9 answered=8 unsent=1; files: barcodes_entries=1\n"
+                                "[2026-12-07 12:00:02 #10 INF] Statistics since 2026-12-07 11:30:02: received=4 answered=4 unsent=0; "
+                                "since the start 2026-12-07 08:00:00: received=13 answered=12 unsent=1; files: barcodes_entries=1\n"
+                                "[2026-12-07 12:00:03 #11 INF] Received barcode \"12345\"\n"
+                                "[2026-12-07 12:00:03 #12 WRN] ERROR: barcodes file \"db/barcodes.ini\" not found.\n");
+    Run_result r = run_program({ULVANE_REPORT_PATH, dir.file("log.1"), dir.file("log")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string third(17, '#'), two_thirds(34, '#'), whole(50, '#');
+    EXPECT_EQ(unix_lines(r.out),
+              "Period: 2026-12-07 08:59:58 to 2026-12-07 12:00:03, 2 files, 23 lines (2 not in the log's form)\n"
+              "Log level: 3 (INF lines): every request is in it.\n"
+              "Left out: 15 log lines of received datagrams over the log's budget (a flood): the counts below miss them.\n"
+              "\nRequests per hour:\n"
+              "  2026-12-07 08:00         1 " + third + "\n"
+              "  2026-12-07 09:00         2 " + two_thirds + "\n"
+              "  2026-12-07 10:00         0 \n"
+              "  2026-12-07 11:00         3 " + whole + "\n"
+              "  2026-12-07 12:00         1 " + third + "\n"
+              "\nRequests: 7 barcodes received, 3 answered, 4 not answered (3 without an entry or format and no fallback [], "
+              "1 with a database file missing or unreadable); 1 answers could not be sent\n"
+              "The server's own counts (2 statistics reports, summed): received=7 answered=6 unsent=1\n"
+              "\nUnknown barcodes, most asked first (2):\n"
+              "          2  2026-12-07 09:00:01  2026-12-07 09:30:00  0815\n"
+              "          1  2026-12-07 11:00:00  2026-12-07 11:00:00  a\\x1b\n"
+              "\nWarnings by kind (6):\n"
+              "          3  Barcode \"*\" not defined in database.\n"
+              "          2  Left out N log lines of received datagrams since N-N-N N:N:N: over the log's budget of N kB a "
+              "second (a sender flooding the port?).\n"
+              "          2  Unknown barcode * and no backup barcode [] available\n"
+              "          1  Answer of N bytes to N.N.N.N.N not sent: WSAGetLastError=N\n"
+              "          1  ERROR: barcodes file \"*\" not found.\n"
+              "          1  Unknown format for barcode '*': using default.\n");
+
+    // At level 2 only warnings are written, and a report asked for; the
+    // report says what that leaves out. CSV quotes as spreadsheets read it.
+    write_file(dir.file("quiet.log"), "[2026-12-08 00:10:00 #1 WRN] Barcode \"a\"b\" not defined in database.\n"
+                                      "[2026-12-08 00:10:00 #2 INF] Statistics since 2026-12-07 23:10:00: received=1 answered=1\n");
+    r = run_program({ULVANE_REPORT_PATH, dir.file("quiet.log")});
+    EXPECT_NE(r.out.find("Log level: 2 or lower (WRN lines only): the requests and the hourly statistics are INF lines"),
+              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Not answered (WRN lines): 0 without"), std::string::npos) << r.out;
+    r = run_program({ULVANE_REPORT_PATH, "-csv", dir.file("log"), dir.file("quiet.log")});
+    EXPECT_EQ(unix_lines(r.out), "barcode,count,first,last\n\"0815\",1,2026-12-07 09:30:00,2026-12-07 09:30:00\n"
+                                 "\"a\"\"b\",1,2026-12-08 00:10:00,2026-12-08 00:10:00\n"
+                                 "\"a\\x1b\",1,2026-12-07 11:00:00,2026-12-07 11:00:00\n");
+    EXPECT_EQ(run_program({ULVANE_REPORT_PATH, dir.file("none")}).status, 2);
+    EXPECT_EQ(run_program({ULVANE_REPORT_PATH}).status, 2);
+}
+
 #ifdef ULVANE_MAKE_LARGE_DB_PATH
 TEST(MakeLargeDb, WritesTheDatabaseOrSaysWhyNot)
 {
