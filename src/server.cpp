@@ -424,9 +424,11 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, Serving&
         LOG_DBG("Sending: \"" << text << "\" to " << address_text(sender) << "." << port);
         serving.recent.sent(sender, answer, from.arrived);
         statistics.count(Statistics::answered);
-        if (used.barcode) statistics.count(Statistics::via_fallback_barcode);
+        if (used.barcode) {
+            statistics.count(Statistics::via_fallback_barcode);
+            statistics.unknown_barcode(barcode);
+        }
         if (used.format) statistics.count(Statistics::via_fallback_format);
-        if (used.barcode) statistics.unknown_barcode(barcode);
         return true;
     } catch (const std::string& message) {
         report_failure(message);

@@ -104,8 +104,8 @@ private:
 // `tracked` of them are counted (the "space saving" way). A barcode not
 // counted yet takes the place of the least counted one, and that count + 1,
 // so a barcode asked for often is never lost among a flood of others. The
-// counts are exact while no more than `tracked` barcodes came; after that a
-// count may be too high by at most the count it took over.
+// counts are exact while no more than `tracked` different barcodes came;
+// after that a count may be too high by at most the count it took over.
 class Top_barcodes {
 public:
     static constexpr std::size_t tracked = 256;
@@ -146,11 +146,12 @@ public:
     void write(bool asked);
 
 private:
+    // Takes over the counts that the log and the database keep.
+    void take_counts_kept_elsewhere();
+
     std::array<std::uint64_t, counters> my_counts{};
     std::array<std::uint64_t, counters> my_counts_reported{}; // at the last report
     std::array<std::uint64_t, counters> my_counts_at_start{};
-    // The log's and the database's counts, which they keep.
-    void take_counts_kept_elsewhere();
     std::time_t my_started;
     std::time_t my_reported;       // the last report's time, or the start
     Clock::time_point my_reported_at;

@@ -166,6 +166,9 @@ TEST_F(Answering, StatisticsCountEveryRequestWhereItWent)
     const std::size_t before = capture.lines().size();
     set_log_level(2);
     serving.statistics.write(true);
+    const Statistics::Clock::time_point reported = Statistics::Clock::now();
+    EXPECT_FALSE(serving.statistics.due(reported + Statistics::period - std::chrono::seconds(1)));
+    EXPECT_TRUE(serving.statistics.due(reported + Statistics::period + std::chrono::seconds(1)));
     serving.statistics.count(Statistics::received);
     serving.statistics.write(true);
     set_log_level(3);
