@@ -349,7 +349,13 @@ void read_own_addresses(Own_addresses& own)
 void apply_address_changes(const char* buf, std::size_t size, Own_addresses& own)
 {
     int left = static_cast<int>(size);
-    for (auto* h = reinterpret_cast<const nlmsghdr*>(buf); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+    // NLMSG_OK, written out: the macro compares the unsigned length with
+    // the signed rest, which compilers rightly warn of.
+    auto whole = [&left](const nlmsghdr* h) {
+        return left >= static_cast<int>(sizeof(nlmsghdr)) && h->nlmsg_len >= sizeof(nlmsghdr) &&
+               h->nlmsg_len <= static_cast<unsigned>(left);
+    };
+    for (auto* h = reinterpret_cast<const nlmsghdr*>(buf); whole(h); h = NLMSG_NEXT(h, left)) {
         if (h->nlmsg_type != RTM_NEWADDR && h->nlmsg_type != RTM_DELADDR) continue;
         const auto* message = static_cast<const ifaddrmsg*>(NLMSG_DATA(h));
         if (message->ifa_family != AF_INET) continue;

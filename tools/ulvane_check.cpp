@@ -281,7 +281,7 @@ std::string hex_dump(const std::string& bytes)
 {
     std::ostringstream out;
     for (std::size_t row = 0; row < bytes.size(); row += 16) {
-        char offset[16];
+        char offset[32];
         std::snprintf(offset, sizeof offset, "  %04zx ", row);
         out << offset;
         std::string shown;
