@@ -4,10 +4,11 @@
 //   load_gen SERVER [-p=9000] [-w=WINDOW] [-n=COUNT] [-s=SECONDS] [-b=BARCODES]
 //
 // Receives at the server's port (answers come to it), sends from another
-// port, keeps WINDOW requests outstanding, and stops after COUNT answers or SECONDS. Barcodes are drawn
+// port, keeps WINDOW requests outstanding (a closed loop: a new request for
+// each answer), and stops after COUNT answers or SECONDS. Barcodes are drawn
 // from the generated database (bench/large_db.h) of BARCODES entries. The
 // server answers in order, so each answer belongs to the oldest request
-// outstanding; a window without an answer for 500 ms counts as lost.
+// outstanding; a window without an answer for a second counts as lost.
 // With -r=RATE it sends RATE requests a second instead, answered or not,
 // and counts the answers.
 #include <algorithm>
@@ -88,30 +89,46 @@ int main(int argc, char** argv)
     std::mt19937 random(7);
     std::uniform_int_distribution<long> pick(0, barcodes - 1);
     if (rate > 0) return send_at_rate(sender, sd, server, rate, seconds, [&] { return barcode_of(pick(random)) + "\n"; });
+    // A closed loop: WINDOW requests outstanding, a new one sent for each
+    // answer. Answers are taken and requests sent up to 64 at a time, so
+    // that the generator costs less than the target and the target sets the
+    // pace.
     std::deque<Clock::time_point> outstanding;
     std::vector<double> latencies_us;
     latencies_us.reserve(static_cast<std::size_t>(count));
     long sent = 0, lost = 0;
-    static char buf[65536];
+    static char buffers[64][1600];
+    static Received_datagram batch[64];
+    for (Received_datagram& d : batch) d = {buffers[&d - batch], sizeof buffers[0], 0, 0, {}};
+    std::vector<std::string> requests(64);
+    Outgoing_datagram out[64];
     const Clock::time_point start = Clock::now();
     const Clock::time_point deadline = start + std::chrono::duration_cast<Clock::duration>(
                                                    std::chrono::duration<double>(seconds));
     while (static_cast<long>(latencies_us.size()) < count && Clock::now() < deadline) {
-        while (static_cast<long>(outstanding.size()) < window) {
-            std::string request = barcode_of(pick(random)) + "\n";
-            outstanding.push_back(Clock::now());
-            udp_send(sender, request.data(), request.size(), server);
+        std::size_t n = 0;
+        while (static_cast<long>(outstanding.size()) < window && sent < count + window && n < 64) {
+            requests[n] = barcode_of(pick(random)) + "\n";
+            out[n] = {requests[n].data(), requests[n].size(), server};
+            ++n;
             ++sent;
+            outstanding.push_back(Clock::time_point{});
         }
-        if (!udp_wait_readable(sd, 500)) {
+        const Clock::time_point sent_at = Clock::now();
+        for (std::size_t k = outstanding.size() - n; k < outstanding.size(); ++k) outstanding[k] = sent_at;
+        if (n > 0) udp_send_batch(sender, out, n);
+        const std::size_t received = udp_receive_batch(sd, batch, 64); // 0 after a second without answers
+        if (received == 0) { // the window's requests or answers were lost
             lost += static_cast<long>(outstanding.size());
             outstanding.clear();
             continue;
         }
-        Datagram_source from;
-        if (udp_receive(sd, buf, sizeof buf, from) < 0 || outstanding.empty()) continue;
-        latencies_us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - outstanding.front()).count());
-        outstanding.pop_front();
+        const Clock::time_point now = Clock::now();
+        for (std::size_t i = 0; i < received && !outstanding.empty(); ++i) {
+            if (batch[i].bytes < 0) continue;
+            latencies_us.push_back(std::chrono::duration<double, std::micro>(now - outstanding.front()).count());
+            outstanding.pop_front();
+        }
     }
     double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     std::sort(latencies_us.begin(), latencies_us.end());

@@ -1,23 +1,33 @@
 #!/usr/bin/env bash
-# Measures the server under load between two network namespaces, against
-# the generated 1,000,000-barcode database: answers per second and p50/p99
-# latency at log level 2, at level 3 with -log=FILE and with the log on
-# standard error, and of the bare reflector (the ceiling for one receive and
-# one send per request), of the batching reflector (the kernel's ceiling), of the
-# reflector that also makes the server's two last-write-time queries, and of
-# the reflector that also loads and finds the barcode in the table (the least
-# a request costs when the files are checked and the table searched for each
-# one). cpu= is the share of one core that the measured process used: below
-# 100% the load generator, not the measured process, set the pace.
+# What the server can serve, measured at saturation between two network
+# namespaces, next to a bare reflector (one receive and one send call per
+# datagram, a fixed answer): the ceiling of one core for this protocol.
 #
-#   bench/load_test.sh [BUILD_DIR] [SECONDS] [WINDOW]      (as root)
-#   ULVANE_WINDOWS_BUILD=build-windows bench/load_test.sh ...  (adds the .exe under Wine)
+#   bench/load_test.sh [BUILD_DIR] [RUNS] [REQUESTS]      (as root)
+#
+# Each measurement is a closed loop: load_gen keeps WINDOW requests
+# outstanding and sends a new one as each answer arrives, so the target,
+# pinned to core 0, sets the pace; the generator runs on core 1. A target is
+# started afresh for each run, runs of the targets alternate, and each
+# figure is the median of RUNS (6) runs of REQUESTS (200,000) requests:
+# answers per second, the target's CPU time per answer (from the kernel's
+# accounting of the process, /proc/PID/schedstat) and latency. Window 16 is
+# the saturation figure; window 64 shows deeper queues, window 1 a single
+# terminal waiting for each answer (latency). The database has
+# ULVANE_BENCH_COUNT (100,000) generated barcodes, asked for at random.
+#
+# Then a paced burst, which shows no loss rather than speed: 10,000
+# requests a second for 5 s while barcodes.ini is read again every half
+# second; the socket's receive queue must hold what arrives during a reload.
+#
+# ULVANE_WINDOWS_BUILD=build-windows adds the .exe under Wine, for the
+# record (Wine is no target of any figure).
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 . "$(dirname "$0")/../tools/two_hosts.sh"
-seconds=${2:-10}
-window=${3:-16}
-barcodes=${ULVANE_BENCH_COUNT:-1000000}
+runs=${2:-6}
+requests=${3:-200000}
+barcodes=${ULVANE_BENCH_COUNT:-100000}
 db=/tmp/ulvane_bench_db_$barcodes
 s=ulvload$$_s
 t=ulvload$$_t
@@ -47,55 +57,84 @@ wait_for_port() {
   echo "server did not bind" >&2; return 1
 }
 
-# User and system time of a process so far, in clock ticks.
-cpu_ticks() {
-  awk '{ print $14 + $15 }' "/proc/$1/stat"
+# Nanoseconds a process has run on a CPU so far.
+cpu_ns() {
+  awk '{ print $1 }' "/proc/$1/schedstat"
 }
 
+# measure NAME WINDOW COUNT COMMAND...: one run; appends
+# "NAME WINDOW answers_per_second cpu_us_per_answer p50_us p99_us lost" to
+# $work/results.
 measure() {
-  local name=$1; shift
-  ip netns exec "$s" "$@" >"$work/out" 2>"$work/err" &
+  local name=$1 window=$2 count=$3; shift 3
+  taskset -c 0 ip netns exec "$s" "$@" >"$work/out" 2>"$work/err" &
   local pid=$!
   pids+=("$pid")
   wait_for_port "$pid"
   local result before after
-  before=$(cpu_ticks "$pid")
-  result=$(ip netns exec "$t" "$build/bench/load_gen" 10.77.0.1 -w="$window" -n=100000000 -s="$seconds" -b="$barcodes")
-  after=$(cpu_ticks "$pid")
+  before=$(cpu_ns "$pid")
+  result=$(taskset -c 1 ip netns exec "$t" "$build/bench/load_gen" 10.77.0.1 -w="$window" -n="$count" -s=60 -b="$barcodes")
+  after=$(cpu_ns "$pid")
   kill "$pid"; wait "$pid" 2>/dev/null || true
   pids=()
-  local cpu
-  cpu=$(awk -v t=$((after - before)) -v hz="$(getconf CLK_TCK)" -v s="$seconds" 'BEGIN { printf "%.0f%%", 100 * t / hz / s }')
-  echo "$name $result cpu=$cpu" | tee "$work/$name"
+  echo "$result" | awk -v name="$name" -v window="$window" -v ns=$((after - before)) '{
+    for (i = 1; i <= NF; ++i) { split($i, kv, "="); v[kv[1]] = kv[2] }
+    printf "%s %d %.0f %.3f %.1f %.1f %d\n", name, window, v["answers_per_second"], ns / 1000 / v["answers"],
+           v["p50_us"], v["p99_us"], v["lost"]
+  }' | tee -a "$work/results"
 }
 
-measure server_level2 "$build/ulvane_server" -db="$db" -l=2
-measure server_level3_logfile "$build/ulvane_server" -db="$db" -l=3 -log="$work/server.log"
-# What `make run` and a service manager give: the log on standard error,
-# here redirected to a file.
-measure server_level3_stderr sh -c "exec '$build/ulvane_server' -db='$db' -l=3 2>'$work/stderr.log'"
-measure reflector "$build/bench/reflector" 9000
-measure reflector_batch "$build/bench/reflector" 9000 batch
-measure reflector_with_file_queries "$build/bench/reflector" 9000 "$db"
-measure reflector_with_load_and_find "$build/bench/reflector" 9000 "$db" find
+reflector=("$build/bench/reflector" 9000)
+server_l2=("$build/ulvane_server" -db="$db" -l=2)
+server_l3_log=("$build/ulvane_server" -db="$db" -l=3 -log="$work/server.log")
 
-# For the record, with ULVANE_WINDOWS_BUILD naming a Windows build: its server
-# under Wine, whose background server (which makes the sockets) runs in the
-# server's namespace. Wine is no target of any figure.
+echo "name window answers_per_second cpu_us_per_answer p50_us p99_us lost"
+for run in $(seq 1 "$runs"); do
+  measure reflector 16 "$requests" "${reflector[@]}"
+  measure server_l2 16 "$requests" "${server_l2[@]}"
+  measure server_l3_log 16 "$requests" "${server_l3_log[@]}"
+  rm -f "$work/server.log"
+done
+for run in $(seq 1 $(((runs + 1) / 2))); do
+  measure reflector 64 "$requests" "${reflector[@]}"
+  measure server_l2 64 "$requests" "${server_l2[@]}"
+  measure reflector 1 $((requests / 4)) "${reflector[@]}"
+  measure server_l2 1 $((requests / 4)) "${server_l2[@]}"
+done
+
 if [ -n "${ULVANE_WINDOWS_BUILD:-}" ]; then
   export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all
   wineboot -i >/dev/null 2>&1
   wineserver -k 2>/dev/null || true
   wineserver -w
   ip netns exec "$s" wineserver -p
-  measure server_windows_under_wine_level2 wine "$(cd "$ULVANE_WINDOWS_BUILD" && pwd)/ulvane_server.exe" -db="$db" -l=2
+  measure server_windows_under_wine_l2 16 $((requests / 10)) \
+    wine "$(cd "$ULVANE_WINDOWS_BUILD" && pwd)/ulvane_server.exe" -db="$db" -l=2
   wineserver -k
 fi
 
-# A burst during reloads: terminals sending 10,000 requests a second for 5 s
-# while barcodes.ini is touched (and so read again whole) every half second.
-# Nothing may be lost: the socket's receive queue holds what arrives during
-# a reload.
+# Medians of each target and window, and their ratios to the reflector's.
+echo
+echo "medians: name window answers_per_second cpu_us_per_answer p50_us p99_us | answers cpu p50 of the reflector's"
+sort -k1,1 -k2,2n "$work/results" | awk '
+  function median(list,   n, a, i, j, t) {
+    n = split(list, a, " ")
+    for (i = 2; i <= n; ++i) for (j = i; j > 1 && a[j - 1] + 0 > a[j] + 0; --j) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
+    return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+  }
+  { key = $1 " " $2; if (!(key in rate)) order[++keys] = key
+    rate[key] = rate[key] " " $3; cpu[key] = cpu[key] " " $4; p50[key] = p50[key] " " $5; p99[key] = p99[key] " " $6 }
+  END {
+    for (k = 1; k <= keys; ++k) { key = order[k]; split(key, nw, " ")
+      r[key] = median(rate[key]); c[key] = median(cpu[key]); l[key] = median(p50[key]) }
+    for (k = 1; k <= keys; ++k) { key = order[k]; split(key, nw, " "); base = "reflector " nw[2]
+      printf "%s %.0f %.3f %.1f %.1f", key, r[key], c[key], l[key], median(p99[key])
+      if (base in r && r[base] > 0) printf " | %.2f %.2f %.2f", r[key] / r[base], c[key] / c[base], l[key] / l[base]
+      printf "\n" }
+  }'
+
+# The paced burst during reloads: no request may be lost.
+echo
 mkdir "$work/db"
 cp "$db/barcodes.ini" "$db/formats.ini" "$work/db/"
 ip netns exec "$s" "$build/ulvane_server" -db="$work/db" -l=2 >"$work/out" 2>"$work/err" &
@@ -103,21 +142,8 @@ pids+=("$!")
 wait_for_port "$!"
 ( for _ in $(seq 1 12); do sleep 0.5; touch "$work/db/barcodes.ini"; done ) &
 toucher=$!
-echo "burst_during_reloads $(ip netns exec "$t" "$build/bench/load_gen" 10.77.0.1 -r=10000 -s=5 -b="$barcodes")"
+echo "paced burst during reloads (10,000/s for 5 s): $(ip netns exec "$t" "$build/bench/load_gen" 10.77.0.1 -r=10000 -s=5 -b="$barcodes")"
 wait "$toucher"
 grep -h "Receive buffer" "$work/err" || true
 kill "${pids[@]}"; wait "${pids[@]}" 2>/dev/null || true
 pids=()
-
-ratio() {
-  local a b
-  a=$(sed -E 's/.*answers_per_second=([0-9]+).*/\1/' "$work/$1")
-  b=$(sed -E 's/.*answers_per_second=([0-9]+).*/\1/' "$work/$2")
-  echo "$1/$2 = $(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.0f%%", 100 * a / b }')"
-}
-ratio server_level2 reflector
-ratio server_level3_logfile reflector
-ratio server_level3_stderr reflector
-ratio server_level2 reflector_batch
-ratio reflector_batch reflector
-ratio reflector_with_load_and_find reflector

@@ -7,7 +7,7 @@ build=${1:-build}
 "$build/bench/server_bench"
 "$(dirname "$0")/report_bench.sh" "$build"
 if [ "$(id -u)" = 0 ]; then
-  "$(dirname "$0")/load_test.sh" "$build" "${LOAD_SECONDS:-10}"
+  "$(dirname "$0")/load_test.sh" "$build" "${LOAD_RUNS:-6}"
 else
   echo "load test skipped: it needs root (network namespaces)"
 fi
