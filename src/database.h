@@ -25,6 +25,9 @@
 #include "misc.h"
 #include "platform.h"
 
+// The two files of a database directory.
+inline const char* const database_files[] = {"barcodes.ini", "formats.ini"};
+
 // The readers skip a line longer than this, with a warning.
 constexpr std::size_t longest_line = std::size_t(1) << 20;
 
@@ -249,6 +252,9 @@ public:
 
     const Barcode_table& barcodes() const { return my_known_barcodes; }
     const Format_table& formats() const { return my_known_formats; }
+    // Whether the last load found both files and read them whole, so that
+    // without a change to them since, a load would read nothing.
+    bool read_whole() const { return my_stat_barcodes_file.found && my_stat_formats_file.found; }
     // Counted by load, the failed readings too.
     const File_reloads& barcodes_reloads() const { return my_barcodes_reloads; }
     const File_reloads& formats_reloads() const { return my_formats_reloads; }

@@ -203,4 +203,38 @@ struct File_attributes {
 // when the file cannot be examined (missing file or directory, no access).
 bool file_attributes(const std::string& path, File_attributes& out);
 
+// Tells, for one system call, whether anything in a directory may have
+// changed since it last asked, where the system reports each change as it
+// happens: on Linux (inotify), for a directory on a local file system
+// (ext2/3/4, XFS, Btrfs, tmpfs, F2FS, ZFS) whose path holds no symbolic
+// link. It watches the directory's entries, the directory and every one
+// above it (renamed or removed), and the named files themselves (written
+// through another link). A change is in its report before the call that made
+// it returns, so a request that follows an edit never misses it. Where it
+// cannot watch (another system, a network file system, a symbolic link, the
+// system's limit on watches, an overflow of its reports) it answers "maybe"
+// every time, and tries to watch again after a second.
+class Directory_watch {
+public:
+    Directory_watch() = default;
+    ~Directory_watch();
+    Directory_watch(const Directory_watch&) = delete;
+    Directory_watch& operator=(const Directory_watch&) = delete;
+
+    // False only when nothing in `dir`, of the files `names` in it or of the
+    // directories above it changed since the last call with this `dir`.
+    // The first call, and any after a change, watch afresh and say "maybe".
+    bool maybe_changed(const std::string& dir, const char* const* names, std::size_t count);
+
+private:
+    // Stops watching; watches `dir` again unless it cannot, or tried less
+    // than a second ago.
+    void watch_again(const std::string& dir, const char* const* names, std::size_t count);
+
+    std::intptr_t my_handle = -1; // the inotify descriptor while watching
+    std::string my_dir;
+    bool my_failed = false; // the last try to watch, at my_failed_at
+    std::chrono::steady_clock::time_point my_failed_at{};
+};
+
 #endif

@@ -16,11 +16,14 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <time.h>
+#include <climits>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_set>
 #ifdef __linux__
+#include <sys/inotify.h>
+#include <sys/vfs.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #endif
@@ -486,4 +489,96 @@ bool file_attributes(const std::string& path, File_attributes& out)
     out.last_write_time =
         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     return true;
+}
+
+Directory_watch::~Directory_watch()
+{
+    if (my_handle >= 0) close(static_cast<int>(my_handle));
+}
+
+bool Directory_watch::maybe_changed(const std::string& dir, const char* const* names, std::size_t count)
+{
+    bool changed = my_handle < 0 || dir != my_dir;
+#ifdef __linux__
+    // Reports about other entries of the directory (a log file kept there)
+    // are read and passed over.
+    while (!changed) {
+        alignas(inotify_event) char events[4096];
+        const ssize_t n = read(static_cast<int>(my_handle), events, sizeof events);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        changed = n <= 0;
+        for (ssize_t at = 0; !changed && at < n;) {
+            const inotify_event* event = reinterpret_cast<const inotify_event*>(events + at);
+            changed = event->len == 0 || std::find_if(names, names + count, [&](const char* name) {
+                                              return std::strcmp(name, event->name) == 0;
+                                          }) != names + count;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+#endif
+    if (!changed) return false;
+    // A change, an overflow of the reports or an error: whatever it was,
+    // the caller looks at the files, and the watch starts afresh first, so
+    // that it misses nothing that happens after that look.
+    watch_again(dir, names, count);
+    return true;
+}
+
+void Directory_watch::watch_again(const std::string& dir, const char* const* names, std::size_t count)
+{
+    if (my_handle >= 0) close(static_cast<int>(my_handle));
+    my_handle = -1;
+    const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    if (my_failed && dir == my_dir && now - my_failed_at < std::chrono::seconds(1)) return;
+    my_dir = dir;
+    my_failed = true; // until all is watched
+    my_failed_at = now;
+#ifdef __linux__
+    std::string path = dir.empty() ? "." : dir;
+    if (path[0] != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) == nullptr) return;
+        path = std::string(cwd) + "/" + path;
+    }
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    // Only where every change is reported at once: not on a network file
+    // system, whose files other hosts change unseen.
+    struct statfs fs;
+    if (statfs(path.c_str(), &fs) != 0) return;
+    const unsigned long local[] = {0xEF53, 0x58465342, 0x9123683E, 0x01021994, 0xF2F52010, 0x2FC12FC1};
+    if (std::find(std::begin(local), std::end(local), static_cast<unsigned long>(fs.f_type)) == std::end(local)) return;
+
+    const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0) return;
+    auto watch = [&](const std::string& name, std::uint32_t mask) {
+        struct stat st;
+        // A symbolic link could be pointed elsewhere unseen.
+        return lstat(name.c_str(), &st) == 0 && !S_ISLNK(st.st_mode) && inotify_add_watch(fd, name.c_str(), mask) >= 0;
+    };
+    // Every directory from the root down, renamed or removed: the path
+    // would then lead elsewhere. The directory itself last, with its entries.
+    const std::uint32_t self = IN_MOVE_SELF | IN_DELETE_SELF | IN_DONT_FOLLOW;
+    bool watching = true;
+    for (std::size_t end = path.find('/', 1); watching && end != std::string::npos; end = path.find('/', end + 1))
+        watching = watch(path.substr(0, end), self | IN_ONLYDIR);
+    watching = watching && watch("/", self | IN_ONLYDIR) &&
+               watch(path, self | IN_ONLYDIR | IN_MOVED_FROM | IN_MOVED_TO | IN_CREATE | IN_DELETE);
+    // The files themselves, however they are reached; a missing one's
+    // arrival, and a file put in another's place, are entries of the
+    // directory.
+    for (std::size_t i = 0; watching && i < count; ++i) {
+        const std::string file = path + "/" + names[i];
+        struct stat st;
+        watching = lstat(file.c_str(), &st) != 0 ? errno == ENOENT : watch(file, self | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE);
+    }
+    if (!watching) {
+        close(fd);
+        return;
+    }
+    my_handle = fd;
+    my_failed = false;
+#else
+    (void)names;
+    (void)count;
+#endif
 }

@@ -168,6 +168,7 @@ struct Serving {
     // datagrams arrived: a batch is answered from one check.
     bool files_checked = false;
     bool files_failing = false; // the last check failed
+    Directory_watch files_watch; // spares the check where nothing changed
     Statistics statistics;
 };
 

@@ -4,10 +4,12 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <sys/stat.h>
 #ifndef _WIN32
+#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 #endif
@@ -680,3 +682,59 @@ TEST_F(Reloading, DirectoryNamesBuildThePaths)
 }
 
 } // namespace
+
+#ifdef __linux__
+namespace {
+
+// The watch that spares the server its look at the files must report every
+// change such a look would find, and need not report others.
+TEST(DirectoryWatch, ReportsEveryChangeToTheFiles)
+{
+    namespace fs = std::filesystem;
+    Temp_dir root;
+    const std::string dir = root.file("a/db"), barcodes = dir + "/barcodes.ini", formats = dir + "/formats.ini";
+    auto make_db = [&] {
+        fs::create_directories(dir);
+        write_file(barcodes, "[1]\n");
+        write_file(formats, "[]\n");
+    };
+    make_db();
+    Directory_watch watch;
+    auto changed = [&] { return watch.maybe_changed(dir, database_files, 2); };
+    EXPECT_TRUE(changed()) << "the first call starts to watch";
+    EXPECT_FALSE(changed());
+    auto append = [](const std::string& file) { std::ofstream(file, std::ios::app) << "x\n"; };
+    const struct {
+        const char* what;
+        std::function<void()> act;
+        bool changed;
+    } cases[] = {
+        {"written in place", [&] { append(barcodes); }, true},
+        {"touched", [&] { ASSERT_EQ(utimensat(AT_FDCWD, formats.c_str(), nullptr, 0), 0); }, true},
+        {"another file of the directory", [&] { append(dir + "/server.log"); }, false},
+        {"another file renamed", [&] { fs::rename(dir + "/server.log", dir + "/server.log.1"); }, false},
+        {"a new file renamed into place", [&] { write_file(dir + "/new", "[2]\n"); fs::rename(dir + "/new", barcodes); }, true},
+        {"written through another link", [&] { fs::create_hard_link(formats, root.file("link")); append(root.file("link")); }, true},
+        {"removed", [&] { fs::remove(barcodes); }, true},
+        {"back again", [&] { write_file(barcodes, "[1]\n"); }, true},
+        {"the directory replaced", [&] { fs::rename(dir, root.file("old")); make_db(); }, true},
+        {"a directory above renamed and back", [&] { fs::rename(root.file("a"), root.file("b")); fs::rename(root.file("b"), root.file("a")); }, true},
+    };
+    for (const auto& c : cases) {
+        c.act();
+        EXPECT_EQ(changed(), c.changed) << c.what;
+        EXPECT_FALSE(changed()) << c.what << ", asked again";
+    }
+    // A path through a symbolic link could be pointed elsewhere unseen, and
+    // a file system that does not report every change (/proc stands in for
+    // a network one) is not believed: the files are looked at every time.
+    fs::create_directory_symlink(dir, root.file("current"));
+    for (const std::string& unwatched : {root.file("current"), std::string("/proc/sys")})
+        for (int i = 0; i < 3; ++i) EXPECT_TRUE(watch.maybe_changed(unwatched, database_files, 2)) << unwatched << i;
+    fs::remove(barcodes);
+    fs::create_symlink(root.file("link"), barcodes);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(changed()) << "barcodes.ini a symbolic link " << i;
+}
+
+} // namespace
+#endif
