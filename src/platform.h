@@ -203,17 +203,19 @@ struct File_attributes {
 // when the file cannot be examined (missing file or directory, no access).
 bool file_attributes(const std::string& path, File_attributes& out);
 
-// Tells, for one system call, whether anything in a directory may have
-// changed since it last asked, where the system reports each change as it
-// happens: on Linux (inotify), for a directory on a local file system
+// Tells, for one system call, whether the named files of a directory may
+// have changed since it last asked, where the system reports each change as
+// it happens: on Linux (inotify), for a directory on a local file system
 // (ext2/3/4, XFS, Btrfs, tmpfs, F2FS, ZFS) whose path holds no symbolic
-// link. It watches the directory's entries, the directory and every one
-// above it (renamed or removed), and the named files themselves (written
-// through another link). A change is in its report before the call that made
-// it returns, so a request that follows an edit never misses it. Where it
-// cannot watch (another system, a network file system, a symbolic link, the
-// system's limit on watches, an overflow of its reports) it answers "maybe"
-// every time, and tries to watch again after a second.
+// link. It watches the named files (however they are written), the
+// directory's entries of those names (created, removed, renamed in or out;
+// other entries, such as a log file kept there, are passed over), and the
+// directory and every one above it (renamed or removed). A change is in its
+// report before the call that made it returns, so a request that follows an
+// edit never misses it. Where it cannot watch (another system, a network
+// file system, a symbolic link, the system's limit on watches, an overflow
+// of its reports) it answers "maybe" every time, and tries to watch again
+// after a second.
 class Directory_watch {
 public:
     Directory_watch() = default;
