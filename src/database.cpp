@@ -259,11 +259,6 @@ void Barcode_table::end_section()
 
 namespace {
 
-bool is_header(std::string_view l)
-{
-    return l.size() >= 2 && l.front() == '[' && l.back() == ']';
-}
-
 // Appends what `in` holds, up to max_bytes, to `text`; false when reading
 // ended at a read error. Takes what the stream has buffered, piece by
 // piece: a read error (the stream's buffer throws) then loses nothing that

@@ -31,6 +31,12 @@ inline const char* const database_files[] = {"barcodes.ini", "formats.ini"};
 // The readers skip a line longer than this, with a warning.
 constexpr std::size_t longest_line = std::size_t(1) << 20;
 
+// Whether a line (without its line end) is a section header: "[name]".
+inline bool is_header(std::string_view line)
+{
+    return line.size() >= 2 && line.front() == '[' && line.back() == ']';
+}
+
 // Where `line` splits into tag and value: the position of its first '=';
 // std::string::npos for a line without one (a bad tag=value line).
 inline std::size_t tag_value_split(std::string_view line)

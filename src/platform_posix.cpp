@@ -559,10 +559,9 @@ void Directory_watch::watch_again(const std::string& dir, const char* const* nam
     // would then lead elsewhere. The directory itself last, with its entries.
     const std::uint32_t self = IN_MOVE_SELF | IN_DELETE_SELF | IN_DONT_FOLLOW;
     bool watching = true;
-    for (std::size_t end = path.find('/', 1); watching && end != std::string::npos; end = path.find('/', end + 1))
-        watching = watch(path.substr(0, end), self | IN_ONLYDIR);
-    watching = watching && watch("/", self | IN_ONLYDIR) &&
-               watch(path, self | IN_ONLYDIR | IN_MOVED_FROM | IN_MOVED_TO | IN_CREATE | IN_DELETE);
+    for (std::size_t end = 1; watching && end != std::string::npos; end = path.find('/', end + 1))
+        watching = watch(path.substr(0, end), self | IN_ONLYDIR); // "/" first
+    watching = watching && watch(path, self | IN_ONLYDIR | IN_MOVED_FROM | IN_MOVED_TO | IN_CREATE | IN_DELETE);
     // The files themselves, however they are reached; a missing one's
     // arrival, and a file put in another's place, are entries of the
     // directory.

@@ -474,11 +474,12 @@ std::vector<std::pair<std::string, unsigned long>> Top_barcodes::top(std::size_t
 
 namespace {
 
-const char* const counter_names[Statistics::counters] = {
+const char* const counter_names[] = {
     "received",  "answered", "via_fallback_barcode", "via_fallback_format", "failed",
     "empty",     "too_long", "own_socket",           "over_limit",          "echo",
     "unsent",    "receive_errors", "log_lines_left_out", "barcodes_reloads", "formats_reloads",
 };
+static_assert(sizeof counter_names / sizeof counter_names[0] == Statistics::counters, "a name for each counter");
 
 std::string time_text(std::time_t time)
 {
@@ -519,10 +520,13 @@ void Statistics::write(bool asked)
 
     if (asked || get_log_level() > 2) {
         std::ostream& out = log("INF");
+        auto counts_since = [&](const std::array<std::uint64_t, counters>& before) {
+            for (int i = 0; i < counters; ++i) out << ' ' << counter_names[i] << '=' << my_counts[i] - before[i];
+        };
         out << "Statistics since " << time_text(my_reported) << ':';
-        for (int i = 0; i < counters; ++i) out << ' ' << counter_names[i] << '=' << my_counts[i] - my_counts_reported[i];
+        counts_since(my_counts_reported);
         out << "; since the start " << time_text(my_started) << ':';
-        for (int i = 0; i < counters; ++i) out << ' ' << counter_names[i] << '=' << my_counts[i] - my_counts_at_start[i];
+        counts_since(my_counts_at_start);
         out << "; files:";
         write_file_state(out, "barcodes", the_barcode_db.barcodes().size(), the_barcode_db.barcodes_reloads());
         write_file_state(out, "formats", the_barcode_db.formats().size(), the_barcode_db.formats_reloads());

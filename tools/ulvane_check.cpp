@@ -78,11 +78,6 @@ std::vector<std::string_view> lines_of(const std::string& text)
     }
 }
 
-bool is_header(std::string_view l)
-{
-    return l.size() >= 2 && l.front() == '[' && l.back() == ']';
-}
-
 bool ends_with_blank(std::string_view s)
 {
     return !s.empty() && (s.back() == ' ' || s.back() == '\t');
