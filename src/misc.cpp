@@ -145,11 +145,10 @@ void log_end_line()
         write_lines(line);
 }
 
-bool Log_budget::allows(Clock::time_point now, Left_out& resumed)
+void Log_budget::refill(Clock::time_point now)
 {
     static_assert(1000000000 % bytes_per_second == 0, "whole nanoseconds a byte");
     const std::int64_t ns_per_byte = 1000000000 / bytes_per_second;
-    resumed = Left_out{};
     if (!my_started) {
         my_started = true;
         my_refilled = now;
@@ -164,12 +163,21 @@ bool Log_budget::allows(Clock::time_point now, Left_out& resumed)
         my_balance += gained;
         my_refilled += std::chrono::nanoseconds(gained * ns_per_byte);
     }
+}
 
+void Log_budget::take_left_out(Left_out& resumed)
+{
+    resumed = my_left_out;
+    my_left_out = Left_out{};
+}
+
+bool Log_budget::allows(Clock::time_point now, Left_out& resumed)
+{
+    resumed = Left_out{};
+    refill(now);
     if (my_left_out.lines > 0) {
-        const bool flood_over = now - my_last_left_out >= std::chrono::seconds(1);
-        if (my_balance > 0 && (flood_over || my_balance == burst)) {
-            resumed = my_left_out;
-            my_left_out = Left_out{};
+        if (my_balance > 0 && (quiet_for_a_second(now) || my_balance == burst)) {
+            take_left_out(resumed);
             return true;
         }
     } else if (my_balance > 0) {
@@ -182,6 +190,14 @@ bool Log_budget::allows(Clock::time_point now, Left_out& resumed)
     return false;
 }
 
+bool Log_budget::flood_over(Clock::time_point now, Left_out& resumed)
+{
+    resumed = Left_out{};
+    if (my_left_out.lines == 0 || !quiet_for_a_second(now)) return false;
+    take_left_out(resumed);
+    return true;
+}
+
 Log_scope::Log_scope(bool request) : my_was(the_request_lines)
 {
     the_request_lines = request;
@@ -192,6 +208,21 @@ Log_scope::~Log_scope()
     the_request_lines = my_was;
 }
 
+namespace {
+
+// "Left out N log lines ... since TIME: ..." for what `resumed` tells.
+void note_left_out(const Log_budget::Left_out& resumed, Log_budget::Clock::time_point now)
+{
+    char since[80];
+    local_time_text(std::time(nullptr) - std::chrono::duration_cast<std::chrono::seconds>(now - resumed.since).count(), since);
+    log("WRN") << "Left out " << resumed.lines << " log lines of received datagrams since " << since
+               << ": over the log's budget of " << Log_budget::bytes_per_second / 1000
+               << " kB a second (a sender flooding the port?).";
+    log_end_line();
+}
+
+} // namespace
+
 bool log_line_allowed()
 {
     if (!the_request_lines) return true;
@@ -201,15 +232,22 @@ bool log_line_allowed()
         ++the_left_out;
         return false;
     }
-    if (resumed.lines > 0) {
-        char since[80];
-        local_time_text(std::time(nullptr) - std::chrono::duration_cast<std::chrono::seconds>(now - resumed.since).count(), since);
-        log("WRN") << "Left out " << resumed.lines << " log lines of received datagrams since " << since
-                   << ": over the log's budget of " << Log_budget::bytes_per_second / 1000
-                   << " kB a second (a sender flooding the port?).";
-        log_end_line();
-    }
+    if (resumed.lines > 0) note_left_out(resumed, now);
     return true;
+}
+
+bool stream_line_allowed(std::size_t bytes)
+{
+    if (!log_line_allowed()) return false;
+    if (the_request_lines) the_log_budget.spend(bytes);
+    return true;
+}
+
+void log_note_flood_over()
+{
+    Log_budget::Left_out resumed;
+    const Log_budget::Clock::time_point now = Log_budget::Clock::now();
+    if (the_log_budget.flood_over(now, resumed)) note_left_out(resumed, now);
 }
 
 void set_log_quiet(bool quiet)

@@ -66,8 +66,15 @@ public:
     bool allows(Clock::time_point now, Left_out& resumed);
     // Takes a written line's size from the budget.
     void spend(std::size_t bytes) { my_balance -= static_cast<std::int64_t>(bytes); }
+    // True, with `resumed` set, when lines were left out and none for a
+    // second by `now`: the flood is over, and counting starts afresh.
+    bool flood_over(Clock::time_point now, Left_out& resumed);
 
 private:
+    void refill(Clock::time_point now);
+    bool quiet_for_a_second(Clock::time_point now) const { return now - my_last_left_out >= std::chrono::seconds(1); }
+    void take_left_out(Left_out& resumed);
+
     std::int64_t my_balance = burst; // may go below 0 by the last line's size
     Clock::time_point my_refilled{};
     bool my_started = false;
@@ -95,6 +102,17 @@ private:
 // left out, first writes the WRN line that says how many, since when and why.
 // The LOG_ macros ask before anything of a line is built.
 bool log_line_allowed();
+
+// The same for a line of `bytes` that goes to another stream than the log
+// (a failure message on standard error, a socket error line on standard
+// output): when a request's line is allowed, its size is taken from the
+// budget too, so that no stream escapes it.
+bool stream_line_allowed(std::size_t bytes);
+
+// Writes the WRN line on what was left out as soon as a flood is over (a
+// second without lines left out), so that the log never looks complete
+// without it for long. The request loop calls it at every turn.
+void log_note_flood_over();
 
 // How many WRN lines were started so far.
 unsigned long log_warnings();

@@ -53,7 +53,7 @@ bool starts_with(const char* arg, const char* prefix)
 // a file, there too, where the operator reads.
 void report_failure(const std::string& message)
 {
-    if (!log_line_allowed()) return; // a request's, over the log's budget
+    if (!stream_line_allowed(message.size() + 1)) return; // a request's, over the log's budget
     log_flush(); // the log lines before it come first
     std::cerr.clear(); // a full disk or a closed pipe once must not silence it for good
     std::cerr << message << std::endl;
@@ -64,11 +64,12 @@ void report_failure(const std::string& message)
 // standard output and, when the log goes to a file, there too.
 void report_socket_error(const char* file, int line, int code)
 {
-    if (!log_line_allowed()) return; // a request's, over the log's budget
+    const std::string text = std::string(file) + ':' + std::to_string(line) + " WSAGetLastError=" + std::to_string(code);
+    if (!stream_line_allowed(text.size() + 1)) return; // a request's, over the log's budget
     log_flush();
     std::cout.clear();
-    std::cout << file << ':' << line << " WSAGetLastError=" << code << std::endl;
-    if (log_goes_to_file()) LOG_WRN(file << ':' << line << " WSAGetLastError=" << code);
+    std::cout << text << std::endl;
+    if (log_goes_to_file()) LOG_WRN(text);
 }
 #define REPORT_SOCKET_ERROR(code) report_socket_error(__FILE__, __LINE__, code)
 
@@ -250,6 +251,7 @@ void request_loop(Socket_handle sd, int port, const std::string& db_dir)
         d.capacity = sizeof buffers[0];
     }
     while (!stop_requested()) {
+        log_note_flood_over();
         if (reopen_requested()) reopen_log_file();
         if (statistics_requested())
             serving.statistics.write(true);
