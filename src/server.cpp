@@ -219,9 +219,12 @@ void answer_batch(Socket_handle sd, Received_datagram* batch, std::size_t count,
         if (d.bytes < 0) {
             REPORT_SOCKET_ERROR(d.error);
             d.bytes = 0;
-            const bool too_long = is_message_too_long(d.error); // else no datagram arrived
-            statistics.count(too_long ? Statistics::received : Statistics::receive_errors);
-            if (too_long) statistics.count(Statistics::too_long);
+            if (is_message_too_long(d.error)) { // a datagram that arrived, not an empty one
+                statistics.count(Statistics::received);
+                statistics.count(Statistics::too_long);
+                continue;
+            }
+            statistics.count(Statistics::receive_errors); // no datagram arrived
         } else {
             statistics.count(Statistics::received);
             if (d.bytes == 0) statistics.count(Statistics::empty);
