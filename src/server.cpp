@@ -289,16 +289,31 @@ bool due_for_a_line(bool& warned, std::chrono::steady_clock::time_point& warned_
 
 } // namespace
 
-Answer_limit::Slot& Answer_limit::slot_of(std::uint32_t address, Clock::time_point now)
+std::size_t Answer_limit::group_of(std::uint32_t address)
 {
     // Addresses of one subnet, which differ in their low bits, fall into
     // groups of their own.
     const std::uint32_t hash = (address ^ (address >> 16)) * 2654435761u;
-    Slot* const group = &my_slots[(hash >> 8) % (slots / ways) * ways];
-    Slot* forget = group;
+    return (hash >> 8) % (slots / ways);
+}
+
+Answer_limit::Slot& Answer_limit::slot_of(std::uint32_t address, Clock::time_point now)
+{
+    Slot* const group = &my_slots[group_of(address) * ways];
+    Slot* forget = nullptr;
     for (Slot* slot = group; slot != group + ways; ++slot) {
         if (slot->used && slot->address == address) return *slot;
-        if (!slot->used || (forget->used && slot->next_due < forget->next_due)) forget = slot;
+        if (slot->used && slot->refused && now - slot->refused_at < std::chrono::seconds(1)) continue;
+        if (forget == nullptr || !slot->used || (forget->used && slot->next_due < forget->next_due)) forget = slot;
+    }
+    if (forget == nullptr) {
+        if (!my_no_room.used) {
+            my_no_room.used = true;
+            my_no_room.second_began = now;
+            my_no_room.next_due = now;
+        }
+        my_no_room.address = address; // the latest, for its line
+        return my_no_room;
     }
     *forget = Slot{};
     forget->address = address;
@@ -325,7 +340,15 @@ bool Answer_limit::admit(const Ipv4_endpoint& from, Clock::time_point arrived)
         slot.next_due = due + interval;
         return true;
     }
-    if (due_for_a_line(slot.warned, slot.warned_at, arrived)) {
+    slot.refused = true;
+    slot.refused_at = arrived;
+    if (!due_for_a_line(slot.warned, slot.warned_at, arrived)) return false;
+    if (&slot == &my_no_room) {
+        LOG_WRN("Too many messages at our port from addresses that the limit has no room to remember (the latest from "
+                << address_text(from.address) << "." << from.port << "): " << slot.seen
+                << " within a second, not answered (likely many senders at our port over their limit, forged ones"
+                   " among them). Further drops of these are logged at most once a minute.");
+    } else {
         LOG_WRN("Too many messages from " << address_text(from.address) << "." << from.port << ": " << slot.seen
                                           << " within a second from this address at our port, not answered"
                                              " (likely another server there answering our answers, or a sender"

@@ -38,8 +38,11 @@ int option_number(const char* text);
 // loop ends at its first unanswered datagram. Each address is limited by its
 // own datagrams only. The table holds `slots` addresses in groups of `ways`;
 // when an address finds its group full, the one that owes least (an idle
-// one first) is forgotten and starts afresh when it comes back, so a loop,
-// which never idles, stays remembered.
+// one first) is forgotten and starts afresh when it comes back, but never
+// one refused within the last second: a loop stays refused whatever others
+// send. When every address of the group was refused so, the newcomer shares
+// one more limit with all others that found no room, so that no sender goes
+// unlimited, and memory stays bounded.
 class Answer_limit {
 public:
     using Clock = std::chrono::steady_clock;
@@ -50,22 +53,29 @@ public:
 
     // True when the datagram from `from` (at our own port) that arrived at
     // `arrived` may be answered. A dropped datagram gives a WRN line naming
-    // the sender and its rate, at most one a minute per address.
+    // the sender and its rate, at most one a minute per address (for those
+    // that found no room, one a minute for all of them).
     bool admit(const Ipv4_endpoint& from, Clock::time_point arrived);
+    // Which group of the table an address falls into.
+    static std::size_t group_of(std::uint32_t address);
 
 private:
     struct Slot {
         std::uint32_t address = 0;
         bool used = false;
         bool warned = false;
+        bool refused = false; // at `refused_at`, the last time
         int seen = 0; // datagrams since `second_began`
         Clock::time_point second_began{};
         Clock::time_point next_due{}; // when the next answer is due at the steady rate
         Clock::time_point warned_at{};
+        Clock::time_point refused_at{};
     };
+    // The address's slot; the shared one when its group has no room.
     Slot& slot_of(std::uint32_t address, Clock::time_point now);
 
     std::array<Slot, slots> my_slots{};
+    Slot my_no_room; // shared by the addresses that found no room
 };
 
 // Ends loops through a third party that returns what it receives from

@@ -335,6 +335,42 @@ TEST(AnswerLimit, FloodersNeitherSilenceATerminalNorFreeALoop)
     EXPECT_GE(loop, 10 * Answer_limit::per_second);
 }
 
+// Regression: forged addresses, each bursting over its limit, filled the
+// looping peer's group until the peer was forgotten and came back with a
+// whole new burst, again and again. A refused address is never forgotten
+// for another, and those that find no room share one limit.
+TEST(AnswerLimit, ALoopStaysRefusedAgainstAnyStreamOfFreshAddresses)
+{
+    using std::chrono::microseconds;
+    const auto start = Answer_limit::Clock::time_point{} + std::chrono::hours(1);
+    const std::uint32_t peer = 0x0a000009;
+    const struct {
+        const char* what;
+        bool in_peers_group; // else all over the table
+        int forged_before_us; // how long the forgers burst before the loop begins
+    } cases[] = {
+        {"forged addresses in the peer's group", true, 0},
+        {"the peer's group full of refused addresses first", true, 1000000},
+        {"forged addresses all over", false, 0},
+        {"every group full of refused addresses first", false, 1000000},
+    };
+    for (const auto& c : cases) {
+        Answer_limit limit;
+        Log_capture capture;
+        std::uint32_t forged = 0xc0000000u;
+        int loop = 0;
+        for (int us = -c.forged_before_us; us < 10000000; us += 50) { // 20,000 loop datagrams a second
+            const auto now = start + microseconds(us);
+            while (c.in_peers_group && Answer_limit::group_of(++forged) != Answer_limit::group_of(peer)) {
+            }
+            for (int k = 0; k < Answer_limit::burst + 2; ++k) limit.admit({forged, 9000}, now);
+            forged += !c.in_peers_group;
+            if (us >= 0) loop += limit.admit({peer, 9000}, now);
+        }
+        EXPECT_LE(loop, Answer_limit::burst + 10 * Answer_limit::per_second + 1) << c.what << ": of 200,000";
+    }
+}
+
 TEST(AnswerLimit, TerminalsPassAndFloodsStayBounded)
 {
     using std::chrono::milliseconds;
