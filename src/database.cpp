@@ -544,7 +544,13 @@ void Barcode_db::load(const std::string& from_dir)
 
 // ---- Lookup ----
 
-std::string Barcode_db::lookup(const std::string& code, const Shown_barcode& shown, Fallbacks& used) const
+bool Barcode_db::holds(std::string_view code) const
+{
+    Barcode_tags tags;
+    return !code.empty() && my_known_barcodes.find(code, tags);
+}
+
+std::string Barcode_db::lookup(std::string_view code, const Shown_barcode& shown, Fallbacks& used) const
 {
     LOG_DMP("Looking up barcode \"" << shown << "\"");
     used = Fallbacks{};

@@ -247,7 +247,10 @@ public:
         Fallbacks used;
         return lookup(code, Shown_barcode(code), used);
     }
-    std::string lookup(const std::string& code, const Shown_barcode& shown, Fallbacks& used) const;
+    std::string lookup(std::string_view code, const Shown_barcode& shown, Fallbacks& used) const;
+
+    // Whether `code` has an entry of its own (the fallback [] is none).
+    bool holds(std::string_view code) const;
 
     // The two readers; each reads its stream to the end, to a read error or
     // up to max_bytes, and adds what it finds to its table. A byte order mark

@@ -371,12 +371,18 @@ void Recent_answers::sent(std::uint32_t address, const std::string& answer, Cloc
     slot.sent_at = now;
 }
 
-bool Recent_answers::is_echo(const Ipv4_endpoint& from, const std::string& datagram, Clock::time_point arrived)
+bool Recent_answers::is_echo(const Ipv4_endpoint& from, const std::string& datagram, Clock::time_point arrived,
+                             bool ours)
 {
     Slot& slot = my_slots[from.address * 2654435761u >> 22];
     if (!slot.used || slot.address != from.address || slot.size != datagram.size() ||
         arrived - slot.sent_at > std::chrono::seconds(1) || slot.hash != std::hash<std::string>()(datagram))
         return false;
+    if (ours && !(slot.look_alike && arrived - slot.look_alike_at < std::chrono::seconds(1))) {
+        slot.look_alike = true;
+        slot.look_alike_at = arrived;
+        return false;
+    }
     if (due_for_a_line(slot.warned, slot.warned_at, arrived)) {
         LOG_WRN("Message from " << address_text(from.address) << "." << from.port
                                 << " holds our last answer to that address: not answered (likely a service there"
@@ -411,6 +417,30 @@ void check_files(Serving& serving)
     serving.files_checked = true;
 }
 
+// The rules that end loops with another server or through an echo: from our
+// own port only within the address's limit, and never our last answer to
+// the address coming back. For a barcode of ours (`ours`) one look-alike of
+// that answer a second is a terminal scanning the code it was just shown.
+bool loop_rules_admit(const std::string& datagram, const Datagram_source& from, Serving& serving, bool ours)
+{
+    if (from.endpoint.port == static_cast<std::uint16_t>(serving.port) && !serving.limit.admit(from.endpoint, from.arrived)) {
+        serving.statistics.count(Statistics::over_limit);
+        return false;
+    }
+    if (serving.recent.is_echo(from.endpoint, datagram, from.arrived, ours)) {
+        serving.statistics.count(Statistics::echo);
+        return false;
+    }
+    return true;
+}
+
+// Whether answer bytes, taken for a request, would be a barcode of ours.
+bool is_one_of_ours(const std::string& answer)
+{
+    const bool line_feed = !answer.empty() && answer.back() == '\n';
+    return the_barcode_db.holds(std::string_view(answer.data(), answer.size() - line_feed));
+}
+
 } // namespace
 
 bool answer_datagram(std::string datagram, const Datagram_source& from, Serving& serving, std::string& answer)
@@ -427,28 +457,22 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, Serving&
                         << " bytes):'" << escape_control_bytes(bytes_to_text(datagram)) << "'"); // DEL too
 
     Statistics& statistics = serving.statistics;
-    if (from.endpoint.port == static_cast<std::uint16_t>(port)) {
-        if (from.from_this_host || is_own_address(sender)) {
-            // Our own answer, sent to ourselves: answering it would start an
-            // endless loop between the socket and itself. Nothing else on
-            // this host can send from our port.
-            LOG_WRN("Message from " << address_text(sender) << "." << from.endpoint.port
-                                    << " comes from this server's own socket: not answered.");
-            statistics.count(Statistics::own_socket);
-            return false;
-        }
-        if (!serving.limit.admit(from.endpoint, from.arrived)) {
-            statistics.count(Statistics::over_limit);
-            return false;
-        }
-    }
-    if (serving.recent.is_echo(from.endpoint, datagram, from.arrived)) {
-        statistics.count(Statistics::echo);
+    if (from.endpoint.port == static_cast<std::uint16_t>(port) && (from.from_this_host || is_own_address(sender))) {
+        // Our own answer, sent to ourselves: answering it would start an
+        // endless loop between the socket and itself. Nothing else on this
+        // host can send from our port.
+        LOG_WRN("Message from " << address_text(sender) << "." << from.endpoint.port
+                                << " comes from this server's own socket: not answered.");
+        statistics.count(Statistics::own_socket);
         return false;
     }
+    const std::string_view barcode(datagram.data(), datagram.size() - (datagram.back() == '\n'));
+    // A barcode of ours is not refused before its answer tells whether it
+    // may be part of a loop (the table as the last batch saw it is enough:
+    // the answer decides).
+    const bool ours = the_barcode_db.holds(barcode);
+    if (!ours && !loop_rules_admit(datagram, from, serving, false)) return false;
 
-    std::string& barcode = datagram;
-    if (barcode.back() == '\n') barcode.pop_back();
     const Shown_barcode shown(barcode);
     Fallbacks used;
     try {
@@ -456,19 +480,27 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, Serving&
         check_files(serving);
         const std::string text = the_barcode_db.lookup(barcode, shown, used);
         answer = text_to_bytes(text);
+        // A request for a barcode of ours, whose answer is none, cannot be
+        // part of a loop: another server takes that answer for a barcode it
+        // does not hold (our own answers are never ours), an echo returns
+        // it as it is. It is answered whatever others send from the
+        // sender's address. An answer that is a barcode of ours could come
+        // back as a request, so then the loop rules hold after all.
+        if (ours && (used.barcode || is_one_of_ours(answer)) && !loop_rules_admit(datagram, from, serving, true))
+            return false;
         LOG_DBG("Sending: \"" << text << "\" to " << address_text(sender) << "." << port);
         serving.recent.sent(sender, answer, from.arrived);
         statistics.count(Statistics::answered);
         if (used.barcode) {
             statistics.count(Statistics::via_fallback_barcode);
-            statistics.unknown_barcode(barcode);
+            statistics.unknown_barcode(std::string(barcode));
         }
         if (used.format) statistics.count(Statistics::via_fallback_format);
         return true;
     } catch (const std::string& message) {
         report_failure(message);
         statistics.count(Statistics::failed);
-        if (used.barcode) statistics.unknown_barcode(barcode);
+        if (used.barcode) statistics.unknown_barcode(std::string(barcode));
         return false;
     }
 }

@@ -81,10 +81,12 @@ private:
 // Ends loops through a third party that returns what it receives from
 // another port (an echo service, a NAT): a datagram that holds exactly the
 // bytes we answered to its address within the last second is our own answer
-// coming back, whatever its port. Nothing a terminal scans looks like an
-// answer. Remembers the last answer to each of `slots` addresses (two that
-// meet in one slot forget each other's, which lets at most one more echo
-// through).
+// coming back, whatever its port. A terminal may scan the very code an
+// answer showed it (a shelf label's answer showing the article's code, then
+// the article), so for a barcode of ours the first such datagram a second
+// is answered; a loop, which returns every answer, still ends at the second.
+// Remembers the last answer to each of `slots` addresses (two that meet in
+// one slot forget each other's, which lets at most one more echo through).
 class Recent_answers {
 public:
     using Clock = std::chrono::steady_clock;
@@ -93,19 +95,21 @@ public:
     // Remembers `answer`, sent to `address` at `now`.
     void sent(std::uint32_t address, const std::string& answer, Clock::time_point now);
     // True when `datagram` from `from`, arrived at `arrived`, is the answer
-    // last sent there; says so in a WRN line, at most one a minute per
-    // address.
-    bool is_echo(const Ipv4_endpoint& from, const std::string& datagram, Clock::time_point arrived);
+    // last sent there (and, for a barcode of ours, not the first such a
+    // second); says so in a WRN line, at most one a minute per address.
+    bool is_echo(const Ipv4_endpoint& from, const std::string& datagram, Clock::time_point arrived, bool ours = false);
 
 private:
     struct Slot {
         std::uint32_t address = 0;
         bool used = false;
         bool warned = false;
+        bool look_alike = false; // one was answered at `look_alike_at`
         std::size_t size = 0;
         std::size_t hash = 0;
         Clock::time_point sent_at{};
         Clock::time_point warned_at{};
+        Clock::time_point look_alike_at{};
     };
     std::array<Slot, slots> my_slots{};
 };

@@ -708,6 +708,25 @@ TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
     // Answers in the notation a format is written in: ESC as \e, 0x1d as \x1d, DEL as \x7f.
     EXPECT_EQ(scan({"10.77.0.1", "12345", "7"}), std::make_pair(0, std::string("Pen\\nPrice: 1.99\n\\x00\\e\\x1d\\\\\\x7f\n")));
     EXPECT_EQ(scan({"10.77.0.1", "12345", "unknown"}), std::make_pair(1, std::string("Pen\\nPrice: 1.99\n")));
+    EXPECT_NE(read_file(my_dir.file("scan_err")).find("no answer for unknown from 10.77.0.1 within 500 ms (it answered "
+                                                      "before: it may have no answer for this barcode, or be limiting "
+                                                      "the requests from this address at its port)"),
+              std::string::npos);
+    // An operator checking a list after an edit: every article of it is
+    // answered, and so is every unknown barcode, paced under the limit
+    // for senders at the server's port.
+    std::vector<std::string> listed{"10.77.0.1"}, unknown{"10.77.0.1"};
+    std::string expected;
+    for (int i = 0; i < 60; ++i) {
+        listed.push_back(i % 2 ? "7" : "12345");
+        expected += i % 2 ? "\\x00\\e\\x1d\\\\\\x7f\n" : "Pen\\nPrice: 1.99\n";
+        unknown.push_back("u" + std::to_string(i));
+    }
+    EXPECT_EQ(scan(listed), std::make_pair(0, expected));
+    write_file(my_dir.file("barcodes.ini"), pen_barcodes + "[7]\nformat=bytes\n[]\nformat=price\ntag.description=?\n");
+    const auto [status, answers] = scan(unknown);
+    EXPECT_EQ(status, 0) << read_file(my_dir.file("scan_err"));
+    EXPECT_EQ(split_lines(answers).size(), 60u);
     EXPECT_EQ(scan({"-r", "10.77.0.1", "7"}), std::make_pair(0, std::string("\0\x1b\x1d\\\x7f", 5)));
 }
 
@@ -874,17 +893,22 @@ TEST_F(EndToEnd, RegressionAFloodCannotFillTheDisk)
 }
 
 // Regression: senders at our port that differed only in their high address
-// bits shared the limit, so flooders made the server refuse terminals. With
-// 2,000 addresses each over its limit, a terminal at port 9000 scanning
-// twice a second gets every answer, and every refused address is named.
+// bits shared the limit, and a sender that forged the terminal's own address
+// at our port spent its allowance, so the server refused the terminal. With
+// 2,000 addresses each over its limit and the terminal's address forged at
+// full speed (unknown barcodes, a code whose answer is itself, look-alikes
+// of our answer), a terminal scanning an article once a second gets every
+// answer, and every refused address is named.
 TEST_F(EndToEnd, RegressionFloodersAtOurPortCannotSilenceATerminal)
 {
     write_db(pen_barcodes + "[7]\nformat=seven\n", pen_formats + "[seven]\n7\n");
     start_server({"-l=0"});
 #ifdef ULVANE_WINDOWS_BUILD
     const int flooders = 50; // Wine's sockets serve about 3,600 datagrams a second
+    const int forged = 100;  // a tick
 #else
     const int flooders = 2000;
+    const int forged = 2000;
 #endif
     std::string batch;
     std::vector<std::uint32_t> addresses;
@@ -903,17 +927,29 @@ TEST_F(EndToEnd, RegressionFloodersAtOurPortCannotSilenceATerminal)
     ASSERT_GE(sd, 0);
 
     int answered = 0;
-    for (int tick = 0; tick < 12; ++tick) {
-        const auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
-        answered += ask(sd, "12345\n", no_socket, 1000) == pen_answer;
+    const Ipv4_endpoint server{Two_hosts::server_address, 9000};
+    for (int tick = 0; tick < 10; ++tick) {
+        const auto next = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        // The forged requests' answers reach the terminal too: its own is
+        // the one that says Pen.
+        std::string answer;
+        Datagram_source from;
+        while (receive_within(sd, 0, answer, from)) {
+        }
+        for (int i = 0; i < forged; ++i)
+            send_from(flood, Two_hosts::terminal_address, i % 3 == 0 ? "nope\n" : i % 3 == 1 ? "7\n" : pen_answer, server);
+        udp_send(sd, "12345\n", 6, server);
+        while (receive_within(sd, 1000, answer, from) && answer != pen_answer) {
+        }
+        answered += answer == pen_answer;
         // Half of the flooders, 40 datagrams each, spread over the tick.
         for (int i = tick % 2; i < flooders; i += 2) {
-            for (int k = 0; k < 40; ++k) send_from(flood, addresses[i], "7\n", {Two_hosts::server_address, 9000});
+            for (int k = 0; k < 40; ++k) send_from(flood, addresses[i], "7\n", server);
             if (i % 100 < 2) usleep(10000);
         }
         std::this_thread::sleep_until(next);
     }
-    EXPECT_EQ(answered, 12);
+    EXPECT_EQ(answered, 10);
     std::set<std::string> named;
     const std::regex refusal("WRN Too many messages from (10\\.77\\.\\d+\\.\\d+)\\.9000: \\d+ within a second .*");
     for (const std::string& l : logged("Too many")) {
@@ -921,8 +957,8 @@ TEST_F(EndToEnd, RegressionFloodersAtOurPortCannotSilenceATerminal)
         ASSERT_TRUE(std::regex_match(l, m, refusal)) << l;
         EXPECT_TRUE(named.insert(m[1]).second) << l << ": twice within a minute";
     }
-    EXPECT_EQ(named.size(), std::size_t(flooders));
-    EXPECT_EQ(named.count("10.77.0.2"), 0u);
+    EXPECT_EQ(named.size(), std::size_t(flooders) + 1); // the terminal's forged address too
+    EXPECT_EQ(named.count("10.77.0.2"), 1u);
 }
 
 // Requests that waited while the server was stopped count when they came:
@@ -953,16 +989,18 @@ TEST_F(EndToEnd, RequestsThatWaitedCountWhenTheyArrived)
 
 // Regression: a service on another host that returns what it receives from
 // another port (an echo from a fresh socket, a NAT) kept one forged
-// datagram going between it and the server for ever.
+// datagram going between it and the server for ever. And a terminal that
+// scanned the code an answer had just shown got no answer.
 TEST_F(EndToEnd, RegressionAnEchoFromAnotherPortEnds)
 {
-    write_db("[]\nformat=price\n" + pen_barcodes, pen_formats);
+    write_db("[]\nformat=price\n" + pen_barcodes + "[L1]\nformat=code\ntag.code=12345\n[777]\nformat=code\ntag.code=777\n",
+             pen_formats + "[code]\n${code}\n");
     start_server();
     Socket_handle echo_in = terminal(9000), echo_out = terminal(5000);
-    // Returned from another port, then from ours (where the limit alone
-    // would end it only after a burst): one answer each.
-    for (Socket_handle out : {echo_out, echo_in}) {
-        udp_send(out, "12345\n", 6, {Two_hosts::server_address, 9000}); // as if forged from port 9000
+    // Returns what the server answers to `request` from `out` until the
+    // server stops; how many it returned.
+    auto echo_loop = [&](Socket_handle out, const std::string& request) {
+        udp_send(out, request.data(), request.size(), {Two_hosts::server_address, 9000}); // as if forged from port 9000
         int echoed = 0;
         std::string datagram;
         Datagram_source from;
@@ -970,13 +1008,29 @@ TEST_F(EndToEnd, RegressionAnEchoFromAnotherPortEnds)
             udp_send(out, datagram.data(), datagram.size(), {Two_hosts::server_address, 9000});
             ++echoed;
         }
-        EXPECT_EQ(echoed, 1) << "answers to an echo from port " << (out == echo_in ? 9000 : 5000);
-    }
+        return echoed;
+    };
+    // Returned from another port, then from ours (where the limit alone
+    // would end it only after a burst): one answer each. An answer that is
+    // a barcode of ours gets one more: a terminal may scan what it shows.
+    EXPECT_EQ(echo_loop(echo_out, "12345\n"), 1) << "from port 5000";
+    EXPECT_EQ(echo_loop(echo_in, "12345\n"), 1) << "from port 9000";
+    EXPECT_EQ(echo_loop(echo_out, "777"), 2) << "an answer that is a barcode of ours";
     EXPECT_EQ(logged("holds our last answer"),
               std::vector<std::string>{"WRN Message from 10.77.0.2.5000 holds our last answer to that address: not "
                                        "answered (likely a service there that returns what it receives). Further ones "
                                        "from this address are logged at most once a minute."});
-    // The same barcode from the terminal is answered as always.
+    // A shelf label whose answer shows the article's code, then the
+    // article; a code whose answer is the code itself, scanned twice: every
+    // scan answered.
+    const std::pair<std::string, std::string> pairs[][2] = {{{"L1", "12345"}, {"12345", pen_answer}},
+                                                            {{"777", "777"}, {"777", "777"}}};
+    int answered = 0;
+    for (const auto& pair : pairs) {
+        usleep(1100000);
+        for (const auto& scan : pair) answered += ask(echo_in, scan.first) == scan.second;
+    }
+    EXPECT_EQ(answered, 4);
     EXPECT_EQ(ask(echo_out, "12345\n", echo_in), pen_answer);
 }
 

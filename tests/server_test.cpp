@@ -45,6 +45,12 @@ Handled handle(const std::string& datagram, const Datagram_source& from, const s
     return h;
 }
 
+// Articles, a shelf label whose answer shows an article's code, a code
+// whose answer is the code itself, and a fallback.
+const std::string pen_barcodes_for_loops = "[]\nformat=code\ntag.code=?\n[12345]\nformat=price\ntag.description=Pen\n"
+                                           "tag.price=1.99\n[L1]\nformat=code\ntag.code=12345\n[777]\nformat=code\n"
+                                           "tag.code=777\n";
+
 class Answering : public testing::Test {
 protected:
     void SetUp() override
@@ -158,7 +164,10 @@ TEST_F(Answering, StatisticsCountEveryRequestWhereItWent)
         {"x", terminal_at(9000, true)},     // our own
     };
     for (const auto& r : requests) answer_datagram(r.first, r.second, serving, answer);
-    for (int i = 0; i <= Answer_limit::burst; ++i) answer_datagram("12345", terminal_at(9000), serving, answer);
+    for (int i = 0; i <= Answer_limit::burst; ++i) { // from our port: a barcode of ours is never limited
+        answer_datagram("12345", terminal_at(9000), serving, answer);
+        answer_datagram("qq", terminal_at(9000), serving, answer);
+    }
     serving.db_dir = my_dir.path() + "/missing";
     serving.files_checked = false; // a new batch
     EXPECT_FALSE(answer_datagram("12345", terminal_at(5000), serving, answer));
@@ -180,18 +189,59 @@ TEST_F(Answering, StatisticsCountEveryRequestWhereItWent)
         line = std::regex_replace(line, std::regex(R"(reloads=\d+)"), "reloads=R");
         line = std::regex_replace(line, std::regex(R"(_ms=\d+\.\d)"), "_ms=M");
     }
-    const std::string counts = "answered=38 via_fallback_barcode=3 via_fallback_format=2 failed=1 empty=0 too_long=0 "
+    const std::string counts = "answered=71 via_fallback_barcode=35 via_fallback_format=2 failed=1 empty=0 too_long=0 "
                                "own_socket=1 over_limit=1 echo=1 unsent=0 receive_errors=0 log_lines_left_out=0 "
                                "barcodes_reloads=R formats_reloads=R";
     const std::string files = "; files: barcodes_entries=0 barcodes_last_reload_ms=M formats_entries=2 formats_last_reload_ms=M";
     EXPECT_EQ(report, (std::vector<std::string>{
         "INF Statistics since T: received=0 " + counts + "; since the start T: received=0 " + counts + files,
-        "INF Unknown barcodes since T, most asked first: \"nope\"=2 \"zz\"=1",
+        "INF Unknown barcodes since T, most asked first: \"qq\"=32 \"nope\"=2 \"zz\"=1",
         "INF Statistics since T: received=1 answered=0 via_fallback_barcode=0 via_fallback_format=0 failed=0 empty=0 "
         "too_long=0 own_socket=0 over_limit=0 echo=0 unsent=0 receive_errors=0 log_lines_left_out=0 barcodes_reloads=R "
         "formats_reloads=R; since the start T: received=1 " + counts + files,
         "INF Unknown barcodes since T, most asked first: none",
     }));
+}
+
+// Regression: a sender that forged a terminal's address at our port spent
+// its allowance, and an answer that showed a scanned code made the next scan
+// of that code look like an echo. A barcode of ours whose answer is none is
+// answered whatever others send; loops through answers that are barcodes of
+// ours, or through the fallback, still end.
+TEST_F(Answering, ForgeryCannotSilenceATerminalNorKeepALoop)
+{
+    write_file(my_dir.file("barcodes.ini"), pen_barcodes_for_loops);
+    write_file(my_dir.file("formats.ini"), "[price]\n${description}\\n\nPrice: ${price}\n[code]\n${code}\n");
+    const struct {
+        std::string datagram;
+        std::uint16_t port;
+        int at_ms, times, answered;
+    } steps[] = {
+        {"nope", 9000, 0, 40, Answer_limit::burst}, // forged at the terminal's address: its allowance spent
+        {"12345", 9000, 10, 3, 3},                  // the terminal scans an article all the same
+        {"Pen\nPrice: 1.99", 5000, 20, 3, 0},      // forged look-alikes of our last answer
+        {"12345", 9000, 30, 1, 1},
+        {"L1", 9000, 1000, 1, 1},                   // a shelf label showing the article's code,
+        {"12345", 9000, 1300, 1, 1},                // then the article
+        {"777", 9000, 3000, 1, 1},                  // a code whose answer is the code itself,
+        {"777", 9000, 3300, 1, 1},                  // scanned again: the first look-alike a second
+        {"777", 5000, 3400, 1, 0},                  // but a second one is an echo: a loop ends
+        {"777", 9000, 5000, 1, 1},
+        {"?", 9000, 6000, 40, 1},                   // the fallback's answer, coming back: an echo
+    };
+    Serving serving;
+    serving.db_dir = my_dir.path();
+    Log_capture capture;
+    testing::internal::CaptureStderr();
+    for (const auto& s : steps) {
+        Datagram_source from = terminal_at(s.port);
+        from.arrived = Answer_limit::Clock::time_point{} + std::chrono::hours(1) + std::chrono::milliseconds(s.at_ms);
+        int answered = 0;
+        std::string answer;
+        for (int i = 0; i < s.times; ++i) answered += answer_datagram(s.datagram, from, serving, answer);
+        EXPECT_EQ(answered, s.answered) << s.datagram << " at " << s.at_ms;
+    }
+    testing::internal::GetCapturedStderr();
 }
 
 // The barcodes asked for most stay counted among a flood of others, in

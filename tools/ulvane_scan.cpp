@@ -11,6 +11,9 @@
 // has passed is said to be late and dropped, and so is whatever waits when a
 // barcode is to be sent (a late answer to an earlier run, say). The server answers at its own port on the
 // sender's address, so this must run on another host than the server.
+// A server limits the requests from one address at its port that are not
+// for its own barcodes (a burst, then so many a second); a long list is
+// sent at a pace below that limit.
 // Exits 1 when an answer does not come in time or a barcode cannot be sent,
 // 2 for a bad command line, when HOST is this host, or when the port cannot
 // be bound.
@@ -18,6 +21,7 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <thread>
 
 #include "misc.h"
 #include "platform.h"
@@ -98,9 +102,17 @@ int main(int argc, char** argv)
         return 2;
     }
     int status = 0;
-    for (++i; i < argc; ++i) {
+    int answers = 0;
+    // After most of a burst, no faster than four fifths of the steady rate.
+    const int unpaced = Answer_limit::burst - 2;
+    const auto pace = std::chrono::microseconds(1000000 * 5 / 4 / Answer_limit::per_second);
+    Clock::time_point last_sent{};
+    const int first = ++i;
+    for (; i < argc; ++i) {
         std::string answer;
+        if (i - first >= unpaced) std::this_thread::sleep_until(last_sent + pace);
         while (receive_from(sd, server.address, Clock::now(), answer)) say_late(answer); // an earlier barcode's
+        last_sent = Clock::now();
         const std::string request = std::string(argv[i]) + "\n";
         if (!udp_send(sd, request.data(), request.size(), server)) {
             const int code = last_socket_error();
@@ -112,6 +124,7 @@ int main(int argc, char** argv)
         }
         const std::chrono::milliseconds timeout(timeout_ms);
         if (receive_from(sd, server.address, Clock::now() + timeout, answer)) {
+            ++answers;
             if (raw)
                 std::cout << answer << std::flush;
             else
@@ -119,8 +132,11 @@ int main(int argc, char** argv)
             continue;
         }
         std::cerr << "ulvane_scan: no answer for " << argv[i] << " from " << address_text(server.address)
-                  << " within " << timeout_ms << " ms (is a server running there, at port " << port << "?)"
-                  << std::endl;
+                  << " within " << timeout_ms << " ms ("
+                  << (answers > 0 ? "it answered before: it may have no answer for this barcode, or be limiting "
+                                    "the requests from this address at its port"
+                                  : "is a server running there, at port " + std::to_string(port) + "?")
+                  << ")" << std::endl;
         status = 1;
         // Its answer may still come: until a second time-out has passed,
         // whatever comes is late.
