@@ -763,6 +763,7 @@ TEST_F(EndToEnd, RegressionAFloodCannotFillTheDisk)
         {"missing", {"-l=0", "-log=" + my_dir.file("missing_log"), "-db=" + missing_db.path()}, 9001, true, true},
         {"renamed", {"-l=0", "-db=" + renamed_db.path()}, 9002, false, true},
         {"renamed3", {"-db=" + renamed_db.path()}, 9003, false, false},
+        {"too_long", {"-l=0", "-db=" + renamed_db.path()}, 9004, false, true},
     };
     auto file_of = [&](const std::string& name, const char* stream) {
         return my_dir.file(name.empty() ? stream : name + "_" + stream);
@@ -776,8 +777,8 @@ TEST_F(EndToEnd, RegressionAFloodCannotFillTheDisk)
         ASSERT_TRUE(Two_hosts::wait_for_udp_port(pid, s.port, 5000)) << s.name;
     }
     ASSERT_EQ(std::remove(missing_db.file("barcodes.ini").c_str()), 0);
-    std::uintmax_t before[4];
-    for (int i = 0; i < 4; ++i)
+    std::uintmax_t before[5];
+    for (int i = 0; i < 5; ++i)
         before[i] = file_size(file_of(servers[i].name, "out")) + file_size(file_of(servers[i].name, "err")) +
                     (servers[i].log_file ? file_size(my_dir.file(log_of(servers[i].name))) : 0);
 
@@ -793,10 +794,11 @@ TEST_F(EndToEnd, RegressionAFloodCannotFillTheDisk)
     bool edited = false;
     while (std::chrono::steady_clock::now() < start + std::chrono::seconds(flood_seconds)) {
         for (int i = 0; i < 100; ++i, ++sent) {
-            const Ipv4_endpoint to{Two_hosts::server_address, std::uint16_t(9000 + sent % 4)};
-            // The second level 0 server gets only the barcode whose format
-            // is missing: nothing but failure messages.
-            switch (to.port == 9002 ? 0 : sent / 4 % 4) {
+            const Ipv4_endpoint to{Two_hosts::server_address, std::uint16_t(9000 + sent % 5)};
+            // Two level 0 servers get only the barcode whose format is
+            // missing, or only datagrams too long: nothing but failure
+            // messages, or nothing but socket error lines.
+            switch (to.port == 9002 ? 0 : to.port == 9004 ? 1 : sent / 5 % 4) {
             case 0: udp_send(flood, "12345\n", 6, to); break;
             case 1: udp_send(flood, control_bytes.data(), 1700, to); break;
             default: udp_send(flood, control_bytes.data(), 1600, to); break;
@@ -816,8 +818,8 @@ TEST_F(EndToEnd, RegressionAFloodCannotFillTheDisk)
         }
     }
     const auto flood_ended = std::chrono::steady_clock::now();
-    std::size_t notes_during[4]; // a long flood has one each time the budget is whole again
-    for (int i = 0; i < 4; ++i) notes_during[i] = logged("Left out", log_of(servers[i].name)).size();
+    std::size_t notes_during[5]; // a long flood has one each time the budget is whole again
+    for (int i = 0; i < 5; ++i) notes_during[i] = logged("Left out", log_of(servers[i].name)).size();
 #ifndef ULVANE_WINDOWS_BUILD
     // The server's own lines are written while the budget is spent.
     kill(my_server, SIGHUP);

@@ -49,7 +49,7 @@ Handled handle(const std::string& datagram, const Datagram_source& from, const s
 // whose answer is the code itself, and a fallback.
 const std::string pen_barcodes_for_loops = "[]\nformat=code\ntag.code=?\n[12345]\nformat=price\ntag.description=Pen\n"
                                            "tag.price=1.99\n[L1]\nformat=code\ntag.code=12345\n[777]\nformat=code\n"
-                                           "tag.code=777\n";
+                                           "tag.code=777\n[778]\nformat=code_lf\ntag.code=778\n";
 
 class Answering : public testing::Test {
 protected:
@@ -211,7 +211,8 @@ TEST_F(Answering, StatisticsCountEveryRequestWhereItWent)
 TEST_F(Answering, ForgeryCannotSilenceATerminalNorKeepALoop)
 {
     write_file(my_dir.file("barcodes.ini"), pen_barcodes_for_loops);
-    write_file(my_dir.file("formats.ini"), "[price]\n${description}\\n\nPrice: ${price}\n[code]\n${code}\n");
+    write_file(my_dir.file("formats.ini"),
+               "[price]\n${description}\\n\nPrice: ${price}\n[code]\n${code}\n[code_lf]\n${code}\\n\n");
     const struct {
         std::string datagram;
         std::uint16_t port;
@@ -228,6 +229,9 @@ TEST_F(Answering, ForgeryCannotSilenceATerminalNorKeepALoop)
         {"777", 5000, 3400, 1, 0},                  // but a second one is an echo: a loop ends
         {"777", 9000, 5000, 1, 1},
         {"?", 9000, 6000, 40, 1},                   // the fallback's answer, coming back: an echo
+        {"778\n", 9000, 7000, 1, 1},                // an answer that, without its line feed, is its code
+        {"778\n", 9000, 7300, 2, 1},
+        {"\n", 9000, 9000, 40, Answer_limit::burst}, // the empty barcode finds the fallback: none of ours
     };
     Serving serving;
     serving.db_dir = my_dir.path();
