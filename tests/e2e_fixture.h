@@ -92,10 +92,11 @@ protected:
         return datagram;
     }
 
-    // The lines of a log file in my_dir ("log": the server's).
+    // The lines of a log file in my_dir ("log": the server's), or of a
+    // log on standard error.
     std::vector<std::string> log_lines(const std::string& log = "log") const
     {
-        return log_messages(read_file(my_dir.file(log)));
+        return log_messages(unix_lines(read_file(my_dir.file(log))));
     }
     std::string out() const { return unix_lines(read_file(my_dir.file("out"))); }
     std::string err() const { return unix_lines(read_file(my_dir.file("err"))); }
