@@ -371,13 +371,19 @@ void Recent_answers::sent(std::uint32_t address, const std::string& answer, Cloc
     slot.sent_at = now;
 }
 
+bool Recent_answers::holds_last_answer(const Ipv4_endpoint& from, const std::string& datagram,
+                                      Clock::time_point arrived) const
+{
+    const Slot& slot = my_slots[from.address * 2654435761u >> 22];
+    return slot.used && slot.address == from.address && slot.size == datagram.size() &&
+           arrived - slot.sent_at <= std::chrono::seconds(1) && slot.hash == std::hash<std::string>()(datagram);
+}
+
 bool Recent_answers::is_echo(const Ipv4_endpoint& from, const std::string& datagram, Clock::time_point arrived,
                              bool ours)
 {
+    if (!holds_last_answer(from, datagram, arrived)) return false;
     Slot& slot = my_slots[from.address * 2654435761u >> 22];
-    if (!slot.used || slot.address != from.address || slot.size != datagram.size() ||
-        arrived - slot.sent_at > std::chrono::seconds(1) || slot.hash != std::hash<std::string>()(datagram))
-        return false;
     if (ours && !(slot.look_alike && arrived - slot.look_alike_at < std::chrono::seconds(1))) {
         slot.look_alike = true;
         slot.look_alike_at = arrived;
@@ -467,11 +473,14 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, Serving&
         return false;
     }
     const std::string_view barcode(datagram.data(), datagram.size() - (datagram.back() == '\n'));
-    // A barcode of ours is not refused before its answer tells whether it
-    // may be part of a loop (the table as the last batch saw it is enough:
-    // the answer decides).
-    const bool ours = the_barcode_db.holds(barcode);
-    if (!ours && !loop_rules_admit(datagram, from, serving, false)) return false;
+    // Only a datagram from our port, or one that holds our last answer to
+    // its sender, can be refused. A barcode of ours is not refused before
+    // its answer tells whether it may be part of a loop (the table as the
+    // last batch saw it is enough: the answer decides).
+    const bool suspect = from.endpoint.port == static_cast<std::uint16_t>(port) ||
+                         serving.recent.holds_last_answer(from.endpoint, datagram, from.arrived);
+    const bool ours = suspect && the_barcode_db.holds(barcode);
+    if (suspect && !ours && !loop_rules_admit(datagram, from, serving, false)) return false;
 
     const Shown_barcode shown(barcode);
     Fallbacks used;

@@ -95,8 +95,10 @@ public:
     // Remembers `answer`, sent to `address` at `now`.
     void sent(std::uint32_t address, const std::string& answer, Clock::time_point now);
     // True when `datagram` from `from`, arrived at `arrived`, is the answer
-    // last sent there (and, for a barcode of ours, not the first such a
-    // second); says so in a WRN line, at most one a minute per address.
+    // last sent there within the last second.
+    bool holds_last_answer(const Ipv4_endpoint& from, const std::string& datagram, Clock::time_point arrived) const;
+    // True when it is, and not the first such a second for a barcode of
+    // ours; says so in a WRN line, at most one a minute per address.
     bool is_echo(const Ipv4_endpoint& from, const std::string& datagram, Clock::time_point arrived, bool ours = false);
 
 private:
