@@ -469,7 +469,7 @@ bool file_changed(const std::string& path, File_attributes& stored)
         LOG_WRN("Could not stat " << path << ": force reloading.");
         changed = true;
     } else {
-        changed = !fresh.same_write_time(stored);
+        changed = !fresh.same_version(stored);
     }
     if (changed) {
         LOG_INF("Reloading " << path);

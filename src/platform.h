@@ -192,10 +192,18 @@ struct File_attributes {
     const char* kind = "";
     std::uint64_t size = 0;        // in bytes
     std::int64_t last_write_time = 0; // nanoseconds since the epoch
+    // Which file it is: its device and inode (on Windows the volume's serial
+    // number and the file's index; both 0 where they cannot be learned). A
+    // new file renamed over the old one is another file, whatever its time.
+    std::uint64_t device = 0;
+    std::uint64_t file_id = 0;
 
-    bool same_write_time(const File_attributes& other) const
+    // Whether both describe one version of one file: a file counts as
+    // changed when its last-write time, its size or its identity differ.
+    bool same_version(const File_attributes& other) const
     {
-        return found == other.found && last_write_time == other.last_write_time;
+        return found == other.found && last_write_time == other.last_write_time && size == other.size &&
+               device == other.device && file_id == other.file_id;
     }
 };
 

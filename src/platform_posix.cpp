@@ -488,6 +488,8 @@ bool file_attributes(const std::string& path, File_attributes& out)
     // both noticed.
     out.last_write_time =
         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    out.device = static_cast<std::uint64_t>(st.st_dev);
+    out.file_id = static_cast<std::uint64_t>(st.st_ino);
     return true;
 }
 

@@ -548,7 +548,7 @@ protected:
     Barcode_db my_db;
 };
 
-TEST_F(Reloading, ReadsAFileAgainOnlyWhenItsWriteTimeDiffers)
+TEST_F(Reloading, ReadsAFileAgainOnlyWhenItsTimeSizeOrIdentityDiffer)
 {
     const std::string d = my_dir.path();
     write("barcodes.ini", "[1]\nformat=f\n", 1000000);
@@ -568,6 +568,18 @@ TEST_F(Reloading, ReadsAFileAgainOnlyWhenItsWriteTimeDiffers)
     set_write_time(my_dir.file("formats.ini"), 1000000, 500);
     EXPECT_EQ(load(), Lines{"INF Reloading " + d + "/formats.ini"});
     EXPECT_EQ(answer("1"), "three");
+
+    // A new file renamed over it with the old time and size (cp -p, an
+    // archive) is read; so is one edited in place to another size.
+    write("formats.new", "[f]\nseven\n", 1000000);
+    set_write_time(my_dir.file("formats.new"), 1000000, 500);
+    ASSERT_EQ(std::rename(my_dir.file("formats.new").c_str(), my_dir.file("formats.ini").c_str()), 0);
+    EXPECT_EQ(load(), Lines{"INF Reloading " + d + "/formats.ini"});
+    EXPECT_EQ(answer("1"), "seven");
+    write("formats.ini", "[f]\neight!\n", 1000000);
+    set_write_time(my_dir.file("formats.ini"), 1000000, 500);
+    EXPECT_EQ(load(), Lines{"INF Reloading " + d + "/formats.ini"});
+    EXPECT_EQ(answer("1"), "eight!");
 
     // An older copy is read too; the barcode table stays as it was.
     write("formats.ini", "[f]\nolder\n", 999);
