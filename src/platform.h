@@ -218,7 +218,8 @@ bool file_attributes(const std::string& path, File_attributes& out);
 // link. It watches the named files (however they are written), the
 // directory's entries of those names (created, removed, renamed in or out;
 // other entries, such as a log file kept there, are passed over), and the
-// directory and every one above it (renamed or removed). A change is in its
+// directory and every one above it (renamed or removed), and the mounts (a
+// bind mount over any of these). A change is in its
 // report before the call that made it returns, so a request that follows an
 // edit never misses it. Where it cannot watch (another system, a network
 // file system, a symbolic link, the system's limit on watches, an overflow
@@ -242,6 +243,7 @@ private:
     void watch_again(const std::string& dir, const char* const* names, std::size_t count);
 
     std::intptr_t my_handle = -1; // the inotify descriptor while watching
+    std::intptr_t my_mounts = -1; // the table of mounts, polled for a change
     std::string my_dir;
     bool my_failed = false; // the last try to watch, at my_failed_at
     std::chrono::steady_clock::time_point my_failed_at{};

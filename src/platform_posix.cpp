@@ -496,12 +496,20 @@ bool file_attributes(const std::string& path, File_attributes& out)
 Directory_watch::~Directory_watch()
 {
     if (my_handle >= 0) close(static_cast<int>(my_handle));
+    if (my_mounts >= 0) close(static_cast<int>(my_mounts));
 }
 
 bool Directory_watch::maybe_changed(const std::string& dir, const char* const* names, std::size_t count)
 {
     bool changed = my_handle < 0 || dir != my_dir;
 #ifdef __linux__
+    // A mount (a bind mount over the directory, a file or a directory
+    // above) changes what the path means without an event of inotify; the
+    // system's table of mounts says so when polled.
+    if (!changed) {
+        pollfd mounts{static_cast<int>(my_mounts), POLLPRI, 0};
+        changed = poll(&mounts, 1, 0) != 0;
+    }
     // Reports about other entries of the directory (a log file kept there)
     // are read and passed over.
     while (!changed) {
@@ -529,7 +537,9 @@ bool Directory_watch::maybe_changed(const std::string& dir, const char* const* n
 void Directory_watch::watch_again(const std::string& dir, const char* const* names, std::size_t count)
 {
     if (my_handle >= 0) close(static_cast<int>(my_handle));
+    if (my_mounts >= 0) close(static_cast<int>(my_mounts));
     my_handle = -1;
+    my_mounts = -1;
     const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
     if (my_failed && dir == my_dir && now - my_failed_at < std::chrono::seconds(1)) return;
     my_dir = dir;
@@ -550,8 +560,13 @@ void Directory_watch::watch_again(const std::string& dir, const char* const* nam
     const unsigned long local[] = {0xEF53, 0x58465342, 0x9123683E, 0x01021994, 0xF2F52010, 0x2FC12FC1};
     if (std::find(std::begin(local), std::end(local), static_cast<unsigned long>(fs.f_type)) == std::end(local)) return;
 
+    const int mounts = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (mounts < 0) return;
     const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) {
+        close(mounts);
+        return;
+    }
     auto watch = [&](const std::string& name, std::uint32_t mask) {
         struct stat st;
         // A symbolic link could be pointed elsewhere unseen.
@@ -574,9 +589,11 @@ void Directory_watch::watch_again(const std::string& dir, const char* const* nam
     }
     if (!watching) {
         close(fd);
+        close(mounts);
         return;
     }
     my_handle = fd;
+    my_mounts = mounts;
     my_failed = false;
 #else
     (void)names;

@@ -399,6 +399,91 @@ TEST_F(EndToEnd, EditsBetweenRequestsAreSeen)
     EXPECT_EQ(err(), "ERROR: format file \"" + my_dir.path() + "/formats.ini\" not found\n");
 }
 
+// Regression: a bind mount over the database directory, over a file or over
+// a directory above it, and a new file renamed over the old one with its
+// time, went unseen: the old price was served for good. After every kind of
+// edit the next request gets the new answer.
+TEST_F(EndToEnd, EveryKindOfEditIsSeen)
+{
+#ifdef ULVANE_WINDOWS_BUILD
+    const bool mounts = false; // no bind mounts on Windows
+#else
+    const bool mounts = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+#endif
+    const std::string shop = my_dir.file("shop"), db = shop + "/db", other = my_dir.file("other");
+    for (const std::string& d : {shop, db, other, other + "/db"}) ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+    auto barcodes = [](int cents) { return "[12345]\nformat=price\ntag.description=Pen\ntag.price=1.0" + std::to_string(cents) + "\n"; };
+    // A new barcodes.ini in `dir`, with the same size and time as the others.
+    auto write_db_in = [&](const std::string& dir, int cents) {
+        write_file(dir + "/new", barcodes(cents));
+        set_write_time(dir + "/new", 5000);
+        std::rename((dir + "/new").c_str(), (dir + "/barcodes.ini").c_str());
+        write_file(dir + "/formats.ini", pen_formats);
+    };
+    write_db_in(db, 0);
+    start_server({"-db=" + db});
+    Socket_handle sd = terminal();
+    std::vector<std::string> mounted;
+    const struct {
+        const char* what;
+        std::function<void()> edit;
+    } edits[] = {
+        {"written in place", [&] { write_file(db + "/barcodes.ini", barcodes(1)); }},
+        {"a new file with the old time renamed over it",
+         [&] {
+             write_db_in(other, 2);
+             std::rename((other + "/barcodes.ini").c_str(), (db + "/barcodes.ini").c_str());
+         }},
+        {"a hard link renamed over it",
+         [&] {
+             write_db_in(other, 3);
+             link((other + "/barcodes.ini").c_str(), (db + "/linked").c_str());
+             std::rename((db + "/linked").c_str(), (db + "/barcodes.ini").c_str());
+         }},
+        {"the directory exchanged with another",
+         [&] {
+             write_db_in(other + "/db", 4);
+             renameat2(AT_FDCWD, db.c_str(), AT_FDCWD, (other + "/db").c_str(), RENAME_EXCHANGE);
+         }},
+        {"the directory above renamed and another put in its place",
+         [&] {
+             std::rename(shop.c_str(), (shop + ".old").c_str());
+             mkdir(shop.c_str(), 0755);
+             mkdir(db.c_str(), 0755);
+             write_db_in(db, 5);
+         }},
+        {"a directory mounted over it",
+         [&] {
+             write_db_in(other + "/db", 6);
+             if (mount((other + "/db").c_str(), db.c_str(), nullptr, MS_BIND, nullptr) == 0) mounted.push_back(db);
+         }},
+        {"a file mounted over barcodes.ini",
+         [&] {
+             write_db_in(other, 7);
+             if (mount((other + "/barcodes.ini").c_str(), (db + "/barcodes.ini").c_str(), nullptr, MS_BIND, nullptr) == 0)
+                 mounted.push_back(db + "/barcodes.ini");
+         }},
+        {"a directory mounted over the one above",
+         [&] {
+             mkdir((other + "/above").c_str(), 0755);
+             mkdir((other + "/above/db").c_str(), 0755);
+             write_db_in(other + "/above/db", 8);
+             if (mount((other + "/above").c_str(), shop.c_str(), nullptr, MS_BIND, nullptr) == 0) mounted.push_back(shop);
+         }},
+    };
+    int cents = 0;
+    for (const auto& e : edits) {
+        if (!mounts && std::string(e.what).find("mounted") != std::string::npos) continue;
+        EXPECT_EQ(ask(sd, "12345\n"), "Pen\nPrice: 1.0" + std::to_string(cents)) << "before: " << e.what;
+        e.edit();
+        cents = (&e - edits) + 1;
+        EXPECT_EQ(ask(sd, "12345\n"), "Pen\nPrice: 1.0" + std::to_string(cents)) << e.what;
+    }
+    my_hosts->stop(my_server);
+    for (auto m = mounted.rbegin(); m != mounted.rend(); ++m) umount2(m->c_str(), MNT_DETACH);
+    EXPECT_EQ(mounted.size(), mounts ? 3u : 0u);
+}
+
 TEST_F(EndToEnd, MissingDatabaseEndsTheRunBeforeAnySocket)
 {
     start_server({"-l=4"}, false);
