@@ -573,7 +573,7 @@ TEST_F(Reloading, ReadsAFileAgainOnlyWhenItsTimeSizeOrIdentityDiffer)
     // archive) is read; so is one edited in place to another size.
     write("formats.new", "[f]\nseven\n", 1000000);
     set_write_time(my_dir.file("formats.new"), 1000000, 500);
-    ASSERT_EQ(std::rename(my_dir.file("formats.new").c_str(), my_dir.file("formats.ini").c_str()), 0);
+    ASSERT_TRUE(rename_over(my_dir.file("formats.new"), my_dir.file("formats.ini")));
     EXPECT_EQ(load(), Lines{"INF Reloading " + d + "/formats.ini"});
     EXPECT_EQ(answer("1"), "seven");
     write("formats.ini", "[f]\neight!\n", 1000000);

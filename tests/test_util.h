@@ -27,6 +27,10 @@ std::vector<std::string> split_lines(const std::string& text);
 // Sets a file's last-write time to `seconds` + `nanoseconds` since the epoch.
 void set_write_time(const std::string& path, long seconds, long nanoseconds = 0);
 
+// Renames `from` over `to`, which may exist (as Windows' rename will not);
+// false on failure.
+bool rename_over(const std::string& from, const std::string& to);
+
 // Sends the log to a temporary file while it lives; lines() gives the lines
 // written so far, each as "LABEL message" (time stamp and number removed).
 class Log_capture {

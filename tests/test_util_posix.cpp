@@ -3,6 +3,7 @@
 #include "test_util.h"
 
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
@@ -99,4 +100,9 @@ Run_result run_program(const std::vector<std::string>& argv, int timeout_seconds
     result.out = unix_lines(result.out);
     result.err = unix_lines(result.err);
     return result;
+}
+
+bool rename_over(const std::string& from, const std::string& to)
+{
+    return std::rename(from.c_str(), to.c_str()) == 0;
 }

@@ -5,6 +5,11 @@
 
 #include <stdexcept>
 
+bool rename_over(const std::string& from, const std::string& to)
+{
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
 void set_write_time(const std::string& path, long seconds, long nanoseconds)
 {
     // 100 ns ticks since 1601; the Unix epoch is 11644473600 s later.
