@@ -398,18 +398,40 @@ std::string bytes_to_format_text(const std::string& bytes)
     return text;
 }
 
+namespace {
+
+// Appends a byte as escape_control_bytes writes it.
+void append_for_log(std::string& out, unsigned char byte)
+{
+    if (byte == 0x7f)
+        out += "\\x7f"; // bytes_to_text leaves DEL as it is
+    else if (byte < 0x20 || byte > 0x7f)
+        append_escaped(out, byte);
+    else
+        out += static_cast<char>(byte);
+}
+
+} // namespace
+
 std::string escape_control_bytes(std::string_view bytes)
 {
     std::string out;
     out.reserve(bytes.size());
+    for (char c : bytes) append_for_log(out, static_cast<unsigned char>(c));
+    return out;
+}
+
+std::string escape_barcode(std::string_view bytes)
+{
+    std::string out;
+    out.reserve(bytes.size());
     for (char c : bytes) {
-        unsigned char byte = static_cast<unsigned char>(c);
-        if (byte == 0x7f)
-            out += "\\x7f"; // bytes_to_text leaves DEL as it is
-        else if (byte < 0x20 || byte > 0x7f)
-            append_escaped(out, byte);
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\x1d')
+            out += "\\x1d"; // not \e, which is ESC wherever else it is written
         else
-            out += c;
+            append_for_log(out, static_cast<unsigned char>(c));
     }
     return out;
 }
@@ -419,9 +441,9 @@ const std::string& Shown_barcode::text() const
     if (my_made) return my_text;
     my_made = true;
     if (my_barcode.size() <= most_bytes) {
-        my_text = escape_control_bytes(my_barcode);
+        my_text = escape_barcode(my_barcode);
     } else {
-        my_text = escape_control_bytes(my_barcode.substr(0, most_bytes)) + "... (" +
+        my_text = escape_barcode(my_barcode.substr(0, most_bytes)) + "... (" +
                   std::to_string(my_barcode.size()) + " bytes)";
     }
     return my_text;

@@ -205,8 +205,14 @@ std::string bytes_to_format_text(const std::string& bytes);
 // barcodes read unchanged.
 std::string escape_control_bytes(std::string_view bytes);
 
+// A received barcode's bytes as log lines and messages show them: as
+// escape_control_bytes writes them, but a backslash as \\ and 0x1d (GS, the
+// separator in GS1 codes) as \x1d, so that no two barcodes read alike (a GS
+// and a typed "\e", an ESC and a typed "\x1b").
+std::string escape_barcode(std::string_view bytes);
+
 // A received barcode as every log line and message shows it: escaped as
-// escape_control_bytes does, in full up to `most_bytes`; a longer one as its
+// escape_barcode does, in full up to `most_bytes`; a longer one as its
 // first `most_bytes` bytes, then "... (1600 bytes)" with its whole length.
 // Made once, at its first use, for all the lines of a request.
 class Shown_barcode {

@@ -292,13 +292,20 @@ TEST(Report, TellsWhatTheServerDidFromItsLogs)
     // At level 2 only warnings are written, and a report asked for; the
     // report says what that leaves out. CSV quotes as spreadsheets read it.
     write_file(dir.file("quiet.log"), "[2026-12-08 00:10:00 #1 WRN] Barcode \"a\"b\" not defined in database.\n"
-                                      "[2026-12-08 00:10:00 #2 INF] Statistics since 2026-12-07 23:10:00: received=1 answered=1\n");
+                                      "[2026-12-08 00:10:00 #2 INF] Statistics since 2026-12-07 23:10:00: received=1 answered=1\n"
+                                      "[2026-12-08 00:10:01 #3 WRN] Barcode \"=HYPERLINK(\"http://x\",\"click\")\" not defined in database.\n"
+                                      "[2026-12-08 00:10:01 #4 WRN] Barcode \"-1+1\" not defined in database.\n"
+                                      "[2026-12-08 00:10:01 #5 WRN] Barcode \"@A1\" not defined in database.\n");
     r = run_program({ULVANE_REPORT_PATH, dir.file("quiet.log")});
     EXPECT_NE(r.out.find("Log level: 2 or lower (WRN lines only): the requests and the hourly statistics are INF lines"),
               std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Not answered (WRN lines): 0 without"), std::string::npos) << r.out;
     r = run_program({ULVANE_REPORT_PATH, "-csv", dir.file("log"), dir.file("quiet.log")});
-    EXPECT_EQ(unix_lines(r.out), "barcode,count,first,last\n\"0815\",1,2026-12-07 09:30:00,2026-12-07 09:30:00\n"
+    // No barcode becomes a formula cell.
+    EXPECT_EQ(unix_lines(r.out), "barcode,count,first,last\n\"'-1+1\",1,2026-12-08 00:10:01,2026-12-08 00:10:01\n"
+                                 "\"0815\",1,2026-12-07 09:30:00,2026-12-07 09:30:00\n"
+                                 "\"'=HYPERLINK(\"\"http://x\"\",\"\"click\"\")\",1,2026-12-08 00:10:01,2026-12-08 00:10:01\n"
+                                 "\"'@A1\",1,2026-12-08 00:10:01,2026-12-08 00:10:01\n"
                                  "\"a\"\"b\",1,2026-12-08 00:10:00,2026-12-08 00:10:00\n"
                                  "\"a\\x1b\",1,2026-12-07 11:00:00,2026-12-07 11:00:00\n");
     EXPECT_EQ(run_program({ULVANE_REPORT_PATH, dir.file("none")}).status, 2);

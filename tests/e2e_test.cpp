@@ -971,7 +971,7 @@ TEST_F(EndToEnd, RegressionAFloodCannotFillTheDisk)
     // A flood's lines show its first 512 bytes and its length.
     const std::vector<std::string> received = logged("INF Received barcode \"\\x00");
     ASSERT_FALSE(received.empty());
-    EXPECT_EQ(received[0], "INF Received barcode \"" + escape_control_bytes(control_bytes.substr(0, 512)) + "... (1600 bytes)\"");
+    EXPECT_EQ(received[0], "INF Received barcode \"" + escape_barcode(control_bytes.substr(0, 512)) + "... (1600 bytes)\"");
 #ifdef ULVANE_WINDOWS_BUILD
     EXPECT_GT(sent, 10000);
 #else

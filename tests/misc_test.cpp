@@ -340,6 +340,11 @@ TEST(ShownBarcode, ControlBytesEscapedAndLongBarcodesCut)
     } cases[] = {
         {"12345", "12345"},
         {bytes({'1', 0x00, 0x1b, 0x7f, 0x9b}), "1\\x00\\x1b\\x7f\\x9b"},
+        // Regression: a GS1 code's separator and a typed \e, an ESC and a
+        // typed \x1b, were shown alike.
+        {bytes({'0', '1', 0x1d, '1', '0'}), "01\\x1d10"},
+        {"01\\e10", "01\\\\e10"},
+        {"\\x1b", "\\\\x1b"},
         {most, most},
         {most + "b", most + "... (513 bytes)"},
         {std::string(1600, '\x01'), [] {

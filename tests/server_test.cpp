@@ -99,7 +99,7 @@ TEST_F(Answering, LogsAndFailures)
 
     // A long barcode: cut alike on every line, whole in the dump.
     const std::string long_barcode(1600, '\x01');
-    const std::string cut = escape_control_bytes(long_barcode.substr(0, Shown_barcode::most_bytes)) + "... (1600 bytes)";
+    const std::string cut = escape_barcode(long_barcode.substr(0, Shown_barcode::most_bytes)) + "... (1600 bytes)";
     h = handle(long_barcode, terminal_at(5000), my_dir.path(), 5);
     EXPECT_NE(h.log[0].find("(#1600 bytes):'" + escape_control_bytes(long_barcode) + "'"), std::string::npos);
     EXPECT_EQ(h.log[1], "INF Received barcode \"" + cut + "\"");

@@ -222,9 +222,13 @@ std::vector<std::pair<std::string, Seen>> most_asked_first(const Report& r)
     return all;
 }
 
+// A CSV field, quoted. Barcodes come from anyone on the network: a cell that
+// a spreadsheet would take for a formula (=, +, -, @, a tab or a carriage
+// return first) begins with ', which makes it text.
 std::string csv_field(const std::string& text)
 {
     std::string quoted = "\"";
+    if (!text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos) quoted += '\'';
     for (char c : text) {
         if (c == '"') quoted += '"';
         quoted += c;
