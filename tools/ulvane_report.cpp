@@ -41,11 +41,16 @@ bool ends_with(std::string_view s, std::string_view suffix)
 
 // The kind of a warning: its message with the values in it replaced, so
 // that the same warning about other barcodes, lines or addresses counts
-// as one kind. Quoted values become "*", numbers N; the few messages that
-// hold a value without quotes have it replaced where it stands.
+// as one kind. The messages about a barcode, which anyone may fill with
+// quotes of its own, and those that hold a value without quotes, are known
+// by their fixed text around it; elsewhere quoted values become "*" and
+// numbers N.
 std::string kind_of(std::string_view message)
 {
-    static const std::pair<std::string_view, std::string_view> unquoted[] = {
+    static const std::pair<std::string_view, std::string_view> fixed[] = {
+        {"Barcode \"", "\" not defined in database."},
+        {"No format specified for barcode '", "'"},
+        {"Unknown format for barcode '", "': using default."},
         {"Unknown barcode ", " and no backup barcode [] available"},
         {"Unknown format for barcode ", " and no backup format [] available"},
         {"Could not stat ", ": force reloading."},
@@ -53,9 +58,9 @@ std::string kind_of(std::string_view message)
         {"Could not open ", ""},
         {"Could not read ", ""},
     };
-    for (const auto& u : unquoted)
-        if (starts_with(message, u.first) && ends_with(message, u.second))
-            return std::string(u.first) + "*" + std::string(u.second);
+    for (const auto& f : fixed)
+        if (starts_with(message, f.first) && ends_with(message, f.second))
+            return std::string(f.first) + "*" + std::string(f.second);
     std::string kind;
     for (std::size_t i = 0; i < message.size(); ++i) {
         const char c = message[i];
