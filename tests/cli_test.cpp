@@ -311,6 +311,24 @@ TEST(Report, TellsWhatTheServerDidFromItsLogs)
                                  "\"'@A1\",1,2026-12-08 00:10:01,2026-12-08 00:10:01\n"
                                  "\"a\"\"b\",1,2026-12-08 00:10:00,2026-12-08 00:10:00\n"
                                  "\"a\\x1b\",1,2026-12-07 11:00:00,2026-12-07 11:00:00\n");
+    // A flood of different barcodes is counted in bounded memory, and a
+    // barcode asked for often is never lost among them.
+    std::string flood;
+    for (int i = 0; i < 50000; ++i) {
+        flood += "[2026-12-08 01:00:00 #1 WRN] Barcode \"" + (i % 1000 == 999 ? std::string("often") : std::to_string(i)) +
+                 "\" not defined in database.\n";
+    }
+    write_file(dir.file("flood.log"), flood);
+    r = run_program({ULVANE_REPORT_PATH, dir.file("flood.log")});
+    const std::size_t unknown = r.out.find("Unknown barcodes, most asked first (");
+    ASSERT_NE(unknown, std::string::npos) << r.out;
+    const std::vector<std::string> rows = split_lines(r.out.substr(unknown));
+    ASSERT_GE(rows.size(), 3u);
+    EXPECT_TRUE(std::regex_match(rows[1], std::regex("More than 20000 different unknown barcodes: the counts are estimates, "
+                                                     "each too high by at most [1-9]\\d*, and barcodes asked for [1-9]\\d* "
+                                                     "times or fewer may be missing\\.")))
+        << rows[1];
+    EXPECT_TRUE(std::regex_match(rows[2], std::regex(" +50  2026-12-08 01:00:00  2026-12-08 01:00:00  often"))) << rows[2];
     EXPECT_EQ(run_program({ULVANE_REPORT_PATH, dir.file("none")}).status, 2);
     EXPECT_EQ(run_program({ULVANE_REPORT_PATH}).status, 2);
 }

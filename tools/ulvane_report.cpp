@@ -18,7 +18,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <string_view>
@@ -114,6 +116,10 @@ struct Seen {
     std::string first, last; // times
 };
 
+// A flood log may hold millions of different barcodes; at most twice this
+// many are kept (see count_unknown).
+constexpr std::size_t tracked_unknown = 20000;
+
 // Everything read from the log files.
 struct Report {
     unsigned long lines = 0, other_lines = 0;
@@ -127,8 +133,34 @@ struct Report {
     unsigned long statistics_lines = 0;
     std::vector<std::pair<std::string, unsigned long long>> statistics; // summed, in the line's order
     std::unordered_map<std::string, Seen> unknown;
+    unsigned long unknown_dropped = 0; // the highest count dropped; 0 while every count is exact
     std::unordered_map<std::string, unsigned long> warnings;
 };
+
+// Counts an unknown barcode in bounded memory, the "space saving" way: when
+// twice `tracked_unknown` are kept, all but the most asked are dropped, and
+// a barcode that comes afterwards starts from the highest count dropped. So
+// a barcode asked for more often than that is never lost, and a count is
+// too high by at most that much (its first time may be too late).
+void count_unknown(Report& r, std::string_view barcode, std::string_view time)
+{
+    Seen& seen = r.unknown[std::string(barcode)];
+    if (seen.count == 0) {
+        seen.count = r.unknown_dropped;
+        seen.first = std::string(time);
+    }
+    ++seen.count;
+    seen.last = std::string(time);
+    if (r.unknown.size() < 2 * tracked_unknown) return;
+    std::vector<unsigned long> counts;
+    counts.reserve(r.unknown.size());
+    for (const auto& u : r.unknown) counts.push_back(u.second.count);
+    std::nth_element(counts.begin(), counts.begin() + tracked_unknown, counts.end(), std::greater<unsigned long>());
+    const unsigned long least_kept = counts[tracked_unknown];
+    for (auto u = r.unknown.begin(); u != r.unknown.end();)
+        u = u->second.count <= least_kept ? r.unknown.erase(u) : std::next(u);
+    r.unknown_dropped = std::max(r.unknown_dropped, least_kept);
+}
 
 // A failure message, as a WRN line of a log file or as the line written to
 // standard error.
@@ -201,9 +233,7 @@ void read_line(Report& r, std::string_view line)
         ++r.warnings[kind_of(message)];
         const std::string_view unknown_end = "\" not defined in database.";
         if (starts_with(message, "Barcode \"") && ends_with(message, unknown_end)) {
-            Seen& seen = r.unknown[std::string(message.substr(9, message.size() - 9 - unknown_end.size()))];
-            if (seen.count++ == 0) seen.first = std::string(time);
-            seen.last = std::string(time);
+            count_unknown(r, message.substr(9, message.size() - 9 - unknown_end.size()), time);
         } else if (starts_with(message, "Answer of ") && message.find(" not sent: ") != std::string_view::npos) {
             ++r.unsent;
         } else if (starts_with(message, "Left out ")) {
@@ -241,8 +271,18 @@ std::string csv_field(const std::string& text)
     return quoted + "\"";
 }
 
+// What a report says when there were too many different unknown barcodes
+// to count each.
+std::string estimates(const Report& r)
+{
+    return "More than " + std::to_string(tracked_unknown) + " different unknown barcodes: the counts are estimates, " +
+           "each too high by at most " + std::to_string(r.unknown_dropped) + ", and barcodes asked for " +
+           std::to_string(r.unknown_dropped) + " times or fewer may be missing.";
+}
+
 void write_csv(const Report& r)
 {
+    if (r.unknown_dropped > 0) std::cerr << "ulvane_report: " << estimates(r) << std::endl;
     std::cout << "barcode,count,first,last\n";
     for (const auto& u : most_asked_first(r))
         std::cout << csv_field(u.first) << ',' << u.second.count << ',' << u.second.first << ',' << u.second.last << '\n';
@@ -305,6 +345,7 @@ void write_report(const Report& r, std::size_t files)
 
     const auto unknown = most_asked_first(r);
     std::cout << "\nUnknown barcodes, most asked first (" << unknown.size() << "):\n";
+    if (r.unknown_dropped > 0) std::cout << estimates(r) << '\n';
     for (const auto& u : unknown) {
         char count[32];
         std::snprintf(count, sizeof count, "  %9lu  ", u.second.count);
