@@ -199,14 +199,35 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, b + "1: warning: before the first barcode section: ignored\n" +
                      b + "1: warning: there is no fallback barcode []: a barcode the file lacks gets no answer at all\n" +
-                     b + "5: warning: '\\%' at column 12 is no escape: the answer holds both bytes as written (write '\\\\' for a backslash)\n"
+                     b + "5: warning: '\\%' at column 12 is no escape: the answer holds both bytes as written (write '\\\\' for a backslash)\n" +
+                     b + "6: warning: key 'note' is neither 'format' nor 'tag.NAME': the server never reads it\n"
                      "7: \\eA\\\\%\\tA\\x1d\n  0000  1b 41 5c 25 09 41 1d" + std::string(9 * 3, ' ') + "  .A\\%.A.\n"
                      "  tag.name=A\\\\%\\t\\x41: its escapes become bytes in the answer: \\\\ (5c), \\t (09), \\x41 (41)\n");
     // Without -db=, the files are named as in the working directory.
     EXPECT_EQ(run_program({ULVANE_CHECK_PATH}, 20, dir.path()).out,
               "barcodes.ini:1: warning: before the first barcode section: ignored\n"
               "barcodes.ini:1: warning: there is no fallback barcode []: a barcode the file lacks gets no answer at all\n"
-              "barcodes.ini:5: warning: '\\%' at column 12 is no escape: the answer holds both bytes as written (write '\\\\' for a backslash)\n");
+              "barcodes.ini:5: warning: '\\%' at column 12 is no escape: the answer holds both bytes as written (write '\\\\' for a backslash)\n"
+              "barcodes.ini:6: warning: key 'note' is neither 'format' nor 'tag.NAME': the server never reads it\n");
+    // What an operator pastes or types by slip, which the server would
+    // answer with a fallback or not at all.
+    write_file(dir.file("barcodes.ini"), "[]\nformat=f\n[ 12345]\nformat=f\n[12345\xc2\xa0]\nformat=f\n[3]\nFormat=f\n"
+                                         "colour=red\nformt=f\nTAG.x=1\n[4]\nformat=f\xe2\x80\x8b\n[\xef\xbb\xbf" "5]\nformat=f\n");
+    write_file(dir.file("formats.ini"), "[f]\nx\n[g\t]\ny\n");
+    EXPECT_EQ(split_lines(run_program({ULVANE_CHECK_PATH, "-db=" + dir.path(), "-l=0"}).out), (std::vector<std::string>{
+        b + "3: warning: barcode ' 12345' begins with a blank: a scanned code without it never finds this section",
+        b + "5: warning: barcode '12345\\xc2\\xa0' ends with a no-break space: a scanned code without it never finds this section",
+        b + "7: warning: barcode '3' has no format= line, and there is no fallback format []",
+        b + "8: warning: key 'Format' is neither 'format' nor 'tag.NAME': the server never reads it (did you mean 'format'?)",
+        b + "9: warning: key 'colour' is neither 'format' nor 'tag.NAME': the server never reads it",
+        b + "10: warning: key 'formt' is neither 'format' nor 'tag.NAME': the server never reads it (did you mean 'format'?)",
+        b + "11: warning: key 'TAG.x' is neither 'format' nor 'tag.NAME': the server never reads it (did you mean 'tag.x'?)",
+        b + "12: warning: barcode '4' names format 'f\\xe2\\x80\\x8b', which formats.ini lacks: there is no fallback format [], so it is not answered",
+        b + "13: warning: format name 'f\\xe2\\x80\\x8b' ends with a zero-width space",
+        b + "14: warning: barcode '\\xef\\xbb\\xbf5' begins with a byte order mark: a scanned code without it never finds this section",
+        f + "3: warning: format name 'g\\t' ends with a tab",
+        f + "3: warning: format 'g\\t' is used by no barcode",
+    }));
     EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + dir.path() + "/none"}).status, 2);
     EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + std::string(ULVANE_SOURCE_DIR) + "/examples/db"}).status, 0);
 

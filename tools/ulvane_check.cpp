@@ -88,6 +88,58 @@ std::string quoted(std::string_view s)
     return "'" + escape_control_bytes(std::string(s)) + "'";
 }
 
+// The invisible character that `name` begins or ends with, as "begins with
+// a no-break space"; empty when none. Names pasted from a spreadsheet or a
+// web page bring them along (in UTF-8, or a no-break space in Latin-1).
+std::string invisible_end(std::string_view name)
+{
+    static const std::pair<std::string_view, const char*> invisible[] = {
+        {"\xc2\xa0", "a no-break space"},        {"\xe2\x80\xaf", "a narrow no-break space"},
+        {"\xe2\x80\x8b", "a zero-width space"}, {"\xe2\x80\x8c", "a zero-width non-joiner"},
+        {"\xe2\x80\x8d", "a zero-width joiner"}, {"\xe2\x81\xa0", "a word joiner"},
+        {"\xef\xbb\xbf", "a byte order mark"},  {"\xa0", "a no-break space"},
+        {" ", "a blank"},                        {"\t", "a tab"},
+    };
+    for (const auto& i : invisible) {
+        if (name.substr(0, i.first.size()) == i.first) return std::string("begins with ") + i.second;
+        if (name.size() >= i.first.size() && name.substr(name.size() - i.first.size()) == i.first)
+            return std::string("ends with ") + i.second;
+    }
+    return "";
+}
+
+// How many single-byte edits turn `a` into `b`.
+std::size_t edit_distance(std::string_view a, std::string_view b)
+{
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// A key of a barcode section that the server never reads, and what was
+// likely meant.
+std::string unknown_key(std::string_view key)
+{
+    std::string lower(key);
+    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    std::string meant;
+    if (lower.substr(0, 4) == "tag.")
+        meant = "tag." + std::string(key.substr(4));
+    else if (edit_distance(lower, "format") <= 2)
+        meant = "format";
+    return "key " + quoted(key) + " is neither 'format' nor 'tag.NAME': the server never reads it" +
+           (meant.empty() ? "" : " (did you mean " + quoted(meant) + "?)");
+}
+
 // Notes where the section of `name` first stands, and reports a repeated
 // one; true for the first one, which is used.
 bool note_section(File file, const char* kind, std::unordered_map<std::string_view, unsigned long>& first_line,
@@ -184,6 +236,10 @@ std::unordered_map<std::string_view, unsigned long> check_barcode_lines(const st
         [&](std::string_view name, unsigned long number) {
             barcode = name;
             tag_line.clear();
+            const std::string invisible = invisible_end(name);
+            if (!invisible.empty())
+                warn(barcodes_file, number,
+                     "barcode " + quoted(name) + " " + invisible + ": a scanned code without it never finds this section");
             return note_section(barcodes_file, "barcode", first_line, name, number);
         },
         [&](std::string_view l, unsigned long number) {
@@ -205,6 +261,10 @@ std::unordered_map<std::string_view, unsigned long> check_barcode_lines(const st
                 warn(barcodes_file, number, "blank after '=': the value of " + quoted(tag) + " begins with it");
             if (tag == "format" && ends_with_blank(value))
                 warn(barcodes_file, number, "format name " + quoted(value) + " ends with a blank");
+            else if (tag == "format" && !invisible_end(value).empty())
+                warn(barcodes_file, number, "format name " + quoted(value) + " " + invisible_end(value));
+            if (tag != "format" && tag.substr(0, 4) != "tag." && !ends_with_blank(tag))
+                warn(barcodes_file, number, unknown_key(tag));
             if (tag.substr(0, 4) == "tag.") check_escapes(barcodes_file, number, value, eq + 2);
         });
     return first_line;
@@ -238,7 +298,8 @@ Format_lines check_format_lines(const std::vector<std::string_view>& lines)
     for_each_line(
         formats_file, "format", lines,
         [&](std::string_view name, unsigned long number) {
-            if (ends_with_blank(name)) warn(formats_file, number, "format name " + quoted(name) + " ends with a blank");
+            if (!invisible_end(name).empty())
+                warn(formats_file, number, "format name " + quoted(name) + " " + invisible_end(name));
             if (!note_section(formats_file, "format", found.first_line, name, number)) return false;
             starts = &found.line_starts[name];
             length = 0;
