@@ -212,8 +212,9 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
     // What an operator pastes or types by slip, which the server would
     // answer with a fallback or not at all.
     write_file(dir.file("barcodes.ini"), "[]\nformat=f\n[ 12345]\nformat=f\n[12345\xc2\xa0]\nformat=f\n[3]\nFormat=f\n"
-                                         "colour=red\nformt=f\nTAG.x=1\n[4]\nformat=f\xe2\x80\x8b\n[\xef\xbb\xbf" "5]\nformat=f\n");
-    write_file(dir.file("formats.ini"), "[f]\nx\n[g\t]\ny\n");
+                                         "colour=red\nformt=f\nTAG.x=1\n[4]\nformat=f\xe2\x80\x8b\n[\xef\xbb\xbf" "5]\nformat=f\n"
+                                         "[6]\nformat=G\t\n[7]\nformat=h\ntag.Price=1\n");
+    write_file(dir.file("formats.ini"), "[f]\nx\n[g\t]\ny\n[h]\n${price}\n");
     EXPECT_EQ(split_lines(run_program({ULVANE_CHECK_PATH, "-db=" + dir.path(), "-l=0"}).out), (std::vector<std::string>{
         b + "3: warning: barcode ' 12345' begins with a blank: a scanned code without it never finds this section",
         b + "5: warning: barcode '12345\\xc2\\xa0' ends with a no-break space: a scanned code without it never finds this section",
@@ -225,6 +226,11 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
         b + "12: warning: barcode '4' names format 'f\\xe2\\x80\\x8b', which formats.ini lacks: there is no fallback format [], so it is not answered",
         b + "13: warning: format name 'f\\xe2\\x80\\x8b' ends with a zero-width space",
         b + "14: warning: barcode '\\xef\\xbb\\xbf5' begins with a byte order mark: a scanned code without it never finds this section",
+        b + "16: warning: barcode '6' names format 'G\\t', which formats.ini lacks (it has 'g\\t', which differs only in case): "
+            "there is no fallback format [], so it is not answered",
+        b + "17: warning: format name 'G\\t' ends with a blank",
+        b + "18: warning: barcode '7' has no tag.price for ${price} of format 'h': the answer holds an empty string there "
+            "(it has 'tag.Price', which differs only in case)",
         f + "3: warning: format name 'g\\t' ends with a tab",
         f + "3: warning: format 'g\\t' is used by no barcode",
     }));

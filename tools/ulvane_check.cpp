@@ -108,6 +108,23 @@ std::string invisible_end(std::string_view name)
     return "";
 }
 
+// Whether `a` and `b` differ at most in the case of ASCII letters.
+bool equal_but_case(std::string_view a, std::string_view b)
+{
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+// " (it has 'X', which differs only in case)" for the first of `names` that
+// does so from `name`; empty when none.
+template <typename Names, typename Name_of>
+std::string differs_in_case(std::string_view name, const Names& names, Name_of name_of)
+{
+    for (const auto& n : names)
+        if (equal_but_case(name_of(n), name)) return " (it has " + quoted(name_of(n)) + ", which differs only in case)";
+    return "";
+}
+
 // How many single-byte edits turn `a` into `b`.
 std::size_t edit_distance(std::string_view a, std::string_view b)
 {
@@ -434,7 +451,8 @@ int main(int argc, char** argv)
         if (format == formats.end()) {
             if (!name.empty())
                 warn(barcodes_file, line,
-                     "barcode " + quoted(barcode) + " names format " + quoted(name) + ", which formats.ini lacks: " +
+                     "barcode " + quoted(barcode) + " names format " + quoted(name) + ", which formats.ini lacks" +
+                         differs_in_case(name, formats, [](const auto& f) { return std::string_view(f.first); }) + ": " +
                          (has_fallback ? "the fallback format [] answers it" : "there is no fallback format [], so it is not answered"));
             if (!has_fallback) continue;
             format = formats.find("");
@@ -442,10 +460,13 @@ int main(int argc, char** argv)
         used.insert(format->first);
         for (const std::string& p : placeholders[format->first]) {
             std::string_view value;
-            if (!tags.find("tag." + p, value))
-                warn(barcodes_file, line,
-                     "barcode " + quoted(barcode) + " has no tag." + p + " for ${" + p + "} of format " +
-                         quoted(format->first) + ": the answer holds an empty string there");
+            if (tags.find("tag." + p, value)) continue;
+            std::vector<std::string_view> names;
+            for (std::size_t t = 0; t < tags.size(); ++t) names.push_back(tags.tag(t));
+            warn(barcodes_file, line,
+                 "barcode " + quoted(barcode) + " has no tag." + p + " for ${" + p + "} of format " +
+                     quoted(format->first) + ": the answer holds an empty string there" +
+                     differs_in_case("tag." + p, names, [](std::string_view n) { return n; }));
         }
         const std::size_t size = text_to_bytes(format->second.merge_tag_values(tags)).size();
         if (size > largest_udp_payload)
