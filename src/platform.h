@@ -156,11 +156,18 @@ struct Service_config {
     std::string display_name; // in the Services console
     std::string description;
     std::string command_line; // the program and its arguments, quoted
+    std::string readable_dir; // the database directory: the account may read it
+    std::string writable_dir; // the log's directory: the account may write there
 };
 // Registers an automatically started service that the manager restarts 10
-// seconds after a failure, twice, then leaves stopped. Nothing stays
-// registered when any part fails.
-std::string service_register(const Service_config& config);
+// seconds after a failure, twice, then leaves stopped. It runs as the
+// account NT AUTHORITY\LocalService, which has few rights, with no
+// privilege but the one every process needs, and may read readable_dir and
+// write in writable_dir (and what they hold). Where the system cannot limit
+// the privileges or grant the access (Wine), `warning` says so and the
+// service stays registered. Nothing stays registered when any other part
+// fails.
+std::string service_register(const Service_config& config, std::string& warning);
 // Stops the service if it runs (waiting for it to stop), then removes it.
 std::string service_remove(const std::string& name);
 // Asks the running service to reopen its log file (the control

@@ -8,6 +8,7 @@
 #include <mswsock.h>
 #include <windows.h>
 #include <iphlpapi.h>
+#include <aclapi.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -162,14 +163,50 @@ bool run_as_service(const char* name, int (*serve)())
     return StartServiceCtrlDispatcherA(table) != 0;
 }
 
-std::string service_register(const Service_config& config)
+namespace {
+
+// Grants LocalService read access to `path`, or with `write` the right to
+// change it, and both to what it holds; empty on success, else why not.
+std::string grant_local_service(const std::string& path, bool write)
 {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    if (!CreateWellKnownSid(WinLocalServiceSid, nullptr, sid, &size)) return system_reason(GetLastError());
+    PACL acl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD error = GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                        &acl, nullptr, &descriptor);
+    if (error != ERROR_SUCCESS) return system_reason(error);
+    EXPLICIT_ACCESSA access{};
+    access.grfAccessPermissions = write ? GENERIC_READ | GENERIC_WRITE | DELETE : GENERIC_READ | GENERIC_EXECUTE;
+    access.grfAccessMode = GRANT_ACCESS;
+    access.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    access.Trustee.ptstrName = reinterpret_cast<LPSTR>(sid);
+    PACL granted = nullptr;
+    error = SetEntriesInAclA(1, &access, acl, &granted);
+    if (error == ERROR_SUCCESS)
+        error = SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                      nullptr, nullptr, granted, nullptr);
+    LocalFree(granted);
+    LocalFree(descriptor);
+    return error == ERROR_SUCCESS ? "" : system_reason(error);
+}
+
+} // namespace
+
+std::string service_register(const Service_config& config, std::string& warning)
+{
+    warning.clear();
     Service_handle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE)};
     if (manager.handle == nullptr) return "cannot open the service manager: " + system_reason(GetLastError());
+    // Anyone on the terminals' network can send it datagrams: not the
+    // all-powerful LocalSystem.
     Service_handle service{CreateServiceA(manager.handle, config.name.c_str(), config.display_name.c_str(),
                                           SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                           SERVICE_ERROR_NORMAL, config.command_line.c_str(), nullptr, nullptr,
-                                          nullptr, nullptr, nullptr)};
+                                          nullptr, "NT AUTHORITY\\LocalService", "")};
     if (service.handle == nullptr) {
         const DWORD error = GetLastError();
         if (error == ERROR_SERVICE_EXISTS)
@@ -187,6 +224,17 @@ std::string service_register(const Service_config& config)
         const DWORD error = GetLastError();
         DeleteService(service.handle);
         return "cannot configure the service " + config.name + ": " + system_reason(error);
+    }
+    char only_traverse[] = "SeChangeNotifyPrivilege\0"; // a list, ended by an empty name
+    SERVICE_REQUIRED_PRIVILEGES_INFOA privileges{only_traverse};
+    if (!ChangeServiceConfig2A(service.handle, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &privileges))
+        warning = "cannot limit the privileges of the service " + config.name + " (" + system_reason(GetLastError()) +
+                  "): it runs with those of NT AUTHORITY\\LocalService";
+    for (const auto& [dir, write] : {std::make_pair(config.readable_dir, false), std::make_pair(config.writable_dir, true)}) {
+        const std::string why = grant_local_service(dir, write);
+        if (!why.empty())
+            warning += (warning.empty() ? "" : "; ") + std::string("cannot let NT AUTHORITY\\LocalService ") +
+                       (write ? "write in " : "read ") + dir + " (" + why + "): grant it by hand (icacls)";
     }
     return "";
 }

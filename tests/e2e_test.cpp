@@ -1201,12 +1201,25 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     auto missing = service({"install", "-db=none"});
     EXPECT_EQ(missing.first, 1);
     EXPECT_NE(missing.second.find("the database directory Z:\\"), std::string::npos) << missing.second;
+    // A log nobody could read: refused.
+    const std::string nowhere = windows_path(my_dir.file("none")) + "\\server.log";
+    auto no_log = service({"install", "-db=" + db, "-log=" + nowhere});
+    EXPECT_EQ(no_log.first, 1);
+    EXPECT_NE(no_log.second.find("ulvane_service: the log file " + nowhere + " cannot be written: "), std::string::npos)
+        << no_log.second;
     // A trailing backslash must not quote the closing quote.
     auto installed = service({"install", "-db=" + db + "\\"});
     ASSERT_EQ(installed.first, 0) << installed.second;
     const std::string beside = windows_path(my_dir.file("ulvane_server.log")); // the log, by default
     EXPECT_NE(installed.second.find("\"-db=" + db + "\\.\" \"-log=" + beside + "\""), std::string::npos)
         << installed.second;
+    // Not as LocalSystem: the service manager records its account (where
+    // sc qc would show it; Wine's sc has no qc).
+    const std::string account =
+        run({"/usr/bin/wine", "reg", "query", "HKLM\\System\\CurrentControlSet\\Services\\ulvane_server", "/v", "ObjectName"})
+            .second;
+    EXPECT_NE(account.find("REG_SZ    NT AUTHORITY\\LocalService"), std::string::npos) << account;
+    EXPECT_EQ(installed.second.find("cannot let"), std::string::npos) << "the access grants: " << installed.second;
     auto again = service({"install", "-db=" + db});
     EXPECT_EQ(again.first, 1);
     EXPECT_NE(again.second.find("registered already"), std::string::npos) << again.second;

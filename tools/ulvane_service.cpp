@@ -10,6 +10,8 @@
 // was registered with; the stop and shutdown controls end it between
 // batches as Ctrl-C does. Statuses: 0 done, 1 refused (the reason on
 // standard error), 2 wrong usage or not started as a service.
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -49,6 +51,13 @@ std::string quoted(std::string argument)
     return "\"" + argument + "\"";
 }
 
+// The directory a full file path names.
+std::string directory_of(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? "." : path.substr(0, slash == 2 && path[1] == ':' ? 3 : slash);
+}
+
 int install(const std::vector<std::string>& options)
 {
     std::string port, db_dir = ".", log_file, level;
@@ -74,20 +83,32 @@ int install(const std::vector<std::string>& options)
         std::cerr << "ulvane_service: the database directory " << db_dir << " does not exist" << std::endl;
         return 1;
     }
-    // Without a console, the log goes to a file beside the database.
+    // Without a console, the log goes to a file beside the database. A
+    // service has no standard error to fall back on: a log that cannot be
+    // written would leave no trace at all.
     log_file = full_path(log_file.empty() ? db_dir + "\\..\\ulvane_server.log" : log_file);
+    std::FILE* log = std::fopen(log_file.c_str(), "ab");
+    if (log == nullptr) {
+        std::cerr << "ulvane_service: the log file " << log_file << " cannot be written: " << std::strerror(errno)
+                  << std::endl;
+        return 1;
+    }
+    std::fclose(log);
 
     std::string command_line = quoted(program_path());
     for (const std::string& argument : {port, "-db=" + db_dir, "-log=" + log_file, level})
         if (!argument.empty()) command_line += " " + quoted(argument);
+    std::string warning;
     const std::string why = service_register({service_name, "Ulvane barcode server",
                                               "Answers the barcodes that ulvane terminals scan, from the "
                                               "database in " + db_dir + " (UDP).",
-                                              command_line});
+                                              command_line, db_dir, directory_of(log_file)},
+                                             warning);
     if (!why.empty()) {
         std::cerr << "ulvane_service: " << why << std::endl;
         return 1;
     }
+    if (!warning.empty()) std::cerr << "ulvane_service: warning: " << warning << std::endl;
     std::cout << "Registered the service " << service_name << " (automatic start, restarted 10 s after a failure, twice):"
               << std::endl
               << "  " << command_line << std::endl
