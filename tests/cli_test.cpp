@@ -213,7 +213,7 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
     // answer with a fallback or not at all.
     write_file(dir.file("barcodes.ini"), "[]\nformat=f\n[ 12345]\nformat=f\n[12345\xc2\xa0]\nformat=f\n[3]\nFormat=f\n"
                                          "colour=red\nformt=f\nTAG.x=1\n[4]\nformat=f\xe2\x80\x8b\n[\xef\xbb\xbf" "5]\nformat=f\n"
-                                         "[6]\nformat=G\t\n[7]\nformat=h\ntag.Price=1\n");
+                                         "[6]\nformat=G\t\n[7]\nformat=h\ntag.Price=1\ntag_y=2\n");
     write_file(dir.file("formats.ini"), "[f]\nx\n[g\t]\ny\n[h]\n${price}\n");
     EXPECT_EQ(split_lines(run_program({ULVANE_CHECK_PATH, "-db=" + dir.path(), "-l=0"}).out), (std::vector<std::string>{
         b + "3: warning: barcode ' 12345' begins with a blank: a scanned code without it never finds this section",
@@ -231,6 +231,7 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
         b + "17: warning: format name 'G\\t' ends with a blank",
         b + "18: warning: barcode '7' has no tag.price for ${price} of format 'h': the answer holds an empty string there "
             "(it has 'tag.Price', which differs only in case)",
+        b + "21: warning: key 'tag_y' is neither 'format' nor 'tag.NAME': the server never reads it (did you mean 'tag.y'?)",
         f + "3: warning: format name 'g\\t' ends with a tab",
         f + "3: warning: format 'g\\t' is used by no barcode",
     }));
@@ -345,6 +346,7 @@ TEST(Report, TellsWhatTheServerDidFromItsLogs)
         flood += "[2026-12-08 01:00:00 #1 WRN] Barcode \"" + (i % 1000 == 999 ? std::string("often") : std::to_string(i)) +
                  "\" not defined in database.\n";
     }
+    flood += "[2026-12-08 02:00:00 #1 WRN] Barcode \"late\" not defined in database.\n";
     write_file(dir.file("flood.log"), flood);
     r = run_program({ULVANE_REPORT_PATH, dir.file("flood.log")});
     const std::size_t unknown = r.out.find("Unknown barcodes, most asked first (");
@@ -356,6 +358,12 @@ TEST(Report, TellsWhatTheServerDidFromItsLogs)
                                                      "times or fewer may be missing\\.")))
         << rows[1];
     EXPECT_TRUE(std::regex_match(rows[2], std::regex(" +50  2026-12-08 01:00:00  2026-12-08 01:00:00  often"))) << rows[2];
+    // One that came after some were dropped counts from the highest count
+    // dropped: an estimate too high, never too low.
+    std::smatch dropped, late;
+    ASSERT_TRUE(std::regex_search(rows[1], dropped, std::regex("at most (\\d+)")));
+    ASSERT_TRUE(std::regex_search(r.out, late, std::regex(" (\\d+)  2026-12-08 02:00:00  2026-12-08 02:00:00  late")));
+    EXPECT_EQ(std::stoul(late[1]), std::stoul(dropped[1]) + 1);
     EXPECT_EQ(run_program({ULVANE_REPORT_PATH, dir.file("none")}).status, 2);
     EXPECT_EQ(run_program({ULVANE_REPORT_PATH}).status, 2);
 }

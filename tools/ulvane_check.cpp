@@ -149,7 +149,7 @@ std::string unknown_key(std::string_view key)
     std::string lower(key);
     for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     std::string meant;
-    if (lower.substr(0, 4) == "tag.")
+    if (lower.substr(0, 4) == "tag." || (lower.size() > 4 && lower.substr(0, 3) == "tag" && std::string_view("_-:,").find(lower[3]) != std::string_view::npos))
         meant = "tag." + std::string(key.substr(4));
     else if (edit_distance(lower, "format") <= 2)
         meant = "format";
