@@ -182,6 +182,9 @@ std::string service_ask(const std::string& name, Service_request request);
 // service_control_statistics as statistics_requested().
 // Returns false at once when the process was not started so.
 bool run_as_service(const char* name, int (*serve)());
+// Writes an error where an administrator looks first: the Application event
+// log, with `source` as its source.
+void report_to_system_log(const std::string& source, const std::string& message);
 // The full form of `path`, and whether it names a directory.
 std::string full_path(const std::string& path);
 bool is_directory(const std::string& path);

@@ -239,6 +239,15 @@ std::string service_register(const Service_config& config, std::string& warning)
     return "";
 }
 
+void report_to_system_log(const std::string& source, const std::string& message)
+{
+    HANDLE log = RegisterEventSourceA(nullptr, source.c_str());
+    if (log == nullptr) return;
+    const char* strings[] = {message.c_str()};
+    ReportEventA(log, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
+    DeregisterEventSource(log);
+}
+
 std::string service_remove(const std::string& name)
 {
     Service_handle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)};

@@ -21,7 +21,7 @@
 // cannot be bound. Otherwise it serves; SIGHUP reopens the log file (on
 // Windows, the service control PARAMCHANGE). When it returns -1, `failure`
 // (if given) tells why, for a caller that must tell (the Windows service).
-enum class Start_failure { none = 0, socket_layer = 1, option = 2, database = 3, port = 4 };
+enum class Start_failure { none = 0, socket_layer = 1, option = 2, database = 3, port = 4, log = 5 };
 int server_main(int argc, char** argv, Start_failure* failure = nullptr);
 
 // A number of an option, read as atoi reads it: leading white space, a sign,

@@ -729,6 +729,19 @@ TEST_F(EndToEnd, RegressionControlBytesCannotForgeLogLines)
     const std::string shown = "x\\n[2026-01-01 00:00:00 #1 WRN] forged\\r\\x1b[2J";
     EXPECT_EQ(logged("forged"), (std::vector<std::string>{"INF Received barcode \"" + shown + "\"",
                                                          "WRN Barcode \"" + shown + "\" not defined in database."}));
+
+    // Regression: a GS1 code's separator and a typed \e, an ESC and a typed
+    // \x1b, were logged alike, and ulvane_report counted them as one. Five
+    // barcodes stay five rows, and none becomes a formula in the CSV.
+    for (const std::string& code : {std::string("01\x1d" "10A"), std::string("01\\e10A"), std::string("01\x1b" "10A"),
+                                    std::string("01\\x1b10A"), std::string("=01\\10A")})
+        EXPECT_EQ(ask(sd, code + "\n"), "\nPrice: ") << bytes_to_text(code);
+    std::vector<std::string> barcodes; // the first field of each row
+    for (const std::string& row : split_lines(unix_lines(run_program({ULVANE_REPORT_PATH, "-csv", my_dir.file("log")}).out)))
+        barcodes.push_back(row.substr(0, row.find(",1,")));
+    EXPECT_EQ(barcodes, (std::vector<std::string>{"barcode,count,first,last", "\"01\\\\e10A\"", "\"01\\\\x1b10A\"",
+                                                  "\"01\\x1b10A\"", "\"01\\x1d10A\"", "\"'=01\\\\10A\"",
+                                                  "\"x\\n[2026-01-01 00:00:00 #1 WRN] forged\\r\\x1b[2J\""}));
 }
 
 TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
@@ -1256,8 +1269,19 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     EXPECT_NE(stopped.find("SERVICE_EXIT_CODE  : 3 "), std::string::npos) << stopped; // the database
     EXPECT_EQ(logged("WRN ERROR: barcodes file", "ulvane_server.log").size(), 1u);
 
-    // Removed while it runs: stopped first, cleanly.
+    // So it does without a log file it can write (here a directory has its
+    // name), saying why in the Application event log.
     write_file(my_dir.file("db/barcodes.ini"), pen_barcodes);
+    ASSERT_EQ(std::rename(log.c_str(), my_dir.file("older.log").c_str()), 0);
+    ASSERT_EQ(mkdir(log.c_str(), 0755), 0);
+    sc("start");
+    stopped = wait_for_state("SERVICE_EXIT_CODE  : 5 "); // the log
+    EXPECT_NE(stopped.find("WIN32_EXIT_CODE    : 1066 "), std::string::npos) << stopped;
+    EXPECT_NE(stopped.find("SERVICE_EXIT_CODE  : 5 "), std::string::npos) << stopped;
+    ASSERT_EQ(rmdir(log.c_str()), 0);
+    ASSERT_EQ(std::rename(my_dir.file("older.log").c_str(), log.c_str()), 0);
+
+    // Removed while it runs: stopped first, cleanly.
     sc("start");
     ASSERT_NE(wait_for_state("4  RUNNING").find("4  RUNNING"), std::string::npos);
     EXPECT_EQ(service({"remove"}).first, 0);

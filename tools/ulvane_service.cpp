@@ -116,9 +116,21 @@ int install(const std::vector<std::string>& options)
     return 0;
 }
 
-// The service's work: the server itself, with the registered options.
+// The service's work: the server itself, with the registered options. A
+// service has no standard error: a log file it cannot write ends the start,
+// said in the Application event log.
 int serve()
 {
+    for (const std::string& argument : the_server_arguments) {
+        if (!starts_with(argument, "-log=")) continue;
+        std::FILE* log = std::fopen(argument.c_str() + 5, "ab");
+        if (log == nullptr) {
+            report_to_system_log(service_name, "The service " + std::string(service_name) + " cannot write its log file " +
+                                                   argument.substr(5) + ": " + std::strerror(errno) + ". Not started.");
+            return static_cast<int>(Start_failure::log);
+        }
+        std::fclose(log);
+    }
     std::vector<char*> argv;
     for (std::string& argument : the_server_arguments) argv.push_back(&argument[0]);
     argv.push_back(nullptr);
