@@ -223,7 +223,7 @@ public:
     // Brings both tables up to date with from_dir/barcodes.ini and then
     // from_dir/formats.ini ("." for an empty from_dir). A file is read again
     // when its last-write time, its size or its identity (a new file renamed
-    // over it) differ from those of its last reading, when it cannot be
+    // over it; not on Windows) differ from those of its last reading, when it cannot be
     // examined, and after it could not be opened or read.
     // Throws "ERROR: barcodes file \"<path>\" not found." or
     // "ERROR: format file \"<path>\" not found" when a file to be read

@@ -202,9 +202,9 @@ struct File_attributes {
     const char* kind = "";
     std::uint64_t size = 0;        // in bytes
     std::int64_t last_write_time = 0; // nanoseconds since the epoch
-    // Which file it is: its device and inode (on Windows the volume's serial
-    // number and the file's index; both 0 where they cannot be learned). A
-    // new file renamed over the old one is another file, whatever its time.
+    // Which file it is: its device and inode (both 0 on Windows, where they
+    // cost opening the file). A new file renamed over the old one is another
+    // file, whatever its time.
     std::uint64_t device = 0;
     std::uint64_t file_id = 0;
 

@@ -570,12 +570,15 @@ TEST_F(Reloading, ReadsAFileAgainOnlyWhenItsTimeSizeOrIdentityDiffer)
     EXPECT_EQ(answer("1"), "three");
 
     // A new file renamed over it with the old time and size (cp -p, an
-    // archive) is read; so is one edited in place to another size.
+    // archive) is read (where the identity costs nothing to learn: not on
+    // Windows); so is one edited in place to another size.
     write("formats.new", "[f]\nseven\n", 1000000);
     set_write_time(my_dir.file("formats.new"), 1000000, 500);
     ASSERT_TRUE(rename_over(my_dir.file("formats.new"), my_dir.file("formats.ini")));
+#ifndef _WIN32
     EXPECT_EQ(load(), Lines{"INF Reloading " + d + "/formats.ini"});
     EXPECT_EQ(answer("1"), "seven");
+#endif
     write("formats.ini", "[f]\neight!\n", 1000000);
     set_write_time(my_dir.file("formats.ini"), 1000000, 500);
     EXPECT_EQ(load(), Lines{"INF Reloading " + d + "/formats.ini"});
