@@ -362,7 +362,7 @@ static_assert(Recent_answers::slots == 1024, "the slot is the top 10 bits of the
 
 void Recent_answers::sent(std::uint32_t address, const std::string& answer, Clock::time_point now)
 {
-    Slot& slot = my_slots[address * 2654435761u >> 22];
+    Slot& slot = my_slots[slot_index(address)];
     if (!slot.used || slot.address != address) slot = Slot{};
     slot.address = address;
     slot.used = true;
@@ -374,7 +374,7 @@ void Recent_answers::sent(std::uint32_t address, const std::string& answer, Cloc
 bool Recent_answers::holds_last_answer(const Ipv4_endpoint& from, const std::string& datagram,
                                       Clock::time_point arrived) const
 {
-    const Slot& slot = my_slots[from.address * 2654435761u >> 22];
+    const Slot& slot = my_slots[slot_index(from.address)];
     return slot.used && slot.address == from.address && slot.size == datagram.size() &&
            arrived - slot.sent_at <= std::chrono::seconds(1) && slot.hash == std::hash<std::string>()(datagram);
 }
@@ -383,7 +383,7 @@ bool Recent_answers::is_echo(const Ipv4_endpoint& from, const std::string& datag
                              bool ours)
 {
     if (!holds_last_answer(from, datagram, arrived)) return false;
-    Slot& slot = my_slots[from.address * 2654435761u >> 22];
+    Slot& slot = my_slots[slot_index(from.address)];
     if (ours && !(slot.look_alike && arrived - slot.look_alike_at < std::chrono::seconds(1))) {
         slot.look_alike = true;
         slot.look_alike_at = arrived;
@@ -440,11 +440,10 @@ bool loop_rules_admit(const std::string& datagram, const Datagram_source& from, 
     return true;
 }
 
-// Whether answer bytes, taken for a request, would be a barcode of ours.
-bool is_one_of_ours(const std::string& answer)
+// The barcode a datagram carries: all of it but one final line feed.
+std::string_view barcode_in(std::string_view datagram)
 {
-    const bool line_feed = !answer.empty() && answer.back() == '\n';
-    return the_barcode_db.holds(std::string_view(answer.data(), answer.size() - line_feed));
+    return datagram.substr(0, datagram.size() - (!datagram.empty() && datagram.back() == '\n'));
 }
 
 } // namespace
@@ -472,7 +471,7 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, Serving&
         statistics.count(Statistics::own_socket);
         return false;
     }
-    const std::string_view barcode(datagram.data(), datagram.size() - (datagram.back() == '\n'));
+    const std::string_view barcode = barcode_in(datagram);
     // Only a datagram from our port, or one that holds our last answer to
     // its sender, can be refused. A barcode of ours is not refused before
     // its answer tells whether it may be part of a loop (the table as the
@@ -495,7 +494,8 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, Serving&
         // it as it is. It is answered whatever others send from the
         // sender's address. An answer that is a barcode of ours could come
         // back as a request, so then the loop rules hold after all.
-        if (ours && (used.barcode || is_one_of_ours(answer)) && !loop_rules_admit(datagram, from, serving, true))
+        if (ours && (used.barcode || the_barcode_db.holds(barcode_in(answer))) &&
+            !loop_rules_admit(datagram, from, serving, true))
             return false;
         LOG_DBG("Sending: \"" << text << "\" to " << address_text(sender) << "." << port);
         serving.recent.sent(sender, answer, from.arrived);

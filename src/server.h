@@ -113,6 +113,7 @@ private:
         Clock::time_point warned_at{};
         Clock::time_point look_alike_at{};
     };
+    static std::size_t slot_index(std::uint32_t address) { return address * 2654435761u >> 22; }
     std::array<Slot, slots> my_slots{};
 };
 

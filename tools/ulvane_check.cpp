@@ -276,10 +276,11 @@ std::unordered_map<std::string_view, unsigned long> check_barcode_lines(const st
                      "blank before '=': the tag is " + quoted(tag) + ", which no placeholder reaches");
             if (!value.empty() && (value[0] == ' ' || value[0] == '\t'))
                 warn(barcodes_file, number, "blank after '=': the value of " + quoted(tag) + " begins with it");
+            const std::string invisible = tag == "format" ? invisible_end(value) : "";
             if (tag == "format" && ends_with_blank(value))
                 warn(barcodes_file, number, "format name " + quoted(value) + " ends with a blank");
-            else if (tag == "format" && !invisible_end(value).empty())
-                warn(barcodes_file, number, "format name " + quoted(value) + " " + invisible_end(value));
+            else if (!invisible.empty())
+                warn(barcodes_file, number, "format name " + quoted(value) + " " + invisible);
             if (tag != "format" && tag.substr(0, 4) != "tag." && !ends_with_blank(tag))
                 warn(barcodes_file, number, unknown_key(tag));
             if (tag.substr(0, 4) == "tag.") check_escapes(barcodes_file, number, value, eq + 2);
