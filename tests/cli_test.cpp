@@ -323,13 +323,16 @@ TEST(Report, TellsWhatTheServerDidFromItsLogs)
                                       "[2026-12-08 00:10:00 #2 INF] Statistics since 2026-12-07 23:10:00: received=1 answered=1\n"
                                       "[2026-12-08 00:10:01 #3 WRN] Barcode \"=HYPERLINK(\"http://x\",\"click\")\" not defined in database.\n"
                                       "[2026-12-08 00:10:01 #4 WRN] Barcode \"-1+1\" not defined in database.\n"
-                                      "[2026-12-08 00:10:01 #5 WRN] Barcode \"@A1\" not defined in database.\n");
+                                      "[2026-12-08 00:10:01 #5 WRN] Barcode \"@A1\" not defined in database.\n"
+                                      "[2026-12-08 00:10:01 #6 WRN] Unknown format for barcode 'a'b': using default.\n");
     r = run_program({ULVANE_REPORT_PATH, dir.file("quiet.log")});
     EXPECT_NE(r.out.find("Log level: 2 or lower (WRN lines only): the requests and the hourly statistics are INF lines"),
               std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Not answered (WRN lines): 0 without"), std::string::npos) << r.out;
     // Barcodes with quotes of their own make no kinds of their own.
-    EXPECT_NE(r.out.find("Warnings by kind (1):\n          4  Barcode \"*\" not defined in database.\n"), std::string::npos)
+    EXPECT_NE(r.out.find("Warnings by kind (2):\n          4  Barcode \"*\" not defined in database.\n"
+                         "          1  Unknown format for barcode '*': using default.\n"),
+              std::string::npos)
         << r.out;
     r = run_program({ULVANE_REPORT_PATH, "-csv", dir.file("log"), dir.file("quiet.log")});
     // No barcode becomes a formula cell.

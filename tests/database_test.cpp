@@ -735,11 +735,14 @@ TEST(DirectoryWatch, ReportsEveryChangeToTheFiles)
         {"the directory replaced", [&] { fs::rename(dir, root.file("old")); make_db(); }, true},
         {"a directory above renamed and back", [&] { fs::rename(root.file("a"), root.file("b")); fs::rename(root.file("b"), root.file("a")); }, true},
     };
+    const auto open_files = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()); };
+    const auto opened = open_files();
     for (const auto& c : cases) {
         c.act();
         EXPECT_EQ(changed(), c.changed) << c.what;
         EXPECT_FALSE(changed()) << c.what << ", asked again";
     }
+    EXPECT_EQ(open_files(), opened) << "watching afresh keeps no old handle open";
     // A path through a symbolic link could be pointed elsewhere unseen, and
     // a file system that does not report every change (/proc stands in for
     // a network one) is not believed: the files are looked at every time.

@@ -332,6 +332,17 @@ TEST(LogBudget, ALastingFloodIsNotedAtTheBudgetsPace)
     EXPECT_EQ(run.misdated, 0);
 }
 
+// The server's own lines on other streams never draw on the budget.
+TEST(LogBudget, TheServersOwnLinesDrawNothing)
+{
+    {
+        Log_scope own(false);
+        for (int i = 0; i < 3; ++i) EXPECT_TRUE(stream_line_allowed(Log_budget::burst));
+    }
+    Log_scope request(true);
+    EXPECT_TRUE(log_line_allowed());
+}
+
 TEST(ShownBarcode, ControlBytesEscapedAndLongBarcodesCut)
 {
     const std::string most(Shown_barcode::most_bytes, 'a');
