@@ -460,15 +460,20 @@ void Barcode_db::load_formats(std::istream& ff, std::uint64_t max_bytes)
 namespace {
 
 // Queries the file and tells whether it must be read again; when it must,
-// stores the fresh attributes in `stored`.
-bool file_changed(const std::string& path, File_attributes& stored)
+// stores the fresh attributes in `stored`. Without `identity`, the file is
+// taken to be the one stored.
+bool file_changed(const std::string& path, bool identity, File_attributes& stored)
 {
     File_attributes fresh;
     bool changed;
-    if (!file_attributes(path, fresh)) {
+    if (!file_attributes(path, fresh, identity)) {
         LOG_WRN("Could not stat " << path << ": force reloading.");
         changed = true;
     } else {
+        if (!identity) {
+            fresh.device = stored.device;
+            fresh.file_id = stored.file_id;
+        }
         changed = !fresh.same_version(stored);
     }
     if (changed) {
@@ -481,11 +486,12 @@ bool file_changed(const std::string& path, File_attributes& stored)
 } // namespace
 
 template <typename Table>
-void Barcode_db::reload_if_changed(const std::string& path, File_attributes& stored, File_reloads& reloads,
-                                   Table& table, void (Barcode_db::*read)(std::istream&, std::uint64_t),
-                                   const char* kind, const char* end)
+void Barcode_db::reload_if_changed(const std::string& path, bool identity, File_attributes& stored,
+                                   File_reloads& reloads, Table& table,
+                                   void (Barcode_db::*read)(std::istream&, std::uint64_t), const char* kind,
+                                   const char* end)
 {
-    if (!file_changed(path, stored)) return;
+    if (!file_changed(path, identity, stored)) return;
     const std::chrono::steady_clock::time_point began = std::chrono::steady_clock::now();
     ++reloads.count;
     table.clear();
@@ -526,7 +532,7 @@ void Barcode_db::reload_if_changed(const std::string& path, File_attributes& sto
     reloads.last_took = std::chrono::steady_clock::now() - began;
 }
 
-void Barcode_db::load(const std::string& from_dir)
+void Barcode_db::load(const std::string& from_dir, bool identity)
 {
     static const std::string current_dir = ".";
     const std::string& dir = from_dir.empty() ? current_dir : from_dir;
@@ -536,9 +542,9 @@ void Barcode_db::load(const std::string& from_dir)
         my_formats_path = my_db_dir + "/" + database_files[1];
     }
 
-    reload_if_changed(my_barcodes_path, my_stat_barcodes_file, my_barcodes_reloads, my_known_barcodes,
+    reload_if_changed(my_barcodes_path, identity, my_stat_barcodes_file, my_barcodes_reloads, my_known_barcodes,
                       &Barcode_db::load_barcodes, "barcodes file", ".");
-    reload_if_changed(my_formats_path, my_stat_formats_file, my_formats_reloads, my_known_formats,
+    reload_if_changed(my_formats_path, identity, my_stat_formats_file, my_formats_reloads, my_known_formats,
                       &Barcode_db::load_formats, "format file", "");
 }
 

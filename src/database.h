@@ -223,7 +223,7 @@ public:
     // Brings both tables up to date with from_dir/barcodes.ini and then
     // from_dir/formats.ini ("." for an empty from_dir). A file is read again
     // when its last-write time, its size or its identity (a new file renamed
-    // over it; not on Windows) differ from those of its last reading, when it cannot be
+    // over it) differ from those of its last reading, when it cannot be
     // examined, and after it could not be opened or read.
     // Throws "ERROR: barcodes file \"<path>\" not found." or
     // "ERROR: format file \"<path>\" not found" when a file to be read
@@ -233,7 +233,9 @@ public:
     // up to the size it had when it was examined. Logs WRN "Could not stat
     // <path>: force reloading.", INF "Reloading <path>", a WRN line with the
     // reason of each failure above but the first, and what the readers log.
-    void load(const std::string& from_dir);
+    // Without `identity` (the caller knows that no file was renamed into
+    // place since the last load), a file's identity is taken as it was.
+    void load(const std::string& from_dir, bool identity = true);
 
     // The answer text (still in escape notation) for a barcode: its entry or
     // the fallback barcode, merged into the format its tag "format" names or
@@ -274,8 +276,8 @@ private:
     // `table` and fills it with `read`; throws "ERROR: <kind> \"<path>\" not
     // found<end>" when the file cannot be opened.
     template <typename Table>
-    void reload_if_changed(const std::string& path, File_attributes& stored, File_reloads& reloads, Table& table,
-                           void (Barcode_db::*read)(std::istream&, std::uint64_t), const char* kind,
+    void reload_if_changed(const std::string& path, bool identity, File_attributes& stored, File_reloads& reloads,
+                           Table& table, void (Barcode_db::*read)(std::istream&, std::uint64_t), const char* kind,
                            const char* end);
 
     Barcode_table my_known_barcodes;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Prepares the standard streams before anything is opened or written: any of
 // standard input, output and error that is closed is opened on the null
@@ -202,9 +203,9 @@ struct File_attributes {
     const char* kind = "";
     std::uint64_t size = 0;        // in bytes
     std::int64_t last_write_time = 0; // nanoseconds since the epoch
-    // Which file it is: its device and inode (both 0 on Windows, where they
-    // cost opening the file). A new file renamed over the old one is another
-    // file, whatever its time.
+    // Which file it is: its device and inode (on Windows its volume serial
+    // and file index). A new file renamed over the old one is another file,
+    // whatever its time.
     std::uint64_t device = 0;
     std::uint64_t file_id = 0;
 
@@ -219,22 +220,38 @@ struct File_attributes {
 
 // Queries the attributes of the file at `path`. False, with `out` all zero,
 // when the file cannot be examined (missing file or directory, no access).
-bool file_attributes(const std::string& path, File_attributes& out);
+// Without `identity`, device and file_id may stay 0: on Windows asking for
+// them costs opening the file.
+bool file_attributes(const std::string& path, File_attributes& out, bool identity = true);
 
-// Tells, for one system call, whether the named files of a directory may
-// have changed since it last asked, where the system reports each change as
-// it happens: on Linux (inotify), for a directory on a local file system
-// (ext2/3/4, XFS, Btrfs, tmpfs, F2FS, ZFS) whose path holds no symbolic
-// link. It watches the named files (however they are written), the
-// directory's entries of those names (created, removed, renamed in or out;
-// other entries, such as a log file kept there, are passed over), and the
-// directory and every one above it (renamed or removed), and the mounts (a
-// bind mount over any of these). A change is in its
-// report before the call that made it returns, so a request that follows an
-// edit never misses it. Where it cannot watch (another system, a network
-// file system, a symbolic link, the system's limit on watches, an overflow
-// of its reports) it answers "maybe" every time, and tries to watch again
-// after a second.
+// What may have changed in the watched files since the last look.
+enum class Files_news {
+    none,
+    // Written in place; no file was renamed into place, so the files are
+    // the ones looked at last.
+    written,
+    // Anything: written, replaced, removed, created.
+    any,
+};
+
+// Tells, for one system call, what may have changed in the named files of a
+// directory since it last asked.
+// On Linux the system reports each change as it happens (inotify), for a
+// directory on a local file system (ext2/3/4, XFS, Btrfs, tmpfs, F2FS, ZFS)
+// whose path holds no symbolic link. It watches the named files (however
+// they are written), the directory's entries of those names (created,
+// removed, renamed in or out; other entries, such as a log file kept there,
+// are passed over), and the directory and every one above it (renamed or
+// removed), and the mounts (a bind mount over any of these): "none" or
+// "any". A change is in its report before the call that made it returns, so
+// a request that follows an edit never misses it.
+// On Windows a file's new last-write time is reported only once it reaches
+// the disk, too late for a request that follows an edit; but names change
+// at once: it says "written" (look at the times and sizes) until any entry
+// of the directory is created, removed or renamed, then "any".
+// Where it cannot watch (another system, a network file system, a symbolic
+// link, the system's limit on watches, an overflow of its reports) it
+// answers "any" every time, and tries to watch again after a second.
 class Directory_watch {
 public:
     Directory_watch() = default;
@@ -242,18 +259,21 @@ public:
     Directory_watch(const Directory_watch&) = delete;
     Directory_watch& operator=(const Directory_watch&) = delete;
 
-    // False only when nothing in `dir`, of the files `names` in it or of the
-    // directories above it changed since the last call with this `dir`.
-    // The first call, and any after a change, watch afresh and say "maybe".
-    bool maybe_changed(const std::string& dir, const char* const* names, std::size_t count);
+    // What changed in `dir`, of the files `names` in it or of the
+    // directories above it since the last call with this `dir`. The first
+    // call, and any after a change, watch afresh and say "any".
+    Files_news what_changed(const std::string& dir, const char* const* names, std::size_t count);
 
 private:
+    void stop();
     // Stops watching; watches `dir` again unless it cannot, or tried less
     // than a second ago.
     void watch_again(const std::string& dir, const char* const* names, std::size_t count);
 
-    std::intptr_t my_handle = -1; // the inotify descriptor while watching
-    std::intptr_t my_mounts = -1; // the table of mounts, polled for a change
+    std::intptr_t my_handle = -1; // the inotify descriptor, or the directory's handle, while watching
+    std::intptr_t my_mounts = -1; // Linux: the table of mounts, polled for a change
+    // Windows: the pending read of the directory's reports, and its buffer.
+    std::vector<std::uint64_t> my_reports;
     std::string my_dir;
     bool my_failed = false; // the last try to watch, at my_failed_at
     std::chrono::steady_clock::time_point my_failed_at{};

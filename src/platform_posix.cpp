@@ -469,7 +469,7 @@ std::string socket_error_text(int code)
     return std::strerror(code);
 }
 
-bool file_attributes(const std::string& path, File_attributes& out)
+bool file_attributes(const std::string& path, File_attributes& out, bool)
 {
     out = File_attributes{};
     struct stat st;
@@ -495,11 +495,18 @@ bool file_attributes(const std::string& path, File_attributes& out)
 
 Directory_watch::~Directory_watch()
 {
-    if (my_handle >= 0) close(static_cast<int>(my_handle));
-    if (my_mounts >= 0) close(static_cast<int>(my_mounts));
+    stop();
 }
 
-bool Directory_watch::maybe_changed(const std::string& dir, const char* const* names, std::size_t count)
+void Directory_watch::stop()
+{
+    if (my_handle >= 0) close(static_cast<int>(my_handle));
+    if (my_mounts >= 0) close(static_cast<int>(my_mounts));
+    my_handle = -1;
+    my_mounts = -1;
+}
+
+Files_news Directory_watch::what_changed(const std::string& dir, const char* const* names, std::size_t count)
 {
     bool changed = my_handle < 0 || dir != my_dir;
 #ifdef __linux__
@@ -526,20 +533,17 @@ bool Directory_watch::maybe_changed(const std::string& dir, const char* const* n
         }
     }
 #endif
-    if (!changed) return false;
+    if (!changed) return Files_news::none;
     // A change, an overflow of the reports or an error: whatever it was,
     // the caller looks at the files, and the watch starts afresh first, so
     // that it misses nothing that happens after that look.
     watch_again(dir, names, count);
-    return true;
+    return Files_news::any;
 }
 
 void Directory_watch::watch_again(const std::string& dir, const char* const* names, std::size_t count)
 {
-    if (my_handle >= 0) close(static_cast<int>(my_handle));
-    if (my_mounts >= 0) close(static_cast<int>(my_mounts));
-    my_handle = -1;
-    my_mounts = -1;
+    stop();
     const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
     if (my_failed && dir == my_dir && now - my_failed_at < std::chrono::seconds(1)) return;
     my_dir = dir;

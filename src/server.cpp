@@ -412,13 +412,14 @@ void check_files(Serving& serving)
     // Where the system reports every change at once, a batch after none
     // needs no look at the files (two system calls that cost more than the
     // rest of a request), once a look found both and read them whole.
-    if (!serving.files_watch.maybe_changed(serving.db_dir, database_files, 2) && the_barcode_db.read_whole()) {
+    const Files_news news = serving.files_watch.what_changed(serving.db_dir, database_files, 2);
+    if (news == Files_news::none && the_barcode_db.read_whole()) {
         serving.files_checked = true;
         return;
     }
     Log_scope scope(serving.files_failing);
     serving.files_failing = true;
-    the_barcode_db.load(serving.db_dir);
+    the_barcode_db.load(serving.db_dir, news != Files_news::written);
     serving.files_failing = false;
     serving.files_checked = true;
 }

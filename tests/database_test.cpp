@@ -570,15 +570,12 @@ TEST_F(Reloading, ReadsAFileAgainOnlyWhenItsTimeSizeOrIdentityDiffer)
     EXPECT_EQ(answer("1"), "three");
 
     // A new file renamed over it with the old time and size (cp -p, an
-    // archive) is read (where the identity costs nothing to learn: not on
-    // Windows); so is one edited in place to another size.
+    // archive) is read; so is one edited in place to another size.
     write("formats.new", "[f]\nseven\n", 1000000);
     set_write_time(my_dir.file("formats.new"), 1000000, 500);
     ASSERT_TRUE(rename_over(my_dir.file("formats.new"), my_dir.file("formats.ini")));
-#ifndef _WIN32
     EXPECT_EQ(load(), Lines{"INF Reloading " + d + "/formats.ini"});
     EXPECT_EQ(answer("1"), "seven");
-#endif
     write("formats.ini", "[f]\neight!\n", 1000000);
     set_write_time(my_dir.file("formats.ini"), 1000000, 500);
     EXPECT_EQ(load(), Lines{"INF Reloading " + d + "/formats.ini"});
@@ -715,9 +712,9 @@ TEST(DirectoryWatch, ReportsEveryChangeToTheFiles)
     };
     make_db();
     Directory_watch watch;
-    auto changed = [&] { return watch.maybe_changed(dir, database_files, 2); };
-    EXPECT_TRUE(changed()) << "the first call starts to watch";
-    EXPECT_FALSE(changed());
+    auto changed = [&] { return watch.what_changed(dir, database_files, 2); };
+    EXPECT_EQ(changed(), Files_news::any) << "the first call starts to watch";
+    EXPECT_EQ(changed(), Files_news::none);
     auto append = [](const std::string& file) { std::ofstream(file, std::ios::app) << "x\n"; };
     const struct {
         const char* what;
@@ -739,8 +736,8 @@ TEST(DirectoryWatch, ReportsEveryChangeToTheFiles)
     const auto opened = open_files();
     for (const auto& c : cases) {
         c.act();
-        EXPECT_EQ(changed(), c.changed) << c.what;
-        EXPECT_FALSE(changed()) << c.what << ", asked again";
+        EXPECT_EQ(changed(), c.changed ? Files_news::any : Files_news::none) << c.what;
+        EXPECT_EQ(changed(), Files_news::none) << c.what << ", asked again";
     }
     EXPECT_EQ(open_files(), opened) << "watching afresh keeps no old handle open";
     // A path through a symbolic link could be pointed elsewhere unseen, and
@@ -748,10 +745,10 @@ TEST(DirectoryWatch, ReportsEveryChangeToTheFiles)
     // a network one) is not believed: the files are looked at every time.
     fs::create_directory_symlink(dir, root.file("current"));
     for (const std::string& unwatched : {root.file("current"), std::string("/proc/sys")})
-        for (int i = 0; i < 3; ++i) EXPECT_TRUE(watch.maybe_changed(unwatched, database_files, 2)) << unwatched << i;
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(watch.what_changed(unwatched, database_files, 2), Files_news::any) << unwatched << i;
     fs::remove(barcodes);
     fs::create_symlink(root.file("link"), barcodes);
-    for (int i = 0; i < 3; ++i) EXPECT_TRUE(changed()) << "barcodes.ini a symbolic link " << i;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(changed(), Files_news::any) << "barcodes.ini a symbolic link " << i;
 }
 
 } // namespace

@@ -414,13 +414,14 @@ TEST_F(EndToEnd, EveryKindOfEditIsSeen)
     for (const std::string& d : {shop, db, other, other + "/db"}) ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
     auto barcodes = [](int cents) { return "[12345]\nformat=price\ntag.description=Pen\ntag.price=1.0" + std::to_string(cents) + "\n"; };
     // A new barcodes.ini in `dir`, with the same size and time as the others
-    // (on Windows, where the server tells a new file by its time or size
-    // only, with a time of its own).
-    auto write_db_in = [&](const std::string& dir, int cents) {
+    // (in a new directory on Windows, where the server does not see it
+    // replace the watched one, with a time of its own).
+    auto write_db_in = [&](const std::string& dir, int cents, bool new_directory = false) {
         write_file(dir + "/new", barcodes(cents));
 #ifdef ULVANE_WINDOWS_BUILD
-        set_write_time(dir + "/new", 5000 + cents);
+        set_write_time(dir + "/new", new_directory ? 5000 + cents : 5000);
 #else
+        (void)new_directory;
         set_write_time(dir + "/new", 5000);
 #endif
         std::rename((dir + "/new").c_str(), (dir + "/barcodes.ini").c_str());
@@ -448,7 +449,7 @@ TEST_F(EndToEnd, EveryKindOfEditIsSeen)
          }},
         {"the directory exchanged with another",
          [&] {
-             write_db_in(other + "/db", 4);
+             write_db_in(other + "/db", 4, true);
              renameat2(AT_FDCWD, db.c_str(), AT_FDCWD, (other + "/db").c_str(), RENAME_EXCHANGE);
          }},
         {"the directory above renamed and another put in its place",
@@ -456,7 +457,7 @@ TEST_F(EndToEnd, EveryKindOfEditIsSeen)
              std::rename(shop.c_str(), (shop + ".old").c_str());
              mkdir(shop.c_str(), 0755);
              mkdir(db.c_str(), 0755);
-             write_db_in(db, 5);
+             write_db_in(db, 5, true);
          }},
         {"a directory mounted over it",
          [&] {
