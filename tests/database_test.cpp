@@ -746,6 +746,15 @@ TEST(DirectoryWatch, ReportsEveryChangeToTheFiles)
     fs::create_directory_symlink(dir, root.file("current"));
     for (const std::string& unwatched : {root.file("current"), std::string("/proc/sys")})
         for (int i = 0; i < 3; ++i) EXPECT_EQ(watch.what_changed(unwatched, database_files, 2), Files_news::any) << unwatched << i;
+    // A watch that failed holds no descriptor: one opened since, which may
+    // get the same number, is neither read nor closed by it.
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    ASSERT_EQ(write(pipe_ends[1], "data", 4), 4);
+    EXPECT_EQ(watch.what_changed("/proc/sys", database_files, 2), Files_news::any);
+    char data[4];
+    EXPECT_EQ(read(pipe_ends[0], data, 4), 4);
+    for (int end : pipe_ends) EXPECT_EQ(close(end), 0) << "closed by the watch";
     fs::remove(barcodes);
     fs::create_symlink(root.file("link"), barcodes);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(changed(), Files_news::any) << "barcodes.ini a symbolic link " << i;
