@@ -163,13 +163,13 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
     EXPECT_EQ(r.status, 1);
     const std::string b = dir.file("barcodes.ini") + ":", f = dir.file("formats.ini") + ":";
     EXPECT_EQ(split_lines(r.out), (std::vector<std::string>{
-        b + "3: warning: barcode '1' has no tag.description for ${description} of format 'price': the answer holds an empty string there",
-        b + "3: warning: barcode '1' has no tag.price for ${price} of format 'price': the answer holds an empty string there",
+        b + "3: error: barcode '1' has no tag.description for ${description} of format 'price': the answer holds an empty string there",
+        b + "3: error: barcode '1' has no tag.price for ${price} of format 'price': the answer holds an empty string there",
         b + "5: warning: blank before '=': the tag is 'tag.price ', which no placeholder reaches",
         b + "5: warning: blank after '=': the value of 'tag.price ' begins with it",
-        b + "6: warning: barcode '2' names format 'nothere', which formats.ini lacks: the fallback format [] answers it",
-        b + "6: warning: barcode '2' has no tag.description for ${description} of format '': the answer holds an empty string there",
-        b + "8: warning: barcode '3' names format 'price ', which formats.ini lacks: the fallback format [] answers it",
+        b + "6: error: barcode '2' names format 'nothere', which formats.ini lacks: the fallback format [] answers it",
+        b + "6: error: barcode '2' has no tag.description for ${description} of format '': the answer holds an empty string there",
+        b + "8: error: barcode '3' names format 'price ', which formats.ini lacks: the fallback format [] answers it",
         b + "9: warning: format name 'price ' ends with a blank",
         b + "11: warning: 'tag.description' again in barcode '3': line 10 is used, this one is not",
         b + "12: warning: barcode '1' again: the section at line 3 is used, this one is not",
@@ -216,20 +216,20 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
                                          "[6]\nformat=G\t\n[7]\nformat=h\ntag.Price=1\ntag_y=2\n");
     write_file(dir.file("formats.ini"), "[f]\nx\n[g\t]\ny\n[h]\n${price}\n");
     EXPECT_EQ(split_lines(run_program({ULVANE_CHECK_PATH, "-db=" + dir.path(), "-l=0"}).out), (std::vector<std::string>{
-        b + "3: warning: barcode ' 12345' begins with a blank: a scanned code without it never finds this section",
-        b + "5: warning: barcode '12345\\xc2\\xa0' ends with a no-break space: a scanned code without it never finds this section",
-        b + "7: warning: barcode '3' has no format= line, and there is no fallback format []",
+        b + "3: error: barcode ' 12345' begins with a blank: a scanned code without it never finds this section",
+        b + "5: error: barcode '12345\\xc2\\xa0' ends with a no-break space: a scanned code without it never finds this section",
+        b + "7: error: barcode '3' has no format= line, and there is no fallback format []",
         b + "8: warning: key 'Format' is neither 'format' nor 'tag.NAME': the server never reads it (did you mean 'format'?)",
         b + "9: warning: key 'colour' is neither 'format' nor 'tag.NAME': the server never reads it",
         b + "10: warning: key 'formt' is neither 'format' nor 'tag.NAME': the server never reads it (did you mean 'format'?)",
         b + "11: warning: key 'TAG.x' is neither 'format' nor 'tag.NAME': the server never reads it (did you mean 'tag.x'?)",
-        b + "12: warning: barcode '4' names format 'f\\xe2\\x80\\x8b', which formats.ini lacks: there is no fallback format [], so it is not answered",
+        b + "12: error: barcode '4' names format 'f\\xe2\\x80\\x8b', which formats.ini lacks: there is no fallback format [], so it is not answered",
         b + "13: warning: format name 'f\\xe2\\x80\\x8b' ends with a zero-width space",
-        b + "14: warning: barcode '\\xef\\xbb\\xbf5' begins with a byte order mark: a scanned code without it never finds this section",
-        b + "16: warning: barcode '6' names format 'G\\t', which formats.ini lacks (it has 'g\\t', which differs only in case): "
+        b + "14: error: barcode '\\xef\\xbb\\xbf5' begins with a byte order mark: a scanned code without it never finds this section",
+        b + "16: error: barcode '6' names format 'G\\t', which formats.ini lacks (it has 'g\\t', which differs only in case): "
             "there is no fallback format [], so it is not answered",
         b + "17: warning: format name 'G\\t' ends with a blank",
-        b + "18: warning: barcode '7' has no tag.price for ${price} of format 'h': the answer holds an empty string there "
+        b + "18: error: barcode '7' has no tag.price for ${price} of format 'h': the answer holds an empty string there "
             "(it has 'tag.Price', which differs only in case)",
         b + "21: warning: key 'tag_y' is neither 'format' nor 'tag.NAME': the server never reads it (did you mean 'tag.y'?)",
         f + "3: warning: format name 'g\\t' ends with a tab",

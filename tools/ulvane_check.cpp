@@ -28,13 +28,12 @@
 #include <vector>
 
 #include "database.h"
+#include "database_check.h"
 #include "misc.h"
 #include "platform.h"
 #include "server.h"
 
 namespace {
-
-const std::size_t largest_udp_payload = 65507;
 
 // The two files, named as the operator gave them (with -db=, its path).
 enum File { barcodes_file, formats_file };
@@ -44,12 +43,18 @@ struct Finding {
     File file;
     unsigned long line;
     std::string message;
+    bool error; // the server answers other than written, or not at all
 };
 std::vector<Finding> the_findings; // written in file and line order at the end
 
 void warn(File file, unsigned long line, const std::string& message)
 {
-    the_findings.push_back({file, line, message});
+    the_findings.push_back({file, line, message, false});
+}
+
+void error(File file, unsigned long line, const std::string& message)
+{
+    the_findings.push_back({file, line, message, true});
 }
 
 void write_findings()
@@ -58,7 +63,8 @@ void write_findings()
         return a.file != b.file ? a.file < b.file : a.line < b.line;
     });
     for (const Finding& f : the_findings)
-        std::cout << the_file_names[f.file] << ':' << f.line << ": warning: " << f.message << '\n';
+        std::cout << the_file_names[f.file] << ':' << f.line << (f.error ? ": error: " : ": warning: ") << f.message
+                  << '\n';
 }
 
 // The lines of a database file, numbered as the readers number them (a byte
@@ -81,48 +87,6 @@ std::vector<std::string_view> lines_of(const std::string& text)
 bool ends_with_blank(std::string_view s)
 {
     return !s.empty() && (s.back() == ' ' || s.back() == '\t');
-}
-
-std::string quoted(std::string_view s)
-{
-    return "'" + escape_control_bytes(std::string(s)) + "'";
-}
-
-// The invisible character that `name` begins or ends with, as "begins with
-// a no-break space"; empty when none. Names pasted from a spreadsheet or a
-// web page bring them along (in UTF-8, or a no-break space in Latin-1).
-std::string invisible_end(std::string_view name)
-{
-    static const std::pair<std::string_view, const char*> invisible[] = {
-        {"\xc2\xa0", "a no-break space"},        {"\xe2\x80\xaf", "a narrow no-break space"},
-        {"\xe2\x80\x8b", "a zero-width space"}, {"\xe2\x80\x8c", "a zero-width non-joiner"},
-        {"\xe2\x80\x8d", "a zero-width joiner"}, {"\xe2\x81\xa0", "a word joiner"},
-        {"\xef\xbb\xbf", "a byte order mark"},  {"\xa0", "a no-break space"},
-        {" ", "a blank"},                        {"\t", "a tab"},
-    };
-    for (const auto& i : invisible) {
-        if (name.substr(0, i.first.size()) == i.first) return std::string("begins with ") + i.second;
-        if (name.size() >= i.first.size() && name.substr(name.size() - i.first.size()) == i.first)
-            return std::string("ends with ") + i.second;
-    }
-    return "";
-}
-
-// Whether `a` and `b` differ at most in the case of ASCII letters.
-bool equal_but_case(std::string_view a, std::string_view b)
-{
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
-}
-
-// " (it has 'X', which differs only in case)" for the first of `names` that
-// does so from `name`; empty when none.
-template <typename Names, typename Name_of>
-std::string differs_in_case(std::string_view name, const Names& names, Name_of name_of)
-{
-    for (const auto& n : names)
-        if (equal_but_case(name_of(n), name)) return " (it has " + quoted(name_of(n)) + ", which differs only in case)";
-    return "";
 }
 
 // How many single-byte edits turn `a` into `b`.
@@ -255,8 +219,8 @@ std::unordered_map<std::string_view, unsigned long> check_barcode_lines(const st
             tag_line.clear();
             const std::string invisible = invisible_end(name);
             if (!invisible.empty())
-                warn(barcodes_file, number,
-                     "barcode " + quoted(name) + " " + invisible + ": a scanned code without it never finds this section");
+                error(barcodes_file, number,
+                      "barcode " + quoted(name) + " " + invisible + ": a scanned code without it never finds this section");
             return note_section(barcodes_file, "barcode", first_line, name, number);
         },
         [&](std::string_view l, unsigned long number) {
@@ -423,14 +387,12 @@ int main(int argc, char** argv)
     for (const auto& f : formats) format_names.push_back(f.first);
     std::sort(format_names.begin(), format_names.end(),
               [&](const std::string& a, const std::string& b) { return line_of_format(a) < line_of_format(b); });
-    std::unordered_map<std::string, std::vector<std::string>> placeholders;
     for (const std::string& name : format_names) {
         std::size_t unclosed_at = 0;
-        placeholders[name] = formats.at(name).placeholders(unclosed_at);
+        formats.at(name).placeholders(unclosed_at);
         if (unclosed_at != std::string::npos)
             warn(formats_file, format_line.line_at(name, unclosed_at), "format " + quoted(name) + ": '${' is never closed");
     }
-    const bool has_fallback = formats.count("") != 0;
     Barcode_tags fallback_tags;
     if (!db.barcodes().find(std::string_view(), fallback_tags))
         warn(barcodes_file, 1, "there is no fallback barcode []: a barcode the file lacks gets no answer at all");
@@ -438,42 +400,15 @@ int main(int argc, char** argv)
     // Every barcode as the server would answer it.
     std::unordered_set<std::string> used;
     const Barcode_table& table = db.barcodes();
+    const Answer_check answers(formats);
+    std::vector<std::string> errors;
     set_log_quiet(true); // the merges below would repeat what is reported here
     for (std::size_t i = 0; i < table.size(); ++i) {
         const std::string_view barcode = table.barcode(i);
-        const Barcode_tags tags = table.tags(i);
         const unsigned long line = barcode_line.count(barcode) ? barcode_line.at(barcode) : 0;
-        std::string_view name;
-        if (!tags.find("format", name) && !has_fallback) {
-            warn(barcodes_file, line, "barcode " + quoted(barcode) + " has no format= line, and there is no fallback format []");
-            continue;
-        }
-        auto format = formats.find(std::string(name));
-        if (format == formats.end()) {
-            if (!name.empty())
-                warn(barcodes_file, line,
-                     "barcode " + quoted(barcode) + " names format " + quoted(name) + ", which formats.ini lacks" +
-                         differs_in_case(name, formats, [](const auto& f) { return std::string_view(f.first); }) + ": " +
-                         (has_fallback ? "the fallback format [] answers it" : "there is no fallback format [], so it is not answered"));
-            if (!has_fallback) continue;
-            format = formats.find("");
-        }
-        used.insert(format->first);
-        for (const std::string& p : placeholders[format->first]) {
-            std::string_view value;
-            if (tags.find("tag." + p, value)) continue;
-            std::vector<std::string_view> names;
-            for (std::size_t t = 0; t < tags.size(); ++t) names.push_back(tags.tag(t));
-            warn(barcodes_file, line,
-                 "barcode " + quoted(barcode) + " has no tag." + p + " for ${" + p + "} of format " +
-                     quoted(format->first) + ": the answer holds an empty string there" +
-                     differs_in_case("tag." + p, names, [](std::string_view n) { return n; }));
-        }
-        const std::size_t size = text_to_bytes(format->second.merge_tag_values(tags)).size();
-        if (size > largest_udp_payload)
-            warn(barcodes_file, line,
-                 "the answer to barcode " + quoted(barcode) + " is " + std::to_string(size) +
-                     " bytes, more than a UDP datagram holds (65507): it is never sent");
+        errors.clear();
+        if (const std::string* format = answers.check(barcode, table.tags(i), errors)) used.insert(*format);
+        for (const std::string& e : errors) error(barcodes_file, line, e);
     }
     set_log_quiet(false);
     for (const std::string& name : format_names)

@@ -27,6 +27,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "csv.h"
 #include "platform.h"
 
 namespace {
@@ -257,20 +258,6 @@ std::vector<std::pair<std::string, Seen>> most_asked_first(const Report& r)
     return all;
 }
 
-// A CSV field, quoted. Barcodes come from anyone on the network: a cell that
-// a spreadsheet would take for a formula (=, +, -, @, a tab or a carriage
-// return first) begins with ', which makes it text.
-std::string csv_field(const std::string& text)
-{
-    std::string quoted = "\"";
-    if (!text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos) quoted += '\'';
-    for (char c : text) {
-        if (c == '"') quoted += '"';
-        quoted += c;
-    }
-    return quoted + "\"";
-}
-
 // What a report says when there were too many different unknown barcodes
 // to count each.
 std::string estimates(const Report& r)
@@ -284,8 +271,11 @@ void write_csv(const Report& r)
 {
     if (r.unknown_dropped > 0) std::cerr << "ulvane_report: " << estimates(r) << std::endl;
     std::cout << "barcode,count,first,last\n";
-    for (const auto& u : most_asked_first(r))
-        std::cout << csv_field(u.first) << ',' << u.second.count << ',' << u.second.first << ',' << u.second.last << '\n';
+    for (const auto& u : most_asked_first(r)) {
+        std::string barcode;
+        append_csv_field(barcode, u.first, true);
+        std::cout << barcode << ',' << u.second.count << ',' << u.second.first << ',' << u.second.last << '\n';
+    }
 }
 
 void write_report(const Report& r, std::size_t files)

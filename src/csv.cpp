@@ -1,0 +1,81 @@
+#include "csv.h"
+
+#include <algorithm>
+
+void append_csv_field(std::string& out, std::string_view text, bool as_text)
+{
+    const bool quote = as_text || text.find_first_of(",\"\r\n") != std::string_view::npos;
+    if (!quote) {
+        out += text;
+        return;
+    }
+    out += '"';
+    if (as_text && !text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos) out += '\'';
+    for (std::size_t from = 0;;) {
+        const std::size_t q = text.find('"', from);
+        out += text.substr(from, q == std::string_view::npos ? q : q + 1 - from);
+        if (q == std::string_view::npos) break;
+        out += '"';
+        from = q + 1;
+    }
+    out += '"';
+}
+
+Csv_reader::Csv_reader(std::string_view text) : my_text(text)
+{
+    if (my_text.substr(0, 3) == "\xef\xbb\xbf") my_text.remove_prefix(3);
+    std::size_t counts[3] = {0, 0, 0};
+    const char candidates[3] = {',', ';', '\t'};
+    bool quoted = false;
+    for (char c : my_text) {
+        if (c == '"') quoted = !quoted;
+        if (quoted) continue;
+        if (c == '\n') break;
+        for (int k = 0; k < 3; ++k) counts[k] += c == candidates[k];
+    }
+    const std::size_t most = std::max_element(counts, counts + 3) - counts;
+    if (counts[most] > 0) my_delimiter = candidates[most];
+}
+
+bool Csv_reader::next(std::vector<std::string>& fields)
+{
+    fields.clear();
+    if (my_at >= my_text.size() || !my_error.empty()) return false;
+    my_record_line = my_line;
+    const char* p = my_text.data() + my_at;
+    const char* const end = my_text.data() + my_text.size();
+    for (;;) {
+        fields.emplace_back();
+        std::string& field = fields.back();
+        if (p < end && *p == '"') {
+            const unsigned long opened_at = my_line;
+            ++p;
+            for (;;) {
+                const char* q = std::find(p, end, '"');
+                my_line += std::count(p, q, '\n');
+                field.append(p, q);
+                if (q == end) {
+                    my_error = "a quote opened at line " + std::to_string(opened_at) + " is never closed";
+                    my_at = my_text.size();
+                    return false;
+                }
+                p = q + 1;
+                if (p == end || *p != '"') break;
+                field += '"'; // a doubled quote
+                ++p;
+            }
+        }
+        // Unquoted text, or what follows a closing quote, up to the field's end.
+        const char* stop = p;
+        while (stop < end && *stop != my_delimiter && *stop != '\n') ++stop;
+        const char* text_end = stop;
+        if (stop < end && *stop == '\n' && text_end > p && text_end[-1] == '\r') --text_end;
+        field.append(p, text_end);
+        if (stop == end || *stop == '\n') {
+            if (stop < end) ++my_line;
+            my_at = static_cast<std::size_t>(stop - my_text.data()) + (stop < end);
+            return true;
+        }
+        p = stop + 1;
+    }
+}

@@ -1,0 +1,94 @@
+#include "database_check.h"
+
+#include <algorithm>
+
+#include "misc.h"
+
+namespace {
+
+const std::size_t largest_udp_payload = 65507;
+
+// Whether `a` and `b` differ at most in the case of ASCII letters.
+bool equal_but_case(std::string_view a, std::string_view b)
+{
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+} // namespace
+
+std::string quoted(std::string_view s)
+{
+    return "'" + escape_control_bytes(std::string(s)) + "'";
+}
+
+std::string invisible_end(std::string_view name)
+{
+    static const std::pair<std::string_view, const char*> invisible[] = {
+        {"\xc2\xa0", "a no-break space"},        {"\xe2\x80\xaf", "a narrow no-break space"},
+        {"\xe2\x80\x8b", "a zero-width space"}, {"\xe2\x80\x8c", "a zero-width non-joiner"},
+        {"\xe2\x80\x8d", "a zero-width joiner"}, {"\xe2\x81\xa0", "a word joiner"},
+        {"\xef\xbb\xbf", "a byte order mark"},  {"\xa0", "a no-break space"},
+        {" ", "a blank"},                        {"\t", "a tab"},
+    };
+    for (const auto& i : invisible) {
+        if (name.substr(0, i.first.size()) == i.first) return std::string("begins with ") + i.second;
+        if (name.size() >= i.first.size() && name.substr(name.size() - i.first.size()) == i.first)
+            return std::string("ends with ") + i.second;
+    }
+    return "";
+}
+
+std::string differs_in_case(std::string_view name, const std::vector<std::string_view>& names)
+{
+    for (std::string_view n : names)
+        if (equal_but_case(n, name)) return " (it has " + quoted(n) + ", which differs only in case)";
+    return "";
+}
+
+Answer_check::Answer_check(const Barcode_db::Format_table& formats) : my_formats(formats)
+{
+    for (const auto& f : formats) {
+        std::size_t unclosed_at = 0;
+        my_placeholders[f.first] = f.second.placeholders(unclosed_at);
+    }
+}
+
+const std::string* Answer_check::check(std::string_view barcode, const Barcode_tags& tags,
+                                       std::vector<std::string>& errors) const
+{
+    const bool has_fallback = my_formats.count("") != 0;
+    std::string_view name;
+    if (!tags.find("format", name) && !has_fallback) {
+        errors.push_back("barcode " + quoted(barcode) + " has no format= line, and there is no fallback format []");
+        return nullptr;
+    }
+    auto format = my_formats.find(std::string(name));
+    if (format == my_formats.end()) {
+        if (!name.empty()) {
+            std::vector<std::string_view> names;
+            for (const auto& f : my_formats) names.push_back(f.first);
+            errors.push_back("barcode " + quoted(barcode) + " names format " + quoted(name) + ", which formats.ini lacks" +
+                             differs_in_case(name, names) + ": " +
+                             (has_fallback ? "the fallback format [] answers it"
+                                           : "there is no fallback format [], so it is not answered"));
+        }
+        if (!has_fallback) return nullptr;
+        format = my_formats.find("");
+    }
+    for (const std::string& p : my_placeholders.at(format->first)) {
+        std::string_view value;
+        if (tags.find("tag." + p, value)) continue;
+        std::vector<std::string_view> names;
+        for (std::size_t t = 0; t < tags.size(); ++t) names.push_back(tags.tag(t));
+        errors.push_back("barcode " + quoted(barcode) + " has no tag." + p + " for ${" + p + "} of format " +
+                         quoted(format->first) + ": the answer holds an empty string there" +
+                         differs_in_case("tag." + p, names));
+    }
+    const std::size_t size = text_to_bytes(format->second.merge_tag_values(tags)).size();
+    if (size > largest_udp_payload)
+        errors.push_back("the answer to barcode " + quoted(barcode) + " is " + std::to_string(size) +
+                         " bytes, more than a UDP datagram holds (65507): it is never sent");
+    return &format->first;
+}

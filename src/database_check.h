@@ -1,0 +1,46 @@
+// The checks that ulvane_check makes of a database and ulvane_import makes
+// of the file it is about to write: what the server would answer for a
+// barcode, and names that a scanned code or a lookup never matches.
+#ifndef ULVANE_DATABASE_CHECK_H
+#define ULVANE_DATABASE_CHECK_H
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "database.h"
+
+// `s` in single quotes with control bytes escaped, as findings show names.
+std::string quoted(std::string_view s);
+
+// The invisible character that `name` begins or ends with, as "begins with
+// a no-break space"; empty when none. Names pasted from a spreadsheet or a
+// web page bring them along (in UTF-8, or a no-break space in Latin-1).
+std::string invisible_end(std::string_view name);
+
+// " (it has 'X', which differs only in case)" for the first of `names` that
+// does so from `name`; empty when none.
+std::string differs_in_case(std::string_view name, const std::vector<std::string_view>& names);
+
+// Whether a barcode's answer is the one its section describes: the errors
+// are a format that formats.ini lacks (a fallback answers, or nothing), no
+// format at all without a fallback, a placeholder without its tag (the
+// answer holds an empty string) and an answer too long for a datagram.
+class Answer_check {
+public:
+    // `formats` must outlive the check.
+    explicit Answer_check(const Barcode_db::Format_table& formats);
+
+    // Appends a message for each error of the answer to `barcode` with
+    // `tags`; returns the name of the format that answers it, or nullptr
+    // when none does.
+    const std::string* check(std::string_view barcode, const Barcode_tags& tags,
+                             std::vector<std::string>& errors) const;
+
+private:
+    const Barcode_db::Format_table& my_formats;
+    std::unordered_map<std::string, std::vector<std::string>> my_placeholders; // of each format
+};
+
+#endif
