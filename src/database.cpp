@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <new>
+#include <sstream>
 
 #include "misc.h"
 
@@ -453,6 +454,33 @@ void Barcode_db::load_formats(std::istream& ff, std::uint64_t max_bytes)
         }
     });
     LOG_DBG("Ready reading formats");
+}
+
+bool read_barcodes_in_pieces(std::istream& in, const std::function<void(const Barcode_table&)>& visit)
+{
+    const std::size_t piece_size = 4 << 20;
+    std::string buffer;
+    bool at_end = false;
+    while (!at_end || !buffer.empty()) {
+        if (!at_end) {
+            const std::size_t had = buffer.size();
+            buffer.resize(had + piece_size);
+            in.read(&buffer[had], static_cast<std::streamsize>(piece_size));
+            buffer.resize(had + static_cast<std::size_t>(in.gcount()));
+            at_end = !in;
+            if (in.bad()) return false;
+        }
+        // Up to the last line that begins with '[', or all at the end.
+        std::size_t cut = at_end ? buffer.size() : buffer.rfind("\n[");
+        if (cut == std::string::npos) continue; // one section so far: read on
+        if (!at_end) ++cut;
+        Barcode_db piece;
+        std::istringstream text(buffer.substr(0, cut));
+        piece.load_barcodes(text);
+        visit(piece.barcodes());
+        buffer.erase(0, cut);
+    }
+    return true;
 }
 
 // ---- Reloading ----

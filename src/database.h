@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <istream>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -292,6 +293,15 @@ private:
     std::string my_barcodes_path;
     std::string my_formats_path;
 };
+
+// Reads barcodes.ini from `in` piece by piece with load_barcodes, so that
+// a file of any size needs the memory of one piece (a few MiB): visit gets
+// each piece's table in file order. A piece ends before a line that begins
+// with '[', where the reader ends a section anyway, so every section is
+// read whole; a barcode repeated in a later piece is in that piece's table
+// too (the server uses the first). Line numbers in the reader's log lines
+// count from the piece's start. False when reading ended at a read error.
+bool read_barcodes_in_pieces(std::istream& in, const std::function<void(const Barcode_table&)>& visit);
 
 // The program's one database.
 extern Barcode_db the_barcode_db;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Prepares the standard streams before anything is opened or written: any of
@@ -23,6 +24,10 @@ void protect_standard_streams();
 // standard error unbuffered, standard output flushed at each line where the
 // platform can, else unbuffered. Every program calls it first.
 void unbuffer_standard_streams();
+
+// Makes standard output write bytes as they are given (Windows would turn
+// each line feed into a carriage return and line feed).
+void binary_standard_output();
 
 // The operator's signals, as flags that the request loop looks at between
 // batches: a stop (SIGTERM and SIGINT; on Windows Ctrl-C and closing the
@@ -223,6 +228,36 @@ struct File_attributes {
 // Without `identity`, device and file_id may stay 0: on Windows asking for
 // them costs opening the file.
 bool file_attributes(const std::string& path, File_attributes& out, bool identity = true);
+
+// A new version of a file, written beside it under a temporary name and
+// then put in its place whole: a reader of the path at any moment finds the
+// old file or the new one, never a part and never no file. The new file
+// gets the old one's permissions (and, where allowed, its owner). The
+// temporary file is removed when the replacement is given up (destroyed
+// before commit, or a step failed).
+class File_replacement {
+public:
+    File_replacement() = default;
+    ~File_replacement();
+    File_replacement(const File_replacement&) = delete;
+    File_replacement& operator=(const File_replacement&) = delete;
+
+    // Each step is false, with `error` saying why, when it fails.
+    // Creates the temporary file beside `path`.
+    bool open(const std::string& path, std::string& error);
+    bool write(std::string_view bytes, std::string& error);
+    // Flushes the new file to the disk and puts it in the place of the old
+    // one, durably (on Windows with a replace that waits up to 5 s while
+    // another program has the old file open).
+    bool commit(std::string& error);
+
+private:
+    void give_up();
+
+    std::string my_path;
+    std::string my_temp;
+    std::intptr_t my_handle = -1;
+};
 
 // What may have changed in the watched files since the last look.
 enum class Files_news {

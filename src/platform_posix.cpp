@@ -35,6 +35,10 @@ void protect_standard_streams()
     signal(SIGPIPE, SIG_IGN);
 }
 
+void binary_standard_output()
+{
+}
+
 void unbuffer_standard_streams()
 {
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
@@ -603,4 +607,88 @@ void Directory_watch::watch_again(const std::string& dir, const char* const* nam
     (void)names;
     (void)count;
 #endif
+}
+
+File_replacement::~File_replacement()
+{
+    give_up();
+}
+
+void File_replacement::give_up()
+{
+    if (my_handle >= 0) close(static_cast<int>(my_handle));
+    my_handle = -1;
+    if (!my_temp.empty()) unlink(my_temp.c_str());
+    my_temp.clear();
+}
+
+bool File_replacement::open(const std::string& path, std::string& error)
+{
+    give_up();
+    my_path = path;
+    my_temp = path + ".new-" + std::to_string(getpid());
+    // Created for us alone; the umask applies to a file that had no
+    // predecessor.
+    const int fd = ::open(my_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        error = "cannot create " + my_temp + ": " + std::strerror(errno);
+        my_temp.clear();
+        return false;
+    }
+    my_handle = fd;
+    struct stat old;
+    if (stat(path.c_str(), &old) == 0) {
+        if (fchown(fd, old.st_uid, old.st_gid) != 0) {
+            // Only the owner's own or root's files can be given away; the
+            // new file stays ours then.
+        }
+        if (fchmod(fd, old.st_mode & 07777) != 0) {
+            error = "cannot give " + my_temp + " the permissions of " + path + ": " + std::strerror(errno);
+            give_up();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool File_replacement::write(std::string_view bytes, std::string& error)
+{
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(static_cast<int>(my_handle), bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = "cannot write " + my_temp + ": " + std::strerror(n < 0 ? errno : ENOSPC);
+            give_up();
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool File_replacement::commit(std::string& error)
+{
+    const int fd = static_cast<int>(my_handle);
+    if (fsync(fd) != 0 || close(fd) != 0) {
+        error = "cannot write " + my_temp + " to the disk: " + std::strerror(errno);
+        my_handle = -1;
+        give_up();
+        return false;
+    }
+    my_handle = -1;
+    if (rename(my_temp.c_str(), my_path.c_str()) != 0) {
+        error = "cannot rename " + my_temp + " to " + my_path + ": " + std::strerror(errno);
+        give_up();
+        return false;
+    }
+    my_temp.clear();
+    // The rename itself reaches the disk with the directory.
+    const std::size_t slash = my_path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : my_path.substr(0, slash);
+    const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd >= 0) {
+        fsync(dir_fd);
+        close(dir_fd);
+    }
+    return true;
 }

@@ -28,6 +28,12 @@ void protect_standard_streams()
         if (_get_osfhandle(fd) == -1) _open("NUL", _O_RDWR); // takes the lowest free number, fd
 }
 
+void binary_standard_output()
+{
+    std::fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
 void unbuffer_standard_streams()
 {
     // The C runtime treats line buffering as full buffering.
@@ -652,4 +658,96 @@ void Directory_watch::watch_again(const std::string& dir, const char* const*, st
     }
     my_handle = reinterpret_cast<std::intptr_t>(directory);
     my_failed = false;
+}
+
+namespace {
+
+std::string system_error_text(DWORD code)
+{
+    return socket_error_text(static_cast<int>(code)) + " (" + std::to_string(code) + ")";
+}
+
+} // namespace
+
+File_replacement::~File_replacement()
+{
+    give_up();
+}
+
+void File_replacement::give_up()
+{
+    if (my_handle != -1) CloseHandle(reinterpret_cast<HANDLE>(my_handle));
+    my_handle = -1;
+    if (!my_temp.empty()) DeleteFileA(my_temp.c_str());
+    my_temp.clear();
+}
+
+bool File_replacement::open(const std::string& path, std::string& error)
+{
+    give_up();
+    my_path = path;
+    my_temp = path + ".new-" + std::to_string(GetCurrentProcessId());
+    HANDLE file = CreateFileA(my_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = "cannot create " + my_temp + ": " + system_error_text(GetLastError());
+        my_temp.clear();
+        return false;
+    }
+    my_handle = reinterpret_cast<std::intptr_t>(file);
+    return true;
+}
+
+bool File_replacement::write(std::string_view bytes, std::string& error)
+{
+    while (!bytes.empty()) {
+        const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1 << 30));
+        DWORD written = 0;
+        if (!WriteFile(reinterpret_cast<HANDLE>(my_handle), bytes.data(), piece, &written, nullptr) || written == 0) {
+            error = "cannot write " + my_temp + ": " + system_error_text(GetLastError());
+            give_up();
+            return false;
+        }
+        bytes.remove_prefix(written);
+    }
+    return true;
+}
+
+bool File_replacement::commit(std::string& error)
+{
+    HANDLE file = reinterpret_cast<HANDLE>(my_handle);
+    const bool flushed = FlushFileBuffers(file) != 0;
+    const DWORD flush_error = GetLastError();
+    CloseHandle(file);
+    my_handle = -1;
+    if (!flushed) {
+        error = "cannot write " + my_temp + " to the disk: " + system_error_text(flush_error);
+        give_up();
+        return false;
+    }
+    // ReplaceFile keeps the old file's permissions (its ACL) and attributes
+    // and never leaves the name missing; a program reading the old file
+    // (the server, for a moment) holds it open without sharing deletion,
+    // which makes the replace wait. Without an old file, a plain rename.
+    const std::chrono::steady_clock::time_point give_up_at = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        BOOL done;
+        if (GetFileAttributesA(my_path.c_str()) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND)
+            done = MoveFileExA(my_temp.c_str(), my_path.c_str(), MOVEFILE_WRITE_THROUGH);
+        else
+            done = ReplaceFileA(my_path.c_str(), my_temp.c_str(), nullptr,
+                                REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr);
+        if (done) {
+            my_temp.clear();
+            return true;
+        }
+        const DWORD code = GetLastError();
+        const bool busy = code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED ||
+                          code == ERROR_UNABLE_TO_REMOVE_REPLACED || code == ERROR_LOCK_VIOLATION;
+        if (!busy || std::chrono::steady_clock::now() > give_up_at) {
+            error = "cannot put " + my_temp + " in the place of " + my_path + ": " + system_error_text(code);
+            give_up();
+            return false;
+        }
+        Sleep(20);
+    }
 }

@@ -1,0 +1,135 @@
+// ulvane_export: barcodes.ini as CSV, for a spreadsheet or a shop system.
+//
+//   ulvane_export [-db=DIR] [-o=FILE]
+//
+// Reads barcodes.ini with the server's own reader (its warnings go to
+// standard error) and writes what the server reads of it as CSV (RFC 4180:
+// comma, CR LF, a field quoted when it holds a comma, a quote, CR or LF) to
+// standard output or FILE. The header is barcode,format and then one column
+// per key the file uses, in the order first seen; then one row per barcode
+// in the order of the file, the fallback barcode as []. A cell holds the
+// value's text exactly as the file has it (escapes as written), and is
+// empty where a barcode lacks the key. ulvane_import reads it back.
+// Exit status: 0, 1 when the file cannot be read or written, 2 for wrong
+// usage.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "csv.h"
+#include "database.h"
+#include "misc.h"
+#include "platform.h"
+
+namespace {
+
+// The tags of a barcode in the order of its lines in the file.
+std::vector<std::size_t> in_file_order(const Barcode_tags& tags)
+{
+    std::vector<std::size_t> order(tags.size());
+    for (std::size_t t = 0; t < order.size(); ++t) order[t] = t;
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return tags.tag(a).data() < tags.tag(b).data(); });
+    return order;
+}
+
+// Writes `table` as CSV through `out`, which is called with pieces of text.
+template <typename Out>
+void write_csv(const Barcode_table& table, Out out)
+{
+    std::vector<std::string_view> columns = {"barcode", "format"};
+    std::unordered_map<std::string_view, std::size_t> column_of = {{"format", 1}};
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const Barcode_tags tags = table.tags(i);
+        for (std::size_t t : in_file_order(tags))
+            if (column_of.emplace(tags.tag(t), columns.size()).second) columns.push_back(tags.tag(t));
+    }
+    std::string text;
+    auto end_row = [&] {
+        text.back() = '\r';
+        text += '\n';
+        if (text.size() >= (1 << 20)) {
+            out(text);
+            text.clear();
+        }
+    };
+    for (std::string_view column : columns) {
+        append_csv_field(text, column);
+        text += ',';
+    }
+    end_row();
+    std::vector<std::string_view> cells(columns.size());
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        std::fill(cells.begin(), cells.end(), std::string_view());
+        cells[0] = table.barcode(i).empty() ? std::string_view("[]") : table.barcode(i);
+        const Barcode_tags tags = table.tags(i);
+        for (std::size_t t = 0; t < tags.size(); ++t) cells[column_of.at(tags.tag(t))] = tags.value(t);
+        for (std::string_view cell : cells) {
+            append_csv_field(text, cell);
+            text += ',';
+        }
+        end_row();
+    }
+    out(text);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    unbuffer_standard_streams();
+    std::string db_dir = ".", output;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "-db=", 4) == 0) {
+            db_dir = argv[i] + 4;
+        } else if (std::strncmp(argv[i], "-o=", 3) == 0 && argv[i][3] != '\0') {
+            output = argv[i] + 3;
+        } else {
+            std::cerr << "usage: ulvane_export [-db=DIR] [-o=FILE]" << std::endl;
+            return 2;
+        }
+    }
+    const std::string path = db_dir + "/barcodes.ini";
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::cerr << "ulvane_export: cannot read " << path << ": " << std::strerror(errno) << std::endl;
+        return 1;
+    }
+    Barcode_db db;
+    db.load_barcodes(in);
+    if (in.bad()) {
+        std::cerr << "ulvane_export: read error in " << path << std::endl;
+        return 1;
+    }
+
+    std::ofstream file;
+    if (!output.empty()) {
+        file.open(output, std::ios::binary | std::ios::trunc);
+        if (!file) {
+            std::cerr << "ulvane_export: cannot write " << output << ": " << std::strerror(errno) << std::endl;
+            return 1;
+        }
+    } else {
+        binary_standard_output();
+    }
+    bool written = true;
+    write_csv(db.barcodes(), [&](const std::string& text) {
+        if (!output.empty())
+            written = written && file.write(text.data(), static_cast<std::streamsize>(text.size()));
+        else
+            written = written && std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    });
+    written = written && (output.empty() ? std::fflush(stdout) == 0 : static_cast<bool>(file.flush()));
+    if (!written) {
+        std::cerr << "ulvane_export: cannot write " << (output.empty() ? "standard output" : output) << ": "
+                  << std::strerror(errno) << std::endl;
+        return 1;
+    }
+    return 0;
+}
