@@ -3,10 +3,14 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
+#include <sys/stat.h>
 #include <cstdlib>
 #include <sys/resource.h>
 #include <regex>
 
+#include "database.h"
+#include "misc.h"
 #include "server.h"
 #include "test_util.h"
 
@@ -396,6 +400,190 @@ TEST(MakeLargeDb, WritesTheDatabaseOrSaysWhyNot)
     EXPECT_EQ(r.err, "make_large_db: cannot write the database in " + dir.path() + ": File too large\n");
 }
 #endif
+
+// What the server answers, in `dir`, for each of `codes` (the escapes made
+// bytes; "(none)" where it gives no answer).
+std::vector<std::string> answers_in(const std::string& dir, const std::vector<std::string>& codes)
+{
+    Barcode_db db;
+    db.load(dir);
+    std::vector<std::string> answers;
+    for (const std::string& code : codes) {
+        try {
+            answers.push_back(text_to_bytes(db.lookup(code)));
+        } catch (const std::string&) {
+            answers.push_back("(none)");
+        }
+    }
+    return answers;
+}
+
+// Runs ulvane_import on `csv`, written to in.csv beside the database `db`.
+Run_result import(const std::string& db, const std::string& csv, std::vector<std::string> args = {})
+{
+    const std::string path = db.substr(0, db.rfind('/')) + "/in.csv";
+    write_file(path, csv);
+    args.insert(args.begin(), {ULVANE_IMPORT_PATH, path, "-db=" + db});
+    Run_result r = run_program(args, 60);
+    r.out = unix_lines(r.out);
+    r.err = unix_lines(r.err);
+    return r;
+}
+
+// Export, then import into an empty directory: every barcode, and one the
+// file lacks, gets the same answer bytes.
+TEST(Import, RoundTripKeepsEveryAnswer)
+{
+    Temp_dir dir;
+    const std::string from = dir.file("from"), to = dir.file("to");
+    for (const std::string& d : {from, to}) std::filesystem::create_directory(d);
+    const std::string formats = "[]\n(${d})\n[f]\n${d}|${p}\n[g]\n${d}\\x41\n";
+    write_file(from + "/formats.ini", formats);
+    write_file(to + "/formats.ini", formats);
+    write_file(from + "/barcodes.ini", "[]\nformat=f\ntag.d=unknown\n"
+                                       "[1]\nformat=f\ntag.d=a,b;c\ntag.p= 1.99\n"
+                                       "[2]\ntag.p=x\nformat=f\ntag.d=say \"hi\"\\n\\x41\\\\\ntag.d=second\n"
+                                       "[3]\nformat=g\ntag.d=\xe9t\xe9=x\n"
+                                       "[4]\nformat=f\ncolour=red\n"
+                                       "[5;6]\ntag.d==\n"
+                                       "[a,b\"c]\nformat=f\ntag.d=x\n[1]\nformat=g\n");
+    Run_result r = run_program({ULVANE_EXPORT_PATH, "-db=" + from});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "barcode,format,tag.d,tag.p,colour\r\n"
+                     "[],f,unknown,,\r\n"
+                     "1,f,\"a,b;c\", 1.99,\r\n"
+                     "2,f,\"say \"\"hi\"\"\\n\\x41\\\\\",x,\r\n"
+                     "3,g,\xe9t\xe9=x,,\r\n"
+                     "4,f,,,red\r\n"
+                     "5;6,,=,,\r\n"
+                     "\"a,b\"\"c\",f,x,,\r\n");
+    write_file(dir.file("export.csv"), r.out);
+    r = import(to, r.out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, to + "/barcodes.ini: 7 barcodes written: 7 added, 0 removed, 0 changed, 0 unchanged\n");
+    const std::vector<std::string> codes = {"", "1", "2", "3", "4", "5;6", "a,b\"c", "not there"};
+    EXPECT_EQ(answers_in(to, codes), answers_in(from, codes));
+    EXPECT_EQ(answers_in(to, {"2"})[0], "say \"hi\"\nA\\|x");
+    EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + to}).out, to + "/barcodes.ini:10: warning: blank after '=': the value of 'tag.p' begins with it\n");
+
+#ifdef ULVANE_MAKE_LARGE_DB_PATH
+    // A generated database, through a file (-o=).
+    ASSERT_EQ(run_program({ULVANE_MAKE_LARGE_DB_PATH, from, "100000"}).status, 0);
+    write_file(to + "/formats.ini", read_file(from + "/formats.ini"));
+    ASSERT_EQ(run_program({ULVANE_EXPORT_PATH, "-db=" + from, "-o=" + dir.file("large.csv")}, 60).status, 0);
+    r = import(to, read_file(dir.file("large.csv")), {"-force"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    Barcode_db large;
+    large.load(from);
+    std::vector<std::string> all = {"unknown"};
+    for (std::size_t i = 0; i < large.barcodes().size(); ++i) all.emplace_back(large.barcodes().barcode(i));
+    EXPECT_EQ(all.size(), 100002u);
+    EXPECT_TRUE(answers_in(to, all) == answers_in(from, all));
+#endif
+}
+
+// A shop system's CSV as a spreadsheet saves it: a byte order mark,
+// semicolons, CR LF, quoted cells with a semicolon, quotes and a line
+// break, its own column names.
+TEST(Import, ReadsASpreadsheetsCsv)
+{
+    Temp_dir dir;
+    const std::string db = dir.file("db");
+    std::filesystem::create_directory(db);
+    write_file(db + "/formats.ini", "[price]\n${Description}: ${Price}\n[offer]\nOFFER ${Description} ${Price}\n[]\n?\n");
+    Run_result r = import(db, "\xef\xbb\xbf" "EAN;Description;Price;Format\r\n"
+                              "4006381333931;\"Pen; blue\";1,99;\r\n"
+                              "4012345678901;\"Note\r\nbook \"\"A5\"\"\";2,49;offer\r\n"
+                              ";;;\r\n"
+                              "[];Unknown;-;\r\n",
+                          {"-barcode=EAN", "-format=price"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, db + "/barcodes.ini: 3 barcodes written: 3 added, 0 removed, 0 changed, 0 unchanged\n");
+    EXPECT_EQ(answers_in(db, {"4006381333931", "4012345678901", "", "7"}),
+              (std::vector<std::string>{"Pen; blue: 1,99", "OFFER Note\nbook \"A5\" 2,49", "Unknown: -", "Unknown: -"}));
+}
+
+// A CSV that the server could not answer from as meant is refused with the
+// line and why; barcodes.ini stays as it was, and nothing is left behind.
+TEST(Import, RefusesWhatWouldNotAnswerAsMeant)
+{
+    Temp_dir dir;
+    const std::string db = dir.file("db");
+    std::filesystem::create_directory(db);
+    write_file(db + "/formats.ini", "[f]\n${d}\n[]\n-\n");
+    const std::string old = "[]\nformat=f\ntag.d=old\n";
+    write_file(db + "/barcodes.ini", old);
+    const std::string in = dir.file("in.csv") + ":";
+    const struct {
+        std::string csv;
+        std::string error;
+    } cases[] = {
+        {"barcode,format,d\n,f,x\n", "2: the barcode is empty"},
+        {"barcode,format,d\n1,f,x\n2,f,y\n1,f,z\n", "4: barcode '1' again: it is at line 2 too"},
+        {"barcode,format,d\n1\t,f,x\n", "2: barcode '1\\t' ends with a tab: a scanned code never matches it"},
+        {"barcode,format,d\n\"1\n2\",f,x\n", "2: barcode '1\\n2' holds a line break, which no section header can"},
+        {"barcode,format,d\n1,f,x,\n", "2: 4 cells, more than the header's 3"},
+        {"barcode,format,d\n1,f,x\n2,f,\"x\n", "3: a quote opened at line 3 is never closed"},
+        {"barcode,format,d\r\n", "1: no data row"},
+        {"EAN,format,d\n1,f,x\n", "1: no column 'barcode' (name the barcodes' column with -barcode=)"},
+        {"barcode,format,d\n1,F,x\n", "2: barcode '1' names format 'F', which formats.ini lacks (it has 'f', which differs "
+                                      "only in case): the fallback format [] answers it"},
+        {"barcode,format\n1,f\n", "2: barcode '1' has no tag.d for ${d} of format 'f': the answer holds an empty string there"},
+        {"barcode,format,d,\n1,f,x,y\n", "2: a value in column 4, which has no name"},
+        {"barcode,format,d,tag.d\n1,f,x,y\n", "1: columns 3 and 4 are both 'tag.d'"},
+        {"barcode,format,d=1\n1,f,x\n", "1: column 3 'd=1' holds '=' or a line break, which no tag's name can"},
+        {"barcode,format,d\n1,f,\"" + std::string(1 << 20, 'v') + "\"\n",
+         "2: a line of 1048582 bytes, longer than the server reads (1048576)"},
+    };
+    for (const auto& c : cases) {
+        Run_result r = import(db, c.csv);
+        EXPECT_EQ(r.status, 1) << c.error;
+        EXPECT_NE(r.err.find(in + c.error + "\n"), std::string::npos) << r.err;
+        EXPECT_EQ(read_file(db + "/barcodes.ini"), old) << c.error;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(db), {}), 2) << c.error;
+    }
+}
+
+// The guard against a cut-short export, -dry-run and -force, with the
+// summary's counts; the file keeps its permissions.
+TEST(Import, GuardsAgainstACutShortExport)
+{
+    Temp_dir dir;
+    const std::string db = dir.file("db"), barcodes = db + "/barcodes.ini";
+    std::filesystem::create_directory(db);
+    write_file(db + "/formats.ini", "[f]\n${d}\n");
+    std::string old = "[]\nformat=f\ntag.d=-\n", csv = "barcode,format,d\n1,f,new\n";
+    for (int i = 1; i <= 10; ++i) old += "[" + std::to_string(i) + "]\nformat=f\ntag.d=x\n";
+    for (int i = 2; i <= 8; ++i) csv += std::to_string(i) + ",f,x\n";
+    csv += "11,f,x\n";
+    write_file(barcodes, old);
+#ifndef ULVANE_WINDOWS_BUILD
+    ASSERT_EQ(chmod(barcodes.c_str(), 0640), 0);
+#endif
+    const std::string summary = barcodes + ": 10 barcodes to write: 1 added, 2 removed, 1 changed, 8 unchanged\n";
+    Run_result r = import(db, csv);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, summary);
+    EXPECT_EQ(r.err, dir.file("in.csv") + ": the import would remove 2 of the 11 barcodes in " + barcodes +
+                         " (more than a tenth): not written; give -force if that is meant\n");
+    r = import(db, csv, {"-dry-run", "-force"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, summary + "(-dry-run: nothing written)\n");
+    EXPECT_EQ(read_file(barcodes), old);
+    r = import(db, csv, {"-force"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, barcodes + ": 10 barcodes written: 1 added, 2 removed, 1 changed, 8 unchanged\n");
+    EXPECT_EQ(answers_in(db, {"1", "9", "11", ""}), (std::vector<std::string>{"new", "-", "x", "-"}));
+#ifndef ULVANE_WINDOWS_BUILD
+    struct stat st;
+    ASSERT_EQ(stat(barcodes.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+#endif
+    // A tenth exactly may go (1 of 10); more may not (2 of 9).
+    EXPECT_EQ(import(db, "barcode,format,d\n" + csv.substr(csv.find("2,f"))).status, 0);
+    EXPECT_EQ(import(db, "barcode,format,d\n" + csv.substr(csv.find("4,f"))).status, 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(db), {}), 2);
+}
 
 TEST(CommandLine, NumbersAreReadLikeAtoi)
 {

@@ -430,16 +430,19 @@ int main(int argc, char** argv)
         return 1;
     }
     const Summary s = compare(import.rows(), old);
-    std::cout << barcodes_path << ": " << s.written << " barcodes" << (options.dry_run ? " to write" : " written")
-              << ": " << s.added << " added, " << s.removed << " removed, " << s.changed << " changed, "
-              << s.unchanged << " unchanged" << std::endl;
+    auto write_summary = [&](const char* done) {
+        std::cout << barcodes_path << ": " << s.written << " barcodes " << done << ": " << s.added << " added, "
+                  << s.removed << " removed, " << s.changed << " changed, " << s.unchanged << " unchanged" << std::endl;
+    };
     if (s.removed * 10 > old.barcodes.size() && !options.force) {
+        write_summary("to write");
         std::cerr << options.csv_path << ": the import would remove " << s.removed << " of the "
                   << old.barcodes.size() << " barcodes in " << barcodes_path
                   << " (more than a tenth): not written; give -force if that is meant" << std::endl;
         return 1;
     }
     if (options.dry_run) {
+        write_summary("to write");
         std::cout << "(-dry-run: nothing written)" << std::endl;
         return 0;
     }
@@ -447,5 +450,6 @@ int main(int argc, char** argv)
         std::cerr << "ulvane_import: " << why << std::endl;
         return 1;
     }
+    write_summary("written");
     return 0;
 }
