@@ -6,6 +6,7 @@ build=${1:-build}
 "$build/bench/database_bench"
 "$build/bench/server_bench"
 "$(dirname "$0")/report_bench.sh" "$build"
+"$(dirname "$0")/import_bench.sh" "$build"
 if [ "$(id -u)" = 0 ]; then
   "$(dirname "$0")/load_test.sh" "$build" "${LOAD_RUNS:-6}"
 else

@@ -232,7 +232,8 @@ bool file_attributes(const std::string& path, File_attributes& out, bool identit
 // A new version of a file, written beside it under a temporary name and
 // then put in its place whole: a reader of the path at any moment finds the
 // old file or the new one, never a part and never no file. The new file
-// gets the old one's permissions (and, where allowed, its owner). The
+// gets the old one's permissions (and, where allowed, its owner; on Windows
+// its ACL and its hidden and system attributes). The
 // temporary file is removed when the replacement is given up (destroyed
 // before commit, or a step failed).
 class File_replacement {

@@ -685,8 +685,12 @@ void File_replacement::give_up()
 bool File_replacement::open(const std::string& path, std::string& error)
 {
     give_up();
-    my_path = path;
-    my_temp = path + ".new-" + std::to_string(GetCurrentProcessId());
+    // The full path, with backslashes, names the file in messages as
+    // Windows does.
+    char full[MAX_PATH];
+    const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    my_path = length > 0 && length < sizeof full ? std::string(full, length) : path;
+    my_temp = my_path + ".new-" + std::to_string(GetCurrentProcessId());
     HANDLE file = CreateFileA(my_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         error = "cannot create " + my_temp + ": " + system_error_text(GetLastError());
@@ -724,25 +728,36 @@ bool File_replacement::commit(std::string& error)
         give_up();
         return false;
     }
-    // ReplaceFile keeps the old file's permissions (its ACL) and attributes
-    // and never leaves the name missing; a program reading the old file
-    // (the server, for a moment) holds it open without sharing deletion,
-    // which makes the replace wait. Without an old file, a plain rename.
+    // The old file's permissions (its ACL) and attributes go to the new one,
+    // where allowed; then one rename, which never leaves the name missing
+    // (ReplaceFile would keep them too, but is not one step everywhere). A
+    // program reading the old file (the server, for a moment) holds it open
+    // without sharing deletion, which makes the rename wait.
+    PACL permissions = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoA(my_path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &permissions, nullptr, &descriptor) == ERROR_SUCCESS) {
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        GetSecurityDescriptorControl(descriptor, &control, &revision);
+        const SECURITY_INFORMATION protection = (control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                                  : UNPROTECTED_DACL_SECURITY_INFORMATION;
+        SetNamedSecurityInfoA(&my_temp[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | protection, nullptr, nullptr,
+                              permissions, nullptr);
+        LocalFree(descriptor);
+    }
+    const DWORD attributes = GetFileAttributesA(my_path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        SetFileAttributesA(my_temp.c_str(), attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
     const std::chrono::steady_clock::time_point give_up_at = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     for (;;) {
-        BOOL done;
-        if (GetFileAttributesA(my_path.c_str()) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND)
-            done = MoveFileExA(my_temp.c_str(), my_path.c_str(), MOVEFILE_WRITE_THROUGH);
-        else
-            done = ReplaceFileA(my_path.c_str(), my_temp.c_str(), nullptr,
-                                REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr);
+        const BOOL done = MoveFileExA(my_temp.c_str(), my_path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
         if (done) {
             my_temp.clear();
             return true;
         }
         const DWORD code = GetLastError();
-        const bool busy = code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED ||
-                          code == ERROR_UNABLE_TO_REMOVE_REPLACED || code == ERROR_LOCK_VIOLATION;
+        const bool busy = code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED || code == ERROR_LOCK_VIOLATION;
         if (!busy || std::chrono::steady_clock::now() > give_up_at) {
             error = "cannot put " + my_temp + " in the place of " + my_path + ": " + system_error_text(code);
             give_up();

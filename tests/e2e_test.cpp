@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <fstream>
 #include <functional>
@@ -397,6 +398,62 @@ TEST_F(EndToEnd, EditsBetweenRequestsAreSeen)
     ASSERT_EQ(rename(my_dir.file("gone").c_str(), my_dir.file("formats.ini").c_str()), 0);
     EXPECT_EQ(ask(sd, "12345\n"), "Ink\nPrice: 2.50");
     EXPECT_EQ(err(), "ERROR: format file \"" + my_dir.path() + "/formats.ini\" not found\n");
+}
+
+// An import of 300,000 rows while a terminal asks all the while: barcodes.ini
+// is never missing nor anything but the old file or the new one, and every
+// request is answered, from the old file and then from the new one.
+TEST_F(EndToEnd, AnImportReplacesTheDatabaseWhileTerminalsAreAnswered)
+{
+    std::string old_db = "[]\nformat=price\ntag.description=?\ntag.price=-\n", csv = "barcode,description,price\n";
+    for (int i = 1000000; i < 1300000; ++i) {
+        old_db += "[" + std::to_string(i) + "]\nformat=price\ntag.description=Old\ntag.price=1.00\n";
+        csv += std::to_string(i) + ",New,2.00\n";
+    }
+    write_db(old_db, pen_formats);
+    write_file(my_dir.file("in.csv"), csv);
+    start_server();
+    Socket_handle sd = terminal();
+    const std::string old_answer = "Old\nPrice: 1.00", new_answer = "New\nPrice: 2.00";
+    EXPECT_EQ(ask(sd, "1299999\n", no_socket, 10000), old_answer); // Wine reads the file slowly
+
+    std::atomic<bool> imported{false};
+    Run_result result;
+    std::thread importer([&] {
+        result = run_program({ULVANE_IMPORT_PATH, my_dir.file("in.csv"), "-db=" + my_dir.path(), "-format=price"}, 120);
+        imported = true;
+    });
+    std::set<long long> sizes;
+    int missing = 0;
+    std::thread watcher([&] {
+        while (!imported) {
+            struct stat st;
+            if (stat(my_dir.file("barcodes.ini").c_str(), &st) != 0) ++missing;
+            else sizes.insert(st.st_size);
+            usleep(200);
+        }
+    });
+    int old_answers = 0, new_answers = 0;
+    while (!imported) {
+        const std::string answer = ask(sd, "1299999\n");
+        if (answer == new_answer) {
+            ++new_answers;
+        } else {
+            EXPECT_EQ(answer, old_answer);
+            EXPECT_EQ(new_answers, 0) << "an old answer after a new one";
+            ++old_answers;
+        }
+    }
+    importer.join();
+    watcher.join();
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(ask(sd, "1299999\n"), new_answer);
+    EXPECT_GT(old_answers, 0);
+    EXPECT_EQ(missing, 0);
+    sizes.erase(static_cast<long long>(old_db.size()));
+    sizes.erase(static_cast<long long>(read_file(my_dir.file("barcodes.ini")).size()));
+    EXPECT_TRUE(sizes.empty()) << "a part of a file at " << *sizes.begin() << " bytes";
+    EXPECT_TRUE(logged("not found").empty());
 }
 
 // Regression: a bind mount over the database directory, over a file or over
