@@ -588,6 +588,20 @@ TEST(Import, GuardsAgainstACutShortExport)
     EXPECT_EQ(import(db, "barcode,format,d\n" + csv.substr(csv.find("2,f"))).status, 0);
     EXPECT_EQ(import(db, "barcode,format,d\n" + csv.substr(csv.find("4,f"))).status, 1);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(db), {}), 2);
+
+    // Barcodes repeated beyond the first MiBs of a file (read piece by
+    // piece): the first sections count.
+    old = "";
+    csv = "barcode,format,d,e\n";
+    for (int i = 1; i <= 15; ++i) {
+        const std::string filler = i <= 10 ? "" : std::string(1000000, 'y');
+        old += "[" + std::to_string(i) + "]\nformat=f\ntag.d=x\ntag.e=" + filler + "\n";
+        csv += std::to_string(i) + ",f,x," + filler + "\n";
+    }
+    for (int i = 1; i <= 10; ++i) old += "[" + std::to_string(i) + "]\ntag.d=not used " + std::to_string(i) + "\n";
+    write_file(barcodes, old);
+    EXPECT_EQ(import(db, csv, {"-dry-run"}).out, barcodes + ": 15 barcodes to write: 0 added, 0 removed, 0 changed, "
+                                                            "15 unchanged\n(-dry-run: nothing written)\n");
 }
 
 TEST(CommandLine, NumbersAreReadLikeAtoi)
