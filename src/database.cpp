@@ -150,6 +150,14 @@ bool Barcode_tags::find(std::string_view tag, std::string_view& value) const
     return true;
 }
 
+std::vector<std::size_t> Barcode_tags::in_file_order() const
+{
+    std::vector<std::size_t> order(my_count);
+    for (std::size_t t = 0; t < my_count; ++t) order[t] = t;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return my_tags[a].line < my_tags[b].line; });
+    return order;
+}
+
 std::size_t Barcode_table::slot_of(std::string_view barcode, std::uint64_t hash) const
 {
     const std::size_t mask = my_index.size() - 1;

@@ -96,6 +96,8 @@ public:
     }
     // True, with `value` set, when the barcode has `tag`.
     bool find(std::string_view tag, std::string_view& value) const;
+    // The tags' indexes in the order of their lines in the file.
+    std::vector<std::size_t> in_file_order() const;
 
 private:
     const char* my_text = nullptr;

@@ -8,15 +8,14 @@ namespace {
 
 const std::size_t largest_udp_payload = 65507;
 
-// Whether `a` and `b` differ at most in the case of ASCII letters.
+} // namespace
+
 bool equal_but_case(std::string_view a, std::string_view b)
 {
     auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
     return a.size() == b.size() &&
            std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
 }
-
-} // namespace
 
 std::string quoted(std::string_view s)
 {

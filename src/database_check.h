@@ -19,6 +19,9 @@ std::string quoted(std::string_view s);
 // web page bring them along (in UTF-8, or a no-break space in Latin-1).
 std::string invisible_end(std::string_view name);
 
+// Whether `a` and `b` differ at most in the case of ASCII letters.
+bool equal_but_case(std::string_view a, std::string_view b);
+
 // " (it has 'X', which differs only in case)" for the first of `names` that
 // does so from `name`; empty when none.
 std::string differs_in_case(std::string_view name, const std::vector<std::string_view>& names);

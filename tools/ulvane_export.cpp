@@ -29,16 +29,6 @@
 
 namespace {
 
-// The tags of a barcode in the order of its lines in the file.
-std::vector<std::size_t> in_file_order(const Barcode_tags& tags)
-{
-    std::vector<std::size_t> order(tags.size());
-    for (std::size_t t = 0; t < order.size(); ++t) order[t] = t;
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return tags.tag(a).data() < tags.tag(b).data(); });
-    return order;
-}
-
 // Writes `table` as CSV through `out`, which is called with pieces of text.
 template <typename Out>
 void write_csv(const Barcode_table& table, Out out)
@@ -47,7 +37,7 @@ void write_csv(const Barcode_table& table, Out out)
     std::unordered_map<std::string_view, std::size_t> column_of = {{"format", 1}};
     for (std::size_t i = 0; i < table.size(); ++i) {
         const Barcode_tags tags = table.tags(i);
-        for (std::size_t t : in_file_order(tags))
+        for (std::size_t t : tags.in_file_order())
             if (column_of.emplace(tags.tag(t), columns.size()).second) columns.push_back(tags.tag(t));
     }
     std::string text;

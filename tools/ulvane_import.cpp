@@ -48,13 +48,6 @@ struct Options {
     bool force = false;
 };
 
-bool equal_but_case(std::string_view a, std::string_view b)
-{
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
-}
-
 std::uint64_t mix(std::uint64_t h, std::string_view text)
 {
     return (h ^ std::hash<std::string_view>()(text)) * 0x9e3779b97f4a7c15ULL + text.size();
@@ -104,12 +97,8 @@ Old_file read_old_file(const std::string& path)
             if (!table.barcode(i).empty() || old.has_fallback) continue;
             old.has_fallback = true;
             old.fallback = old.barcodes.back();
-            std::vector<std::size_t> order(tags.size());
-            for (std::size_t t = 0; t < order.size(); ++t) order[t] = t;
-            std::sort(order.begin(), order.end(),
-                      [&](std::size_t a, std::size_t b) { return tags.tag(a).data() < tags.tag(b).data(); });
             old.fallback_section = "[]\n";
-            for (std::size_t t : order)
+            for (std::size_t t : tags.in_file_order())
                 old.fallback_section.append(tags.tag(t)).append("=").append(tags.value(t)).append("\n");
         }
     });
@@ -146,13 +135,13 @@ public:
     // Reads the CSV and makes the new file, writing it through `out` unless
     // there is an error; false when the CSV could not be read at all.
     bool run(std::string_view csv, const Old_file& old, File_replacement* out);
-    void refuse(unsigned long line, const std::string& why) { my_errors.push_back({line, why}); }
     // The errors in line order, each as FILE:LINE: why.
     void write_errors() const;
     bool failed() const { return !my_errors.empty(); }
     const std::vector<Row>& rows() const { return my_rows; }
 
 private:
+    void refuse(unsigned long line, const std::string& why) { my_errors.push_back({line, why}); }
     bool read_header(const std::vector<std::string>& header);
     void add_row(const std::vector<std::string>& cells, unsigned long line);
     void add_section(std::string_view barcode, unsigned long line, const std::string& section);
