@@ -5,6 +5,10 @@
 #include <csignal>
 #include <filesystem>
 #include <sys/stat.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <sys/resource.h>
 #include <regex>
@@ -400,6 +404,94 @@ TEST(MakeLargeDb, WritesTheDatabaseOrSaysWhyNot)
     EXPECT_EQ(r.err, "make_large_db: cannot write the database in " + dir.path() + ": File too large\n");
 }
 #endif
+
+// The page and the JSON of a day with a quiet hour, failures, statistics
+// and barcodes chosen to attack the page's reader; the page rendered by a
+// real browser (headless Chromium, where installed), which must load
+// nothing: a listener on loopback stands where hostile barcodes point.
+TEST(Report, PageAndJsonTellTheSameFigures)
+{
+    Temp_dir dir;
+    sockaddr_in listener_address{};
+    listener_address.sin_family = AF_INET;
+    listener_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    socklen_t length = sizeof listener_address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&listener_address), length), 0);
+    ASSERT_EQ(listen(listener, 8), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&listener_address), &length), 0);
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(listener_address.sin_port)) + "/";
+    std::string log;
+    const std::string hostile[] = {"<script>document.title='owned'</script>", "\"><img src=" + url + "img onerror=alert(1)>",
+                                   "<link rel=stylesheet href=" + url + "css>", "caf\xe9\\x1d&amp;"};
+    for (int hour = 8; hour <= 11; hour += hour == 8 ? 2 : 1) // 09:00 is quiet
+        for (int k = 0; k < hour - 6; ++k)
+            log += "[2026-12-07 " + std::string(hour < 10 ? "0" : "") + std::to_string(hour) + ":0" + std::to_string(k) +
+                   ":00 #1 INF] Received barcode \"1\"\n" + (hour == 11 && k < 2 ? "Unknown barcode 1 and no backup barcode [] available\n" : "");
+    for (const std::string& h : hostile)
+        log += "[2026-12-07 11:30:00 #2 WRN] Barcode \"" + h + "\" not defined in database.\n";
+    log += "[2026-12-07 11:59:00 #3 INF] Statistics since 2026-12-07 08:00:00: received=9 answered=7\n"
+           "[2026-12-07 11:59:01 #4 WRN] Left out 5 log lines of received datagrams since 2026-12-07 11:59:00: budget\n";
+    write_file(dir.file("log"), log);
+
+    Run_result r = run_program({ULVANE_REPORT_PATH, "-json", dir.file("log")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    write_file(dir.file("report.json"), r.out);
+    r = run_program({"/usr/bin/python3", "-c",
+                     "import json, sys\n"
+                     "sys.stdout.reconfigure(encoding='utf-8')\n"
+                     "d = json.load(open(sys.argv[1], encoding='utf-8'))\n"
+                     "print(d['period'], d['level'], d['left_out'], d['requests'], d['statistics'])\n"
+                     "print([(h['hour'], h['requests'], h['not_answered']) for h in d['hours']])\n"
+                     "print([(u['barcode'], u['count'], u['first']) for u in d['unknown']], d['warnings'])\n",
+                     dir.file("report.json")});
+    EXPECT_EQ(r.out, "{'first': '2026-12-07 08:00:00', 'last': '2026-12-07 11:59:01'} 3 (INF lines) 5 {'received': 11, "
+                     "'answered': 9, 'not_answered': 2, 'without_entry_or_format': 2, 'database_file_failures': 0, "
+                     "'not_sent': 0} {'received': 9, 'answered': 7}\n"
+                     "[('2026-12-07 08', 2, 0), ('2026-12-07 09', 0, 0), ('2026-12-07 10', 4, 0), ('2026-12-07 11', 5, 2)]\n"
+                     "[('\"><img src=" + url + "img onerror=alert(1)>', 1, '2026-12-07 11:30:00'), ('<link rel=stylesheet href=" +
+                         url + "css>', 1, '2026-12-07 11:30:00'), (\"<script>document.title='owned'</script>\", 1, "
+                     "'2026-12-07 11:30:00'), ('café\\\\x1d&amp;', 1, '2026-12-07 11:30:00')] [{'kind': 'Barcode \"*\" not "
+                     "defined in database.', 'count': 4}, {'kind': 'Left out N log lines of received datagrams since N-N-N "
+                     "N:N:N: budget', 'count': 1}]\n") << r.err;
+
+    r = run_program({ULVANE_REPORT_PATH, "-html", dir.file("log")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    write_file(dir.file("report.html"), r.out);
+    if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/chromium to render the page (apt-get install chromium)";
+    std::filesystem::create_directories(ULVANE_ARTIFACT_DIR);
+    const std::vector<std::string> browser = {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                                              "--no-first-run", "--user-data-dir=" + dir.file("profile"),
+                                              "--virtual-time-budget=3000"};
+    std::vector<std::string> screenshot = browser;
+    screenshot.insert(screenshot.end(), {"--window-size=1000,1400", "--screenshot=" + std::string(ULVANE_ARTIFACT_DIR) + "/report.png",
+                                         "file://" + dir.file("report.html")});
+    EXPECT_EQ(run_program(screenshot, 120).status, 0);
+    std::vector<std::string> dump = browser;
+    dump.insert(dump.end(), {"--dump-dom", "file://" + dir.file("report.html")});
+    r = run_program(dump, 120);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string& dom = r.out;
+    // A mark for each hour with requests, its failed part told apart.
+    const std::regex bar(R"re(<g class="hour" data-hour="([-0-9 ]+)" data-requests="(\d+)" data-not-answered="(\d+)">)re"
+                         R"re(<title>[^<]*</title><rect class="(answered|quiet)" x="\d+" (y="\d+" width="\d+" height="\d+"))re");
+    std::vector<std::string> marks;
+    for (auto m = std::sregex_iterator(dom.begin(), dom.end(), bar); m != std::sregex_iterator(); ++m)
+        marks.push_back((*m)[1].str() + " " + (*m)[2].str() + " " + (*m)[3].str() + " " + (*m)[4].str() + " " + (*m)[5].str());
+    EXPECT_EQ(marks, (std::vector<std::string>{
+                         "2026-12-07 08 2 0 answered y=\"100\" width=\"38\" height=\"56\"",
+                         "2026-12-07 09 0 0 quiet y=\"155\" width=\"38\" height=\"1\"",
+                         "2026-12-07 10 4 0 answered y=\"44\" width=\"38\" height=\"112\"",
+                         "2026-12-07 11 5 2 answered y=\"72\" width=\"38\" height=\"84\""}));
+    EXPECT_NE(dom.find("<rect class=\"not-answered\" x=\"160\" y=\"16\" width=\"38\" height=\"56\">"), std::string::npos) << dom;
+    // Hostile barcodes are text: no element of theirs, their text shown.
+    for (const char* element : {"<script", "<img", "<link"}) EXPECT_EQ(dom.find(element), std::string::npos) << element;
+    EXPECT_NE(dom.find("&lt;script&gt;document.title='owned'&lt;/script&gt;"), std::string::npos) << dom;
+    EXPECT_NE(dom.find("caf\\xe9\\x1d&amp;amp;"), std::string::npos) << dom;
+    EXPECT_NE(dom.find("<title>ulvane_server: 2026-12-07 08:00:00 to 2026-12-07 11:59:01</title>"), std::string::npos);
+    EXPECT_LT(accept(listener, nullptr, nullptr), 0) << "the page loaded something";
+    close(listener);
+}
 
 // What the server answers, in `dir`, for each of `codes` (the escapes made
 // bytes; "(none)" where it gives no answer).

@@ -1,6 +1,6 @@
 // ulvane_report: what a server did, read from its log files.
 //
-//   ulvane_report [-csv] LOGFILE...
+//   ulvane_report [-csv | -html | -json] LOGFILE...
 //
 // Reads the log files in the order given (rotated ones first: server.log.1
 // server.log) and writes, for the period they cover: the log's level and
@@ -9,7 +9,9 @@
 // barcodes the database lacks with their counts and first and last time
 // (most asked first), and the warnings by kind with their counts. With
 // -csv it writes only the unknown barcodes, as CSV (barcode,count,first,
-// last). Lines that are not log lines (messages a log on standard error
+// last); with -html, one self-contained page (a chart of the requests per
+// hour, answered and not, and tables) for a person; with -json the same
+// figures as one object for scripts. Lines that are not log lines (messages a log on standard error
 // shares its file with) are read for failures and otherwise counted.
 // Exit status: 0, or 2 for wrong usage or a file that cannot be read.
 #include <algorithm>
@@ -28,235 +30,10 @@
 #include <vector>
 
 #include "csv.h"
+#include "log_report.h"
 #include "platform.h"
 
 namespace {
-
-bool starts_with(std::string_view s, std::string_view prefix)
-{
-    return s.substr(0, prefix.size()) == prefix;
-}
-
-bool ends_with(std::string_view s, std::string_view suffix)
-{
-    return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
-}
-
-// The kind of a warning: its message with the values in it replaced, so
-// that the same warning about other barcodes, lines or addresses counts
-// as one kind. The messages about a barcode, which anyone may fill with
-// quotes of its own, and those that hold a value without quotes, are known
-// by their fixed text around it; elsewhere quoted values become "*" and
-// numbers N.
-std::string kind_of(std::string_view message)
-{
-    static const std::pair<std::string_view, std::string_view> fixed[] = {
-        {"Barcode \"", "\" not defined in database."},
-        {"No format specified for barcode '", "'"},
-        {"Unknown format for barcode '", "': using default."},
-        {"Unknown barcode ", " and no backup barcode [] available"},
-        {"Unknown format for barcode ", " and no backup format [] available"},
-        {"Could not stat ", ": force reloading."},
-        {"Read error in ", ": it is read again at the next request."},
-        {"Could not open ", ""},
-        {"Could not read ", ""},
-    };
-    for (const auto& f : fixed)
-        if (starts_with(message, f.first) && ends_with(message, f.second))
-            return std::string(f.first) + "*" + std::string(f.second);
-    std::string kind;
-    for (std::size_t i = 0; i < message.size(); ++i) {
-        const char c = message[i];
-        const std::size_t close = c == '"' || c == '\'' ? message.find(c, i + 1) : std::string_view::npos;
-        if (close != std::string_view::npos && (c == '"' || close - i < 80)) { // an apostrophe is rarely a quote
-            kind += c;
-            kind += '*';
-            kind += c;
-            i = close;
-        } else if (c >= '0' && c <= '9') {
-            kind += 'N';
-            while (i + 1 < message.size() && message[i + 1] >= '0' && message[i + 1] <= '9') ++i;
-        } else {
-            kind += c;
-        }
-    }
-    return kind;
-}
-
-// Hours counted from 1970-01-01 00 for "2026-12-07 08", and back: the
-// calendar's arithmetic, with no time zone (the log's local hours are
-// counted as they stand).
-long long hour_number(const std::string& hour)
-{
-    int y = 0, m = 0, d = 0, h = 0;
-    if (std::sscanf(hour.c_str(), "%d-%d-%d %d", &y, &m, &d, &h) != 4) return 0;
-    y -= m <= 2;
-    const long long era = (y >= 0 ? y : y - 399) / 400;
-    const long long year_of_era = y - era * 400;
-    const long long day_of_year = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const long long day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
-    return (era * 146097 + day_of_era - 719468) * 24 + h;
-}
-
-std::string hour_text(long long number)
-{
-    const long long z = number / 24 + 719468, h = number % 24;
-    const long long era = (z >= 0 ? z : z - 146096) / 146097;
-    const long long day_of_era = z - era * 146097;
-    const long long year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-    const long long day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-    const long long mp = (5 * day_of_year + 2) / 153;
-    const long long d = day_of_year - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9;
-    char text[96];
-    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld", year_of_era + era * 400 + (m <= 2), m, d, h);
-    return text;
-}
-
-struct Seen {
-    unsigned long count = 0;
-    std::string first, last; // times
-};
-
-// A flood log may hold millions of different barcodes; at most twice this
-// many are kept (see count_unknown).
-constexpr std::size_t tracked_unknown = 20000;
-
-// Everything read from the log files.
-struct Report {
-    unsigned long lines = 0, other_lines = 0;
-    std::string first_time, last_time;
-    bool has[4] = {}; // WRN, INF, DBG, DMP lines seen
-    std::unordered_map<std::string, unsigned long> per_hour; // "2026-12-07 08" -> requests
-    std::string hour;                // the last request's
-    unsigned long* in_hour = nullptr; // its count in per_hour
-    unsigned long requests = 0;
-    unsigned long no_fallback = 0, file_failures = 0, unsent = 0, left_out = 0;
-    unsigned long statistics_lines = 0;
-    std::vector<std::pair<std::string, unsigned long long>> statistics; // summed, in the line's order
-    std::unordered_map<std::string, Seen> unknown;
-    unsigned long unknown_dropped = 0; // the highest count dropped; 0 while every count is exact
-    std::unordered_map<std::string, unsigned long> warnings;
-};
-
-// Counts an unknown barcode in bounded memory, the "space saving" way: when
-// twice `tracked_unknown` are kept, all but the most asked are dropped, and
-// a barcode that comes afterwards starts from the highest count dropped. So
-// a barcode asked for more often than that is never lost, and a count is
-// too high by at most that much (its first time may be too late).
-void count_unknown(Report& r, std::string_view barcode, std::string_view time)
-{
-    Seen& seen = r.unknown[std::string(barcode)];
-    if (seen.count == 0) {
-        seen.count = r.unknown_dropped;
-        seen.first = std::string(time);
-    }
-    ++seen.count;
-    seen.last = std::string(time);
-    if (r.unknown.size() < 2 * tracked_unknown) return;
-    std::vector<unsigned long> counts;
-    counts.reserve(r.unknown.size());
-    for (const auto& u : r.unknown) counts.push_back(u.second.count);
-    std::nth_element(counts.begin(), counts.begin() + tracked_unknown, counts.end(), std::greater<unsigned long>());
-    const unsigned long least_kept = counts[tracked_unknown];
-    for (auto u = r.unknown.begin(); u != r.unknown.end();)
-        u = u->second.count <= least_kept ? r.unknown.erase(u) : std::next(u);
-    r.unknown_dropped = std::max(r.unknown_dropped, least_kept);
-}
-
-// A failure message, as a WRN line of a log file or as the line written to
-// standard error.
-bool count_failure(Report& r, std::string_view message)
-{
-    if (starts_with(message, "Unknown barcode ") || starts_with(message, "Unknown format for barcode ")) {
-        if (!ends_with(message, " available")) return false;
-        ++r.no_fallback;
-    } else if (starts_with(message, "ERROR: ") && message.find(" not found") != std::string_view::npos) {
-        ++r.file_failures;
-    } else {
-        return false;
-    }
-    return true;
-}
-
-// Adds the counts of a statistics line's first part, since the report
-// before it: "received=12 answered=10 ...".
-void add_statistics(Report& r, std::string_view message)
-{
-    std::string_view part = message.substr(message.find(": ") + 2);
-    part = part.substr(0, part.find(';'));
-    std::size_t n = 0;
-    while (!part.empty()) {
-        const std::size_t blank = part.find(' ');
-        const std::string_view pair = part.substr(0, blank);
-        const std::size_t eq = pair.find('=');
-        if (eq != std::string_view::npos) {
-            const std::string key(pair.substr(0, eq));
-            const unsigned long long value = std::strtoull(std::string(pair.substr(eq + 1)).c_str(), nullptr, 10);
-            if (n < r.statistics.size() && r.statistics[n].first == key)
-                r.statistics[n].second += value;
-            else if (n == r.statistics.size())
-                r.statistics.emplace_back(key, value);
-            ++n;
-        }
-        part = blank == std::string_view::npos ? std::string_view() : part.substr(blank + 1);
-    }
-    ++r.statistics_lines;
-}
-
-void read_line(Report& r, std::string_view line)
-{
-    ++r.lines;
-    // "[2026-12-07 17:05:00 #7 WRN] message"
-    const std::size_t end = line.find("] ");
-    if (line.size() < 27 || line[0] != '[' || line[20] != ' ' || line[21] != '#' || end == std::string_view::npos ||
-        end < 25) {
-        if (!count_failure(r, line)) ++r.other_lines;
-        return;
-    }
-    const std::string_view time = line.substr(1, 19), label = line.substr(end - 3, 3), message = line.substr(end + 2);
-    if (r.first_time.empty()) r.first_time = std::string(time);
-    r.last_time = std::string(time);
-    if (label == "INF") {
-        // A report asked for is written at every level: no sign of level 3.
-        r.has[1] = r.has[1] || !(starts_with(message, "Statistics since ") || starts_with(message, "Unknown barcodes since "));
-        if (starts_with(message, "Received barcode \"")) {
-            ++r.requests;
-            if (r.in_hour == nullptr || time.substr(0, 13) != r.hour) { // most lines share the last one's hour
-                r.hour = std::string(time.substr(0, 13));
-                r.in_hour = &r.per_hour[r.hour];
-            }
-            ++*r.in_hour;
-        } else if (starts_with(message, "Statistics since ")) {
-            add_statistics(r, message);
-        }
-    } else if (label == "WRN") {
-        r.has[0] = true;
-        ++r.warnings[kind_of(message)];
-        const std::string_view unknown_end = "\" not defined in database.";
-        if (starts_with(message, "Barcode \"") && ends_with(message, unknown_end)) {
-            count_unknown(r, message.substr(9, message.size() - 9 - unknown_end.size()), time);
-        } else if (starts_with(message, "Answer of ") && message.find(" not sent: ") != std::string_view::npos) {
-            ++r.unsent;
-        } else if (starts_with(message, "Left out ")) {
-            r.left_out += std::strtoul(std::string(message.substr(9, 20)).c_str(), nullptr, 10);
-        } else {
-            count_failure(r, message);
-        }
-    } else if (label == "DBG") {
-        r.has[2] = true;
-    } else if (label == "DMP") {
-        r.has[3] = true;
-    }
-}
-
-std::vector<std::pair<std::string, Seen>> most_asked_first(const Report& r)
-{
-    std::vector<std::pair<std::string, Seen>> all(r.unknown.begin(), r.unknown.end());
-    std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
-        return a.second.count != b.second.count ? a.second.count > b.second.count : a.first < b.first;
-    });
-    return all;
-}
 
 // What a report says when there were too many different unknown barcodes
 // to count each.
@@ -278,6 +55,236 @@ void write_csv(const Report& r)
     }
 }
 
+// The log's level as its lines show it, and what that level leaves out.
+struct Level {
+    std::string name;
+    std::string leaves_out;
+};
+
+Level log_level(const Report& r)
+{
+    if (r.has[3] || r.has[2])
+        return {std::string(r.has[3] ? "5" : "4") + " (DBG lines" + (r.has[3] ? " and DMP lines" : "") + ")",
+                "nothing is left out."};
+    if (r.has[1]) return {"3 (INF lines)", "every request is in it."};
+    return {"2 or lower (WRN lines only)",
+            "the requests and the hourly statistics are INF lines, which this level leaves out, so requests per hour "
+            "and answers cannot be counted; unknown barcodes and warnings are complete."};
+}
+
+std::string left_out_text(const Report& r)
+{
+    return std::to_string(r.left_out) + " log lines of received datagrams over the log's budget (a flood): "
+           "the counts below miss them.";
+}
+
+// The length of the UTF-8 character at s[i], or 0 when the bytes there
+// are not one.
+std::size_t utf8_length(std::string_view s, std::size_t i)
+{
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const std::size_t n = c < 0x80 ? 1 : c >= 0xc2 && c < 0xe0 ? 2 : c >= 0xe0 && c < 0xf0 ? 3 : c >= 0xf0 && c < 0xf5 ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    for (std::size_t k = 1; k < n; ++k)
+        if ((static_cast<unsigned char>(s[i + k]) & 0xc0) != 0x80) return 0;
+    return n;
+}
+
+// Text of the log (a barcode anyone chose, among others) in an HTML page:
+// markup characters as entities, control bytes and bytes that are not
+// UTF-8 as \xNN, the page being UTF-8.
+std::string html_text(std::string_view s)
+{
+    std::string out;
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t n = utf8_length(s, i);
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (n == 0 || c < 0x20 || c == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+            ++i;
+            continue;
+        }
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#39;"; break;
+        default: out.append(s.substr(i, n));
+        }
+        i += n;
+    }
+    return out;
+}
+
+// A JSON string for any bytes: quotes, backslashes and control bytes
+// escaped, and a byte that is not UTF-8 as the character of its value
+// (\u00NN, as Latin-1 reads it).
+std::string json_string(std::string_view s)
+{
+    std::string out = "\"";
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t n = utf8_length(s, i);
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (n == 0 || c < 0x20 || c == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+            i += 1;
+            continue;
+        } else {
+            out.append(s.substr(i, n));
+        }
+        i += n;
+    }
+    return out + "\"";
+}
+
+// One self-contained page: inline CSS and SVG, no script, nothing fetched
+// (its own policy forbids it), printable on A4.
+void write_html(const Report& r, std::size_t files)
+{
+    const Level level = log_level(r);
+    const std::string period = r.first_time.empty() ? "none (no log lines)" : r.first_time + " to " + r.last_time;
+    std::cout << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+                 "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">\n"
+                 "<title>ulvane_server: " << html_text(period) << "</title>\n<style>\n"
+                 "body { font: 13px/1.4 sans-serif; color: #222; margin: 1.5em auto; max-width: 60em; padding: 0 1em; }\n"
+                 "h1 { font-size: 1.5em; margin-bottom: 0.2em; } h2 { font-size: 1.15em; margin: 1.4em 0 0.4em; }\n"
+                 "table { border-collapse: collapse; } th, td { padding: 1px 0.8em 1px 0; text-align: left; vertical-align: top; }\n"
+                 "td.n, th.n { text-align: right; } td.code { font-family: monospace; word-break: break-all; }\n"
+                 "tr + tr td { border-top: 1px solid #e4e4e4; } .note { color: #a40; }\n"
+                 "svg { max-width: 100%; height: auto; } td.t { white-space: nowrap; } .answered { fill: #3b8f5a; } .not-answered { fill: #d0453b; }\n"
+                 ".quiet { fill: #c8c8c8; } .label { font-size: 9px; fill: #555; } .key { display: inline-block; width: 0.8em; height: 0.8em; }\n"
+                 "@page { size: A4; margin: 14mm; } @media print { body { margin: 0; max-width: none; } h2 { break-after: avoid; } tr { break-inside: avoid; } }\n"
+                 "</style>\n</head>\n<body>\n<h1>What the server did</h1>\n";
+    std::cout << "<p>Period: " << html_text(period) << ", " << files << (files == 1 ? " file, " : " files, ") << r.lines
+              << " lines" << (r.other_lines > 0 ? " (" + std::to_string(r.other_lines) + " not in the log's form)" : "")
+              << ".</p>\n<p>Log level: " << html_text(level.name) << ": " << html_text(level.leaves_out) << "</p>\n";
+    if (r.left_out > 0) std::cout << "<p class=\"note\">Left out: " << html_text(left_out_text(r)) << "</p>\n";
+
+    const unsigned long failed = r.no_fallback + r.file_failures;
+    if (r.has[1]) {
+        const auto hours = hours_in_order(r);
+        unsigned long most = 1;
+        for (const auto& h : hours) most = std::max(most, h.second.requests);
+        // About 600 pixels wide, whatever the number of hours within reason.
+        const int slot = std::clamp(600 / std::max<int>(static_cast<int>(hours.size()), 1), 6, 40);
+        const int top = 16, high = 140, bottom = 30;
+        const int width = std::max<int>(static_cast<int>(hours.size()) * slot, 300) + 40;
+        const std::size_t label_every = hours.size() <= 48 ? 1 : hours.size() <= 24 * 8 ? 6 : 24;
+        std::cout << "<h2>Requests per hour</h2>\n<svg width=\"" << width << "\" height=\"" << top + high + bottom
+                  << "\" viewBox=\"0 0 " << width << ' ' << top + high + bottom
+                  << "\" role=\"img\" aria-label=\"Requests per hour\">\n"
+                  << "<text class=\"label\" x=\"0\" y=\"10\">the highest bar: " << most << " requests</text>\n";
+        for (std::size_t k = 0; k < hours.size(); ++k) {
+            const Hour_counts& c = hours[k].second;
+            const int x = 40 + static_cast<int>(k) * slot;
+            const unsigned long not_answered = std::min(c.not_answered, c.requests);
+            const int all = static_cast<int>((c.requests * high + most - 1) / most);
+            const int red = static_cast<int>((not_answered * high + most - 1) / most);
+            std::cout << "<g class=\"hour\" data-hour=\"" << hours[k].first << "\" data-requests=\"" << c.requests
+                      << "\" data-not-answered=\"" << not_answered << "\"><title>" << hours[k].first << ":00: "
+                      << c.requests << " requests, " << not_answered << " not answered</title>";
+            if (c.requests == 0)
+                std::cout << "<rect class=\"quiet\" x=\"" << x << "\" y=\"" << top + high - 1 << "\" width=\"" << slot - 2
+                          << "\" height=\"1\"/>";
+            else
+                std::cout << "<rect class=\"answered\" x=\"" << x << "\" y=\"" << top + high - (all - red) << "\" width=\""
+                          << slot - 2 << "\" height=\"" << all - red << "\"/><rect class=\"not-answered\" x=\"" << x
+                          << "\" y=\"" << top + high - all << "\" width=\"" << slot - 2 << "\" height=\"" << red << "\"/>";
+            std::cout << "</g>\n";
+            if (k % label_every == 0)
+                std::cout << "<text class=\"label\" x=\"" << x << "\" y=\"" << top + high + 12 << "\">"
+                          << hours[k].first.substr(label_every < 24 ? 11 : 5, label_every < 24 ? 2 : 5) << "</text>\n";
+        }
+        std::cout << "<text class=\"label\" x=\"40\" y=\"" << top + high + 26 << "\">" << html_text(hours.empty() ? "" : hours.front().first + ":00")
+                  << "</text>\n</svg>\n<p><span class=\"key answered\" style=\"background:#3b8f5a\"></span> answered "
+                     "<span class=\"key\" style=\"background:#d0453b\"></span> not answered "
+                     "<span class=\"key\" style=\"background:#c8c8c8\"></span> quiet hour</p>\n";
+        std::cout << "<p>Requests: " << r.requests << " barcodes received, " << r.requests - std::min(failed, r.requests)
+                  << " answered, " << failed << " not answered (" << r.no_fallback
+                  << " without an entry or format and no fallback [], " << r.file_failures
+                  << " with a database file missing or unreadable)"
+                  << (r.unsent > 0 ? "; " + std::to_string(r.unsent) + " answers could not be sent" : "") << ".</p>\n";
+    } else {
+        std::cout << "<p>Not answered (WRN lines): " << r.no_fallback << " without an entry or format and no fallback [], "
+                  << r.file_failures << " with a database file missing or unreadable; " << r.unsent
+                  << " answers could not be sent.</p>\n";
+    }
+    if (r.statistics_lines > 0) {
+        std::cout << "<h2>The server's own counts</h2>\n<p>" << r.statistics_lines
+                  << " statistics reports, summed.</p>\n<table>\n";
+        for (const auto& st : r.statistics)
+            std::cout << "<tr><td>" << html_text(st.first) << "</td><td class=\"n\">" << st.second << "</td></tr>\n";
+        std::cout << "</table>\n";
+    }
+
+    const auto unknown = most_asked_first(r);
+    const std::size_t shown = std::min<std::size_t>(unknown.size(), 100);
+    std::cout << "<h2>Unknown barcodes, most asked first</h2>\n<p>" << unknown.size() << " barcodes the database lacks"
+              << (shown < unknown.size() ? "; the " + std::to_string(shown) + " most asked" : "") << ".</p>\n";
+    if (r.unknown_dropped > 0) std::cout << "<p class=\"note\">" << html_text(estimates(r)) << "</p>\n";
+    if (shown > 0) {
+        std::cout << "<table class=\"unknown\">\n<tr><th class=\"n\">Count</th><th>First</th><th>Last</th><th>Barcode</th></tr>\n";
+        for (std::size_t k = 0; k < shown; ++k)
+            std::cout << "<tr><td class=\"n\">" << unknown[k].second.count << "</td><td class=\"t\">"
+                      << html_text(unknown[k].second.first) << "</td><td class=\"t\">" << html_text(unknown[k].second.last)
+                      << "</td><td class=\"code\">"
+                      << html_text(unknown[k].first) << "</td></tr>\n";
+        std::cout << "</table>\n";
+    }
+    const auto kinds = warnings_by_kind(r);
+    std::cout << "<h2>Warnings by kind</h2>\n<p>" << kinds.size() << " kinds.</p>\n";
+    if (!kinds.empty()) {
+        std::cout << "<table class=\"warnings\">\n<tr><th class=\"n\">Count</th><th>Warning</th></tr>\n";
+        for (const auto& k : kinds)
+            std::cout << "<tr><td class=\"n\">" << k.second << "</td><td class=\"code\">" << html_text(k.first) << "</td></tr>\n";
+        std::cout << "</table>\n";
+    }
+    std::cout << "</body>\n</html>\n";
+}
+
+// The same figures for scripts, as one JSON object.
+void write_json(const Report& r, std::size_t files)
+{
+    const Level level = log_level(r);
+    const unsigned long failed = r.no_fallback + r.file_failures;
+    std::cout << "{\n  \"period\": {\"first\": " << json_string(r.first_time) << ", \"last\": " << json_string(r.last_time)
+              << "},\n  \"files\": " << files << ",\n  \"lines\": " << r.lines << ",\n  \"other_lines\": " << r.other_lines
+              << ",\n  \"level\": " << json_string(level.name) << ",\n  \"level_leaves_out\": " << json_string(level.leaves_out)
+              << ",\n  \"left_out\": " << r.left_out << ",\n  \"requests_logged\": " << (r.has[1] ? "true" : "false")
+              << ",\n  \"hours\": [";
+    const auto hours = hours_in_order(r);
+    for (std::size_t k = 0; k < hours.size(); ++k)
+        std::cout << (k == 0 ? "\n" : ",\n") << "    {\"hour\": " << json_string(hours[k].first)
+                  << ", \"requests\": " << hours[k].second.requests << ", \"not_answered\": "
+                  << std::min(hours[k].second.not_answered, hours[k].second.requests) << "}";
+    std::cout << "\n  ],\n  \"requests\": {\"received\": " << r.requests << ", \"answered\": "
+              << r.requests - std::min(failed, r.requests) << ", \"not_answered\": " << failed
+              << ", \"without_entry_or_format\": " << r.no_fallback << ", \"database_file_failures\": " << r.file_failures
+              << ", \"not_sent\": " << r.unsent << "},\n  \"statistics_reports\": " << r.statistics_lines
+              << ",\n  \"statistics\": {";
+    for (std::size_t k = 0; k < r.statistics.size(); ++k)
+        std::cout << (k == 0 ? "" : ", ") << json_string(r.statistics[k].first) << ": " << r.statistics[k].second;
+    std::cout << "},\n  \"unknown_counts_too_high_by_at_most\": " << r.unknown_dropped << ",\n  \"unknown\": [";
+    const auto unknown = most_asked_first(r);
+    for (std::size_t k = 0; k < unknown.size(); ++k)
+        std::cout << (k == 0 ? "\n" : ",\n") << "    {\"barcode\": " << json_string(unknown[k].first)
+                  << ", \"count\": " << unknown[k].second.count << ", \"first\": " << json_string(unknown[k].second.first)
+                  << ", \"last\": " << json_string(unknown[k].second.last) << "}";
+    std::cout << "\n  ],\n  \"warnings\": [";
+    const auto kinds = warnings_by_kind(r);
+    for (std::size_t k = 0; k < kinds.size(); ++k)
+        std::cout << (k == 0 ? "\n" : ",\n") << "    {\"kind\": " << json_string(kinds[k].first) << ", \"count\": " << kinds[k].second << "}";
+    std::cout << "\n  ]\n}\n";
+}
+
 void write_report(const Report& r, std::size_t files)
 {
     std::cout << "Period: " << (r.first_time.empty() ? "none (no log lines)" : r.first_time + " to " + r.last_time) << ", "
@@ -286,34 +293,19 @@ void write_report(const Report& r, std::size_t files)
     std::cout << '\n';
 
     const bool requests_logged = r.has[1];
-    if (r.has[3] || r.has[2])
-        std::cout << "Log level: " << (r.has[3] ? 5 : 4) << " (DBG lines" << (r.has[3] ? " and DMP lines" : "")
-                  << "): nothing is left out.\n";
-    else if (requests_logged)
-        std::cout << "Log level: 3 (INF lines): every request is in it.\n";
-    else
-        std::cout << "Log level: 2 or lower (WRN lines only): the requests and the hourly statistics are INF lines, "
-                     "which this level leaves out, so requests per hour and answers cannot be counted; unknown "
-                     "barcodes and warnings are complete.\n";
-    if (r.left_out > 0)
-        std::cout << "Left out: " << r.left_out << " log lines of received datagrams over the log's budget (a flood): "
-                  << "the counts below miss them.\n";
+    const Level level = log_level(r);
+    std::cout << "Log level: " << level.name << ": " << level.leaves_out << '\n';
+    if (r.left_out > 0) std::cout << "Left out: " << left_out_text(r) << '\n';
 
     if (requests_logged) {
         std::cout << "\nRequests per hour:\n";
-        std::map<long long, unsigned long> hours;
+        const auto hours = hours_in_order(r);
         unsigned long most = 0;
-        for (const auto& h : r.per_hour) {
-            hours[hour_number(h.first)] += h.second;
-            most = std::max(most, h.second);
-        }
-        // Quiet hours in between show as such, up to a month of them.
-        if (!hours.empty() && hours.rbegin()->first - hours.begin()->first < 31 * 24)
-            for (long long h = hours.begin()->first; h < hours.rbegin()->first; ++h) hours.emplace(h, 0);
+        for (const auto& h : hours) most = std::max(most, h.second.requests);
         for (const auto& h : hours) {
             char row[64];
-            std::snprintf(row, sizeof row, "  %s:00 %9lu ", hour_text(h.first).c_str(), h.second);
-            std::cout << row << std::string(most > 0 ? (h.second * 50 + most - 1) / most : 0, '#') << '\n';
+            std::snprintf(row, sizeof row, "  %s:00 %9lu ", h.first.c_str(), h.second.requests);
+            std::cout << row << std::string(most > 0 ? (h.second.requests * 50 + most - 1) / most : 0, '#') << '\n';
         }
         const unsigned long failed = r.no_fallback + r.file_failures;
         std::cout << "\nRequests: " << r.requests << " barcodes received, " << r.requests - std::min(failed, r.requests)
@@ -342,10 +334,7 @@ void write_report(const Report& r, std::size_t files)
         std::cout << count << u.second.first << "  " << u.second.last << "  " << u.first << '\n';
     }
 
-    std::vector<std::pair<std::string, unsigned long>> kinds(r.warnings.begin(), r.warnings.end());
-    std::sort(kinds.begin(), kinds.end(), [](const auto& a, const auto& b) {
-        return a.second != b.second ? a.second > b.second : a.first < b.first;
-    });
+    const auto kinds = warnings_by_kind(r);
     std::cout << "\nWarnings by kind (" << kinds.size() << "):\n";
     for (const auto& k : kinds) {
         char count[32];
@@ -359,19 +348,19 @@ void write_report(const Report& r, std::size_t files)
 int main(int argc, char** argv)
 {
     unbuffer_standard_streams();
-    bool csv = false;
+    std::string output = "text";
     std::vector<std::string> files;
     bool wrong = argc < 2;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-csv") == 0)
-            csv = true;
+        if (std::strcmp(argv[i], "-csv") == 0 || std::strcmp(argv[i], "-html") == 0 || std::strcmp(argv[i], "-json") == 0)
+            output = argv[i] + 1;
         else if (argv[i][0] == '-')
             wrong = true;
         else
             files.push_back(argv[i]);
     }
     if (wrong || files.empty()) {
-        std::cerr << "usage: ulvane_report [-csv] LOGFILE...\n"
+        std::cerr << "usage: ulvane_report [-csv | -html | -json] LOGFILE...\n"
                      "Reads the server's log files, rotated ones first, and tells what the server did." << std::endl;
         return 2;
     }
@@ -388,11 +377,15 @@ int main(int argc, char** argv)
         }
         while (std::getline(in, line)) {
             if (!line.empty() && line.back() == '\r') line.pop_back();
-            read_line(report, line);
+            read_log_line(report, line);
         }
     }
-    if (csv)
+    if (output == "csv")
         write_csv(report);
+    else if (output == "html")
+        write_html(report, files.size());
+    else if (output == "json")
+        write_json(report, files.size());
     else
         write_report(report, files.size());
     return 0;

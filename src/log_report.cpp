@@ -1,0 +1,238 @@
+#include "log_report.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <iterator>
+#include <map>
+
+namespace {
+
+bool starts_with(std::string_view s, std::string_view prefix)
+{
+    return s.substr(0, prefix.size()) == prefix;
+}
+
+bool ends_with(std::string_view s, std::string_view suffix)
+{
+    return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
+}
+
+// The kind of a warning: its message with the values in it replaced, so
+// that the same warning about other barcodes, lines or addresses counts
+// as one kind. The messages about a barcode, which anyone may fill with
+// quotes of its own, and those that hold a value without quotes, are known
+// by their fixed text around it; elsewhere quoted values become "*" and
+// numbers N.
+std::string kind_of(std::string_view message)
+{
+    static const std::pair<std::string_view, std::string_view> fixed[] = {
+        {"Barcode \"", "\" not defined in database."},
+        {"No format specified for barcode '", "'"},
+        {"Unknown format for barcode '", "': using default."},
+        {"Unknown barcode ", " and no backup barcode [] available"},
+        {"Unknown format for barcode ", " and no backup format [] available"},
+        {"Could not stat ", ": force reloading."},
+        {"Read error in ", ": it is read again at the next request."},
+        {"Could not open ", ""},
+        {"Could not read ", ""},
+    };
+    for (const auto& f : fixed)
+        if (starts_with(message, f.first) && ends_with(message, f.second))
+            return std::string(f.first) + "*" + std::string(f.second);
+    std::string kind;
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        const char c = message[i];
+        const std::size_t close = c == '"' || c == '\'' ? message.find(c, i + 1) : std::string_view::npos;
+        if (close != std::string_view::npos && (c == '"' || close - i < 80)) { // an apostrophe is rarely a quote
+            kind += c;
+            kind += '*';
+            kind += c;
+            i = close;
+        } else if (c >= '0' && c <= '9') {
+            kind += 'N';
+            while (i + 1 < message.size() && message[i + 1] >= '0' && message[i + 1] <= '9') ++i;
+        } else {
+            kind += c;
+        }
+    }
+    return kind;
+}
+
+// Hours counted from 1970-01-01 00 for "2026-12-07 08", and back: the
+// calendar's arithmetic, with no time zone (the log's local hours are
+// counted as they stand).
+long long hour_number(const std::string& hour)
+{
+    int y = 0, m = 0, d = 0, h = 0;
+    if (std::sscanf(hour.c_str(), "%d-%d-%d %d", &y, &m, &d, &h) != 4) return 0;
+    y -= m <= 2;
+    const long long era = (y >= 0 ? y : y - 399) / 400;
+    const long long year_of_era = y - era * 400;
+    const long long day_of_year = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const long long day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    return (era * 146097 + day_of_era - 719468) * 24 + h;
+}
+
+std::string hour_text(long long number)
+{
+    const long long z = number / 24 + 719468, h = number % 24;
+    const long long era = (z >= 0 ? z : z - 146096) / 146097;
+    const long long day_of_era = z - era * 146097;
+    const long long year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    const long long day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const long long mp = (5 * day_of_year + 2) / 153;
+    const long long d = day_of_year - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9;
+    char text[96];
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld", year_of_era + era * 400 + (m <= 2), m, d, h);
+    return text;
+}
+
+// Counts an unknown barcode in bounded memory, the "space saving" way: when
+// twice `tracked_unknown` are kept, all but the most asked are dropped, and
+// a barcode that comes afterwards starts from the highest count dropped. So
+// a barcode asked for more often than that is never lost, and a count is
+// too high by at most that much (its first time may be too late).
+void count_unknown(Report& r, std::string_view barcode, std::string_view time)
+{
+    Seen& seen = r.unknown[std::string(barcode)];
+    if (seen.count == 0) {
+        seen.count = r.unknown_dropped;
+        seen.first = std::string(time);
+    }
+    ++seen.count;
+    seen.last = std::string(time);
+    if (r.unknown.size() < 2 * tracked_unknown) return;
+    std::vector<unsigned long> counts;
+    counts.reserve(r.unknown.size());
+    for (const auto& u : r.unknown) counts.push_back(u.second.count);
+    std::nth_element(counts.begin(), counts.begin() + tracked_unknown, counts.end(), std::greater<unsigned long>());
+    const unsigned long least_kept = counts[tracked_unknown];
+    for (auto u = r.unknown.begin(); u != r.unknown.end();)
+        u = u->second.count <= least_kept ? r.unknown.erase(u) : std::next(u);
+    r.unknown_dropped = std::max(r.unknown_dropped, least_kept);
+}
+
+// A failure message, as a WRN line of a log file or as the line written to
+// standard error.
+bool count_failure(Report& r, std::string_view message)
+{
+    if (starts_with(message, "Unknown barcode ") || starts_with(message, "Unknown format for barcode ")) {
+        if (!ends_with(message, " available")) return false;
+        ++r.no_fallback;
+    } else if (starts_with(message, "ERROR: ") && message.find(" not found") != std::string_view::npos) {
+        ++r.file_failures;
+    } else {
+        return false;
+    }
+    if (r.in_hour != nullptr) ++r.in_hour->not_answered;
+    return true;
+}
+
+// Adds the counts of a statistics line's first part, since the report
+// before it: "received=12 answered=10 ...".
+void add_statistics(Report& r, std::string_view message)
+{
+    std::string_view part = message.substr(message.find(": ") + 2);
+    part = part.substr(0, part.find(';'));
+    std::size_t n = 0;
+    while (!part.empty()) {
+        const std::size_t blank = part.find(' ');
+        const std::string_view pair = part.substr(0, blank);
+        const std::size_t eq = pair.find('=');
+        if (eq != std::string_view::npos) {
+            const std::string key(pair.substr(0, eq));
+            const unsigned long long value = std::strtoull(std::string(pair.substr(eq + 1)).c_str(), nullptr, 10);
+            if (n < r.statistics.size() && r.statistics[n].first == key)
+                r.statistics[n].second += value;
+            else if (n == r.statistics.size())
+                r.statistics.emplace_back(key, value);
+            ++n;
+        }
+        part = blank == std::string_view::npos ? std::string_view() : part.substr(blank + 1);
+    }
+    ++r.statistics_lines;
+}
+
+} // namespace
+
+void read_log_line(Report& r, std::string_view line)
+{
+    ++r.lines;
+    // "[2026-12-07 17:05:00 #7 WRN] message"
+    const std::size_t end = line.find("] ");
+    if (line.size() < 27 || line[0] != '[' || line[20] != ' ' || line[21] != '#' || end == std::string_view::npos ||
+        end < 25) {
+        if (!count_failure(r, line)) ++r.other_lines;
+        return;
+    }
+    const std::string_view time = line.substr(1, 19), label = line.substr(end - 3, 3), message = line.substr(end + 2);
+    if (r.first_time.empty()) r.first_time = std::string(time);
+    r.last_time = std::string(time);
+    if (label == "INF") {
+        // A report asked for is written at every level: no sign of level 3.
+        r.has[1] = r.has[1] || !(starts_with(message, "Statistics since ") || starts_with(message, "Unknown barcodes since "));
+        if (starts_with(message, "Received barcode \"")) {
+            ++r.requests;
+            if (r.in_hour == nullptr || time.substr(0, 13) != r.hour) { // most lines share the last one's hour
+                r.hour = std::string(time.substr(0, 13));
+                r.in_hour = &r.per_hour[r.hour];
+            }
+            ++r.in_hour->requests;
+        } else if (starts_with(message, "Statistics since ")) {
+            add_statistics(r, message);
+        }
+    } else if (label == "WRN") {
+        r.has[0] = true;
+        ++r.warnings[kind_of(message)];
+        const std::string_view unknown_end = "\" not defined in database.";
+        if (starts_with(message, "Barcode \"") && ends_with(message, unknown_end)) {
+            count_unknown(r, message.substr(9, message.size() - 9 - unknown_end.size()), time);
+        } else if (starts_with(message, "Answer of ") && message.find(" not sent: ") != std::string_view::npos) {
+            ++r.unsent;
+        } else if (starts_with(message, "Left out ")) {
+            r.left_out += std::strtoul(std::string(message.substr(9, 20)).c_str(), nullptr, 10);
+        } else {
+            count_failure(r, message);
+        }
+    } else if (label == "DBG") {
+        r.has[2] = true;
+    } else if (label == "DMP") {
+        r.has[3] = true;
+    }
+}
+
+std::vector<std::pair<std::string, Seen>> most_asked_first(const Report& r)
+{
+    std::vector<std::pair<std::string, Seen>> all(r.unknown.begin(), r.unknown.end());
+    std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
+        return a.second.count != b.second.count ? a.second.count > b.second.count : a.first < b.first;
+    });
+    return all;
+}
+
+
+std::vector<std::pair<std::string, unsigned long>> warnings_by_kind(const Report& r)
+{
+    std::vector<std::pair<std::string, unsigned long>> kinds(r.warnings.begin(), r.warnings.end());
+    std::sort(kinds.begin(), kinds.end(), [](const auto& a, const auto& b) {
+        return a.second != b.second ? a.second > b.second : a.first < b.first;
+    });
+    return kinds;
+}
+
+std::vector<std::pair<std::string, Hour_counts>> hours_in_order(const Report& r)
+{
+    std::map<long long, Hour_counts> hours;
+    for (const auto& h : r.per_hour) {
+        Hour_counts& counts = hours[hour_number(h.first)];
+        counts.requests += h.second.requests;
+        counts.not_answered += h.second.not_answered;
+    }
+    if (!hours.empty() && hours.rbegin()->first - hours.begin()->first < 31 * 24)
+        for (long long h = hours.begin()->first; h < hours.rbegin()->first; ++h) hours.emplace(h, Hour_counts());
+    std::vector<std::pair<std::string, Hour_counts>> in_order;
+    for (const auto& h : hours) in_order.emplace_back(hour_text(h.first), h.second);
+    return in_order;
+}

@@ -1,0 +1,60 @@
+// What a server's log files tell: the figures that ulvane_report writes as
+// text, CSV, an HTML page or JSON, read line by line in bounded memory.
+#ifndef ULVANE_LOG_REPORT_H
+#define ULVANE_LOG_REPORT_H
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+// The requests of one hour, and those of them not answered (failures are
+// counted in the hour of the last request before them).
+struct Hour_counts {
+    unsigned long requests = 0;
+    unsigned long not_answered = 0;
+};
+
+struct Seen {
+    unsigned long count = 0;
+    std::string first, last; // times
+};
+
+// A flood log may hold millions of different barcodes; at most twice this
+// many are kept (see count_unknown).
+constexpr std::size_t tracked_unknown = 20000;
+
+// Everything read from the log files.
+struct Report {
+    unsigned long lines = 0, other_lines = 0;
+    std::string first_time, last_time;
+    bool has[4] = {}; // WRN, INF, DBG, DMP lines seen
+    std::unordered_map<std::string, Hour_counts> per_hour; // "2026-12-07 08" -> its counts
+    std::string hour;                // the last request's
+    Hour_counts* in_hour = nullptr;  // its counts in per_hour
+    unsigned long requests = 0;
+    unsigned long no_fallback = 0, file_failures = 0, unsent = 0, left_out = 0;
+    unsigned long statistics_lines = 0;
+    std::vector<std::pair<std::string, unsigned long long>> statistics; // summed, in the line's order
+    std::unordered_map<std::string, Seen> unknown;
+    unsigned long unknown_dropped = 0; // the highest count dropped; 0 while every count is exact
+    std::unordered_map<std::string, unsigned long> warnings;
+};
+
+// Reads one line of a log file, or of standard error beside it (without
+// its line end).
+void read_log_line(Report& r, std::string_view line);
+
+// The unknown barcodes, most asked first.
+std::vector<std::pair<std::string, Seen>> most_asked_first(const Report& r);
+
+// The warnings by kind, most frequent first.
+std::vector<std::pair<std::string, unsigned long>> warnings_by_kind(const Report& r);
+
+// Every hour from the first with requests to the last ("2026-12-07 08"),
+// the quiet ones between included (up to a month of them).
+std::vector<std::pair<std::string, Hour_counts>> hours_in_order(const Report& r);
+
+#endif
