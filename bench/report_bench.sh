@@ -20,8 +20,11 @@ awk -v lines="$lines" 'BEGIN {
   }
 }' > "$dir/log"
 size=$(stat -c %s "$dir/log")
-start=$(date +%s.%N)
-"$build/ulvane_report" "$dir/log" > "$dir/report"
-end=$(date +%s.%N)
-echo "ulvane_report: $(wc -l < "$dir/log") lines ($((size / 1000000)) MB) in $(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", b - a }') s," \
-     "$(grep -c '^ *[0-9]\+  2026' "$dir/report") unknown barcodes"
+for format in text -html -json; do
+  option=$format; [ "$format" = text ] && option=
+  start=$(date +%s.%N)
+  /usr/bin/time -f "%M" -o "$dir/memory" "$build/ulvane_report" $option "$dir/log" > "$dir/report"
+  end=$(date +%s.%N)
+  echo "ulvane_report $format: $(wc -l < "$dir/log") lines ($((size / 1000000)) MB) in $(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", b - a }') s," \
+       "$(( $(cat "$dir/memory") / 1024 )) MB at most, $(wc -c < "$dir/report") bytes written"
+done
