@@ -424,14 +424,14 @@ TEST(Report, PageAndJsonTellTheSameFigures)
     std::string log;
     const std::string hostile[] = {"<script>document.title='owned'</script>", "\"><img src=" + url + "img onerror=alert(1)>",
                                    "<link rel=stylesheet href=" + url + "css>", "caf\xe9\\x1d&amp;"};
-    for (int hour = 8; hour <= 11; hour += hour == 8 ? 2 : 1) // 09:00 is quiet
+    for (int hour = 8; hour <= 12; hour += 2) // 09:00 and 11:00 are quiet
         for (int k = 0; k < hour - 6; ++k)
             log += "[2026-12-07 " + std::string(hour < 10 ? "0" : "") + std::to_string(hour) + ":0" + std::to_string(k) +
-                   ":00 #1 INF] Received barcode \"1\"\n" + (hour == 11 && k < 2 ? "Unknown barcode 1 and no backup barcode [] available\n" : "");
+                   ":00 #1 INF] Received barcode \"1\"\n" + (hour == 12 && k < 2 ? "Unknown barcode 1 and no backup barcode [] available\n" : "");
     for (const std::string& h : hostile)
-        log += "[2026-12-07 11:30:00 #2 WRN] Barcode \"" + h + "\" not defined in database.\n";
-    log += "[2026-12-07 11:59:00 #3 INF] Statistics since 2026-12-07 08:00:00: received=9 answered=7\n"
-           "[2026-12-07 11:59:01 #4 WRN] Left out 5 log lines of received datagrams since 2026-12-07 11:59:00: budget\n";
+        log += "[2026-12-07 12:30:00 #2 WRN] Barcode \"" + h + "\" not defined in database.\n";
+    log += "[2026-12-07 12:59:00 #3 INF] Statistics since 2026-12-07 08:00:00: received=9 answered=7\n"
+           "[2026-12-07 12:59:01 #4 WRN] Left out 5 log lines of received datagrams since 2026-12-07 12:59:00: budget\n";
     write_file(dir.file("log"), log);
 
     Run_result r = run_program({ULVANE_REPORT_PATH, "-json", dir.file("log")});
@@ -445,13 +445,14 @@ TEST(Report, PageAndJsonTellTheSameFigures)
                      "print([(h['hour'], h['requests'], h['not_answered']) for h in d['hours']])\n"
                      "print([(u['barcode'], u['count'], u['first']) for u in d['unknown']], d['warnings'])\n",
                      dir.file("report.json")});
-    EXPECT_EQ(r.out, "{'first': '2026-12-07 08:00:00', 'last': '2026-12-07 11:59:01'} 3 (INF lines) 5 {'received': 11, "
-                     "'answered': 9, 'not_answered': 2, 'without_entry_or_format': 2, 'database_file_failures': 0, "
+    EXPECT_EQ(r.out, "{'first': '2026-12-07 08:00:00', 'last': '2026-12-07 12:59:01'} 3 (INF lines) 5 {'received': 12, "
+                     "'answered': 10, 'not_answered': 2, 'without_entry_or_format': 2, 'database_file_failures': 0, "
                      "'not_sent': 0} {'received': 9, 'answered': 7}\n"
-                     "[('2026-12-07 08', 2, 0), ('2026-12-07 09', 0, 0), ('2026-12-07 10', 4, 0), ('2026-12-07 11', 5, 2)]\n"
-                     "[('\"><img src=" + url + "img onerror=alert(1)>', 1, '2026-12-07 11:30:00'), ('<link rel=stylesheet href=" +
-                         url + "css>', 1, '2026-12-07 11:30:00'), (\"<script>document.title='owned'</script>\", 1, "
-                     "'2026-12-07 11:30:00'), ('café\\\\x1d&amp;', 1, '2026-12-07 11:30:00')] [{'kind': 'Barcode \"*\" not "
+                     "[('2026-12-07 08', 2, 0), ('2026-12-07 09', 0, 0), ('2026-12-07 10', 4, 0), ('2026-12-07 11', 0, 0), "
+                     "('2026-12-07 12', 6, 2)]\n"
+                     "[('\"><img src=" + url + "img onerror=alert(1)>', 1, '2026-12-07 12:30:00'), ('<link rel=stylesheet href=" +
+                         url + "css>', 1, '2026-12-07 12:30:00'), (\"<script>document.title='owned'</script>\", 1, "
+                     "'2026-12-07 12:30:00'), ('café\\\\x1d&amp;', 1, '2026-12-07 12:30:00')] [{'kind': 'Barcode \"*\" not "
                      "defined in database.', 'count': 4}, {'kind': 'Left out N log lines of received datagrams since N-N-N "
                      "N:N:N: budget', 'count': 1}]\n") << r.err;
 
@@ -479,16 +480,21 @@ TEST(Report, PageAndJsonTellTheSameFigures)
     for (auto m = std::sregex_iterator(dom.begin(), dom.end(), bar); m != std::sregex_iterator(); ++m)
         marks.push_back((*m)[1].str() + " " + (*m)[2].str() + " " + (*m)[3].str() + " " + (*m)[4].str() + " " + (*m)[5].str());
     EXPECT_EQ(marks, (std::vector<std::string>{
-                         "2026-12-07 08 2 0 answered y=\"100\" width=\"38\" height=\"56\"",
+                         "2026-12-07 08 2 0 answered y=\"109\" width=\"38\" height=\"47\"",
                          "2026-12-07 09 0 0 quiet y=\"155\" width=\"38\" height=\"1\"",
-                         "2026-12-07 10 4 0 answered y=\"44\" width=\"38\" height=\"112\"",
-                         "2026-12-07 11 5 2 answered y=\"72\" width=\"38\" height=\"84\""}));
-    EXPECT_NE(dom.find("<rect class=\"not-answered\" x=\"160\" y=\"16\" width=\"38\" height=\"56\">"), std::string::npos) << dom;
+                         "2026-12-07 10 4 0 answered y=\"62\" width=\"38\" height=\"94\"",
+                         "2026-12-07 11 0 0 quiet y=\"155\" width=\"38\" height=\"1\"",
+                         "2026-12-07 12 6 2 answered y=\"63\" width=\"38\" height=\"93\""}));
+    EXPECT_NE(dom.find("<rect class=\"not-answered\" x=\"200\" y=\"16\" width=\"38\" height=\"47\">"), std::string::npos) << dom;
     // Hostile barcodes are text: no element of theirs, their text shown.
     for (const char* element : {"<script", "<img", "<link"}) EXPECT_EQ(dom.find(element), std::string::npos) << element;
     EXPECT_NE(dom.find("&lt;script&gt;document.title='owned'&lt;/script&gt;"), std::string::npos) << dom;
     EXPECT_NE(dom.find("caf\\xe9\\x1d&amp;amp;"), std::string::npos) << dom;
-    EXPECT_NE(dom.find("<title>ulvane_server: 2026-12-07 08:00:00 to 2026-12-07 11:59:01</title>"), std::string::npos);
+    EXPECT_NE(dom.find("<title>ulvane_server: 2026-12-07 08:00:00 to 2026-12-07 12:59:01</title>"), std::string::npos);
+    EXPECT_NE(dom.find("<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none';"), std::string::npos);
+    std::size_t rows = 0;
+    for (std::size_t at = dom.find("<td class=\"code\">"); at != std::string::npos; at = dom.find("<td class=\"code\">", at + 1)) ++rows;
+    EXPECT_EQ(rows, 4u + 2u) << "a row for each unknown barcode and each kind of warning";
     EXPECT_LT(accept(listener, nullptr, nullptr), 0) << "the page loaded something";
     close(listener);
 }
