@@ -39,12 +39,30 @@ protected:
 #ifdef ULVANE_WINDOWS_BUILD
         const std::string prefix = std::getenv("WINEPREFIX") ? std::getenv("WINEPREFIX") : "";
         ASSERT_FALSE(prefix.empty()) << "WINEPREFIX must name the prefix the tests use";
-        for (const std::string& p : {prefix, prefix + "-terminal"})
-            std::system(("WINEPREFIX='" + p + "' wineserver -k >/dev/null 2>&1; WINEPREFIX='" + p + "' wineserver -w").c_str());
+        stop_wine();
         my_wineserver = my_hosts->start_in(my_hosts->server_ns(), {"/usr/bin/wineserver", "-f", "-p"}, "/dev/null", "/dev/null");
         my_hosts->start_in(my_hosts->terminal_ns(), {"/usr/bin/wineserver", "-f", "-p"}, "/dev/null", "/dev/null");
 #endif
     }
+
+    // Ends the Wine servers of both prefixes and every Windows process they
+    // serve (Wine's own device processes too, which outlive a server ended
+    // by a signal); with `wait`, waits until they have ended.
+    void stop_wine(bool wait = true)
+    {
+#ifdef ULVANE_WINDOWS_BUILD
+        const std::string prefix = std::getenv("WINEPREFIX") ? std::getenv("WINEPREFIX") : "";
+        for (const std::string& p : {prefix, prefix + "-terminal"})
+            std::system(("WINEPREFIX='" + p + "' wineserver -k >/dev/null 2>&1" +
+                         (wait ? "; WINEPREFIX='" + p + "' wineserver -w" : std::string()))
+                            .c_str());
+#else
+        (void)wait;
+#endif
+    }
+
+    // The next test's start waits for the end.
+    void TearDown() override { stop_wine(false); }
 
     // Waits until the server's port is free again after the server ended:
     // under Wine its background server closes the socket a moment later.
