@@ -82,7 +82,6 @@ struct Old_file {
     std::vector<Barcode_version> barcodes;
     bool has_fallback = false;
     std::string fallback_section;
-    Barcode_version fallback{};
 };
 
 Old_file read_old_file(const std::string& path)
@@ -96,7 +95,6 @@ Old_file read_old_file(const std::string& path)
             old.barcodes.push_back({barcode_hash(table.barcode(i)), content_hash(tags)});
             if (!table.barcode(i).empty() || old.has_fallback) continue;
             old.has_fallback = true;
-            old.fallback = old.barcodes.back();
             old.fallback_section = "[]\n";
             for (std::size_t t : tags.in_file_order())
                 old.fallback_section.append(tags.tag(t)).append("=").append(tags.value(t)).append("\n");
@@ -133,8 +131,8 @@ public:
     }
 
     // Reads the CSV and makes the new file, writing it through `out` unless
-    // there is an error; false when the CSV could not be read at all.
-    bool run(std::string_view csv, const Old_file& old, File_replacement* out);
+    // there is an error.
+    void run(std::string_view csv, const Old_file& old, File_replacement* out);
     // The errors in line order, each as FILE:LINE: why.
     void write_errors() const;
     bool failed() const { return !my_errors.empty(); }
@@ -291,7 +289,7 @@ void Import::check_piece()
     my_piece_rows = 0;
 }
 
-bool Import::run(std::string_view csv, const Old_file& old, File_replacement* out)
+void Import::run(std::string_view csv, const Old_file& old, File_replacement* out)
 {
     my_out = out;
     Csv_reader reader(csv);
@@ -299,7 +297,7 @@ bool Import::run(std::string_view csv, const Old_file& old, File_replacement* ou
     if (!reader.next(cells) || !read_header(cells)) {
         if (!reader.error().empty()) refuse(1, reader.error());
         else if (cells.empty()) refuse(1, "no header line");
-        return false;
+        return;
     }
     my_rows.reserve(static_cast<std::size_t>(std::count(csv.begin(), csv.end(), '\n')) + 1);
     my_piece = "# Written by ulvane_import: edit the CSV it came from and import that again.\n";
@@ -324,7 +322,6 @@ bool Import::run(std::string_view csv, const Old_file& old, File_replacement* ou
             refuse(again.line, "barcode " + quoted(barcode_of(again)) + " again: it is at line " +
                                    std::to_string(first.line) + " too");
     }
-    return true;
 }
 
 void Import::write_errors() const

@@ -78,6 +78,29 @@ std::string left_out_text(const Report& r)
            "the counts below miss them.";
 }
 
+unsigned long not_answered(const Report& r)
+{
+    return r.no_fallback + r.file_failures;
+}
+
+unsigned long answered(const Report& r)
+{
+    return r.requests - std::min(not_answered(r), r.requests);
+}
+
+// The requests answered and not, and why not; where the requests are not
+// logged (level 2), only those not answered.
+std::string answers_text(const Report& r)
+{
+    const std::string why = std::to_string(r.no_fallback) + " without an entry or format and no fallback [], " +
+                            std::to_string(r.file_failures) + " with a database file missing or unreadable";
+    if (!r.has[1])
+        return "Not answered (WRN lines): " + why + "; " + std::to_string(r.unsent) + " answers could not be sent";
+    return "Requests: " + std::to_string(r.requests) + " barcodes received, " + std::to_string(answered(r)) +
+           " answered, " + std::to_string(not_answered(r)) + " not answered (" + why + ")" +
+           (r.unsent > 0 ? "; " + std::to_string(r.unsent) + " answers could not be sent" : "");
+}
+
 // The length of the UTF-8 character at s[i], or 0 when the bytes there
 // are not one.
 std::size_t utf8_length(std::string_view s, std::size_t i)
@@ -168,7 +191,6 @@ void write_html(const Report& r, std::size_t files)
               << ".</p>\n<p>Log level: " << html_text(level.name) << ": " << html_text(level.leaves_out) << "</p>\n";
     if (r.left_out > 0) std::cout << "<p class=\"note\">Left out: " << html_text(left_out_text(r)) << "</p>\n";
 
-    const unsigned long failed = r.no_fallback + r.file_failures;
     if (r.has[1]) {
         const auto hours = hours_in_order(r);
         unsigned long most = 1;
@@ -207,16 +229,8 @@ void write_html(const Report& r, std::size_t files)
                   << "</text>\n</svg>\n<p><span class=\"key answered\" style=\"background:#3b8f5a\"></span> answered "
                      "<span class=\"key\" style=\"background:#d0453b\"></span> not answered "
                      "<span class=\"key\" style=\"background:#c8c8c8\"></span> quiet hour</p>\n";
-        std::cout << "<p>Requests: " << r.requests << " barcodes received, " << r.requests - std::min(failed, r.requests)
-                  << " answered, " << failed << " not answered (" << r.no_fallback
-                  << " without an entry or format and no fallback [], " << r.file_failures
-                  << " with a database file missing or unreadable)"
-                  << (r.unsent > 0 ? "; " + std::to_string(r.unsent) + " answers could not be sent" : "") << ".</p>\n";
-    } else {
-        std::cout << "<p>Not answered (WRN lines): " << r.no_fallback << " without an entry or format and no fallback [], "
-                  << r.file_failures << " with a database file missing or unreadable; " << r.unsent
-                  << " answers could not be sent.</p>\n";
     }
+    std::cout << "<p>" << html_text(answers_text(r)) << ".</p>\n";
     if (r.statistics_lines > 0) {
         std::cout << "<h2>The server's own counts</h2>\n<p>" << r.statistics_lines
                   << " statistics reports, summed.</p>\n<table>\n";
@@ -254,7 +268,6 @@ void write_html(const Report& r, std::size_t files)
 void write_json(const Report& r, std::size_t files)
 {
     const Level level = log_level(r);
-    const unsigned long failed = r.no_fallback + r.file_failures;
     std::cout << "{\n  \"period\": {\"first\": " << json_string(r.first_time) << ", \"last\": " << json_string(r.last_time)
               << "},\n  \"files\": " << files << ",\n  \"lines\": " << r.lines << ",\n  \"other_lines\": " << r.other_lines
               << ",\n  \"level\": " << json_string(level.name) << ",\n  \"level_leaves_out\": " << json_string(level.leaves_out)
@@ -266,7 +279,7 @@ void write_json(const Report& r, std::size_t files)
                   << ", \"requests\": " << hours[k].second.requests << ", \"not_answered\": "
                   << std::min(hours[k].second.not_answered, hours[k].second.requests) << "}";
     std::cout << "\n  ],\n  \"requests\": {\"received\": " << r.requests << ", \"answered\": "
-              << r.requests - std::min(failed, r.requests) << ", \"not_answered\": " << failed
+              << answered(r) << ", \"not_answered\": " << not_answered(r)
               << ", \"without_entry_or_format\": " << r.no_fallback << ", \"database_file_failures\": " << r.file_failures
               << ", \"not_sent\": " << r.unsent << "},\n  \"statistics_reports\": " << r.statistics_lines
               << ",\n  \"statistics\": {";
@@ -307,18 +320,8 @@ void write_report(const Report& r, std::size_t files)
             std::snprintf(row, sizeof row, "  %s:00 %9lu ", h.first.c_str(), h.second.requests);
             std::cout << row << std::string(most > 0 ? (h.second.requests * 50 + most - 1) / most : 0, '#') << '\n';
         }
-        const unsigned long failed = r.no_fallback + r.file_failures;
-        std::cout << "\nRequests: " << r.requests << " barcodes received, " << r.requests - std::min(failed, r.requests)
-                  << " answered, " << failed << " not answered (" << r.no_fallback
-                  << " without an entry or format and no fallback [], " << r.file_failures
-                  << " with a database file missing or unreadable)";
-        if (r.unsent > 0) std::cout << "; " << r.unsent << " answers could not be sent";
-        std::cout << '\n';
-    } else {
-        std::cout << "\nNot answered (WRN lines): " << r.no_fallback
-                  << " without an entry or format and no fallback [], " << r.file_failures
-                  << " with a database file missing or unreadable; " << r.unsent << " answers could not be sent\n";
     }
+    std::cout << '\n' << answers_text(r) << '\n';
     if (r.statistics_lines > 0) {
         std::cout << "The server's own counts (" << r.statistics_lines << " statistics reports, summed):";
         for (const auto& s : r.statistics) std::cout << ' ' << s.first << '=' << s.second;
