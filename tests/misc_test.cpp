@@ -12,6 +12,8 @@
 #endif
 #include <sstream>
 
+#include "csv.h"
+#include "log_report.h"
 #include "test_util.h"
 
 namespace {
@@ -374,3 +376,51 @@ TEST(ShownBarcode, ControlBytesEscapedAndLongBarcodesCut)
 }
 
 } // namespace
+
+// CSV as the tools write it and as spreadsheets write it back.
+TEST(Csv, FieldsAreQuotedWhereNeededAndReadBack)
+{
+    const struct {
+        const char* text;
+        bool as_text;
+        const char* field;
+    } written[] = {
+        {"plain", false, "plain"},       {"a,b", false, "\"a,b\""},       {"say \"hi\"", false, "\"say \"\"hi\"\"\""},
+        {"a\rb", false, "\"a\rb\""},      {"a\nb", false, "\"a\nb\""},      {" 1.99", false, " 1.99"},
+        {"-1+1", true, "\"'-1+1\""},     {"x", true, "\"x\""},
+    };
+    for (const auto& w : written) {
+        std::string out;
+        append_csv_field(out, w.text, w.as_text);
+        EXPECT_EQ(out, w.field) << w.text;
+    }
+    const struct {
+        const char* csv;
+        char delimiter;
+        std::vector<std::vector<std::string>> records;
+    } read[] = {
+        {"\"a,b\";c\n1;2\n", ';', {{"a,b", "c"}, {"1", "2"}}},          // a comma inside quotes is no delimiter
+        {"\"ab\"cd,e\r\n\"x\"\"y\",\n", ',', {{"abcd", "e"}, {"x\"y", ""}}}, // text after a closing quote is kept
+        {"\xef\xbb\xbf" "a\tb\n", '\t', {{"a", "b"}}},
+    };
+    for (const auto& r : read) {
+        Csv_reader reader(r.csv);
+        EXPECT_EQ(reader.delimiter(), r.delimiter) << r.csv;
+        std::vector<std::vector<std::string>> records;
+        std::vector<std::string> fields;
+        while (reader.next(fields)) records.push_back(fields);
+        EXPECT_EQ(records, r.records) << r.csv;
+    }
+}
+
+// Quiet hours between two with requests are filled in, up to a month of
+// them.
+TEST(LogReport, QuietHoursAreFilledInUpToAMonth)
+{
+    for (const auto& days : {std::pair<const char*, std::size_t>{"2026-12-08 14", 31}, {"2027-01-20 08", 2}}) {
+        Report r;
+        read_log_line(r, "[2026-12-07 08:00:00 #1 INF] Received barcode \"1\"");
+        read_log_line(r, std::string("[") + days.first + ":00:00 #2 INF] Received barcode \"1\"");
+        EXPECT_EQ(hours_in_order(r).size(), days.second) << days.first;
+    }
+}
