@@ -114,48 +114,46 @@ std::uint64_t hash_of(std::string_view bytes)
     return h;
 }
 
-// Sorts the tags by tag, keeping lines of one tag in file order, then keeps
-// the first line of each tag; returns how many tags remain.
-std::size_t sort_and_keep_first(const char* text, Tag_ref* tags, std::size_t count)
-{
-    auto tag = [text](const Tag_ref& t) { return std::string_view(text + t.line, t.eq - t.line); };
-    auto before = [&](const Tag_ref& a, const Tag_ref& b) { return tag(a) < tag(b); };
-    if (count <= 16) {
-        // A section holds a handful of tags: an insertion sort needs no memory.
-        for (std::size_t i = 1; i < count; ++i)
-            for (std::size_t k = i; k > 0 && before(tags[k], tags[k - 1]); --k) std::swap(tags[k], tags[k - 1]);
-    } else {
-        std::stable_sort(tags, tags + count, before);
-    }
-    auto same = [&](const Tag_ref& a, const Tag_ref& b) { return tag(a) == tag(b); };
-    return static_cast<std::size_t>(std::unique(tags, tags + count, same) - tags);
-}
-
 } // namespace
+
+std::string_view Barcode_tags::line(std::size_t i) const
+{
+    const char* begin = my_text + my_lines[i];
+    const char* end = static_cast<const char*>(std::memchr(begin, '\n', static_cast<std::size_t>(my_text_end - begin)));
+    if (end == nullptr) end = my_text_end;
+    if (end > begin && end[-1] == '\r') --end; // the one carriage return the reader drops
+    return {begin, static_cast<std::size_t>(end - begin)};
+}
 
 bool Barcode_tags::find(std::string_view tag, std::string_view& value) const
 {
-    // Sorted: a binary search, which for the usual handful of tags costs
-    // about what a scan does.
-    std::size_t low = 0, high = my_count;
-    while (low < high) {
-        std::size_t mid = low + (high - low) / 2;
-        if (this->tag(mid) < tag)
-            low = mid + 1;
-        else
-            high = mid;
+    // The first line of the tag, in file order: a scan of the handful of
+    // lines a section has, each told by its first bytes. A tag is what
+    // comes before a line's first '=', so none holds one.
+    if (tag.find('=') != std::string_view::npos) return false;
+    const char first = tag.empty() ? '=' : tag[0];
+    for (std::size_t i = 0; i < my_count; ++i) {
+        const char* begin = my_text + my_lines[i];
+        if (*begin == first && static_cast<std::size_t>(my_text_end - begin) > tag.size() && begin[tag.size()] == '=' &&
+            std::memcmp(begin, tag.data(), tag.size()) == 0) {
+            value = line(i).substr(tag.size() + 1);
+            return true;
+        }
     }
-    if (low == my_count || this->tag(low) != tag) return false;
-    value = this->value(low);
-    return true;
+    return false;
 }
 
-std::vector<std::size_t> Barcode_tags::in_file_order() const
+std::vector<std::pair<std::string_view, std::string_view>> Barcode_tags::list() const
 {
-    std::vector<std::size_t> order(my_count);
-    for (std::size_t t = 0; t < my_count; ++t) order[t] = t;
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return my_tags[a].line < my_tags[b].line; });
-    return order;
+    std::vector<std::pair<std::string_view, std::string_view>> tags;
+    for (std::size_t i = 0; i < my_count; ++i) {
+        const std::string_view l = line(i);
+        const std::size_t eq = l.find('=');
+        const std::string_view tag = l.substr(0, eq);
+        if (std::none_of(tags.begin(), tags.end(), [&](const auto& t) { return t.first == tag; }))
+            tags.emplace_back(tag, l.substr(eq + 1));
+    }
+    return tags;
 }
 
 std::size_t Barcode_table::slot_of(std::string_view barcode, std::uint64_t hash) const
@@ -186,7 +184,8 @@ std::string_view Barcode_table::barcode(std::size_t i) const
 
 Barcode_tags Barcode_table::tags(std::size_t i) const
 {
-    return {my_text.data(), my_tags.data() + my_entries[i].first_tag, my_entries[i].tag_count};
+    return {my_text.data(), my_text.data() + my_text.size(), my_tags.data() + my_entries[i].first_tag,
+            my_entries[i].tag_count};
 }
 
 void Barcode_table::clear()
@@ -194,7 +193,7 @@ void Barcode_table::clear()
     end_section();
     std::string().swap(my_text);
     std::vector<Entry>().swap(my_entries);
-    std::vector<Tag_ref>().swap(my_tags);
+    std::vector<std::uint32_t>().swap(my_tags);
     std::vector<Slot>().swap(my_index);
 }
 
@@ -258,10 +257,7 @@ void Barcode_table::end_section()
     if (my_open_section == 0) return;
     Entry& entry = my_entries[my_open_section - 1];
     my_open_section = 0;
-    std::size_t count = my_tags.size() - entry.first_tag;
-    count = sort_and_keep_first(my_text.data(), my_tags.data() + entry.first_tag, count);
-    my_tags.resize(entry.first_tag + count);
-    entry.tag_count = static_cast<std::uint32_t>(count);
+    entry.tag_count = static_cast<std::uint32_t>(my_tags.size() - entry.first_tag);
 }
 
 // ---- Reading the two files ----
@@ -427,7 +423,7 @@ void Barcode_db::load_barcodes(std::istream& bf, std::uint64_t max_bytes)
             if (eq == std::string_view::npos)
                 LOG_WRN("Incorrect tag-value \"" << l << "\" at line " << lnr << " (skipped).");
             else
-                table.add_tag({at(l.data()), at(l.data() + eq), at(l.data() + l.size())});
+                table.add_tag(at(l.data()));
         }
     });
     table.end_section();

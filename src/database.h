@@ -65,50 +65,40 @@ private:
     std::string my_value;
 };
 
-// Where one tag=value line lies in the barcode table's text: the tag is
-// [line, eq), the value (eq, end).
-struct Tag_ref {
-    std::uint32_t line;
-    std::uint32_t eq;
-    std::uint32_t end;
-};
-
-// The tags of one barcode, sorted by tag (bytes compared unsigned), one
-// value per tag: that of the tag's first line. A view into the barcode
-// table, valid until the table is read again; the default one has no tags.
+// The tags of one barcode: a view of its section's tag lines in the barcode
+// table's text, in the order of the file, valid until the table is read
+// again; the default one has no tags. A tag's value is that of its first
+// line, as the reader of barcodes.ini wants it.
 class Barcode_tags {
 public:
     Barcode_tags() = default;
-    Barcode_tags(const char* text, const Tag_ref* tags, std::size_t count)
-        : my_text(text), my_tags(tags), my_count(count)
+    // `lines`: where each tag line begins in `text`, which ends at `text_end`.
+    Barcode_tags(const char* text, const char* text_end, const std::uint32_t* lines, std::size_t count)
+        : my_text(text), my_text_end(text_end), my_lines(lines), my_count(count)
     {
     }
 
-    std::size_t size() const { return my_count; }
     bool empty() const { return my_count == 0; }
-    std::string_view tag(std::size_t i) const
-    {
-        return {my_text + my_tags[i].line, my_tags[i].eq - my_tags[i].line};
-    }
-    std::string_view value(std::size_t i) const
-    {
-        return {my_text + my_tags[i].eq + 1, my_tags[i].end - my_tags[i].eq - 1};
-    }
     // True, with `value` set, when the barcode has `tag`.
     bool find(std::string_view tag, std::string_view& value) const;
-    // The tags' indexes in the order of their lines in the file.
-    std::vector<std::size_t> in_file_order() const;
+    // Each tag once with its value, in the order of the file.
+    std::vector<std::pair<std::string_view, std::string_view>> list() const;
 
 private:
+    // The i-th tag line, without its line end.
+    std::string_view line(std::size_t i) const;
+
     const char* my_text = nullptr;
-    const Tag_ref* my_tags = nullptr;
+    const char* my_text_end = nullptr;
+    const std::uint32_t* my_lines = nullptr;
     std::size_t my_count = 0;
 };
 
 // The barcode table, built for lookups: the text of barcodes.ini kept whole,
-// each accepted section's barcode and tags found in it by position, the tags
-// of all barcodes in one flat array, and a hash index on the barcodes' exact
-// bytes. Texts are limited to 4 GiB.
+// each accepted section's barcode and tag lines found in it by position (a
+// tag line by where it begins: 4 bytes, the tag and value found in the text
+// when asked for), the tag lines of all barcodes in one flat array, and a
+// hash index on the barcodes' exact bytes. Texts are limited to 4 GiB.
 class Barcode_table {
 public:
     std::size_t size() const { return my_entries.size(); }
@@ -142,10 +132,9 @@ public:
     // Ends the current section, and starts that of the barcode added as
     // `entry`, which the tag lines that follow go to.
     void begin_section(std::uint32_t entry);
-    // Adds a tag line to the current section.
-    void add_tag(const Tag_ref& tag) { my_tags.push_back(tag); }
-    // Ends the current section: its tags are sorted and the first line of
-    // each tag is kept.
+    // Adds a tag line (where it begins in the text) to the current section.
+    void add_tag(std::uint32_t line) { my_tags.push_back(line); }
+    // Ends the current section.
     void end_section();
 
 private:
@@ -164,7 +153,7 @@ private:
 
     std::string my_text;
     std::vector<Entry> my_entries;
-    std::vector<Tag_ref> my_tags;
+    std::vector<std::uint32_t> my_tags; // where each tag line begins
     std::vector<Slot> my_index; // open addressing, linear probing
     std::size_t my_open_section = 0; // entry number + 1 of the section that tags go to
 };

@@ -80,7 +80,7 @@ const std::string* Answer_check::check(std::string_view barcode, const Barcode_t
         std::string_view value;
         if (tags.find("tag." + p, value)) continue;
         std::vector<std::string_view> names;
-        for (std::size_t t = 0; t < tags.size(); ++t) names.push_back(tags.tag(t));
+        for (const auto& t : tags.list()) names.push_back(t.first);
         errors.push_back("barcode " + quoted(barcode) + " has no tag." + p + " for ${" + p + "} of format " +
                          quoted(format->first) + ": the answer holds an empty string there" +
                          differs_in_case("tag." + p, names));

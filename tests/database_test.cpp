@@ -112,13 +112,13 @@ TEST(TagValue, TagsHoldOneValuePerTagAndAreSearchedByTagAlone)
 {
     Barcode_db db;
     Barcode_tags tags = tags_of(db, "[x]\ntag.price=1.99\ntag.price=2.99\ntag.name =Pen\nPrice=X\n", "x");
-    ASSERT_EQ(tags.size(), 3u); // the second tag.price is dropped: the first wins
+    using List = std::vector<std::pair<std::string_view, std::string_view>>;
+    // The second tag.price is dropped: the first wins.
+    EXPECT_EQ(tags.list(), (List{{"tag.price", "1.99"}, {"tag.name ", "Pen"}, {"Price", "X"}}));
     EXPECT_EQ(value_of(tags, "tag.price"), "1.99");
     EXPECT_EQ(value_of(tags, "tag.name"), "(none)");
     EXPECT_EQ(value_of(tags, "tag.name "), "Pen");
-    // Sorted by tag, bytes compared unsigned: upper case first.
-    EXPECT_EQ(tags.tag(0), "Price");
-    EXPECT_EQ(tags.tag(2), "tag.price");
+    EXPECT_EQ(value_of(tags, "tag.price=1.99"), "(none)") << "a tag holds no '='";
     EXPECT_TRUE(Tag_value("Price", "") < Tag_value("price", ""));
     EXPECT_TRUE(Tag_value("price", "") < Tag_value("\xe9", ""));
     EXPECT_TRUE(Tag_value("pri", "") < Tag_value("price", ""));
@@ -130,9 +130,9 @@ TEST(TagValue, TagsHoldOneValuePerTagAndAreSearchedByTagAlone)
         for (int i = 99; i >= 0; --i) many += "t" + std::to_string(i) + "=" + std::to_string(round) + "\n";
     Barcode_db big;
     tags = tags_of(big, many, "m");
-    ASSERT_EQ(tags.size(), 100u);
+    ASSERT_EQ(tags.list().size(), 100u);
     EXPECT_EQ(value_of(tags, "t7"), "0");
-    EXPECT_EQ(tags.tag(0), "t0");
+    EXPECT_EQ(tags.list()[0].first, "t99");
 }
 
 // ---- Format merging ----
@@ -252,7 +252,7 @@ TEST(BarcodesFile, SectionsTagsAndEveryWarning)
     EXPECT_EQ(keys, (std::vector<std::string>{"", "12345", " 12 ", "[12]", "empty"})); // file order
     Barcode_tags pen;
     ASSERT_TRUE(table.find("12345", pen));
-    EXPECT_EQ(pen.size(), 4u); // format, tag.description, tag.price, ";semicolon"
+    EXPECT_EQ(pen.list().size(), 4u); // format, tag.description, tag.price, ";semicolon"
     EXPECT_EQ(value_of(pen, "tag.description"), "Pen");
     EXPECT_EQ(value_of(pen, "tag.price"), "1.99\r");
     EXPECT_EQ(value_of(pen, ";semicolon"), "plain");
@@ -290,8 +290,8 @@ TEST(BarcodesFile, CarriageReturnLineEndsReadLikeLineFeeds)
     b.load_barcodes(in_b);
     ASSERT_EQ(a.barcodes().size(), 2u);
     ASSERT_EQ(b.barcodes().size(), 2u);
-    EXPECT_EQ(at(b, "7").value(0), "1");
-    EXPECT_EQ(at(b, "").value(0), "a");
+    EXPECT_EQ(at(b, "7").list()[0].second, "1");
+    EXPECT_EQ(at(b, "").list()[0].second, "a");
 }
 
 // A stream that breaks down after its first bytes, as a failing disk would.
@@ -317,7 +317,7 @@ TEST(BarcodesFile, ReadingEndsAtAReadError)
     db.load_barcodes(in);
     EXPECT_TRUE(in.bad());
     ASSERT_EQ(db.barcodes().size(), 2u);
-    EXPECT_EQ(at(db, "1").size(), 1u);
+    EXPECT_EQ(at(db, "1").list().size(), 1u);
     EXPECT_TRUE(at(db, "2").empty()); // the cut line is not used
 }
 
@@ -335,15 +335,15 @@ TEST(BarcodesFile, ByteOrderMarkLongLinesAndSizeLimit)
                           "WRN Line 4 is longer than 1048576 bytes: skipped.",
                           "WRN Tag-value at line #5 \"tag.lost=1\" outsite barcode definition: ignored"}));
     ASSERT_EQ(db.barcodes().size(), 2u);
-    ASSERT_EQ(at(db, "1").size(), 1u); // a long tag line does not end its section
-    EXPECT_EQ(at(db, "1").tag(0), "tag.kept");
-    EXPECT_EQ(at(db, "2").value(0).size(), mib - 6);
+    ASSERT_EQ(at(db, "1").list().size(), 1u); // a long tag line does not end its section
+    EXPECT_EQ(at(db, "1").list()[0].first, "tag.kept");
+    EXPECT_EQ(at(db, "2").list()[0].second.size(), mib - 6);
 
     Barcode_db limited;
     std::istringstream in("[1]\ntag.a=bc\n[2]\n");
     limited.load_barcodes(in, 11);
     ASSERT_EQ(limited.barcodes().size(), 1u);
-    EXPECT_EQ(at(limited, "1").value(0), "b");
+    EXPECT_EQ(at(limited, "1").list()[0].second, "b");
 
     Barcode_db formats;
     EXPECT_EQ(read_formats(formats, "\xef\xbb\xbf[f]\nA\n[g]\n\xef\xbb\xbf\n"), Lines{});

@@ -424,10 +424,10 @@ int main(int argc, char** argv)
             // format asks for: name the values that escapes change.
             Barcode_tags tags;
             if (!table.find(code, tags)) table.find(std::string_view(), tags);
-            for (std::size_t i = 0; i < tags.size(); ++i) {
-                const std::string escapes = escapes_in(tags.value(i));
-                if (tags.tag(i).substr(0, 4) == "tag." && !escapes.empty())
-                    std::cout << "  " << escape_control_bytes(tags.tag(i)) << '=' << escape_control_bytes(tags.value(i))
+            for (const auto& [tag, value] : tags.list()) {
+                const std::string escapes = escapes_in(value);
+                if (tag.substr(0, 4) == "tag." && !escapes.empty())
+                    std::cout << "  " << escape_control_bytes(tag) << '=' << escape_control_bytes(value)
                               << ": its escapes become bytes in the answer: " << escapes << '\n';
             }
         } catch (const std::string& message) {

@@ -36,9 +36,8 @@ void write_csv(const Barcode_table& table, Out out)
     std::vector<std::string_view> columns = {"barcode", "format"};
     std::unordered_map<std::string_view, std::size_t> column_of = {{"format", 1}};
     for (std::size_t i = 0; i < table.size(); ++i) {
-        const Barcode_tags tags = table.tags(i);
-        for (std::size_t t : tags.in_file_order())
-            if (column_of.emplace(tags.tag(t), columns.size()).second) columns.push_back(tags.tag(t));
+        for (const auto& t : table.tags(i).list())
+            if (column_of.emplace(t.first, columns.size()).second) columns.push_back(t.first);
     }
     std::string text;
     auto end_row = [&] {
@@ -58,8 +57,7 @@ void write_csv(const Barcode_table& table, Out out)
     for (std::size_t i = 0; i < table.size(); ++i) {
         std::fill(cells.begin(), cells.end(), std::string_view());
         cells[0] = table.barcode(i).empty() ? std::string_view("[]") : table.barcode(i);
-        const Barcode_tags tags = table.tags(i);
-        for (std::size_t t = 0; t < tags.size(); ++t) cells[column_of.at(tags.tag(t))] = tags.value(t);
+        for (const auto& t : table.tags(i).list()) cells[column_of.at(t.first)] = t.second;
         for (std::string_view cell : cells) {
             append_csv_field(text, cell);
             text += ',';

@@ -53,14 +53,16 @@ std::uint64_t mix(std::uint64_t h, std::string_view text)
     return (h ^ std::hash<std::string_view>()(text)) * 0x9e3779b97f4a7c15ULL + text.size();
 }
 
-// One value for the tags of a section, as the reader keeps them (sorted by
-// tag): equal for equal contents. A tag with an empty value counts as none,
-// as it does in an answer.
+// One value for the tags of a section (sorted by tag): equal for equal
+// contents, whatever the order of the lines. A tag with an empty value
+// counts as none, as it does in an answer.
 std::uint64_t content_hash(const Barcode_tags& tags)
 {
+    auto list = tags.list();
+    std::sort(list.begin(), list.end());
     std::uint64_t h = 0;
-    for (std::size_t t = 0; t < tags.size(); ++t)
-        if (!tags.value(t).empty()) h = mix(mix(h, tags.tag(t)), tags.value(t));
+    for (const auto& t : list)
+        if (!t.second.empty()) h = mix(mix(h, t.first), t.second);
     return h;
 }
 
@@ -96,8 +98,7 @@ Old_file read_old_file(const std::string& path)
             if (!table.barcode(i).empty() || old.has_fallback) continue;
             old.has_fallback = true;
             old.fallback_section = "[]\n";
-            for (std::size_t t : tags.in_file_order())
-                old.fallback_section.append(tags.tag(t)).append("=").append(tags.value(t)).append("\n");
+            for (const auto& t : tags.list()) old.fallback_section.append(t.first).append("=").append(t.second).append("\n");
         }
     });
     old.barcodes.shrink_to_fit();

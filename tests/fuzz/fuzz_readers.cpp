@@ -29,8 +29,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string barcode(table.barcode(i));
         Barcode_tags tags;
         if (barcode.find('\n') != std::string::npos || !table.find(barcode, tags)) std::abort();
-        for (std::size_t t = 1; t < tags.size(); ++t)
-            if (!(tags.tag(t - 1) < tags.tag(t))) std::abort(); // sorted, one value per tag
+        // One value per tag, the one find gives; no tag holds '=' or a line end.
+        for (const auto& [tag, value] : tags.list()) {
+            std::string_view found;
+            if (tag.find_first_of("=\n") != std::string_view::npos || !tags.find(tag, found) || found != value ||
+                value.find('\n') != std::string_view::npos)
+                std::abort();
+        }
         try {
             db.lookup(barcode);
         } catch (const std::string&) {
