@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "misc.h"
+#include "platform.h"
 
 Barcode_db the_barcode_db;
 
@@ -204,11 +205,15 @@ void Barcode_table::reserve(std::size_t barcodes, std::size_t tags)
     // Room left untouched costs address space only, not memory.
     my_entries.reserve(my_entries.size() + barcodes);
     my_tags.reserve(my_tags.size() + tags);
+    advise_large_pages(my_entries.data(), my_entries.capacity() * sizeof(Entry));
+    advise_large_pages(my_tags.data(), my_tags.capacity() * sizeof(std::uint32_t));
     std::size_t slots = 16;
     while (slots < 2 * (my_entries.size() + barcodes)) slots *= 2;
     if (slots <= my_index.size()) return;
     std::vector<Slot> old;
     old.swap(my_index);
+    my_index.reserve(slots);
+    advise_large_pages(my_index.data(), slots * sizeof(Slot));
     my_index.assign(slots, Slot{0, 0});
     for (const Slot& s : old) {
         if (s.entry == 0) continue;
@@ -217,9 +222,10 @@ void Barcode_table::reserve(std::size_t barcodes, std::size_t tags)
     }
 }
 
-void Barcode_table::add_barcodes(std::vector<Key>& keys)
+void Barcode_table::add_barcodes(const std::vector<Key>& keys)
 {
     end_section();
+    my_next_entry = my_entries.size();
     reserve(keys.size(), 0);
     const std::size_t mask = my_index.size() - 1;
     // A slot in a large index is a cache miss: ask for a group's slots
@@ -234,22 +240,24 @@ void Barcode_table::add_barcodes(std::vector<Key>& keys)
             __builtin_prefetch(&my_index[hashes[i] & mask]);
         }
         for (std::size_t i = 0; i < n; ++i) {
-            Key& k = keys[first + i];
+            const Key& k = keys[first + i];
             const std::string_view barcode(my_text.data() + k.begin, k.size);
             const std::size_t slot = slot_of(barcode, hashes[i]);
             if (my_index[slot].entry != 0) continue; // a repeated section: the first one holds
             my_entries.push_back({k.begin, k.begin + k.size, 0, 0});
-            k.entry = static_cast<std::uint32_t>(my_entries.size());
-            my_index[slot] = {k.entry, static_cast<std::uint32_t>(hashes[i] >> 32)};
+            my_index[slot] = {static_cast<std::uint32_t>(my_entries.size()), static_cast<std::uint32_t>(hashes[i] >> 32)};
         }
     }
 }
 
-void Barcode_table::begin_section(std::uint32_t entry)
+bool Barcode_table::begin_section(std::uint32_t begin)
 {
     end_section();
-    my_open_section = entry + 1;
-    my_entries[entry].first_tag = static_cast<std::uint32_t>(my_tags.size());
+    while (my_next_entry < my_entries.size() && my_entries[my_next_entry].key < begin) ++my_next_entry;
+    if (my_next_entry == my_entries.size() || my_entries[my_next_entry].key != begin) return false;
+    my_open_section = ++my_next_entry;
+    my_entries[my_next_entry - 1].first_tag = static_cast<std::uint32_t>(my_tags.size());
+    return true;
 }
 
 void Barcode_table::end_section()
@@ -271,7 +279,10 @@ namespace {
 bool read_stream(std::istream& in, std::uint64_t max_bytes, std::string& text)
 {
     std::streambuf* buffer = in.rdbuf();
-    if (max_bytes != UINT64_MAX) text.reserve(text.size() + max_bytes);
+    if (max_bytes != UINT64_MAX) {
+        text.reserve(text.size() + max_bytes);
+        advise_large_pages(&text[0], text.capacity());
+    }
     std::uint64_t read = 0;
     while (read < max_bytes && buffer != nullptr) {
         try {
@@ -389,12 +400,13 @@ void Barcode_db::load_barcodes(std::istream& bf, std::uint64_t max_bytes)
     for (Barcode_table::Key& key : sections.headers) key.begin += start;
     table.reserve(sections.headers.size(), sections.lines - sections.headers.size());
     table.add_barcodes(sections.headers);
+    // The tag lines take room from here on; the headers are done with.
+    std::vector<Barcode_table::Key>().swap(sections.headers);
     const char* base = text.data();
     auto at = [base](const char* p) { return static_cast<std::uint32_t>(p - base); };
 
     const bool debug = get_log_level() > 3;
-    std::size_t next_header = 0; // in sections.headers
-    bool current = false;        // whether tag lines go to an accepted section
+    bool current = false; // whether tag lines go to an accepted section
     for_each_line(content, complete, true, [&](std::string_view l, unsigned long lnr) {
         if (l.empty()) { // a header too long to read
             table.end_section();
@@ -403,12 +415,7 @@ void Barcode_db::load_barcodes(std::istream& bf, std::uint64_t max_bytes)
             if (is_header(l)) {
                 std::string_view barcode = l.substr(1, l.size() - 2);
                 if (debug) LOG_DBG("Reading barcode definition: \"" << barcode << "\"");
-                const std::vector<Barcode_table::Key>& headers = sections.headers;
-                while (next_header < headers.size() && headers[next_header].begin < at(barcode.data())) ++next_header;
-                current = next_header < headers.size() && headers[next_header].begin == at(barcode.data()) &&
-                          headers[next_header].entry != 0;
-                if (current) table.begin_section(headers[next_header].entry - 1);
-                else table.end_section();
+                current = table.begin_section(at(barcode.data()));
             } else {
                 LOG_WRN("Line " << lnr << " \"" << l
                                 << "\" begins with '[' but does not end with ']': line is skipped!");

@@ -122,16 +122,15 @@ public:
     struct Key {
         std::uint32_t begin;
         std::uint32_t size;
-        // Set by add_barcodes: the barcode's number in the table + 1, or 0
-        // when the barcode was there already (a repeated section).
-        std::uint32_t entry = 0;
     };
     // Adds the barcodes of `keys` in order, each that is not in the table
-    // yet; tells each key what became of it.
-    void add_barcodes(std::vector<Key>& keys);
-    // Ends the current section, and starts that of the barcode added as
-    // `entry`, which the tag lines that follow go to.
-    void begin_section(std::uint32_t entry);
+    // yet (a repeated section's is not).
+    void add_barcodes(const std::vector<Key>& keys);
+    // Ends the current section, and starts that of the header whose barcode
+    // begins at `begin` in the text, which the tag lines that follow go to;
+    // false, with no section started, when add_barcodes did not add it (a
+    // repeated section). The headers must come in the order they were added.
+    bool begin_section(std::uint32_t begin);
     // Adds a tag line (where it begins in the text) to the current section.
     void add_tag(std::uint32_t line) { my_tags.push_back(line); }
     // Ends the current section.
@@ -156,6 +155,7 @@ private:
     std::vector<std::uint32_t> my_tags; // where each tag line begins
     std::vector<Slot> my_index; // open addressing, linear probing
     std::size_t my_open_section = 0; // entry number + 1 of the section that tags go to
+    std::size_t my_next_entry = 0;   // the first entry whose section may begin next
 };
 
 // A named template.

@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <time.h>
 #include <climits>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -606,6 +607,21 @@ void Directory_watch::watch_again(const std::string& dir, const char* const* nam
 #else
     (void)names;
     (void)count;
+#endif
+}
+
+void advise_large_pages(void* start, std::size_t bytes)
+{
+#ifdef __linux__
+    // Only the whole pages inside the range; a small array gains nothing.
+    const std::uintptr_t page = 4096, huge = std::uintptr_t(2) << 20;
+    if (bytes < 2 * huge) return;
+    const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(start) + page - 1) & ~(page - 1);
+    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(start) + bytes) & ~(page - 1);
+    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)start;
+    (void)bytes;
 #endif
 }
 

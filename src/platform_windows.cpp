@@ -669,6 +669,11 @@ std::string system_error_text(DWORD code)
 
 } // namespace
 
+// Large pages take a privilege that a server should not hold.
+void advise_large_pages(void*, std::size_t)
+{
+}
+
 File_replacement::~File_replacement()
 {
     give_up();
