@@ -102,13 +102,23 @@ std::string Format::merge_tag_values(const Barcode_tags& tags) const
 
 namespace {
 
-// FNV-1a over the bytes (barcodes are short), then mixed so that every bit
-// of the result depends on every byte: barcodes that differ in their last
-// digit must not share the low bits that choose the slot.
+// Eight bytes at a time, then mixed so that every bit of the result depends
+// on every byte: barcodes that differ in their last digit must not share
+// the low bits that choose the slot.
 std::uint64_t hash_of(std::string_view bytes)
 {
-    std::uint64_t h = 14695981039346656037ull;
-    for (char c : bytes) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    std::uint64_t h = 14695981039346656037ull ^ bytes.size();
+    const char* p = bytes.data();
+    std::size_t n = bytes.size();
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        h = (h ^ word) * 0x9e3779b97f4a7c15ull;
+        h ^= h >> 29;
+    }
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, p, n);
+    h = (h ^ tail) * 0x9e3779b97f4a7c15ull;
     h ^= h >> 33;
     h *= 0xff51afd7ed558ccdull;
     h ^= h >> 33;
@@ -185,8 +195,11 @@ std::string_view Barcode_table::barcode(std::size_t i) const
 
 Barcode_tags Barcode_table::tags(std::size_t i) const
 {
+    // A section's tag lines run up to where the next one's begin.
+    const std::uint32_t end = i + 1 < my_entries.size() ? my_entries[i + 1].first_tag
+                                                        : static_cast<std::uint32_t>(my_tags.size());
     return {my_text.data(), my_text.data() + my_text.size(), my_tags.data() + my_entries[i].first_tag,
-            my_entries[i].tag_count};
+            end - my_entries[i].first_tag};
 }
 
 void Barcode_table::clear()
@@ -244,7 +257,7 @@ void Barcode_table::add_barcodes(const std::vector<Key>& keys)
             const std::string_view barcode(my_text.data() + k.begin, k.size);
             const std::size_t slot = slot_of(barcode, hashes[i]);
             if (my_index[slot].entry != 0) continue; // a repeated section: the first one holds
-            my_entries.push_back({k.begin, k.begin + k.size, 0, 0});
+            my_entries.push_back({k.begin, k.begin + k.size, static_cast<std::uint32_t>(my_tags.size())});
             my_index[slot] = {static_cast<std::uint32_t>(my_entries.size()), static_cast<std::uint32_t>(hashes[i] >> 32)};
         }
     }
@@ -262,10 +275,7 @@ bool Barcode_table::begin_section(std::uint32_t begin)
 
 void Barcode_table::end_section()
 {
-    if (my_open_section == 0) return;
-    Entry& entry = my_entries[my_open_section - 1];
     my_open_section = 0;
-    entry.tag_count = static_cast<std::uint32_t>(my_tags.size() - entry.first_tag);
 }
 
 // ---- Reading the two files ----
@@ -365,15 +375,20 @@ Sections find_sections(std::string_view text, bool complete)
     Sections found;
     const char* const origin = text.data(); // header positions count from here
     if (text.substr(0, 3) == "\xef\xbb\xbf") text.remove_prefix(3);
-    const char* p = text.data();
-    const char* const end = p + text.size();
-    for (;;) {
-        const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    const char* const begin = text.data();
+    const char* const end = begin + text.size();
+    // Every line feed ends a line; what follows the last is a line too,
+    // unless a read error cut it.
+    found.lines = static_cast<std::size_t>(std::count(begin, end, '\n')) + (complete ? 1 : 0);
+    // A header is a line that begins with '[': look for those only.
+    for (const char* p = begin; p < end;) {
+        const char* bracket = static_cast<const char*>(std::memchr(p, '[', static_cast<std::size_t>(end - p)));
+        if (bracket == nullptr) break;
+        const char* lf = static_cast<const char*>(std::memchr(bracket, '\n', static_cast<std::size_t>(end - bracket)));
         if (lf == nullptr && !complete) break; // the line cut by a read error
         const char* line_end = lf != nullptr ? lf : end;
-        ++found.lines;
-        if (p < line_end && *p == '[' && static_cast<std::size_t>(line_end - p) <= longest_line) {
-            std::string_view l(p, static_cast<std::size_t>(line_end - p));
+        if ((bracket == begin || bracket[-1] == '\n') && static_cast<std::size_t>(line_end - bracket) <= longest_line) {
+            std::string_view l(bracket, static_cast<std::size_t>(line_end - bracket));
             if (l.back() == '\r') l.remove_suffix(1);
             if (is_header(l))
                 found.headers.push_back({static_cast<std::uint32_t>(l.data() + 1 - origin), static_cast<std::uint32_t>(l.size() - 2)});

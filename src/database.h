@@ -140,8 +140,7 @@ private:
     struct Entry {
         std::uint32_t key;
         std::uint32_t key_end;
-        std::uint32_t first_tag;
-        std::uint32_t tag_count;
+        std::uint32_t first_tag; // its tag lines run up to the next entry's first
     };
     struct Slot {
         std::uint32_t entry; // entry number + 1; 0: the slot is free
