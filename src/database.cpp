@@ -204,7 +204,7 @@ Barcode_tags Barcode_table::tags(std::size_t i) const
 
 void Barcode_table::clear()
 {
-    end_section();
+    my_section_open = false;
     std::string().swap(my_text);
     std::vector<Entry>().swap(my_entries);
     std::vector<std::uint32_t>().swap(my_tags);
@@ -220,8 +220,14 @@ void Barcode_table::reserve(std::size_t barcodes, std::size_t tags)
     my_tags.reserve(my_tags.size() + tags);
     advise_large_pages(my_entries.data(), my_entries.capacity() * sizeof(Entry));
     advise_large_pages(my_tags.data(), my_tags.capacity() * sizeof(std::uint32_t));
+    index_room(my_entries.size() + barcodes);
+}
+
+void Barcode_table::index_room(std::size_t barcodes)
+{
+    // At most half the slots taken keeps the probe sequences short.
     std::size_t slots = 16;
-    while (slots < 2 * (my_entries.size() + barcodes)) slots *= 2;
+    while (slots < 2 * barcodes) slots *= 2;
     if (slots <= my_index.size()) return;
     std::vector<Slot> old;
     old.swap(my_index);
@@ -235,47 +241,69 @@ void Barcode_table::reserve(std::size_t barcodes, std::size_t tags)
     }
 }
 
-void Barcode_table::add_barcodes(const std::vector<Key>& keys)
+void Barcode_table::begin_section(std::uint32_t begin, std::uint32_t size)
 {
-    end_section();
-    my_next_entry = my_entries.size();
-    reserve(keys.size(), 0);
+    my_entries.push_back({begin, begin + size, static_cast<std::uint32_t>(my_tags.size())});
+    my_section_open = true;
+}
+
+std::size_t Barcode_table::index_sections(std::size_t first)
+{
+    my_section_open = false;
+    index_room(my_entries.size());
     const std::size_t mask = my_index.size() - 1;
-    // A slot in a large index is a cache miss: ask for a group's slots
-    // together, then fill them.
-    const std::size_t group = 16;
-    std::uint64_t hashes[group];
-    for (std::size_t first = 0; first < keys.size(); first += group) {
-        const std::size_t n = std::min(group, keys.size() - first);
-        for (std::size_t i = 0; i < n; ++i) {
-            const Key& k = keys[first + i];
-            hashes[i] = hash_of(std::string_view(my_text.data() + k.begin, k.size));
-            __builtin_prefetch(&my_index[hashes[i] & mask]);
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            const Key& k = keys[first + i];
-            const std::string_view barcode(my_text.data() + k.begin, k.size);
-            const std::size_t slot = slot_of(barcode, hashes[i]);
-            if (my_index[slot].entry != 0) continue; // a repeated section: the first one holds
-            my_entries.push_back({k.begin, k.begin + k.size, static_cast<std::uint32_t>(my_tags.size())});
-            my_index[slot] = {static_cast<std::uint32_t>(my_entries.size()), static_cast<std::uint32_t>(hashes[i] >> 32)};
-        }
+    // In a large table each barcode's text and its index slot are cache
+    // misses: the text is asked for 32 barcodes ahead, the slot (once the
+    // text is there to hash) 16 ahead, and meanwhile the slots of the
+    // barcodes before are filled.
+    const std::size_t ahead = 16;
+    std::uint64_t hashes[ahead]; // of barcodes i to i + ahead - 1, by i % ahead
+    auto hash_ahead = [&](std::size_t i) {
+        if (i + 2 * ahead < my_entries.size()) __builtin_prefetch(my_text.data() + my_entries[i + 2 * ahead].key);
+        if (i >= my_entries.size()) return;
+        hashes[i % ahead] = hash_of(barcode(i));
+        __builtin_prefetch(&my_index[hashes[i % ahead] & mask]);
+    };
+    std::vector<std::size_t> repeated;
+    for (std::size_t i = first; i < first + ahead; ++i) hash_ahead(i);
+    for (std::size_t i = first; i < my_entries.size(); ++i) {
+        const std::uint64_t hash = hashes[i % ahead];
+        hash_ahead(i + ahead);
+        const std::size_t slot = slot_of(barcode(i), hash);
+        if (my_index[slot].entry != 0)
+            repeated.push_back(i); // the first section of a barcode holds
+        else
+            my_index[slot] = {static_cast<std::uint32_t>(i + 1), static_cast<std::uint32_t>(hash >> 32)};
     }
+    if (!repeated.empty()) drop_sections(repeated);
+    return repeated.size();
 }
 
-bool Barcode_table::begin_section(std::uint32_t begin)
+void Barcode_table::drop_sections(const std::vector<std::size_t>& dropped)
 {
-    end_section();
-    while (my_next_entry < my_entries.size() && my_entries[my_next_entry].key < begin) ++my_next_entry;
-    if (my_next_entry == my_entries.size() || my_entries[my_next_entry].key != begin) return false;
-    my_open_section = ++my_next_entry;
-    my_entries[my_next_entry - 1].first_tag = static_cast<std::uint32_t>(my_tags.size());
-    return true;
-}
-
-void Barcode_table::end_section()
-{
-    my_open_section = 0;
+    // Repeated sections are rare: the entries and tag lines after the first
+    // move down over those dropped, and the index is made again.
+    std::size_t kept = dropped.front(), tags_kept = my_entries[kept].first_tag;
+    for (std::size_t i = kept, d = 0; i < my_entries.size(); ++i) {
+        const std::uint32_t tags_end = i + 1 < my_entries.size() ? my_entries[i + 1].first_tag
+                                                                : static_cast<std::uint32_t>(my_tags.size());
+        if (d < dropped.size() && dropped[d] == i) {
+            ++d;
+            continue;
+        }
+        Entry moved = my_entries[i];
+        moved.first_tag = static_cast<std::uint32_t>(tags_kept);
+        std::copy(my_tags.begin() + my_entries[i].first_tag, my_tags.begin() + tags_end, my_tags.begin() + tags_kept);
+        tags_kept += tags_end - my_entries[i].first_tag;
+        my_entries[kept++] = moved;
+    }
+    my_entries.resize(kept);
+    my_tags.resize(tags_kept);
+    std::fill(my_index.begin(), my_index.end(), Slot{0, 0});
+    for (std::size_t i = 0; i < my_entries.size(); ++i) {
+        const std::uint64_t hash = hash_of(barcode(i));
+        my_index[slot_of(barcode(i), hash)] = {static_cast<std::uint32_t>(i + 1), static_cast<std::uint32_t>(hash >> 32)};
+    }
 }
 
 // ---- Reading the two files ----
@@ -323,80 +351,140 @@ bool read_stream(std::istream& in, std::uint64_t max_bytes, std::string& text)
     return true;
 }
 
+// Where `c` first stands in [p, end), or end. Lines are short: eight bytes
+// at a time in line, rather than a call to memchr for each line.
+const char* find_byte(const char* p, const char* end, char c)
+{
+    const std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    const std::uint64_t pattern = ones * static_cast<unsigned char>(c);
+    for (; end - p >= 8; p += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        word ^= pattern; // a byte equal to c is now zero
+        // The lowest byte marked is the first zero byte; marks above it may
+        // be false, and are not looked at.
+        const std::uint64_t zeros = (word - ones) & ~word & highs;
+        if (zeros != 0) return p + (__builtin_ctzll(zeros) >> 3);
+    }
+    while (p < end && *p != c) ++p;
+    return p;
+}
+
 // Goes through `text`, the content of a database file, line by line, as
 // both files are read: a line ends at a line feed or at the end of the text
 // (so a final line feed yields one more, empty line), loses one carriage
 // return at its end, and is counted from 1. A byte order mark at the very
 // start is skipped. Comments and empty lines are skipped; every other line
 // goes to handle(line, number), a view into `text`. A line longer than
-// longest_line is skipped with a WRN line, and goes to handle as an empty
-// line when it begins with '[' (a section header that was lost). When
-// `complete` is false, reading ended at a read error, and the last line,
-// which it cut, is not used. With dump_every_line, level 5 logs each line.
+// longest_line is skipped, and goes to handle as an empty line when it
+// begins with '[' (a section header that was lost). When `complete` is
+// false, reading ended at a read error, and the last line, which it cut, is
+// not used. Logs, unless `logs` is none, a WRN line for each line too long,
+// and at level 5 each line skipped (with every_line, each line). True when
+// a line was too long.
+enum class Line_logs { none, usual, every_line };
+
 template <typename Handle>
-void for_each_line(std::string_view text, bool complete, bool dump_every_line, Handle handle)
+bool for_each_line(std::string_view text, bool complete, Line_logs logs, Handle handle)
 {
     if (text.substr(0, 3) == "\xef\xbb\xbf") text.remove_prefix(3);
-    const bool dump = get_log_level() > 4; // asked once, not for each of millions of lines
+    // Asked once, not for each of millions of lines.
+    const bool dump = logs != Line_logs::none && get_log_level() > 4;
+    bool too_long = false;
     unsigned long lnr = 0;
     for (std::size_t start = 0; start <= text.size();) {
-        std::size_t lf = text.find('\n', start);
-        if (lf == std::string_view::npos) {
-            if (!complete) return;
-            lf = text.size();
-        }
+        std::size_t lf = static_cast<std::size_t>(find_byte(text.data() + start, text.data() + text.size(), '\n') - text.data());
+        if (lf == text.size() && !complete) break;
         std::string_view l = text.substr(start, lf - start);
         start = lf + 1;
         ++lnr;
         if (l.size() > longest_line) {
-            LOG_WRN("Line " << lnr << " is longer than " << longest_line << " bytes: skipped.");
+            if (logs != Line_logs::none) LOG_WRN("Line " << lnr << " is longer than " << longest_line << " bytes: skipped.");
+            too_long = true;
             if (l[0] == '[') handle(std::string_view(), lnr);
             continue;
         }
         if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
-        if (dump && dump_every_line) LOG_DMP("line=\"" << l << "\"");
+        if (dump && logs == Line_logs::every_line) LOG_DMP("line=\"" << l << "\"");
         if (l.empty() || l[0] == '#') {
             if (dump) LOG_DMP("Skipping comment or empty line #" << lnr << ": " << l);
             continue;
         }
         handle(l, lnr);
     }
+    return too_long;
 }
 
-// The lines of `text` and its section headers, as for_each_line will see
-// them, found at memory speed before the lines are read one by one.
-struct Sections {
-    std::size_t lines = 0;
-    std::vector<Barcode_table::Key> headers;
+// How many lines `text` has, as for_each_line counts them, and how many of
+// them begin with '[', counted at memory speed: sixteen byte counters side
+// by side, emptied before they overflow, let the compiler look at sixteen
+// bytes at a time.
+struct Line_counts {
+    std::size_t lines = 1; // what follows the last line feed is a line too
+    std::size_t brackets = 0;
 };
 
-Sections find_sections(std::string_view text, bool complete)
+Line_counts count_lines(std::string_view text)
 {
-    Sections found;
-    const char* const origin = text.data(); // header positions count from here
     if (text.substr(0, 3) == "\xef\xbb\xbf") text.remove_prefix(3);
-    const char* const begin = text.data();
-    const char* const end = begin + text.size();
-    // Every line feed ends a line; what follows the last is a line too,
-    // unless a read error cut it.
-    found.lines = static_cast<std::size_t>(std::count(begin, end, '\n')) + (complete ? 1 : 0);
-    // A header is a line that begins with '[': look for those only.
-    for (const char* p = begin; p < end;) {
-        const char* bracket = static_cast<const char*>(std::memchr(p, '[', static_cast<std::size_t>(end - p)));
-        if (bracket == nullptr) break;
-        const char* lf = static_cast<const char*>(std::memchr(bracket, '\n', static_cast<std::size_t>(end - bracket)));
-        if (lf == nullptr && !complete) break; // the line cut by a read error
-        const char* line_end = lf != nullptr ? lf : end;
-        if ((bracket == begin || bracket[-1] == '\n') && static_cast<std::size_t>(line_end - bracket) <= longest_line) {
-            std::string_view l(bracket, static_cast<std::size_t>(line_end - bracket));
-            if (l.back() == '\r') l.remove_suffix(1);
-            if (is_header(l))
-                found.headers.push_back({static_cast<std::uint32_t>(l.data() + 1 - origin), static_cast<std::uint32_t>(l.size() - 2)});
+    Line_counts counts;
+    if (text.empty()) return counts;
+    counts.brackets = text[0] == '[';
+    const char* p = text.data() + 1; // each byte is looked at with the one before it
+    const char* const end = text.data() + text.size();
+    while (end - p >= 16) {
+        const std::size_t rounds = std::min<std::size_t>(static_cast<std::size_t>(end - p) / 16, 255);
+        unsigned char lfs[16] = {}, brackets[16] = {};
+        for (std::size_t r = 0; r < rounds; ++r, p += 16) {
+            for (int k = 0; k < 16; ++k) {
+                lfs[k] = static_cast<unsigned char>(lfs[k] + (p[k] == '\n'));
+                brackets[k] = static_cast<unsigned char>(brackets[k] + ((p[k] == '[') & (p[k - 1] == '\n')));
+            }
         }
-        if (lf == nullptr) break;
-        p = lf + 1;
+        for (int k = 0; k < 16; ++k) {
+            counts.lines += lfs[k];
+            counts.brackets += brackets[k];
+        }
     }
-    return found;
+    for (; p < end; ++p) {
+        counts.lines += *p == '\n';
+        counts.brackets += (*p == '[') & (p[-1] == '\n');
+    }
+    counts.lines += text[0] == '\n';
+    return counts;
+}
+
+// Logs what reading the lines of barcodes.ini has to say (at level 4 and
+// up, each line), the table's sections being those that the reading took
+// in: entries `first` and on, in the order of the file.
+void log_barcode_lines(std::string_view content, bool complete, const Barcode_table& table, std::size_t first)
+{
+    const bool debug = get_log_level() > 3;
+    std::size_t next = first; // the section of the next header taken in
+    bool current = false;     // whether the lines belong to a section taken in
+    for_each_line(content, complete, Line_logs::every_line, [&](std::string_view l, unsigned long lnr) {
+        if (l.empty()) { // a header too long to read
+            current = false;
+        } else if (l[0] == '[') {
+            if (is_header(l)) {
+                std::string_view barcode = l.substr(1, l.size() - 2);
+                if (debug) LOG_DBG("Reading barcode definition: \"" << barcode << "\"");
+                // A repeated section was not taken in: the first one holds.
+                current = next < table.size() && table.barcode(next).data() == barcode.data();
+                if (current) ++next;
+            } else {
+                LOG_WRN("Line " << lnr << " \"" << l
+                                << "\" begins with '[' but does not end with ']': line is skipped!");
+                current = false;
+            }
+        } else if (!current) {
+            LOG_WRN("Tag-value at line #" << lnr << " \"" << l << "\" outsite barcode definition: ignored");
+        } else {
+            if (debug) LOG_DBG("Tag_value line #" << lnr << ": \"" << l << "\"");
+            if (find_byte(l.data(), l.data() + l.size(), '=') == l.data() + l.size())
+                LOG_WRN("Incorrect tag-value \"" << l << "\" at line " << lnr << " (skipped).");
+        }
+    });
 }
 
 } // namespace
@@ -406,49 +494,33 @@ void Barcode_db::load_barcodes(std::istream& bf, std::uint64_t max_bytes)
     Barcode_table& table = my_known_barcodes;
     std::string& text = table.text();
     const std::size_t start = text.size();
+    const std::size_t first = table.size();
     const bool complete = read_stream(bf, max_bytes, text);
-    std::string_view content = std::string_view(text).substr(start);
-    // All barcodes go into the index first, many at a time, which is several
-    // times faster in a large table than one after another; the lines are
-    // then read in order, each header taking what the index made of it.
-    Sections sections = find_sections(content, complete);
-    for (Barcode_table::Key& key : sections.headers) key.begin += start;
-    table.reserve(sections.headers.size(), sections.lines - sections.headers.size());
-    table.add_barcodes(sections.headers);
-    // The tag lines take room from here on; the headers are done with.
-    std::vector<Barcode_table::Key>().swap(sections.headers);
-    const char* base = text.data();
+    const std::string_view content = std::string_view(text).substr(start);
+    // Counted first, so that the table's arrays are made once.
+    const Line_counts counts = count_lines(content);
+    table.reserve(counts.brackets, counts.lines - counts.brackets);
+    const char* const base = text.data();
     auto at = [base](const char* p) { return static_cast<std::uint32_t>(p - base); };
 
-    const bool debug = get_log_level() > 3;
-    bool current = false; // whether tag lines go to an accepted section
-    for_each_line(content, complete, true, [&](std::string_view l, unsigned long lnr) {
-        if (l.empty()) { // a header too long to read
+    // The table is built in one pass that logs nothing; a file with
+    // something to say (a bad line, a repeated section, every line at level
+    // 4 and up) is gone through again for the log, which most files are not.
+    bool to_log = get_log_level() > 3;
+    const bool too_long = for_each_line(content, complete, Line_logs::none, [&](std::string_view l, unsigned long) {
+        if (l.empty() || (l[0] == '[' && !is_header(l))) { // a header too long to read, or a bad one
             table.end_section();
-            current = false;
+            to_log = true;
         } else if (l[0] == '[') {
-            if (is_header(l)) {
-                std::string_view barcode = l.substr(1, l.size() - 2);
-                if (debug) LOG_DBG("Reading barcode definition: \"" << barcode << "\"");
-                current = table.begin_section(at(barcode.data()));
-            } else {
-                LOG_WRN("Line " << lnr << " \"" << l
-                                << "\" begins with '[' but does not end with ']': line is skipped!");
-                table.end_section();
-                current = false;
-            }
-        } else if (!current) {
-            LOG_WRN("Tag-value at line #" << lnr << " \"" << l << "\" outsite barcode definition: ignored");
-        } else {
-            if (debug) LOG_DBG("Tag_value line #" << lnr << ": \"" << l << "\"");
-            std::size_t eq = tag_value_split(l);
-            if (eq == std::string_view::npos)
-                LOG_WRN("Incorrect tag-value \"" << l << "\" at line " << lnr << " (skipped).");
-            else
-                table.add_tag(at(l.data()));
+            table.begin_section(at(l.data() + 1), static_cast<std::uint32_t>(l.size() - 2));
+        } else if (table.section_open() && find_byte(l.data(), l.data() + l.size(), '=') != l.data() + l.size()) {
+            table.add_tag(at(l.data()));
+        } else { // a line outside a section, or without '='
+            to_log = true;
         }
     });
-    table.end_section();
+    if (table.index_sections(first) != 0 || too_long) to_log = true;
+    if (to_log) log_barcode_lines(content, complete, table, first);
     LOG_DBG("Ready reading barcode definitions");
 }
 
@@ -457,7 +529,7 @@ void Barcode_db::load_formats(std::istream& ff, std::uint64_t max_bytes)
     std::string text;
     const bool complete = read_stream(ff, max_bytes, text);
     Format* current = nullptr; // the accepted format that lines go to
-    for_each_line(text, complete, false, [&](std::string_view l, unsigned long lnr) {
+    for_each_line(text, complete, Line_logs::usual, [&](std::string_view l, unsigned long lnr) {
         if (l.empty()) { // a header too long to read
             current = nullptr;
         } else if (l[0] == '[') {

@@ -118,23 +118,19 @@ public:
     const std::string& text() const { return my_text; }
     // Room for so many more barcodes and tag lines.
     void reserve(std::size_t barcodes, std::size_t tags);
-    // A section header's barcode, as its position in the text.
-    struct Key {
-        std::uint32_t begin;
-        std::uint32_t size;
-    };
-    // Adds the barcodes of `keys` in order, each that is not in the table
-    // yet (a repeated section's is not).
-    void add_barcodes(const std::vector<Key>& keys);
-    // Ends the current section, and starts that of the header whose barcode
-    // begins at `begin` in the text, which the tag lines that follow go to;
-    // false, with no section started, when add_barcodes did not add it (a
-    // repeated section). The headers must come in the order they were added.
-    bool begin_section(std::uint32_t begin);
+    // Starts a section for the barcode of `size` bytes at `begin` in the
+    // text, which the tag lines that follow go to.
+    void begin_section(std::uint32_t begin, std::uint32_t size);
     // Adds a tag line (where it begins in the text) to the current section.
     void add_tag(std::uint32_t line) { my_tags.push_back(line); }
-    // Ends the current section.
-    void end_section();
+    // Ends the current section: the tag lines that follow go nowhere.
+    void end_section() { my_section_open = false; }
+    bool section_open() const { return my_section_open; }
+    // Puts the sections from the `first` on into the index (find sees none
+    // of them before), all at once: several times faster in a large table
+    // than one by one. A repeated section is dropped with its tag lines (the
+    // first one of a barcode holds); returns how many were.
+    std::size_t index_sections(std::size_t first);
 
 private:
     struct Entry {
@@ -146,6 +142,10 @@ private:
         std::uint32_t entry; // entry number + 1; 0: the slot is free
         std::uint32_t check; // the high half of the barcode's hash
     };
+    // Removes the entries `dropped` (in order) and their tag lines.
+    void drop_sections(const std::vector<std::size_t>& dropped);
+    // Makes the index big enough for so many barcodes in all.
+    void index_room(std::size_t barcodes);
     // The index slot that holds `barcode`, or the free one where it belongs.
     std::size_t slot_of(std::string_view barcode, std::uint64_t hash) const;
 
@@ -153,8 +153,7 @@ private:
     std::vector<Entry> my_entries;
     std::vector<std::uint32_t> my_tags; // where each tag line begins
     std::vector<Slot> my_index; // open addressing, linear probing
-    std::size_t my_open_section = 0; // entry number + 1 of the section that tags go to
-    std::size_t my_next_entry = 0;   // the first entry whose section may begin next
+    bool my_section_open = false; // whether tag lines go to the last entry
 };
 
 // A named template.

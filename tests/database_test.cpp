@@ -229,6 +229,7 @@ TEST(BarcodesFile, SectionsTagsAndEveryWarning)
         "[12345]\n"
         "tag.again=1\n"
         "[ 12 ]\n"
+        "tag.after=a repeated section\n"
         "[[12]]\n"
         "[empty]\n"
         "[\n"
@@ -243,8 +244,8 @@ TEST(BarcodesFile, SectionsTagsAndEveryWarning)
                        "WRN Line 15 \"[bad\" begins with '[' but does not end with ']': line is skipped!",
                        "WRN Tag-value at line #16 \"tag.lost=1\" outsite barcode definition: ignored",
                        "WRN Tag-value at line #18 \"tag.again=1\" outsite barcode definition: ignored",
-                       "WRN Line 22 \"[\" begins with '[' but does not end with ']': line is skipped!",
-                       "WRN Line 23 \"[x] \" begins with '[' but does not end with ']': line is skipped!",
+                       "WRN Line 23 \"[\" begins with '[' but does not end with ']': line is skipped!",
+                       "WRN Line 24 \"[x] \" begins with '[' but does not end with ']': line is skipped!",
                    }));
     const Barcode_table& table = db.barcodes();
     std::vector<std::string> keys;
@@ -258,6 +259,9 @@ TEST(BarcodesFile, SectionsTagsAndEveryWarning)
     EXPECT_EQ(value_of(pen, ";semicolon"), "plain");
     EXPECT_EQ(value_of(table.tags(0), "format"), "short");
     EXPECT_TRUE(table.tags(4).empty());
+    // The repeated section's line went nowhere; the sections after it kept theirs.
+    ASSERT_EQ(table.tags(2).list().size(), 1u);
+    EXPECT_EQ(value_of(table.tags(2), "tag.after"), "a repeated section");
 }
 
 TEST(BarcodesFile, DebugAndDumpLinesCountEveryLine)
