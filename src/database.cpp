@@ -116,8 +116,8 @@ std::uint64_t hash_of(std::string_view bytes)
         h = (h ^ word) * 0x9e3779b97f4a7c15ull;
         h ^= h >> 29;
     }
-    std::uint64_t tail = 0;
-    std::memcpy(&tail, p, n);
+    std::uint64_t tail = 0; // byte by byte: the empty barcode's data may be null
+    for (std::size_t i = 0; i < n; ++i) tail |= std::uint64_t(static_cast<unsigned char>(p[i])) << (8 * i);
     h = (h ^ tail) * 0x9e3779b97f4a7c15ull;
     h ^= h >> 33;
     h *= 0xff51afd7ed558ccdull;
