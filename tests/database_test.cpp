@@ -283,6 +283,43 @@ TEST(BarcodesFile, DebugAndDumpLinesCountEveryLine)
                           "DBG src/database.cpp Ready reading barcode definitions"}));
 }
 
+// Most files have nothing to log and are read in one pass: a file with a
+// single thing to say must still say it, and keep every section it has.
+TEST(BarcodesFile, AFileWithOneThingToSaySaysIt)
+{
+    const std::string long_line(std::size_t(1) << 20 | 1, 'x');
+    struct Case {
+        std::string file;
+        Lines log;
+        std::vector<std::pair<std::string, std::string>> first_values; // barcode, its first tag's value
+    };
+    const Case cases[] = {
+        {"[1]\n" + long_line + "\n[2]\ntag.b=2\n",
+         {"WRN Line 2 is longer than 1048576 bytes: skipped."},
+         {{"1", ""}, {"2", "2"}}},
+        {"[1]\ntag.a=1\n[2]\ntag.b=2\n[1]\ntag.a=3\n[3]\ntag.c=4\ntag.d=5\n",
+         {"WRN Tag-value at line #6 \"tag.a=3\" outsite barcode definition: ignored"},
+         {{"1", "1"}, {"2", "2"}, {"3", "4"}}},
+        {"[1]\nno equals sign\ntag.a=1\n",
+         {"WRN Incorrect tag-value \"no equals sign\" at line 2 (skipped)."},
+         {{"1", "1"}}},
+        {"tag.a=1\n[1]\ntag.b=2\n",
+         {"WRN Tag-value at line #1 \"tag.a=1\" outsite barcode definition: ignored"},
+         {{"1", "2"}}},
+    };
+    for (const Case& c : cases) {
+        Barcode_db db;
+        EXPECT_EQ(read_barcodes(db, c.file), c.log) << c.file.substr(0, 40);
+        ASSERT_EQ(db.barcodes().size(), c.first_values.size()) << c.file.substr(0, 40);
+        for (std::size_t i = 0; i < c.first_values.size(); ++i) {
+            const auto& [barcode, value] = c.first_values[i];
+            EXPECT_EQ(db.barcodes().barcode(i), barcode);
+            const auto tags = at(db, barcode).list();
+            EXPECT_EQ(tags.empty() ? "" : std::string(tags[0].second), value) << barcode;
+        }
+    }
+}
+
 TEST(BarcodesFile, CarriageReturnLineEndsReadLikeLineFeeds)
 {
     const std::string lf = "[]\nformat=a\n[7]\ntag.x=1\n";
