@@ -12,7 +12,7 @@
 
 #include "database.h"
 #include "large_db.h"
-#include "misc.h"
+#include "log.h"
 #include "platform.h"
 
 namespace {

@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "misc.h"
+#include "log.h"
 #include "platform.h"
-#include "server.h"
+#include "request_loop.h"
 
 namespace {
 

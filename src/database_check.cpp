@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "misc.h"
+#include "escapes.h"
 
 namespace {
 

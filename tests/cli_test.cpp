@@ -14,7 +14,8 @@
 #include <regex>
 
 #include "database.h"
-#include "misc.h"
+#include "escapes.h"
+#include "log.h"
 #include "server.h"
 #include "test_util.h"
 
@@ -244,7 +245,12 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
         f + "3: warning: format 'g\\t' is used by no barcode",
     }));
     EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + dir.path() + "/none"}).status, 2);
-    EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + std::string(ULVANE_SOURCE_DIR) + "/examples/db"}).status, 0);
+    const std::string examples = "-db=" + std::string(ULVANE_SOURCE_DIR) + "/examples/db";
+    EXPECT_EQ(run_program({ULVANE_CHECK_PATH, examples}).status, 0);
+    // A barcode to preview that the database lacks is answered by the
+    // fallback, which the status tells; one it has leaves the status clean.
+    EXPECT_EQ(run_program({ULVANE_CHECK_PATH, examples, "4006381333931"}).status, 0);
+    EXPECT_EQ(run_program({ULVANE_CHECK_PATH, examples, "999999"}).status, 1);
 
     // Both sides of the largest datagram, a reader's own warning (a line
     // without '='), and a repeated section in a file with CR LF line ends

@@ -14,13 +14,13 @@
 #include <unistd.h>
 #endif
 
-#include "misc.h"
+#include "log.h"
 #include "test_util.h"
 
 namespace {
 
 // Runs `body` at `level` with the log captured, and returns the log lines
-// ("LABEL message"); DBG/DMP source positions are cut to "src/database.cpp".
+// ("LABEL message"); DBG/DMP source positions are cut to the file's name.
 template <typename Body>
 std::vector<std::string> logged(unsigned level, Body body)
 {
@@ -30,8 +30,8 @@ std::vector<std::string> logged(unsigned level, Body body)
     set_log_level(3);
     std::vector<std::string> lines = capture.lines();
     for (std::string& l : lines) {
-        std::size_t colon = l.find("database.cpp:");
-        if (colon != std::string::npos) l.erase(colon + 12, l.find(' ', colon) - colon - 12);
+        std::size_t colon = l.find(".cpp:");
+        if (colon != std::string::npos) l.erase(colon + 4, l.find(' ', colon) - colon - 4);
     }
     return lines;
 }
@@ -269,18 +269,18 @@ TEST(BarcodesFile, DebugAndDumpLinesCountEveryLine)
     Barcode_db db;
     Lines log = read_barcodes(db, "[1]\ntag.a=b\n", 5);
     EXPECT_EQ(log, (Lines{
-                       "DMP src/database.cpp line=\"[1]\"",
-                       "DBG src/database.cpp Reading barcode definition: \"1\"",
-                       "DMP src/database.cpp line=\"tag.a=b\"",
-                       "DBG src/database.cpp Tag_value line #2: \"tag.a=b\"",
-                       "DMP src/database.cpp line=\"\"",
-                       "DMP src/database.cpp Skipping comment or empty line #3: ",
-                       "DBG src/database.cpp Ready reading barcode definitions",
+                       "DMP src/database_readers.cpp line=\"[1]\"",
+                       "DBG src/database_readers.cpp Reading barcode definition: \"1\"",
+                       "DMP src/database_readers.cpp line=\"tag.a=b\"",
+                       "DBG src/database_readers.cpp Tag_value line #2: \"tag.a=b\"",
+                       "DMP src/database_readers.cpp line=\"\"",
+                       "DMP src/database_readers.cpp Skipping comment or empty line #3: ",
+                       "DBG src/database_readers.cpp Ready reading barcode definitions",
                    }));
     log = read_barcodes(db, "", 5);
-    EXPECT_EQ(log, (Lines{"DMP src/database.cpp line=\"\"",
-                          "DMP src/database.cpp Skipping comment or empty line #1: ",
-                          "DBG src/database.cpp Ready reading barcode definitions"}));
+    EXPECT_EQ(log, (Lines{"DMP src/database_readers.cpp line=\"\"",
+                          "DMP src/database_readers.cpp Skipping comment or empty line #1: ",
+                          "DBG src/database_readers.cpp Ready reading barcode definitions"}));
 }
 
 // Most files have nothing to log and are read in one pass: a file with a
@@ -371,11 +371,13 @@ TEST(BarcodesFile, ByteOrderMarkLongLinesAndSizeLimit)
     const std::size_t mib = std::size_t(1) << 20;
     Barcode_db db;
     Lines log = read_barcodes(db, "\xef\xbb\xbf[1]\ntag.a=" + std::string(mib, 'x') + "\ntag.kept=1\n[" +
-                                      std::string(mib, 'y') + "]\ntag.lost=1\n[2]\ntag.b=" + std::string(mib - 6, 'z') + "\n");
+                                      std::string(mib, 'y') + "]\ntag.lost=1\n[2]\ntag.b=" + std::string(mib - 6, 'z') + "\n[" +
+                                      std::string(mib - 2, 'h') + "]\ntag.h=1\n");
     EXPECT_EQ(log, (Lines{"WRN Line 2 is longer than 1048576 bytes: skipped.",
                           "WRN Line 4 is longer than 1048576 bytes: skipped.",
                           "WRN Tag-value at line #5 \"tag.lost=1\" outsite barcode definition: ignored"}));
-    ASSERT_EQ(db.barcodes().size(), 2u);
+    ASSERT_EQ(db.barcodes().size(), 3u); // a header of exactly 1 MiB is read
+    EXPECT_EQ(at(db, std::string(mib - 2, 'h')).list().size(), 1u);
     ASSERT_EQ(at(db, "1").list().size(), 1u); // a long tag line does not end its section
     EXPECT_EQ(at(db, "1").list()[0].first, "tag.kept");
     EXPECT_EQ(at(db, "2").list()[0].second.size(), mib - 6);
@@ -387,8 +389,9 @@ TEST(BarcodesFile, ByteOrderMarkLongLinesAndSizeLimit)
     EXPECT_EQ(at(limited, "1").list()[0].second, "b");
 
     Barcode_db formats;
-    EXPECT_EQ(read_formats(formats, "\xef\xbb\xbf[f]\nA\n[g]\n\xef\xbb\xbf\n"), Lines{});
-    ASSERT_EQ(formats.formats().size(), 2u);
+    EXPECT_EQ(read_formats(formats, "\xef\xbb\xbf[f]\nA\n[g]\n\xef\xbb\xbf\n[" + std::string(mib - 2, 'h') + "]\nH\n"), Lines{});
+    ASSERT_EQ(formats.formats().size(), 3u);
+    EXPECT_EQ(formats.formats().at(std::string(mib - 2, 'h')).text(), "H"); // a header of exactly 1 MiB
     EXPECT_EQ(formats.formats().at("f").text(), "A");
     EXPECT_EQ(formats.formats().at("g").text(), "\xef\xbb\xbf"); // only at the very start
 }
@@ -441,11 +444,11 @@ TEST(FormatsFile, DebugLines)
     Barcode_db db;
     Lines log = read_formats(db, "[f]\nA\n\n", 5);
     EXPECT_EQ(log, (Lines{
-                       "DBG src/database.cpp Reading format: \"f\"",
-                       "DBG src/database.cpp A",
-                       "DMP src/database.cpp Skipping comment or empty line #3: ",
-                       "DMP src/database.cpp Skipping comment or empty line #4: ",
-                       "DBG src/database.cpp Ready reading formats",
+                       "DBG src/database_readers.cpp Reading format: \"f\"",
+                       "DBG src/database_readers.cpp A",
+                       "DMP src/database_readers.cpp Skipping comment or empty line #3: ",
+                       "DMP src/database_readers.cpp Skipping comment or empty line #4: ",
+                       "DBG src/database_readers.cpp Ready reading formats",
                    }));
 }
 

@@ -79,10 +79,12 @@ protected:
         write_file(my_dir.file("formats.ini"), formats);
     }
 
-    // Starts the server on the server host and waits until it listens.
-    void start_server(std::vector<std::string> args = {}, bool wait_for_port = true)
+    // Starts the server on the server host and waits until it listens; its
+    // log goes to the file "log", or with `log_file` false to standard error.
+    void start_server(std::vector<std::string> args = {}, bool wait_for_port = true, bool log_file = true)
     {
-        args.insert(args.begin(), {ULVANE_SERVER_PATH, "-log=" + my_dir.file("log"), "-db=" + my_dir.path()});
+        args.insert(args.begin(), {ULVANE_SERVER_PATH, "-db=" + my_dir.path()});
+        if (log_file) args.insert(args.begin() + 1, "-log=" + my_dir.file("log"));
         my_server = my_hosts->start_in(my_hosts->server_ns(), args, my_dir.file("out"), my_dir.file("err"));
         ASSERT_GT(my_server, 0);
         if (wait_for_port) {

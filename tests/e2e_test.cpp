@@ -19,7 +19,9 @@
 #include <chrono>
 
 #include "e2e_fixture.h"
-#include "misc.h"
+#include "escapes.h"
+#include "log.h"
+#include "sender_rules.h"
 #include "server.h"
 
 namespace {
@@ -61,11 +63,11 @@ TEST_F(EndToEnd, WholeExchangeAnswersAtTheServersPort)
     EXPECT_EQ(ask(send, "12345\n", listen), pen_answer);
     std::vector<std::string> dump = logged("msg from");
     ASSERT_EQ(dump.size(), 1u);
-    EXPECT_TRUE(std::regex_match(dump[0], std::regex(R"(DMP src/server\.cpp:\d+ msg from 10\.77\.0\.2\.5000 \(#6 bytes\):'12345\\n')")))
+    EXPECT_TRUE(std::regex_match(dump[0], std::regex(R"(DMP src/request_loop\.cpp:\d+ msg from 10\.77\.0\.2\.5000 \(#6 bytes\):'12345\\n')")))
         << dump[0];
     std::vector<std::string> sending = logged("Sending: ");
     ASSERT_EQ(sending.size(), 1u);
-    EXPECT_TRUE(std::regex_match(sending[0], std::regex(R"(DBG src/server\.cpp:\d+ Sending: "Pen\\nPrice: 1\.99" to 10\.77\.0\.2\.9000)")))
+    EXPECT_TRUE(std::regex_match(sending[0], std::regex(R"(DBG src/request_loop\.cpp:\d+ Sending: "Pen\\nPrice: 1\.99" to 10\.77\.0\.2\.9000)")))
         << sending[0];
     EXPECT_EQ(logged("Received barcode"), std::vector<std::string>{"INF Received barcode \"12345\""});
     std::vector<std::string> bind = logged("Bind receiving socket to ");
@@ -104,7 +106,7 @@ TEST_F(EndToEnd, LineFeedRulesAndDatagramSizes)
     EXPECT_EQ(ask(sd, "12345"), pen_answer); // and the next request is served
     // A datagram too long is no empty one: only the empty one says so.
     EXPECT_EQ(logged("Empty message"), std::vector<std::string>{"WRN Empty message received from 10.77.0.2"});
-    EXPECT_TRUE(std::regex_match(out(), std::regex(R"(src/server\.cpp:\d+ WSAGetLastError=)" + std::to_string(message_too_long) + "\n"))) << out();
+    EXPECT_TRUE(std::regex_match(out(), std::regex(R"(src/request_loop\.cpp:\d+ WSAGetLastError=)" + std::to_string(message_too_long) + "\n"))) << out();
     // Regression: the log file did not show it.
     EXPECT_EQ(logged("WRN " + out().substr(0, out().size() - 1)).size(), 1u);
     EXPECT_EQ(logged("Received barcode \"\""), std::vector<std::string>{"INF Received barcode \"\""});
@@ -169,7 +171,7 @@ TEST_F(EndToEnd, BurstsAreAnsweredInOrder)
     EXPECT_EQ(logged("own socket").size(), 2u);
     std::vector<std::string> errors = split_lines(out());
     ASSERT_EQ(errors.size(), 2u);
-    for (const std::string& e : errors) EXPECT_TRUE(std::regex_match(e, std::regex(R"(src/server\.cpp:\d+ WSAGetLastError=)" + std::to_string(message_too_long)))) << e;
+    for (const std::string& e : errors) EXPECT_TRUE(std::regex_match(e, std::regex(R"(src/request_loop\.cpp:\d+ WSAGetLastError=)" + std::to_string(message_too_long)))) << e;
 }
 
 // Regression: a log line on standard error took a dozen writes and could be
@@ -236,6 +238,25 @@ TEST_F(EndToEnd, FailedLookupIsNotAnsweredAndTheNextRequestIs)
     EXPECT_NE(report.find(": received=2 answered=1 via_fallback_barcode=0 via_fallback_format=0 failed=1 "), std::string::npos) << report;
     EXPECT_NE(report.find(", most asked first: \"nope\"=1"), std::string::npos) << report;
 #endif
+}
+
+// Without a log file, standard error holds the log and the failures: each
+// request's lines come before its failure, and before the next request's.
+TEST_F(EndToEnd, OnStandardErrorARequestsLinesComeBeforeItsFailure)
+{
+    write_db(pen_barcodes, pen_formats);
+    start_server({}, true, false);
+    Socket_handle sd = terminal();
+    EXPECT_EQ(ask(sd, "nope\n", no_socket, 500), "(none)");
+    EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
+    std::vector<std::string> lines;
+    for (const std::string& l : split_lines(err()))
+        if (l.find("nope") != std::string::npos || l.find("12345") != std::string::npos) lines.push_back(l);
+    ASSERT_EQ(lines.size(), 4u) << err();
+    EXPECT_NE(lines[0].find("INF] Received barcode \"nope\""), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("WRN] Barcode \"nope\" not defined in database."), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[2], "Unknown barcode nope and no backup barcode [] available");
+    EXPECT_NE(lines[3].find("INF] Received barcode \"12345\""), std::string::npos) << lines[3];
 }
 
 // SIGHUP reopens the log file (rotated away by mv), and SIGTERM ends the
@@ -579,7 +600,7 @@ TEST_F(EndToEnd, PortInUseEndsTheRunWithMinusOne)
     ASSERT_GE(my_hosts->socket_in(my_hosts->server_ns(), 9000), 0);
     start_server({}, false);
     EXPECT_EQ(my_hosts->wait_for_exit(my_server, 5000), 255);
-    EXPECT_TRUE(std::regex_match(out(), std::regex(R"(src/server\.cpp:\d+ WSAGetLastError=)" + std::to_string(address_in_use) + "\n"))) << out();
+    EXPECT_TRUE(std::regex_match(out(), std::regex(R"(src/request_loop\.cpp:\d+ WSAGetLastError=)" + std::to_string(address_in_use) + "\n"))) << out();
 }
 
 // Regression: a request from the server's own host is answered to the server
@@ -861,6 +882,17 @@ TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
                                         "barcode's): ") + answer + "\n"),
                   std::string::npos)
             << late;
+    // An answer in time followed by a copy: the copy is dropped as late, not
+    // taken for the next barcode's; an empty answer is an answer (an empty line).
+    EXPECT_EQ(scan({"-p=9001", "10.77.0.1", "c", "d", "e"},
+                   [&] {
+                       reply("C", 0);
+                       udp_send(slow, "C", 1, {Two_hosts::terminal_address, 9001});
+                       reply("D", 0);
+                       reply("", 0);
+                   }),
+              std::make_pair(0, std::string("C\nD\n\n")));
+    EXPECT_NE(unix_lines(read_file(my_dir.file("scan_err"))).find("dropped (not taken for another barcode's): C\n"), std::string::npos);
     EXPECT_EQ(scan({"10.77.0.1"}).first, 2); // no barcode: the usage
     EXPECT_EQ(scan({"127.0.0.2", "12345"}).first, 2); // all of 127/8 is this host, listed or not
     EXPECT_EQ(scan({"localhost", "12345"}).first, 2); // a name, and this host: refused

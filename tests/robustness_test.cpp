@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "e2e_fixture.h"
-#include "misc.h"
+#include "escapes.h"
 
 namespace {
 
@@ -232,7 +232,7 @@ TEST_F(BadInput, DatagramsOfEveryLengthAndEveryByte)
     for (const auto& c : special) EXPECT_EQ(ask(sd, c.first, answers), c.second) << bytes_to_text(c.first);
 
     EXPECT_TRUE(alive(my_server));
-    EXPECT_TRUE(std::regex_match(out(), std::regex(R"(src/server\.cpp:\d+ WSAGetLastError=)" + std::to_string(message_too_long) + "\n"))) << out();
+    EXPECT_TRUE(std::regex_match(out(), std::regex(R"(src/request_loop\.cpp:\d+ WSAGetLastError=)" + std::to_string(message_too_long) + "\n"))) << out();
     EXPECT_EQ(err(), "");
 }
 

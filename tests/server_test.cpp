@@ -1,5 +1,5 @@
 // The handling of one received datagram, without a socket.
-#include "server.h"
+#include "request_loop.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,7 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "database.h"
-#include "misc.h"
+#include "escapes.h"
+#include "log.h"
 #include "test_util.h"
 
 namespace {
@@ -422,6 +423,34 @@ TEST(AnswerLimit, ALoopStaysRefusedAgainstAnyStreamOfFreshAddresses)
             if (us >= 0) loop += limit.admit({peer, 9000}, now);
         }
         EXPECT_LE(loop, Answer_limit::burst + 10 * Answer_limit::per_second + 1) << c.what << ": of 200,000";
+    }
+}
+
+// A newcomer to a full group takes the slot of the address that owes least,
+// never the looping peer's, wherever in the group the peer sits.
+TEST(AnswerLimit, AFullGroupForgetsTheAddressThatOwesLeast)
+{
+    using std::chrono::milliseconds;
+    const auto start = Answer_limit::Clock::time_point{} + std::chrono::hours(1);
+    std::vector<std::uint32_t> group; // ways + 1 addresses of one group
+    for (std::uint32_t a = 0x0a000001; group.size() < Answer_limit::ways + 1; ++a)
+        if (Answer_limit::group_of(a) == Answer_limit::group_of(0x0a000001)) group.push_back(a);
+    for (std::size_t peer = 0; peer < Answer_limit::ways; ++peer) {
+        Answer_limit limit;
+        Log_capture capture;
+        for (std::size_t i = 0; i < Answer_limit::ways; ++i) // in order, each a millisecond later
+            for (int k = 0; k < Answer_limit::burst + (i == peer ? 2 : -1); ++k)
+                limit.admit({group[i], 9000}, start + milliseconds(i));
+        const auto later = start + milliseconds(100);
+        EXPECT_TRUE(limit.admit({group[Answer_limit::ways], 9000}, later)) << peer; // the newcomer
+        // The peer is remembered: what 100 ms at the steady rate allow, no new burst.
+        int admitted = 0;
+        for (int k = 0; k < Answer_limit::burst; ++k) admitted += limit.admit({group[peer], 9000}, later);
+        EXPECT_LE(admitted, 100 * Answer_limit::per_second / 1000 + 1) << peer;
+        // The first idle one owed least: forgotten, it starts afresh with a whole burst.
+        admitted = 0;
+        for (int k = 0; k < Answer_limit::burst; ++k) admitted += limit.admit({group[peer == 0 ? 1 : 0], 9000}, later);
+        EXPECT_EQ(admitted, Answer_limit::burst) << peer;
     }
 }
 

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "misc.h"
+#include "log.h"
 
 Temp_dir::Temp_dir()
 {

@@ -29,7 +29,8 @@
 
 #include "database.h"
 #include "database_check.h"
-#include "misc.h"
+#include "escapes.h"
+#include "log.h"
 #include "platform.h"
 #include "server.h"
 

@@ -24,7 +24,6 @@
 
 #include "csv.h"
 #include "database.h"
-#include "misc.h"
 #include "platform.h"
 
 namespace {

@@ -34,7 +34,7 @@
 #include "csv.h"
 #include "database.h"
 #include "database_check.h"
-#include "misc.h"
+#include "log.h"
 #include "platform.h"
 
 namespace {

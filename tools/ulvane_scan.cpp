@@ -23,8 +23,9 @@
 #include <string>
 #include <thread>
 
-#include "misc.h"
+#include "escapes.h"
 #include "platform.h"
+#include "sender_rules.h"
 #include "server.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "fuzz_util.h"
-#include "misc.h"
-#include "server.h"
+#include "log.h"
+#include "request_loop.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

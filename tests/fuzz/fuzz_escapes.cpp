@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "misc.h"
+#include "escapes.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -12,7 +12,7 @@
 
 #include "database.h"
 #include "fuzz_util.h"
-#include "misc.h"
+#include "log.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "misc.h"
+#include "log.h"
 
 // Sends the log to /dev/null once, so that warnings do not flood the run.
 inline void quiet_log()

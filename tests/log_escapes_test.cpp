@@ -1,8 +1,12 @@
-#include "misc.h"
+#include "escapes.h"
+#include "log.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <ctime>
 #include <regex>
+#include <thread>
 #include <set>
 #include <cerrno>
 #include <csignal>
@@ -123,7 +127,7 @@ TEST(Log, LevelDecidesWhichLinesAreWrittenAndNumbered)
     EXPECT_EQ(plain, expected);
     ASSERT_EQ(positioned.size(), 3u);
     const char* const positioned_messages[] = {"DBG d47", "DBG d510", "DMP m511"};
-    std::regex with_position(R"((DBG|DMP) tests/misc_test\.cpp:\d+ ([dm][45]\d+))");
+    std::regex with_position(R"((DBG|DMP) tests/log_escapes_test\.cpp:\d+ ([dm][45]\d+))");
     for (int i = 0; i < 3; ++i) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(positioned[i], m, with_position)) << positioned[i];
@@ -179,6 +183,22 @@ TEST(Log, FileIsAppendedToAndUnopenableFileFallsBackToStandardError)
                                                          "The log goes to standard error\\.")))
         << messages[0];
     EXPECT_EQ(messages[1], "WRN to stderr");
+
+    // Each line carries the time it was written: a line a second later, its own.
+    set_log_file(first);
+    std::vector<std::string> expected;
+    for (int line = 0; line < 2; ++line) {
+        const std::time_t began = std::time(nullptr);
+        while (line == 1 && std::time(nullptr) == began) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        char when[80];
+        local_time_text(std::time(nullptr), when);
+        expected.push_back("[" + std::string(when) + " #");
+        LOG_WRN("at " << line);
+    }
+    close_log_file();
+    lines = split_lines(read_file(first));
+    ASSERT_EQ(lines.size(), 4u);
+    for (int line = 0; line < 2; ++line) EXPECT_EQ(lines[2 + line].substr(0, expected[line].size()), expected[line]);
 }
 
 

@@ -1,0 +1,175 @@
+#include "escapes.h"
+
+#include <cstdint>
+#include <sstream>
+
+namespace {
+
+// Appends the escaped form of one byte as bytes_to_text writes it.
+void append_escaped(std::string& out, unsigned char byte)
+{
+    static const char hex_digits[] = "0123456789abcdef";
+    switch (byte) {
+    case 0x09: out += "\\t"; return;
+    case 0x0a: out += "\\n"; return;
+    case 0x0d: out += "\\r"; return;
+    case 0x1d: out += "\\e"; return;
+    case '\\': out += "\\\\"; return;
+    case '#':
+    case '$':
+    case '[':
+    case ']':
+        out += '\\';
+        out += static_cast<char>(byte);
+        return;
+    }
+    if (byte < 0x20 || byte >= 0x80) {
+        out += "\\x";
+        out += hex_digits[byte >> 4];
+        out += hex_digits[byte & 0x0f];
+    } else {
+        out += static_cast<char>(byte);
+    }
+}
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+std::string text_to_bytes(std::string line)
+{
+    std::string out;
+    out.reserve(line.size());
+    const std::size_t n = line.size();
+    std::size_t i = 0;
+    while (i < n) {
+        char c = line[i];
+        if (c != '\\') {
+            out += c;
+            ++i;
+            continue;
+        }
+        if (i + 1 == n) {
+            out += '\\';
+            break;
+        }
+        char next = line[i + 1];
+        switch (next) {
+        case 'n': out += '\x0a'; break;
+        case 'r': out += '\x0d'; break;
+        case 't': out += '\x09'; break;
+        case 'e': out += '\x1b'; break;
+        case '\\':
+        case '#':
+        case '$':
+        case '[':
+        case ']': out += next; break;
+        case 'x': {
+            // Up to two digits; the scan stops at the first non-digit but
+            // both characters after the x are consumed.
+            int value = 0;
+            for (std::size_t k = i + 2; k < i + 4 && k < n; ++k) {
+                int digit = hex_value(line[k]);
+                if (digit < 0) break;
+                value = value * 16 + digit;
+            }
+            out += static_cast<char>(value);
+            i += 4;
+            continue;
+        }
+        default:
+            out += '\\';
+            out += next;
+            break;
+        }
+        i += 2;
+    }
+    return out;
+}
+
+std::string bytes_to_text(std::string txt)
+{
+    std::string out;
+    out.reserve(txt.size() + txt.size() / 2);
+    for (char c : txt) append_escaped(out, static_cast<unsigned char>(c));
+    return out;
+}
+
+std::string bytes_to_format_text(const std::string& bytes)
+{
+    std::string text;
+    text.reserve(bytes.size() + bytes.size() / 2);
+    for (char c : bytes) {
+        if (c == '\x1b')
+            text += "\\e";
+        else if (c == '\x1d')
+            text += "\\x1d";
+        else if (c == '\x7f')
+            text += "\\x7f"; // DEL, which bytes_to_text leaves as it is, shows nothing
+        else
+            append_escaped(text, static_cast<unsigned char>(c));
+    }
+    return text;
+}
+
+namespace {
+
+// Appends a byte as escape_control_bytes writes it.
+void append_for_log(std::string& out, unsigned char byte)
+{
+    if (byte == 0x7f)
+        out += "\\x7f"; // bytes_to_text leaves DEL as it is
+    else if (byte < 0x20 || byte > 0x7f)
+        append_escaped(out, byte);
+    else
+        out += static_cast<char>(byte);
+}
+
+} // namespace
+
+std::string escape_control_bytes(std::string_view bytes)
+{
+    std::string out;
+    out.reserve(bytes.size());
+    for (char c : bytes) append_for_log(out, static_cast<unsigned char>(c));
+    return out;
+}
+
+std::string escape_barcode(std::string_view bytes)
+{
+    std::string out;
+    out.reserve(bytes.size());
+    for (char c : bytes) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\x1d')
+            out += "\\x1d"; // not \e, which is ESC wherever else it is written
+        else
+            append_for_log(out, static_cast<unsigned char>(c));
+    }
+    return out;
+}
+
+const std::string& Shown_barcode::text() const
+{
+    if (my_made) return my_text;
+    my_made = true;
+    if (my_barcode.size() <= most_bytes) {
+        my_text = escape_barcode(my_barcode);
+    } else {
+        my_text = escape_barcode(my_barcode.substr(0, most_bytes)) + "... (" +
+                  std::to_string(my_barcode.size()) + " bytes)";
+    }
+    return my_text;
+}
+
+std::ostream& operator<<(std::ostream& out, const Shown_barcode& barcode)
+{
+    return out << barcode.text();
+}

@@ -1,0 +1,72 @@
+// Tag values and formats: a tag=value line split, and a template of
+// formats.ini with the tag values merged into its ${name} placeholders.
+#ifndef ULVANE_FORMATS_H
+#define ULVANE_FORMATS_H
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "barcode_table.h"
+
+// Where `line` splits into tag and value: the position of its first '=';
+// std::string::npos for a line without one (a bad tag=value line).
+inline std::size_t tag_value_split(std::string_view line)
+{
+    return line.find('=');
+}
+
+// One tag and its value, parsed from a tag=value line. Ordered and compared
+// by tag alone.
+class Tag_value {
+public:
+    Tag_value(std::string tag, std::string value);
+    // Splits `line` at its first '='; nothing is trimmed. Without '=' the
+    // value is bad (fail() is true) with an empty tag and value.
+    explicit Tag_value(const std::string& line);
+
+    bool fail() const { return is_bad; }
+    const std::string& tag() const { return my_tag; }
+    const std::string& value() const { return my_value; }
+    bool operator<(const Tag_value& other) const { return my_tag < other.my_tag; }
+
+private:
+    bool is_bad;
+    std::string my_tag;
+    std::string my_value;
+};
+
+// A named template.
+class Format {
+public:
+    Format(std::string format_name, std::string format);
+
+    // Appends `fmt` to the template text, with nothing in between.
+    void add_formatting(const std::string& fmt) const { my_format += fmt; }
+
+    // The template with every ${name} replaced by the value of the tag
+    // "tag." + name. A backslash and the character after it are passed over
+    // as a pair. Logs WRN for a missing tag (it becomes empty) and for an
+    // unclosed "${" (the rest is copied unchanged). Never throws.
+    std::string merge_tag_values(const Barcode_tags& tags) const;
+
+    // The names in the template's ${name} placeholders, in order, as
+    // merge_tag_values finds them; `unclosed_at` is where a "${" that is
+    // never closed begins (npos when none is). Logs nothing.
+    std::vector<std::string> placeholders(std::size_t& unclosed_at) const;
+
+    bool operator<(const Format& other) const { return my_format_name < other.my_format_name; }
+    const std::string& name() const { return my_format_name; }
+    const std::string& text() const { return my_format; }
+
+private:
+    // The first position at or after from_pos where `key` stands, passing
+    // over escape pairs; std::string::npos when there is none.
+    std::size_t find_first(const std::string& key, std::size_t from_pos) const;
+
+    std::string my_format_name;
+    mutable std::string my_format;
+};
+
+#endif

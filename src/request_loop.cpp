@@ -1,0 +1,290 @@
+#include "request_loop.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+
+#include "database.h"
+#include "escapes.h"
+#include "log.h"
+
+namespace {
+
+void report_failure(const std::string& message)
+{
+    if (!stream_line_allowed(message.size() + 1)) return; // a request's, over the log's budget
+    log_flush(); // the log lines before it come first
+    std::cerr.clear(); // a full disk or a closed pipe once must not silence it for good
+    std::cerr << message << std::endl;
+    if (log_goes_to_file()) LOG_WRN(message);
+}
+
+// The socket error line, "file:line WSAGetLastError=code", straight to
+// standard output and, when the log goes to a file, there too.
+void report_socket_error(const char* file, int line, int code)
+{
+    const std::string text = std::string(file) + ':' + std::to_string(line) + " WSAGetLastError=" + std::to_string(code);
+    if (!stream_line_allowed(text.size() + 1)) return; // a request's, over the log's budget
+    log_flush();
+    std::cout.clear();
+    std::cout << text << std::endl;
+    if (log_goes_to_file()) LOG_WRN(text);
+}
+#define REPORT_SOCKET_ERROR(code) report_socket_error(__FILE__, __LINE__, code)
+
+void request_loop(Socket_handle sd, int port, const std::string& db_dir);
+
+// A reload of a large barcodes file keeps the server from receiving for a
+// moment; the socket's receive queue must hold what terminals send meanwhile
+// (10,000 requests a second for a reload of a million barcodes).
+void ask_for_receive_queue(Socket_handle sd)
+{
+    const std::size_t wanted = std::size_t(8) << 20;
+    const std::size_t granted = udp_set_receive_buffer(sd, wanted);
+    if (granted < wanted)
+        LOG_WRN("Receive buffer of " << granted << " bytes granted, " << wanted
+                                     << " asked: requests that arrive during a long reload may be lost. Raise the "
+                                        "system's limit (on Linux: sysctl -w net.core.rmem_max="
+                                     << wanted << ") or run with the privilege to exceed it.");
+}
+
+} // namespace
+
+int serve(int port, const std::string& db_dir, Start_failure& why)
+{
+    Socket_handle sd = no_socket;
+    try {
+        the_barcode_db.load(db_dir);
+        sd = udp_open();
+        if (sd < 0) REPORT_SOCKET_ERROR(last_socket_error()); // the bind below fails and ends the run
+        LOG_DBG("Bind receiving socket to " << 0 << "." << port);
+        if (!udp_bind(sd, static_cast<std::uint16_t>(port))) {
+            REPORT_SOCKET_ERROR(last_socket_error());
+            why = Start_failure::port;
+            return -1;
+        }
+        ask_for_receive_queue(sd);
+        watch_operator_signals();
+        report_serving();
+        LOG_INF("Ready: answering at UDP port " << static_cast<std::uint16_t>(port) << " with "
+                                                << the_barcode_db.barcodes().size() << " barcodes and "
+                                                << the_barcode_db.formats().size() << " formats.");
+        request_loop(sd, port, db_dir);
+        udp_close(sd);
+        socket_layer_stop();
+        return 0;
+    } catch (const std::string& message) {
+        // In practice the first load failed: the server cannot serve, and
+        // says so with its status, as the other start-up failures do.
+        report_failure(message);
+        if (sd >= 0) udp_close(sd);
+        socket_layer_stop();
+        why = Start_failure::database;
+        return -1;
+    }
+}
+
+namespace {
+
+// Sends the answers of a batch together; one that cannot leave (too long for
+// a datagram, to port 0) is said in the log and counted, not lost silently.
+void send_answers(Socket_handle sd, const Outgoing_datagram* answers, std::size_t count, Statistics& statistics)
+{
+    for (std::size_t sent = 0; sent < count;) {
+        sent += udp_send_batch(sd, answers + sent, count - sent);
+        if (sent == count) break;
+        statistics.count(Statistics::unsent);
+        const Outgoing_datagram& failed = answers[sent++];
+        const int code = last_socket_error();
+        LOG_WRN("Answer of " << failed.size << " bytes to " << address_text(failed.to.address) << "."
+                             << failed.to.port << " not sent: WSAGetLastError=" << code);
+    }
+}
+
+// Answers the datagrams that arrived together, in order: their log lines go
+// out in one write, before the answers leave together.
+void answer_batch(Socket_handle sd, Received_datagram* batch, std::size_t count, Serving& serving)
+{
+    static std::string answers[64];
+    static Outgoing_datagram outgoing[64];
+    std::size_t n = 0;
+    Log_scope request(true); // a sender could make any of these lines, as often as it likes
+    log_hold();
+    serving.files_checked = false; // once for the batch, after it arrived
+    for (std::size_t i = 0; i < count; ++i) {
+        Received_datagram& d = batch[i];
+        Statistics& statistics = serving.statistics;
+        if (d.bytes < 0) {
+            REPORT_SOCKET_ERROR(d.error);
+            d.bytes = 0;
+            if (is_message_too_long(d.error)) { // a datagram that arrived, not an empty one
+                statistics.count(Statistics::received);
+                statistics.count(Statistics::too_long);
+                continue;
+            }
+            statistics.count(Statistics::receive_errors); // no datagram arrived
+        } else {
+            statistics.count(Statistics::received);
+            if (d.bytes == 0) statistics.count(Statistics::empty);
+        }
+        if (answer_datagram(std::string(d.buf, static_cast<std::size_t>(d.bytes)), d.from, serving, answers[n])) {
+            outgoing[n] = {answers[n].data(), answers[n].size(),
+                           {d.from.endpoint.address, static_cast<std::uint16_t>(serving.port)}};
+            ++n;
+        }
+    }
+    log_flush();
+    send_answers(sd, outgoing, n, serving.statistics);
+}
+
+// Serves until the operator asks for a stop; between batches it also
+// reopens the log file and writes the statistics when asked (and the
+// statistics every hour and at the stop), never in the middle of a request.
+void request_loop(Socket_handle sd, int port, const std::string& db_dir)
+{
+    static char buffers[64][1600];
+    static Received_datagram batch[64];
+    static Serving serving;
+    serving.port = port;
+    serving.db_dir = db_dir;
+    for (Received_datagram& d : batch) {
+        d.buf = buffers[&d - batch];
+        d.capacity = sizeof buffers[0];
+    }
+    while (!stop_requested()) {
+        log_note_flood_over();
+        if (reopen_requested()) reopen_log_file();
+        if (statistics_requested())
+            serving.statistics.write(true);
+        else if (serving.statistics.due(Statistics::Clock::now()))
+            serving.statistics.write(false);
+        std::size_t count = udp_receive_batch(sd, batch, 64);
+        if (count > 0) answer_batch(sd, batch, count, serving);
+    }
+    // What arrived before the stop is answered still.
+    while (udp_wait_readable(sd, 0)) {
+        std::size_t count = udp_receive_batch(sd, batch, 64);
+        if (count > 0) answer_batch(sd, batch, count, serving);
+    }
+    serving.statistics.write(false);
+    LOG_INF("Stopped on request.");
+}
+
+} // namespace
+
+namespace {
+
+// Lets the database reload what changed, once for a batch of datagrams.
+// Until a check succeeds, each request checks again, and each failure is
+// reported for its request. What a check logs is the server's own news,
+// never left out; but while a file stays missing, the same lines again at
+// every request are the request's, so that a flood cannot fill the disk
+// with them either.
+void check_files(Serving& serving)
+{
+    if (serving.files_checked) return;
+    // Where the system reports every change at once, a batch after none
+    // needs no look at the files (two system calls that cost more than the
+    // rest of a request), once a look found both and read them whole.
+    const Files_news news = serving.files_watch.what_changed(serving.db_dir, database_files, 2);
+    if (news == Files_news::none && the_barcode_db.read_whole()) {
+        serving.files_checked = true;
+        return;
+    }
+    Log_scope scope(serving.files_failing);
+    serving.files_failing = true;
+    the_barcode_db.load(serving.db_dir, news != Files_news::written);
+    serving.files_failing = false;
+    serving.files_checked = true;
+}
+
+// The rules that end loops with another server or through an echo: from our
+// own port only within the address's limit, and never our last answer to
+// the address coming back. For a barcode of ours (`ours`) one look-alike of
+// that answer a second is a terminal scanning the code it was just shown.
+bool loop_rules_admit(const std::string& datagram, const Datagram_source& from, Serving& serving, bool ours)
+{
+    if (from.endpoint.port == static_cast<std::uint16_t>(serving.port) && !serving.limit.admit(from.endpoint, from.arrived)) {
+        serving.statistics.count(Statistics::over_limit);
+        return false;
+    }
+    if (serving.recent.is_echo(from.endpoint, datagram, from.arrived, ours)) {
+        serving.statistics.count(Statistics::echo);
+        return false;
+    }
+    return true;
+}
+
+// The barcode a datagram carries: all of it but one final line feed.
+std::string_view barcode_in(std::string_view datagram)
+{
+    return datagram.substr(0, datagram.size() - (!datagram.empty() && datagram.back() == '\n'));
+}
+
+} // namespace
+
+bool answer_datagram(std::string datagram, const Datagram_source& from, Serving& serving, std::string& answer)
+{
+    Log_scope request(true);
+    const int port = serving.port;
+    // The sender's address is written out only where a line is logged.
+    const std::uint32_t sender = from.endpoint.address;
+    if (datagram.empty()) {
+        LOG_WRN("Empty message received from " << address_text(sender));
+        return false;
+    }
+    LOG_DMP("msg from " << address_text(sender) << "." << from.endpoint.port << " (#" << datagram.size()
+                        << " bytes):'" << escape_control_bytes(bytes_to_text(datagram)) << "'"); // DEL too
+
+    Statistics& statistics = serving.statistics;
+    if (from.endpoint.port == static_cast<std::uint16_t>(port) && (from.from_this_host || is_own_address(sender))) {
+        // Our own answer, sent to ourselves: answering it would start an
+        // endless loop between the socket and itself. Nothing else on this
+        // host can send from our port.
+        LOG_WRN("Message from " << address_text(sender) << "." << from.endpoint.port
+                                << " comes from this server's own socket: not answered.");
+        statistics.count(Statistics::own_socket);
+        return false;
+    }
+    const std::string_view barcode = barcode_in(datagram);
+    // Only a datagram from our port, or one that holds our last answer to
+    // its sender, can be refused. A barcode of ours is not refused before
+    // its answer tells whether it may be part of a loop (the table as the
+    // last batch saw it is enough: the answer decides).
+    const bool suspect = from.endpoint.port == static_cast<std::uint16_t>(port) ||
+                         serving.recent.holds_last_answer(from.endpoint, datagram, from.arrived);
+    const bool ours = suspect && the_barcode_db.holds(barcode);
+    if (suspect && !ours && !loop_rules_admit(datagram, from, serving, false)) return false;
+
+    const Shown_barcode shown(barcode);
+    Fallbacks used;
+    try {
+        LOG_INF("Received barcode \"" << shown << "\"");
+        check_files(serving);
+        const std::string text = the_barcode_db.lookup(barcode, shown, used);
+        answer = text_to_bytes(text);
+        // A request for a barcode of ours, whose answer is none, cannot be
+        // part of a loop: another server takes that answer for a barcode it
+        // does not hold (our own answers are never ours), an echo returns
+        // it as it is. It is answered whatever others send from the
+        // sender's address. An answer that is a barcode of ours could come
+        // back as a request, so then the loop rules hold after all.
+        if (ours && (used.barcode || the_barcode_db.holds(barcode_in(answer))) &&
+            !loop_rules_admit(datagram, from, serving, true))
+            return false;
+        LOG_DBG("Sending: \"" << text << "\" to " << address_text(sender) << "." << port);
+        serving.recent.sent(sender, answer, from.arrived);
+        statistics.count(Statistics::answered);
+        if (used.barcode) {
+            statistics.count(Statistics::via_fallback_barcode);
+            statistics.unknown_barcode(std::string(barcode));
+        }
+        if (used.format) statistics.count(Statistics::via_fallback_format);
+        return true;
+    } catch (const std::string& message) {
+        report_failure(message);
+        statistics.count(Statistics::failed);
+        if (used.barcode) statistics.unknown_barcode(std::string(barcode));
+        return false;
+    }
+}

@@ -1,0 +1,130 @@
+#include "sender_rules.h"
+
+#include <algorithm>
+
+#include "escapes.h"
+#include "log.h"
+
+namespace {
+
+// A line about one address at most once a minute: true, and the time
+// noted, when one is due at `now`.
+bool due_for_a_line(bool& warned, std::chrono::steady_clock::time_point& warned_at,
+                    std::chrono::steady_clock::time_point now)
+{
+    if (warned && now - warned_at < std::chrono::minutes(1)) return false;
+    warned = true;
+    warned_at = now;
+    return true;
+}
+
+} // namespace
+
+std::size_t Answer_limit::group_of(std::uint32_t address)
+{
+    // Addresses of one subnet, which differ in their low bits, fall into
+    // groups of their own.
+    const std::uint32_t hash = (address ^ (address >> 16)) * 2654435761u;
+    return (hash >> 8) % (slots / ways);
+}
+
+Answer_limit::Slot& Answer_limit::slot_of(std::uint32_t address, Clock::time_point now)
+{
+    Slot* const group = &my_slots[group_of(address) * ways];
+    Slot* forget = nullptr;
+    for (Slot* slot = group; slot != group + ways; ++slot) {
+        if (slot->used && slot->address == address) return *slot;
+        if (slot->used && slot->refused && now - slot->refused_at < std::chrono::seconds(1)) continue;
+        if (forget == nullptr || !slot->used || (forget->used && slot->next_due < forget->next_due)) forget = slot;
+    }
+    if (forget == nullptr) {
+        if (!my_no_room.used) {
+            my_no_room.used = true;
+            my_no_room.second_began = now;
+            my_no_room.next_due = now;
+        }
+        my_no_room.address = address; // the latest, for its line
+        return my_no_room;
+    }
+    *forget = Slot{};
+    forget->address = address;
+    forget->used = true;
+    forget->second_began = now;
+    forget->next_due = now;
+    return *forget;
+}
+
+bool Answer_limit::admit(const Ipv4_endpoint& from, Clock::time_point arrived)
+{
+    // A token bucket kept as the time the next answer is due: a burst may
+    // run that far ahead of the clock, and no further.
+    const Clock::duration interval = std::chrono::nanoseconds(std::chrono::seconds(1)) / per_second;
+    const Clock::duration ahead = (burst - 1) * interval;
+    Slot& slot = slot_of(from.address, arrived);
+    if (arrived - slot.second_began >= std::chrono::seconds(1)) {
+        slot.second_began = arrived;
+        slot.seen = 0;
+    }
+    ++slot.seen;
+    const Clock::time_point due = std::max(slot.next_due, arrived);
+    if (due - arrived <= ahead) {
+        slot.next_due = due + interval;
+        return true;
+    }
+    slot.refused = true;
+    slot.refused_at = arrived;
+    if (!due_for_a_line(slot.warned, slot.warned_at, arrived)) return false;
+    if (&slot == &my_no_room) {
+        LOG_WRN("Too many messages at our port from addresses that the limit has no room to remember (the latest from "
+                << address_text(from.address) << "." << from.port << "): " << slot.seen
+                << " within a second, not answered (likely many senders at our port over their limit, forged ones"
+                   " among them). Further drops of these are logged at most once a minute.");
+    } else {
+        LOG_WRN("Too many messages from " << address_text(from.address) << "." << from.port << ": " << slot.seen
+                                          << " within a second from this address at our port, not answered"
+                                             " (likely another server there answering our answers, or a sender"
+                                             " at our port sending too fast). Further drops from this address"
+                                             " are logged at most once a minute.");
+    }
+    return false;
+}
+
+static_assert(Recent_answers::slots == 1024, "the slot is the top 10 bits of the address's hash");
+
+void Recent_answers::sent(std::uint32_t address, const std::string& answer, Clock::time_point now)
+{
+    Slot& slot = my_slots[slot_index(address)];
+    if (!slot.used || slot.address != address) slot = Slot{};
+    slot.address = address;
+    slot.used = true;
+    slot.size = answer.size();
+    slot.hash = std::hash<std::string>()(answer);
+    slot.sent_at = now;
+}
+
+bool Recent_answers::holds_last_answer(const Ipv4_endpoint& from, const std::string& datagram,
+                                      Clock::time_point arrived) const
+{
+    const Slot& slot = my_slots[slot_index(from.address)];
+    return slot.used && slot.address == from.address && slot.size == datagram.size() &&
+           arrived - slot.sent_at <= std::chrono::seconds(1) && slot.hash == std::hash<std::string>()(datagram);
+}
+
+bool Recent_answers::is_echo(const Ipv4_endpoint& from, const std::string& datagram, Clock::time_point arrived,
+                             bool ours)
+{
+    if (!holds_last_answer(from, datagram, arrived)) return false;
+    Slot& slot = my_slots[slot_index(from.address)];
+    if (ours && !(slot.look_alike && arrived - slot.look_alike_at < std::chrono::seconds(1))) {
+        slot.look_alike = true;
+        slot.look_alike_at = arrived;
+        return false;
+    }
+    if (due_for_a_line(slot.warned, slot.warned_at, arrived)) {
+        LOG_WRN("Message from " << address_text(from.address) << "." << from.port
+                                << " holds our last answer to that address: not answered (likely a service there"
+                                   " that returns what it receives). Further ones from this address are logged"
+                                   " at most once a minute.");
+    }
+    return true;
+}

@@ -1,0 +1,104 @@
+// The rules for senders that the request loop applies before it answers:
+// the limit that breaks answer loops with another server, and the memory
+// of recent answers that drops our own answer coming back (an echo).
+#ifndef ULVANE_SENDER_RULES_H
+#define ULVANE_SENDER_RULES_H
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+
+// Breaks answer loops with another server. Answers go to the sender's
+// address at our own port, so another server there takes them for requests
+// and answers them, and so on for ever. Only datagrams whose source port is
+// the port we answer to can be part of such a loop; for those, admit allows
+// per source address a burst of `burst` answers and then `per_second` a
+// second (a person scanning, and a terminal's retries, stay far below), so a
+// loop ends at its first unanswered datagram. Each address is limited by its
+// own datagrams only. The table holds `slots` addresses in groups of `ways`;
+// when an address finds its group full, the one that owes least (an idle
+// one first) is forgotten and starts afresh when it comes back, but never
+// one refused within the last second: a loop stays refused whatever others
+// send. When every address of the group was refused so, the newcomer shares
+// one more limit with all others that found no room, so that no sender goes
+// unlimited, and memory stays bounded.
+class Answer_limit {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr int burst = 32;
+    static constexpr int per_second = 50;
+    static constexpr std::size_t slots = 4096;
+    static constexpr std::size_t ways = 8;
+
+    // True when the datagram from `from` (at our own port) that arrived at
+    // `arrived` may be answered. A dropped datagram gives a WRN line naming
+    // the sender and its rate, at most one a minute per address (for those
+    // that found no room, one a minute for all of them).
+    bool admit(const Ipv4_endpoint& from, Clock::time_point arrived);
+    // Which group of the table an address falls into.
+    static std::size_t group_of(std::uint32_t address);
+
+private:
+    struct Slot {
+        std::uint32_t address = 0;
+        bool used = false;
+        bool warned = false;
+        bool refused = false; // at `refused_at`, the last time
+        int seen = 0; // datagrams since `second_began`
+        Clock::time_point second_began{};
+        Clock::time_point next_due{}; // when the next answer is due at the steady rate
+        Clock::time_point warned_at{};
+        Clock::time_point refused_at{};
+    };
+    // The address's slot; the shared one when its group has no room.
+    Slot& slot_of(std::uint32_t address, Clock::time_point now);
+
+    std::array<Slot, slots> my_slots{};
+    Slot my_no_room; // shared by the addresses that found no room
+};
+
+// Ends loops through a third party that returns what it receives from
+// another port (an echo service, a NAT): a datagram that holds exactly the
+// bytes we answered to its address within the last second is our own answer
+// coming back, whatever its port. A terminal may scan the very code an
+// answer showed it (a shelf label's answer showing the article's code, then
+// the article), so for a barcode of ours the first such datagram a second
+// is answered; a loop, which returns every answer, still ends at the second.
+// Remembers the last answer to each of `slots` addresses (two that meet in
+// one slot forget each other's, which lets at most one more echo through).
+class Recent_answers {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::size_t slots = 1024;
+
+    // Remembers `answer`, sent to `address` at `now`.
+    void sent(std::uint32_t address, const std::string& answer, Clock::time_point now);
+    // True when `datagram` from `from`, arrived at `arrived`, is the answer
+    // last sent there within the last second.
+    bool holds_last_answer(const Ipv4_endpoint& from, const std::string& datagram, Clock::time_point arrived) const;
+    // True when it is, and not the first such a second for a barcode of
+    // ours; says so in a WRN line, at most one a minute per address.
+    bool is_echo(const Ipv4_endpoint& from, const std::string& datagram, Clock::time_point arrived, bool ours = false);
+
+private:
+    struct Slot {
+        std::uint32_t address = 0;
+        bool used = false;
+        bool warned = false;
+        bool look_alike = false; // one was answered at `look_alike_at`
+        std::size_t size = 0;
+        std::size_t hash = 0;
+        Clock::time_point sent_at{};
+        Clock::time_point warned_at{};
+        Clock::time_point look_alike_at{};
+    };
+    static std::size_t slot_index(std::uint32_t address) { return address * 2654435761u >> 22; }
+    std::array<Slot, slots> my_slots{};
+};
+
+#endif

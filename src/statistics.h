@@ -1,0 +1,77 @@
+// What the server counts while it serves, and the hourly report of it:
+// the counters, the state of both files and the most asked unknown barcodes.
+#ifndef ULVANE_STATISTICS_H
+#define ULVANE_STATISTICS_H
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <ostream>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "database.h"
+
+// The barcodes asked for most among many, in bounded memory: at most
+// `tracked` of them are counted (the "space saving" way). A barcode not
+// counted yet takes the place of the least counted one, and that count + 1,
+// so a barcode asked for often is never lost among a flood of others. The
+// counts are exact while no more than `tracked` different barcodes came;
+// after that a count may be too high by at most the count it took over.
+class Top_barcodes {
+public:
+    static constexpr std::size_t tracked = 256;
+
+    void add(const std::string& barcode);
+    // The `n` most counted, most first (equal counts in byte order).
+    std::vector<std::pair<std::string, unsigned long>> top(std::size_t n) const;
+    void clear() { my_counts.clear(); }
+
+private:
+    std::unordered_map<std::string, unsigned long> my_counts;
+};
+
+// What the server did, counted from its start, and written to the log in
+// two INF lines: "Statistics since <time of the last report>: received=..."
+// with every count for the time since the last report, then for the time
+// since the start, then the state of both files; and "Unknown barcodes
+// since <time>: ..." with the 20 most asked for since the last report that
+// only the fallback barcode answered, or none answered.
+class Statistics {
+public:
+    using Clock = std::chrono::steady_clock;
+    // received = answered + the reasons for not answering, from failed to
+    // echo. via_fallback_* and unsent are parts of answered.
+    enum Counter {
+        received, answered, via_fallback_barcode, via_fallback_format, failed, empty, too_long, own_socket,
+        over_limit, echo, unsent, receive_errors, log_lines_left_out, barcodes_reloads, formats_reloads, counters
+    };
+    static constexpr std::chrono::hours period{1};
+
+    Statistics(); // counting starts now
+    void count(Counter counter) { ++my_counts[counter]; }
+    void unknown_barcode(const std::string& barcode) { my_unknown.add(barcode); }
+    // True when the last report is `period` old at `now`.
+    bool due(Clock::time_point now) const { return now - my_reported_at >= period; }
+    // Writes the report: at level 3 and up, or at every level when `asked`.
+    // Starts the next period.
+    void write(bool asked);
+
+private:
+    // Takes over the counts that the log and the database keep.
+    void take_counts_kept_elsewhere();
+
+    std::array<std::uint64_t, counters> my_counts{};
+    std::array<std::uint64_t, counters> my_counts_reported{}; // at the last report
+    std::array<std::uint64_t, counters> my_counts_at_start{};
+    std::time_t my_started;
+    std::time_t my_reported;       // the last report's time, or the start
+    Clock::time_point my_reported_at;
+    Top_barcodes my_unknown;       // since the last report
+};
+
+#endif
