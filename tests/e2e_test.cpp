@@ -885,13 +885,26 @@ TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
                                         "barcode's): ") + answer + "\n"),
                   std::string::npos)
             << late;
-    // An empty answer is an answer: an empty line.
-    EXPECT_EQ(scan({"-p=9001", "10.77.0.1", "c", "e"},
+    // A list longer than a burst is paced after its 30th barcode: a copy of
+    // an answer that comes meanwhile is dropped before the next barcode goes
+    // out, never taken for its answer. An empty answer is an answer: an
+    // empty line.
+    std::vector<std::string> list = {"-p=9001", "10.77.0.1"};
+    std::string printed;
+    for (int i = 0; i < 32; ++i) {
+        list.push_back("b" + std::to_string(i));
+        printed += i == 31 ? "\n" : "R" + std::to_string(i) + "\n";
+    }
+    EXPECT_EQ(scan(list,
                    [&] {
-                       reply("C", 0);
-                       reply("", 0);
+                       for (int i = 0; i < 32; ++i) {
+                           reply(i == 31 ? "" : "R" + std::to_string(i), 0);
+                           if (i == 29) udp_send(slow, "R29", 3, {Two_hosts::terminal_address, 9001});
+                       }
                    }),
-              std::make_pair(0, std::string("C\n\n")));
+              std::make_pair(0, printed));
+    EXPECT_NE(unix_lines(read_file(my_dir.file("scan_err"))).find("dropped (not taken for another barcode's): R29\n"),
+              std::string::npos);
     EXPECT_EQ(scan({"10.77.0.1"}).first, 2); // no barcode: the usage
     EXPECT_EQ(scan({"127.0.0.2", "12345"}).first, 2); // all of 127/8 is this host, listed or not
     EXPECT_EQ(scan({"localhost", "12345"}).first, 2); // a name, and this host: refused
