@@ -3,7 +3,6 @@
 #ifndef ULVANE_SERVER_H
 #define ULVANE_SERVER_H
 
-
 // The whole program; main() only hands over to it. Returns the exit status:
 // 0 after the help text and after a stop that the operator asked for
 // (SIGTERM, SIGINT, Ctrl-C); -1 when the socket layer cannot start, for an
