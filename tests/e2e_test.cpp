@@ -1273,7 +1273,12 @@ TEST_F(EndToEnd, RegressionAddressChurnKeepsServingFast)
     }
     my_hosts->stop(churn);
     std::sort(ms.begin(), ms.end());
-    EXPECT_LT(ms[ms.size() / 2], 1.0) << "median of " << ms.size() << " requests, in ms";
+#ifdef __SANITIZE_ADDRESS__
+    const double most_ms = 5.0; // the instrumented server is several times slower, still far from the regression
+#else
+    const double most_ms = 1.0;
+#endif
+    EXPECT_LT(ms[ms.size() / 2], most_ms) << "median of " << ms.size() << " requests, in ms";
 }
 
 #ifdef ULVANE_WINDOWS_BUILD
