@@ -92,6 +92,20 @@ protected:
         }
     }
 
+    // Writes two `ip -batch` files into my_dir, "add" and "del", that add
+    // and remove `count` /32 addresses from 10.80.0.1 up on the veth end.
+    void write_address_batches(int count)
+    {
+        std::string add, del;
+        for (int i = 0; i < count; ++i) {
+            const std::string address = address_text(0x0a500000u + ((i / 250) << 8) + 1 + i % 250);
+            add += "addr add " + address + "/32 dev ulv0\n";
+            del += "addr del " + address + "/32 dev ulv0\n";
+        }
+        write_file(my_dir.file("add"), add);
+        write_file(my_dir.file("del"), del);
+    }
+
     Socket_handle terminal(std::uint16_t port = 9000)
     {
         Socket_handle sd = my_hosts->socket_in(my_hosts->terminal_ns(), port);

@@ -705,6 +705,26 @@ TEST_F(EndToEnd, RegressionAnswersToOwnAddressesAreNotAnsweredAgain)
     for (int waited = 0; logged(refused).empty() && waited < 2000; waited += 10) usleep(10000);
     EXPECT_EQ(logged(refused).size(), 1u);
     EXPECT_TRUE(logged("Received barcode \"Pen").empty()) << "our own answer was answered";
+
+#ifndef ULVANE_WINDOWS_BUILD
+    // Reports lost: 16,000 changes while the server reads none overflow its
+    // netlink socket, and the removal of 10.99.0.2 comes after them. The
+    // server must read the whole list again (its last reading was more than
+    // a second ago): a terminal at 10.99.0.2 is answered, and 10.99.0.1
+    // stays ours.
+    write_address_batches(8000);
+    ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "-batch " + my_dir.file("add")));
+    ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "-batch " + my_dir.file("del")));
+    ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "addr del 10.99.0.2/24 dev ulv0"));
+    ASSERT_TRUE(my_hosts->add_address(my_hosts->terminal_ns(), "10.99.0.2"));
+    send_from(sd, 0x0a630002, "12345\n", {Two_hosts::server_address, 9000});
+    EXPECT_TRUE(receive_within(sd, 2000, answer, from));
+    EXPECT_EQ(answer, pen_answer);
+    udp_send(my_hosts->socket_in(my_hosts->server_ns(), 0, 0x0a630001), "12345\n", 6, {Two_hosts::server_address, 9000});
+    const std::string still_ours = "WRN Message from 10.99.0.1.9000 comes from this server's own socket: not answered.";
+    for (int waited = 0; logged(still_ours).size() < 2 && waited < 2000; waited += 10) usleep(10000);
+    EXPECT_EQ(logged(still_ours).size(), 2u);
+#endif
 }
 
 // Regression: two servers at the same port bounced one answer between them
@@ -1248,14 +1268,7 @@ TEST_F(EndToEnd, RegressionAnEchoFromAnotherPortEnds)
 TEST_F(EndToEnd, RegressionAddressChurnKeepsServingFast)
 {
     write_db(pen_barcodes, pen_formats);
-    std::string add, del;
-    for (int i = 0; i < 4000; ++i) {
-        const std::string address = address_text(0x0a500000u + ((i / 250) << 8) + 1 + i % 250); // 10.80.0.1 ...
-        add += "addr add " + address + "/32 dev ulv0\n";
-        del += "addr del " + address + "/32 dev ulv0\n";
-    }
-    write_file(my_dir.file("add"), add);
-    write_file(my_dir.file("del"), del);
+    write_address_batches(4000);
     start_server({"-l=0"});
     pid_t churn = my_hosts->start_in(my_hosts->server_ns(),
                                      {"/bin/sh", "-c", "while :; do ip -batch " + my_dir.file("add") + "; ip -batch " +
