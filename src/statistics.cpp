@@ -1,7 +1,9 @@
 #include "statistics.h"
 
 #include <algorithm>
+#include <ostream>
 
+#include "database.h"
 #include "log.h"
 
 void Top_barcodes::add(const std::string& barcode)

@@ -8,13 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-#include <ostream>
 #include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
-
-#include "database.h"
 
 // The barcodes asked for most among many, in bounded memory: at most
 // `tracked` of them are counted (the "space saving" way). A barcode not
