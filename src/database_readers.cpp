@@ -72,6 +72,13 @@ const char* find_byte(const char* p, const char* end, char c)
     return p;
 }
 
+// Whether a barcode's line is a tag=value line: it holds a '=' (the same
+// rule as tag_value_split, in the readers' fast search).
+bool is_tag_value(std::string_view l)
+{
+    return find_byte(l.data(), l.data() + l.size(), '=') != l.data() + l.size();
+}
+
 // Goes through `text`, the content of a database file, line by line, as
 // both files are read: a line ends at a line feed or at the end of the text
 // (so a final line feed yields one more, empty line), loses one carriage
@@ -183,7 +190,7 @@ void log_barcode_lines(std::string_view content, bool complete, const Barcode_ta
             LOG_WRN("Tag-value at line #" << lnr << " \"" << l << "\" outsite barcode definition: ignored");
         } else {
             if (debug) LOG_DBG("Tag_value line #" << lnr << ": \"" << l << "\"");
-            if (find_byte(l.data(), l.data() + l.size(), '=') == l.data() + l.size())
+            if (!is_tag_value(l))
                 LOG_WRN("Incorrect tag-value \"" << l << "\" at line " << lnr << " (skipped).");
         }
     });
@@ -215,7 +222,7 @@ void Barcode_db::load_barcodes(std::istream& bf, std::uint64_t max_bytes)
             to_log = true;
         } else if (l[0] == '[') {
             table.begin_section(at(l.data() + 1), static_cast<std::uint32_t>(l.size() - 2));
-        } else if (table.section_open() && find_byte(l.data(), l.data() + l.size(), '=') != l.data() + l.size()) {
+        } else if (table.section_open() && is_tag_value(l)) {
             table.add_tag(at(l.data()));
         } else { // a line outside a section, or without '='
             to_log = true;
