@@ -710,8 +710,10 @@ TEST_F(EndToEnd, RegressionAnswersToOwnAddressesAreNotAnsweredAgain)
     // Reports lost: 16,000 changes while the server reads none overflow its
     // netlink socket, and the removal of 10.99.0.2 comes after them. The
     // server must read the whole list again (its last reading was more than
-    // a second ago): a terminal at 10.99.0.2 is answered, and 10.99.0.1
-    // stays ours.
+    // a second ago): a terminal at 10.99.0.2 is answered, 10.99.0.1 stays
+    // ours, and the reports still waiting are not applied over the new list
+    // (a terminal at 10.80.31.250, whose adding waited and whose removal was
+    // lost, is answered).
     write_address_batches(8000);
     ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "-batch " + my_dir.file("add")));
     ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "-batch " + my_dir.file("del")));
@@ -724,6 +726,11 @@ TEST_F(EndToEnd, RegressionAnswersToOwnAddressesAreNotAnsweredAgain)
     const std::string still_ours = "WRN Message from 10.99.0.1.9000 comes from this server's own socket: not answered.";
     for (int waited = 0; logged(still_ours).size() < 2 && waited < 2000; waited += 10) usleep(10000);
     EXPECT_EQ(logged(still_ours).size(), 2u);
+    ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "route add 10.80.31.0/24 dev ulv0"));
+    ASSERT_TRUE(my_hosts->add_address(my_hosts->terminal_ns(), "10.80.31.250"));
+    send_from(sd, 0x0a501ffa, "12345\n", {Two_hosts::server_address, 9000});
+    EXPECT_TRUE(receive_within(sd, 2000, answer, from));
+    EXPECT_EQ(answer, pen_answer);
 #endif
 }
 
