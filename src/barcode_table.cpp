@@ -100,11 +100,8 @@ std::string_view Barcode_table::barcode(std::size_t i) const
 
 Barcode_tags Barcode_table::tags(std::size_t i) const
 {
-    // A section's tag lines run up to where the next one's begin.
-    const std::uint32_t end = i + 1 < my_entries.size() ? my_entries[i + 1].first_tag
-                                                        : static_cast<std::uint32_t>(my_tags.size());
     return {my_text.data(), my_text.data() + my_text.size(), my_tags.data() + my_entries[i].first_tag,
-            end - my_entries[i].first_tag};
+            tags_end(i) - my_entries[i].first_tag};
 }
 
 void Barcode_table::clear()
@@ -190,16 +187,15 @@ void Barcode_table::drop_sections(const std::vector<std::size_t>& dropped)
     // move down over those dropped, and the index is made again.
     std::size_t kept = dropped.front(), tags_kept = my_entries[kept].first_tag;
     for (std::size_t i = kept, d = 0; i < my_entries.size(); ++i) {
-        const std::uint32_t tags_end = i + 1 < my_entries.size() ? my_entries[i + 1].first_tag
-                                                                : static_cast<std::uint32_t>(my_tags.size());
+        const std::uint32_t end = tags_end(i);
         if (d < dropped.size() && dropped[d] == i) {
             ++d;
             continue;
         }
         Entry moved = my_entries[i];
         moved.first_tag = static_cast<std::uint32_t>(tags_kept);
-        std::copy(my_tags.begin() + my_entries[i].first_tag, my_tags.begin() + tags_end, my_tags.begin() + tags_kept);
-        tags_kept += tags_end - my_entries[i].first_tag;
+        std::copy(my_tags.begin() + my_entries[i].first_tag, my_tags.begin() + end, my_tags.begin() + tags_kept);
+        tags_kept += end - my_entries[i].first_tag;
         my_entries[kept++] = moved;
     }
     my_entries.resize(kept);

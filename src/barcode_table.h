@@ -87,6 +87,11 @@ private:
         std::uint32_t entry; // entry number + 1; 0: the slot is free
         std::uint32_t check; // the high half of the barcode's hash
     };
+    // Where entry i's tag lines end in my_tags: where the next one's begin.
+    std::uint32_t tags_end(std::size_t i) const
+    {
+        return i + 1 < my_entries.size() ? my_entries[i + 1].first_tag : static_cast<std::uint32_t>(my_tags.size());
+    }
     // Removes the entries `dropped` (in order) and their tag lines.
     void drop_sections(const std::vector<std::size_t>& dropped);
     // Makes the index big enough for so many barcodes in all.

@@ -79,6 +79,12 @@ bool is_tag_value(std::string_view l)
     return find_byte(l.data(), l.data() + l.size(), '=') != l.data() + l.size();
 }
 
+// `text` without the byte order mark that may open it.
+std::string_view without_byte_order_mark(std::string_view text)
+{
+    return text.substr(0, 3) == "\xef\xbb\xbf" ? text.substr(3) : text;
+}
+
 // Goes through `text`, the content of a database file, line by line, as
 // both files are read: a line ends at a line feed or at the end of the text
 // (so a final line feed yields one more, empty line), loses one carriage
@@ -96,7 +102,7 @@ enum class Line_logs { none, usual, every_line };
 template <typename Handle>
 bool for_each_line(std::string_view text, bool complete, Line_logs logs, Handle handle)
 {
-    if (text.substr(0, 3) == "\xef\xbb\xbf") text.remove_prefix(3);
+    text = without_byte_order_mark(text);
     // Asked once, not for each of millions of lines.
     const bool dump = logs != Line_logs::none && get_log_level() > 4;
     bool too_long = false;
@@ -135,7 +141,7 @@ struct Line_counts {
 
 Line_counts count_lines(std::string_view text)
 {
-    if (text.substr(0, 3) == "\xef\xbb\xbf") text.remove_prefix(3);
+    text = without_byte_order_mark(text);
     Line_counts counts;
     if (text.empty()) return counts;
     counts.brackets = text[0] == '[';
