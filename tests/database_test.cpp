@@ -233,7 +233,9 @@ TEST(BarcodesFile, SectionsTagsAndEveryWarning)
         "[[12]]\n"
         "[empty]\n"
         "[\n"
-        "[x] \n";
+        "[x] \n"
+        "[12345]\n"
+        "tag.description=Third\n";
     Barcode_db db;
     Lines log = read_barcodes(db, file, 3);
     EXPECT_EQ(log, (Lines{
@@ -246,6 +248,7 @@ TEST(BarcodesFile, SectionsTagsAndEveryWarning)
                        "WRN Tag-value at line #18 \"tag.again=1\" outsite barcode definition: ignored",
                        "WRN Line 23 \"[\" begins with '[' but does not end with ']': line is skipped!",
                        "WRN Line 24 \"[x] \" begins with '[' but does not end with ']': line is skipped!",
+                       "WRN Tag-value at line #26 \"tag.description=Third\" outsite barcode definition: ignored",
                    }));
     const Barcode_table& table = db.barcodes();
     std::vector<std::string> keys;
@@ -259,7 +262,7 @@ TEST(BarcodesFile, SectionsTagsAndEveryWarning)
     EXPECT_EQ(value_of(pen, ";semicolon"), "plain");
     EXPECT_EQ(value_of(table.tags(0), "format"), "short");
     EXPECT_TRUE(table.tags(4).empty());
-    // The repeated section's line went nowhere; the sections after it kept theirs.
+    // The repeated sections' lines went nowhere; the sections after them kept theirs.
     ASSERT_EQ(table.tags(2).list().size(), 1u);
     EXPECT_EQ(value_of(table.tags(2), "tag.after"), "a repeated section");
 }
