@@ -28,13 +28,23 @@ std::size_t Answer_limit::group_of(std::uint32_t address)
     return (hash >> 8) % (slots / ways);
 }
 
+// A loop's peer must reach its refusal whatever newcomers its group sees:
+// an address refused within the last second, or one that has spent more
+// than half its burst (its next answer due that far ahead), is never the
+// one forgotten. Forgetting it would hand it a whole new burst.
+bool Answer_limit::is_spared(const Slot& slot, Clock::time_point now)
+{
+    if (slot.refused && now - slot.refused_at < std::chrono::seconds(1)) return true;
+    return slot.next_due - now > (burst / 2) * interval;
+}
+
 Answer_limit::Slot& Answer_limit::slot_of(std::uint32_t address, Clock::time_point now)
 {
     Slot* const group = &my_slots[group_of(address) * ways];
     Slot* forget = nullptr;
     for (Slot* slot = group; slot != group + ways; ++slot) {
         if (slot->used && slot->address == address) return *slot;
-        if (slot->used && slot->refused && now - slot->refused_at < std::chrono::seconds(1)) continue;
+        if (slot->used && is_spared(*slot, now)) continue;
         if (forget == nullptr || !slot->used || (forget->used && slot->next_due < forget->next_due)) forget = slot;
     }
     if (forget == nullptr) {
@@ -58,7 +68,6 @@ bool Answer_limit::admit(const Ipv4_endpoint& from, Clock::time_point arrived)
 {
     // A token bucket kept as the time the next answer is due: a burst may
     // run that far ahead of the clock, and no further.
-    const Clock::duration interval = std::chrono::nanoseconds(std::chrono::seconds(1)) / per_second;
     const Clock::duration ahead = (burst - 1) * interval;
     Slot& slot = slot_of(from.address, arrived);
     if (arrived - slot.second_began >= std::chrono::seconds(1)) {

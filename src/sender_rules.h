@@ -22,7 +22,8 @@
 // own datagrams only. The table holds `slots` addresses in groups of `ways`;
 // when an address finds its group full, the one that owes least (an idle
 // one first) is forgotten and starts afresh when it comes back, but never
-// one refused within the last second: a loop stays refused whatever others
+// one refused within the last second nor one that has spent more than half
+// its burst: a loop reaches its refusal and stays refused whatever others
 // send. When every address of the group was refused so, the newcomer shares
 // one more limit with all others that found no room, so that no sender goes
 // unlimited, and memory stays bounded.
@@ -54,6 +55,8 @@ private:
         Clock::time_point warned_at{};
         Clock::time_point refused_at{};
     };
+    static constexpr Clock::duration interval = std::chrono::nanoseconds(std::chrono::seconds(1)) / per_second;
+    static bool is_spared(const Slot& slot, Clock::time_point now);
     // The address's slot; the shared one when its group has no room.
     Slot& slot_of(std::uint32_t address, Clock::time_point now);
 

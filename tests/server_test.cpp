@@ -280,17 +280,20 @@ TEST(TopBarcodes, FrequentOnesSurviveAFloodOfOthers)
 // terminal's requests that waited while the server was busy are answered.
 TEST_F(Answering, RequestsCountWhenTheyArrived)
 {
-    Serving serving;
-    serving.db_dir = my_dir.path();
-    Log_capture capture;
-    Datagram_source from = terminal_at(9000);
-    int answered = 0;
-    std::string answer;
-    for (int i = 0; i < 3 * Answer_limit::burst; ++i) {
-        from.arrived = Answer_limit::Clock::time_point{} + std::chrono::milliseconds(100 * i); // ten a second
-        answered += answer_datagram("12345", from, serving, answer);
+    write_file(my_dir.file("barcodes.ini"), read_file(my_dir.file("barcodes.ini")) + "[]\nformat=zero\n");
+    for (const char* barcode : {"12345", "nope"}) { // never limited, and limited
+        Serving serving;
+        serving.db_dir = my_dir.path();
+        Log_capture capture;
+        Datagram_source from = terminal_at(9000);
+        int answered = 0;
+        std::string answer;
+        for (int i = 0; i < 3 * Answer_limit::burst; ++i) {
+            from.arrived = Answer_limit::Clock::time_point{} + std::chrono::milliseconds(100 * i); // ten a second
+            answered += answer_datagram(barcode, from, serving, answer);
+        }
+        EXPECT_EQ(answered, 3 * Answer_limit::burst) << barcode;
     }
-    EXPECT_EQ(answered, 3 * Answer_limit::burst);
 }
 
 // Regression: an echo service from another port returned our answers, and
@@ -403,26 +406,42 @@ TEST(AnswerLimit, ALoopStaysRefusedAgainstAnyStreamOfFreshAddresses)
         const char* what;
         bool in_peers_group; // else all over the table
         int forged_before_us; // how long the forgers burst before the loop begins
+        int every;            // loop datagrams from one fresh forged address to the next
+        int each;             // datagrams from each forged address
+        int flooders;         // addresses of the peer's group that send 100 a second throughout
     } cases[] = {
-        {"forged addresses in the peer's group", true, 0},
-        {"the peer's group full of refused addresses first", true, 1000000},
-        {"forged addresses all over", false, 0},
-        {"every group full of refused addresses first", false, 1000000},
+        {"forged addresses in the peer's group", true, 0, 1, Answer_limit::burst + 2, 0},
+        {"the peer's group full of refused addresses first", true, 1000000, 1, Answer_limit::burst + 2, 0},
+        {"forged addresses all over", false, 0, 1, Answer_limit::burst + 2, 0},
+        {"every group full of refused addresses first", false, 1000000, 1, Answer_limit::burst + 2, 0},
+        // The rest of the group refused all along: a newcomer may forget
+        // only the peer, which must not be forgotten on its way to its burst.
+        {"a fresh forged address in a group of flooders every 30 exchanges", true, 1000000, 30, 1, Answer_limit::ways - 1},
     };
     for (const auto& c : cases) {
         Answer_limit limit;
         Log_capture capture;
+        std::vector<std::uint32_t> flooders;
+        for (std::uint32_t a = 0x0b000000u; flooders.size() < static_cast<std::size_t>(c.flooders); ++a)
+            if (Answer_limit::group_of(a) == Answer_limit::group_of(peer)) flooders.push_back(a);
         std::uint32_t forged = 0xc0000000u;
-        int loop = 0;
-        for (int us = -c.forged_before_us; us < 10000000; us += 50) { // 20,000 loop datagrams a second
+        int loop = 0, step = 0;
+        for (int us = -c.forged_before_us; us < 10000000; us += 50, ++step) { // 20,000 loop datagrams a second
             const auto now = start + microseconds(us);
-            while (c.in_peers_group && Answer_limit::group_of(++forged) != Answer_limit::group_of(peer)) {
+            if (step % 200 == 0) // a burst first, then 100 a second: refused all along
+                for (std::uint32_t f : flooders)
+                    for (int k = 0; k < (step == 0 ? Answer_limit::burst + 2 : 1); ++k) limit.admit({f, 9000}, now);
+            if (step % c.every == 0) {
+                while (c.in_peers_group && Answer_limit::group_of(++forged) != Answer_limit::group_of(peer)) {
+                }
+                for (int k = 0; k < c.each; ++k) limit.admit({forged, 9000}, now);
+                forged += !c.in_peers_group;
             }
-            for (int k = 0; k < Answer_limit::burst + 2; ++k) limit.admit({forged, 9000}, now);
-            forged += !c.in_peers_group;
             if (us >= 0) loop += limit.admit({peer, 9000}, now);
         }
-        EXPECT_LE(loop, Answer_limit::burst + 10 * Answer_limit::per_second + 1) << c.what << ": of 200,000";
+        // A peer forgotten before it had spent half its burst had at most
+        // that half again.
+        EXPECT_LE(loop, Answer_limit::burst * 3 / 2 + 10 * Answer_limit::per_second + 1) << c.what << ": of 200,000";
     }
 }
 
@@ -432,14 +451,14 @@ TEST(AnswerLimit, AFullGroupForgetsTheAddressThatOwesLeast)
 {
     using std::chrono::milliseconds;
     const auto start = Answer_limit::Clock::time_point{} + std::chrono::hours(1);
-    std::vector<std::uint32_t> group; // ways + 1 addresses of one group
-    for (std::uint32_t a = 0x0a000001; group.size() < Answer_limit::ways + 1; ++a)
+    std::vector<std::uint32_t> group; // ways + 2 addresses of one group
+    for (std::uint32_t a = 0x0a000001; group.size() < Answer_limit::ways + 2; ++a)
         if (Answer_limit::group_of(a) == Answer_limit::group_of(0x0a000001)) group.push_back(a);
     for (std::size_t peer = 0; peer < Answer_limit::ways; ++peer) {
         Answer_limit limit;
         Log_capture capture;
         for (std::size_t i = 0; i < Answer_limit::ways; ++i) // in order, each a millisecond later
-            for (int k = 0; k < Answer_limit::burst + (i == peer ? 2 : -1); ++k)
+            for (int k = 0; k < (i == peer ? Answer_limit::burst + 2 : Answer_limit::burst / 2); ++k)
                 limit.admit({group[i], 9000}, start + milliseconds(i));
         const auto later = start + milliseconds(100);
         EXPECT_TRUE(limit.admit({group[Answer_limit::ways], 9000}, later)) << peer; // the newcomer
@@ -458,6 +477,21 @@ TEST(AnswerLimit, AFullGroupForgetsTheAddressThatOwesLeast)
         for (int k = 0; k < Answer_limit::burst; ++k) admitted += limit.admit({group[first_idle], 9000}, later);
         EXPECT_EQ(admitted, Answer_limit::burst) << peer;
     }
+    // An address refused once is spared only while its refusals are
+    // recent: a quiet second later it is the one a newcomer may take, when
+    // every other address of the group was refused just now. So two
+    // newcomers get a burst each, one in its slot and one in the limit
+    // shared by those that find no room.
+    Answer_limit limit;
+    Log_capture capture;
+    for (int k = 0; k < Answer_limit::burst + 2; ++k) limit.admit({group[0], 9000}, start);
+    const auto quiet = start + milliseconds(1100);
+    for (std::size_t i = 1; i < Answer_limit::ways; ++i)
+        for (int k = 0; k < Answer_limit::burst + 2; ++k) limit.admit({group[i], 9000}, quiet);
+    int admitted = 0;
+    for (std::size_t i = Answer_limit::ways; i < Answer_limit::ways + 2; ++i)
+        for (int k = 0; k < Answer_limit::burst; ++k) admitted += limit.admit({group[i], 9000}, quiet);
+    EXPECT_EQ(admitted, 2 * Answer_limit::burst);
 }
 
 TEST(AnswerLimit, TerminalsPassAndFloodsStayBounded)
