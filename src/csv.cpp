@@ -21,6 +21,27 @@ void append_csv_field(std::string& out, std::string_view text, bool as_text)
     out += '"';
 }
 
+std::string unreadable_encoding(std::string_view text)
+{
+    // UTF-16 holds a zero byte beside every ASCII character: one text
+    // byte in two a zero, on the same side, in the first line.
+    std::size_t zeros[2] = {0, 0};
+    const std::size_t looked_at = std::min<std::size_t>(text.size() & ~std::size_t(1), 512);
+    for (std::size_t i = 0; i < looked_at; ++i) zeros[i % 2] += text[i] == '\0';
+    const bool bom_le = text.substr(0, 2) == "\xff\xfe", bom_be = text.substr(0, 2) == "\xfe\xff";
+    const std::string save_as = "save it as \"CSV UTF-8\" or as CSV (comma- or semicolon-separated) instead";
+    if (bom_le || bom_be || (looked_at >= 4 && std::max(zeros[0], zeros[1]) * 4 >= looked_at && std::min(zeros[0], zeros[1]) == 0)) {
+        const bool big_endian = bom_be || (!bom_le && zeros[0] > zeros[1]);
+        return std::string("the file is UTF-16 text (") + (big_endian ? "big" : "little") +
+               "-endian), which spreadsheets call \"Unicode text\": " + save_as;
+    }
+    const std::size_t cr = text.find('\r');
+    if (cr != std::string_view::npos && cr + 1 < text.size() && text.find('\n') == std::string_view::npos)
+        return "its lines end in a carriage return alone (as on old Macs), which no line of a CSV ends in here: " +
+               save_as + ", with Windows or Unix line ends";
+    return "";
+}
+
 Csv_reader::Csv_reader(std::string_view text) : my_text(text)
 {
     if (my_text.substr(0, 3) == "\xef\xbb\xbf") my_text.remove_prefix(3);

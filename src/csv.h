@@ -17,6 +17,12 @@
 // begins with ', which makes it text.
 void append_csv_field(std::string& out, std::string_view text, bool as_text = false);
 
+// Why `text` cannot be read as CSV of one byte a character: it is UTF-16
+// (either byte order, with or without a byte order mark), or its lines end
+// in a carriage return alone; the message says what to save it as instead.
+// Empty when it can be read (whatever other bytes it holds).
+std::string unreadable_encoding(std::string_view text);
+
 // Reads the records of a CSV text one by one. The delimiter is the one of
 // comma, semicolon and tab that the first line holds most often outside
 // quotes (a comma when none). A UTF-8 byte order mark at the start is

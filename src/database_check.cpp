@@ -46,6 +46,48 @@ std::string differs_in_case(std::string_view name, const std::vector<std::string
     return "";
 }
 
+namespace {
+
+bool all_digits(std::string_view s)
+{
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+} // namespace
+
+std::string check_digit_warning(std::string_view barcode)
+{
+    const std::size_t n = barcode.size();
+    if (!(n == 8 || n == 12 || n == 13 || n == 14) || !all_digits(barcode)) return "";
+    // From the right, the digits before the check digit weigh 3, 1, 3, ...
+    int sum = 0;
+    for (std::size_t k = 0; k + 1 < n; ++k) sum += (barcode[n - 2 - k] - '0') * (k % 2 == 0 ? 3 : 1);
+    const char expected = static_cast<char>('0' + (10 - sum % 10) % 10);
+    if (barcode[n - 1] == expected) return "";
+    return "barcode " + quoted(barcode) + " ends in " + barcode[n - 1] + ", but the check digit of a GS1 code of " +
+           std::to_string(n) + " digits with these is " + expected + ": mistyped? (a shop's own code may be so)";
+}
+
+bool is_spreadsheet_number(std::string_view barcode)
+{
+    // Digits, maybe a decimal point or comma and digits, then an exponent
+    // (E+12) or a fraction of zeros alone.
+    const std::size_t point = barcode.find_first_of(".,");
+    const std::size_t e = barcode.find_first_of("eE");
+    if (point == std::string_view::npos && e == std::string_view::npos) return false;
+    const std::string_view whole = barcode.substr(0, std::min(point, e));
+    if (!all_digits(whole)) return false;
+    if (e == std::string_view::npos) { // 4006381333931.0
+        const std::string_view fraction = barcode.substr(point + 1);
+        return !fraction.empty() && fraction.find_first_not_of('0') == std::string_view::npos;
+    }
+    if (point != std::string_view::npos && (point > e || !all_digits(barcode.substr(point + 1, e - point - 1))))
+        return false;
+    std::string_view exponent = barcode.substr(e + 1);
+    if (!exponent.empty() && (exponent[0] == '+' || exponent[0] == '-')) exponent.remove_prefix(1);
+    return all_digits(exponent);
+}
+
 Answer_check::Answer_check(const Barcode_db::Format_table& formats) : my_formats(formats)
 {
     for (const auto& f : formats) {

@@ -26,6 +26,17 @@ bool equal_but_case(std::string_view a, std::string_view b);
 // does so from `name`; empty when none.
 std::string differs_in_case(std::string_view name, const std::vector<std::string_view>& names);
 
+// For a barcode of digits alone of a GS1 length (8, 12, 13 or 14 digits)
+// whose last digit is not the check digit of the others: a warning that
+// says so, with the digit expected; empty otherwise. Never an error: shops
+// number their own articles too.
+std::string check_digit_warning(std::string_view barcode);
+
+// Whether `barcode` is written as a spreadsheet writes a number it took a
+// code for (4.00638E+12, 4,00638E+12, 4006381333931.0): the code itself is
+// lost.
+bool is_spreadsheet_number(std::string_view barcode);
+
 // Whether a barcode's answer is the one its section describes: the errors
 // are a format that formats.ini lacks (a fallback answers, or nothing), no
 // format at all without a fallback, a placeholder without its tag (the
@@ -40,6 +51,9 @@ public:
     // when none does.
     const std::string* check(std::string_view barcode, const Barcode_tags& tags,
                              std::vector<std::string>& errors) const;
+    // The names of the placeholders of `format`, which must be one of the
+    // formats.
+    const std::vector<std::string>& placeholders(const std::string& format) const { return my_placeholders.at(format); }
 
 private:
     const Barcode_db::Format_table& my_formats;

@@ -1,6 +1,7 @@
 #include "escapes.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <sstream>
 
 namespace {
@@ -173,3 +174,22 @@ std::ostream& operator<<(std::ostream& out, const Shown_barcode& barcode)
 {
     return out << barcode.text();
 }
+
+std::string escapes_in(std::string_view value)
+{
+    std::string found;
+    std::size_t k = value.find('\\');
+    while (k != std::string_view::npos && k + 1 < value.size()) {
+        const std::size_t length = value[k + 1] == 'x' ? 4 : 2;
+        const std::string escape(value.substr(k, length));
+        const std::string bytes = text_to_bytes(escape);
+        if (bytes != escape) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, " (%02x)", static_cast<unsigned char>(bytes[0]));
+            found += (found.empty() ? "" : ", ") + escape + hex;
+        }
+        k = value.find('\\', k + length);
+    }
+    return found;
+}
+

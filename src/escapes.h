@@ -15,6 +15,10 @@
 // character, or at the end, stays as written.
 std::string text_to_bytes(std::string line);
 
+// The escapes in `value` that text_to_bytes turns into other bytes, each
+// with the byte it becomes ("\n (0a), \x41 (41)"); empty when none does.
+std::string escapes_in(std::string_view value);
+
 // Writes bytes as text that holds only bytes 0x20..0x7f: \t \n \r, \e for
 // 0x1d, \\ \# \$ \[ \], \xNN (lower case) for other control bytes and for
 // 0x80..0xff; everything else as itself.

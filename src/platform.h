@@ -196,6 +196,8 @@ std::string full_path(const std::string& path);
 bool is_directory(const std::string& path);
 // This program's own file.
 std::string program_path();
+// This process's id, as the system's tools show it.
+unsigned long process_id();
 
 // What the database keeps of a file to notice that it changed.
 struct File_attributes {
@@ -229,6 +231,40 @@ struct File_attributes {
 // them costs opening the file.
 bool file_attributes(const std::string& path, File_attributes& out, bool identity = true);
 
+// The file that `path` names, symbolic links followed to their end (on
+// Windows junctions too): `path` itself when it is no link or names nothing.
+// False, with `error` saying why, for a link that leads to nothing.
+bool link_target(const std::string& path, std::string& target, std::string& error);
+
+// One writer of a file at a time: an exclusive lock that one process holds
+// on `path`, a small file made for it beside the file it guards. It is
+// given up by the destructor, or by the system when the process ends
+// however it ends; the file goes with it (one that a killed process left on
+// Linux is taken over and removed by the next holder).
+class File_lock {
+public:
+    File_lock() = default;
+    ~File_lock();
+    File_lock(const File_lock&) = delete;
+    File_lock& operator=(const File_lock&) = delete;
+
+    // Takes the lock and writes `holder` (who takes it) into its file: true
+    // when taken. False when another process holds it, with `busy` set and
+    // `error` that holder's words, or when the lock cannot be made, with
+    // `error` saying why.
+    bool take(const std::string& path, const std::string& holder, bool& busy, std::string& error);
+
+private:
+    std::string my_path;
+    std::intptr_t my_handle = -1;
+};
+
+// Removes the temporary files of replacements of `path` that their
+// processes never finished (killed, or the machine lost power). Call it
+// only while holding the lock that every writer of `path` takes. Returns
+// how many were removed.
+std::size_t remove_unfinished_replacements(const std::string& path);
+
 // A new version of a file, written beside it under a temporary name and
 // then put in its place whole: a reader of the path at any moment finds the
 // old file or the new one, never a part and never no file. The new file
@@ -244,8 +280,12 @@ public:
     File_replacement& operator=(const File_replacement&) = delete;
 
     // Each step is false, with `error` saying why, when it fails.
-    // Creates the temporary file beside `path`.
+    // Creates the temporary file beside the file `path` names: where `path`
+    // is a symbolic link, the file it leads to is replaced and the link
+    // stays (see link_target).
     bool open(const std::string& path, std::string& error);
+    // The file replaced: `path`, or where its link leads.
+    const std::string& target() const { return my_path; }
     bool write(std::string_view bytes, std::string& error);
     // Flushes the new file to the disk and puts it in the place of the old
     // one, durably (on Windows with a replace that waits up to 5 s while

@@ -7,7 +7,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <sys/file.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <iostream>
@@ -625,6 +628,88 @@ void advise_large_pages(void* start, std::size_t bytes)
 #endif
 }
 
+unsigned long process_id()
+{
+    return static_cast<unsigned long>(getpid());
+}
+
+bool link_target(const std::string& path, std::string& target, std::string& error)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        target = path;
+        return true;
+    }
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) {
+        error = path + " is a symbolic link that leads to nothing: " + std::strerror(errno);
+        return false;
+    }
+    target = resolved;
+    std::free(resolved);
+    return true;
+}
+
+File_lock::~File_lock()
+{
+    if (my_handle < 0) return;
+    // Removed while still held: a process waiting on the old file sees it
+    // gone and makes a new one.
+    unlink(my_path.c_str());
+    close(static_cast<int>(my_handle));
+}
+
+bool File_lock::take(const std::string& path, const std::string& holder, bool& busy, std::string& error)
+{
+    busy = false;
+    for (;;) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            error = "cannot make the lock " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int code = errno;
+            char words[512];
+            const ssize_t n = code == EWOULDBLOCK ? pread(fd, words, sizeof words, 0) : -1;
+            close(fd);
+            busy = code == EWOULDBLOCK;
+            error = busy ? std::string(words, n > 0 ? static_cast<std::size_t>(n) : 0)
+                         : "cannot lock " + path + ": " + std::strerror(code);
+            return false;
+        }
+        // The holder before us may have removed the file as we opened it:
+        // the lock counts only on the file the path names now.
+        struct stat ours, named;
+        if (fstat(fd, &ours) != 0 || stat(path.c_str(), &named) != 0 || ours.st_ino != named.st_ino ||
+            ours.st_dev != named.st_dev) {
+            close(fd);
+            continue;
+        }
+        if (ftruncate(fd, 0) != 0 || pwrite(fd, holder.data(), holder.size(), 0) < 0) {
+            // The lock is held all the same; only its words are missing.
+        }
+        my_path = path;
+        my_handle = fd;
+        return true;
+    }
+}
+
+std::size_t remove_unfinished_replacements(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".new-";
+    DIR* listing = opendir(dir.c_str());
+    if (listing == nullptr) return 0;
+    std::size_t removed = 0;
+    while (const dirent* entry = readdir(listing))
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0)
+            removed += unlink((slash == std::string::npos ? std::string(entry->d_name) : dir + entry->d_name).c_str()) == 0;
+    closedir(listing);
+    return removed;
+}
+
 File_replacement::~File_replacement()
 {
     give_up();
@@ -641,8 +726,8 @@ void File_replacement::give_up()
 bool File_replacement::open(const std::string& path, std::string& error)
 {
     give_up();
-    my_path = path;
-    my_temp = path + ".new-" + std::to_string(getpid());
+    if (!link_target(path, my_path, error)) return false;
+    my_temp = my_path + ".new-" + std::to_string(getpid());
     // Created for us alone; the umask applies to a file that had no
     // predecessor.
     const int fd = ::open(my_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -653,13 +738,13 @@ bool File_replacement::open(const std::string& path, std::string& error)
     }
     my_handle = fd;
     struct stat old;
-    if (stat(path.c_str(), &old) == 0) {
+    if (stat(my_path.c_str(), &old) == 0) {
         if (fchown(fd, old.st_uid, old.st_gid) != 0) {
             // Only the owner's own or root's files can be given away; the
             // new file stays ours then.
         }
         if (fchmod(fd, old.st_mode & 07777) != 0) {
-            error = "cannot give " + my_temp + " the permissions of " + path + ": " + std::strerror(errno);
+            error = "cannot give " + my_temp + " the permissions of " + my_path + ": " + std::strerror(errno);
             give_up();
             return false;
         }

@@ -674,6 +674,88 @@ void advise_large_pages(void*, std::size_t)
 {
 }
 
+unsigned long process_id()
+{
+    return GetCurrentProcessId();
+}
+
+bool link_target(const std::string& path, std::string& target, std::string& error)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        target = path;
+        return true;
+    }
+    // Opening a link opens the file it leads to, whose final path is asked.
+    HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    char final[MAX_PATH + 8];
+    const DWORD length = file == INVALID_HANDLE_VALUE ? 0 : GetFinalPathNameByHandleA(file, final, sizeof final, 0);
+    const DWORD code = GetLastError();
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (length == 0 || length >= sizeof final) {
+        error = path + " is a symbolic link that leads to nothing: " + system_error_text(code);
+        return false;
+    }
+    target.assign(final, length);
+    if (target.compare(0, 4, "\\\\?\\") == 0) target.erase(0, 4); // the long-path prefix
+    return true;
+}
+
+File_lock::~File_lock()
+{
+    // Made to be deleted on close: the file goes with the lock.
+    if (my_handle != -1) CloseHandle(reinterpret_cast<HANDLE>(my_handle));
+}
+
+bool File_lock::take(const std::string& path, const std::string& holder, bool& busy, std::string& error)
+{
+    busy = false;
+    // Others may read it (to say who holds it), no one may open it to write
+    // while it is held.
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        busy = code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED;
+        if (!busy) {
+            error = "cannot make the lock " + path + ": " + system_error_text(code);
+            return false;
+        }
+        error.clear();
+        HANDLE held = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (held != INVALID_HANDLE_VALUE) {
+            char words[512];
+            DWORD n = 0;
+            if (ReadFile(held, words, sizeof words, &n, nullptr)) error.assign(words, n);
+            CloseHandle(held);
+        }
+        return false;
+    }
+    DWORD written = 0;
+    SetEndOfFile(file);
+    WriteFile(file, holder.data(), static_cast<DWORD>(holder.size()), &written, nullptr);
+    my_path = path;
+    my_handle = reinterpret_cast<std::intptr_t>(file);
+    return true;
+}
+
+std::size_t remove_unfinished_replacements(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of("\\/");
+    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((path + ".new-*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    std::size_t removed = 0;
+    do {
+        removed += DeleteFileA((dir + found.cFileName).c_str()) != 0;
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return removed;
+}
+
 File_replacement::~File_replacement()
 {
     give_up();
@@ -692,9 +774,11 @@ bool File_replacement::open(const std::string& path, std::string& error)
     give_up();
     // The full path, with backslashes, names the file in messages as
     // Windows does.
+    std::string target;
+    if (!link_target(path, target, error)) return false;
     char full[MAX_PATH];
-    const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
-    my_path = length > 0 && length < sizeof full ? std::string(full, length) : path;
+    const DWORD length = GetFullPathNameA(target.c_str(), sizeof full, full, nullptr);
+    my_path = length > 0 && length < sizeof full ? std::string(full, length) : target;
     my_temp = my_path + ".new-" + std::to_string(GetCurrentProcessId());
     HANDLE file = CreateFileA(my_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {

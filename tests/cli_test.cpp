@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include "database.h"
 #include "escapes.h"
 #include "log.h"
+#include "platform.h"
 #include "server.h"
 #include "test_util.h"
 
@@ -222,7 +224,8 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
     // answer with a fallback or not at all.
     write_file(dir.file("barcodes.ini"), "[]\nformat=f\n[ 12345]\nformat=f\n[12345\xc2\xa0]\nformat=f\n[3]\nFormat=f\n"
                                          "colour=red\nformt=f\nTAG.x=1\n[4]\nformat=f\xe2\x80\x8b\n[\xef\xbb\xbf" "5]\nformat=f\n"
-                                         "[6]\nformat=G\t\n[7]\nformat=h\ntag.Price=1\ntag_y=2\n");
+                                         "[6]\nformat=G\t\n[7]\nformat=h\ntag.Price=1\ntag_y=2\n"
+                                         "[4006381333932]\nformat=f\n[4006381333931]\nformat=f\n[00012345]\nformat=f\n");
     write_file(dir.file("formats.ini"), "[f]\nx\n[g\t]\ny\n[h]\n${price}\n");
     EXPECT_EQ(split_lines(run_program({ULVANE_CHECK_PATH, "-db=" + dir.path(), "-l=0"}).out), (std::vector<std::string>{
         b + "3: error: barcode ' 12345' begins with a blank: a scanned code without it never finds this section",
@@ -241,6 +244,10 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
         b + "18: error: barcode '7' has no tag.price for ${price} of format 'h': the answer holds an empty string there "
             "(it has 'tag.Price', which differs only in case)",
         b + "21: warning: key 'tag_y' is neither 'format' nor 'tag.NAME': the server never reads it (did you mean 'tag.y'?)",
+        b + "22: warning: barcode '4006381333932' ends in 2, but the check digit of a GS1 code of 13 digits with these is 1: "
+            "mistyped? (a shop's own code may be so)",
+        b + "26: warning: barcode '00012345' ends in 5, but the check digit of a GS1 code of 8 digits with these is 8: "
+            "mistyped? (a shop's own code may be so)",
         f + "3: warning: format name 'g\\t' ends with a tab",
         f + "3: warning: format 'g\\t' is used by no barcode",
     }));
@@ -563,14 +570,18 @@ TEST(Import, RoundTripKeepsEveryAnswer)
                      "\"a,b\"\"c\",f,,x,\r\n");
     r = import(to, read_file(dir.file("export.csv")));
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, to + "/barcodes.ini: 7 barcodes written: 7 added, 0 removed, 0 changed, 0 unchanged\n");
+    EXPECT_EQ(r.out, to + "/barcodes.ini: 7 barcodes written: 7 added, 0 removed, 0 changed, 0 unchanged; 1 cell with "
+                          "escapes (see the warnings)\n");
+    EXPECT_EQ(r.err, dir.file("in.csv") + ":4: warning: 'tag.d' is 'say \"hi\"\\n\\x41\\\\': the answer holds its \\n (0a), "
+                                          "\\x41 (41), \\\\ (5c) as those bytes, not as written (write '\\\\' for a backslash)\n");
     const std::vector<std::string> codes = {"", "1", "2", "3", "4", "5;6", "a,b\"c", "not there"};
     EXPECT_EQ(answers_in(to, codes), answers_in(from, codes));
     EXPECT_EQ(answers_in(to, {"2"})[0], "say \"hi\"\nA\\|x");
     // Into the file it came from: an absent tag and an empty one are alike,
     // but 'colour' came back as 'tag.colour'.
     EXPECT_EQ(import(from, read_file(dir.file("export.csv")), {"-dry-run"}).out,
-              from + "/barcodes.ini: 7 barcodes to write: 0 added, 0 removed, 1 changed, 6 unchanged\n"
+              from + "/barcodes.ini: 7 barcodes to write: 0 added, 0 removed, 1 changed, 6 unchanged; 1 cell with escapes "
+                     "(see the warnings)\n"
                      "(-dry-run: nothing written)\n");
     EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + to}).out, to + "/barcodes.ini:9: warning: blank after '=': the value of 'tag.p' begins with it\n");
 
@@ -604,12 +615,25 @@ TEST(Import, ReadsASpreadsheetsCsv)
                               "4006381333931;\"Pen; blue\";1,99;\r\n"
                               "4012345678901;\"Note\r\nbook \"\"A5\"\"\";2,49;offer\r\n"
                               ";;;\r\n"
-                              "[];Unknown;-;\r\n",
+                              "[];Unknown;-;\r\n"
+                              "4012345678902;Ordner A4\\rot;3,99;\r\n"
+                              "4012345678903;C:\\neu\\Preise;1,00;\r\n"
+                              "99;Tisch\\Stuhl;1,00;\r\n",
                           {"-barcode=ean", "-format=price"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, db + "/barcodes.ini: 3 barcodes written: 3 added, 0 removed, 0 changed, 0 unchanged\n");
-    EXPECT_EQ(answers_in(db, {"4006381333931", "4012345678901", "", "7"}),
-              (std::vector<std::string>{"Pen; blue: 1,99", "OFFER Note\nbook \"A5\" 2,49", "Unknown: -", "Unknown: -"}));
+    EXPECT_EQ(r.out, db + "/barcodes.ini: 6 barcodes written: 6 added, 0 removed, 0 changed, 0 unchanged; 2 cells with "
+                          "escapes (see the warnings)\n");
+    // Warnings, one line a kind: a GS1 code's check digit, and a backslash
+    // that starts an escape ('\S' is none).
+    EXPECT_EQ(r.err, dir.file("in.csv") + ":7: warning: barcode '4012345678902' ends in 2, but the check digit of a GS1 code "
+                                          "of 13 digits with these is 1: mistyped? (a shop's own code may be so) (and 1 more "
+                                          "row like it, at line 8)\n" +
+                         dir.file("in.csv") + ":7: warning: 'tag.Description' is 'Ordner A4\\rot': the answer holds its \\r "
+                                              "(0d) as those bytes, not as written (write '\\\\' for a backslash) (and 1 more "
+                                              "row like it, at line 8)\n");
+    EXPECT_EQ(answers_in(db, {"4006381333931", "4012345678901", "", "7", "99"}),
+              (std::vector<std::string>{"Pen; blue: 1,99", "OFFER Note\nbook \"A5\" 2,49", "Unknown: -", "Unknown: -",
+                                        "Tisch\\Stuhl: 1,00"}));
 }
 
 // A CSV that the server could not answer from as meant is refused with the
@@ -620,7 +644,7 @@ TEST(Import, RefusesWhatWouldNotAnswerAsMeant)
     const std::string db = dir.file("db");
     std::filesystem::create_directory(db);
     write_file(db + "/formats.ini", "[f]\n${d}\n[]\n-\n");
-    const std::string old = "[]\nformat=f\ntag.d=old\n";
+    const std::string old = "[]\nformat=f\ntag.d=old\n[0400638133393]\nformat=f\ntag.d=pen\n";
     write_file(db + "/barcodes.ini", old);
     const std::string in = dir.file("in.csv") + ":";
     const struct {
@@ -643,14 +667,95 @@ TEST(Import, RefusesWhatWouldNotAnswerAsMeant)
         {"barcode,format,d=1\n1,f,x\n", "1: column 3 'd=1' holds '=' or a line break, which no tag's name can"},
         {"barcode,format,d\n1,f,\"" + std::string(1 << 20, 'v') + "\"\n",
          "2: a line of 1048582 bytes, longer than the server reads (1048576)"},
+        // What spreadsheets make of a code they took for a number.
+        {"barcode,format,d\n4.00638E+12,f,x\n", "2: barcode '4.00638E+12' is a number as a spreadsheet writes it, and the "
+                                                 "code is lost: format the barcode column as text and save the CSV again"},
+        {"barcode;format;d\n4,00638E+12;f;x\n", "2: barcode '4,00638E+12' is a number as a spreadsheet writes it"},
+        {"barcode,format,d\n4006381333931.0,f,x\n", "2: barcode '4006381333931.0' is a number as a spreadsheet writes it"},
+        {"barcode,format,d\n400638133393,f,x\n", "2: barcode '400638133393' is '0400638133393' without its leading zeros, "
+                                                 "and the import would remove '0400638133393': format the barcode column "
+                                                 "as text and save the CSV again (or give -force if the codes did change so)"},
+        // Files that are no CSV of single bytes, each named.
+        {std::string("\xff\xfe" "b\0a\0r\0c\0o\0d\0e\0,\0d\0\r\0\n\0" "1\0,\0x\0", 31),
+         "1: the file is UTF-16 text (little-endian), which spreadsheets call \"Unicode text\": save it as \"CSV UTF-8\" or "
+         "as CSV (comma- or semicolon-separated) instead"},
+        {std::string("\0b\0a\0r\0c\0o\0d\0e\0,\0d\0\n\0" "1\0,\0x", 26), "1: the file is UTF-16 text (big-endian)"},
+        {"barcode,format,d\r1,f,x\r2,f,y\r", "1: its lines end in a carriage return alone (as on old Macs)"},
+        // One line a kind, with its count and where; and the tags the
+        // columns give beside the placeholders they miss.
+        {"barcode,format,e\n1,f,x\n2,f,y\n3,f,z\n4,f,v\n5,f,w\n6,f,u\n7,f,t\n",
+         "2: barcode '1' has no tag.d for ${d} of format 'f': the answer holds an empty string there (and 6 more rows like "
+         "it, at lines 3, 4, 5, 6, 7, ...)"},
+        {"barcode,format,e\n1,f,x\n2,f,y\n", "1: the columns give the tags e; no column gives the placeholders ${d} of the "
+                                              "formats: name a column as its placeholder"},
+        {"barcode,format,d\n,f,x\n,f,y\n", "2: the barcode is empty (and 1 more row like it, at line 3)"},
     };
     for (const auto& c : cases) {
         Run_result r = import(db, c.csv);
         EXPECT_EQ(r.status, 1) << c.error;
-        EXPECT_NE(r.err.find(in + c.error + "\n"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(in + c.error), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find(in + c.error + " (and"), std::string::npos) << "one line a kind: " << r.err;
         EXPECT_EQ(read_file(db + "/barcodes.ini"), old) << c.error;
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(db), {}), 2) << c.error;
     }
+    // With -force the codes are taken as they are: the zero was meant to go.
+    EXPECT_EQ(import(db, "barcode,format,d\n400638133393,f,x\n", {"-force"}).status, 0);
+}
+
+// One import at a time, however the one before ended; through a symbolic
+// link to the file it leads to.
+TEST(Import, OneAtATimeLeavingNothingBehind)
+{
+    Temp_dir dir;
+    const std::string db = dir.file("db"), barcodes = db + "/barcodes.ini";
+    std::filesystem::create_directory(db);
+    write_file(db + "/formats.ini", "[f]\n${d}\n");
+    write_file(barcodes, "[1]\nformat=f\ntag.d=old\n");
+    // What an import killed half-way left.
+    write_file(barcodes + ".new-4242", std::string(100000, 'x'));
+    write_file(db + "/barcodes.ini.newer", "not ours");
+    Run_result r = import(db, "barcode,format,d\n1,f,new\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(barcodes + ".new-4242"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(db), {}), 3) << "the lock goes with the import";
+    EXPECT_EQ(answers_in(db, {"1"})[0], "new");
+#ifndef ULVANE_WINDOWS_BUILD
+    // Another import holds the lock: this one waits 5 s, then gives up
+    // naming it.
+    {
+        File_lock other;
+        bool busy = false;
+        std::string error;
+        ASSERT_TRUE(other.take(barcodes + ".lock", "the test, process 7", busy, error)) << error;
+        const auto started = std::chrono::steady_clock::now();
+        r = import(db, "barcode,format,d\n1,f,newer\n");
+        EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "ulvane_import: another import into " + barcodes + " is under way (the test, process 7): not "
+                         "written; try again when it has ended\n");
+        EXPECT_EQ(answers_in(db, {"1"})[0], "new");
+        // A dry run writes nothing and needs no lock.
+        EXPECT_EQ(import(db, "barcode,format,d\n1,f,newer\n", {"-dry-run"}).status, 0);
+    }
+    EXPECT_EQ(import(db, "barcode,format,d\n1,f,newest\n").status, 0);
+
+    // Through a link: the file it leads to is replaced, the link stays.
+    const std::string shared = dir.file("shared.ini");
+    std::filesystem::rename(barcodes, shared);
+    std::filesystem::create_symlink(shared, barcodes);
+    r = import(db, "barcode,format,d\n1,f,linked\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, barcodes + ": 1 barcodes written: 0 added, 0 removed, 1 changed, 0 unchanged; it is a symbolic "
+                                "link, and the file it leads to, " + shared + ", was replaced\n");
+    EXPECT_TRUE(std::filesystem::is_symlink(barcodes));
+    EXPECT_EQ(read_file(shared).find("tag.d=linked"), read_file(shared).size() - 13);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 3) << "db, in.csv, shared.ini";
+    // A link that leads nowhere is said so, and nothing is made.
+    std::filesystem::remove(shared);
+    r = import(db, "barcode,format,d\n1,f,x\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "ulvane_import: " + barcodes + " is a symbolic link that leads to nothing: No such file or directory\n");
+#endif
 }
 
 // The guard against a cut-short export, -dry-run and -force, with the

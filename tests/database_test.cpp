@@ -740,6 +740,39 @@ TEST_F(Reloading, DirectoryNamesBuildThePaths)
     EXPECT_EQ(lines[5], "THR ERROR: barcodes file \"" + my_dir.path() + "//barcodes.ini\" not found.");
 }
 
+// One writer at a time: a second taker is refused with the holder's words
+// (in one process as between two: neither the lock nor its file is shared),
+// and the file goes with the lock. Then what unfinished replacements left
+// goes, and nothing else.
+TEST(FileLock, OneHolderAtATimeAndItsFileGoesWithIt)
+{
+    Temp_dir dir;
+    const std::string path = dir.file("barcodes.ini.lock");
+    bool busy = false;
+    std::string error;
+    {
+        File_lock first, second;
+        ASSERT_TRUE(first.take(path, "the first, process 1", busy, error)) << error;
+        EXPECT_FALSE(second.take(path, "the second", busy, error));
+        EXPECT_TRUE(busy);
+        EXPECT_EQ(error, "the first, process 1");
+    }
+    EXPECT_FALSE(std::filesystem::exists(path));
+    File_lock again;
+    EXPECT_TRUE(again.take(path, "again", busy, error)) << error;
+    EXPECT_FALSE(busy);
+    File_lock nowhere;
+    EXPECT_FALSE(nowhere.take(dir.file("none/x.lock"), "", busy, error));
+    EXPECT_FALSE(busy);
+
+    for (const char* name : {"barcodes.ini.new-1", "barcodes.ini.new-4242", "barcodes.ini.newer", "formats.ini.new-1",
+                             "barcodes.ini"})
+        write_file(dir.file(name), "x");
+    EXPECT_EQ(remove_unfinished_replacements(dir.file("barcodes.ini")), 2u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 4) << "the lock and three others";
+    EXPECT_TRUE(std::filesystem::exists(dir.file("barcodes.ini.newer")));
+}
+
 } // namespace
 
 #ifdef __linux__

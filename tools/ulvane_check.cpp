@@ -11,7 +11,8 @@
 // formats that are missing, unused or repeated, tags repeated in a section,
 // no fallback barcode, placeholders a barcode has no tag for, blanks around
 // '=' or after a name, escapes in formats and tag values that are not read
-// as meant, answers too long for a datagram. For each BARCODE given it
+// as meant, answers too long for a datagram, a wrong check digit in a GS1
+// code. For each BARCODE given it
 // shows the answer the server would send, as escaped text and as a hex
 // dump, and names the tag values whose escapes become other bytes. Exit
 // status: 0 when clean, 1 with warnings, 2 when the database cannot be
@@ -222,6 +223,8 @@ std::unordered_map<std::string_view, unsigned long> check_barcode_lines(const st
             if (!invisible.empty())
                 error(barcodes_file, number,
                       "barcode " + quoted(name) + " " + invisible + ": a scanned code without it never finds this section");
+            const std::string check_digit = check_digit_warning(name);
+            if (!check_digit.empty()) warn(barcodes_file, number, check_digit);
             return note_section(barcodes_file, "barcode", first_line, name, number);
         },
         [&](std::string_view l, unsigned long number) {
@@ -293,26 +296,6 @@ Format_lines check_format_lines(const std::vector<std::string_view>& lines)
             length += l.size();
             check_escapes(formats_file, number, l, 1);
         });
-    return found;
-}
-
-// The escapes that `value` holds, each with the byte it becomes in the
-// answer ("\n (0a), \x41 (41)"); empty when it holds none.
-std::string escapes_in(std::string_view value)
-{
-    std::string found;
-    std::size_t k = value.find('\\');
-    while (k != std::string_view::npos && k + 1 < value.size()) {
-        const std::size_t length = value[k + 1] == 'x' ? 4 : 2;
-        const std::string escape(value.substr(k, length));
-        const std::string bytes = text_to_bytes(escape);
-        if (bytes != escape) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, " (%02x)", static_cast<unsigned char>(bytes[0]));
-            found += (found.empty() ? "" : ", ") + escape + hex;
-        }
-        k = value.find('\\', k + length);
-    }
     return found;
 }
 

@@ -10,30 +10,43 @@
 // one for rows without; every other column is a tag (`price` becomes
 // `tag.price`). A line break in a cell becomes the escape \n.
 //
-// Nothing is written, and the exit status is 1, when any row is wrong (each
-// said as FILE:LINE: why), when the new file has a finding that
-// ulvane_check calls an error (checked against DIR/formats.ini), or when it
-// would remove more than a tenth of the barcodes the file has now (unless
-// -force). Every run ends with a summary of the barcodes written, added,
+// Nothing is written, and the exit status is 1, when any row is wrong (said
+// as FILE:LINE: why, one line for each kind of fault with how many rows
+// have it and the first of them), when the new file has a finding that
+// ulvane_check calls an error (checked against DIR/formats.ini), when it
+// would remove more than a tenth of the barcodes the file has now, or a
+// barcode that comes back with only its leading zeros missing (unless
+// -force), or when the CSV is UTF-16 or ends its lines in CR alone. A
+// barcode that a spreadsheet turned into a number (4.00638E+12) is wrong;
+// a wrong GS1 check digit and a cell whose backslash starts an escape are
+// warnings. Every run ends with a summary of the barcodes written, added,
 // removed, changed and unchanged; -dry-run only says it. The new file
-// replaces the old one whole (see File_replacement). A CSV without the
-// fallback row keeps the fallback barcode the file has. Exit status 2 for
-// wrong usage.
+// replaces the old one whole (see File_replacement), where barcodes.ini is
+// a symbolic link the file it leads to; one import at a time (the next one
+// waits up to 5 s, then gives up naming the one that holds the lock), and
+// the temporary files of imports that were killed are removed. A CSV
+// without the fallback row keeps the fallback barcode the file has. Exit
+// status 2 for wrong usage.
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "csv.h"
 #include "database.h"
 #include "database_check.h"
+#include "escapes.h"
 #include "log.h"
 #include "platform.h"
 
@@ -134,14 +147,35 @@ public:
     // Reads the CSV and makes the new file, writing it through `out` unless
     // there is an error.
     void run(std::string_view csv, const Old_file& old, File_replacement* out);
-    // The errors in line order, each as FILE:LINE: why.
-    void write_errors() const;
-    bool failed() const { return !my_errors.empty(); }
+    // The errors and warnings, one line a kind in the order of their first
+    // lines, each as FILE:LINE: why, with how many more rows have it and
+    // where.
+    void write_findings() const;
+    bool failed() const { return my_failed; }
     const std::vector<Row>& rows() const { return my_rows; }
+    std::size_t escaped_cells() const { return my_escaped_cells; }
 
 private:
-    void refuse(unsigned long line, const std::string& why) { my_errors.push_back({line, why}); }
+    struct Finding {
+        unsigned long line;
+        bool error;
+        std::string kind; // findings of one kind are said together
+        std::string why;
+    };
+    void refuse(unsigned long line, const std::string& why, const std::string& kind = "")
+    {
+        my_findings.push_back({line, true, kind.empty() ? why : kind, why});
+        my_failed = true;
+    }
+    void warn(unsigned long line, const std::string& why, const std::string& kind)
+    {
+        my_findings.push_back({line, false, kind, why});
+    }
     bool read_header(const std::vector<std::string>& header);
+    bool read_barcode(std::string_view barcode, unsigned long line);
+    void warn_of_escapes(const std::vector<std::string>& cells, unsigned long line);
+    void refuse_lost_zeros(const Old_file& old);
+    void name_missing_columns();
     void add_row(const std::vector<std::string>& cells, unsigned long line);
     void add_section(std::string_view barcode, unsigned long line, const std::string& section);
     void check_piece();
@@ -150,7 +184,10 @@ private:
     const Options& my_options;
     Answer_check my_answers;
     Columns my_columns;
-    std::vector<std::pair<unsigned long, std::string>> my_errors;
+    std::vector<Finding> my_findings;
+    bool my_failed = false;
+    std::size_t my_escaped_cells = 0;
+    std::vector<std::string> my_answering_formats; // of rows whose answer is wrong, each once
     std::vector<Row> my_rows;
     std::string my_barcodes; // every row's barcode, one after the other
     std::string my_piece;    // the new file's text not yet checked and written
@@ -219,12 +256,7 @@ void Import::add_row(const std::vector<std::string>& cells, unsigned long line)
     };
     std::string_view barcode = cell(my_columns.barcode);
     if (barcode == "[]") barcode = "";
-    else if (barcode.empty()) return refuse(line, "the barcode is empty");
-    else if (barcode.find_first_of("\r\n") != std::string_view::npos)
-        return refuse(line, "barcode " + quoted(barcode) + " holds a line break, which no section header can");
-    else if (!invisible_end(barcode).empty())
-        return refuse(line, "barcode " + quoted(barcode) + " " + invisible_end(barcode) +
-                                ": a scanned code never matches it");
+    else if (!read_barcode(barcode, line)) return;
     std::string_view format = cell(my_columns.format);
     if (format.empty()) format = my_options.default_format;
     if (format.find_first_of("\r\n") != std::string_view::npos)
@@ -246,7 +278,44 @@ void Import::add_row(const std::vector<std::string>& cells, unsigned long line)
         if (lf - from > longest_line)
             return refuse(line, "a line of " + std::to_string(lf - from) + " bytes, longer than the server reads (" +
                                     std::to_string(longest_line) + ")");
+    warn_of_escapes(cells, line);
     add_section(barcode, line, section);
+}
+
+// False, with the row refused, for a barcode no scan can match.
+bool Import::read_barcode(std::string_view barcode, unsigned long line)
+{
+    if (barcode.empty()) {
+        refuse(line, "the barcode is empty");
+    } else if (barcode.find_first_of("\r\n") != std::string_view::npos) {
+        refuse(line, "barcode " + quoted(barcode) + " holds a line break, which no section header can", "line break");
+    } else if (!invisible_end(barcode).empty()) {
+        refuse(line, "barcode " + quoted(barcode) + " " + invisible_end(barcode) + ": a scanned code never matches it",
+               "invisible " + invisible_end(barcode));
+    } else if (is_spreadsheet_number(barcode)) {
+        refuse(line, "barcode " + quoted(barcode) + " is a number as a spreadsheet writes it, and the code is lost: "
+                     "format the barcode column as text and save the CSV again", "spreadsheet number");
+    } else {
+        const std::string check_digit = check_digit_warning(barcode);
+        if (!check_digit.empty()) warn(line, check_digit, "check digit");
+        return true;
+    }
+    return false;
+}
+
+// A backslash in a cell starts an escape, as it does in barcodes.ini: a
+// path or a shelf's name ("Ordner A4\rot") would show other bytes.
+void Import::warn_of_escapes(const std::vector<std::string>& cells, unsigned long line)
+{
+    for (std::size_t c = 0; c < cells.size() && c < my_columns.keys.size(); ++c) {
+        if (my_columns.keys[c].empty() || cells[c].find('\\') == std::string::npos) continue;
+        const std::string escapes = escapes_in(cells[c]);
+        if (escapes.empty()) continue;
+        ++my_escaped_cells;
+        warn(line, quoted(my_columns.keys[c]) + " is " + quoted(cells[c]) + ": the answer holds its " + escapes +
+                       " as those bytes, not as written (write '\\\\' for a backslash)",
+             "escape in " + my_columns.keys[c]);
+    }
 }
 
 void Import::add_section(std::string_view barcode, unsigned long line, const std::string& section)
@@ -276,8 +345,17 @@ void Import::check_piece()
         Row& row = my_rows[r++];
         row.version.content = content_hash(table.tags(i));
         errors.clear();
-        my_answers.check(table.barcode(i), table.tags(i), errors);
-        for (const std::string& e : errors) refuse(row.line, e);
+        const std::string* format = my_answers.check(table.barcode(i), table.tags(i), errors);
+        for (std::string& e : errors) {
+            // The same fault of other barcodes is one kind.
+            std::string kind = e;
+            const std::string name = quoted(table.barcode(i));
+            kind.erase(kind.find(name), name.size());
+            refuse(row.line, e, kind);
+        }
+        if (!errors.empty() && format != nullptr &&
+            std::find(my_answering_formats.begin(), my_answering_formats.end(), *format) == my_answering_formats.end())
+            my_answering_formats.push_back(*format);
     }
     if (my_out != nullptr && !failed()) {
         std::string why;
@@ -293,6 +371,8 @@ void Import::check_piece()
 void Import::run(std::string_view csv, const Old_file& old, File_replacement* out)
 {
     my_out = out;
+    const std::string encoding = unreadable_encoding(csv);
+    if (!encoding.empty()) return refuse(1, encoding);
     Csv_reader reader(csv);
     std::vector<std::string> cells;
     if (!reader.next(cells) || !read_header(cells)) {
@@ -321,18 +401,91 @@ void Import::run(std::string_view csv, const Old_file& old, File_replacement* ou
         const Row &first = my_rows[sorted[k - 1]], &again = my_rows[sorted[k]];
         if (again.version.barcode == first.version.barcode && barcode_of(again) == barcode_of(first))
             refuse(again.line, "barcode " + quoted(barcode_of(again)) + " again: it is at line " +
-                                   std::to_string(first.line) + " too");
+                                   std::to_string(first.line) + " too", "again");
+    }
+    if (!my_options.force) refuse_lost_zeros(old);
+    name_missing_columns();
+}
+
+// A code of digits whose leading zeros a spreadsheet dropped: the old
+// barcode goes, and the scan of the real code gets the fallback answer.
+void Import::refuse_lost_zeros(const Old_file& old)
+{
+    std::vector<std::uint64_t> fresh;
+    for (const Row& row : my_rows) fresh.push_back(row.version.barcode);
+    std::sort(fresh.begin(), fresh.end());
+    auto holds = [](const auto& sorted, std::uint64_t hash, auto key) {
+        const auto at = std::lower_bound(sorted.begin(), sorted.end(), hash,
+                                         [&](const auto& entry, std::uint64_t h) { return key(entry) < h; });
+        return at != sorted.end() && key(*at) == hash;
+    };
+    auto old_key = [](const Barcode_version& v) { return v.barcode; };
+    auto new_key = [](std::uint64_t h) { return h; };
+    for (const Row& row : my_rows) {
+        const std::string_view barcode = barcode_of(row);
+        if (barcode.empty() || barcode.find_first_not_of("0123456789") != std::string_view::npos) continue;
+        std::string with_zeros(barcode);
+        while (with_zeros.size() < 14) { // the longest GS1 code
+            with_zeros.insert(0, 1, '0');
+            const std::uint64_t hash = barcode_hash(with_zeros);
+            if (!holds(old.barcodes, hash, old_key) || holds(fresh, hash, new_key)) continue;
+            refuse(row.line, "barcode " + quoted(barcode) + " is " + quoted(with_zeros) +
+                                 " without its leading zeros, and the import would remove " + quoted(with_zeros) +
+                                 ": format the barcode column as text and save the CSV again (or give -force if the "
+                                 "codes did change so)", "leading zeros");
+            break;
+        }
     }
 }
 
-void Import::write_errors() const
+// When rows lack tags their formats ask for, the columns are likely named
+// otherwise than the placeholders: one line names both.
+void Import::name_missing_columns()
 {
-    std::vector<std::pair<unsigned long, std::string>> errors = my_errors;
-    std::stable_sort(errors.begin(), errors.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (const auto& e : errors)
-        std::cerr << my_options.csv_path << (e.first == 0 ? "" : ":" + std::to_string(e.first)) << ": " << e.second
-                  << '\n';
+    std::vector<std::string> missing;
+    for (const std::string& format : my_answering_formats)
+        for (const std::string& p : my_answers.placeholders(format))
+            if (std::find(my_columns.keys.begin(), my_columns.keys.end(), "tag." + p) == my_columns.keys.end() &&
+                std::find(missing.begin(), missing.end(), "${" + p + "}") == missing.end())
+                missing.push_back("${" + p + "}");
+    if (missing.empty()) return;
+    std::string given;
+    for (const std::string& key : my_columns.keys)
+        if (!key.empty()) given += (given.empty() ? "" : ", ") + key.substr(4);
+    std::string asked;
+    for (const std::string& m : missing) asked += (asked.empty() ? "" : ", ") + m;
+    refuse(1, "the columns give the tags " + (given.empty() ? std::string("(none)") : given) +
+                  "; no column gives the placeholders " + asked + " of the formats: name a column as its placeholder");
+}
+
+void Import::write_findings() const
+{
+    struct Kind {
+        const Finding* first;
+        std::size_t more = 0;
+        std::string lines; // of the first few more
+    };
+    std::vector<Finding> findings = my_findings;
+    std::stable_sort(findings.begin(), findings.end(), [](const Finding& a, const Finding& b) { return a.line < b.line; });
+    std::vector<Kind> kinds; // in the order of their first lines
+    std::unordered_map<std::string, std::size_t> kind_at;
+    for (const Finding& f : findings) {
+        const auto placed = kind_at.emplace((f.error ? "e" : "w") + f.kind, kinds.size());
+        if (placed.second) {
+            kinds.push_back({&f, 0, ""});
+            continue;
+        }
+        Kind& k = kinds[placed.first->second];
+        if (++k.more <= 5) k.lines += (k.more == 1 ? "" : ", ") + std::to_string(f.line);
+    }
+    for (const Kind& k : kinds) {
+        std::cerr << my_options.csv_path << (k.first->line == 0 ? "" : ":" + std::to_string(k.first->line)) << ": "
+                  << (k.first->error ? "" : "warning: ") << k.first->why;
+        if (k.more > 0)
+            std::cerr << " (and " << k.more << " more " << (k.more == 1 ? "row" : "rows") << " like it, at line"
+                      << (k.more == 1 ? " " : "s ") << k.lines << (k.more > 5 ? ", ..." : "") << ")";
+        std::cerr << '\n';
+    }
 }
 
 struct Summary {
@@ -358,6 +511,33 @@ Summary compare(const std::vector<Row>& rows, const Old_file& old)
     }
     s.removed += static_cast<std::size_t>(old.barcodes.end() - o);
     return s;
+}
+
+// One import into a file at a time: takes the lock beside the file that
+// barcodes.ini is (where it is a link, the file it leads to), waiting up to
+// 5 s for another import to end; removes what killed imports left; and
+// opens the replacement.
+bool lock_and_open(const std::string& barcodes_path, File_lock& lock, File_replacement& replacement,
+                   std::string& why)
+{
+    std::string target;
+    if (!link_target(barcodes_path, target, why)) return false;
+    char since[80];
+    local_time_text(std::time(nullptr), since);
+    const std::string holder = "ulvane_import, process " + std::to_string(process_id()) + ", since " + since;
+    const auto give_up_at = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    bool busy = false;
+    while (!lock.take(target + ".lock", holder, busy, why)) {
+        if (!busy) return false;
+        if (std::chrono::steady_clock::now() > give_up_at) {
+            why = "another import into " + target + " is under way (" + (why.empty() ? "its lock " + target + ".lock" : why) +
+                  "): not written; try again when it has ended";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    remove_unfinished_replacements(target);
+    return replacement.open(barcodes_path, why);
 }
 
 int usage()
@@ -401,25 +581,30 @@ int main(int argc, char** argv)
     }
     set_log_quiet(true); // the readers' and the merges' lines; what matters is said below
     formats.load_formats(formats_file);
-    const Old_file old = read_old_file(barcodes_path);
 
     File_replacement replacement;
+    File_lock lock;
     std::string why;
-    if (!options.dry_run && !replacement.open(barcodes_path, why)) {
+    if (!options.dry_run && !(lock_and_open(barcodes_path, lock, replacement, why))) {
         std::cerr << "ulvane_import: " << why << std::endl;
         return 1;
     }
+    const Old_file old = read_old_file(barcodes_path); // read under the lock
     Import import(options, formats.formats());
     import.run(csv, old, options.dry_run ? nullptr : &replacement);
+    import.write_findings();
     if (import.failed()) {
-        import.write_errors();
         std::cerr << "ulvane_import: " << barcodes_path << " not written" << std::endl;
         return 1;
     }
     const Summary s = compare(import.rows(), old);
     auto write_summary = [&](const char* done) {
         std::cout << barcodes_path << ": " << s.written << " barcodes " << done << ": " << s.added << " added, "
-                  << s.removed << " removed, " << s.changed << " changed, " << s.unchanged << " unchanged" << std::endl;
+                  << s.removed << " removed, " << s.changed << " changed, " << s.unchanged << " unchanged";
+        if (import.escaped_cells() > 0) std::cout << "; " << import.escaped_cells() << (import.escaped_cells() == 1 ? " cell" : " cells") << " with escapes (see the warnings)";
+        if (!options.dry_run && replacement.target() != barcodes_path)
+            std::cout << "; it is a symbolic link, and the file it leads to, " << replacement.target() << ", was replaced";
+        std::cout << std::endl;
     };
     if (s.removed * 10 > old.barcodes.size() && !options.force) {
         write_summary("to write");
