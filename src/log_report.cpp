@@ -169,17 +169,30 @@ void read_log_line(Report& r, std::string_view line)
     }
     const std::string_view time = line.substr(1, 19), label = line.substr(end - 3, 3), message = line.substr(end + 2);
     if (r.first_time.empty()) r.first_time = std::string(time);
-    r.last_time = std::string(time);
+    bool in_order = true;
+    if (time >= r.last_time) {
+        r.last_time = std::string(time);
+    } else if (hour_number(std::string(time.substr(0, 13))) + 1 < hour_number(r.last_time.substr(0, 13))) {
+        // An hour back is a clock put back from summer time: counted in
+        // its hour. More is a clock gone wrong.
+        in_order = false;
+        if (r.out_of_order++ == 0) {
+            r.first_out_of_order = std::string(time);
+            r.first_out_of_order_line = r.lines;
+        }
+    }
     if (label == "INF") {
         // A report asked for is written at every level: no sign of level 3.
         r.has[1] = r.has[1] || !(starts_with(message, "Statistics since ") || starts_with(message, "Unknown barcodes since "));
         if (starts_with(message, "Received barcode \"")) {
             ++r.requests;
-            if (r.in_hour == nullptr || time.substr(0, 13) != r.hour) { // most lines share the last one's hour
+            if (!in_order) {
+                r.in_hour = nullptr; // its failures go in no hour either
+            } else if (r.in_hour == nullptr || time.substr(0, 13) != r.hour) { // most lines share the last one's hour
                 r.hour = std::string(time.substr(0, 13));
                 r.in_hour = &r.per_hour[r.hour];
             }
-            ++r.in_hour->requests;
+            if (r.in_hour != nullptr) ++r.in_hour->requests;
         } else if (starts_with(message, "Statistics since ")) {
             add_statistics(r, message);
         }
@@ -230,7 +243,7 @@ std::vector<std::pair<std::string, Hour_counts>> hours_in_order(const Report& r)
         counts.requests += h.second.requests;
         counts.not_answered += h.second.not_answered;
     }
-    if (!hours.empty() && hours.rbegin()->first - hours.begin()->first < 31 * 24)
+    if (!hours.empty())
         for (long long h = hours.begin()->first; h < hours.rbegin()->first; ++h) hours.emplace(h, Hour_counts());
     std::vector<std::pair<std::string, Hour_counts>> in_order;
     for (const auto& h : hours) in_order.emplace_back(hour_text(h.first), h.second);

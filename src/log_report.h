@@ -29,7 +29,12 @@ constexpr std::size_t tracked_unknown = 20000;
 // Everything read from the log files.
 struct Report {
     unsigned long lines = 0, other_lines = 0;
-    std::string first_time, last_time;
+    std::string first_time, last_time; // last_time: the latest, lines out of order aside
+    // Lines more than an hour earlier than a line before them (a clock set
+    // back, a file given out of order): counted, never put in an hour.
+    unsigned long out_of_order = 0;
+    std::string first_out_of_order; // its time
+    unsigned long first_out_of_order_line = 0; // its number among all lines read
     bool has[4] = {}; // WRN, INF, DBG, DMP lines seen
     std::unordered_map<std::string, Hour_counts> per_hour; // "2026-12-07 08" -> its counts
     std::string hour;                // the last request's
@@ -54,7 +59,7 @@ std::vector<std::pair<std::string, Seen>> most_asked_first(const Report& r);
 std::vector<std::pair<std::string, unsigned long>> warnings_by_kind(const Report& r);
 
 // Every hour from the first with requests to the last ("2026-12-07 08"),
-// the quiet ones between included (up to a month of them).
+// the quiet ones between included, however long the period.
 std::vector<std::pair<std::string, Hour_counts>> hours_in_order(const Report& r);
 
 #endif

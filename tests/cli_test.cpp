@@ -390,6 +390,27 @@ TEST(Report, TellsWhatTheServerDidFromItsLogs)
     EXPECT_EQ(std::stoul(late[1]), std::stoul(dropped[1]) + 1);
     EXPECT_EQ(run_program({ULVANE_REPORT_PATH, dir.file("none")}).status, 2);
     EXPECT_EQ(run_program({ULVANE_REPORT_PATH}).status, 2);
+
+    // Blanks at a barcode's ends and beside each other show: " 12345" is
+    // not the listed 12345.
+    write_file(dir.file("blanks.log"), "[2026-12-08 00:10:00 #1 WRN] Barcode \" 12345\" not defined in database.\n"
+                                       "[2026-12-08 00:10:01 #2 WRN] Barcode \"12345 \" not defined in database.\n"
+                                       "[2026-12-08 00:10:02 #3 WRN] Barcode \"123  45\" not defined in database.\n"
+                                       "[2026-12-08 00:10:03 #4 WRN] Barcode \"1 2\" not defined in database.\n");
+    r = run_program({ULVANE_REPORT_PATH, dir.file("blanks.log")});
+    EXPECT_NE(unix_lines(r.out).find("          1  2026-12-08 00:10:00  2026-12-08 00:10:00  \\x2012345\n"
+                                     "          1  2026-12-08 00:10:03  2026-12-08 00:10:03  1 2\n"
+                                     "          1  2026-12-08 00:10:02  2026-12-08 00:10:02  123\\x20\\x2045\n"
+                                     "          1  2026-12-08 00:10:01  2026-12-08 00:10:01  12345\\x20\n"),
+              std::string::npos) << r.out;
+    // A file with no line of the server's is no quiet day.
+    write_file(dir.file("empty.log"), "");
+    write_file(dir.file("other.txt"), "a line of something else\n");
+    for (const char* name : {"empty.log", "other.txt"}) {
+        r = run_program({ULVANE_REPORT_PATH, dir.file(name)});
+        EXPECT_NE(r.out.find("Log level: none: the files hold no line of the server's log, so there is nothing to tell "
+                             "(is it the right file?).\n"), std::string::npos) << name << ": " << r.out;
+    }
 }
 
 #ifdef ULVANE_MAKE_LARGE_DB_PATH
@@ -436,7 +457,7 @@ TEST(Report, PageAndJsonTellTheSameFigures)
     const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(listener_address.sin_port)) + "/";
     std::string log;
     const std::string hostile[] = {"<script>document.title='owned'</script>", "\"><img src=" + url + "img onerror=alert(1)>",
-                                   "<link rel=stylesheet href=" + url + "css>", "caf\xe9\\x1d&amp;\xc0\xaf"};
+                                   "<link rel=stylesheet href=" + url + "css>", "caf\xe9\\x1d&amp;\xc0\xaf", "12345 "};
     for (int hour = 8; hour <= 12; hour += 2) // 09:00 and 11:00 are quiet
         for (int k = 0; k < hour - 7; ++k)
             log += "[2026-12-07 " + std::string(hour < 10 ? "0" : "") + std::to_string(hour) + ":0" + std::to_string(k) +
@@ -463,10 +484,11 @@ TEST(Report, PageAndJsonTellTheSameFigures)
                      "'not_sent': 0} {'received': 9, 'answered': 7}\n"
                      "[('2026-12-07 08', 1, 0), ('2026-12-07 09', 0, 0), ('2026-12-07 10', 3, 0), ('2026-12-07 11', 0, 0), "
                      "('2026-12-07 12', 5, 2)]\n"
-                     "[('\"><img src=" + url + "img onerror=alert(1)>', 1, '2026-12-07 12:30:00'), ('<link rel=stylesheet href=" +
+                     "[('\"><img src=" + url + "img onerror=alert(1)>', 1, '2026-12-07 12:30:00'), ('12345 ', 1, "
+                     "'2026-12-07 12:30:00'), ('<link rel=stylesheet href=" +
                          url + "css>', 1, '2026-12-07 12:30:00'), (\"<script>document.title='owned'</script>\", 1, "
                      "'2026-12-07 12:30:00'), ('café\\\\x1d&amp;À¯', 1, '2026-12-07 12:30:00')] [{'kind': 'Barcode \"*\" not "
-                     "defined in database.', 'count': 4}, {'kind': 'Left out N log lines of received datagrams since N-N-N "
+                     "defined in database.', 'count': 5}, {'kind': 'Left out N log lines of received datagrams since N-N-N "
                      "N:N:N: budget', 'count': 1}]\n") << r.err;
 
     r = run_program({ULVANE_REPORT_PATH, "-html", dir.file("log")});
@@ -507,9 +529,88 @@ TEST(Report, PageAndJsonTellTheSameFigures)
     EXPECT_NE(dom.find("<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none';"), std::string::npos);
     std::size_t rows = 0;
     for (std::size_t at = dom.find("<td class=\"code\">"); at != std::string::npos; at = dom.find("<td class=\"code\">", at + 1)) ++rows;
-    EXPECT_EQ(rows, 4u + 2u) << "a row for each unknown barcode and each kind of warning";
+    EXPECT_EQ(rows, 5u + 2u) << "a row for each unknown barcode and each kind of warning";
+    EXPECT_NE(dom.find("<td class=\"code\">12345\\x20</td>"), std::string::npos) << "a trailing blank shows";
     EXPECT_LT(accept(listener, nullptr, nullptr), 0) << "the page loaded something";
     close(listener);
+}
+
+// A month's page, at a laptop window's width: a row a day, every hour in
+// it, a quiet night and a closed day in sight, labels readable; a line
+// from 1970 among them said once, in no hour.
+TEST(Report, AMonthShowsEveryHourReadably)
+{
+    Temp_dir dir;
+    std::string log;
+    for (int day = 0; day <= 30; ++day) {
+        char date[16];
+        std::snprintf(date, sizeof date, "2026-%s-%02d", day < 30 ? "11" : "12", day < 30 ? day + 1 : 1);
+        for (int hour = 8; hour < 20 && day != 14; ++hour) // the 15th closed
+            for (int k = 0; k < 2; ++k)
+                log += "[" + std::string(date) + (hour < 10 ? " 0" : " ") + std::to_string(hour) + ":1" + std::to_string(k) +
+                       ":00 #1 INF] Received barcode \"1\"\n";
+        if (day == 10) log += "[1970-01-01 00:00:05 #1 INF] Received barcode \"1\"\n";
+    }
+    write_file(dir.file("log"), log);
+    Run_result r = run_program({ULVANE_REPORT_PATH, "-json", dir.file("log")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    write_file(dir.file("report.json"), r.out);
+    r = run_program({"/usr/bin/python3", "-c",
+                     "import json, sys\n"
+                     "d = json.load(open(sys.argv[1]))\n"
+                     "h = [x['hour'] for x in d['hours']]\n"
+                     "n = {x['hour']: x['requests'] for x in d['hours']}\n"
+                     "print(len(h), h[0], h[-1], len(set(h)), sorted(h) == h, n['2026-11-10 03'], n['2026-11-15 12'], "
+                     "n['2026-11-10 12'], d['out_of_order'], d['requests']['received'])\n",
+                     dir.file("report.json")});
+    EXPECT_EQ(r.out, "732 2026-11-01 08 2026-12-01 19 732 True 0 0 2 1 721\n") << r.err;
+    r = run_program({ULVANE_REPORT_PATH, dir.file("log")});
+    EXPECT_NE(r.out.find("Out of order: 1 line more than an hour earlier than a line before it, at line 265 "
+                         "(1970-01-01 00:00:05): the clock was set back, or the files are not in order; their requests are "
+                         "counted, but in no hour.\n"), std::string::npos) << r.out.substr(0, 600);
+
+    r = run_program({ULVANE_REPORT_PATH, "-html", dir.file("log")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/chromium to render the page (apt-get install chromium)";
+    std::string page = r.out;
+    write_file(std::string(ULVANE_ARTIFACT_DIR) + "/report-month.html", page);
+    // Measured by a script of the test's, which the page's own policy
+    // would forbid.
+    page.erase(page.find("<meta http-equiv"), page.find('>', page.find("<meta http-equiv")) + 1 - page.find("<meta http-equiv"));
+    page.insert(page.rfind("</body>"),
+                "<script>\n"
+                "const svg = document.querySelector('svg'), box = svg.getBoundingClientRect();\n"
+                "const scale = box.width / svg.viewBox.baseVal.width;\n"
+                "let smallest = 1000;\n"
+                "for (const t of svg.querySelectorAll('text')) smallest = Math.min(smallest, parseFloat(getComputedStyle(t).fontSize) * scale);\n"
+                "const cell = h => { const r = svg.querySelector('g[data-hour=\"' + h + '\"] rect'), b = r.getBoundingClientRect();\n"
+                "  return r.getAttribute('class') + ' ' + Math.round(b.width) + 'x' + Math.round(b.height) + ' ' + getComputedStyle(r).fill; };\n"
+                "document.body.insertAdjacentHTML('beforeend', '<pre id=\"measured\">labels ' + smallest.toFixed(1) + ' px; fits ' +\n"
+                "  (box.right <= document.documentElement.clientWidth) + '; night ' + cell('2026-11-10 03') + '; closed ' +\n"
+                "  cell('2026-11-15 12') + '; open ' + cell('2026-11-10 12') + '</pre>');\n"
+                "</script>\n");
+    write_file(dir.file("measured.html"), page);
+    std::filesystem::create_directories(ULVANE_ARTIFACT_DIR);
+    const std::vector<std::string> browser = {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                                              "--no-first-run", "--user-data-dir=" + dir.file("profile"),
+                                              "--virtual-time-budget=3000", "--window-size=800,1000"};
+    std::vector<std::string> screenshot = browser;
+    screenshot.insert(screenshot.end(), {"--screenshot=" + std::string(ULVANE_ARTIFACT_DIR) + "/report-month.png",
+                                         "file://" + dir.file("measured.html")});
+    EXPECT_EQ(run_program(screenshot, 120).status, 0);
+    std::vector<std::string> dump = browser;
+    dump.insert(dump.end(), {"--dump-dom", "file://" + dir.file("measured.html")});
+    r = run_program(dump, 120);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("<pre id=\"measured\">labels ([0-9.]+) px; fits (\\w+); night (.*); "
+                                                       "closed (.*); open (\\w+) .*</pre>")))
+        << r.out.substr(r.out.size() > 2000 ? r.out.size() - 2000 : 0);
+    EXPECT_GE(std::stod(m[1]), 10.0) << "the smallest label";
+    EXPECT_EQ(m[2], "true") << "the chart wider than the window";
+    EXPECT_EQ(m[3], "quiet 26x13 rgb(200, 200, 200)");
+    EXPECT_EQ(m[4], "quiet 26x13 rgb(200, 200, 200)");
+    EXPECT_EQ(m[5], "answered");
 }
 
 // What the server answers, in `dir`, for each of `codes` (the escapes made

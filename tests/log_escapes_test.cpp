@@ -435,12 +435,31 @@ TEST(Csv, FieldsAreQuotedWhereNeededAndReadBack)
 
 // Quiet hours between two with requests are filled in, up to a month of
 // them.
-TEST(LogReport, QuietHoursAreFilledInUpToAMonth)
+// Every hour of any period is in the list; a line more than an hour back
+// in time is in none (an hour back is a clock put back from summer time).
+TEST(LogReport, QuietHoursAreFilledInForAnyPeriod)
 {
-    for (const auto& days : {std::pair<const char*, std::size_t>{"2026-12-08 14", 31}, {"2027-01-20 08", 2}}) {
+    const struct {
+        const char* second_hour;
+        std::size_t hours;
+        unsigned long out_of_order;
+    } cases[] = {
+        {"2026-12-08 14", 31, 0},
+        {"2027-01-20 08", 44 * 24 + 1, 0},
+        {"2026-12-07 07", 2, 0},
+        {"2026-12-07 06", 1, 1},
+        {"1970-01-01 00", 1, 1},
+    };
+    for (const auto& c : cases) {
         Report r;
         read_log_line(r, "[2026-12-07 08:00:00 #1 INF] Received barcode \"1\"");
-        read_log_line(r, std::string("[") + days.first + ":00:00 #2 INF] Received barcode \"1\"");
-        EXPECT_EQ(hours_in_order(r).size(), days.second) << days.first;
+        read_log_line(r, std::string("[") + c.second_hour + ":00:00 #2 INF] Received barcode \"1\"");
+        read_log_line(r, "Unknown barcode 1 and no backup barcode [] available");
+        EXPECT_EQ(hours_in_order(r).size(), c.hours) << c.second_hour;
+        EXPECT_EQ(r.out_of_order, c.out_of_order) << c.second_hour;
+        EXPECT_EQ(r.requests, 2u) << c.second_hour;
+        unsigned long not_answered = 0;
+        for (const auto& h : hours_in_order(r)) not_answered += h.second.not_answered;
+        EXPECT_EQ(not_answered, 1 - c.out_of_order) << c.second_hour << ": a failure goes in its request's hour";
     }
 }

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -63,6 +64,8 @@ struct Level {
 
 Level log_level(const Report& r)
 {
+    if (r.first_time.empty())
+        return {"none", "the files hold no line of the server's log, so there is nothing to tell (is it the right file?)."};
     if (r.has[3] || r.has[2])
         return {std::string(r.has[3] ? "5" : "4") + " (DBG lines" + (r.has[3] ? " and DMP lines" : "") + ")",
                 "nothing is left out."};
@@ -70,6 +73,30 @@ Level log_level(const Report& r)
     return {"2 or lower (WRN lines only)",
             "the requests and the hourly statistics are INF lines, which this level leaves out, so requests per hour "
             "and answers cannot be counted; unknown barcodes and warnings are complete."};
+}
+
+std::string out_of_order_text(const Report& r)
+{
+    return std::to_string(r.out_of_order) +
+           (r.out_of_order == 1 ? " line more than an hour earlier than a line before it, at line "
+                                : " lines more than an hour earlier than a line before them, the first at line ") +
+           std::to_string(r.first_out_of_order_line) + " (" + r.first_out_of_order +
+           "): the clock was set back, or the files are not in order; their requests are counted, but in no hour.";
+}
+
+// A barcode as a person reads it: blanks at its ends and blanks beside
+// blanks as \x20, the log's own notation, so that "12345 " and "12345" never
+// look alike.
+std::string visible_blanks(std::string_view barcode)
+{
+    std::string out;
+    for (std::size_t i = 0; i < barcode.size(); ++i) {
+        const bool hidden = barcode[i] == ' ' && (i == 0 || i + 1 == barcode.size() || barcode[i - 1] == ' ' ||
+                                                  barcode[i + 1] == ' ');
+        if (hidden) out += "\\x20";
+        else out += barcode[i];
+    }
+    return out;
 }
 
 std::string left_out_text(const Report& r)
@@ -168,6 +195,100 @@ std::string json_string(std::string_view s)
     return out + "\"";
 }
 
+// The requests of up to three days as a bar an hour, the part not
+// answered in red, a quiet hour as a grey line.
+void write_hour_bars(const std::vector<std::pair<std::string, Hour_counts>>& hours)
+{
+    unsigned long most = 1;
+    for (const auto& h : hours) most = std::max(most, h.second.requests);
+    // About 600 pixels wide, narrower than the page, so that the labels keep
+    // their size.
+    const int slot = std::clamp(600 / std::max<int>(static_cast<int>(hours.size()), 1), 6, 40);
+    const int top = 16, high = 140, bottom = 30;
+    const int width = std::max<int>(static_cast<int>(hours.size()) * slot, 300) + 40;
+    // A label ("08") needs some 24 pixels; a divisor of 24 keeps them on
+    // the same hours every day.
+    std::size_t label_every = 1;
+    for (std::size_t every : {1, 2, 3, 4, 6, 12, 24})
+        if ((label_every = every) * slot >= 24) break;
+    std::cout << "<h2>Requests per hour</h2>\n<svg width=\"" << width << "\" height=\"" << top + high + bottom
+              << "\" viewBox=\"0 0 " << width << ' ' << top + high + bottom
+              << "\" role=\"img\" aria-label=\"Requests per hour\">\n"
+              << "<text class=\"label\" x=\"0\" y=\"11\">the highest bar: " << most << " requests</text>\n";
+    for (std::size_t k = 0; k < hours.size(); ++k) {
+        const Hour_counts& c = hours[k].second;
+        const int x = 40 + static_cast<int>(k) * slot;
+        const unsigned long not_answered = std::min(c.not_answered, c.requests);
+        const int all = static_cast<int>((c.requests * high + most - 1) / most);
+        const int red = static_cast<int>((not_answered * high + most - 1) / most);
+        std::cout << "<g class=\"hour\" data-hour=\"" << hours[k].first << "\" data-requests=\"" << c.requests
+                  << "\" data-not-answered=\"" << not_answered << "\"><title>" << hours[k].first << ":00: "
+                  << c.requests << " requests, " << not_answered << " not answered</title>";
+        if (c.requests == 0)
+            std::cout << "<rect class=\"quiet\" x=\"" << x << "\" y=\"" << top + high - 1 << "\" width=\"" << slot - 2
+                      << "\" height=\"1\"/>";
+        else
+            std::cout << "<rect class=\"answered\" x=\"" << x << "\" y=\"" << top + high - (all - red) << "\" width=\""
+                      << slot - 2 << "\" height=\"" << all - red << "\"/><rect class=\"not-answered\" x=\"" << x
+                      << "\" y=\"" << top + high - all << "\" width=\"" << slot - 2 << "\" height=\"" << red << "\"/>";
+        std::cout << "</g>\n";
+        const int hour = std::atoi(hours[k].first.c_str() + 11);
+        if (hour % label_every == 0)
+            std::cout << "<text class=\"label\" x=\"" << x << "\" y=\"" << top + high + 13 << "\">"
+                      << hours[k].first.substr(11, 2) << "</text>\n";
+    }
+    std::cout << "<text class=\"label\" x=\"40\" y=\"" << top + high + 28 << "\">"
+              << html_text(hours.empty() ? "" : hours.front().first + ":00") << "</text>\n</svg>\n"
+              << "<p><span class=\"key\" style=\"background:#3b8f5a\"></span> answered "
+                 "<span class=\"key\" style=\"background:#d0453b\"></span> not answered "
+                 "<span class=\"key\" style=\"background:#c8c8c8\"></span> quiet hour</p>\n";
+}
+
+// A longer period as a grid: a row a day, a column an hour, each hour's
+// shade its requests (red where some were not answered), a quiet hour
+// grey. A month's nights and closed days stay in sight at the page's
+// width, and so does any period: rows get thinner, labels never smaller.
+void write_day_grid(const std::vector<std::pair<std::string, Hour_counts>>& hours)
+{
+    unsigned long most = 1;
+    for (const auto& h : hours) most = std::max(most, h.second.requests);
+    const std::size_t first_hour = static_cast<std::size_t>(std::atoi(hours.front().first.c_str() + 11));
+    const std::size_t days = (first_hour + hours.size() + 23) / 24;
+    const int left = 80, top = 30, cell = 27, width = left + 24 * cell;
+    const int row = days <= 62 ? 14 : std::max(2, 900 / static_cast<int>(days));
+    const std::size_t label_every = (14 + row - 1) / row; // labels 14 pixels apart at least
+    const int height = top + static_cast<int>(days) * row + 4;
+    std::cout << "<h2>Requests per hour, a row a day</h2>\n<svg width=\"" << width << "\" height=\"" << height
+              << "\" viewBox=\"0 0 " << width << ' ' << height << "\" role=\"img\" aria-label=\"Requests per hour\">\n"
+              << "<text class=\"label\" x=\"0\" y=\"11\">the darkest hour: " << most << " requests</text>\n";
+    for (int h = 0; h < 24; h += 3)
+        std::cout << "<text class=\"label\" x=\"" << left + h * cell << "\" y=\"" << top - 4 << "\">"
+                  << (h < 10 ? "0" : "") << h << "</text>\n";
+    for (std::size_t k = 0; k < hours.size(); ++k) {
+        const Hour_counts& c = hours[k].second;
+        const std::size_t at = first_hour + k, day = at / 24;
+        const int x = left + static_cast<int>(at % 24) * cell, y = top + static_cast<int>(day) * row;
+        const unsigned long not_answered = std::min(c.not_answered, c.requests);
+        if (at % 24 == 0 || k == 0) {
+            if (day % label_every == 0)
+                std::cout << "<text class=\"label\" x=\"0\" y=\"" << y + std::min(row, 12) << "\">"
+                          << hours[k].first.substr(0, 10) << "</text>\n";
+        }
+        char shade[16];
+        std::snprintf(shade, sizeof shade, "%.2f", 0.2 + 0.8 * static_cast<double>(c.requests) / static_cast<double>(most));
+        std::cout << "<g class=\"hour\" data-hour=\"" << hours[k].first << "\" data-requests=\"" << c.requests
+                  << "\" data-not-answered=\"" << not_answered << "\"><title>" << hours[k].first << ":00: "
+                  << c.requests << " requests, " << not_answered << " not answered</title><rect class=\""
+                  << (c.requests == 0 ? "quiet" : not_answered > 0 ? "not-answered" : "answered") << "\" x=\"" << x
+                  << "\" y=\"" << y << "\" width=\"" << cell - 1 << "\" height=\"" << std::max(row - 1, 1) << "\"";
+        if (c.requests > 0) std::cout << " fill-opacity=\"" << shade << "\"";
+        std::cout << "/></g>\n";
+    }
+    std::cout << "</svg>\n<p><span class=\"key\" style=\"background:#3b8f5a\"></span> answered (darker: more requests) "
+                 "<span class=\"key\" style=\"background:#d0453b\"></span> some not answered "
+                 "<span class=\"key\" style=\"background:#c8c8c8\"></span> quiet hour</p>\n";
+}
+
 // One self-contained page: inline CSS and SVG, no script, nothing fetched
 // (its own policy forbids it), printable on A4.
 void write_html(const Report& r, std::size_t files)
@@ -183,52 +304,20 @@ void write_html(const Report& r, std::size_t files)
                  "td.n, th.n { text-align: right; } td.code { font-family: monospace; word-break: break-all; }\n"
                  "tr + tr td { border-top: 1px solid #e4e4e4; } .note { color: #a40; }\n"
                  "svg { max-width: 100%; height: auto; } td.t { white-space: nowrap; } .answered { fill: #3b8f5a; } .not-answered { fill: #d0453b; }\n"
-                 ".quiet { fill: #c8c8c8; } .label { font-size: 9px; fill: #555; } .key { display: inline-block; width: 0.8em; height: 0.8em; }\n"
+                 ".quiet { fill: #c8c8c8; } .label { font-size: 11px; fill: #555; } .key { display: inline-block; width: 0.8em; height: 0.8em; }\n"
                  "@page { size: A4; margin: 14mm; } @media print { body { margin: 0; max-width: none; } h2 { break-after: avoid; } tr { break-inside: avoid; } }\n"
                  "</style>\n</head>\n<body>\n<h1>What the server did</h1>\n";
     std::cout << "<p>Period: " << html_text(period) << ", " << files << (files == 1 ? " file, " : " files, ") << r.lines
               << " lines" << (r.other_lines > 0 ? " (" + std::to_string(r.other_lines) + " not in the log's form)" : "")
               << ".</p>\n<p>Log level: " << html_text(level.name) << ": " << html_text(level.leaves_out) << "</p>\n";
     if (r.left_out > 0) std::cout << "<p class=\"note\">Left out: " << html_text(left_out_text(r)) << "</p>\n";
+    if (r.out_of_order > 0)
+        std::cout << "<p class=\"note\">Out of order: " << html_text(out_of_order_text(r)) << "</p>\n";
 
     if (r.has[1]) {
         const auto hours = hours_in_order(r);
-        unsigned long most = 1;
-        for (const auto& h : hours) most = std::max(most, h.second.requests);
-        // About 600 pixels wide, whatever the number of hours within reason.
-        const int slot = std::clamp(600 / std::max<int>(static_cast<int>(hours.size()), 1), 6, 40);
-        const int top = 16, high = 140, bottom = 30;
-        const int width = std::max<int>(static_cast<int>(hours.size()) * slot, 300) + 40;
-        const std::size_t label_every = hours.size() <= 48 ? 1 : hours.size() <= 24 * 8 ? 6 : 24;
-        std::cout << "<h2>Requests per hour</h2>\n<svg width=\"" << width << "\" height=\"" << top + high + bottom
-                  << "\" viewBox=\"0 0 " << width << ' ' << top + high + bottom
-                  << "\" role=\"img\" aria-label=\"Requests per hour\">\n"
-                  << "<text class=\"label\" x=\"0\" y=\"10\">the highest bar: " << most << " requests</text>\n";
-        for (std::size_t k = 0; k < hours.size(); ++k) {
-            const Hour_counts& c = hours[k].second;
-            const int x = 40 + static_cast<int>(k) * slot;
-            const unsigned long not_answered = std::min(c.not_answered, c.requests);
-            const int all = static_cast<int>((c.requests * high + most - 1) / most);
-            const int red = static_cast<int>((not_answered * high + most - 1) / most);
-            std::cout << "<g class=\"hour\" data-hour=\"" << hours[k].first << "\" data-requests=\"" << c.requests
-                      << "\" data-not-answered=\"" << not_answered << "\"><title>" << hours[k].first << ":00: "
-                      << c.requests << " requests, " << not_answered << " not answered</title>";
-            if (c.requests == 0)
-                std::cout << "<rect class=\"quiet\" x=\"" << x << "\" y=\"" << top + high - 1 << "\" width=\"" << slot - 2
-                          << "\" height=\"1\"/>";
-            else
-                std::cout << "<rect class=\"answered\" x=\"" << x << "\" y=\"" << top + high - (all - red) << "\" width=\""
-                          << slot - 2 << "\" height=\"" << all - red << "\"/><rect class=\"not-answered\" x=\"" << x
-                          << "\" y=\"" << top + high - all << "\" width=\"" << slot - 2 << "\" height=\"" << red << "\"/>";
-            std::cout << "</g>\n";
-            if (k % label_every == 0)
-                std::cout << "<text class=\"label\" x=\"" << x << "\" y=\"" << top + high + 12 << "\">"
-                          << hours[k].first.substr(label_every < 24 ? 11 : 5, label_every < 24 ? 2 : 5) << "</text>\n";
-        }
-        std::cout << "<text class=\"label\" x=\"40\" y=\"" << top + high + 26 << "\">" << html_text(hours.empty() ? "" : hours.front().first + ":00")
-                  << "</text>\n</svg>\n<p><span class=\"key answered\" style=\"background:#3b8f5a\"></span> answered "
-                     "<span class=\"key\" style=\"background:#d0453b\"></span> not answered "
-                     "<span class=\"key\" style=\"background:#c8c8c8\"></span> quiet hour</p>\n";
+        if (hours.size() <= 72) write_hour_bars(hours);
+        else write_day_grid(hours);
     }
     std::cout << "<p>" << html_text(answers_text(r)) << ".</p>\n";
     if (r.statistics_lines > 0) {
@@ -250,7 +339,7 @@ void write_html(const Report& r, std::size_t files)
             std::cout << "<tr><td class=\"n\">" << unknown[k].second.count << "</td><td class=\"t\">"
                       << html_text(unknown[k].second.first) << "</td><td class=\"t\">" << html_text(unknown[k].second.last)
                       << "</td><td class=\"code\">"
-                      << html_text(unknown[k].first) << "</td></tr>\n";
+                      << html_text(visible_blanks(unknown[k].first)) << "</td></tr>\n";
         std::cout << "</table>\n";
     }
     const auto kinds = warnings_by_kind(r);
@@ -271,7 +360,8 @@ void write_json(const Report& r, std::size_t files)
     std::cout << "{\n  \"period\": {\"first\": " << json_string(r.first_time) << ", \"last\": " << json_string(r.last_time)
               << "},\n  \"files\": " << files << ",\n  \"lines\": " << r.lines << ",\n  \"other_lines\": " << r.other_lines
               << ",\n  \"level\": " << json_string(level.name) << ",\n  \"level_leaves_out\": " << json_string(level.leaves_out)
-              << ",\n  \"left_out\": " << r.left_out << ",\n  \"requests_logged\": " << (r.has[1] ? "true" : "false")
+              << ",\n  \"left_out\": " << r.left_out << ",\n  \"out_of_order\": " << r.out_of_order
+              << ",\n  \"requests_logged\": " << (r.has[1] ? "true" : "false")
               << ",\n  \"hours\": [";
     const auto hours = hours_in_order(r);
     for (std::size_t k = 0; k < hours.size(); ++k)
@@ -309,6 +399,7 @@ void write_report(const Report& r, std::size_t files)
     const Level level = log_level(r);
     std::cout << "Log level: " << level.name << ": " << level.leaves_out << '\n';
     if (r.left_out > 0) std::cout << "Left out: " << left_out_text(r) << '\n';
+    if (r.out_of_order > 0) std::cout << "Out of order: " << out_of_order_text(r) << '\n';
 
     if (requests_logged) {
         std::cout << "\nRequests per hour:\n";
@@ -334,7 +425,7 @@ void write_report(const Report& r, std::size_t files)
     for (const auto& u : unknown) {
         char count[32];
         std::snprintf(count, sizeof count, "  %9lu  ", u.second.count);
-        std::cout << count << u.second.first << "  " << u.second.last << "  " << u.first << '\n';
+        std::cout << count << u.second.first << "  " << u.second.last << "  " << visible_blanks(u.first) << '\n';
     }
 
     const auto kinds = warnings_by_kind(r);
