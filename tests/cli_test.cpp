@@ -881,6 +881,10 @@ TEST(Import, GuardsAgainstACutShortExport)
     EXPECT_EQ(r.out, summary);
     EXPECT_EQ(r.err, dir.file("in.csv") + ": the import would remove 2 of the 11 barcodes in " + barcodes +
                          " (more than a tenth): not written; give -force if that is meant\n");
+    // A dry run refuses as the real one does.
+    r = import(db, csv, {"-dry-run"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, summary);
     r = import(db, csv, {"-dry-run", "-force"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, summary + "(-dry-run: nothing written)\n");
