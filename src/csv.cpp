@@ -36,7 +36,7 @@ std::string unreadable_encoding(std::string_view text)
                "-endian), which spreadsheets call \"Unicode text\": " + save_as;
     }
     const std::size_t cr = text.find('\r');
-    if (cr != std::string_view::npos && cr + 1 < text.size() && text.find('\n') == std::string_view::npos)
+    if (cr != std::string_view::npos && text.find('\n') == std::string_view::npos)
         return "its lines end in a carriage return alone (as on old Macs), which no line of a CSV ends in here: " +
                save_as + ", with Windows or Unix line ends";
     return "";

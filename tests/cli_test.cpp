@@ -712,7 +712,10 @@ TEST(Import, ReadsASpreadsheetsCsv)
     const std::string db = dir.file("db");
     std::filesystem::create_directory(db);
     write_file(db + "/formats.ini", "[price]\n${Description}: ${Price}\n[offer]\nOFFER ${Description} ${Price}\n[]\n?\n");
+    const std::string zeros(300, '\0'); // bytes pass through, however many zero bytes
     Run_result r = import(db, "\xef\xbb\xbf" "EAN;Description;Price;Format\r\n"
+                              "55;" + zeros + ";0,10;\r\n"
+                              "12.50;Regal;0,50;\r\n" // a shop's shelf code, no number a spreadsheet made
                               "4006381333931;\"Pen; blue\";1,99;\r\n"
                               "4012345678901;\"Note\r\nbook \"\"A5\"\"\";2,49;offer\r\n"
                               ";;;\r\n"
@@ -722,19 +725,19 @@ TEST(Import, ReadsASpreadsheetsCsv)
                               "99;Tisch\\Stuhl;1,00;\r\n",
                           {"-barcode=ean", "-format=price"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, db + "/barcodes.ini: 6 barcodes written: 6 added, 0 removed, 0 changed, 0 unchanged; 2 cells with "
+    EXPECT_EQ(r.out, db + "/barcodes.ini: 8 barcodes written: 8 added, 0 removed, 0 changed, 0 unchanged; 2 cells with "
                           "escapes (see the warnings)\n");
     // Warnings, one line a kind: a GS1 code's check digit, and a backslash
     // that starts an escape ('\S' is none).
-    EXPECT_EQ(r.err, dir.file("in.csv") + ":7: warning: barcode '4012345678902' ends in 2, but the check digit of a GS1 code "
+    EXPECT_EQ(r.err, dir.file("in.csv") + ":9: warning: barcode '4012345678902' ends in 2, but the check digit of a GS1 code "
                                           "of 13 digits with these is 1: mistyped? (a shop's own code may be so) (and 1 more "
-                                          "row like it, at line 8)\n" +
-                         dir.file("in.csv") + ":7: warning: 'tag.Description' is 'Ordner A4\\rot': the answer holds its \\r "
+                                          "row like it, at line 10)\n" +
+                         dir.file("in.csv") + ":9: warning: 'tag.Description' is 'Ordner A4\\rot': the answer holds its \\r "
                                               "(0d) as those bytes, not as written (write '\\\\' for a backslash) (and 1 more "
-                                              "row like it, at line 8)\n");
-    EXPECT_EQ(answers_in(db, {"4006381333931", "4012345678901", "", "7", "99"}),
+                                              "row like it, at line 10)\n");
+    EXPECT_EQ(answers_in(db, {"4006381333931", "4012345678901", "", "7", "99", "12.50", "55"}),
               (std::vector<std::string>{"Pen; blue: 1,99", "OFFER Note\nbook \"A5\" 2,49", "Unknown: -", "Unknown: -",
-                                        "Tisch\\Stuhl: 1,00"}));
+                                        "Tisch\\Stuhl: 1,00", "Regal: 0,50", zeros + ": 0,10"}));
 }
 
 // A CSV that the server could not answer from as meant is refused with the
@@ -799,6 +802,12 @@ TEST(Import, RefusesWhatWouldNotAnswerAsMeant)
         EXPECT_EQ(read_file(db + "/barcodes.ini"), old) << c.error;
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(db), {}), 2) << c.error;
     }
+    // The columns are named only for rows that miss them: not for the
+    // fallback barcode kept from the file, whose format's ${d} no column gives.
+    EXPECT_EQ(import(db, "barcode,format\n1,F\n").err.find("no column gives"), std::string::npos);
+    // A code kept with its zero beside the one without is no loss.
+    EXPECT_EQ(import(db, "barcode,format,d\n0400638133393,f,pen\n400638133393,f,x\n").status, 0);
+    write_file(db + "/barcodes.ini", old);
     // With -force the codes are taken as they are: the zero was meant to go.
     EXPECT_EQ(import(db, "barcode,format,d\n400638133393,f,x\n", {"-force"}).status, 0);
 }
