@@ -284,8 +284,10 @@ public:
     // is a symbolic link, the file it leads to is replaced and the link
     // stays (see link_target).
     bool open(const std::string& path, std::string& error);
-    // The file replaced: `path`, or where its link leads.
+    // The file replaced (its full path on Windows), and whether `path` is a
+    // link that leads to it.
     const std::string& target() const { return my_path; }
+    bool through_link() const { return my_through_link; }
     bool write(std::string_view bytes, std::string& error);
     // Flushes the new file to the disk and puts it in the place of the old
     // one, durably (on Windows with a replace that waits up to 5 s while
@@ -298,6 +300,7 @@ private:
     std::string my_path;
     std::string my_temp;
     std::intptr_t my_handle = -1;
+    bool my_through_link = false;
 };
 
 // Asks the system to back `bytes` of memory at `start` (a large array about

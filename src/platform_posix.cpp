@@ -727,6 +727,7 @@ bool File_replacement::open(const std::string& path, std::string& error)
 {
     give_up();
     if (!link_target(path, my_path, error)) return false;
+    my_through_link = my_path != path;
     my_temp = my_path + ".new-" + std::to_string(getpid());
     // Created for us alone; the umask applies to a file that had no
     // predecessor.

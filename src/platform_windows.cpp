@@ -776,6 +776,7 @@ bool File_replacement::open(const std::string& path, std::string& error)
     // Windows does.
     std::string target;
     if (!link_target(path, target, error)) return false;
+    my_through_link = target != path;
     char full[MAX_PATH];
     const DWORD length = GetFullPathNameA(target.c_str(), sizeof full, full, nullptr);
     my_path = length > 0 && length < sizeof full ? std::string(full, length) : target;

@@ -602,7 +602,7 @@ int main(int argc, char** argv)
         std::cout << barcodes_path << ": " << s.written << " barcodes " << done << ": " << s.added << " added, "
                   << s.removed << " removed, " << s.changed << " changed, " << s.unchanged << " unchanged";
         if (import.escaped_cells() > 0) std::cout << "; " << import.escaped_cells() << (import.escaped_cells() == 1 ? " cell" : " cells") << " with escapes (see the warnings)";
-        if (!options.dry_run && replacement.target() != barcodes_path)
+        if (replacement.through_link())
             std::cout << "; it is a symbolic link, and the file it leads to, " << replacement.target() << ", was replaced";
         std::cout << std::endl;
     };
