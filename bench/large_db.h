@@ -1,7 +1,8 @@
 // Writes a large generated database for the benchmarks and the load tests:
 // `count` barcodes, each with format= and three or four tag. lines, and a
-// formats file of a dozen formats. Barcodes are 13-digit numbers starting
-// at 2000000000000; barcode_of(i) names the i-th. Unless `sorted`, they are
+// formats file of a dozen formats. Barcodes are 13-digit GS1 codes of a
+// shop's own numbers: 200000000000 + i and its check digit; barcode_of(i)
+// names the i-th. Unless `sorted`, they are
 // written in a scrambled order, as an article export gives them. False when
 // a file cannot be written (errno tells why).
 #ifndef ULVANE_BENCH_LARGE_DB_H
@@ -12,9 +13,12 @@
 #include <numeric>
 #include <string>
 
+#include "database_check.h"
+
 inline std::string barcode_of(long i)
 {
-    return std::to_string(2000000000000L + i);
+    const std::string digits = std::to_string(200000000000L + i);
+    return digits + gs1_check_digit(digits);
 }
 
 inline const char* const large_db_formats[] = {"price", "offer", "weight", "shelf", "label", "promo",
@@ -23,7 +27,7 @@ inline const char* const large_db_formats[] = {"price", "offer", "weight", "shel
 // The directory the benchmarks and load tests keep a generated database in.
 inline std::string large_db_path(long count, bool sorted)
 {
-    return "/tmp/ulvane_bench_db_" + std::to_string(count) + (sorted ? "_sorted" : "");
+    return "/tmp/ulvane_bench_gs1_db_" + std::to_string(count) + (sorted ? "_sorted" : "");
 }
 
 inline bool write_large_db(const std::string& dir, long count, bool sorted)

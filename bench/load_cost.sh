@@ -50,7 +50,7 @@ measure() {
   cpu=$(cpu_of "$pid")
   peak=$(peak_of "$pid")
   touch "$db/barcodes.ini"
-  printf '2000000000000\n' > /dev/udp/127.0.0.1/19999
+  printf '2000000000008\n' > /dev/udp/127.0.0.1/19999
   until [ "$(grep -c 'Reloading .*barcodes.ini' "$log")" = 2 ]; do sleep 0.01; done
   before=$(cpu_of "$pid")
   while sleep 0.05; after=$(cpu_of "$pid"); [ "$after" != "$before" ]; do before=$after; done

@@ -55,14 +55,19 @@ bool all_digits(std::string_view s)
 
 } // namespace
 
+char gs1_check_digit(std::string_view digits)
+{
+    // From the right, the digits weigh 3, 1, 3, ...
+    int sum = 0;
+    for (std::size_t k = 0; k < digits.size(); ++k) sum += (digits[digits.size() - 1 - k] - '0') * (k % 2 == 0 ? 3 : 1);
+    return static_cast<char>('0' + (10 - sum % 10) % 10);
+}
+
 std::string check_digit_warning(std::string_view barcode)
 {
     const std::size_t n = barcode.size();
     if (!(n == 8 || n == 12 || n == 13 || n == 14) || !all_digits(barcode)) return "";
-    // From the right, the digits before the check digit weigh 3, 1, 3, ...
-    int sum = 0;
-    for (std::size_t k = 0; k + 1 < n; ++k) sum += (barcode[n - 2 - k] - '0') * (k % 2 == 0 ? 3 : 1);
-    const char expected = static_cast<char>('0' + (10 - sum % 10) % 10);
+    const char expected = gs1_check_digit(barcode.substr(0, n - 1));
     if (barcode[n - 1] == expected) return "";
     return "barcode " + quoted(barcode) + " ends in " + barcode[n - 1] + ", but the check digit of a GS1 code of " +
            std::to_string(n) + " digits with these is " + expected + ": mistyped? (a shop's own code may be so)";

@@ -156,21 +156,23 @@ public:
     std::size_t escaped_cells() const { return my_escaped_cells; }
 
 private:
-    struct Finding {
-        unsigned long line;
+    // The findings of one kind: said together, by the first of them. A
+    // million rows with one fault cost a line and a few numbers.
+    struct Kind {
         bool error;
-        std::string kind; // findings of one kind are said together
-        std::string why;
+        std::size_t order; // of its first finding, to tell apart kinds of one line
+        unsigned long first_line;
+        std::string why; // of the first
+        std::size_t more = 0;
+        std::vector<unsigned long> more_lines; // the first few, in order
     };
+    void note(unsigned long line, bool error, const std::string& kind, const std::string& why);
     void refuse(unsigned long line, const std::string& why, const std::string& kind = "")
     {
-        my_findings.push_back({line, true, kind.empty() ? why : kind, why});
+        note(line, true, kind.empty() ? why : kind, why);
         my_failed = true;
     }
-    void warn(unsigned long line, const std::string& why, const std::string& kind)
-    {
-        my_findings.push_back({line, false, kind, why});
-    }
+    void warn(unsigned long line, const std::string& why, const std::string& kind) { note(line, false, kind, why); }
     bool read_header(const std::vector<std::string>& header);
     bool read_barcode(std::string_view barcode, unsigned long line);
     void warn_of_escapes(const std::vector<std::string>& cells, unsigned long line);
@@ -184,7 +186,7 @@ private:
     const Options& my_options;
     Answer_check my_answers;
     Columns my_columns;
-    std::vector<Finding> my_findings;
+    std::unordered_map<std::string, Kind> my_kinds;
     bool my_failed = false;
     std::size_t my_escaped_cells = 0;
     std::vector<std::string> my_answering_formats; // of rows whose answer is wrong, each once
@@ -458,32 +460,39 @@ void Import::name_missing_columns()
                   "; no column gives the placeholders " + asked + " of the formats: name a column as its placeholder");
 }
 
+void Import::note(unsigned long line, bool error, const std::string& kind, const std::string& why)
+{
+    const std::size_t most_lines = 5;
+    const auto placed = my_kinds.try_emplace((error ? "e" : "w") + kind, Kind{error, my_kinds.size(), line, why, 0, {}});
+    if (placed.second) return;
+    Kind& k = placed.first->second;
+    ++k.more;
+    if (line < k.first_line) { // the later checks find their rows in another order
+        std::swap(line, k.first_line);
+        k.why = why;
+    }
+    if (k.more_lines.size() == most_lines && line >= k.more_lines.back()) return;
+    k.more_lines.insert(std::upper_bound(k.more_lines.begin(), k.more_lines.end(), line), line);
+    if (k.more_lines.size() > most_lines) k.more_lines.pop_back();
+}
+
 void Import::write_findings() const
 {
-    struct Kind {
-        const Finding* first;
-        std::size_t more = 0;
-        std::string lines; // of the first few more
-    };
-    std::vector<Finding> findings = my_findings;
-    std::stable_sort(findings.begin(), findings.end(), [](const Finding& a, const Finding& b) { return a.line < b.line; });
-    std::vector<Kind> kinds; // in the order of their first lines
-    std::unordered_map<std::string, std::size_t> kind_at;
-    for (const Finding& f : findings) {
-        const auto placed = kind_at.emplace((f.error ? "e" : "w") + f.kind, kinds.size());
-        if (placed.second) {
-            kinds.push_back({&f, 0, ""});
-            continue;
+    std::vector<const Kind*> kinds;
+    for (const auto& k : my_kinds) kinds.push_back(&k.second);
+    std::sort(kinds.begin(), kinds.end(), [](const Kind* a, const Kind* b) {
+        return a->first_line != b->first_line ? a->first_line < b->first_line : a->order < b->order;
+    });
+    for (const Kind* k : kinds) {
+        std::cerr << my_options.csv_path << (k->first_line == 0 ? "" : ":" + std::to_string(k->first_line)) << ": "
+                  << (k->error ? "" : "warning: ") << k->why;
+        if (k->more > 0) {
+            std::cerr << " (and " << k->more << " more " << (k->more == 1 ? "row" : "rows") << " like it, at line"
+                      << (k->more == 1 ? " " : "s ");
+            for (std::size_t i = 0; i < k->more_lines.size(); ++i) std::cerr << (i == 0 ? "" : ", ") << k->more_lines[i];
+            if (k->more > k->more_lines.size()) std::cerr << ", ...";
+            std::cerr << ")";
         }
-        Kind& k = kinds[placed.first->second];
-        if (++k.more <= 5) k.lines += (k.more == 1 ? "" : ", ") + std::to_string(f.line);
-    }
-    for (const Kind& k : kinds) {
-        std::cerr << my_options.csv_path << (k.first->line == 0 ? "" : ":" + std::to_string(k.first->line)) << ": "
-                  << (k.first->error ? "" : "warning: ") << k.first->why;
-        if (k.more > 0)
-            std::cerr << " (and " << k.more << " more " << (k.more == 1 ? "row" : "rows") << " like it, at line"
-                      << (k.more == 1 ? " " : "s ") << k.lines << (k.more > 5 ? ", ..." : "") << ")";
         std::cerr << '\n';
     }
 }
