@@ -793,6 +793,10 @@ TEST(Import, RefusesWhatWouldNotAnswerAsMeant)
         {"barcode,format,e\n1,f,x\n2,f,y\n", "1: the columns give the tags e; no column gives the placeholders ${d} of the "
                                               "formats: name a column as its placeholder"},
         {"barcode,format,d\n,f,x\n,f,y\n", "2: the barcode is empty (and 1 more row like it, at line 3)"},
+        // Repeats are found in no order of lines; the first few are said.
+        {"barcode,format,d\n1,f,x\n2,f,x\n3,f,x\n4,f,x\n5,f,x\n6,f,x\n7,f,x\n8,f,x\n"
+         "1,f,x\n2,f,x\n3,f,x\n4,f,x\n5,f,x\n6,f,x\n7,f,x\n8,f,x\n",
+         "10: barcode '1' again: it is at line 2 too (and 7 more rows like it, at lines 11, 12, 13, 14, 15, ...)\n"},
     };
     for (const auto& c : cases) {
         Run_result r = import(db, c.csv);
