@@ -411,26 +411,33 @@ void Import::run(std::string_view csv, const Old_file& old, File_replacement* ou
 
 // A code of digits whose leading zeros a spreadsheet dropped: the old
 // barcode goes, and the scan of the real code gets the fallback answer.
+// Only a barcode the file lacks can be one; a nightly import adds few.
 void Import::refuse_lost_zeros(const Old_file& old)
 {
-    std::vector<std::uint64_t> fresh;
-    for (const Row& row : my_rows) fresh.push_back(row.version.barcode);
+    std::vector<std::pair<std::uint64_t, std::size_t>> fresh; // barcode hash, row
+    fresh.reserve(my_rows.size());
+    for (std::size_t r = 0; r < my_rows.size(); ++r) fresh.emplace_back(my_rows[r].version.barcode, r);
     std::sort(fresh.begin(), fresh.end());
-    auto holds = [](const auto& sorted, std::uint64_t hash, auto key) {
-        const auto at = std::lower_bound(sorted.begin(), sorted.end(), hash,
-                                         [&](const auto& entry, std::uint64_t h) { return key(entry) < h; });
-        return at != sorted.end() && key(*at) == hash;
+    auto in_old = [&](std::uint64_t hash) {
+        const auto at = std::lower_bound(old.barcodes.begin(), old.barcodes.end(), Barcode_version{hash, 0});
+        return at != old.barcodes.end() && at->barcode == hash;
     };
-    auto old_key = [](const Barcode_version& v) { return v.barcode; };
-    auto new_key = [](std::uint64_t h) { return h; };
-    for (const Row& row : my_rows) {
+    auto in_fresh = [&](std::uint64_t hash) {
+        const auto at = std::lower_bound(fresh.begin(), fresh.end(), std::make_pair(hash, std::size_t(0)));
+        return at != fresh.end() && at->first == hash;
+    };
+    auto o = old.barcodes.begin();
+    for (const auto& f : fresh) {
+        while (o != old.barcodes.end() && o->barcode < f.first) ++o;
+        if (o != old.barcodes.end() && o->barcode == f.first) continue; // not added
+        const Row& row = my_rows[f.second];
         const std::string_view barcode = barcode_of(row);
         if (barcode.empty() || barcode.find_first_not_of("0123456789") != std::string_view::npos) continue;
         std::string with_zeros(barcode);
         while (with_zeros.size() < 14) { // the longest GS1 code
             with_zeros.insert(0, 1, '0');
             const std::uint64_t hash = barcode_hash(with_zeros);
-            if (!holds(old.barcodes, hash, old_key) || holds(fresh, hash, new_key)) continue;
+            if (!in_old(hash) || in_fresh(hash)) continue;
             refuse(row.line, "barcode " + quoted(barcode) + " is " + quoted(with_zeros) +
                                  " without its leading zeros, and the import would remove " + quoted(with_zeros) +
                                  ": format the barcode column as text and save the CSV again (or give -force if the "
