@@ -76,21 +76,26 @@ std::string check_digit_warning(std::string_view barcode)
 bool is_spreadsheet_number(std::string_view barcode)
 {
     // Digits, maybe a decimal point or comma and digits, then an exponent
-    // (E+12) or a fraction of zeros alone.
-    const std::size_t point = barcode.find_first_of(".,");
-    const std::size_t e = barcode.find_first_of("eE");
-    if (point == std::string_view::npos && e == std::string_view::npos) return false;
-    const std::string_view whole = barcode.substr(0, std::min(point, e));
-    if (!all_digits(whole)) return false;
-    if (e == std::string_view::npos) { // 4006381333931.0
-        const std::string_view fraction = barcode.substr(point + 1);
-        return !fraction.empty() && fraction.find_first_not_of('0') == std::string_view::npos;
+    // (E+12), or else a fraction of zeros alone. A code of digits alone,
+    // the common case, is passed over in one sweep.
+    std::size_t i = 0;
+    auto digits = [&] {
+        const std::size_t from = i;
+        while (i < barcode.size() && barcode[i] >= '0' && barcode[i] <= '9') ++i;
+        return i - from;
+    };
+    if (digits() == 0 || i == barcode.size()) return false;
+    bool zeros_after_point = false;
+    if (barcode[i] == '.' || barcode[i] == ',') {
+        const std::size_t from = ++i;
+        if (digits() == 0) return false;
+        zeros_after_point = barcode.substr(from, i - from).find_first_not_of('0') == std::string_view::npos;
+        if (i == barcode.size()) return zeros_after_point;
     }
-    if (point != std::string_view::npos && (point > e || !all_digits(barcode.substr(point + 1, e - point - 1))))
-        return false;
-    std::string_view exponent = barcode.substr(e + 1);
-    if (!exponent.empty() && (exponent[0] == '+' || exponent[0] == '-')) exponent.remove_prefix(1);
-    return all_digits(exponent);
+    if (barcode[i] != 'e' && barcode[i] != 'E') return false;
+    ++i;
+    if (i < barcode.size() && (barcode[i] == '+' || barcode[i] == '-')) ++i;
+    return digits() > 0 && i == barcode.size();
 }
 
 Answer_check::Answer_check(const Barcode_db::Format_table& formats) : my_formats(formats)
