@@ -7,6 +7,7 @@
 #include "database.h"
 #include "escapes.h"
 #include "log.h"
+#include "version.h"
 
 namespace {
 
@@ -68,7 +69,8 @@ int serve(int port, const std::string& db_dir, Start_failure& why)
         report_serving();
         LOG_INF("Ready: answering at UDP port " << static_cast<std::uint16_t>(port) << " with "
                                                 << the_barcode_db.barcodes().size() << " barcodes and "
-                                                << the_barcode_db.formats().size() << " formats.");
+                                                << the_barcode_db.formats().size() << " formats (ulvane_server "
+                                                << ulvane_version << ").");
         request_loop(sd, port, db_dir);
         udp_close(sd);
         socket_layer_stop();

@@ -931,6 +931,29 @@ TEST(Import, GuardsAgainstACutShortExport)
                                                             "15 unchanged\n(-dry-run: nothing written)\n");
 }
 
+// Each tool says its version, alone with -version and in its usage; the
+// server in its Ready line (see the end-to-end tests), its command line
+// unchanged.
+TEST(CommandLine, EveryToolTellsItsVersion)
+{
+    const std::pair<const char*, const char*> tools[] = {
+        {"ulvane_scan", ULVANE_SCAN_PATH},     {"ulvane_check", ULVANE_CHECK_PATH},
+        {"ulvane_report", ULVANE_REPORT_PATH}, {"ulvane_export", ULVANE_EXPORT_PATH},
+        {"ulvane_import", ULVANE_IMPORT_PATH},
+    };
+    for (const auto& t : tools) {
+        Run_result r = run_program({t.second, "-version"});
+        EXPECT_EQ(r.status, 0) << t.first;
+        EXPECT_EQ(unix_lines(r.out), std::string(t.first) + " " + ULVANE_VERSION + "\n");
+        r = run_program({t.second, "-wrong"});
+        EXPECT_EQ(r.status, 2) << t.first;
+        EXPECT_NE(unix_lines(r.err).find("| -version\n"), std::string::npos) << r.err;
+        EXPECT_NE(unix_lines(r.err).find("(" + std::string(t.first) + " " + ULVANE_VERSION + ")\n"), std::string::npos) << r.err;
+    }
+    Run_result r = server({"-version"});
+    EXPECT_EQ(r.err, "ERROR: unkown option \"-version\"\n\n");
+}
+
 TEST(CommandLine, NumbersAreReadLikeAtoi)
 {
     const std::pair<const char*, int> cases[] = {

@@ -75,7 +75,7 @@ TEST_F(EndToEnd, WholeExchangeAnswersAtTheServersPort)
     EXPECT_NE(bind[0].find("Bind receiving socket to 0.9000"), std::string::npos);
     // Ready once loaded and bound, before the first request.
     const std::vector<std::string> lines = log_lines();
-    const auto ready = std::find(lines.begin(), lines.end(), "INF Ready: answering at UDP port 9000 with 1 barcodes and 1 formats.");
+    const auto ready = std::find(lines.begin(), lines.end(), "INF Ready: answering at UDP port 9000 with 1 barcodes and 1 formats (ulvane_server " + std::string(ULVANE_VERSION) + ").");
     EXPECT_LT(ready, std::find(lines.begin(), lines.end(), "INF Received barcode \"12345\""));
     // The first line of a fresh log is #1.
     EXPECT_EQ(read_file(my_dir.file("log")).substr(20, 8), " #1 INF]");

@@ -34,6 +34,7 @@
 #include "log.h"
 #include "platform.h"
 #include "server.h"
+#include "version.h"
 
 namespace {
 
@@ -328,6 +329,7 @@ std::string hex_dump(const std::string& bytes)
 int main(int argc, char** argv)
 {
     unbuffer_standard_streams();
+    if (version_asked(argc, argv, "ulvane_check")) return 0;
     std::string db_dir = ".";
     std::vector<std::string> barcodes;
     for (int i = 1; i < argc; ++i) {
@@ -337,7 +339,8 @@ int main(int argc, char** argv)
         else if (arg.compare(0, 3, "-l=") == 0)
             set_log_level(static_cast<unsigned>(option_number(argv[i] + 3)));
         else if (arg[0] == '-') {
-            std::cerr << "usage: ulvane_check [-db=dir] [-l=n] [BARCODE...]" << std::endl;
+            std::cerr << "usage: ulvane_check [-db=dir] [-l=n] [BARCODE...] | -version\n(ulvane_check " << ulvane_version
+                      << ")" << std::endl;
             return 2;
         } else
             barcodes.push_back(arg);

@@ -25,6 +25,7 @@
 #include "csv.h"
 #include "database.h"
 #include "platform.h"
+#include "version.h"
 
 namespace {
 
@@ -71,6 +72,7 @@ void write_csv(const Barcode_table& table, Out out)
 int main(int argc, char** argv)
 {
     unbuffer_standard_streams();
+    if (version_asked(argc, argv, "ulvane_export")) return 0;
     std::string db_dir = ".", output;
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], "-db=", 4) == 0) {
@@ -78,7 +80,8 @@ int main(int argc, char** argv)
         } else if (std::strncmp(argv[i], "-o=", 3) == 0 && argv[i][3] != '\0') {
             output = argv[i] + 3;
         } else {
-            std::cerr << "usage: ulvane_export [-db=DIR] [-o=FILE]" << std::endl;
+            std::cerr << "usage: ulvane_export [-db=DIR] [-o=FILE] | -version\n(ulvane_export " << ulvane_version << ")"
+                      << std::endl;
             return 2;
         }
     }

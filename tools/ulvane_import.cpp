@@ -49,6 +49,7 @@
 #include "escapes.h"
 #include "log.h"
 #include "platform.h"
+#include "version.h"
 
 namespace {
 
@@ -558,8 +559,9 @@ bool lock_and_open(const std::string& barcodes_path, File_lock& lock, File_repla
 
 int usage()
 {
-    std::cerr << "usage: ulvane_import FILE.csv [-db=DIR] [-barcode=COLUMN] [-format=NAME] [-dry-run] [-force]"
-              << std::endl;
+    std::cerr << "usage: ulvane_import FILE.csv [-db=DIR] [-barcode=COLUMN] [-format=NAME] [-dry-run] [-force] | -version\n"
+                 "(ulvane_import "
+              << ulvane_version << ")" << std::endl;
     return 2;
 }
 
@@ -568,6 +570,7 @@ int usage()
 int main(int argc, char** argv)
 {
     unbuffer_standard_streams();
+    if (version_asked(argc, argv, "ulvane_import")) return 0;
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];

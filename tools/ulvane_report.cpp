@@ -33,6 +33,7 @@
 #include "csv.h"
 #include "log_report.h"
 #include "platform.h"
+#include "version.h"
 
 namespace {
 
@@ -442,6 +443,7 @@ void write_report(const Report& r, std::size_t files)
 int main(int argc, char** argv)
 {
     unbuffer_standard_streams();
+    if (version_asked(argc, argv, "ulvane_report")) return 0;
     std::string output = "text";
     std::vector<std::string> files;
     bool wrong = argc < 2;
@@ -454,8 +456,9 @@ int main(int argc, char** argv)
             files.push_back(argv[i]);
     }
     if (wrong || files.empty()) {
-        std::cerr << "usage: ulvane_report [-csv | -html | -json] LOGFILE...\n"
-                     "Reads the server's log files, rotated ones first, and tells what the server did." << std::endl;
+        std::cerr << "usage: ulvane_report [-csv | -html | -json] LOGFILE... | -version\n"
+                     "Reads the server's log files, rotated ones first, and tells what the server did.\n(ulvane_report "
+                  << ulvane_version << ")" << std::endl;
         return 2;
     }
     Report report;

@@ -25,6 +25,7 @@
 
 #include "escapes.h"
 #include "platform.h"
+#include "version.h"
 #include "sender_rules.h"
 #include "server.h"
 
@@ -32,7 +33,8 @@ namespace {
 
 int usage()
 {
-    std::cerr << "usage: ulvane_scan [-p=9000] [-t=MILLISECONDS] [-r] HOST BARCODE..." << std::endl;
+    std::cerr << "usage: ulvane_scan [-p=9000] [-t=MILLISECONDS] [-r] HOST BARCODE... | -version\n(ulvane_scan "
+              << ulvane_version << ")" << std::endl;
     return 2;
 }
 
@@ -66,6 +68,7 @@ void say_late(const std::string& answer)
 int main(int argc, char** argv)
 {
     unbuffer_standard_streams();
+    if (version_asked(argc, argv, "ulvane_scan")) return 0;
     int port = 9000;
     int timeout_ms = 2000;
     bool raw = false;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "version.h"
 #include "server.h"
 
 namespace {
@@ -32,10 +33,11 @@ void usage()
                  "       ulvane_service remove\n"
                  "       ulvane_service reopen\n"
                  "       ulvane_service stats\n"
+                 "       ulvane_service -version\n"
                  "Installs the barcode server as the Windows service "
               << service_name
               << ", which the service manager then starts (sc start " << service_name
-              << ", or the Services console)." << std::endl;
+              << ", or the Services console).\n(ulvane_service " << ulvane_version << ")" << std::endl;
 }
 
 bool starts_with(const std::string& text, const char* prefix)
@@ -144,6 +146,7 @@ int serve()
 int main(int argc, char** argv)
 {
     unbuffer_standard_streams();
+    if (version_asked(argc, argv, "ulvane_service")) return 0;
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "install") return install(std::vector<std::string>(argv + 2, argv + argc));
     if (command == "remove" || command == "reopen" || command == "stats") {
