@@ -3,7 +3,7 @@ BUILD := build
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 
-.PHONY: all run try test bench fuzz clean windows test-windows install
+.PHONY: all run try test bench fuzz clean windows test-windows install package
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -33,6 +33,16 @@ install:
 	cmake --build $(BUILD) -j $(JOBS)
 	cmake --install $(BUILD)
 
+# The Debian package, ulvane-server_VERSION_amd64.deb, in build-package/.
+PROGRAMS := ulvane_server ulvane_scan ulvane_check ulvane_report ulvane_export ulvane_import
+# Built with Debian's hardening flags (dpkg-buildflags), as its packages are.
+package:
+	CXXFLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
+	  cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DULVANE_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DCMAKE_INSTALL_DOCDIR=share/doc/ulvane-server -DULVANE_SYSTEMD_UNIT_DIR=/lib/systemd/system
+	cmake --build build-package -j $(JOBS) --target $(PROGRAMS)
+	tools/make_deb.sh build-package build-package $$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-package/CMakeCache.txt)
+
 bench: all
 	bench/run_benchmarks.sh $(BUILD)
 
@@ -60,4 +70,4 @@ test-windows: windows
 	  $(WINE_ENV) wineserver -k; WINEPREFIX=$(CURDIR)/build-wine/wineprefix-terminal wineserver -k; exit $$status
 
 clean:
-	rm -rf $(BUILD) build-sanitize build-fuzz build-windows build-wine
+	rm -rf $(BUILD) build-sanitize build-fuzz build-windows build-wine build-package
