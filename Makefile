@@ -3,7 +3,7 @@ BUILD := build
 JOBS := $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 
-.PHONY: all run try test bench fuzz clean windows test-windows install package
+.PHONY: all run try test bench fuzz clean windows test-windows install package package-windows
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -42,6 +42,11 @@ package:
 	  -DCMAKE_INSTALL_DOCDIR=share/doc/ulvane-server -DULVANE_SYSTEMD_UNIT_DIR=/lib/systemd/system
 	cmake --build build-package -j $(JOBS) --target $(PROGRAMS)
 	tools/make_deb.sh build-package build-package $$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-package/CMakeCache.txt)
+
+# The Windows Installer package, ulvane-server-VERSION-x64.msi, in
+# build-windows/ (wixl, Debian's package wixl).
+package-windows: windows
+	tools/make_msi.sh build-windows build-windows $$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-windows/CMakeCache.txt)
 
 bench: all
 	bench/run_benchmarks.sh $(BUILD)

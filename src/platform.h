@@ -176,6 +176,8 @@ struct Service_config {
 std::string service_register(const Service_config& config, std::string& warning);
 // Stops the service if it runs (waiting for it to stop), then removes it.
 std::string service_remove(const std::string& name);
+// Whether a service of that name is registered.
+bool service_is_registered(const std::string& name);
 // Asks the running service to reopen its log file (the control
 // PARAMCHANGE) or to write its statistics (service_control_statistics).
 enum class Service_request { reopen_log, write_statistics };

@@ -254,6 +254,22 @@ void report_to_system_log(const std::string& source, const std::string& message)
     DeregisterEventSource(log);
 }
 
+namespace {
+
+// Waits up to 30 s for the service to reach `state`; false when it did not.
+bool wait_for_service(SC_HANDLE service, DWORD state)
+{
+    SERVICE_STATUS status{};
+    for (int waited = 0; waited < 30000; waited += 100) {
+        if (!QueryServiceStatus(service, &status)) return false;
+        if (status.dwCurrentState == state) return true;
+        Sleep(100);
+    }
+    return false;
+}
+
+} // namespace
+
 std::string service_remove(const std::string& name)
 {
     Service_handle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)};
@@ -261,14 +277,17 @@ std::string service_remove(const std::string& name)
     Service_handle service{OpenServiceA(manager.handle, name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE)};
     if (service.handle == nullptr) return "cannot open the service " + name + ": " + system_reason(GetLastError());
     SERVICE_STATUS status{};
-    if (ControlService(service.handle, SERVICE_CONTROL_STOP, &status)) {
-        for (int waited = 0; waited < 30000 && status.dwCurrentState != SERVICE_STOPPED; waited += 100) {
-            Sleep(100);
-            if (!QueryServiceStatus(service.handle, &status)) break;
-        }
-    }
+    if (ControlService(service.handle, SERVICE_CONTROL_STOP, &status)) wait_for_service(service.handle, SERVICE_STOPPED);
     if (!DeleteService(service.handle)) return "cannot remove the service " + name + ": " + system_reason(GetLastError());
     return "";
+}
+
+bool service_is_registered(const std::string& name)
+{
+    Service_handle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)};
+    Service_handle service{manager.handle == nullptr ? nullptr
+                                                      : OpenServiceA(manager.handle, name.c_str(), SERVICE_QUERY_STATUS)};
+    return service.handle != nullptr;
 }
 
 std::string service_ask(const std::string& name, Service_request request)

@@ -1416,6 +1416,26 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     EXPECT_EQ(service({"remove"}).first, 0);
     EXPECT_EQ(sc("query").find("SERVICE_NAME"), std::string::npos) << "the service is gone";
     EXPECT_EQ(log_lines("ulvane_server.log").back(), "INF Stopped on request.");
+
+    // The installer's step: the examples copied into a directory without a
+    // database, never over one; a registered service's options kept.
+    ASSERT_EQ(mkdir(my_dir.file("examples").c_str(), 0755), 0);
+    write_file(my_dir.file("examples/barcodes.ini"), "[]\nformat=f\n");
+    write_file(my_dir.file("examples/formats.ini"), "[f]\nexample\n");
+    const std::string examples = "-examples=" + windows_path(my_dir.file("examples"));
+    auto setup = service({"setup", examples, "-db=" + windows_path(my_dir.file("new/db")), "-p=9001"});
+    ASSERT_EQ(setup.first, 0) << setup.second;
+    EXPECT_EQ(read_file(my_dir.file("new/db/formats.ini")), "[f]\nexample\n");
+    EXPECT_NE(setup.second.find("\"-p=9001\""), std::string::npos) << setup.second;
+    setup = service({"setup", examples, "-db=" + db, "-p=9002"});
+    EXPECT_EQ(setup.first, 0) << setup.second;
+    EXPECT_NE(setup.second.find("registered already: its options are kept"), std::string::npos) << setup.second;
+    EXPECT_EQ(read_file(my_dir.file("db/barcodes.ini")), pen_barcodes) << "a database is never overwritten";
+    const std::string image =
+        run({"/usr/bin/wine", "reg", "query", "HKLM\\System\\CurrentControlSet\\Services\\ulvane_server", "/v", "ImagePath"})
+            .second;
+    EXPECT_NE(image.find("\"-p=9001\""), std::string::npos) << image;
+    EXPECT_EQ(service({"remove"}).first, 0);
 }
 #endif
 

@@ -5,6 +5,7 @@
 //   ulvane_service remove
 //   ulvane_service reopen
 //   ulvane_service stats
+//   ulvane_service setup -examples=dir [install's options]   (the installer's step)
 //
 // Started by the service manager, it runs the server with the options it
 // was registered with; the stop and shutdown controls end it between
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -33,6 +35,7 @@ void usage()
                  "       ulvane_service remove\n"
                  "       ulvane_service reopen\n"
                  "       ulvane_service stats\n"
+                 "       ulvane_service setup -examples=dir [install's options]\n"
                  "       ulvane_service -version\n"
                  "Installs the barcode server as the Windows service "
               << service_name
@@ -118,6 +121,46 @@ int install(const std::vector<std::string>& options)
     return 0;
 }
 
+// The installer's step (msiexec runs it as LocalSystem): the database
+// directory made, the example database copied into it when it holds
+// neither file (never over a database), and the service registered as
+// install does unless it is registered already (an upgrade keeps its
+// options). The installer then starts it.
+int setup(std::vector<std::string> options)
+{
+    std::string examples, db_dir = ".";
+    for (auto option = options.begin(); option != options.end();) {
+        if (starts_with(*option, "-examples=")) {
+            examples = full_path(option->substr(10));
+            option = options.erase(option);
+            continue;
+        }
+        if (starts_with(*option, "-db=")) db_dir = option->substr(4);
+        ++option;
+    }
+    if (examples.empty()) {
+        usage();
+        return 2;
+    }
+    db_dir = full_path(db_dir);
+    std::error_code error;
+    std::filesystem::create_directories(db_dir, error);
+    const char* const files[] = {"barcodes.ini", "formats.ini"};
+    if (!std::filesystem::exists(db_dir + "\\" + files[0]) && !std::filesystem::exists(db_dir + "\\" + files[1])) {
+        for (const char* file : files) {
+            if (!std::filesystem::copy_file(examples + "\\" + file, db_dir + "\\" + file, error)) {
+                std::cerr << "ulvane_service: cannot copy the example " << file << " into " << db_dir << ": "
+                          << error.message() << std::endl;
+                return 1;
+            }
+        }
+        std::cout << "Copied the example database into " << db_dir << std::endl;
+    }
+    if (!service_is_registered(service_name)) return install(options);
+    std::cout << "The service " << service_name << " is registered already: its options are kept." << std::endl;
+    return 0;
+}
+
 // The service's work: the server itself, with the registered options. A
 // service has no standard error: a log file it cannot write ends the start,
 // said in the Application event log.
@@ -149,6 +192,7 @@ int main(int argc, char** argv)
     if (version_asked(argc, argv, "ulvane_service")) return 0;
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "install") return install(std::vector<std::string>(argv + 2, argv + argc));
+    if (command == "setup") return setup(std::vector<std::string>(argv + 2, argv + argc));
     if (command == "remove" || command == "reopen" || command == "stats") {
         if (argc > 2) {
             usage();
