@@ -801,7 +801,7 @@ TEST(Import, RefusesWhatWouldNotAnswerAsMeant)
     for (const auto& c : cases) {
         Run_result r = import(db, c.csv);
         EXPECT_EQ(r.status, 1) << c.error;
-        EXPECT_NE(r.err.find(in + c.error), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(in + c.error), std::string::npos) << c.error << ": " << r.err;
         EXPECT_EQ(r.err.find(in + c.error + " (and"), std::string::npos) << "one line a kind: " << r.err;
         EXPECT_EQ(read_file(db + "/barcodes.ini"), old) << c.error;
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(db), {}), 2) << c.error;
