@@ -113,16 +113,17 @@ protected:
         return sd;
     }
 
-    // Sends `payload` from `sd` to the server's port 9000 and returns the
+    // Sends `payload` from `sd` to the server's port (9000) and returns the
     // answer that reaches `answers` within `ms`, or "(none)".
-    std::string ask(Socket_handle sd, const std::string& payload, Socket_handle answers = no_socket, int ms = 2000)
+    std::string ask(Socket_handle sd, const std::string& payload, Socket_handle answers = no_socket, int ms = 2000,
+                    std::uint16_t port = 9000)
     {
-        udp_send(sd, payload.data(), payload.size(), {Two_hosts::server_address, 9000});
+        udp_send(sd, payload.data(), payload.size(), {Two_hosts::server_address, port});
         std::string datagram;
         Datagram_source from;
         if (!receive_within(answers < 0 ? sd : answers, ms, datagram, from)) return "(none)";
         EXPECT_EQ(from.endpoint.address, Two_hosts::server_address);
-        EXPECT_EQ(from.endpoint.port, 9000);
+        EXPECT_EQ(from.endpoint.port, port);
         return datagram;
     }
 

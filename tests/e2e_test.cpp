@@ -1436,6 +1436,75 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
             .second;
     EXPECT_NE(image.find("\"-p=9001\""), std::string::npos) << image;
     EXPECT_EQ(service({"remove"}).first, 0);
+    std::remove((std::string(std::getenv("WINEPREFIX")) + "/drive_c/ProgramData/ulvane/service.options").c_str());
+}
+
+// The Windows Installer package as an administrator deploys it, unattended:
+// installed with its properties and started, a terminal answered at the
+// port given; upgraded to a higher version, keeping the edited database and
+// the service's options; removed, taking the service and the programs and
+// leaving the database and the log.
+TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
+{
+    if (access("/usr/bin/wixl", X_OK) != 0) GTEST_SKIP() << "no wixl to make the package (apt-get install wixl)";
+    auto run = [&](std::vector<std::string> argv) {
+        pid_t pid = my_hosts->start_in(my_hosts->server_ns(), argv, my_dir.file("run_out"), my_dir.file("run_err"));
+        const int status = my_hosts->wait_for_exit(pid, 120000);
+        return std::make_pair(status, unix_lines(read_file(my_dir.file("run_out")) + read_file(my_dir.file("run_err"))));
+    };
+    auto sc_query = [&] { return run({"/usr/bin/wine", "sc", "query", "ulvane_server"}).second; };
+    auto wait_for_running = [&] {
+        std::string shown;
+        for (int waited = 0; waited < 30000 && shown.find("4  RUNNING") == std::string::npos; waited += 250) {
+            shown = sc_query();
+            usleep(250000);
+        }
+        return shown;
+    };
+    const std::string prefix = std::getenv("WINEPREFIX");
+    struct Removal {
+        std::function<void()> remove;
+        ~Removal() { remove(); }
+    } removal{[&] {
+        run({ULVANE_SERVICE_PATH, "remove"});
+        std::remove((prefix + "/drive_c/ProgramData/ulvane/service.options").c_str());
+    }};
+    const std::string version = ULVANE_VERSION, next = version.substr(0, version.rfind('.') + 1) +
+                                                        std::to_string(std::stoi(version.substr(version.rfind('.') + 1)) + 1);
+    std::string packages[2];
+    for (int k = 0; k < 2; ++k) {
+        Run_result made = run_program({std::string(ULVANE_SOURCE_DIR) + "/tools/make_msi.sh", ULVANE_WINDOWS_PROGRAMS_DIR,
+                                       my_dir.path(), k == 0 ? version : next}, 120);
+        ASSERT_EQ(made.status, 0) << made.err;
+        packages[k] = "Z:" + my_dir.path() + "/ulvane-server-" + (k == 0 ? version : next) + "-x64.msi";
+        std::replace(packages[k].begin(), packages[k].end(), '/', '\\');
+    }
+    std::string shop = "Z:" + my_dir.file("shop");
+    std::replace(shop.begin(), shop.end(), '/', '\\');
+
+    auto installed = run({"/usr/bin/wine", "msiexec", "/i", packages[0], "/qn", "PORT=9001", "DBDIR=" + shop + "\\db"});
+    ASSERT_EQ(installed.first, 0) << installed.second;
+    ASSERT_NE(wait_for_running().find("4  RUNNING"), std::string::npos);
+    EXPECT_TRUE(std::ifstream(prefix + "/drive_c/Program Files/ulvane/ulvane_check.exe").good());
+    const std::string pen = "Ballpoint pen, blue\nPrice: 0.89"; // the example database's
+    Socket_handle sd = terminal(9001);
+    EXPECT_EQ(ask(sd, "4006381333931\n", no_socket, 5000, 9001), pen);
+
+    const std::string edited = read_file(my_dir.file("shop/db/barcodes.ini")) + "[0815]\nformat=price\ntag.description=Ours\ntag.price=1\n";
+    write_file(my_dir.file("shop/db/barcodes.ini"), edited);
+    auto upgraded = run({"/usr/bin/wine", "msiexec", "/i", packages[1], "/qn"});
+    ASSERT_EQ(upgraded.first, 0) << upgraded.second;
+    ASSERT_NE(wait_for_running().find("4  RUNNING"), std::string::npos);
+    EXPECT_EQ(read_file(my_dir.file("shop/db/barcodes.ini")), edited);
+    EXPECT_EQ(ask(sd, "0815\n", no_socket, 5000, 9001), "Ours\nPrice: 1") << "the port and the database kept";
+
+    auto removed = run({"/usr/bin/wine", "msiexec", "/x", packages[1], "/qn"});
+    EXPECT_EQ(removed.first, 0) << removed.second;
+    EXPECT_EQ(sc_query().find("SERVICE_NAME"), std::string::npos) << "the service is gone";
+    EXPECT_FALSE(std::ifstream(prefix + "/drive_c/Program Files/ulvane/ulvane_server.exe").good());
+    EXPECT_EQ(read_file(my_dir.file("shop/db/barcodes.ini")), edited);
+    EXPECT_FALSE(read_file(my_dir.file("shop/ulvane_server.log")).empty()) << "the log stays";
+    udp_close(sd);
 }
 #endif
 

@@ -11,10 +11,13 @@
 // was registered with; the stop and shutdown controls end it between
 // batches as Ctrl-C does. Statuses: 0 done, 1 refused (the reason on
 // standard error), 2 wrong usage or not started as a service.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -121,28 +124,49 @@ int install(const std::vector<std::string>& options)
     return 0;
 }
 
-// The installer's step (msiexec runs it as LocalSystem): the database
-// directory made, the example database copied into it when it holds
-// neither file (never over a database), and the service registered as
-// install does unless it is registered already (an upgrade keeps its
-// options). The installer then starts it.
-int setup(std::vector<std::string> options)
+// Where the installer's step keeps the options it registered the service
+// with, one a line: an upgrade may remove the old version's service with it
+// (Wine's installer does), and the new one is then registered as it was.
+std::string remembered_options_path()
 {
-    std::string examples, db_dir = ".";
-    for (auto option = options.begin(); option != options.end();) {
-        if (starts_with(*option, "-examples=")) {
-            examples = full_path(option->substr(10));
-            option = options.erase(option);
-            continue;
-        }
-        if (starts_with(*option, "-db=")) db_dir = option->substr(4);
-        ++option;
+    const char* data = std::getenv("ProgramData");
+    return std::string(data != nullptr ? data : "C:\\ProgramData") + "\\ulvane\\service.options";
+}
+
+// The installer's step (msiexec runs it as LocalSystem). The options are
+// the ones given, else those remembered from the last setup, else the
+// defaults (the database in ProgramData\ulvane\db); an empty one counts
+// as not given, since the installer passes every property. The database
+// directory is made and the example database copied into it when it holds
+// neither file (never over a database); the service is registered as
+// install does, unless it is registered already (an upgrade keeps it), and
+// the options are remembered. The installer then starts it.
+int setup(const std::vector<std::string>& given)
+{
+    std::vector<std::string> options;
+    std::ifstream remembered(remembered_options_path());
+    for (std::string line; std::getline(remembered, line);)
+        if (!line.empty()) options.push_back(line);
+    std::string examples;
+    for (const std::string& option : given) {
+        const std::size_t eq = option.find('=');
+        if (starts_with(option, "-examples=")) examples = full_path(option.substr(10));
+        if (starts_with(option, "-examples=") || eq == std::string::npos || eq + 1 == option.size()) continue;
+        options.erase(std::remove_if(options.begin(), options.end(),
+                                     [&](const std::string& o) { return o.compare(0, eq + 1, option, 0, eq + 1) == 0; }),
+                      options.end());
+        options.push_back(option);
     }
     if (examples.empty()) {
         usage();
         return 2;
     }
-    db_dir = full_path(db_dir);
+    auto db = std::find_if(options.begin(), options.end(), [](const std::string& o) { return starts_with(o, "-db="); });
+    const std::string base = directory_of(remembered_options_path());
+    const std::string db_dir = full_path(db != options.end() ? db->substr(4) : base + "\\db");
+    if (db != options.end()) options.erase(db);
+    options.push_back("-db=" + db_dir);
+
     std::error_code error;
     std::filesystem::create_directories(db_dir, error);
     const char* const files[] = {"barcodes.ini", "formats.ini"};
@@ -156,8 +180,15 @@ int setup(std::vector<std::string> options)
         }
         std::cout << "Copied the example database into " << db_dir << std::endl;
     }
-    if (!service_is_registered(service_name)) return install(options);
-    std::cout << "The service " << service_name << " is registered already: its options are kept." << std::endl;
+    if (service_is_registered(service_name)) {
+        std::cout << "The service " << service_name << " is registered already: its options are kept." << std::endl;
+        return 0;
+    }
+    const int status = install(options);
+    if (status != 0) return status;
+    std::filesystem::create_directories(base, error);
+    std::ofstream remember(remembered_options_path(), std::ios::trunc);
+    for (const std::string& option : options) remember << option << '\n';
     return 0;
 }
 
