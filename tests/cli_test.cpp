@@ -945,6 +945,7 @@ TEST(CommandLine, EveryToolTellsItsVersion)
         Run_result r = run_program({t.second, "-version"});
         EXPECT_EQ(r.status, 0) << t.first;
         EXPECT_EQ(unix_lines(r.out), std::string(t.first) + " " + ULVANE_VERSION + "\n");
+        EXPECT_EQ(run_program({t.second, "-version", "x"}).status, 2) << t.first << ": -version comes alone";
         r = run_program({t.second, "-wrong"});
         EXPECT_EQ(r.status, 2) << t.first;
         EXPECT_NE(unix_lines(r.err).find("| -version\n"), std::string::npos) << r.err;

@@ -57,6 +57,7 @@ for program in ulvane_server ulvane_scan ulvane_check ulvane_report ulvane_expor
   [ -f "/usr/share/man/man1/$program.1.gz" ] || fail "no man page for $program"
 done
 [ "$(/usr/bin/ulvane_check -version)" = "ulvane_check $version" ] || fail "ulvane_check -version"
+[[ "$(dpkg-query -W -f='${Depends}' ulvane-server)" == *"libc6 (>= "*"libstdc++6 (>= "* ]] || fail "the Depends field"
 # Marked enabled, here where systemd does not run as well.
 [ -L /etc/systemd/system/multi-user.target.wants/ulvane_server.service ] || fail "the unit is not enabled"
 
