@@ -174,7 +174,8 @@ struct Service_config {
 // service stays registered. Nothing stays registered when any other part
 // fails.
 std::string service_register(const Service_config& config, std::string& warning);
-// Stops the service if it runs (waiting for it to stop), then removes it.
+// Stops the service if it runs (waiting for it to stop), then removes it,
+// waiting until the manager has let go of it (up to 30 s).
 std::string service_remove(const std::string& name);
 // Whether a service of that name is registered.
 bool service_is_registered(const std::string& name);

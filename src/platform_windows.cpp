@@ -274,12 +274,23 @@ std::string service_remove(const std::string& name)
 {
     Service_handle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)};
     if (manager.handle == nullptr) return "cannot open the service manager: " + system_reason(GetLastError());
-    Service_handle service{OpenServiceA(manager.handle, name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE)};
-    if (service.handle == nullptr) return "cannot open the service " + name + ": " + system_reason(GetLastError());
-    SERVICE_STATUS status{};
-    if (ControlService(service.handle, SERVICE_CONTROL_STOP, &status)) wait_for_service(service.handle, SERVICE_STOPPED);
-    if (!DeleteService(service.handle)) return "cannot remove the service " + name + ": " + system_reason(GetLastError());
-    return "";
+    {
+        Service_handle service{OpenServiceA(manager.handle, name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE)};
+        if (service.handle == nullptr) return "cannot open the service " + name + ": " + system_reason(GetLastError());
+        SERVICE_STATUS status{};
+        if (ControlService(service.handle, SERVICE_CONTROL_STOP, &status)) wait_for_service(service.handle, SERVICE_STOPPED);
+        if (!DeleteService(service.handle))
+            return "cannot remove the service " + name + ": " + system_reason(GetLastError());
+    }
+    // The manager only marks it for deletion while a handle to it is open
+    // (its process ending, a console showing it): gone means gone, so that
+    // an installer may register it anew at once.
+    for (int waited = 0; waited < 30000; waited += 100) {
+        Service_handle still{OpenServiceA(manager.handle, name.c_str(), SERVICE_QUERY_STATUS)};
+        if (still.handle == nullptr) return "";
+        Sleep(100);
+    }
+    return "the service " + name + " was removed, but is still there after 30 s";
 }
 
 bool service_is_registered(const std::string& name)
