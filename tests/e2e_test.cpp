@@ -855,6 +855,38 @@ TEST_F(EndToEnd, RegressionControlBytesCannotForgeLogLines)
                                                   "\"x\\n[2026-01-01 00:00:00 #1 WRN] forged\\r\\x1b[2J\""}));
 }
 
+// ulvane_scan -check as a Nagios-style monitor runs it: its status and its
+// one line, with the time as performance data, for each case.
+TEST_F(EndToEnd, ScanCheckTellsMonitorsWhatTheyRead)
+{
+    write_db(pen_barcodes, pen_formats);
+    start_server();
+    const std::string said = R"(10\.77\.0\.1 answered 12345 in \d+\.\d ms)", took = R"(\|time=\d+\.\d{4}s;)";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string line; // a regular expression
+    } cases[] = {
+        {{"10.77.0.1", "12345"}, 0, "ULVANE OK - " + said + took + ";;0"},
+        {{"-expect=Price: 1.99", "-w=1000", "-c=2000", "10.77.0.1", "12345"}, 0, "ULVANE OK - " + said + took + "1\\.000;2\\.000;0"},
+        {{"-expect=Price: 2", "10.77.0.1", "12345"}, 2,
+         "ULVANE CRITICAL - " + said + R"(, without 'Price: 2': 'Pen\\nPrice: 1\.99')" + took + ";;0"},
+        {{"-w=0", "10.77.0.1", "12345"}, 1, "ULVANE WARNING - " + said + ", slower than 0 ms" + took + "0\\.000;;0"},
+        {{"-w=0", "-c=0", "10.77.0.1", "12345"}, 2, "ULVANE CRITICAL - " + said + ", slower than 0 ms" + took + "0\\.000;0\\.000;0"},
+        {{"-p=9009", "-t=300", "10.77.0.1", "12345"}, 2, R"(ULVANE CRITICAL - no answer from 10\.77\.0\.1 for 12345 within 300 ms)"},
+        {{"10.77.0.1", "12345", "999"}, 3, "ULVANE UNKNOWN - usage: ulvane_scan -check .*"},
+        {{"-x", "10.77.0.1", "12345"}, 3, "ULVANE UNKNOWN - usage: ulvane_scan -check .*"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {ULVANE_SCAN_PATH, "-check"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        pid_t pid = my_hosts->start_in(my_hosts->terminal_ns(), argv, my_dir.file("check_out"), my_dir.file("check_err"));
+        EXPECT_EQ(my_hosts->wait_for_exit(pid, 10000), c.status) << c.line;
+        const std::string out = unix_lines(read_file(my_dir.file("check_out")));
+        EXPECT_TRUE(std::regex_match(out, std::regex(c.line + "\n"))) << out;
+    }
+}
+
 TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
 {
     write_db(pen_barcodes + "[7]\nformat=bytes\n", pen_formats + "[bytes]\n\\x00\\e\\x1d\\\\\\x7f\n");

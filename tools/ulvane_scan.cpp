@@ -17,7 +17,16 @@
 // Exits 1 when an answer does not come in time or a barcode cannot be sent,
 // 2 for a bad command line, when HOST is this host, or when the port cannot
 // be bound.
+//
+//   ulvane_scan -check [-w=MS] [-c=MS] [-expect=TEXT] [-p=9000] [-t=MS] HOST BARCODE
+//
+// is a check for Nagios-style monitors: it asks one barcode and prints one
+// line with the time as performance data ("ULVANE OK - ...|time=0.0021s;
+// 0.050;0.200;0"), exiting 0 (OK), 1 (WARNING: slower than -w), 2
+// (CRITICAL: no answer, an answer without TEXT, slower than -c) or 3
+// (UNKNOWN: bad usage, or it cannot ask).
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -31,14 +40,64 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+const char* const check_usage = "ulvane_scan -check [-w=MS] [-c=MS] [-expect=TEXT] [-p=9000] [-t=MS] HOST BARCODE";
+
 int usage()
 {
-    std::cerr << "usage: ulvane_scan [-p=9000] [-t=MILLISECONDS] [-r] HOST BARCODE... | -version\n(ulvane_scan "
-              << ulvane_version << ")" << std::endl;
+    std::cerr << "usage: ulvane_scan [-p=9000] [-t=MILLISECONDS] [-r] HOST BARCODE... | -version\n       " << check_usage
+              << "\n(ulvane_scan " << ulvane_version << ")" << std::endl;
     return 2;
 }
 
-using Clock = std::chrono::steady_clock;
+// What a check found, as the monitoring plugins say it.
+enum Check_status { check_ok = 0, check_warning = 1, check_critical = 2, check_unknown = 3 };
+
+int check_result(Check_status status, const std::string& what, const std::string& performance = "")
+{
+    static const char* const names[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
+    std::cout << "ULVANE " << names[status] << " - " << what << (performance.empty() ? "" : "|" + performance)
+              << std::endl;
+    return status;
+}
+
+// The check's thresholds and expectation.
+struct Check {
+    bool on = false;
+    int warning_ms = -1, critical_ms = -1; // none when negative
+    std::string expect;
+};
+
+// Judges the answer (or its absence) to one barcode asked at `host`.
+int judge(const Check& check, const std::string& host, const std::string& barcode, bool answered,
+          const std::string& answer, Clock::duration took, int timeout_ms)
+{
+    if (!answered)
+        return check_result(check_critical, "no answer from " + host + " for " + barcode + " within " +
+                                                std::to_string(timeout_ms) + " ms");
+    const double seconds = std::chrono::duration<double>(took).count();
+    auto limit = [](int ms) {
+        char text[32];
+        if (ms < 0) return std::string();
+        std::snprintf(text, sizeof text, "%.3f", ms / 1000.0);
+        return std::string(text);
+    };
+    char performance[128];
+    std::snprintf(performance, sizeof performance, "time=%.4fs;%s;%s;0", seconds, limit(check.warning_ms).c_str(),
+                  limit(check.critical_ms).c_str());
+    char in[64];
+    std::snprintf(in, sizeof in, " in %.1f ms", seconds * 1000);
+    const std::string said = host + " answered " + barcode + in;
+    if (!check.expect.empty() && answer.find(check.expect) == std::string::npos)
+        return check_result(check_critical, said + ", without '" + check.expect + "': '" + bytes_to_format_text(answer) + "'",
+                            performance);
+    if (check.critical_ms >= 0 && took > std::chrono::milliseconds(check.critical_ms))
+        return check_result(check_critical, said + ", slower than " + std::to_string(check.critical_ms) + " ms", performance);
+    if (check.warning_ms >= 0 && took > std::chrono::milliseconds(check.warning_ms))
+        return check_result(check_warning, said + ", slower than " + std::to_string(check.warning_ms) + " ms", performance);
+    return check_result(check_ok, said, performance);
+}
 
 // Waits until `until` at most for a datagram from `host`, whose bytes it puts
 // in `answer`; datagrams from elsewhere are dropped on the way.
@@ -72,6 +131,7 @@ int main(int argc, char** argv)
     int port = 9000;
     int timeout_ms = 2000;
     bool raw = false;
+    Check check;
     int i = 1;
     for (; i < argc && argv[i][0] == '-'; ++i) {
         if (std::strncmp(argv[i], "-p=", 3) == 0)
@@ -80,30 +140,48 @@ int main(int argc, char** argv)
             timeout_ms = option_number(argv[i] + 3);
         else if (std::strcmp(argv[i], "-r") == 0)
             raw = true;
+        else if (std::strcmp(argv[i], "-check") == 0)
+            check.on = true;
+        else if (std::strncmp(argv[i], "-w=", 3) == 0)
+            check.warning_ms = option_number(argv[i] + 3);
+        else if (std::strncmp(argv[i], "-c=", 3) == 0)
+            check.critical_ms = option_number(argv[i] + 3);
+        else if (std::strncmp(argv[i], "-expect=", 8) == 0)
+            check.expect = argv[i] + 8;
         else
-            return usage();
+            i = argc + 1; // wrong
     }
-    if (argc - i < 2 || port < 0 || port > 65535) return usage();
-    if (!socket_layer_start()) return 2;
+    // What keeps it from asking: for a check an UNKNOWN, else status 2.
+    auto cannot = [&](const std::string& why) {
+        if (check.on) return check_result(check_unknown, why);
+        std::cerr << "ulvane_scan: " << why << std::endl;
+        return 2;
+    };
+    if (i > argc || argc - i < 2 || port < 0 || port > 65535 || (check.on && argc - i != 2) ||
+        (!check.on && (check.warning_ms >= 0 || check.critical_ms >= 0 || !check.expect.empty())))
+        return check.on ? cannot("usage: " + std::string(check_usage)) : usage();
+    if (!socket_layer_start()) return cannot("the socket layer does not start");
     Ipv4_endpoint server;
-    if (!address_of_host(argv[i], server.address)) {
-        std::cerr << "ulvane_scan: unknown host " << argv[i] << std::endl;
-        return 2;
-    }
+    if (!address_of_host(argv[i], server.address)) return cannot("unknown host " + std::string(argv[i]));
     server.port = static_cast<std::uint16_t>(port);
-    if (is_own_address(server.address)) {
-        // The server would answer at this very port of this host, which the
-        // scanner holds: every datagram from there would be its own request.
-        std::cerr << "ulvane_scan: " << argv[i] << " is this host; a server here answers to its own port, "
-                  << "so scan from another host" << std::endl;
-        return 2;
-    }
+    // The server would answer at this very port of this host, which the
+    // scanner holds: every datagram from there would be its own request.
+    if (is_own_address(server.address))
+        return cannot(std::string(argv[i]) + " is this host; a server here answers to its own port, so scan from another host");
 
     Socket_handle sd = udp_open();
-    if (sd < 0 || !udp_bind(sd, server.port)) {
-        std::cerr << "ulvane_scan: cannot bind UDP port " << port << " (error " << last_socket_error()
-                  << "); is a server running on this host?" << std::endl;
-        return 2;
+    if (sd < 0 || !udp_bind(sd, server.port))
+        return cannot("cannot bind UDP port " + std::to_string(port) + " (error " + std::to_string(last_socket_error()) +
+                      "); is a server running on this host?");
+    if (check.on) {
+        const std::string request = std::string(argv[i + 1]) + "\n";
+        const Clock::time_point sent = Clock::now();
+        std::string answer;
+        const bool answered = udp_send(sd, request.data(), request.size(), server) &&
+                              receive_from(sd, server.address, sent + std::chrono::milliseconds(timeout_ms), answer);
+        const Clock::duration took = Clock::now() - sent;
+        udp_close(sd);
+        return judge(check, argv[i], argv[i + 1], answered, answer, took, timeout_ms);
     }
     int status = 0;
     int answers = 0;
