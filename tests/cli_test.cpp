@@ -439,6 +439,33 @@ TEST(MakeLargeDb, WritesTheDatabaseOrSaysWhyNot)
 }
 #endif
 
+// The page at `html` rendered by headless Chromium in a window of `size`:
+// its screenshot kept among the build's artifacts as `screenshot`, its DOM
+// the result's output.
+Run_result render(const Temp_dir& dir, const std::string& html, const std::string& size, const std::string& screenshot)
+{
+    std::filesystem::create_directories(ULVANE_ARTIFACT_DIR);
+    const std::vector<std::string> browser = {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                                              "--no-first-run", "--user-data-dir=" + dir.file("profile"),
+                                              "--virtual-time-budget=3000", "--window-size=" + size};
+    std::vector<std::string> shot = browser;
+    shot.insert(shot.end(), {"--screenshot=" + std::string(ULVANE_ARTIFACT_DIR) + "/" + screenshot, "file://" + html});
+    EXPECT_EQ(run_program(shot, 120).status, 0);
+    std::vector<std::string> dump = browser;
+    dump.insert(dump.end(), {"--dump-dom", "file://" + html});
+    return run_program(dump, 120);
+}
+
+// What a Python script prints of `ulvane_report -json` on dir's file "log"
+// (the JSON's file is its argument).
+Run_result json_read_by(const Temp_dir& dir, const std::string& script)
+{
+    Run_result r = run_program({ULVANE_REPORT_PATH, "-json", dir.file("log")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    write_file(dir.file("report.json"), r.out);
+    return run_program({"/usr/bin/python3", "-c", script, dir.file("report.json")});
+}
+
 // The page and the JSON of a day with a quiet hour, failures, statistics
 // and barcodes chosen to attack the page's reader; the page rendered by a
 // real browser (headless Chromium, where installed), which must load
@@ -468,17 +495,12 @@ TEST(Report, PageAndJsonTellTheSameFigures)
            "[2026-12-07 12:59:01 #4 WRN] Left out 5 log lines of received datagrams since 2026-12-07 12:59:00: budget\n";
     write_file(dir.file("log"), log);
 
-    Run_result r = run_program({ULVANE_REPORT_PATH, "-json", dir.file("log")});
-    ASSERT_EQ(r.status, 0) << r.err;
-    write_file(dir.file("report.json"), r.out);
-    r = run_program({"/usr/bin/python3", "-c",
-                     "import json, sys\n"
-                     "sys.stdout.reconfigure(encoding='utf-8')\n"
-                     "d = json.load(open(sys.argv[1], encoding='utf-8'))\n"
-                     "print(d['period'], d['level'], d['left_out'], d['requests'], d['statistics'])\n"
-                     "print([(h['hour'], h['requests'], h['not_answered']) for h in d['hours']])\n"
-                     "print([(u['barcode'], u['count'], u['first']) for u in d['unknown']], d['warnings'])\n",
-                     dir.file("report.json")});
+    Run_result r = json_read_by(dir, "import json, sys\n"
+                                     "sys.stdout.reconfigure(encoding='utf-8')\n"
+                                     "d = json.load(open(sys.argv[1], encoding='utf-8'))\n"
+                                     "print(d['period'], d['level'], d['left_out'], d['requests'], d['statistics'])\n"
+                                     "print([(h['hour'], h['requests'], h['not_answered']) for h in d['hours']])\n"
+                                     "print([(u['barcode'], u['count'], u['first']) for u in d['unknown']], d['warnings'])\n");
     EXPECT_EQ(r.out, "{'first': '2026-12-07 08:00:00', 'last': '2026-12-07 12:59:01'} 3 (INF lines) 5 {'received': 9, "
                      "'answered': 7, 'not_answered': 2, 'without_entry_or_format': 2, 'database_file_failures': 0, "
                      "'not_sent': 0} {'received': 9, 'answered': 7}\n"
@@ -495,17 +517,7 @@ TEST(Report, PageAndJsonTellTheSameFigures)
     ASSERT_EQ(r.status, 0) << r.err;
     write_file(dir.file("report.html"), r.out);
     if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/chromium to render the page (apt-get install chromium)";
-    std::filesystem::create_directories(ULVANE_ARTIFACT_DIR);
-    const std::vector<std::string> browser = {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
-                                              "--no-first-run", "--user-data-dir=" + dir.file("profile"),
-                                              "--virtual-time-budget=3000"};
-    std::vector<std::string> screenshot = browser;
-    screenshot.insert(screenshot.end(), {"--window-size=1000,1400", "--screenshot=" + std::string(ULVANE_ARTIFACT_DIR) + "/report.png",
-                                         "file://" + dir.file("report.html")});
-    EXPECT_EQ(run_program(screenshot, 120).status, 0);
-    std::vector<std::string> dump = browser;
-    dump.insert(dump.end(), {"--dump-dom", "file://" + dir.file("report.html")});
-    r = run_program(dump, 120);
+    r = render(dir, dir.file("report.html"), "1000,1400", "report.png");
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string& dom = r.out;
     // A mark for each hour with requests, its failed part told apart.
@@ -552,17 +564,12 @@ TEST(Report, AMonthShowsEveryHourReadably)
         if (day == 10) log += "[1970-01-01 00:00:05 #1 INF] Received barcode \"1\"\n";
     }
     write_file(dir.file("log"), log);
-    Run_result r = run_program({ULVANE_REPORT_PATH, "-json", dir.file("log")});
-    ASSERT_EQ(r.status, 0) << r.err;
-    write_file(dir.file("report.json"), r.out);
-    r = run_program({"/usr/bin/python3", "-c",
-                     "import json, sys\n"
-                     "d = json.load(open(sys.argv[1]))\n"
-                     "h = [x['hour'] for x in d['hours']]\n"
-                     "n = {x['hour']: x['requests'] for x in d['hours']}\n"
-                     "print(len(h), h[0], h[-1], len(set(h)), sorted(h) == h, n['2026-11-10 03'], n['2026-11-15 12'], "
-                     "n['2026-11-10 12'], d['out_of_order'], d['requests']['received'])\n",
-                     dir.file("report.json")});
+    Run_result r = json_read_by(dir, "import json, sys\n"
+                                     "d = json.load(open(sys.argv[1]))\n"
+                                     "h = [x['hour'] for x in d['hours']]\n"
+                                     "n = {x['hour']: x['requests'] for x in d['hours']}\n"
+                                     "print(len(h), h[0], h[-1], len(set(h)), sorted(h) == h, n['2026-11-10 03'], "
+                                     "n['2026-11-15 12'], n['2026-11-10 12'], d['out_of_order'], d['requests']['received'])\n");
     EXPECT_EQ(r.out, "732 2026-11-01 08 2026-12-01 19 732 True 0 0 2 1 721\n") << r.err;
     r = run_program({ULVANE_REPORT_PATH, dir.file("log")});
     EXPECT_NE(r.out.find("Out of order: 1 line more than an hour earlier than a line before it, at line 265 "
@@ -573,7 +580,6 @@ TEST(Report, AMonthShowsEveryHourReadably)
     ASSERT_EQ(r.status, 0) << r.err;
     if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/chromium to render the page (apt-get install chromium)";
     std::string page = r.out;
-    write_file(std::string(ULVANE_ARTIFACT_DIR) + "/report-month.html", page);
     // Measured by a script of the test's, which the page's own policy
     // would forbid.
     page.erase(page.find("<meta http-equiv"), page.find('>', page.find("<meta http-equiv")) + 1 - page.find("<meta http-equiv"));
@@ -590,17 +596,7 @@ TEST(Report, AMonthShowsEveryHourReadably)
                 "  cell('2026-11-15 12') + '; open ' + cell('2026-11-10 12') + '</pre>');\n"
                 "</script>\n");
     write_file(dir.file("measured.html"), page);
-    std::filesystem::create_directories(ULVANE_ARTIFACT_DIR);
-    const std::vector<std::string> browser = {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
-                                              "--no-first-run", "--user-data-dir=" + dir.file("profile"),
-                                              "--virtual-time-budget=3000", "--window-size=800,1000"};
-    std::vector<std::string> screenshot = browser;
-    screenshot.insert(screenshot.end(), {"--screenshot=" + std::string(ULVANE_ARTIFACT_DIR) + "/report-month.png",
-                                         "file://" + dir.file("measured.html")});
-    EXPECT_EQ(run_program(screenshot, 120).status, 0);
-    std::vector<std::string> dump = browser;
-    dump.insert(dump.end(), {"--dump-dom", "file://" + dir.file("measured.html")});
-    r = run_program(dump, 120);
+    r = render(dir, dir.file("measured.html"), "800,1000", "report-month.png");
     ASSERT_EQ(r.status, 0) << r.err;
     std::smatch m;
     ASSERT_TRUE(std::regex_search(r.out, m, std::regex("<pre id=\"measured\">labels ([0-9.]+) px; fits (\\w+); night (.*); "

@@ -557,6 +557,20 @@ bool lock_and_open(const std::string& barcodes_path, File_lock& lock, File_repla
     return replacement.open(barcodes_path, why);
 }
 
+// The run's summary line: what it writes (or would), and what to know of it.
+void say_summary(const std::string& barcodes_path, const Summary& s, const char* done, const Import& import,
+                 const File_replacement& replacement)
+{
+    std::cout << barcodes_path << ": " << s.written << " barcodes " << done << ": " << s.added << " added, " << s.removed
+              << " removed, " << s.changed << " changed, " << s.unchanged << " unchanged";
+    if (import.escaped_cells() > 0)
+        std::cout << "; " << import.escaped_cells() << (import.escaped_cells() == 1 ? " cell" : " cells")
+                  << " with escapes (see the warnings)";
+    if (replacement.through_link())
+        std::cout << "; it is a symbolic link, and the file it leads to, " << replacement.target() << ", was replaced";
+    std::cout << std::endl;
+}
+
 int usage()
 {
     std::cerr << "usage: ulvane_import FILE.csv [-db=DIR] [-barcode=COLUMN] [-format=NAME] [-dry-run] [-force] | -version\n"
@@ -617,14 +631,7 @@ int main(int argc, char** argv)
         return 1;
     }
     const Summary s = compare(import.rows(), old);
-    auto write_summary = [&](const char* done) {
-        std::cout << barcodes_path << ": " << s.written << " barcodes " << done << ": " << s.added << " added, "
-                  << s.removed << " removed, " << s.changed << " changed, " << s.unchanged << " unchanged";
-        if (import.escaped_cells() > 0) std::cout << "; " << import.escaped_cells() << (import.escaped_cells() == 1 ? " cell" : " cells") << " with escapes (see the warnings)";
-        if (replacement.through_link())
-            std::cout << "; it is a symbolic link, and the file it leads to, " << replacement.target() << ", was replaced";
-        std::cout << std::endl;
-    };
+    auto write_summary = [&](const char* done) { say_summary(barcodes_path, s, done, import, replacement); };
     if (s.removed * 10 > old.barcodes.size() && !options.force) {
         write_summary("to write");
         std::cerr << options.csv_path << ": the import would remove " << s.removed << " of the "

@@ -122,6 +122,65 @@ void say_late(const std::string& answer)
               << bytes_to_format_text(answer) << std::endl;
 }
 
+// Asks the barcode once, as a check, and judges the answer.
+int ask_as_check(const Check& check, Socket_handle sd, const Ipv4_endpoint& server, const char* host,
+                 const std::string& barcode, int timeout_ms)
+{
+    const std::string request = barcode + "\n";
+    const Clock::time_point sent = Clock::now();
+    std::string answer;
+    const bool answered = udp_send(sd, request.data(), request.size(), server) &&
+                          receive_from(sd, server.address, sent + std::chrono::milliseconds(timeout_ms), answer);
+    return judge(check, host, barcode, answered, answer, Clock::now() - sent, timeout_ms);
+}
+
+// Sends each barcode in turn and prints its answer; 1 when one had none.
+int scan(Socket_handle sd, const Ipv4_endpoint& server, char** barcodes, int count, int timeout_ms, bool raw)
+{
+    int status = 0;
+    int answers = 0;
+    // After most of a burst, no faster than four fifths of the steady rate.
+    const int unpaced = Answer_limit::burst - 2;
+    const auto pace = std::chrono::microseconds(1000000 * 5 / 4 / Answer_limit::per_second);
+    Clock::time_point last_sent{};
+    for (int k = 0; k < count; ++k) {
+        std::string answer;
+        if (k >= unpaced) std::this_thread::sleep_until(last_sent + pace);
+        while (receive_from(sd, server.address, Clock::now(), answer)) say_late(answer); // an earlier barcode's
+        last_sent = Clock::now();
+        const std::string request = std::string(barcodes[k]) + "\n";
+        if (!udp_send(sd, request.data(), request.size(), server)) {
+            const int code = last_socket_error();
+            const std::string why = socket_error_text(code);
+            std::cerr << "ulvane_scan: cannot send " << barcodes[k] << " to " << address_text(server.address) << ": "
+                      << (why.empty() ? why : why + " ") << "(error " << code << ")" << std::endl;
+            status = 1;
+            continue;
+        }
+        const std::chrono::milliseconds timeout(timeout_ms);
+        if (receive_from(sd, server.address, Clock::now() + timeout, answer)) {
+            ++answers;
+            if (raw)
+                std::cout << answer << std::flush;
+            else
+                std::cout << bytes_to_format_text(answer) << std::endl;
+            continue;
+        }
+        std::cerr << "ulvane_scan: no answer for " << barcodes[k] << " from " << address_text(server.address)
+                  << " within " << timeout_ms << " ms ("
+                  << (answers > 0 ? "it answered before: it may have no answer for this barcode, or be limiting "
+                                    "the requests from this address at its port"
+                                  : "is a server running there, at port " + std::to_string(server.port) + "?")
+                  << ")" << std::endl;
+        status = 1;
+        // Its answer may still come: until a second time-out has passed,
+        // whatever comes is late.
+        const Clock::time_point until = Clock::now() + timeout;
+        while (receive_from(sd, server.address, until, answer)) say_late(answer);
+    }
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -168,63 +227,12 @@ int main(int argc, char** argv)
     // scanner holds: every datagram from there would be its own request.
     if (is_own_address(server.address))
         return cannot(std::string(argv[i]) + " is this host; a server here answers to its own port, so scan from another host");
-
     Socket_handle sd = udp_open();
     if (sd < 0 || !udp_bind(sd, server.port))
         return cannot("cannot bind UDP port " + std::to_string(port) + " (error " + std::to_string(last_socket_error()) +
                       "); is a server running on this host?");
-    if (check.on) {
-        const std::string request = std::string(argv[i + 1]) + "\n";
-        const Clock::time_point sent = Clock::now();
-        std::string answer;
-        const bool answered = udp_send(sd, request.data(), request.size(), server) &&
-                              receive_from(sd, server.address, sent + std::chrono::milliseconds(timeout_ms), answer);
-        const Clock::duration took = Clock::now() - sent;
-        udp_close(sd);
-        return judge(check, argv[i], argv[i + 1], answered, answer, took, timeout_ms);
-    }
-    int status = 0;
-    int answers = 0;
-    // After most of a burst, no faster than four fifths of the steady rate.
-    const int unpaced = Answer_limit::burst - 2;
-    const auto pace = std::chrono::microseconds(1000000 * 5 / 4 / Answer_limit::per_second);
-    Clock::time_point last_sent{};
-    const int first = ++i;
-    for (; i < argc; ++i) {
-        std::string answer;
-        if (i - first >= unpaced) std::this_thread::sleep_until(last_sent + pace);
-        while (receive_from(sd, server.address, Clock::now(), answer)) say_late(answer); // an earlier barcode's
-        last_sent = Clock::now();
-        const std::string request = std::string(argv[i]) + "\n";
-        if (!udp_send(sd, request.data(), request.size(), server)) {
-            const int code = last_socket_error();
-            const std::string why = socket_error_text(code);
-            std::cerr << "ulvane_scan: cannot send " << argv[i] << " to " << address_text(server.address) << ": "
-                      << (why.empty() ? why : why + " ") << "(error " << code << ")" << std::endl;
-            status = 1;
-            continue;
-        }
-        const std::chrono::milliseconds timeout(timeout_ms);
-        if (receive_from(sd, server.address, Clock::now() + timeout, answer)) {
-            ++answers;
-            if (raw)
-                std::cout << answer << std::flush;
-            else
-                std::cout << bytes_to_format_text(answer) << std::endl;
-            continue;
-        }
-        std::cerr << "ulvane_scan: no answer for " << argv[i] << " from " << address_text(server.address)
-                  << " within " << timeout_ms << " ms ("
-                  << (answers > 0 ? "it answered before: it may have no answer for this barcode, or be limiting "
-                                    "the requests from this address at its port"
-                                  : "is a server running there, at port " + std::to_string(port) + "?")
-                  << ")" << std::endl;
-        status = 1;
-        // Its answer may still come: until a second time-out has passed,
-        // whatever comes is late.
-        const Clock::time_point until = Clock::now() + timeout;
-        while (receive_from(sd, server.address, until, answer)) say_late(answer);
-    }
+    const int status = check.on ? ask_as_check(check, sd, server, argv[i], argv[i + 1], timeout_ms)
+                                : scan(sd, server, argv + i + 1, argc - i - 1, timeout_ms, raw);
     udp_close(sd);
     socket_layer_stop();
     return status;
