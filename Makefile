@@ -68,6 +68,12 @@ test-windows: windows
 	cmake -S . -B build-wine -DCMAKE_BUILD_TYPE=Release -DULVANE_BENCH=OFF -DULVANE_WINDOWS_BUILD_DIR=$(CURDIR)/build-windows
 	cmake --build build-wine -j $(JOBS) --target program_tests_windows
 	rm -rf build-wine/wineprefix build-wine/wineprefix-terminal
+	# Each prefix's server stays up for the whole run: one that ends between
+	# two tests while the next program connects fails that program
+	# ("wine client error: recvmsg: Connection reset by peer").
+	mkdir -p build-wine/wineprefix build-wine/wineprefix-terminal
+	$(WINE_ENV) wineserver -p
+	WINEPREFIX=$(CURDIR)/build-wine/wineprefix-terminal wineserver -p
 	$(WINE_ENV) wineboot -i >/dev/null 2>&1
 	WINEPREFIX=$(CURDIR)/build-wine/wineprefix-terminal WINEDEBUG=-all wineboot -i >/dev/null 2>&1
 	cd build-windows && $(WINE_ENV) ctest --output-on-failure
