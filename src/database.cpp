@@ -86,6 +86,8 @@ void Barcode_db::reload_if_changed(const std::string& path, bool identity, File_
     if (in.bad()) {
         LOG_WRN("Read error in " << path << ": it is read again at the next request.");
         stored = File_attributes{};
+    } else {
+        reloads.last_read_whole = std::time(nullptr);
     }
     reloads.last_took = std::chrono::steady_clock::now() - began;
 }

@@ -15,6 +15,7 @@
 #define ULVANE_DATABASE_H
 
 #include <chrono>
+#include <ctime>
 #include <cstdint>
 #include <istream>
 #include <functional>
@@ -52,6 +53,7 @@ struct Fallbacks {
 struct File_reloads {
     unsigned long count = 0;
     std::chrono::steady_clock::duration last_took{};
+    std::time_t last_read_whole = 0; // when a reading last succeeded; 0 before
 };
 
 class Barcode_db {

@@ -292,10 +292,13 @@ public:
     const std::string& target() const { return my_path; }
     bool through_link() const { return my_through_link; }
     bool write(std::string_view bytes, std::string& error);
-    // Flushes the new file to the disk and puts it in the place of the old
-    // one, durably (on Windows with a replace that waits up to 5 s while
-    // another program has the old file open).
-    bool commit(std::string& error);
+    // Puts the new file in the place of the old one. `durable`: flushed to
+    // the disk first, the rename too, and on Windows retried for up to 5 s
+    // while another program has the old file open. `quick`: neither, for a
+    // file that is written again soon anyway (the metrics), so that a slow
+    // disk or a reader never holds the caller up.
+    enum Commit { durable, quick };
+    bool commit(std::string& error, Commit how = durable);
 
 private:
     void give_up();

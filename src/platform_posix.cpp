@@ -768,11 +768,14 @@ bool File_replacement::write(std::string_view bytes, std::string& error)
     return true;
 }
 
-bool File_replacement::commit(std::string& error)
+bool File_replacement::commit(std::string& error, Commit how)
 {
     const int fd = static_cast<int>(my_handle);
-    if (fsync(fd) != 0 || close(fd) != 0) {
-        error = "cannot write " + my_temp + " to the disk: " + std::strerror(errno);
+    const bool flushed = how == quick || fsync(fd) == 0;
+    const int flush_error = errno;
+    const bool closed = close(fd) == 0; // even after a failed flush, or the descriptor would leak
+    if (!flushed || !closed) {
+        error = "cannot write " + my_temp + " to the disk: " + std::strerror(flushed ? errno : flush_error);
         my_handle = -1;
         give_up();
         return false;
@@ -784,6 +787,7 @@ bool File_replacement::commit(std::string& error)
         return false;
     }
     my_temp.clear();
+    if (how == quick) return true;
     // The rename itself reaches the disk with the directory.
     const std::size_t slash = my_path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : my_path.substr(0, slash);

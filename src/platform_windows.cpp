@@ -836,10 +836,10 @@ bool File_replacement::write(std::string_view bytes, std::string& error)
     return true;
 }
 
-bool File_replacement::commit(std::string& error)
+bool File_replacement::commit(std::string& error, Commit how)
 {
     HANDLE file = reinterpret_cast<HANDLE>(my_handle);
-    const bool flushed = FlushFileBuffers(file) != 0;
+    const bool flushed = how == quick || FlushFileBuffers(file) != 0;
     const DWORD flush_error = GetLastError();
     CloseHandle(file);
     my_handle = -1;
@@ -871,14 +871,15 @@ bool File_replacement::commit(std::string& error)
         SetFileAttributesA(my_temp.c_str(), attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
     const std::chrono::steady_clock::time_point give_up_at = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     for (;;) {
-        const BOOL done = MoveFileExA(my_temp.c_str(), my_path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        const DWORD flags = MOVEFILE_REPLACE_EXISTING | (how == durable ? MOVEFILE_WRITE_THROUGH : 0);
+        const BOOL done = MoveFileExA(my_temp.c_str(), my_path.c_str(), flags);
         if (done) {
             my_temp.clear();
             return true;
         }
         const DWORD code = GetLastError();
         const bool busy = code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED || code == ERROR_LOCK_VIOLATION;
-        if (!busy || std::chrono::steady_clock::now() > give_up_at) {
+        if (!busy || how == quick || std::chrono::steady_clock::now() > give_up_at) {
             error = "cannot put " + my_temp + " in the place of " + my_path + ": " + system_error_text(code);
             give_up();
             return false;

@@ -33,7 +33,7 @@ void report_socket_error(const char* file, int line, int code)
 }
 #define REPORT_SOCKET_ERROR(code) report_socket_error(__FILE__, __LINE__, code)
 
-void request_loop(Socket_handle sd, int port, const std::string& db_dir);
+void request_loop(Socket_handle sd, int port, const std::string& db_dir, const std::string& stats_file);
 
 // A reload of a large barcodes file keeps the server from receiving for a
 // moment; the socket's receive queue must hold what terminals send meanwhile
@@ -51,7 +51,7 @@ void ask_for_receive_queue(Socket_handle sd)
 
 } // namespace
 
-int serve(int port, const std::string& db_dir, Start_failure& why)
+int serve(int port, const std::string& db_dir, const std::string& stats_file, Start_failure& why)
 {
     Socket_handle sd = no_socket;
     try {
@@ -71,7 +71,7 @@ int serve(int port, const std::string& db_dir, Start_failure& why)
                                                 << the_barcode_db.barcodes().size() << " barcodes and "
                                                 << the_barcode_db.formats().size() << " formats (ulvane_server "
                                                 << ulvane_version << ").");
-        request_loop(sd, port, db_dir);
+        request_loop(sd, port, db_dir, stats_file);
         udp_close(sd);
         socket_layer_stop();
         return 0;
@@ -141,25 +141,32 @@ void answer_batch(Socket_handle sd, Received_datagram* batch, std::size_t count,
 
 // Serves until the operator asks for a stop; between batches it also
 // reopens the log file and writes the statistics when asked (and the
-// statistics every hour and at the stop), never in the middle of a request.
-void request_loop(Socket_handle sd, int port, const std::string& db_dir)
+// statistics every hour and at the stop, the metrics file with them and
+// every minute), never in the middle of a request.
+void request_loop(Socket_handle sd, int port, const std::string& db_dir, const std::string& stats_file)
 {
     static char buffers[64][1600];
     static Received_datagram batch[64];
     static Serving serving;
     serving.port = port;
     serving.db_dir = db_dir;
+    serving.metrics = Metrics_file(stats_file);
     for (Received_datagram& d : batch) {
         d.buf = buffers[&d - batch];
         d.capacity = sizeof buffers[0];
     }
+    serving.metrics.write(serving.statistics, Metrics_file::Clock::now());
     while (!stop_requested()) {
         log_note_flood_over();
         if (reopen_requested()) reopen_log_file();
-        if (statistics_requested())
-            serving.statistics.write(true);
-        else if (serving.statistics.due(Statistics::Clock::now()))
-            serving.statistics.write(false);
+        const auto now = Statistics::Clock::now();
+        const bool asked = statistics_requested();
+        if (asked || serving.statistics.due(now)) {
+            serving.statistics.write(asked);
+            serving.metrics.write(serving.statistics, now);
+        } else if (serving.metrics.due(now)) {
+            serving.metrics.write(serving.statistics, now);
+        }
         std::size_t count = udp_receive_batch(sd, batch, 64);
         if (count > 0) answer_batch(sd, batch, count, serving);
     }
@@ -169,6 +176,7 @@ void request_loop(Socket_handle sd, int port, const std::string& db_dir)
         if (count > 0) answer_batch(sd, batch, count, serving);
     }
     serving.statistics.write(false);
+    serving.metrics.write(serving.statistics, Metrics_file::Clock::now());
     LOG_INF("Stopped on request.");
 }
 

@@ -5,14 +5,16 @@
 
 #include <string>
 
+#include "metrics_file.h"
 #include "platform.h"
 #include "sender_rules.h"
 #include "server.h"
 #include "statistics.h"
 
 // Binds the port and serves until a stop is asked for; returns the exit
-// status as server_main does, with `why` set when it is -1.
-int serve(int port, const std::string& db_dir, Start_failure& why);
+// status as server_main does, with `why` set when it is -1. `stats_file`
+// names the metrics file (see Metrics_file), or is empty.
+int serve(int port, const std::string& db_dir, const std::string& stats_file, Start_failure& why);
 
 // What serving keeps from one request to the next.
 struct Serving {
@@ -26,6 +28,7 @@ struct Serving {
     bool files_failing = false; // the last check failed
     Directory_watch files_watch; // spares the check where nothing changed
     Statistics statistics;
+    Metrics_file metrics;
 };
 
 // Handles one received datagram (empty after a failed receive) from `from`:

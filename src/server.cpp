@@ -82,6 +82,7 @@ int server_main(int argc, char** argv, Start_failure* failure)
     }
     int port = 9000;
     std::string db_dir = ".";
+    std::string stats_file; // none
 
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
@@ -95,6 +96,8 @@ int server_main(int argc, char** argv, Start_failure* failure)
             LOG_DBG("db_dir=\"" << db_dir << "\"");
         } else if (starts_with(arg, "-log=")) {
             set_log_file(arg + 5);
+        } else if (starts_with(arg, "-stats=")) {
+            stats_file = arg + 7;
         } else if (starts_with(arg, "-l=")) {
             set_log_level(static_cast<unsigned>(option_number(arg + 3)));
         } else {
@@ -109,5 +112,5 @@ int server_main(int argc, char** argv, Start_failure* failure)
     if (static_cast<std::uint16_t>(port) != port)
         LOG_WRN("Port " << port << " is outside 0 to 65535: using UDP port " << static_cast<std::uint16_t>(port)
                         << " instead.");
-    return serve(port, db_dir, why);
+    return serve(port, db_dir, stats_file, why);
 }

@@ -5,6 +5,7 @@
 
 #include "database.h"
 #include "log.h"
+#include "version.h"
 
 void Top_barcodes::add(const std::string& barcode)
 {
@@ -35,10 +36,27 @@ std::vector<std::pair<std::string, unsigned long>> Top_barcodes::top(std::size_t
 
 namespace {
 
-const char* const counter_names[] = {
-    "received",  "answered", "via_fallback_barcode", "via_fallback_format", "failed",
-    "empty",     "too_long", "own_socket",           "over_limit",          "echo",
-    "unsent",    "receive_errors", "log_lines_left_out", "barcodes_reloads", "formats_reloads",
+// Each counter's name in the statistics line (and, as ulvane_<name>_total,
+// in the metrics) and what it counts.
+const struct {
+    const char* name;
+    const char* help;
+} counter_names[] = {
+    {"received", "Datagrams received at the server's port (answered, or not for one of the reasons counted beside)."},
+    {"answered", "Requests answered."},
+    {"via_fallback_barcode", "Answers made with the fallback barcode, for a barcode not in barcodes.ini."},
+    {"via_fallback_format", "Answers made with the fallback format, for a format not in formats.ini."},
+    {"failed", "Requests not answered because the database could not be loaded or had no answer."},
+    {"empty", "Empty datagrams, not answered."},
+    {"too_long", "Datagrams too long to be received whole, not answered."},
+    {"own_socket", "Datagrams from the server's own socket, not answered."},
+    {"over_limit", "Datagrams from the server's port over the sender's limit, not answered."},
+    {"echo", "The server's own answers coming back, not answered."},
+    {"unsent", "Answers that could not be sent."},
+    {"receive_errors", "Receives that failed without a datagram."},
+    {"log_lines_left_out", "Log lines left out while senders made more than the log takes."},
+    {"barcodes_reloads", "Readings of barcodes.ini."},
+    {"formats_reloads", "Readings of formats.ini."},
 };
 static_assert(sizeof counter_names / sizeof counter_names[0] == Statistics::counters, "a name for each counter");
 
@@ -82,7 +100,7 @@ void Statistics::write(bool asked)
     if (asked || get_log_level() > 2) {
         std::ostream& out = log("INF");
         auto counts_since = [&](const std::array<std::uint64_t, counters>& before) {
-            for (int i = 0; i < counters; ++i) out << ' ' << counter_names[i] << '=' << my_counts[i] - before[i];
+            for (int i = 0; i < counters; ++i) out << ' ' << counter_names[i].name << '=' << my_counts[i] - before[i];
         };
         out << "Statistics since " << time_text(my_reported) << ':';
         counts_since(my_counts_reported);
@@ -106,3 +124,44 @@ void Statistics::write(bool asked)
     my_unknown.clear();
 }
 
+
+namespace {
+
+// One metric of the text exposition format: its HELP and TYPE lines, then
+// its sample.
+void write_metric(std::ostream& out, const std::string& name, const char* type, const char* help,
+                  const std::string& sample)
+{
+    out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n' << name << sample << '\n';
+}
+
+void write_file_metrics(std::ostream& out, const std::string& file, std::size_t entries, const File_reloads& reloads)
+{
+    const std::string name = "ulvane_" + file;
+    const std::string ini = file + ".ini";
+    write_metric(out, name + "_entries", "gauge", ("Entries loaded from " + ini + ".").c_str(),
+                 ' ' + std::to_string(entries));
+    char took[32];
+    std::snprintf(took, sizeof took, " %.6f", std::chrono::duration<double>(reloads.last_took).count());
+    write_metric(out, name + "_last_reload_duration_seconds", "gauge",
+                 ("How long the last reading of " + ini + " took.").c_str(), took);
+    write_metric(out, name + "_last_read_timestamp_seconds", "gauge",
+                 ("When " + ini + " was last read whole, in seconds since 1970.").c_str(),
+                 ' ' + std::to_string(static_cast<long long>(reloads.last_read_whole)));
+}
+
+} // namespace
+
+void Statistics::write_metrics(std::ostream& out)
+{
+    take_counts_kept_elsewhere();
+    for (int i = 0; i < counters; ++i)
+        write_metric(out, std::string("ulvane_") + counter_names[i].name + "_total", "counter", counter_names[i].help,
+                     ' ' + std::to_string(my_counts[i] - my_counts_at_start[i]));
+    write_file_metrics(out, "barcodes", the_barcode_db.barcodes().size(), the_barcode_db.barcodes_reloads());
+    write_file_metrics(out, "formats", the_barcode_db.formats().size(), the_barcode_db.formats_reloads());
+    write_metric(out, "ulvane_start_time_seconds", "gauge", "When the server started, in seconds since 1970.",
+                 ' ' + std::to_string(static_cast<long long>(my_started)));
+    write_metric(out, "ulvane_build_info", "gauge", "The server's version, as a label; the value is always 1.",
+                 std::string("{version=\"") + ulvane_version + "\"} 1");
+}

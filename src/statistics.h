@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <ostream>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -57,6 +58,11 @@ public:
     // Writes the report: at level 3 and up, or at every level when `asked`.
     // Starts the next period.
     void write(bool asked);
+    // Writes the counts since the start in the text format that Prometheus's
+    // exporters read: each counter as ulvane_<its name>_total, beside
+    // gauges for both files (entries, how long the last reading took, when
+    // a reading last succeeded), the start time and ulvane_build_info.
+    void write_metrics(std::ostream& out);
 
 private:
     // Takes over the counts that the log and the database keep.

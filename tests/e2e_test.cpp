@@ -9,9 +9,11 @@
 #include <functional>
 #include <regex>
 #include <sched.h>
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/socket.h>
+#include <map>
 #include <set>
 #include <thread>
 #include <netinet/in.h>
@@ -23,6 +25,7 @@
 #include "log.h"
 #include "sender_rules.h"
 #include "server.h"
+#include "version.h"
 
 namespace {
 
@@ -887,6 +890,175 @@ TEST_F(EndToEnd, ScanCheckTellsMonitorsWhatTheyRead)
     }
 }
 
+namespace {
+
+// The samples that tests/metrics_read.py prints (prometheus_client's parser
+// over a file or an exporter's page, run in `ns`), by name; empty when it
+// failed.
+std::map<std::string, std::string> read_metrics(Two_hosts& hosts, const std::string& ns, const std::string& source,
+                                                const Temp_dir& dir)
+{
+    pid_t pid = hosts.start_in(ns, {"/usr/bin/python3", ULVANE_SOURCE_DIR "/tests/metrics_read.py", source},
+                               dir.file("metrics_out"), dir.file("metrics_err"));
+    std::map<std::string, std::string> samples;
+    if (hosts.wait_for_exit(pid, 15000) != 0) {
+        ADD_FAILURE() << source << ": " << read_file(dir.file("metrics_err"));
+        return samples;
+    }
+    for (const std::string& line : split_lines(read_file(dir.file("metrics_out"))))
+        samples[line.substr(0, line.find(' '))] = line.substr(line.find(' ') + 1);
+    return samples;
+}
+
+// The metrics that the statistics line `report` gives for its figures
+// since the start: each count as ulvane_<name>_total, each file's entries.
+std::map<std::string, std::string> metrics_of(const std::string& report)
+{
+    std::map<std::string, std::string> expected;
+    const std::string since_start = report.substr(report.find("; since the start "));
+    const std::regex figure(R"( (\w+)=(\d+(\.\d)?)(?=[ ;\n]))");
+    for (std::sregex_iterator i(since_start.begin(), since_start.end(), figure), end; i != end; ++i) {
+        const std::string name = (*i)[1];
+        const std::size_t file_part = name.find("_entries") != std::string::npos ? name.find("_entries")
+                                                                                : name.find("_last_reload_ms");
+        if (file_part == std::string::npos) {
+            expected["ulvane_" + name + "_total"] = (*i)[2];
+        } else if (name.compare(file_part, 8, "_entries") == 0) {
+            expected["ulvane_" + name] = (*i)[2];
+        } else { // in the metrics in seconds, in full
+            expected["ulvane_" + name.substr(0, file_part) + "_last_reload_duration_seconds"] = (*i)[2];
+        }
+    }
+    return expected;
+}
+
+} // namespace
+
+// The metrics file holds what the statistics line says at the same moment,
+// read by the exporters' own parser, and through Debian's node exporter set
+// up as docs/running.md shows (a link in its text-file directory to the
+// server's file).
+TEST_F(EndToEnd, MetricsFileSaysWhatTheStatisticsSay)
+{
+    write_db(pen_barcodes, pen_formats);
+    const std::string file = my_dir.file("ulvane_server.prom");
+    start_server({"-stats=" + file});
+#ifdef ULVANE_WINDOWS_BUILD
+    // No SIGUSR1 here: the file written at the start.
+    for (int waited = 0; read_file(file).empty() && waited < 5000; waited += 10) usleep(10000);
+    std::map<std::string, std::string> at_start = read_metrics(*my_hosts, my_hosts->server_ns(), file, my_dir);
+    EXPECT_EQ(at_start["ulvane_received_total"], "0");
+    EXPECT_EQ(at_start["ulvane_barcodes_entries"], "1");
+    EXPECT_EQ(at_start["ulvane_build_info{version=\"" + std::string(ulvane_version) + "\"}"], "1");
+#else
+    Socket_handle sd = terminal();
+    for (const char* request : {"12345", "12345\n", "999", ""}) ask(sd, request, no_socket, 300);
+    const std::string report = statistics();
+    ASSERT_FALSE(report.empty());
+    const std::map<std::string, std::string> expected = metrics_of(report);
+    ASSERT_EQ(expected.size(), 19u) << report; // 15 counts, and each file's entries and reading time
+    ASSERT_EQ(expected.at("ulvane_answered_total"), "2") << report;
+
+    std::map<std::string, std::string> in_file = read_metrics(*my_hosts, my_hosts->server_ns(), file, my_dir);
+    for (const auto& metric : expected) {
+        std::string value = in_file[metric.first];
+        if (metric.first.find("_duration_seconds") != std::string::npos && !value.empty()) {
+            char ms[32];
+            std::snprintf(ms, sizeof ms, "%.1f", std::stod(value) * 1000);
+            value = ms;
+        }
+        EXPECT_EQ(value, metric.second) << metric.first;
+    }
+    EXPECT_EQ(in_file["ulvane_build_info{version=\"" + std::string(ulvane_version) + "\"}"], "1");
+    const double started = std::stod(in_file["ulvane_start_time_seconds"]);
+    EXPECT_NEAR(started, static_cast<double>(std::time(nullptr)), 60);
+    EXPECT_GE(std::stod(in_file["ulvane_barcodes_last_read_timestamp_seconds"]), started);
+    EXPECT_EQ(in_file.count("ulvane_formats_last_reload_duration_seconds"), 1u);
+
+    if (access("/usr/bin/prometheus-node-exporter", X_OK) != 0)
+        GTEST_SKIP() << "no /usr/bin/prometheus-node-exporter (apt-get install prometheus-node-exporter)";
+    ASSERT_EQ(mkdir(my_dir.file("textfile").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(file.c_str(), my_dir.file("textfile/ulvane_server.prom").c_str()), 0);
+    my_hosts->start_in(my_hosts->server_ns(),
+                       {"/usr/bin/prometheus-node-exporter", "--web.listen-address=127.0.0.1:9100",
+                        "--collector.disable-defaults", "--collector.textfile",
+                        "--collector.textfile.directory=" + my_dir.file("textfile")},
+                       my_dir.file("exporter_out"), my_dir.file("exporter_err"));
+    std::map<std::string, std::string> scraped =
+        read_metrics(*my_hosts, my_hosts->server_ns(), "http://127.0.0.1:9100/metrics", my_dir);
+    EXPECT_EQ(scraped["node_textfile_scrape_error"], "0") << read_file(my_dir.file("exporter_err"));
+    scraped.erase("node_textfile_scrape_error");
+    EXPECT_EQ(scraped, in_file);
+#endif
+}
+
+// A collector that reads the file while the server rewrites it finds a
+// whole file every time: the old one or the new one.
+TEST_F(EndToEnd, MetricsFileIsNeverSeenHalfWritten)
+{
+#ifdef ULVANE_WINDOWS_BUILD
+    GTEST_SKIP() << "the file is rewritten at a signal, which Windows has not";
+#endif
+    write_db(pen_barcodes, pen_formats);
+    const std::string file = my_dir.file("ulvane_server.prom");
+    start_server({"-stats=" + file});
+    const std::string last_line = "ulvane_build_info{version=\"" + std::string(ulvane_version) + "\"} 1\n";
+    std::atomic<bool> done{false};
+    std::set<std::pair<ino_t, long long>> versions; // a file's inode and modification time
+    int reads = 0, torn = 0;
+    std::string a_torn_one;
+    std::thread reader([&] {
+        while (!done) {
+            const int fd = open(file.c_str(), O_RDONLY);
+            struct stat st;
+            if (fd < 0 || fstat(fd, &st) != 0) continue;
+            std::string text;
+            char piece[4096];
+            for (ssize_t n; (n = read(fd, piece, sizeof piece)) > 0;) text.append(piece, static_cast<std::size_t>(n));
+            close(fd);
+            ++reads;
+            versions.insert({st.st_ino, st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec});
+            const bool whole = text.size() > last_line.size() &&
+                               text.compare(text.size() - last_line.size(), last_line.size(), last_line) == 0 &&
+                               text.compare(0, 25, "# HELP ulvane_received_to") == 0;
+            if (!whole && torn++ == 0) a_torn_one = text;
+        }
+    });
+    for (int i = 0; i < 300; ++i) {
+        kill(my_server, SIGUSR1);
+        usleep(3000);
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ(torn, 0) << reads << " reads, the first torn one: " << a_torn_one;
+    EXPECT_GE(versions.size(), 30u) << reads << " reads";
+}
+
+// A metrics file that cannot be written is said once, and once more when it
+// can be again; the server serves on meanwhile.
+TEST_F(EndToEnd, MetricsFileThatCannotBeWrittenIsSaidOnce)
+{
+#ifdef ULVANE_WINDOWS_BUILD
+    GTEST_SKIP() << "the file is written again at a signal, which Windows has not";
+#endif
+    write_db(pen_barcodes, pen_formats);
+    const std::string file = my_dir.file("later/ulvane_server.prom");
+    start_server({"-stats=" + file});
+    Socket_handle sd = terminal();
+    EXPECT_EQ(ask(sd, "12345"), pen_answer);
+    statistics();
+    const std::vector<std::string> said = logged("Metrics file");
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0], "WRN Metrics file " + file + " not written: cannot create " + file + ".new-" +
+                           std::to_string(my_server) + ": No such file or directory. It is tried again every minute.");
+    ASSERT_EQ(mkdir(my_dir.file("later").c_str(), 0755), 0);
+    statistics();
+    statistics();
+    EXPECT_EQ(logged("Metrics file").size(), 2u);
+    EXPECT_EQ(logged("Metrics file").back(), "INF Metrics file " + file + " written again.");
+    EXPECT_NE(read_file(file).find("\nulvane_answered_total 1\n"), std::string::npos) << read_file(file);
+}
+
 TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
 {
     write_db(pen_barcodes + "[7]\nformat=bytes\n", pen_formats + "[bytes]\n\\x00\\e\\x1d\\\\\\x7f\n");
@@ -1382,11 +1554,14 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     EXPECT_NE(no_log.second.find("ulvane_service: the log file " + nowhere + " cannot be written: "), std::string::npos)
         << no_log.second;
     // A trailing backslash must not quote the closing quote.
-    auto installed = service({"install", "-db=" + db + "\\"});
+    const std::string stats = windows_path(my_dir.file("ulvane_server.prom"));
+    auto installed = service({"install", "-db=" + db + "\\", "-stats=" + stats});
     ASSERT_EQ(installed.first, 0) << installed.second;
     const std::string beside = windows_path(my_dir.file("ulvane_server.log")); // the log, by default
-    EXPECT_NE(installed.second.find("\"-db=" + db + "\\.\" \"-log=" + beside + "\""), std::string::npos)
+    EXPECT_NE(installed.second.find("\"-db=" + db + "\\.\" \"-log=" + beside + "\" \"-stats=" + stats + "\""),
+              std::string::npos)
         << installed.second;
+    EXPECT_EQ(installed.second.find("warning"), std::string::npos) << installed.second;
     // Not as LocalSystem: the service manager records its account (where
     // sc qc would show it; Wine's sc has no qc).
     const std::string account =
@@ -1414,6 +1589,8 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     for (int waited = 0; logged("Statistics", "ulvane_server.log").empty() && waited < 5000; waited += 50) usleep(50000);
     ASSERT_EQ(logged("Statistics", "ulvane_server.log").size(), 1u);
     EXPECT_NE(logged("Statistics", "ulvane_server.log")[0].find(": received=2 answered=2 "), std::string::npos);
+    EXPECT_EQ(read_metrics(*my_hosts, my_hosts->server_ns(), my_dir.file("ulvane_server.prom"), my_dir)
+                  ["ulvane_received_total"], "2") << "the metrics written with the statistics";
 
     sc("stop");
     std::string stopped = wait_for_state("1  STOPPED");
@@ -1514,9 +1691,16 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
     std::string shop = "Z:" + my_dir.file("shop");
     std::replace(shop.begin(), shop.end(), '/', '\\');
 
-    auto installed = run({"/usr/bin/wine", "msiexec", "/i", packages[0], "/qn", "PORT=9001", "DBDIR=" + shop + "\\db"});
+    auto installed = run({"/usr/bin/wine", "msiexec", "/i", packages[0], "/qn", "PORT=9001", "DBDIR=" + shop + "\\db",
+                          "STATSFILE=" + shop + "\\ulvane_server.prom"});
     ASSERT_EQ(installed.first, 0) << installed.second;
     ASSERT_NE(wait_for_running().find("4  RUNNING"), std::string::npos);
+    const std::string metrics = my_dir.file("shop/ulvane_server.prom");
+    auto wait_for_metrics = [&] {
+        for (int waited = 0; read_file(metrics).empty() && waited < 10000; waited += 50) usleep(50000);
+        return read_file(metrics);
+    };
+    EXPECT_NE(wait_for_metrics().find("\nulvane_barcodes_entries "), std::string::npos);
     EXPECT_TRUE(std::ifstream(prefix + "/drive_c/Program Files/ulvane/ulvane_check.exe").good());
     const std::string pen = "Ballpoint pen, blue\nPrice: 0.89"; // the example database's
     Socket_handle sd = terminal(9001);
@@ -1524,9 +1708,11 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
 
     const std::string edited = read_file(my_dir.file("shop/db/barcodes.ini")) + "[0815]\nformat=price\ntag.description=Ours\ntag.price=1\n";
     write_file(my_dir.file("shop/db/barcodes.ini"), edited);
+    std::remove(metrics.c_str());
     auto upgraded = run({"/usr/bin/wine", "msiexec", "/i", packages[1], "/qn"});
     ASSERT_EQ(upgraded.first, 0) << upgraded.second;
     ASSERT_NE(wait_for_running().find("4  RUNNING"), std::string::npos);
+    EXPECT_NE(wait_for_metrics().find("\nulvane_barcodes_entries "), std::string::npos) << "the metrics file kept";
     EXPECT_EQ(read_file(my_dir.file("shop/db/barcodes.ini")), edited);
     EXPECT_EQ(ask(sd, "0815\n", no_socket, 5000, 9001), "Ours\nPrice: 1") << "the port and the database kept";
 

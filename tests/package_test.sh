@@ -66,6 +66,8 @@ command=$(sed -n 's/^ExecStart=//p' /lib/systemd/system/ulvane_server.service)
 command=${command//'${ULVANE_DB}'/$(sed -n 's/^Environment=ULVANE_DB=//p' /lib/systemd/system/ulvane_server.service)}
 [[ "$command" == "/usr/bin/ulvane_server -db=/etc/ulvane "* ]] || fail "the unit's command line: $command"
 two_hosts_up "$s" "$t"
+runtime=$(sed -n 's/^RuntimeDirectory=//p' /lib/systemd/system/ulvane_server.service)
+mkdir -p "/run/$runtime" # as systemd makes it
 # shellcheck disable=SC2086 # the unit's command line, split as systemd splits it
 ip netns exec "$s" $command 2>"$work/log" &
 server_pid=$!
@@ -76,6 +78,9 @@ answer=$(ip netns exec "$t" /usr/bin/ulvane_scan 10.77.0.1 4006381333931)
 kill "$server_pid"
 wait "$server_pid" 2>/dev/null || true
 server_pid=
+grep -qx 'ulvane_answered_total 1' "/run/$runtime/ulvane_server.prom" ||
+  fail "no metrics in the unit's runtime directory: $(ls -l "/run/$runtime") $(cat "$work/log")"
+rm -r "/run/${runtime:?}"
 
 echo "== an edited database survives an upgrade and a removal"
 printf '[0815]\nformat=price\ntag.description=edited by the shop\ntag.price=1.00\n' >> /etc/ulvane/barcodes.ini

@@ -1,7 +1,7 @@
 // ulvane_service: the server as a Windows service, with the server's own
 // command line untouched.
 //
-//   ulvane_service install [-p=nnnnn] [-db=dir] [-log=file] [-l=n]
+//   ulvane_service install [-p=nnnnn] [-db=dir] [-log=file] [-l=n] [-stats=file]
 //   ulvane_service remove
 //   ulvane_service reopen
 //   ulvane_service stats
@@ -34,7 +34,7 @@ std::vector<std::string> the_server_arguments; // as registered
 
 void usage()
 {
-    std::cerr << "usage: ulvane_service install [-p=nnnnn] [-db=dir] [-log=file] [-l=n]\n"
+    std::cerr << "usage: ulvane_service install [-p=nnnnn] [-db=dir] [-log=file] [-l=n] [-stats=file]\n"
                  "       ulvane_service remove\n"
                  "       ulvane_service reopen\n"
                  "       ulvane_service stats\n"
@@ -68,7 +68,7 @@ std::string directory_of(const std::string& path)
 
 int install(const std::vector<std::string>& options)
 {
-    std::string port, db_dir = ".", log_file, level;
+    std::string port, db_dir = ".", log_file, level, stats_file;
     for (const std::string& option : options) {
         if (starts_with(option, "-p="))
             port = option;
@@ -78,6 +78,8 @@ int install(const std::vector<std::string>& options)
             log_file = option.substr(5);
         else if (starts_with(option, "-l="))
             level = option;
+        else if (starts_with(option, "-stats="))
+            stats_file = option.substr(7);
         else {
             std::cerr << "ulvane_service: unknown option \"" << option << "\"" << std::endl;
             usage();
@@ -102,9 +104,18 @@ int install(const std::vector<std::string>& options)
         return 1;
     }
     std::fclose(log);
+    // The metrics file's directory may come later (with the exporter that
+    // reads it): the server writes the file once it can.
+    if (!stats_file.empty()) {
+        stats_file = full_path(stats_file);
+        if (!is_directory(directory_of(stats_file)))
+            std::cerr << "ulvane_service: warning: the directory of the metrics file " << stats_file
+                      << " does not exist (yet): the server writes the file once it does" << std::endl;
+    }
 
     std::string command_line = quoted(program_path());
-    for (const std::string& argument : {port, "-db=" + db_dir, "-log=" + log_file, level})
+    for (const std::string& argument :
+         {port, "-db=" + db_dir, "-log=" + log_file, level, stats_file.empty() ? "" : "-stats=" + stats_file})
         if (!argument.empty()) command_line += " " + quoted(argument);
     std::string warning;
     const std::string why = service_register({service_name, "Ulvane barcode server",

@@ -1,0 +1,25 @@
+#include "metrics_file.h"
+
+#include <sstream>
+
+#include "log.h"
+#include "platform.h"
+
+constexpr std::chrono::seconds Metrics_file::period;
+
+void Metrics_file::write(Statistics& statistics, Clock::time_point now)
+{
+    if (my_path.empty()) return;
+    my_written_at = now;
+    std::ostringstream text;
+    statistics.write_metrics(text);
+    std::string error;
+    File_replacement file;
+    // Not flushed to the disk: the next write comes within a minute.
+    const bool written = file.open(my_path, error) && file.write(text.str(), error) &&
+                         file.commit(error, File_replacement::quick);
+    if (!written && !my_failing)
+        LOG_WRN("Metrics file " << my_path << " not written: " << error << ". It is tried again every minute.");
+    if (written && my_failing) LOG_INF("Metrics file " << my_path << " written again.");
+    my_failing = !written;
+}
