@@ -18,7 +18,8 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds period{60};
 
-    explicit Metrics_file(std::string path = std::string()) : my_path(std::move(path)) {} // empty: no file
+    // Empty `path`: no file. The first write is the caller's, at the start.
+    explicit Metrics_file(std::string path = std::string()) : my_path(std::move(path)), my_written_at(Clock::now()) {}
     // True when the file is to be written at `now`: `period` after the last.
     bool due(Clock::time_point now) const { return !my_path.empty() && now - my_written_at >= period; }
     void write(Statistics& statistics, Clock::time_point now);

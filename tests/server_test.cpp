@@ -1,4 +1,5 @@
 // The handling of one received datagram, without a socket.
+#include "metrics_file.h"
 #include "request_loop.h"
 
 #include <algorithm>
@@ -202,6 +203,24 @@ TEST_F(Answering, StatisticsCountEveryRequestWhereItWent)
         "formats_reloads=R; since the start T: received=1 " + counts + files,
         "INF Unknown barcodes since T, most asked first: none",
     }));
+}
+
+// The metrics file is written at the start by the caller, then once a
+// minute after its last writing; none is ever due without a file.
+TEST(MetricsFile, DueAMinuteAfterItsLastWriting)
+{
+    Temp_dir dir;
+    Statistics statistics;
+    const Metrics_file::Clock::time_point start = Metrics_file::Clock::now(), later = start + Metrics_file::period;
+    Metrics_file metrics(dir.file("ulvane_server.prom"));
+    EXPECT_FALSE(metrics.due(start));
+    metrics.write(statistics, start);
+    EXPECT_NE(read_file(dir.file("ulvane_server.prom")).find("\nulvane_received_total 0\n"), std::string::npos);
+    EXPECT_FALSE(metrics.due(later - std::chrono::seconds(1)));
+    EXPECT_TRUE(metrics.due(later));
+    metrics.write(statistics, later);
+    EXPECT_FALSE(metrics.due(later + std::chrono::seconds(1)));
+    EXPECT_FALSE(Metrics_file().due(later + 10 * Metrics_file::period));
 }
 
 // Regression: a sender that forged a terminal's address at our port spent
