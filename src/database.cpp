@@ -9,6 +9,7 @@
 
 #include "escapes.h"
 #include "log.h"
+#include "log_messages.h"
 #include "platform.h"
 
 Barcode_db the_barcode_db;
@@ -25,7 +26,7 @@ bool file_changed(const std::string& path, bool identity, File_attributes& store
     File_attributes fresh;
     bool changed;
     if (!file_attributes(path, fresh, identity)) {
-        LOG_WRN("Could not stat " << path << ": force reloading.");
+        LOG_WRN(msg::could_not_stat(path));
         changed = true;
     } else {
         if (!identity) {
@@ -61,7 +62,7 @@ void Barcode_db::reload_if_changed(const std::string& path, bool identity, File_
         stored = File_attributes{};
         table = Table(); // gives the memory back
         if (!why.empty()) LOG_WRN(why);
-        throw std::string("ERROR: ") + kind + " \"" + path + "\" not found" + end;
+        throw msg::file_not_found.text(kind, path, end);
     };
     if (!opened.found) fail("");
     // A named pipe or a device would block or never end.
@@ -73,18 +74,18 @@ void Barcode_db::reload_if_changed(const std::string& path, bool identity, File_
     static char buffer[1 << 20];
     in.rdbuf()->pubsetbuf(buffer, sizeof buffer);
     in.open(path, std::ios::in | std::ios::binary);
-    if (!in.is_open()) fail("Could not open " + path + ": " + std::strerror(errno));
+    if (!in.is_open()) fail(msg::could_not_open.text(path + ": " + std::strerror(errno)));
     try {
         // Up to the size the file had when it was looked at: a file that
         // grows meanwhile has a new last-write time and is read again.
         (this->*read)(in, opened.size);
     } catch (const std::bad_alloc&) {
-        fail("Could not read " + path + ": out of memory. It is read again at the next request.");
+        fail(msg::could_not_read.text(path + ": out of memory. It is read again at the next request."));
     } catch (const std::length_error&) {
-        fail("Could not read " + path + ": larger than 4 GiB. It is read again at the next request.");
+        fail(msg::could_not_read.text(path + ": larger than 4 GiB. It is read again at the next request."));
     }
     if (in.bad()) {
-        LOG_WRN("Read error in " << path << ": it is read again at the next request.");
+        LOG_WRN(msg::read_error(path));
         stored = File_attributes{};
     } else {
         reloads.last_read_whole = std::time(nullptr);
@@ -123,15 +124,15 @@ std::string Barcode_db::lookup(std::string_view code, const Shown_barcode& shown
     Barcode_tags tags;
     if (!my_known_barcodes.find(code, tags)) {
         used.barcode = true;
-        LOG_WRN("Barcode \"" << shown << "\" not defined in database.");
+        LOG_WRN(msg::barcode_not_defined(shown));
         if (!my_known_barcodes.find(std::string_view(), tags))
-            throw "Unknown barcode " + shown.text() + " and no backup barcode [] available";
+            throw msg::no_fallback_barcode.text(shown);
     }
     LOG_DMP("Barcode found");
 
     std::string_view format_name;
     if (!tags.find("format", format_name))
-        LOG_WRN("No format specified for barcode '" << shown << "'");
+        LOG_WRN(msg::no_format_specified(shown));
     LOG_DMP("Using format \"" << format_name << "\"");
 
     auto format = my_known_formats.find(std::string(format_name));
@@ -142,8 +143,8 @@ std::string Barcode_db::lookup(std::string_view code, const Shown_barcode& shown
         used.format = true;
         format = my_known_formats.find(std::string());
         if (format == my_known_formats.end())
-            throw "Unknown format for barcode " + shown.text() + " and no backup format [] available";
-        LOG_WRN("Unknown format for barcode '" << shown << "': using default.");
+            throw msg::no_fallback_format.text(shown);
+        LOG_WRN(msg::format_not_defined(shown));
     }
     return format->second.merge_tag_values(tags);
 }

@@ -1,5 +1,7 @@
 #include "log.h"
 
+#include "log_messages.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -180,9 +182,7 @@ void note_left_out(const Log_budget::Left_out& resumed, Log_budget::Clock::time_
 {
     char since[80];
     local_time_text(std::time(nullptr) - std::chrono::duration_cast<std::chrono::seconds>(now - resumed.since).count(), since);
-    log("WRN") << "Left out " << resumed.lines << " log lines of received datagrams since " << since
-               << ": over the log's budget of " << Log_budget::bytes_per_second / 1000
-               << " kB a second (a sender flooding the port?).";
+    log("WRN") << msg::left_out(resumed.lines, since, Log_budget::bytes_per_second / 1000);
     log_end_line();
 }
 
@@ -265,8 +265,8 @@ void set_log_file(std::string filename)
     std::FILE* file = std::fopen(filename.c_str(), "ab");
     if (file == nullptr) file = std::fopen(filename.c_str(), "wb");
     if (file == nullptr) {
-        LOG_WRN("Could not open log file " << filename << ": " << std::strerror(errno)
-                                           << ". The log goes to standard error.");
+        LOG_WRN(msg::could_not_open("log file " + filename + ": " + std::strerror(errno) +
+                                             ". The log goes to standard error."));
         return;
     }
     // Each line leaves in one write of its own, never in a buffer's pieces.

@@ -7,17 +7,9 @@
 #include <iterator>
 #include <map>
 
+#include "log_messages.h"
+
 namespace {
-
-bool starts_with(std::string_view s, std::string_view prefix)
-{
-    return s.substr(0, prefix.size()) == prefix;
-}
-
-bool ends_with(std::string_view s, std::string_view suffix)
-{
-    return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
-}
 
 // The kind of a warning: its message with the values in it replaced, so
 // that the same warning about other barcodes, lines or addresses counts
@@ -27,20 +19,13 @@ bool ends_with(std::string_view s, std::string_view suffix)
 // numbers N.
 std::string kind_of(std::string_view message)
 {
-    static const std::pair<std::string_view, std::string_view> fixed[] = {
-        {"Barcode \"", "\" not defined in database."},
-        {"No format specified for barcode '", "'"},
-        {"Unknown format for barcode '", "': using default."},
-        {"Unknown barcode ", " and no backup barcode [] available"},
-        {"Unknown format for barcode ", " and no backup format [] available"},
-        {"Could not stat ", ": force reloading."},
-        {"Read error in ", ": it is read again at the next request."},
-        {"Could not open ", ""},
-        {"Could not read ", ""},
+    using namespace msg;
+    static const Log_message<2>* const fixed[] = {
+        &barcode_not_defined, &no_format_specified, &format_not_defined, &no_fallback_barcode, &no_fallback_format,
+        &could_not_stat,      &read_error,          &could_not_open,     &could_not_read,
     };
-    for (const auto& f : fixed)
-        if (starts_with(message, f.first) && ends_with(message, f.second))
-            return std::string(f.first) + "*" + std::string(f.second);
+    for (const Log_message<2>* f : fixed)
+        if (f->read(message)) return f->kind();
     std::string kind;
     for (std::size_t i = 0; i < message.size(); ++i) {
         const char c = message[i];
@@ -118,10 +103,9 @@ void count_unknown(Report& r, std::string_view barcode, std::string_view time)
 // standard error.
 bool count_failure(Report& r, std::string_view message)
 {
-    if (starts_with(message, "Unknown barcode ") || starts_with(message, "Unknown format for barcode ")) {
-        if (!ends_with(message, " available")) return false;
+    if (msg::no_fallback_barcode.read(message) || msg::no_fallback_format.read(message)) {
         ++r.no_fallback;
-    } else if (starts_with(message, "ERROR: ") && message.find(" not found") != std::string_view::npos) {
+    } else if (msg::file_not_found.read(message)) {
         ++r.file_failures;
     } else {
         return false;
@@ -131,11 +115,10 @@ bool count_failure(Report& r, std::string_view message)
 }
 
 // Adds the counts of a statistics line's first part, since the report
-// before it: "received=12 answered=10 ...".
-void add_statistics(Report& r, std::string_view message)
+// before it: "received=12 answered=10 ...; since the start ...".
+void add_statistics(Report& r, std::string_view figures)
 {
-    std::string_view part = message.substr(message.find(": ") + 2);
-    part = part.substr(0, part.find(';'));
+    std::string_view part = figures.substr(0, figures.find(';'));
     std::size_t n = 0;
     while (!part.empty()) {
         const std::size_t blank = part.find(' ');
@@ -183,8 +166,10 @@ void read_log_line(Report& r, std::string_view line)
     }
     if (label == "INF") {
         // A report asked for is written at every level: no sign of level 3.
-        r.has[1] = r.has[1] || !(starts_with(message, "Statistics since ") || starts_with(message, "Unknown barcodes since "));
-        if (starts_with(message, "Received barcode \"")) {
+        Log_message<3>::Values statistics;
+        const bool is_statistics = msg::statistics.read(message, &statistics);
+        r.has[1] = r.has[1] || !(is_statistics || msg::unknown_barcodes.read(message));
+        if (msg::received_barcode.read(message)) {
             ++r.requests;
             if (!in_order) {
                 r.in_hour = nullptr; // its failures go in no hour either
@@ -193,19 +178,20 @@ void read_log_line(Report& r, std::string_view line)
                 r.in_hour = &r.per_hour[r.hour];
             }
             if (r.in_hour != nullptr) ++r.in_hour->requests;
-        } else if (starts_with(message, "Statistics since ")) {
-            add_statistics(r, message);
+        } else if (is_statistics) {
+            add_statistics(r, statistics[1]);
         }
     } else if (label == "WRN") {
         r.has[0] = true;
         ++r.warnings[kind_of(message)];
-        const std::string_view unknown_end = "\" not defined in database.";
-        if (starts_with(message, "Barcode \"") && ends_with(message, unknown_end)) {
-            count_unknown(r, message.substr(9, message.size() - 9 - unknown_end.size()), time);
-        } else if (starts_with(message, "Answer of ") && message.find(" not sent: ") != std::string_view::npos) {
+        Log_message<2>::Values barcode;
+        Log_message<4>::Values left_out;
+        if (msg::barcode_not_defined.read(message, &barcode)) {
+            count_unknown(r, barcode[0], time);
+        } else if (msg::answer_not_sent.read(message)) {
             ++r.unsent;
-        } else if (starts_with(message, "Left out ")) {
-            r.left_out += std::strtoul(std::string(message.substr(9, 20)).c_str(), nullptr, 10);
+        } else if (msg::left_out.read(message, &left_out)) {
+            r.left_out += std::strtoul(std::string(left_out[0]).c_str(), nullptr, 10);
         } else {
             count_failure(r, message);
         }

@@ -121,8 +121,11 @@ struct Received_datagram {
     Datagram_source from;
 };
 
+// The most datagrams that one batch receive or send takes.
+constexpr std::size_t udp_batch_most = 64;
+
 // Waits for one datagram, then takes those that are already waiting too,
-// without waiting again: at most `count` (and at most 64) in all, in the
+// without waiting again: at most `count` (and at most udp_batch_most) in all, in the
 // order they arrived, each as udp_receive would take it. Returns how many
 // entries it filled (a failed receive fills one), or 0 when a signal or
 // a second without datagrams ended the wait (see watch_operator_signals).
@@ -137,7 +140,7 @@ struct Outgoing_datagram {
     Ipv4_endpoint to;
 };
 
-// Sends datagrams in order, at most 64. Returns how many were sent from the
+// Sends datagrams in order, at most udp_batch_most. Returns how many were sent from the
 // first on; when fewer than `count`, the next one failed (last_socket_error
 // tells why) and none after it was tried.
 std::size_t udp_send_batch(Socket_handle sd, const Outgoing_datagram* batch, std::size_t count);

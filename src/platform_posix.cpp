@@ -282,7 +282,7 @@ long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_sou
 
 std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::size_t count)
 {
-    const std::size_t most = 64;
+    const std::size_t most = udp_batch_most;
     if (count > most) count = most;
     Receive_header headers[most];
     mmsghdr messages[most];
@@ -430,7 +430,7 @@ bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_e
 
 std::size_t udp_send_batch(Socket_handle sd, const Outgoing_datagram* batch, std::size_t count)
 {
-    const std::size_t most = 64;
+    const std::size_t most = udp_batch_most;
     if (count > most) count = most;
     sockaddr_in to[most];
     iovec iov[most];

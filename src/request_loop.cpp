@@ -7,6 +7,7 @@
 #include "database.h"
 #include "escapes.h"
 #include "log.h"
+#include "log_messages.h"
 #include "version.h"
 
 namespace {
@@ -98,8 +99,8 @@ void send_answers(Socket_handle sd, const Outgoing_datagram* answers, std::size_
         statistics.count(Statistics::unsent);
         const Outgoing_datagram& failed = answers[sent++];
         const int code = last_socket_error();
-        LOG_WRN("Answer of " << failed.size << " bytes to " << address_text(failed.to.address) << "."
-                             << failed.to.port << " not sent: WSAGetLastError=" << code);
+        const std::string to = address_text(failed.to.address) + "." + std::to_string(failed.to.port);
+        LOG_WRN(msg::answer_not_sent(failed.size, to, code));
     }
 }
 
@@ -107,8 +108,8 @@ void send_answers(Socket_handle sd, const Outgoing_datagram* answers, std::size_
 // out in one write, before the answers leave together.
 void answer_batch(Socket_handle sd, Received_datagram* batch, std::size_t count, Serving& serving)
 {
-    static std::string answers[64];
-    static Outgoing_datagram outgoing[64];
+    static std::string answers[udp_batch_most];
+    static Outgoing_datagram outgoing[udp_batch_most];
     std::size_t n = 0;
     Log_scope request(true); // a sender could make any of these lines, as often as it likes
     log_hold();
@@ -145,8 +146,8 @@ void answer_batch(Socket_handle sd, Received_datagram* batch, std::size_t count,
 // every minute), never in the middle of a request.
 void request_loop(Socket_handle sd, int port, const std::string& db_dir, const std::string& stats_file)
 {
-    static char buffers[64][1600];
-    static Received_datagram batch[64];
+    static char buffers[udp_batch_most][1600]; // a datagram longer than 1,600 bytes is refused
+    static Received_datagram batch[udp_batch_most];
     static Serving serving;
     serving.port = port;
     serving.db_dir = db_dir;
@@ -167,12 +168,12 @@ void request_loop(Socket_handle sd, int port, const std::string& db_dir, const s
         } else if (serving.metrics.due(now)) {
             serving.metrics.write(serving.statistics, now);
         }
-        std::size_t count = udp_receive_batch(sd, batch, 64);
+        std::size_t count = udp_receive_batch(sd, batch, udp_batch_most);
         if (count > 0) answer_batch(sd, batch, count, serving);
     }
     // What arrived before the stop is answered still.
     while (udp_wait_readable(sd, 0)) {
-        std::size_t count = udp_receive_batch(sd, batch, 64);
+        std::size_t count = udp_receive_batch(sd, batch, udp_batch_most);
         if (count > 0) answer_batch(sd, batch, count, serving);
     }
     serving.statistics.write(false);
@@ -269,7 +270,7 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, Serving&
     const Shown_barcode shown(barcode);
     Fallbacks used;
     try {
-        LOG_INF("Received barcode \"" << shown << "\"");
+        LOG_INF(msg::received_barcode(shown));
         check_files(serving);
         const std::string text = the_barcode_db.lookup(barcode, shown, used);
         answer = text_to_bytes(text);

@@ -1,9 +1,9 @@
 #include "server.h"
 
-#include <climits>
 #include <cstring>
 #include <iostream>
 
+#include "command_line.h"
 #include "database.h"
 #include "log.h"
 #include "platform.h"
@@ -44,29 +44,7 @@ bool is_help_option(const char* arg)
     return false;
 }
 
-bool starts_with(const char* arg, const char* prefix)
-{
-    return std::strncmp(arg, prefix, std::strlen(prefix)) == 0;
-}
-
-// A failure message: on standard error as always and, when the log goes to
 } // namespace
-
-int option_number(const char* text)
-{
-    const char* p = text;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    long long value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 + (*p - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
-    }
-    if (negative) value = -value;
-    if (value > INT_MAX) value = INT_MAX;
-    return static_cast<int>(value);
-}
 
 int server_main(int argc, char** argv, Start_failure* failure)
 {
@@ -83,25 +61,23 @@ int server_main(int argc, char** argv, Start_failure* failure)
     int port = 9000;
     std::string db_dir = ".";
     std::string stats_file; // none
+    std::string log_file;
 
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (is_help_option(arg)) {
+    Command_line args(argc, argv);
+    while (args.next()) {
+        int level;
+        if (is_help_option(args.argument())) {
             show_help();
             return 0;
-        } else if (starts_with(arg, "-p=")) {
-            port = option_number(arg + 3);
-        } else if (starts_with(arg, "-db=")) {
-            db_dir = arg + 4;
+        }
+        if (args.text("-db=", db_dir)) {
             LOG_DBG("db_dir=\"" << db_dir << "\"");
-        } else if (starts_with(arg, "-log=")) {
-            set_log_file(arg + 5);
-        } else if (starts_with(arg, "-stats=")) {
-            stats_file = arg + 7;
-        } else if (starts_with(arg, "-l=")) {
-            set_log_level(static_cast<unsigned>(option_number(arg + 3)));
-        } else {
-            std::cerr << "ERROR: unkown option \"" << arg << "\"" << std::endl << std::endl;
+        } else if (args.text("-log=", log_file)) {
+            set_log_file(log_file);
+        } else if (args.number("-l=", level)) {
+            set_log_level(static_cast<unsigned>(level));
+        } else if (!args.number("-p=", port) && !args.text("-stats=", stats_file)) {
+            std::cerr << "ERROR: unkown option \"" << args.argument() << "\"" << std::endl << std::endl;
             show_help();
             why = Start_failure::option;
             return -1;

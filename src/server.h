@@ -13,9 +13,4 @@
 enum class Start_failure { none = 0, socket_layer = 1, option = 2, database = 3, port = 4, log = 5 };
 int server_main(int argc, char** argv, Start_failure* failure = nullptr);
 
-// A number of an option, read as atoi reads it: leading white space, a sign,
-// digits up to the first non-digit; 0 without digits. Values beyond the
-// range of a 32-bit int are clamped to INT_MIN / INT_MAX.
-int option_number(const char* text);
-
 #endif

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <ostream>
+#include <sstream>
 
 #include "database.h"
 #include "log.h"
+#include "log_messages.h"
 #include "version.h"
 
 void Top_barcodes::add(const std::string& barcode)
@@ -98,24 +100,25 @@ void Statistics::write(bool asked)
     take_counts_kept_elsewhere();
 
     if (asked || get_log_level() > 2) {
-        std::ostream& out = log("INF");
+        std::ostringstream figures;
         auto counts_since = [&](const std::array<std::uint64_t, counters>& before) {
-            for (int i = 0; i < counters; ++i) out << ' ' << counter_names[i].name << '=' << my_counts[i] - before[i];
+            for (int i = 0; i < counters; ++i)
+                figures << (i == 0 ? "" : " ") << counter_names[i].name << '=' << my_counts[i] - before[i];
         };
-        out << "Statistics since " << time_text(my_reported) << ':';
         counts_since(my_counts_reported);
-        out << "; since the start " << time_text(my_started) << ':';
+        figures << "; since the start " << time_text(my_started) << ": ";
         counts_since(my_counts_at_start);
-        out << "; files:";
-        write_file_state(out, "barcodes", the_barcode_db.barcodes().size(), the_barcode_db.barcodes_reloads());
-        write_file_state(out, "formats", the_barcode_db.formats().size(), the_barcode_db.formats_reloads());
+        figures << "; files:";
+        write_file_state(figures, "barcodes", the_barcode_db.barcodes().size(), the_barcode_db.barcodes_reloads());
+        write_file_state(figures, "formats", the_barcode_db.formats().size(), the_barcode_db.formats_reloads());
+        log("INF") << msg::statistics(time_text(my_reported), figures.str());
         log_end_line();
 
-        std::ostream& unknown = log("INF");
-        unknown << "Unknown barcodes since " << time_text(my_reported) << ", most asked first:";
+        std::ostringstream most_asked;
         const auto top = my_unknown.top(20);
-        for (const auto& barcode : top) unknown << " \"" << Shown_barcode(barcode.first) << "\"=" << barcode.second;
-        if (top.empty()) unknown << " none";
+        for (const auto& barcode : top) most_asked << " \"" << Shown_barcode(barcode.first) << "\"=" << barcode.second;
+        if (top.empty()) most_asked << " none";
+        log("INF") << msg::unknown_barcodes(time_text(my_reported), most_asked.str());
         log_end_line();
     }
     my_counts_reported = my_counts;

@@ -18,7 +18,9 @@
 #include "escapes.h"
 #include "log.h"
 #include "platform.h"
+#include "command_line.h"
 #include "server.h"
+#include "log_messages.h"
 #include "test_util.h"
 
 namespace {
@@ -492,7 +494,8 @@ TEST(Report, PageAndJsonTellTheSameFigures)
     for (const std::string& h : hostile)
         log += "[2026-12-07 12:30:00 #2 WRN] Barcode \"" + h + "\" not defined in database.\n";
     log += "[2026-12-07 12:59:00 #3 INF] Statistics since 2026-12-07 08:00:00: received=9 answered=7\n"
-           "[2026-12-07 12:59:01 #4 WRN] Left out 5 log lines of received datagrams since 2026-12-07 12:59:00: budget\n";
+           "[2026-12-07 12:59:01 #4 WRN] " +
+           msg::left_out.text(5, "2026-12-07 12:59:00", 64) + "\n";
     write_file(dir.file("log"), log);
 
     Run_result r = json_read_by(dir, "import json, sys\n"
@@ -510,8 +513,8 @@ TEST(Report, PageAndJsonTellTheSameFigures)
                      "'2026-12-07 12:30:00'), ('<link rel=stylesheet href=" +
                          url + "css>', 1, '2026-12-07 12:30:00'), (\"<script>document.title='owned'</script>\", 1, "
                      "'2026-12-07 12:30:00'), ('café\\\\x1d&amp;À¯', 1, '2026-12-07 12:30:00')] [{'kind': 'Barcode \"*\" not "
-                     "defined in database.', 'count': 5}, {'kind': 'Left out N log lines of received datagrams since N-N-N "
-                     "N:N:N: budget', 'count': 1}]\n") << r.err;
+                     "defined in database.', 'count': 5}, {'kind': \"Left out N log lines of received datagrams since N-N-N "
+                     "N:N:N: over the log's budget of N kB a second (a sender flooding the port?).\", 'count': 1}]\n") << r.err;
 
     r = run_program({ULVANE_REPORT_PATH, "-html", dir.file("log")});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -949,6 +952,23 @@ TEST(CommandLine, EveryToolTellsItsVersion)
     }
     Run_result r = server({"-version"});
     EXPECT_EQ(r.err, "ERROR: unkown option \"-version\"\n\n");
+}
+
+// An option without the value it needs, or without its "=", is wrong usage.
+TEST(CommandLine, EveryToolRefusesAnOptionWithoutItsValue)
+{
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {ULVANE_EXPORT_PATH, {"-o="}},
+        {ULVANE_IMPORT_PATH, {"-barcode=", "shop.csv"}},
+        {ULVANE_REPORT_PATH, {"-csv=x", "server.log"}},
+        {ULVANE_CHECK_PATH, {"-db"}},
+        {ULVANE_SCAN_PATH, {"-p", "10.0.0.1", "12345"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = c.second;
+        argv.insert(argv.begin(), c.first);
+        EXPECT_EQ(run_program(argv).status, 2) << c.first << " " << c.second[0];
+    }
 }
 
 TEST(CommandLine, NumbersAreReadLikeAtoi)

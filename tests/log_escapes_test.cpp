@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "csv.h"
+#include "log_messages.h"
 #include "log_report.h"
 #include "test_util.h"
 
@@ -461,5 +462,73 @@ TEST(LogReport, QuietHoursAreFilledInForAnyPeriod)
         unsigned long not_answered = 0;
         for (const auto& h : hours_in_order(r)) not_answered += h.second.not_answered;
         EXPECT_EQ(not_answered, 1 - c.out_of_order) << c.second_hour << ": a failure goes in its request's hour";
+    }
+}
+
+// Each message the report reads, written as the server writes it, is read
+// back as what it is: its kind of warning and the figure it counts.
+TEST(LogReport, ReadsEachMessageAsTheServerWritesIt)
+{
+    using namespace msg;
+    const Shown_barcode shown(std::string("a\" not defined in database.\x01", 29)); // quotes and the end text in it
+    auto text = [](const auto& filled) {
+        std::ostringstream out;
+        out << filled;
+        return out.str();
+    };
+    const std::string shown_text = text(shown), path = "/db/barcodes.ini";
+    const struct {
+        const char* label; // "": a line of standard error
+        std::string message;
+        std::string kind; // the kind of a WRN line
+        unsigned long Report::*counted;
+        unsigned long by;
+    } cases[] = {
+        {"INF", text(received_barcode(shown)), "", &Report::requests, 1},
+        {"INF", text(statistics("2026-12-07 07:00:00", "received=9 answered=7; since the start ...")), "",
+         &Report::statistics_lines, 1},
+        {"INF", text(unknown_barcodes("2026-12-07 07:00:00", " none")), "", &Report::other_lines, 0},
+        {"WRN", text(barcode_not_defined(shown)), "Barcode \"*\" not defined in database.", &Report::other_lines, 0},
+        {"WRN", text(no_format_specified(shown)), "No format specified for barcode '*'", &Report::other_lines, 0},
+        {"WRN", text(format_not_defined(shown)), "Unknown format for barcode '*': using default.", &Report::other_lines, 0},
+        {"WRN", text(answer_not_sent(1601, "10.0.0.1.9000", 10040)),
+         "Answer of N bytes to N.N.N.N.N not sent: WSAGetLastError=N", &Report::unsent, 1},
+        {"WRN", text(left_out(12, "2026-12-07 07:59:00", 64)),
+         "Left out N log lines of received datagrams since N-N-N N:N:N: over the log's budget of N kB a second (a sender "
+         "flooding the port?).",
+         &Report::left_out, 12},
+        {"WRN", text(could_not_stat(path)), "Could not stat *: force reloading.", &Report::other_lines, 0},
+        {"WRN", text(read_error(path)), "Read error in *: it is read again at the next request.", &Report::other_lines, 0},
+        {"WRN", could_not_open.text(path + ": No such file"), "Could not open *", &Report::other_lines, 0},
+        {"WRN", could_not_read.text(path + ": out of memory."), "Could not read *", &Report::other_lines, 0},
+        {"WRN", no_fallback_barcode.text(shown), "Unknown barcode * and no backup barcode [] available",
+         &Report::no_fallback, 1},
+        {"WRN", no_fallback_format.text(shown), "Unknown format for barcode * and no backup format [] available",
+         &Report::no_fallback, 1},
+        {"WRN", file_not_found.text("barcodes file", path, "."), "ERROR: barcodes file \"*\" not found.",
+         &Report::file_failures, 1},
+        {"", no_fallback_barcode.text(shown), "", &Report::no_fallback, 1},
+        {"", file_not_found.text("format file", path, ""), "", &Report::file_failures, 1},
+    };
+    for (const auto& c : cases) {
+        Report r;
+        read_log_line(r, *c.label ? "[2026-12-07 08:00:00 #1 " + std::string(c.label) + "] " + c.message : c.message);
+        EXPECT_EQ(r.*c.counted, c.by) << c.message;
+        EXPECT_EQ(r.other_lines, 0u) << c.message;
+        // Only a request's line tells that the level was 3: a report asked for is written at every level.
+        if (std::string(c.label) == "INF") {
+            EXPECT_EQ(r.has[1], c.counted == &Report::requests) << c.message;
+        }
+        std::vector<std::pair<std::string, unsigned long>> kinds;
+        if (!c.kind.empty()) kinds.emplace_back(c.kind, 1);
+        EXPECT_EQ(warnings_by_kind(r), kinds) << c.message;
+        // The values too, where the report keeps them.
+        if (c.message == text(barcode_not_defined(shown))) {
+            ASSERT_EQ(most_asked_first(r).size(), 1u);
+            EXPECT_EQ(most_asked_first(r)[0].first, shown_text);
+        }
+        if (c.counted == &Report::statistics_lines) {
+            EXPECT_EQ(r.statistics, (std::vector<std::pair<std::string, unsigned long long>>{{"received", 9}, {"answered", 7}}));
+        }
     }
 }

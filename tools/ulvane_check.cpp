@@ -28,12 +28,12 @@
 #include <unordered_set>
 #include <vector>
 
+#include "command_line.h"
 #include "database.h"
 #include "database_check.h"
 #include "escapes.h"
 #include "log.h"
 #include "platform.h"
-#include "server.h"
 #include "version.h"
 
 namespace {
@@ -332,18 +332,18 @@ int main(int argc, char** argv)
     if (version_asked(argc, argv, "ulvane_check")) return 0;
     std::string db_dir = ".";
     std::vector<std::string> barcodes;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg.compare(0, 4, "-db=") == 0)
-            db_dir = arg.substr(4);
-        else if (arg.compare(0, 3, "-l=") == 0)
-            set_log_level(static_cast<unsigned>(option_number(argv[i] + 3)));
-        else if (arg[0] == '-') {
+    Command_line args(argc, argv);
+    while (args.next()) {
+        int level;
+        if (args.number("-l=", level)) {
+            set_log_level(static_cast<unsigned>(level));
+        } else if (!args.is_option()) {
+            barcodes.push_back(args.argument());
+        } else if (!args.text("-db=", db_dir)) {
             std::cerr << "usage: ulvane_check [-db=dir] [-l=n] [BARCODE...] | -version\n(ulvane_check " << ulvane_version
                       << ")" << std::endl;
             return 2;
-        } else
-            barcodes.push_back(arg);
+        }
     }
     if (db_dir != ".")
         for (std::string& name : the_file_names) name = db_dir + "/" + name;

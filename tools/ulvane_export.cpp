@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "command_line.h"
 #include "csv.h"
 #include "database.h"
 #include "platform.h"
@@ -74,12 +75,9 @@ int main(int argc, char** argv)
     unbuffer_standard_streams();
     if (version_asked(argc, argv, "ulvane_export")) return 0;
     std::string db_dir = ".", output;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], "-db=", 4) == 0) {
-            db_dir = argv[i] + 4;
-        } else if (std::strncmp(argv[i], "-o=", 3) == 0 && argv[i][3] != '\0') {
-            output = argv[i] + 3;
-        } else {
+    Command_line args(argc, argv);
+    while (args.next()) {
+        if (!args.text("-db=", db_dir) && !(args.text("-o=", output) && !output.empty())) {
             std::cerr << "usage: ulvane_export [-db=DIR] [-o=FILE] | -version\n(ulvane_export " << ulvane_version << ")"
                       << std::endl;
             return 2;

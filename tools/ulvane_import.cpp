@@ -43,6 +43,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "command_line.h"
 #include "csv.h"
 #include "database.h"
 #include "database_check.h"
@@ -586,15 +587,14 @@ int main(int argc, char** argv)
     unbuffer_standard_streams();
     if (version_asked(argc, argv, "ulvane_import")) return 0;
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg.compare(0, 4, "-db=") == 0) options.db_dir = arg.substr(4);
-        else if (arg.compare(0, 9, "-barcode=") == 0 && arg.size() > 9) options.barcode_column = arg.substr(9);
-        else if (arg.compare(0, 8, "-format=") == 0) options.default_format = arg.substr(8);
-        else if (arg == "-dry-run") options.dry_run = true;
-        else if (arg == "-force") options.force = true;
-        else if (arg[0] == '-' || !options.csv_path.empty()) return usage();
-        else options.csv_path = arg;
+    Command_line args(argc, argv);
+    while (args.next()) {
+        if (args.text("-db=", options.db_dir) || args.text("-format=", options.default_format)) continue;
+        if (args.text("-barcode=", options.barcode_column) && !options.barcode_column.empty()) continue;
+        if (args.flag("-dry-run")) options.dry_run = true;
+        else if (args.flag("-force")) options.force = true;
+        else if (args.is_option() || !options.csv_path.empty()) return usage();
+        else options.csv_path = args.argument();
     }
     if (options.csv_path.empty()) return usage();
 

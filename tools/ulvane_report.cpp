@@ -30,6 +30,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "command_line.h"
 #include "csv.h"
 #include "log_report.h"
 #include "platform.h"
@@ -447,13 +448,14 @@ int main(int argc, char** argv)
     std::string output = "text";
     std::vector<std::string> files;
     bool wrong = argc < 2;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-csv") == 0 || std::strcmp(argv[i], "-html") == 0 || std::strcmp(argv[i], "-json") == 0)
-            output = argv[i] + 1;
-        else if (argv[i][0] == '-')
+    Command_line args(argc, argv);
+    while (args.next()) {
+        if (args.flag("-csv") || args.flag("-html") || args.flag("-json"))
+            output = args.argument() + 1;
+        else if (args.is_option())
             wrong = true;
         else
-            files.push_back(argv[i]);
+            files.push_back(args.argument());
     }
     if (wrong || files.empty()) {
         std::cerr << "usage: ulvane_report [-csv | -html | -json] LOGFILE... | -version\n"

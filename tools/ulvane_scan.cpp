@@ -32,11 +32,11 @@
 #include <string>
 #include <thread>
 
+#include "command_line.h"
 #include "escapes.h"
 #include "platform.h"
 #include "version.h"
 #include "sender_rules.h"
-#include "server.h"
 
 namespace {
 
@@ -192,22 +192,13 @@ int main(int argc, char** argv)
     bool raw = false;
     Check check;
     int i = 1;
-    for (; i < argc && argv[i][0] == '-'; ++i) {
-        if (std::strncmp(argv[i], "-p=", 3) == 0)
-            port = option_number(argv[i] + 3);
-        else if (std::strncmp(argv[i], "-t=", 3) == 0)
-            timeout_ms = option_number(argv[i] + 3);
-        else if (std::strcmp(argv[i], "-r") == 0)
+    for (Command_line args(argc, argv); args.next() && args.is_option(); ++i) {
+        if (args.flag("-r"))
             raw = true;
-        else if (std::strcmp(argv[i], "-check") == 0)
+        else if (args.flag("-check"))
             check.on = true;
-        else if (std::strncmp(argv[i], "-w=", 3) == 0)
-            check.warning_ms = option_number(argv[i] + 3);
-        else if (std::strncmp(argv[i], "-c=", 3) == 0)
-            check.critical_ms = option_number(argv[i] + 3);
-        else if (std::strncmp(argv[i], "-expect=", 8) == 0)
-            check.expect = argv[i] + 8;
-        else
+        else if (!args.number("-p=", port) && !args.number("-t=", timeout_ms) && !args.number("-w=", check.warning_ms) &&
+                 !args.number("-c=", check.critical_ms) && !args.text("-expect=", check.expect))
             i = argc + 1; // wrong
     }
     // What keeps it from asking: for a check an UNKNOWN, else status 2.

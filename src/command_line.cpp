@@ -1,0 +1,41 @@
+#include "command_line.h"
+
+#include <climits>
+#include <cstring>
+
+int option_number(const char* text)
+{
+    const char* p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    long long value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+    }
+    if (negative) value = -value;
+    if (value > INT_MAX) value = INT_MAX;
+    return static_cast<int>(value);
+}
+
+bool Command_line::flag(const char* flag) const
+{
+    return std::strcmp(argument(), flag) == 0;
+}
+
+bool Command_line::text(const char* prefix, std::string& value) const
+{
+    const std::size_t length = std::strlen(prefix);
+    if (std::strncmp(argument(), prefix, length) != 0) return false;
+    value = argument() + length;
+    return true;
+}
+
+bool Command_line::number(const char* prefix, int& value) const
+{
+    const std::size_t length = std::strlen(prefix);
+    if (std::strncmp(argument(), prefix, length) != 0) return false;
+    value = option_number(argument() + length);
+    return true;
+}

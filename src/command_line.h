@@ -1,0 +1,37 @@
+// Reading a command line, as the server and every tool read theirs: each
+// argument is one option, "-name" or "-name=value" (the value never taken
+// from the next argument), or an operand; read from left to right.
+#ifndef ULVANE_COMMAND_LINE_H
+#define ULVANE_COMMAND_LINE_H
+
+#include <string>
+
+// A number of an option, read as atoi reads it: leading white space, a sign,
+// digits up to the first non-digit; 0 without digits. Values beyond the
+// range of a 32-bit int are clamped to INT_MIN / INT_MAX.
+int option_number(const char* text);
+
+class Command_line {
+public:
+    Command_line(int argc, char** argv) : my_argc(argc), my_argv(argv) {}
+
+    // Moves to the next argument (the first at the first call); false when
+    // there is none.
+    bool next() { return ++my_at < my_argc; }
+    const char* argument() const { return my_argv[my_at]; }
+    bool is_option() const { return argument()[0] == '-'; }
+
+    // Whether the argument is `flag` itself ("-r").
+    bool flag(const char* flag) const;
+    // Whether the argument begins with `prefix` ("-db="): then `value` is
+    // the rest, which may be empty; a number is read by option_number.
+    bool text(const char* prefix, std::string& value) const;
+    bool number(const char* prefix, int& value) const;
+
+private:
+    int my_argc;
+    char** my_argv;
+    int my_at = 0;
+};
+
+#endif
