@@ -151,8 +151,7 @@ protected:
     {
         const std::size_t before = logged("INF Unknown barcodes since").size();
         kill(my_server, SIGUSR1);
-        for (int waited = 0; logged("INF Unknown barcodes since").size() == before && waited < 3000; waited += 10)
-            usleep(10000);
+        wait_until([&] { return logged("INF Unknown barcodes since").size() != before; }, 3000);
         const std::vector<std::string> counts = logged("INF Statistics since"), unknown = logged("INF Unknown barcodes since");
         return unknown.size() == before || counts.empty() ? "" : counts.back() + "\n" + unknown.back();
     }

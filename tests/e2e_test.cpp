@@ -216,11 +216,7 @@ TEST_F(EndToEnd, RegressionLogOnStandardErrorArrivesWhileTheServerRuns)
                                    my_dir.file("out"), my_dir.file("err"));
     ASSERT_TRUE(Two_hosts::wait_for_udp_port(my_server, 9000, 5000)) << err();
     auto err_shows = [&](const std::string& part) {
-        for (int waited = 0; waited < 3000; waited += 10) {
-            if (err().find(part) != std::string::npos) return true;
-            usleep(10000);
-        }
-        return false;
+        return wait_until([&] { return err().find(part) != std::string::npos; }, 3000);
     };
     EXPECT_TRUE(err_shows("INF] Using UDP port 9000\n")) << err();
     EXPECT_EQ(ask(terminal(), "12345\n"), pen_answer);
@@ -280,7 +276,7 @@ TEST_F(EndToEnd, SignalsReopenTheLogAndStopCleanly)
     EXPECT_EQ(ask(sd, "12345\n", answers), pen_answer);
     ASSERT_EQ(rename(my_dir.file("log").c_str(), my_dir.file("log.1").c_str()), 0);
     kill(my_server, SIGHUP);
-    for (int waited = 0; waited < 2000 && read_file(my_dir.file("log")).empty(); waited += 10) usleep(10000);
+    wait_until([&] { return !read_file(my_dir.file("log")).empty(); }, 2000);
     // Two turns of the loop: a flag never reset would reopen again before
     // the second request is taken.
     EXPECT_EQ(ask(sd, "12345\n", answers), pen_answer);
@@ -706,7 +702,7 @@ TEST_F(EndToEnd, RegressionAnswersToOwnAddressesAreNotAnsweredAgain)
 #endif
     udp_send(my_hosts->socket_in(my_hosts->server_ns(), 0, 0x0a630002), "12345\n", 6, {Two_hosts::server_address, 9000});
     const std::string refused = "WRN Message from 10.99.0.1.9000 comes from this server's own socket: not answered.";
-    for (int waited = 0; logged(refused).empty() && waited < 2000; waited += 10) usleep(10000);
+    wait_until([&] { return !logged(refused).empty(); }, 2000);
     EXPECT_EQ(logged(refused).size(), 1u);
     EXPECT_TRUE(logged("Received barcode \"Pen").empty()) << "our own answer was answered";
 
@@ -725,7 +721,7 @@ TEST_F(EndToEnd, RegressionAnswersToOwnAddressesAreNotAnsweredAgain)
     ASSERT_TRUE(my_hosts->add_address(my_hosts->terminal_ns(), "10.99.0.2"));
     EXPECT_EQ(ask_from(0x0a630002), pen_answer);
     udp_send(my_hosts->socket_in(my_hosts->server_ns(), 0, 0x0a630001), "12345\n", 6, {Two_hosts::server_address, 9000});
-    for (int waited = 0; logged(refused).size() < 2 && waited < 2000; waited += 10) usleep(10000);
+    wait_until([&] { return logged(refused).size() >= 2; }, 2000);
     EXPECT_EQ(logged(refused).size(), 2u);
     ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "route add 10.80.31.0/24 dev ulv0"));
     ASSERT_TRUE(my_hosts->add_address(my_hosts->terminal_ns(), "10.80.31.250"));
@@ -948,7 +944,7 @@ TEST_F(EndToEnd, MetricsFileSaysWhatTheStatisticsSay)
     const std::string file = my_dir.file("ulvane_server.prom");
     start_server({"-stats=" + file});
     // Written at the start.
-    for (int waited = 0; read_file(file).empty() && waited < 5000; waited += 10) usleep(10000);
+    wait_until([&] { return !read_file(file).empty(); }, 5000);
     std::map<std::string, std::string> at_start = read_metrics(*my_hosts, my_hosts->server_ns(), file, my_dir);
     EXPECT_EQ(at_start["ulvane_received_total"], "0");
     EXPECT_EQ(at_start["ulvane_barcodes_entries"], "2");
@@ -1267,11 +1263,11 @@ TEST_F(EndToEnd, RegressionAFloodCannotFillTheDisk)
 #ifndef ULVANE_WINDOWS_BUILD
     // The server's own lines are written while the budget is spent.
     kill(my_server, SIGHUP);
-    for (int waited = 0; logged("reopened").empty() && waited < 2000; waited += 10) usleep(10000);
+    wait_until([&] { return !logged("reopened").empty(); }, 2000);
     EXPECT_EQ(logged("reopened").size(), 1u);
 #endif
     const std::string reader_warning = "WRN Incorrect tag-value \"edited during the flood\" at line 5 (skipped).";
-    for (int waited = 0; logged(reader_warning).empty() && waited < 3000; waited += 10) usleep(10000);
+    wait_until([&] { return !logged(reader_warning).empty(); }, 3000);
     EXPECT_EQ(logged(reader_warning).size(), 1u);
 
     // With nothing more to log, each server's note comes within a few
@@ -1301,7 +1297,7 @@ TEST_F(EndToEnd, RegressionAFloodCannotFillTheDisk)
     for (const auto& s : servers) {
         udp_send(flood, "after\n", 6, {Two_hosts::server_address, s.port});
         const std::string log = log_of(s.name);
-        for (int waited = 0; logged(not_defined, log).empty() && waited < 5000; waited += 10) usleep(10000);
+        wait_until([&] { return !logged(not_defined, log).empty(); }, 5000);
         // The terminal's lines come after the note, in full.
         const std::vector<std::string> lines = log_lines(log);
         const auto after = std::find(lines.begin(), lines.end(), not_defined);
@@ -1535,11 +1531,7 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     auto sc = [&](const std::string& command) { return run({"/usr/bin/wine", "sc", command, "ulvane_server"}).second; };
     auto wait_for_state = [&](const std::string& state) {
         std::string shown;
-        for (int waited = 0; waited < 30000; waited += 250) {
-            shown = sc("query");
-            if (shown.find(state) != std::string::npos) break;
-            usleep(250000);
-        }
+        wait_until([&] { return (shown = sc("query")).find(state) != std::string::npos; }, 30000, 250);
         return shown;
     };
     // Removed at the end whatever happens: an automatic service would start
@@ -1590,13 +1582,13 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     const std::string log = my_dir.file("ulvane_server.log");
     ASSERT_EQ(std::rename(log.c_str(), my_dir.file("old.log").c_str()), 0);
     EXPECT_EQ(service({"reopen"}).first, 0);
-    for (int waited = 0; logged("reopened", "ulvane_server.log").empty() && waited < 5000; waited += 50) usleep(50000);
+    wait_until([&] { return !logged("reopened", "ulvane_server.log").empty(); }, 5000, 50);
     Socket_handle sd = terminal();
     for (int turn = 0; turn < 2; ++turn) EXPECT_EQ(ask(sd, "12345\n"), pen_answer); // two more turns of the loop
     EXPECT_EQ(logged("reopened", "ulvane_server.log").size(), 1u) << "reopened once";
     auto stats = service({"stats"});
     EXPECT_EQ(stats.first, 0) << stats.second;
-    for (int waited = 0; logged("Statistics", "ulvane_server.log").empty() && waited < 5000; waited += 50) usleep(50000);
+    wait_until([&] { return !logged("Statistics", "ulvane_server.log").empty(); }, 5000, 50);
     ASSERT_EQ(logged("Statistics", "ulvane_server.log").size(), 1u);
     EXPECT_NE(logged("Statistics", "ulvane_server.log")[0].find(": received=2 answered=2 "), std::string::npos);
     EXPECT_NE(read_file(my_dir.file("ulvane_server.prom")).find("\nulvane_received_total 2\n"), std::string::npos)
@@ -1611,7 +1603,7 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     // Without its database the start fails, and says why.
     ASSERT_EQ(std::remove(my_dir.file("db/barcodes.ini").c_str()), 0);
     sc("start");
-    for (int waited = 0; logged("not found", "ulvane_server.log").empty() && waited < 30000; waited += 250) usleep(250000);
+    wait_until([&] { return !logged("not found", "ulvane_server.log").empty(); }, 30000, 250);
     stopped = wait_for_state("1  STOPPED");
     EXPECT_NE(stopped.find("WIN32_EXIT_CODE    : 1066 "), std::string::npos) << stopped;
     EXPECT_NE(stopped.find("SERVICE_EXIT_CODE  : 3 "), std::string::npos) << stopped; // the database
@@ -1674,10 +1666,7 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
     auto sc_query = [&] { return run({"/usr/bin/wine", "sc", "query", "ulvane_server"}).second; };
     auto wait_for_running = [&] {
         std::string shown;
-        for (int waited = 0; waited < 30000 && shown.find("4  RUNNING") == std::string::npos; waited += 250) {
-            shown = sc_query();
-            usleep(250000);
-        }
+        wait_until([&] { return (shown = sc_query()).find("4  RUNNING") != std::string::npos; }, 30000, 250);
         return shown;
     };
     const std::string prefix = std::getenv("WINEPREFIX");
@@ -1707,7 +1696,7 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
     ASSERT_NE(wait_for_running().find("4  RUNNING"), std::string::npos);
     const std::string metrics = my_dir.file("shop/ulvane_server.prom");
     auto wait_for_metrics = [&] {
-        for (int waited = 0; read_file(metrics).empty() && waited < 10000; waited += 50) usleep(50000);
+        wait_until([&] { return !read_file(metrics).empty(); }, 10000, 50);
         return read_file(metrics);
     };
     EXPECT_NE(wait_for_metrics().find("\nulvane_barcodes_entries "), std::string::npos);
@@ -1729,11 +1718,8 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
     auto removed = run({"/usr/bin/wine", "msiexec", "/x", packages[1], "/qn"});
     EXPECT_EQ(removed.first, 0) << removed.second;
     // A removed service goes once the manager has let go of it.
-    std::string shown = sc_query();
-    for (int waited = 0; waited < 30000 && shown.find("SERVICE_NAME") != std::string::npos; waited += 250) {
-        usleep(250000);
-        shown = sc_query();
-    }
+    std::string shown;
+    wait_until([&] { return (shown = sc_query()).find("SERVICE_NAME") == std::string::npos; }, 30000, 250);
     EXPECT_EQ(shown.find("SERVICE_NAME"), std::string::npos) << "the service is gone: " << shown;
     EXPECT_FALSE(std::ifstream(prefix + "/drive_c/Program Files/ulvane/ulvane_server.exe").good());
     EXPECT_EQ(read_file(my_dir.file("shop/db/barcodes.ini")), edited);

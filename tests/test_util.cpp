@@ -1,10 +1,12 @@
 #include "test_util.h"
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "log.h"
 
@@ -97,3 +99,13 @@ std::vector<std::string> log_messages(const std::string& log_text)
     return messages;
 }
 
+
+bool wait_until(const std::function<bool()>& done, int ms, int step_ms)
+{
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= give_up) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+    }
+    return true;
+}

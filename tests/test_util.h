@@ -3,6 +3,7 @@
 #ifndef ULVANE_TEST_UTIL_H
 #define ULVANE_TEST_UTIL_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,11 @@ public:
 private:
     std::string my_path;
 };
+
+// Asks `done` every `step_ms` until it says true or `ms` have passed;
+// returns its last answer. Tests wait for the thing itself, never for a
+// fixed time that may end too soon.
+bool wait_until(const std::function<bool()>& done, int ms, int step_ms = 10);
 
 void write_file(const std::string& path, const std::string& content);
 std::string read_file(const std::string& path);
