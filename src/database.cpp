@@ -12,8 +12,6 @@
 #include "log_messages.h"
 #include "platform.h"
 
-Barcode_db the_barcode_db;
-
 // ---- Reloading ----
 
 namespace {

@@ -146,7 +146,4 @@ private:
 // count from the piece's start. False when reading ended at a read error.
 bool read_barcodes_in_pieces(std::istream& in, const std::function<void(const Barcode_table&)>& visit);
 
-// The program's one database.
-extern Barcode_db the_barcode_db;
-
 #endif

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <memory>
 
 #include "database.h"
 #include "escapes.h"
@@ -34,7 +35,7 @@ void report_socket_error(const char* file, int line, int code)
 }
 #define REPORT_SOCKET_ERROR(code) report_socket_error(__FILE__, __LINE__, code)
 
-void request_loop(Socket_handle sd, int port, const std::string& db_dir, const std::string& stats_file);
+void request_loop(Socket_handle sd, Serving& serving);
 
 // A reload of a large barcodes file keeps the server from receiving for a
 // moment; the socket's receive queue must hold what terminals send meanwhile
@@ -52,11 +53,25 @@ void ask_for_receive_queue(Socket_handle sd)
 
 } // namespace
 
+Serving::Serving() : receive_space(udp_batch_most * longest_datagram)
+{
+    for (std::size_t i = 0; i < udp_batch_most; ++i) {
+        received[i].buf = &receive_space[i * longest_datagram];
+        received[i].capacity = longest_datagram;
+    }
+}
+
 int serve(int port, const std::string& db_dir, const std::string& stats_file, Start_failure& why)
 {
+    const std::unique_ptr<Serving> serving = std::make_unique<Serving>();
+    serving->port = port;
+    serving->db_dir = db_dir;
+    serving->metrics = Metrics_file(stats_file);
+    const Barcode_db& db = serving->db;
     Socket_handle sd = no_socket;
     try {
-        the_barcode_db.load(db_dir);
+        serving->db.load(db_dir);
+        serving->statistics = Statistics(db); // what the first load counted is not counted
         sd = udp_open();
         if (sd < 0) REPORT_SOCKET_ERROR(last_socket_error()); // the bind below fails and ends the run
         LOG_DBG("Bind receiving socket to " << 0 << "." << port);
@@ -69,10 +84,9 @@ int serve(int port, const std::string& db_dir, const std::string& stats_file, St
         watch_operator_signals();
         report_serving();
         LOG_INF("Ready: answering at UDP port " << static_cast<std::uint16_t>(port) << " with "
-                                                << the_barcode_db.barcodes().size() << " barcodes and "
-                                                << the_barcode_db.formats().size() << " formats (ulvane_server "
-                                                << ulvane_version << ").");
-        request_loop(sd, port, db_dir, stats_file);
+                                                << db.barcodes().size() << " barcodes and " << db.formats().size()
+                                                << " formats (ulvane_server " << ulvane_version << ").");
+        request_loop(sd, *serving);
         udp_close(sd);
         socket_layer_stop();
         return 0;
@@ -104,19 +118,18 @@ void send_answers(Socket_handle sd, const Outgoing_datagram* answers, std::size_
     }
 }
 
-// Answers the datagrams that arrived together, in order: their log lines go
-// out in one write, before the answers leave together.
-void answer_batch(Socket_handle sd, Received_datagram* batch, std::size_t count, Serving& serving)
+// Answers the `count` datagrams that arrived together in serving.received,
+// in order: their log lines go out in one write, before the answers leave
+// together.
+void answer_batch(Socket_handle sd, std::size_t count, Serving& serving)
 {
-    static std::string answers[udp_batch_most];
-    static Outgoing_datagram outgoing[udp_batch_most];
     std::size_t n = 0;
     Log_scope request(true); // a sender could make any of these lines, as often as it likes
     log_hold();
-    serving.files_checked = false; // once for the batch, after it arrived
+    serving.begin_batch();
+    Statistics& statistics = serving.statistics;
     for (std::size_t i = 0; i < count; ++i) {
-        Received_datagram& d = batch[i];
-        Statistics& statistics = serving.statistics;
+        Received_datagram& d = serving.received[i];
         if (d.bytes < 0) {
             REPORT_SOCKET_ERROR(d.error);
             d.bytes = 0;
@@ -130,54 +143,52 @@ void answer_batch(Socket_handle sd, Received_datagram* batch, std::size_t count,
             statistics.count(Statistics::received);
             if (d.bytes == 0) statistics.count(Statistics::empty);
         }
-        if (answer_datagram(std::string(d.buf, static_cast<std::size_t>(d.bytes)), d.from, serving, answers[n])) {
-            outgoing[n] = {answers[n].data(), answers[n].size(),
-                           {d.from.endpoint.address, static_cast<std::uint16_t>(serving.port)}};
+        std::string& answer = serving.answers[n];
+        if (answer_datagram(std::string(d.buf, static_cast<std::size_t>(d.bytes)), d.from, serving, answer)) {
+            serving.outgoing[n] = {answer.data(), answer.size(),
+                                   {d.from.endpoint.address, static_cast<std::uint16_t>(serving.port)}};
             ++n;
         }
     }
     log_flush();
-    send_answers(sd, outgoing, n, serving.statistics);
+    send_answers(sd, serving.outgoing, n, statistics);
+}
+
+// Writes the statistics when asked or due, the metrics file with them and
+// when due.
+void write_statistics(Serving& serving)
+{
+    const auto now = Statistics::Clock::now();
+    const bool asked = statistics_requested();
+    if (asked || serving.statistics.due(now)) {
+        serving.statistics.write(asked, serving.db);
+        serving.metrics.write(serving.statistics, serving.db, now);
+    } else if (serving.metrics.due(now)) {
+        serving.metrics.write(serving.statistics, serving.db, now);
+    }
 }
 
 // Serves until the operator asks for a stop; between batches it also
 // reopens the log file and writes the statistics when asked (and the
 // statistics every hour and at the stop, the metrics file with them and
 // every minute), never in the middle of a request.
-void request_loop(Socket_handle sd, int port, const std::string& db_dir, const std::string& stats_file)
+void request_loop(Socket_handle sd, Serving& serving)
 {
-    static char buffers[udp_batch_most][1600]; // a datagram longer than 1,600 bytes is refused
-    static Received_datagram batch[udp_batch_most];
-    static Serving serving;
-    serving.port = port;
-    serving.db_dir = db_dir;
-    serving.metrics = Metrics_file(stats_file);
-    for (Received_datagram& d : batch) {
-        d.buf = buffers[&d - batch];
-        d.capacity = sizeof buffers[0];
-    }
-    serving.metrics.write(serving.statistics, Metrics_file::Clock::now());
+    serving.metrics.write(serving.statistics, serving.db, Metrics_file::Clock::now());
     while (!stop_requested()) {
         log_note_flood_over();
         if (reopen_requested()) reopen_log_file();
-        const auto now = Statistics::Clock::now();
-        const bool asked = statistics_requested();
-        if (asked || serving.statistics.due(now)) {
-            serving.statistics.write(asked);
-            serving.metrics.write(serving.statistics, now);
-        } else if (serving.metrics.due(now)) {
-            serving.metrics.write(serving.statistics, now);
-        }
-        std::size_t count = udp_receive_batch(sd, batch, udp_batch_most);
-        if (count > 0) answer_batch(sd, batch, count, serving);
+        write_statistics(serving);
+        const std::size_t count = udp_receive_batch(sd, serving.received, udp_batch_most);
+        if (count > 0) answer_batch(sd, count, serving);
     }
     // What arrived before the stop is answered still.
     while (udp_wait_readable(sd, 0)) {
-        std::size_t count = udp_receive_batch(sd, batch, udp_batch_most);
-        if (count > 0) answer_batch(sd, batch, count, serving);
+        const std::size_t count = udp_receive_batch(sd, serving.received, udp_batch_most);
+        if (count > 0) answer_batch(sd, count, serving);
     }
-    serving.statistics.write(false);
-    serving.metrics.write(serving.statistics, Metrics_file::Clock::now());
+    serving.statistics.write(false, serving.db);
+    serving.metrics.write(serving.statistics, serving.db, Metrics_file::Clock::now());
     LOG_INF("Stopped on request.");
 }
 
@@ -193,18 +204,18 @@ namespace {
 // with them either.
 void check_files(Serving& serving)
 {
-    if (serving.files_checked) return;
+    if (serving.files_checked || !serving.read_files) return;
     // Where the system reports every change at once, a batch after none
     // needs no look at the files (two system calls that cost more than the
     // rest of a request), once a look found both and read them whole.
     const Files_news news = serving.files_watch.what_changed(serving.db_dir, database_files, 2);
-    if (news == Files_news::none && the_barcode_db.read_whole()) {
+    if (news == Files_news::none && serving.db.read_whole()) {
         serving.files_checked = true;
         return;
     }
     Log_scope scope(serving.files_failing);
     serving.files_failing = true;
-    the_barcode_db.load(serving.db_dir, news != Files_news::written);
+    serving.db.load(serving.db_dir, news != Files_news::written);
     serving.files_failing = false;
     serving.files_checked = true;
 }
@@ -264,7 +275,7 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, Serving&
     // last batch saw it is enough: the answer decides).
     const bool suspect = from.endpoint.port == static_cast<std::uint16_t>(port) ||
                          serving.recent.holds_last_answer(from.endpoint, datagram, from.arrived);
-    const bool ours = suspect && the_barcode_db.holds(barcode);
+    const bool ours = suspect && serving.db.holds(barcode);
     if (suspect && !ours && !loop_rules_admit(datagram, from, serving, false)) return false;
 
     const Shown_barcode shown(barcode);
@@ -272,7 +283,7 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, Serving&
     try {
         LOG_INF(msg::received_barcode(shown));
         check_files(serving);
-        const std::string text = the_barcode_db.lookup(barcode, shown, used);
+        const std::string text = serving.db.lookup(barcode, shown, used);
         answer = text_to_bytes(text);
         // A request for a barcode of ours, whose answer is none, cannot be
         // part of a loop: another server takes that answer for a barcode it
@@ -280,7 +291,7 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, Serving&
         // it as it is. It is answered whatever others send from the
         // sender's address. An answer that is a barcode of ours could come
         // back as a request, so then the loop rules hold after all.
-        if (ours && (used.barcode || the_barcode_db.holds(barcode_in(answer))) &&
+        if (ours && (used.barcode || serving.db.holds(barcode_in(answer))) &&
             !loop_rules_admit(datagram, from, serving, true))
             return false;
         LOG_DBG("Sending: \"" << text << "\" to " << address_text(sender) << "." << port);

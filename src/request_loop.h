@@ -4,7 +4,9 @@
 #define ULVANE_REQUEST_LOOP_H
 
 #include <string>
+#include <vector>
 
+#include "database.h"
 #include "metrics_file.h"
 #include "platform.h"
 #include "sender_rules.h"
@@ -16,10 +18,20 @@
 // names the metrics file (see Metrics_file), or is empty.
 int serve(int port, const std::string& db_dir, const std::string& stats_file, Start_failure& why);
 
-// What serving keeps from one request to the next.
+// The server's whole state, kept from one request to the next.
 struct Serving {
+    Serving();
+    Serving(const Serving&) = delete;
+    Serving& operator=(const Serving&) = delete;
+
+    // A batch of datagrams has arrived: the files are checked once for it,
+    // at its first request (see answer_datagram).
+    void begin_batch() { files_checked = false; }
+
     int port = 9000;    // as configured; answers go to its low 16 bits
     std::string db_dir; // the database directory
+    Barcode_db db;
+    bool read_files = true; // false: `db` was filled in memory and is never read from db_dir
     Answer_limit limit;
     Recent_answers recent;
     // Whether the database files were checked since the current batch of
@@ -27,13 +39,21 @@ struct Serving {
     bool files_checked = false;
     bool files_failing = false; // the last check failed
     Directory_watch files_watch; // spares the check where nothing changed
-    Statistics statistics;
+    Statistics statistics{db};
     Metrics_file metrics;
+
+    // A batch: received into `received` (each with its own part of
+    // `receive_space`), answered into `answers`, sent from `outgoing`.
+    static constexpr std::size_t longest_datagram = 1600; // a longer one is refused
+    std::vector<char> receive_space;
+    Received_datagram received[udp_batch_most];
+    std::string answers[udp_batch_most];
+    Outgoing_datagram outgoing[udp_batch_most];
 };
 
 // Handles one received datagram (empty after a failed receive) from `from`:
-// logs it, drops one final line feed, lets the_barcode_db reload from
-// serving.db_dir unless serving.files_checked, looks the barcode up and
+// logs it, drops one final line feed, lets serving.db reload from
+// serving.db_dir unless serving.files_checked (or not read_files), looks the barcode up and
 // converts the answer to bytes. Returns true with `answer` set when the
 // answer is to be sent to the sender's address at the low 16 bits of the
 // port; false when nothing is to be sent: an empty datagram, a datagram

@@ -82,22 +82,23 @@ void write_file_state(std::ostream& out, const char* file, std::size_t entries, 
 
 constexpr std::chrono::hours Statistics::period;
 
-Statistics::Statistics() : my_started(std::time(nullptr)), my_reported(my_started), my_reported_at(Clock::now())
+Statistics::Statistics(const Barcode_db& db)
+    : my_started(std::time(nullptr)), my_reported(my_started), my_reported_at(Clock::now())
 {
-    take_counts_kept_elsewhere();
+    take_counts_kept_elsewhere(db);
     my_counts_at_start = my_counts_reported = my_counts; // what came before the start is not counted
 }
 
-void Statistics::take_counts_kept_elsewhere()
+void Statistics::take_counts_kept_elsewhere(const Barcode_db& db)
 {
     my_counts[log_lines_left_out] = ::log_lines_left_out();
-    my_counts[barcodes_reloads] = the_barcode_db.barcodes_reloads().count;
-    my_counts[formats_reloads] = the_barcode_db.formats_reloads().count;
+    my_counts[barcodes_reloads] = db.barcodes_reloads().count;
+    my_counts[formats_reloads] = db.formats_reloads().count;
 }
 
-void Statistics::write(bool asked)
+void Statistics::write(bool asked, const Barcode_db& db)
 {
-    take_counts_kept_elsewhere();
+    take_counts_kept_elsewhere(db);
 
     if (asked || get_log_level() > 2) {
         std::ostringstream figures;
@@ -109,8 +110,8 @@ void Statistics::write(bool asked)
         figures << "; since the start " << time_text(my_started) << ": ";
         counts_since(my_counts_at_start);
         figures << "; files:";
-        write_file_state(figures, "barcodes", the_barcode_db.barcodes().size(), the_barcode_db.barcodes_reloads());
-        write_file_state(figures, "formats", the_barcode_db.formats().size(), the_barcode_db.formats_reloads());
+        write_file_state(figures, "barcodes", db.barcodes().size(), db.barcodes_reloads());
+        write_file_state(figures, "formats", db.formats().size(), db.formats_reloads());
         log("INF") << msg::statistics(time_text(my_reported), figures.str());
         log_end_line();
 
@@ -155,14 +156,14 @@ void write_file_metrics(std::ostream& out, const std::string& file, std::size_t 
 
 } // namespace
 
-void Statistics::write_metrics(std::ostream& out)
+void Statistics::write_metrics(std::ostream& out, const Barcode_db& db)
 {
-    take_counts_kept_elsewhere();
+    take_counts_kept_elsewhere(db);
     for (int i = 0; i < counters; ++i)
         write_metric(out, std::string("ulvane_") + counter_names[i].name + "_total", "counter", counter_names[i].help,
                      ' ' + std::to_string(my_counts[i] - my_counts_at_start[i]));
-    write_file_metrics(out, "barcodes", the_barcode_db.barcodes().size(), the_barcode_db.barcodes_reloads());
-    write_file_metrics(out, "formats", the_barcode_db.formats().size(), the_barcode_db.formats_reloads());
+    write_file_metrics(out, "barcodes", db.barcodes().size(), db.barcodes_reloads());
+    write_file_metrics(out, "formats", db.formats().size(), db.formats_reloads());
     write_metric(out, "ulvane_start_time_seconds", "gauge", "When the server started, in seconds since 1970.",
                  ' ' + std::to_string(static_cast<long long>(my_started)));
     write_metric(out, "ulvane_build_info", "gauge", "The server's version, as a label; the value is always 1.",

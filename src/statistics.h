@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+class Barcode_db;
+
 // The barcodes asked for most among many, in bounded memory: at most
 // `tracked` of them are counted (the "space saving" way). A barcode not
 // counted yet takes the place of the least counted one, and that count + 1,
@@ -50,23 +52,23 @@ public:
     };
     static constexpr std::chrono::hours period{1};
 
-    Statistics(); // counting starts now
+    explicit Statistics(const Barcode_db& db); // counting starts now, with what `db` counted so far left out
     void count(Counter counter) { ++my_counts[counter]; }
     void unknown_barcode(const std::string& barcode) { my_unknown.add(barcode); }
     // True when the last report is `period` old at `now`.
     bool due(Clock::time_point now) const { return now - my_reported_at >= period; }
-    // Writes the report: at level 3 and up, or at every level when `asked`.
-    // Starts the next period.
-    void write(bool asked);
+    // Writes the report of `db`: at level 3 and up, or at every level when
+    // `asked`. Starts the next period.
+    void write(bool asked, const Barcode_db& db);
     // Writes the counts since the start in the text format that Prometheus's
     // exporters read: each counter as ulvane_<its name>_total, beside
     // gauges for both files (entries, how long the last reading took, when
     // a reading last succeeded), the start time and ulvane_build_info.
-    void write_metrics(std::ostream& out);
+    void write_metrics(std::ostream& out, const Barcode_db& db);
 
 private:
     // Takes over the counts that the log and the database keep.
-    void take_counts_kept_elsewhere();
+    void take_counts_kept_elsewhere(const Barcode_db& db);
 
     std::array<std::uint64_t, counters> my_counts{};
     std::array<std::uint64_t, counters> my_counts_reported{}; // at the last report

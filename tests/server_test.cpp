@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <regex>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -34,12 +35,19 @@ Handled handle(const std::string& datagram, const Datagram_source& from, const s
                unsigned level = 3, int port = 9000)
 {
     Handled h;
+    Serving serving; // a batch of one, with the database loaded before it came
+    serving.port = port;
+    serving.db_dir = db_dir;
+    {
+        Log_capture loading;
+        try {
+            serving.db.load(db_dir);
+        } catch (const std::string&) { // missing: the request says so
+        }
+    }
     Log_capture capture;
     set_log_level(level);
     testing::internal::CaptureStderr();
-    Serving serving; // a batch of one
-    serving.port = port;
-    serving.db_dir = db_dir;
     h.answered = answer_datagram(datagram, from, serving, h.answer);
     h.err = testing::internal::GetCapturedStderr();
     set_log_level(3);
@@ -171,17 +179,17 @@ TEST_F(Answering, StatisticsCountEveryRequestWhereItWent)
         answer_datagram("qq", terminal_at(9000), serving, answer);
     }
     serving.db_dir = my_dir.path() + "/missing";
-    serving.files_checked = false; // a new batch
+    serving.begin_batch();
     EXPECT_FALSE(answer_datagram("12345", terminal_at(5000), serving, answer));
     testing::internal::GetCapturedStderr();
     const std::size_t before = capture.lines().size();
     set_log_level(2);
-    serving.statistics.write(true);
+    serving.statistics.write(true, serving.db);
     const Statistics::Clock::time_point reported = Statistics::Clock::now();
     EXPECT_FALSE(serving.statistics.due(reported + Statistics::period - std::chrono::seconds(1)));
     EXPECT_TRUE(serving.statistics.due(reported + Statistics::period + std::chrono::seconds(1)));
     serving.statistics.count(Statistics::received);
-    serving.statistics.write(true);
+    serving.statistics.write(true, serving.db);
     set_log_level(3);
 
     std::vector<std::string> report = capture.lines();
@@ -210,15 +218,16 @@ TEST_F(Answering, StatisticsCountEveryRequestWhereItWent)
 TEST(MetricsFile, DueAMinuteAfterItsLastWriting)
 {
     Temp_dir dir;
-    Statistics statistics;
+    Barcode_db db;
+    Statistics statistics(db);
     const Metrics_file::Clock::time_point start = Metrics_file::Clock::now(), later = start + Metrics_file::period;
     Metrics_file metrics(dir.file("ulvane_server.prom"));
     EXPECT_FALSE(metrics.due(start));
-    metrics.write(statistics, start);
+    metrics.write(statistics, db, start);
     EXPECT_NE(read_file(dir.file("ulvane_server.prom")).find("\nulvane_received_total 0\n"), std::string::npos);
     EXPECT_FALSE(metrics.due(later - std::chrono::seconds(1)));
     EXPECT_TRUE(metrics.due(later));
-    metrics.write(statistics, later);
+    metrics.write(statistics, db, later);
     EXPECT_FALSE(metrics.due(later + std::chrono::seconds(1)));
     EXPECT_FALSE(Metrics_file().due(later + 10 * Metrics_file::period));
 }
@@ -230,9 +239,12 @@ TEST(MetricsFile, DueAMinuteAfterItsLastWriting)
 // ours, or through the fallback, still end.
 TEST_F(Answering, ForgeryCannotSilenceATerminalNorKeepALoop)
 {
-    write_file(my_dir.file("barcodes.ini"), pen_barcodes_for_loops);
-    write_file(my_dir.file("formats.ini"),
-               "[price]\n${description}\\n\nPrice: ${price}\n[code]\n${code}\n[code_lf]\n${code}\\n\n");
+    Serving serving; // its database in memory
+    serving.read_files = false;
+    std::istringstream barcodes(pen_barcodes_for_loops),
+        formats("[price]\n${description}\\n\nPrice: ${price}\n[code]\n${code}\n[code_lf]\n${code}\\n\n");
+    serving.db.load_barcodes(barcodes);
+    serving.db.load_formats(formats);
     const struct {
         std::string datagram;
         std::uint16_t port;
@@ -253,8 +265,6 @@ TEST_F(Answering, ForgeryCannotSilenceATerminalNorKeepALoop)
         {"778\n", 9000, 7300, 2, 1},
         {"\n", 9000, 9000, 40, Answer_limit::burst}, // the empty barcode finds the fallback: none of ours
     };
-    Serving serving;
-    serving.db_dir = my_dir.path();
     Log_capture capture;
     testing::internal::CaptureStderr();
     for (const auto& s : steps) {
