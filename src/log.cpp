@@ -12,25 +12,38 @@
 
 namespace {
 
-std::uint32_t the_log_level = 3;
-std::FILE* the_log_file = nullptr; // unbuffered; none: standard error
-std::string the_log_file_name;     // of the_log_file
-std::ostringstream the_log_line;   // the line being written
-bool the_log_held = false;         // lines wait in the_held_lines for log_flush
-bool the_log_quiet = false;        // lines are dropped
-unsigned long the_warnings = 0;    // WRN lines so far
-unsigned long the_left_out = 0;    // request lines left out over the budget so far
-std::string the_held_lines;
-bool the_request_lines = false;    // lines draw on the_log_budget
-Log_budget the_log_budget;
-
 // What was lost since the last line that could be written.
 struct Lost_lines {
     unsigned long count = 0;
     bool cut = false; // the destination ends inside a line
     int error = 0;
 };
-Lost_lines the_lost_lines;
+
+// The log's whole state.
+struct Log_state {
+    std::uint32_t level = 3;
+    std::FILE* file = nullptr; // unbuffered; none: standard error
+    std::string file_name;     // of `file`
+    std::ostringstream line;   // the line being written
+    bool held = false;         // lines wait in held_lines for log_flush
+    bool quiet = false;        // lines are dropped
+    unsigned long warnings = 0; // WRN lines so far
+    unsigned long left_out = 0; // request lines left out over the budget so far
+    std::string held_lines;
+    bool request_lines = false; // lines draw on `budget`
+    Log_budget budget;
+    // Lines left out before the budget allowed one again: said before the
+    // next line.
+    Log_budget::Left_out to_note;
+    Log_budget::Clock::time_point to_note_at;
+    Lost_lines lost;
+    // The number of the last line, and the time text of the second it was
+    // written in, which a busy log reuses.
+    std::uint32_t count = 0;
+    std::time_t second = -1;
+    char when[80] = "0000-00-00 00:00:00"; // while the clock cannot be read
+};
+Log_state the_log;
 
 } // namespace
 
@@ -46,25 +59,21 @@ namespace {
 // "[2026-12-07 17:05:00 #7 WRN] ", taking the next line number.
 std::string line_prefix(const char* label)
 {
-    static std::uint32_t count = 0;
-    // The time text changes once a second; a busy log reuses it meanwhile.
-    static std::time_t last = -1;
-    static char when[80] = "0000-00-00 00:00:00"; // while the clock cannot be read
-    std::time_t now = std::time(nullptr);
-    if (now != last) {
-        last = now;
-        local_time_text(now, when);
+    const std::time_t now = std::time(nullptr);
+    if (now != the_log.second) {
+        the_log.second = now;
+        local_time_text(now, the_log.when);
     }
-    ++count;
-    return std::string("[") + when + " #" + std::to_string(count) + " " + label + "] ";
+    ++the_log.count;
+    return std::string("[") + the_log.when + " #" + std::to_string(the_log.count) + " " + label + "] ";
 }
 
 // Writes whole lines in one write. After a failure, the next write first
 // ends a cut line and says how many lines were lost.
 void write_lines(const std::string& lines)
 {
-    std::FILE* out = the_log_file != nullptr ? the_log_file : stderr;
-    Lost_lines& lost = the_lost_lines;
+    std::FILE* out = the_log.file != nullptr ? the_log.file : stderr;
+    Lost_lines& lost = the_log.lost;
     std::string note;
     if (lost.count > 0) {
         if (lost.cut) note += '\n';
@@ -92,22 +101,46 @@ void write_lines(const std::string& lines)
 
 } // namespace
 
+namespace {
+
+// "Left out N log lines ... since TIME: ..." for the lines left out that
+// the_log.to_note holds, once.
+void note_left_out()
+{
+    const Log_budget::Left_out left_out = the_log.to_note;
+    the_log.to_note = Log_budget::Left_out{};
+    char since[80];
+    const auto ago = std::chrono::duration_cast<std::chrono::seconds>(the_log.to_note_at - left_out.since).count();
+    local_time_text(std::time(nullptr) - ago, since);
+    log("WRN") << msg::left_out(left_out.lines, since, Log_budget::bytes_per_second / 1000);
+    log_end_line();
+}
+
+void to_note(const Log_budget::Left_out& resumed, Log_budget::Clock::time_point now)
+{
+    the_log.to_note = resumed;
+    the_log.to_note_at = now;
+}
+
+} // namespace
+
 std::ostream& log(const char* label)
 {
-    if (label[0] == 'W') ++the_warnings;
-    the_log_line.str(std::string());
-    the_log_line << line_prefix(label);
-    return the_log_line;
+    if (the_log.to_note.lines > 0) note_left_out(); // a line of its own, before this one
+    if (label[0] == 'W') ++the_log.warnings;
+    the_log.line.str(std::string());
+    the_log.line << line_prefix(label);
+    return the_log.line;
 }
 
 void log_end_line()
 {
-    if (the_log_quiet) return;
-    the_log_line << '\n';
-    const std::string line = the_log_line.str();
-    if (the_request_lines) the_log_budget.spend(line.size());
-    if (the_log_held)
-        the_held_lines += line;
+    if (the_log.quiet) return;
+    the_log.line << '\n';
+    const std::string line = the_log.line.str();
+    if (the_log.request_lines) the_log.budget.spend(line.size());
+    if (the_log.held)
+        the_log.held_lines += line;
     else
         write_lines(line);
 }
@@ -165,46 +198,34 @@ bool Log_budget::flood_over(Clock::time_point now, Left_out& resumed)
     return true;
 }
 
-Log_scope::Log_scope(bool request) : my_was(the_request_lines)
+Log_scope::Log_scope(bool request) : my_was(the_log.request_lines)
 {
-    the_request_lines = request;
+    the_log.request_lines = request;
 }
 
 Log_scope::~Log_scope()
 {
-    the_request_lines = my_was;
+    the_log.request_lines = my_was;
 }
-
-namespace {
-
-// "Left out N log lines ... since TIME: ..." for what `resumed` tells.
-void note_left_out(const Log_budget::Left_out& resumed, Log_budget::Clock::time_point now)
-{
-    char since[80];
-    local_time_text(std::time(nullptr) - std::chrono::duration_cast<std::chrono::seconds>(now - resumed.since).count(), since);
-    log("WRN") << msg::left_out(resumed.lines, since, Log_budget::bytes_per_second / 1000);
-    log_end_line();
-}
-
-} // namespace
 
 bool log_line_allowed()
 {
-    if (!the_request_lines) return true;
+    if (!the_log.request_lines) return true;
     Log_budget::Left_out resumed;
     const Log_budget::Clock::time_point now = Log_budget::Clock::now();
-    if (!the_log_budget.allows(now, resumed)) {
-        ++the_left_out;
+    if (!the_log.budget.allows(now, resumed)) {
+        ++the_log.left_out;
         return false;
     }
-    if (resumed.lines > 0) note_left_out(resumed, now);
+    if (resumed.lines > 0) to_note(resumed, now);
     return true;
 }
 
 bool stream_line_allowed(std::size_t bytes)
 {
     if (!log_line_allowed()) return false;
-    if (the_request_lines) the_log_budget.spend(bytes);
+    if (the_log.to_note.lines > 0) note_left_out(); // before the line on the other stream, as in the log
+    if (the_log.request_lines) the_log.budget.spend(bytes);
     return true;
 }
 
@@ -212,51 +233,54 @@ void log_note_flood_over()
 {
     Log_budget::Left_out resumed;
     const Log_budget::Clock::time_point now = Log_budget::Clock::now();
-    if (the_log_budget.flood_over(now, resumed)) note_left_out(resumed, now);
+    if (the_log.budget.flood_over(now, resumed)) {
+        to_note(resumed, now);
+        note_left_out();
+    }
 }
 
 void set_log_quiet(bool quiet)
 {
-    the_log_quiet = quiet;
+    the_log.quiet = quiet;
 }
 
 unsigned long log_warnings()
 {
-    return the_warnings;
+    return the_log.warnings;
 }
 
 unsigned long log_lines_left_out()
 {
-    return the_left_out;
+    return the_log.left_out;
 }
 
 void log_hold()
 {
-    the_log_held = true;
+    the_log.held = true;
 }
 
 void log_flush()
 {
-    the_log_held = false;
-    if (the_held_lines.empty()) return;
-    write_lines(the_held_lines);
-    the_held_lines.clear(); // keeps its room for the next batch
+    the_log.held = false;
+    if (the_log.held_lines.empty()) return;
+    write_lines(the_log.held_lines);
+    the_log.held_lines.clear(); // keeps its room for the next batch
 }
 
 unsigned get_log_level()
 {
-    return the_log_level;
+    return the_log.level;
 }
 
 void set_log_level(unsigned level)
 {
-    the_log_level = level > 5 ? 5 : level;
+    the_log.level = level > 5 ? 5 : level;
 }
 
 void close_log_file()
 {
-    if (the_log_file != nullptr) std::fclose(the_log_file);
-    the_log_file = nullptr;
+    if (the_log.file != nullptr) std::fclose(the_log.file);
+    the_log.file = nullptr;
 }
 
 void set_log_file(std::string filename)
@@ -271,18 +295,18 @@ void set_log_file(std::string filename)
     }
     // Each line leaves in one write of its own, never in a buffer's pieces.
     std::setvbuf(file, nullptr, _IONBF, 0);
-    the_log_file = file;
-    the_log_file_name = filename;
+    the_log.file = file;
+    the_log.file_name = filename;
 }
 
 void reopen_log_file()
 {
-    if (the_log_file == nullptr) return;
-    set_log_file(the_log_file_name);
-    LOG_INF("Log file " << the_log_file_name << " reopened");
+    if (the_log.file == nullptr) return;
+    set_log_file(the_log.file_name);
+    LOG_INF("Log file " << the_log.file_name << " reopened");
 }
 
 bool log_goes_to_file()
 {
-    return the_log_file != nullptr;
+    return the_log.file != nullptr;
 }

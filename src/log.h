@@ -99,9 +99,10 @@ private:
 };
 
 // Whether a line may be written now: always for the server's own lines; for
-// a request's, when the budget allows. When writing resumes after lines were
-// left out, first writes the WRN line that says how many, since when and why.
-// The LOG_ macros ask before anything of a line is built.
+// a request's, when the budget allows. Asking writes nothing: when writing
+// resumes after lines were left out, the WRN line that says how many, since
+// when and why goes out before the next line. The LOG_ macros ask before
+// anything of a line is built.
 bool log_line_allowed();
 
 // The same for a line of `bytes` that goes to another stream than the log

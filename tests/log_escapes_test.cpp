@@ -366,6 +366,32 @@ TEST(LogBudget, TheServersOwnLinesDrawNothing)
     EXPECT_TRUE(log_line_allowed());
 }
 
+// A request's line after a flood is preceded by the line that says what was
+// left out; asking whether a line may be written writes nothing.
+TEST(LogBudget, TheLineAfterAFloodSaysWhatWasLeftOut)
+{
+    Log_capture capture;
+    Log_scope request(true);
+    const unsigned long before = log_lines_left_out();
+    const std::string filler(200, 'x');
+    int written = -1; // the last one of these is left out
+    while (log_lines_left_out() == before) {
+        LOG_WRN(filler);
+        ++written;
+    }
+    for (int i = 0; i < 9; ++i) LOG_WRN(filler); // 10 left out in all
+    EXPECT_EQ(log_lines_left_out() - before, 10u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100)); // refilled, and a second without a line left out
+    const std::size_t lines = capture.lines().size();
+    EXPECT_TRUE(log_line_allowed());
+    EXPECT_EQ(capture.lines().size(), lines) << "a question wrote a line";
+    LOG_WRN("after the flood");
+    const std::vector<std::string> last = capture.lines();
+    ASSERT_EQ(last.size(), static_cast<std::size_t>(written) + 2);
+    EXPECT_EQ(last[last.size() - 2].substr(0, 22), "WRN Left out 10 log li");
+    EXPECT_EQ(last.back(), "WRN after the flood");
+}
+
 TEST(ShownBarcode, ControlBytesEscapedAndLongBarcodesCut)
 {
     const std::string most(Shown_barcode::most_bytes, 'a');
