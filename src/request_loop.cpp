@@ -245,10 +245,65 @@ std::string_view barcode_in(std::string_view datagram)
 
 } // namespace
 
+namespace {
+
+// A datagram from our own socket: our own answer, sent to ourselves.
+// Answering it would start an endless loop between the socket and itself;
+// nothing else on this host can send from our port.
+bool from_own_socket(const Datagram_source& from, Serving& serving)
+{
+    const Ipv4_endpoint& sender = from.endpoint;
+    if (sender.port != static_cast<std::uint16_t>(serving.port) || !(from.from_this_host || is_own_address(sender.address)))
+        return false;
+    LOG_WRN("Message from " << address_text(sender.address) << "." << sender.port
+                            << " comes from this server's own socket: not answered.");
+    serving.statistics.count(Statistics::own_socket);
+    return true;
+}
+
+// What the loop rules make of a request before its answer is known. Only a
+// datagram from our port, or one that holds our last answer to its sender,
+// is suspect; a suspect barcode of ours is not refused before its answer
+// tells whether it may be part of a loop (the table as the last batch saw
+// it is enough: the answer decides).
+enum class Loop_check { none, refused, after_answer };
+
+Loop_check check_before_answer(const std::string& datagram, std::string_view barcode, const Datagram_source& from,
+                               Serving& serving)
+{
+    const bool suspect = from.endpoint.port == static_cast<std::uint16_t>(serving.port) ||
+                         serving.recent.holds_last_answer(from.endpoint, datagram, from.arrived);
+    if (!suspect) return Loop_check::none;
+    if (serving.db.holds(barcode)) return Loop_check::after_answer;
+    return loop_rules_admit(datagram, from, serving, false) ? Loop_check::none : Loop_check::refused;
+}
+
+// Whether the answer to a barcode of ours may be part of a loop. One whose
+// answer is none cannot: another server takes that answer for a barcode it
+// does not hold (our own answers are never ours), an echo returns it as it
+// is; it is answered whatever others send from the sender's address. An
+// answer that is a barcode of ours could come back as a request, and so
+// could the fallback's.
+bool answer_may_loop(const std::string& answer, const Fallbacks& used, const Serving& serving)
+{
+    return used.barcode || serving.db.holds(barcode_in(answer));
+}
+
+void count_answered(Statistics& statistics, const Fallbacks& used, std::string_view barcode)
+{
+    statistics.count(Statistics::answered);
+    if (used.barcode) {
+        statistics.count(Statistics::via_fallback_barcode);
+        statistics.unknown_barcode(std::string(barcode));
+    }
+    if (used.format) statistics.count(Statistics::via_fallback_format);
+}
+
+} // namespace
+
 bool answer_datagram(std::string datagram, const Datagram_source& from, Serving& serving, std::string& answer)
 {
     Log_scope request(true);
-    const int port = serving.port;
     // The sender's address is written out only where a line is logged.
     const std::uint32_t sender = from.endpoint.address;
     if (datagram.empty()) {
@@ -257,26 +312,10 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, Serving&
     }
     LOG_DMP("msg from " << address_text(sender) << "." << from.endpoint.port << " (#" << datagram.size()
                         << " bytes):'" << escape_control_bytes(bytes_to_text(datagram)) << "'"); // DEL too
-
-    Statistics& statistics = serving.statistics;
-    if (from.endpoint.port == static_cast<std::uint16_t>(port) && (from.from_this_host || is_own_address(sender))) {
-        // Our own answer, sent to ourselves: answering it would start an
-        // endless loop between the socket and itself. Nothing else on this
-        // host can send from our port.
-        LOG_WRN("Message from " << address_text(sender) << "." << from.endpoint.port
-                                << " comes from this server's own socket: not answered.");
-        statistics.count(Statistics::own_socket);
-        return false;
-    }
+    if (from_own_socket(from, serving)) return false;
     const std::string_view barcode = barcode_in(datagram);
-    // Only a datagram from our port, or one that holds our last answer to
-    // its sender, can be refused. A barcode of ours is not refused before
-    // its answer tells whether it may be part of a loop (the table as the
-    // last batch saw it is enough: the answer decides).
-    const bool suspect = from.endpoint.port == static_cast<std::uint16_t>(port) ||
-                         serving.recent.holds_last_answer(from.endpoint, datagram, from.arrived);
-    const bool ours = suspect && serving.db.holds(barcode);
-    if (suspect && !ours && !loop_rules_admit(datagram, from, serving, false)) return false;
+    const Loop_check loop = check_before_answer(datagram, barcode, from, serving);
+    if (loop == Loop_check::refused) return false;
 
     const Shown_barcode shown(barcode);
     Fallbacks used;
@@ -285,28 +324,17 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, Serving&
         check_files(serving);
         const std::string text = serving.db.lookup(barcode, shown, used);
         answer = text_to_bytes(text);
-        // A request for a barcode of ours, whose answer is none, cannot be
-        // part of a loop: another server takes that answer for a barcode it
-        // does not hold (our own answers are never ours), an echo returns
-        // it as it is. It is answered whatever others send from the
-        // sender's address. An answer that is a barcode of ours could come
-        // back as a request, so then the loop rules hold after all.
-        if (ours && (used.barcode || serving.db.holds(barcode_in(answer))) &&
+        if (loop == Loop_check::after_answer && answer_may_loop(answer, used, serving) &&
             !loop_rules_admit(datagram, from, serving, true))
             return false;
-        LOG_DBG("Sending: \"" << text << "\" to " << address_text(sender) << "." << port);
+        LOG_DBG("Sending: \"" << text << "\" to " << address_text(sender) << "." << serving.port);
         serving.recent.sent(sender, answer, from.arrived);
-        statistics.count(Statistics::answered);
-        if (used.barcode) {
-            statistics.count(Statistics::via_fallback_barcode);
-            statistics.unknown_barcode(std::string(barcode));
-        }
-        if (used.format) statistics.count(Statistics::via_fallback_format);
+        count_answered(serving.statistics, used, barcode);
         return true;
     } catch (const std::string& message) {
         report_failure(message);
-        statistics.count(Statistics::failed);
-        if (used.barcode) statistics.unknown_barcode(std::string(barcode));
+        serving.statistics.count(Statistics::failed);
+        if (used.barcode) serving.statistics.unknown_barcode(std::string(barcode));
         return false;
     }
 }
