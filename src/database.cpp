@@ -97,8 +97,8 @@ void Barcode_db::load(const std::string& from_dir, bool identity)
     const std::string& dir = from_dir.empty() ? current_dir : from_dir;
     if (dir != my_db_dir) {
         my_db_dir = dir;
-        my_barcodes_path = my_db_dir + "/" + database_files[0];
-        my_formats_path = my_db_dir + "/" + database_files[1];
+        my_barcodes_path = barcodes_path(my_db_dir);
+        my_formats_path = formats_path(my_db_dir);
     }
 
     reload_if_changed(my_barcodes_path, identity, my_stat_barcodes_file, my_barcodes_reloads, my_known_barcodes,

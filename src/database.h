@@ -29,8 +29,10 @@
 #include "formats.h"
 #include "platform.h"
 
-// The two files of a database directory.
+// The two files of a database directory, and their paths in `dir`.
 inline const char* const database_files[] = {"barcodes.ini", "formats.ini"};
+inline std::string barcodes_path(const std::string& dir) { return dir + "/" + database_files[0]; }
+inline std::string formats_path(const std::string& dir) { return dir + "/" + database_files[1]; }
 
 // The readers skip a line longer than this, with a warning.
 constexpr std::size_t longest_line = std::size_t(1) << 20;

@@ -40,7 +40,7 @@ namespace {
 
 // The two files, named as the operator gave them (with -db=, its path).
 enum File { barcodes_file, formats_file };
-std::string the_file_names[2] = {"barcodes.ini", "formats.ini"};
+std::string the_file_names[2] = {database_files[0], database_files[1]};
 
 struct Finding {
     File file;
@@ -263,11 +263,18 @@ struct Format_lines {
     std::unordered_map<std::string_view, unsigned long> first_line;
     std::unordered_map<std::string_view, std::vector<std::pair<std::size_t, unsigned long>>> line_starts;
 
+    // The line of the format's first section (0 for none).
+    unsigned long line_of(std::string_view name) const
+    {
+        auto first = first_line.find(name);
+        return first != first_line.end() ? first->second : 0;
+    }
+
     // The file's line that holds `position` of the format's text.
     unsigned long line_at(std::string_view name, std::size_t position) const
     {
         auto starts = line_starts.find(name);
-        unsigned long line = first_line.count(name) ? first_line.at(name) : 0;
+        unsigned long line = line_of(name);
         if (starts == line_starts.end()) return line;
         for (const auto& start : starts->second)
             if (start.first <= position) line = start.second;
@@ -324,56 +331,16 @@ std::string hex_dump(const std::string& bytes)
     return out.str();
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// Warns of formats whose "${" is never closed, and of a missing fallback
+// barcode. Returns the formats' names in the order of the file.
+std::vector<std::string> check_formats(const Barcode_db& db, const Format_lines& format_line)
 {
-    unbuffer_standard_streams();
-    if (version_asked(argc, argv, "ulvane_check")) return 0;
-    std::string db_dir = ".";
-    std::vector<std::string> barcodes;
-    Command_line args(argc, argv);
-    while (args.next()) {
-        int level;
-        if (args.number("-l=", level)) {
-            set_log_level(static_cast<unsigned>(level));
-        } else if (!args.is_option()) {
-            barcodes.push_back(args.argument());
-        } else if (!args.text("-db=", db_dir)) {
-            std::cerr << "usage: ulvane_check [-db=dir] [-l=n] [BARCODE...] | -version\n(ulvane_check " << ulvane_version
-                      << ")" << std::endl;
-            return 2;
-        }
-    }
-    if (db_dir != ".")
-        for (std::string& name : the_file_names) name = db_dir + "/" + name;
-    Barcode_db db;
-    try {
-        db.load(db_dir);
-    } catch (const std::string& message) {
-        std::cerr << message << std::endl;
-        return 2;
-    }
-
-    // The barcodes file as the table read it (the table keeps its text), so
-    // line numbers fit what was loaded; the small formats file is read again.
-    const std::string& barcodes_text = db.barcodes().text();
-    const std::string formats_text = [&] {
-        std::ifstream in(db_dir + "/formats.ini", std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }();
-    const auto barcode_line = check_barcode_lines(lines_of(barcodes_text));
-    const auto format_line = check_format_lines(lines_of(formats_text));
-
-    // The formats in the order of the file, and each one's placeholders.
     const Barcode_db::Format_table& formats = db.formats();
-    auto line_of_format = [&](const std::string& name) {
-        return format_line.first_line.count(name) ? format_line.first_line.at(name) : 0;
-    };
     std::vector<std::string> format_names;
     for (const auto& f : formats) format_names.push_back(f.first);
-    std::sort(format_names.begin(), format_names.end(),
-              [&](const std::string& a, const std::string& b) { return line_of_format(a) < line_of_format(b); });
+    std::sort(format_names.begin(), format_names.end(), [&](const std::string& a, const std::string& b) {
+        return format_line.line_of(a) < format_line.line_of(b);
+    });
     for (const std::string& name : format_names) {
         std::size_t unclosed_at = 0;
         formats.at(name).placeholders(unclosed_at);
@@ -383,11 +350,17 @@ int main(int argc, char** argv)
     Barcode_tags fallback_tags;
     if (!db.barcodes().find(std::string_view(), fallback_tags))
         warn(barcodes_file, 1, "there is no fallback barcode []: a barcode the file lacks gets no answer at all");
+    return format_names;
+}
 
-    // Every barcode as the server would answer it.
+// Answers every barcode as the server would, an error for each that gets
+// none, and warns of the formats that no barcode uses.
+void check_answers(const Barcode_db& db, const std::unordered_map<std::string_view, unsigned long>& barcode_line, const Format_lines& format_line,
+                   const std::vector<std::string>& format_names)
+{
     std::unordered_set<std::string> used;
     const Barcode_table& table = db.barcodes();
-    const Answer_check answers(formats);
+    const Answer_check answers(db.formats());
     std::vector<std::string> errors;
     set_log_quiet(true); // the merges below would repeat what is reported here
     for (std::size_t i = 0; i < table.size(); ++i) {
@@ -400,10 +373,14 @@ int main(int argc, char** argv)
     set_log_quiet(false);
     for (const std::string& name : format_names)
         if (!name.empty() && used.count(name) == 0)
-            warn(formats_file, line_of_format(name), "format " + quoted(name) + " is used by no barcode");
-    write_findings();
+            warn(formats_file, format_line.line_of(name), "format " + quoted(name) + " is used by no barcode");
+}
 
-    for (const std::string& code : barcodes) {
+// Shows the answer to each of `codes` as the server would send it.
+void preview(const Barcode_db& db, const std::vector<std::string>& codes)
+{
+    const Barcode_table& table = db.barcodes();
+    for (const std::string& code : codes) {
         try {
             const std::string answer = text_to_bytes(db.lookup(code));
             std::cout << code << ": " << bytes_to_format_text(answer) << '\n' << hex_dump(answer);
@@ -421,5 +398,55 @@ int main(int argc, char** argv)
             std::cout << code << ": no answer: " << message << '\n';
         }
     }
+}
+
+// Checks the database in `db_dir` and previews `codes`; the status as main's.
+int check(const std::string& db_dir, const std::vector<std::string>& codes)
+{
+    if (db_dir != ".")
+        for (std::string& name : the_file_names) name = db_dir + "/" + name;
+    Barcode_db db;
+    try {
+        db.load(db_dir);
+    } catch (const std::string& message) {
+        std::cerr << message << std::endl;
+        return 2;
+    }
+    // The barcodes file as the table read it (the table keeps its text), so
+    // line numbers fit what was loaded; the small formats file is read again.
+    const std::string formats_text = [&] {
+        std::ifstream in(formats_path(db_dir), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }();
+    const auto barcode_line = check_barcode_lines(lines_of(db.barcodes().text()));
+    const auto format_line = check_format_lines(lines_of(formats_text));
+    const std::vector<std::string> format_names = check_formats(db, format_line);
+    check_answers(db, barcode_line, format_line, format_names);
+    write_findings();
+    preview(db, codes);
     return the_findings.size() + log_warnings() > 0 ? 1 : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    unbuffer_standard_streams();
+    if (version_asked(argc, argv, "ulvane_check")) return 0;
+    std::string db_dir = ".";
+    std::vector<std::string> codes;
+    Command_line args(argc, argv);
+    while (args.next()) {
+        int level;
+        if (args.number("-l=", level)) {
+            set_log_level(static_cast<unsigned>(level));
+        } else if (!args.is_option()) {
+            codes.push_back(args.argument());
+        } else if (!args.text("-db=", db_dir)) {
+            std::cerr << "usage: ulvane_check [-db=dir] [-l=n] [BARCODE...] | -version\n(ulvane_check " << ulvane_version
+                      << ")" << std::endl;
+            return 2;
+        }
+    }
+    return check(db_dir, codes);
 }

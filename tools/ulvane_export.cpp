@@ -83,7 +83,7 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    const std::string path = db_dir + "/barcodes.ini";
+    const std::string path = barcodes_path(db_dir);
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         std::cerr << "ulvane_export: cannot read " << path << ": " << std::strerror(errno) << std::endl;

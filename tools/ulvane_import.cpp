@@ -580,31 +580,16 @@ int usage()
     return 2;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// Imports options.csv_path into the database; the status as main's.
+int import_csv(const Options& options)
 {
-    unbuffer_standard_streams();
-    if (version_asked(argc, argv, "ulvane_import")) return 0;
-    Options options;
-    Command_line args(argc, argv);
-    while (args.next()) {
-        if (args.text("-db=", options.db_dir) || args.text("-format=", options.default_format)) continue;
-        if (args.text("-barcode=", options.barcode_column) && !options.barcode_column.empty()) continue;
-        if (args.flag("-dry-run")) options.dry_run = true;
-        else if (args.flag("-force")) options.force = true;
-        else if (args.is_option() || !options.csv_path.empty()) return usage();
-        else options.csv_path = args.argument();
-    }
-    if (options.csv_path.empty()) return usage();
-
     std::ifstream csv_file(options.csv_path, std::ios::binary);
     const std::string csv(std::istreambuf_iterator<char>(csv_file), {});
     if (!csv_file) {
         std::cerr << "ulvane_import: cannot read " << options.csv_path << ": " << std::strerror(errno) << std::endl;
         return 1;
     }
-    const std::string barcodes_path = options.db_dir + "/barcodes.ini", formats_path = options.db_dir + "/formats.ini";
+    const std::string barcodes_path = ::barcodes_path(options.db_dir), formats_path = ::formats_path(options.db_dir);
     Barcode_db formats;
     std::ifstream formats_file(formats_path, std::ios::binary);
     if (!formats_file) {
@@ -650,4 +635,24 @@ int main(int argc, char** argv)
     }
     write_summary("written");
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    unbuffer_standard_streams();
+    if (version_asked(argc, argv, "ulvane_import")) return 0;
+    Options options;
+    Command_line args(argc, argv);
+    while (args.next()) {
+        if (args.text("-db=", options.db_dir) || args.text("-format=", options.default_format)) continue;
+        if (args.text("-barcode=", options.barcode_column) && !options.barcode_column.empty()) continue;
+        if (args.flag("-dry-run")) options.dry_run = true;
+        else if (args.flag("-force")) options.force = true;
+        else if (args.is_option() || !options.csv_path.empty()) return usage();
+        else options.csv_path = args.argument();
+    }
+    if (options.csv_path.empty()) return usage();
+    return import_csv(options);
 }

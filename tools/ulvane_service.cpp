@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "database.h"
 #include "platform.h"
 #include "version.h"
 #include "server.h"
@@ -180,9 +181,9 @@ int setup(const std::vector<std::string>& given)
 
     std::error_code error;
     std::filesystem::create_directories(db_dir, error);
-    const char* const files[] = {"barcodes.ini", "formats.ini"};
-    if (!std::filesystem::exists(db_dir + "\\" + files[0]) && !std::filesystem::exists(db_dir + "\\" + files[1])) {
-        for (const char* file : files) {
+    if (!std::filesystem::exists(db_dir + "\\" + database_files[0]) &&
+        !std::filesystem::exists(db_dir + "\\" + database_files[1])) {
+        for (const char* file : database_files) {
             if (!std::filesystem::copy_file(examples + "\\" + file, db_dir + "\\" + file, error)) {
                 std::cerr << "ulvane_service: cannot copy the example " << file << " into " << db_dir << ": "
                           << error.message() << std::endl;
