@@ -13,7 +13,7 @@
 #include "database.h"
 #include "large_db.h"
 #include "log.h"
-#include "platform.h"
+#include "platform_files.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "large_db.h"
-#include "platform.h"
+#include "platform_network.h"
 
 using Clock = std::chrono::steady_clock;
 

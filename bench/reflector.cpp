@@ -16,7 +16,7 @@
 #include <string>
 
 #include "database.h"
-#include "platform.h"
+#include "platform_network.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <fstream>
 
 #include "log.h"
-#include "platform.h"
+#include "platform_network.h"
 #include "request_loop.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform.h"
+#include "platform_files.h"
 
 namespace {
 

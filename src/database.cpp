@@ -10,7 +10,7 @@
 #include "escapes.h"
 #include "log.h"
 #include "log_messages.h"
-#include "platform.h"
+#include "platform_files.h"
 
 // ---- Reloading ----
 

@@ -27,7 +27,7 @@
 #include "barcode_table.h"
 #include "escapes.h"
 #include "formats.h"
-#include "platform.h"
+#include "platform_files.h"
 
 // The two files of a database directory, and their paths in `dir`.
 inline const char* const database_files[] = {"barcodes.ini", "formats.ini"};

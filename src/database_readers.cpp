@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "log.h"
-#include "platform.h"
+#include "platform_files.h"
 
 namespace {
 

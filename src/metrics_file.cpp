@@ -3,7 +3,7 @@
 #include <sstream>
 
 #include "log.h"
-#include "platform.h"
+#include "platform_files.h"
 
 constexpr std::chrono::seconds Metrics_file::period;
 

@@ -1,5 +1,7 @@
 // The platform layer on POSIX systems (Linux first).
-#include "platform.h"
+#include "platform_files.h"
+#include "platform_network.h"
+#include "platform_process.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,7 +1,9 @@
 // The platform layer on Windows: Windows Sockets 1.1 as asked for at start,
 // with the Winsock 2 calls the own-socket rule needs (WSARecvMsg for a
 // datagram's destination address), and GetFileAttributesExA for files.
-#include "platform.h"
+#include "platform_files.h"
+#include "platform_network.h"
+#include "platform_process.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>

@@ -9,6 +9,7 @@
 #include "escapes.h"
 #include "log.h"
 #include "log_messages.h"
+#include "platform_process.h"
 #include "version.h"
 
 namespace {

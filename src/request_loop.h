@@ -8,7 +8,8 @@
 
 #include "database.h"
 #include "metrics_file.h"
-#include "platform.h"
+#include "platform_files.h"
+#include "platform_network.h"
 #include "sender_rules.h"
 #include "server.h"
 #include "statistics.h"

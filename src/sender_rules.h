@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform.h"
+#include "platform_network.h"
 
 // Breaks answer loops with another server. Answers go to the sender's
 // address at our own port, so another server there takes them for requests

@@ -6,7 +6,8 @@
 #include "command_line.h"
 #include "database.h"
 #include "log.h"
-#include "platform.h"
+#include "platform_network.h"
+#include "platform_process.h"
 #include "request_loop.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "database.h"
 #include "escapes.h"
 #include "log.h"
-#include "platform.h"
+#include "platform_files.h"
 #include "command_line.h"
 #include "server.h"
 #include "log_messages.h"

@@ -10,7 +10,7 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "platform.h"
+#include "platform_network.h"
 
 class Two_hosts {
 public:

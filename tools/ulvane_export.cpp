@@ -25,7 +25,7 @@
 #include "command_line.h"
 #include "csv.h"
 #include "database.h"
-#include "platform.h"
+#include "platform_process.h"
 #include "version.h"
 
 namespace {

@@ -49,7 +49,8 @@
 #include "database_check.h"
 #include "escapes.h"
 #include "log.h"
-#include "platform.h"
+#include "platform_files.h"
+#include "platform_process.h"
 #include "version.h"
 
 namespace {

@@ -33,7 +33,7 @@
 #include "command_line.h"
 #include "csv.h"
 #include "log_report.h"
-#include "platform.h"
+#include "platform_process.h"
 #include "version.h"
 
 namespace {

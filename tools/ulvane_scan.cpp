@@ -34,7 +34,8 @@
 
 #include "command_line.h"
 #include "escapes.h"
-#include "platform.h"
+#include "platform_network.h"
+#include "platform_process.h"
 #include "version.h"
 #include "sender_rules.h"
 

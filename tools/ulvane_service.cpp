@@ -23,7 +23,8 @@
 #include <vector>
 
 #include "database.h"
-#include "platform.h"
+#include "platform_files.h"
+#include "platform_process.h"
 #include "version.h"
 #include "server.h"
 

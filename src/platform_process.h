@@ -1,0 +1,88 @@
+// The thin layer between the programs and their operating system: the standard streams, the operator's signals, the service manager and the process itself.
+// Nothing else in the programs calls the system for these; one
+// implementation file per platform (platform_posix.cpp, platform_windows.cpp)
+// provides the whole layer: platform_network.h, platform_files.h and
+// platform_process.h.
+#ifndef ULVANE_PLATFORM_PROCESS_H
+#define ULVANE_PLATFORM_PROCESS_H
+
+#include <string>
+
+// Prepares the standard streams before anything is opened or written: any of
+// standard input, output and error that is closed is opened on the null
+// device (else the log file would take its place), and a write to a closed
+// pipe fails instead of ending the process.
+void protect_standard_streams();
+
+// Makes every line written to standard output or standard error leave when
+// the call that writes it returns, also when the stream is a file or a pipe
+// (which Windows buffers until exit, and Linux buffers for standard output):
+// standard error unbuffered, standard output flushed at each line where the
+// platform can, else unbuffered. Every program calls it first.
+void unbuffer_standard_streams();
+
+// Makes standard output write bytes as they are given (Windows would turn
+// each line feed into a carriage return and line feed).
+void binary_standard_output();
+
+// The operator's signals, as flags that the request loop looks at between
+// batches: a stop (SIGTERM and SIGINT; on Windows Ctrl-C and closing the
+// console), a reopening of the log file (SIGHUP; on Windows the service
+// control PARAMCHANGE) and a statistics report (SIGUSR1; on Windows the
+// service control service_control_statistics). A signal ends a wait for
+// datagrams at once (udp_receive_batch returns 0); one that comes just
+// before the wait ends it within a second.
+void watch_operator_signals();
+bool stop_requested();
+bool reopen_requested();     // true once for each signal
+bool statistics_requested(); // true once for each signal
+
+// Tells the system's service manager, when the program runs as a service
+// (see run_as_service), that it now serves. Nothing otherwise.
+void report_serving();
+
+// The Windows service manager (Windows only). Each of these returns an
+// empty text on success, else why not, with the system's reason.
+struct Service_config {
+    std::string name;         // "ulvane_server"
+    std::string display_name; // in the Services console
+    std::string description;
+    std::string command_line; // the program and its arguments, quoted
+    std::string readable_dir; // the database directory: the account may read it
+    std::string writable_dir; // the log's directory: the account may write there
+};
+// Registers an automatically started service that the manager restarts 10
+// seconds after a failure, twice, then leaves stopped. It runs as the
+// account NT AUTHORITY\LocalService, which has few rights, with no
+// privilege but the one every process needs, and may read readable_dir and
+// write in writable_dir (and what they hold). Where the system cannot limit
+// the privileges or grant the access (Wine), `warning` says so and the
+// service stays registered. Nothing stays registered when any other part
+// fails.
+std::string service_register(const Service_config& config, std::string& warning);
+// Stops the service if it runs (waiting for it to stop), then removes it,
+// waiting until the manager has let go of it (up to 30 s).
+std::string service_remove(const std::string& name);
+// Whether a service of that name is registered.
+bool service_is_registered(const std::string& name);
+// Asks the running service to reopen its log file (the control
+// PARAMCHANGE) or to write its statistics (service_control_statistics).
+enum class Service_request { reopen_log, write_statistics };
+const unsigned service_control_statistics = 128; // the first user-defined control
+std::string service_ask(const std::string& name, Service_request request);
+// When the service manager started this process: runs `serve` as the
+// service `name`, reporting it starting, then stopped with serve's result
+// (0, or a service-specific code of failure); the stop and shutdown
+// controls come as stop_requested(), PARAMCHANGE as reopen_requested(),
+// service_control_statistics as statistics_requested().
+// Returns false at once when the process was not started so.
+bool run_as_service(const char* name, int (*serve)());
+// Writes an error where an administrator looks first: the Application event
+// log, with `source` as its source.
+void report_to_system_log(const std::string& source, const std::string& message);
+// This program's own file.
+std::string program_path();
+// This process's id, as the system's tools show it.
+unsigned long process_id();
+
+#endif
