@@ -133,16 +133,21 @@ std::string Barcode_db::lookup(std::string_view code, const Shown_barcode& shown
         LOG_WRN(msg::no_format_specified(shown));
     LOG_DMP("Using format \"" << format_name << "\"");
 
-    auto format = my_known_formats.find(std::string(format_name));
-    used.format = format_name.empty();
-    if (format != my_known_formats.end()) {
+    bool named;
+    const auto format = answering_format(my_known_formats, format_name, named);
+    used.format = format_name.empty() || !named;
+    if (format == my_known_formats.end()) throw msg::no_fallback_format.text(shown);
+    if (named)
         LOG_DMP("Format \"" << format_name << "\" found");
-    } else {
-        used.format = true;
-        format = my_known_formats.find(std::string());
-        if (format == my_known_formats.end())
-            throw msg::no_fallback_format.text(shown);
+    else
         LOG_WRN(msg::format_not_defined(shown));
-    }
     return format->second.merge_tag_values(tags);
+}
+
+Barcode_db::Format_table::const_iterator answering_format(const Barcode_db::Format_table& formats,
+                                                          std::string_view name, bool& named)
+{
+    auto format = formats.find(std::string(name));
+    named = format != formats.end();
+    return named ? format : formats.find(std::string());
 }

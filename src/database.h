@@ -139,6 +139,12 @@ private:
     std::string my_formats_path;
 };
 
+// The format that answers a barcode whose format= line names `name` (empty
+// without one): that format, else the fallback format []; the table's end
+// when neither is there. `named`: whether it is the one named.
+Barcode_db::Format_table::const_iterator answering_format(const Barcode_db::Format_table& formats,
+                                                          std::string_view name, bool& named);
+
 // Reads barcodes.ini from `in` piece by piece with load_barcodes, so that
 // a file of any size needs the memory of one piece (a few MiB): visit gets
 // each piece's table in file order. A piece ends before a line that begins

@@ -109,25 +109,25 @@ Answer_check::Answer_check(const Barcode_db::Format_table& formats) : my_formats
 const std::string* Answer_check::check(std::string_view barcode, const Barcode_tags& tags,
                                        std::vector<std::string>& errors) const
 {
-    const bool has_fallback = my_formats.count("") != 0;
     std::string_view name;
-    if (!tags.find("format", name) && !has_fallback) {
-        errors.push_back("barcode " + quoted(barcode) + " has no format= line, and there is no fallback format []");
+    const bool has_line = tags.find("format", name);
+    bool named;
+    const auto format = answering_format(my_formats, name, named);
+    const bool answered = format != my_formats.end();
+    if (name.empty() && !answered) {
+        errors.push_back("barcode " + quoted(barcode) + (has_line ? " has an empty format= line" : " has no format= line") +
+                         ", and there is no fallback format []");
         return nullptr;
     }
-    auto format = my_formats.find(std::string(name));
-    if (format == my_formats.end()) {
-        if (!name.empty()) {
-            std::vector<std::string_view> names;
-            for (const auto& f : my_formats) names.push_back(f.first);
-            errors.push_back("barcode " + quoted(barcode) + " names format " + quoted(name) + ", which formats.ini lacks" +
-                             differs_in_case(name, names) + ": " +
-                             (has_fallback ? "the fallback format [] answers it"
-                                           : "there is no fallback format [], so it is not answered"));
-        }
-        if (!has_fallback) return nullptr;
-        format = my_formats.find("");
+    if (!named) {
+        std::vector<std::string_view> names;
+        for (const auto& f : my_formats) names.push_back(f.first);
+        errors.push_back("barcode " + quoted(barcode) + " names format " + quoted(name) + ", which formats.ini lacks" +
+                         differs_in_case(name, names) + ": " +
+                         (answered ? "the fallback format [] answers it"
+                                   : "there is no fallback format [], so it is not answered"));
     }
+    if (!answered) return nullptr;
     for (const std::string& p : my_placeholders.at(format->first)) {
         std::string_view value;
         if (tags.find("tag." + p, value)) continue;

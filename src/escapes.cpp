@@ -41,6 +41,24 @@ int hex_value(char c)
     return -1;
 }
 
+// The byte that a backslash and `next` stand for, \x aside; -1 when they are
+// no escape.
+int escaped_byte(char next)
+{
+    switch (next) {
+    case 'n': return 0x0a;
+    case 'r': return 0x0d;
+    case 't': return 0x09;
+    case 'e': return 0x1b;
+    case '\\':
+    case '#':
+    case '$':
+    case '[':
+    case ']': return static_cast<unsigned char>(next);
+    default: return -1;
+    }
+}
+
 } // namespace
 
 std::string text_to_bytes(std::string line)
@@ -60,18 +78,8 @@ std::string text_to_bytes(std::string line)
             out += '\\';
             break;
         }
-        char next = line[i + 1];
-        switch (next) {
-        case 'n': out += '\x0a'; break;
-        case 'r': out += '\x0d'; break;
-        case 't': out += '\x09'; break;
-        case 'e': out += '\x1b'; break;
-        case '\\':
-        case '#':
-        case '$':
-        case '[':
-        case ']': out += next; break;
-        case 'x': {
+        const char next = line[i + 1];
+        if (next == 'x') {
             // Up to two digits; the scan stops at the first non-digit but
             // both characters after the x are consumed.
             int value = 0;
@@ -84,10 +92,12 @@ std::string text_to_bytes(std::string line)
             i += 4;
             continue;
         }
-        default:
+        const int byte = escaped_byte(next);
+        if (byte >= 0) {
+            out += static_cast<char>(byte);
+        } else {
             out += '\\';
             out += next;
-            break;
         }
         i += 2;
     }
@@ -193,3 +203,21 @@ std::string escapes_in(std::string_view value)
     return found;
 }
 
+
+std::vector<Escape_problem> escape_problems(std::string_view text)
+{
+    std::vector<Escape_problem> problems;
+    for (std::size_t k = text.find('\\'); k != std::string_view::npos;) {
+        if (k + 1 == text.size()) {
+            problems.push_back({Escape_problem::at_end, k});
+            break;
+        }
+        const char next = text[k + 1];
+        if (next == 'x' && !(k + 3 < text.size() && hex_value(text[k + 2]) >= 0 && hex_value(text[k + 3]) >= 0))
+            problems.push_back({Escape_problem::short_hex, k});
+        else if (next != 'x' && escaped_byte(next) < 0)
+            problems.push_back({Escape_problem::no_escape, k});
+        k = text.find('\\', k + (next == 'x' ? 4 : 2)); // as text_to_bytes reads on
+    }
+    return problems;
+}

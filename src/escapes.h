@@ -6,6 +6,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Turns escaped text into the bytes it stands for: \n \r \t \e(0x1b) \\ \#
 // \$ \[ \] and \x with up to two hexadecimal digits (either case). Reading of
@@ -14,6 +15,16 @@
 // end) the escape yields the byte 0x00. A backslash before any other
 // character, or at the end, stays as written.
 std::string text_to_bytes(std::string line);
+
+// What text_to_bytes reads in a text otherwise than its writer most likely
+// meant, each at the position of its backslash: a backslash at the end
+// (it pairs with whatever follows the text), \x without two hexadecimal
+// digits, a backslash before a character that is no escape (both kept).
+struct Escape_problem {
+    enum Kind { at_end, short_hex, no_escape } kind;
+    std::size_t at;
+};
+std::vector<Escape_problem> escape_problems(std::string_view text);
 
 // The escapes in `value` that text_to_bytes turns into other bytes, each
 // with the byte it becomes ("\n (0a), \x41 (41)"); empty when none does.

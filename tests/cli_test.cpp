@@ -169,7 +169,7 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
     Temp_dir dir;
     write_file(dir.file("barcodes.ini"), "[]\nformat=short\n[1]\nformat=price\ntag.price = 1.99\n[2]\nformat=nothere\n"
                                          "[3]\nformat=price \ntag.description=x\ntag.description=y\n[1]\nformat=short\nformat=x\n"
-                                         "[4\ntag.x=1\n[5]\nno equals\ntag.description=C:\\new\\%\\x4\\\n");
+                                         "[4\ntag.x=1\n[5]\nno equals\ntag.description=C:\\new\\%\\x4 \\\n");
     write_file(dir.file("formats.ini"), "[]\n${description}\n[price]\n${description} ${price}\n[short]\n\\x4G\n${\nname\n"
                                         "[unused]\nx\n[price]\nagain\n[short]\nother\n[bad\nlost\n");
     Run_result r = run_program({ULVANE_CHECK_PATH, "-db=" + dir.path(), "-l=2"});
@@ -193,7 +193,7 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
         b + "18: warning: no '=' in the line, so it is no tag=value line: skipped",
         b + "19: warning: '\\%' at column 23 is no escape: the answer holds both bytes as written (write '\\\\' for a backslash)",
         b + "19: warning: '\\x' without two hexadecimal digits at column 25",
-        b + "19: warning: a backslash ends the line at column 28: it makes an escape of the byte that follows it in the answer",
+        b + "19: warning: a backslash ends the line at column 29: it makes an escape of the byte that follows it in the answer",
         f + "6: warning: '\\x' without two hexadecimal digits at column 1",
         f + "7: warning: format 'short': '${' is never closed", // where it stands, not at the header
         f + "9: warning: format 'unused' is used by no barcode",
@@ -227,7 +227,7 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
     write_file(dir.file("barcodes.ini"), "[]\nformat=f\n[ 12345]\nformat=f\n[12345\xc2\xa0]\nformat=f\n[3]\nFormat=f\n"
                                          "colour=red\nformt=f\nTAG.x=1\n[4]\nformat=f\xe2\x80\x8b\n[\xef\xbb\xbf" "5]\nformat=f\n"
                                          "[6]\nformat=G\t\n[7]\nformat=h\ntag.Price=1\ntag_y=2\n"
-                                         "[4006381333932]\nformat=f\n[4006381333931]\nformat=f\n[00012345]\nformat=f\n");
+                                         "[4006381333932]\nformat=f\n[4006381333931]\nformat=f\n[00012345]\nformat=f\n[8]\nformat=\n");
     write_file(dir.file("formats.ini"), "[f]\nx\n[g\t]\ny\n[h]\n${price}\n");
     EXPECT_EQ(split_lines(run_program({ULVANE_CHECK_PATH, "-db=" + dir.path(), "-l=0"}).out), (std::vector<std::string>{
         b + "3: error: barcode ' 12345' begins with a blank: a scanned code without it never finds this section",
@@ -250,6 +250,7 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
             "mistyped? (a shop's own code may be so)",
         b + "26: warning: barcode '00012345' ends in 5, but the check digit of a GS1 code of 8 digits with these is 8: "
             "mistyped? (a shop's own code may be so)",
+        b + "28: error: barcode '8' has an empty format= line, and there is no fallback format []",
         f + "3: warning: format name 'g\\t' ends with a tab",
         f + "3: warning: format 'g\\t' is used by no barcode",
     }));

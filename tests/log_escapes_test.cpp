@@ -558,3 +558,28 @@ TEST(LogReport, ReadsEachMessageAsTheServerWritesIt)
         }
     }
 }
+
+// What the checker reports of a text's escapes follows the grammar that
+// text_to_bytes reads: one problem a row.
+TEST(Escapes, ProblemsAreFoundAsTheAnswerReadsThem)
+{
+    using P = Escape_problem;
+    const struct {
+        std::string text;
+        std::vector<std::pair<P::Kind, std::size_t>> problems;
+    } cases[] = {
+        {"\\n\\r\\t\\e\\\\\\#\\$\\[\\]\\x41\\xfF", {}},
+        {"a\\", {{P::at_end, 1}}},
+        {"\\x4", {{P::short_hex, 0}}},
+        {"\\xG1", {{P::short_hex, 0}}},
+        {"\\x4\\", {{P::short_hex, 0}}}, // the \x takes the backslash: it escapes nothing after the text
+        {"\\x4 \\", {{P::short_hex, 0}, {P::at_end, 4}}},
+        {"C:\\new\\%", {{P::no_escape, 6}}},
+        {"\\\\%", {}}, // an escaped backslash, then a plain '%'
+    };
+    for (const auto& c : cases) {
+        std::vector<std::pair<P::Kind, std::size_t>> found;
+        for (const P& p : escape_problems(c.text)) found.emplace_back(p.kind, p.at);
+        EXPECT_EQ(found, c.problems) << c.text;
+    }
+}

@@ -137,11 +137,6 @@ bool note_section(File file, const char* kind, std::unordered_map<std::string_vi
     return placed.second;
 }
 
-bool hex_digit(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 // Reports in `text`, which begins at `column` (from 1) of its line, what
 // text_to_bytes does not read as its writer most likely meant: \x without
 // two hexadecimal digits, a backslash before a character that is no escape
@@ -149,19 +144,14 @@ bool hex_digit(char c)
 // whatever follows it in the answer.
 void check_escapes(File file, unsigned long number, std::string_view text, std::size_t column)
 {
-    for (std::size_t k = text.find('\\'); k != std::string_view::npos; k = text.find('\\', k + 2)) {
-        const std::string at = " at column " + std::to_string(column + k);
-        if (k + 1 == text.size()) {
+    for (const Escape_problem& p : escape_problems(text)) {
+        const std::string at = " at column " + std::to_string(column + p.at);
+        if (p.kind == Escape_problem::at_end)
             warn(file, number, "a backslash ends the line" + at + ": it makes an escape of the byte that follows it in the answer");
-            return;
-        }
-        const char next = text[k + 1];
-        if (next == 'x') {
-            if (!(k + 3 < text.size() && hex_digit(text[k + 2]) && hex_digit(text[k + 3])))
-                warn(file, number, "'\\x' without two hexadecimal digits" + at);
-        } else if (std::string_view("nrte\\#$[]").find(next) == std::string_view::npos) {
-            warn(file, number, quoted(text.substr(k, 2)) + at + " is no escape: the answer holds both bytes as written (write '\\\\' for a backslash)");
-        }
+        else if (p.kind == Escape_problem::short_hex)
+            warn(file, number, "'\\x' without two hexadecimal digits" + at);
+        else
+            warn(file, number, quoted(text.substr(p.at, 2)) + at + " is no escape: the answer holds both bytes as written (write '\\\\' for a backslash)");
     }
 }
 
