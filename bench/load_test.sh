@@ -89,9 +89,15 @@ server_l2=("$build/ulvane_server" -db="$db" -l=2)
 server_l3_log=("$build/ulvane_server" -db="$db" -l=3 -log="$work/server.log")
 
 echo "name window answers_per_second cpu_us_per_answer p50_us p99_us lost"
+# ULVANE_OLD_SERVER=PATH adds another build's server beside this one, for a
+# change measured side by side (bench/load_cost.sh builds one from a
+# revision into /tmp/ulvane_bench_old_REVISION/build).
+old_l2=()
+[ -n "${ULVANE_OLD_SERVER:-}" ] && old_l2=("$ULVANE_OLD_SERVER" -db="$db" -l=2)
 for run in $(seq 1 "$runs"); do
   measure reflector 16 "$requests" "${reflector[@]}"
   measure server_l2 16 "$requests" "${server_l2[@]}"
+  [ ${#old_l2[@]} -gt 0 ] && measure old_server_l2 16 "$requests" "${old_l2[@]}"
   measure server_l3_log 16 "$requests" "${server_l3_log[@]}"
   rm -f "$work/server.log"
 done
