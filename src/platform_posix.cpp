@@ -551,6 +551,58 @@ Files_news Directory_watch::what_changed(const std::string& dir, const char* con
     return Files_news::any;
 }
 
+#ifdef __linux__
+namespace {
+
+// The absolute path of the database directory `dir`, when its file system
+// reports every change at once; empty otherwise (a network file system,
+// whose files other hosts change unseen).
+std::string watchable_path(const std::string& dir)
+{
+    std::string path = dir.empty() ? "." : dir;
+    if (path[0] != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) == nullptr) return std::string();
+        path = std::string(cwd) + "/" + path;
+    }
+    struct statfs fs;
+    if (statfs(path.c_str(), &fs) != 0) return std::string();
+    const unsigned long local[] = {0xEF53, 0x58465342, 0x9123683E, 0x01021994, 0xF2F52010, 0x2FC12FC1};
+    if (std::find(std::begin(local), std::end(local), static_cast<unsigned long>(fs.f_type)) == std::end(local))
+        return std::string();
+    return path;
+}
+
+// Adds to the inotify descriptor `fd` the watches over `path` and the files
+// `names` in it; false when one of them cannot be watched.
+bool add_watches(int fd, const std::string& path, const char* const* names, std::size_t count)
+{
+    auto watch = [&](const std::string& name, std::uint32_t mask) {
+        struct stat st;
+        // A symbolic link could be pointed elsewhere unseen.
+        return lstat(name.c_str(), &st) == 0 && !S_ISLNK(st.st_mode) && inotify_add_watch(fd, name.c_str(), mask) >= 0;
+    };
+    // Every directory from the root down, renamed or removed: the path
+    // would then lead elsewhere. The directory itself last, with its entries.
+    const std::uint32_t self = IN_MOVE_SELF | IN_DELETE_SELF | IN_DONT_FOLLOW;
+    for (std::size_t end = 1; end != std::string::npos; end = path.find('/', end + 1))
+        if (!watch(path.substr(0, end), self | IN_ONLYDIR)) return false; // "/" first
+    if (!watch(path, self | IN_ONLYDIR | IN_MOVED_FROM | IN_MOVED_TO | IN_CREATE | IN_DELETE)) return false;
+    // The files themselves, however they are reached; a missing one's
+    // arrival, and a file put in another's place, are entries of the
+    // directory.
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string file = path + "/" + names[i];
+        struct stat st;
+        if (lstat(file.c_str(), &st) != 0 ? errno != ENOENT : !watch(file, self | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+#endif
+
 void Directory_watch::watch_again(const std::string& dir, const char* const* names, std::size_t count)
 {
     stop();
@@ -560,49 +612,13 @@ void Directory_watch::watch_again(const std::string& dir, const char* const* nam
     my_failed = true; // until all is watched
     my_failed_at = now;
 #ifdef __linux__
-    std::string path = dir.empty() ? "." : dir;
-    if (path[0] != '/') {
-        char cwd[PATH_MAX];
-        if (getcwd(cwd, sizeof cwd) == nullptr) return;
-        path = std::string(cwd) + "/" + path;
-    }
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    // Only where every change is reported at once: not on a network file
-    // system, whose files other hosts change unseen.
-    struct statfs fs;
-    if (statfs(path.c_str(), &fs) != 0) return;
-    const unsigned long local[] = {0xEF53, 0x58465342, 0x9123683E, 0x01021994, 0xF2F52010, 0x2FC12FC1};
-    if (std::find(std::begin(local), std::end(local), static_cast<unsigned long>(fs.f_type)) == std::end(local)) return;
-
+    const std::string path = watchable_path(dir);
+    if (path.empty()) return;
     const int mounts = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
     if (mounts < 0) return;
     const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd < 0) {
-        close(mounts);
-        return;
-    }
-    auto watch = [&](const std::string& name, std::uint32_t mask) {
-        struct stat st;
-        // A symbolic link could be pointed elsewhere unseen.
-        return lstat(name.c_str(), &st) == 0 && !S_ISLNK(st.st_mode) && inotify_add_watch(fd, name.c_str(), mask) >= 0;
-    };
-    // Every directory from the root down, renamed or removed: the path
-    // would then lead elsewhere. The directory itself last, with its entries.
-    const std::uint32_t self = IN_MOVE_SELF | IN_DELETE_SELF | IN_DONT_FOLLOW;
-    bool watching = true;
-    for (std::size_t end = 1; watching && end != std::string::npos; end = path.find('/', end + 1))
-        watching = watch(path.substr(0, end), self | IN_ONLYDIR); // "/" first
-    watching = watching && watch(path, self | IN_ONLYDIR | IN_MOVED_FROM | IN_MOVED_TO | IN_CREATE | IN_DELETE);
-    // The files themselves, however they are reached; a missing one's
-    // arrival, and a file put in another's place, are entries of the
-    // directory.
-    for (std::size_t i = 0; watching && i < count; ++i) {
-        const std::string file = path + "/" + names[i];
-        struct stat st;
-        watching = lstat(file.c_str(), &st) != 0 ? errno == ENOENT : watch(file, self | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE);
-    }
-    if (!watching) {
-        close(fd);
+    if (fd < 0 || !add_watches(fd, path, names, count)) {
+        if (fd >= 0) close(fd);
         close(mounts);
         return;
     }
