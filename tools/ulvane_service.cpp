@@ -68,62 +68,80 @@ std::string directory_of(const std::string& path)
     return slash == std::string::npos ? "." : path.substr(0, slash == 2 && path[1] == ':' ? 3 : slash);
 }
 
-int install(const std::vector<std::string>& options)
-{
+// The options install takes, as given.
+struct Service_options {
     std::string port, db_dir = ".", log_file, level, stats_file;
+};
+
+// Reads install's options; false, after the usage, for an unknown one.
+bool read_options(const std::vector<std::string>& options, Service_options& o)
+{
     for (const std::string& option : options) {
         if (starts_with(option, "-p="))
-            port = option;
+            o.port = option;
         else if (starts_with(option, "-db="))
-            db_dir = option.substr(4);
+            o.db_dir = option.substr(4);
         else if (starts_with(option, "-log="))
-            log_file = option.substr(5);
+            o.log_file = option.substr(5);
         else if (starts_with(option, "-l="))
-            level = option;
+            o.level = option;
         else if (starts_with(option, "-stats="))
-            stats_file = option.substr(7);
+            o.stats_file = option.substr(7);
         else {
             std::cerr << "ulvane_service: unknown option \"" << option << "\"" << std::endl;
             usage();
-            return 2;
+            return false;
         }
     }
-    // A service starts in the system directory: relative paths would point
-    // there.
-    db_dir = full_path(db_dir.empty() ? "." : db_dir);
-    if (!is_directory(db_dir)) {
-        std::cerr << "ulvane_service: the database directory " << db_dir << " does not exist" << std::endl;
-        return 1;
+    return true;
+}
+
+// Makes the paths full, as a service that starts in the system directory
+// needs them, and checks them; false, said why, when the service could not
+// serve with them.
+bool settle_paths(Service_options& o)
+{
+    o.db_dir = full_path(o.db_dir.empty() ? "." : o.db_dir);
+    if (!is_directory(o.db_dir)) {
+        std::cerr << "ulvane_service: the database directory " << o.db_dir << " does not exist" << std::endl;
+        return false;
     }
     // Without a console, the log goes to a file beside the database. A
     // service has no standard error to fall back on: a log that cannot be
     // written would leave no trace at all.
-    log_file = full_path(log_file.empty() ? db_dir + "\\..\\ulvane_server.log" : log_file);
-    std::FILE* log = std::fopen(log_file.c_str(), "ab");
+    o.log_file = full_path(o.log_file.empty() ? o.db_dir + "\\..\\ulvane_server.log" : o.log_file);
+    std::FILE* log = std::fopen(o.log_file.c_str(), "ab");
     if (log == nullptr) {
-        std::cerr << "ulvane_service: the log file " << log_file << " cannot be written: " << std::strerror(errno)
+        std::cerr << "ulvane_service: the log file " << o.log_file << " cannot be written: " << std::strerror(errno)
                   << std::endl;
-        return 1;
+        return false;
     }
     std::fclose(log);
     // The metrics file's directory may come later (with the exporter that
     // reads it): the server writes the file once it can.
-    if (!stats_file.empty()) {
-        stats_file = full_path(stats_file);
-        if (!is_directory(directory_of(stats_file)))
-            std::cerr << "ulvane_service: warning: the directory of the metrics file " << stats_file
+    if (!o.stats_file.empty()) {
+        o.stats_file = full_path(o.stats_file);
+        if (!is_directory(directory_of(o.stats_file)))
+            std::cerr << "ulvane_service: warning: the directory of the metrics file " << o.stats_file
                       << " does not exist (yet): the server writes the file once it does" << std::endl;
     }
+    return true;
+}
 
+int install(const std::vector<std::string>& options)
+{
+    Service_options o;
+    if (!read_options(options, o)) return 2;
+    if (!settle_paths(o)) return 1;
     std::string command_line = quoted(program_path());
     for (const std::string& argument :
-         {port, "-db=" + db_dir, "-log=" + log_file, level, stats_file.empty() ? "" : "-stats=" + stats_file})
+         {o.port, "-db=" + o.db_dir, "-log=" + o.log_file, o.level, o.stats_file.empty() ? "" : "-stats=" + o.stats_file})
         if (!argument.empty()) command_line += " " + quoted(argument);
     std::string warning;
     const std::string why = service_register({service_name, "Ulvane barcode server",
                                               "Answers the barcodes that ulvane terminals scan, from the "
-                                              "database in " + db_dir + " (UDP).",
-                                              command_line, db_dir, directory_of(log_file)},
+                                              "database in " + o.db_dir + " (UDP).",
+                                              command_line, o.db_dir, directory_of(o.log_file)},
                                              warning);
     if (!why.empty()) {
         std::cerr << "ulvane_service: " << why << std::endl;
