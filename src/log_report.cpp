@@ -140,6 +140,65 @@ void add_statistics(Report& r, std::string_view figures)
 
 } // namespace
 
+namespace {
+
+// Takes the time of a line; false when it is more than an hour earlier than
+// the latest line (an hour back is a clock put back from summer time,
+// counted in its hour; more is a clock gone wrong).
+bool note_time(Report& r, std::string_view time)
+{
+    if (r.first_time.empty()) r.first_time = std::string(time);
+    if (time >= r.last_time) {
+        r.last_time = std::string(time);
+        return true;
+    }
+    if (hour_number(std::string(time.substr(0, 13))) + 1 >= hour_number(r.last_time.substr(0, 13))) return true;
+    if (r.out_of_order++ == 0) {
+        r.first_out_of_order = std::string(time);
+        r.first_out_of_order_line = r.lines;
+    }
+    return false;
+}
+
+void read_info(Report& r, std::string_view time, std::string_view message, bool in_order)
+{
+    // A report asked for is written at every level: no sign of level 3.
+    Log_message<3>::Values statistics;
+    const bool is_statistics = msg::statistics.read(message, &statistics);
+    r.has[1] = r.has[1] || !(is_statistics || msg::unknown_barcodes.read(message));
+    if (msg::received_barcode.read(message)) {
+        ++r.requests;
+        if (!in_order) {
+            r.in_hour = nullptr; // its failures go in no hour either
+        } else if (r.in_hour == nullptr || time.substr(0, 13) != r.hour) { // most lines share the last one's hour
+            r.hour = std::string(time.substr(0, 13));
+            r.in_hour = &r.per_hour[r.hour];
+        }
+        if (r.in_hour != nullptr) ++r.in_hour->requests;
+    } else if (is_statistics) {
+        add_statistics(r, statistics[1]);
+    }
+}
+
+void read_warning(Report& r, std::string_view time, std::string_view message)
+{
+    r.has[0] = true;
+    ++r.warnings[kind_of(message)];
+    Log_message<2>::Values barcode;
+    Log_message<4>::Values left_out;
+    if (msg::barcode_not_defined.read(message, &barcode)) {
+        count_unknown(r, barcode[0], time);
+    } else if (msg::answer_not_sent.read(message)) {
+        ++r.unsent;
+    } else if (msg::left_out.read(message, &left_out)) {
+        r.left_out += std::strtoul(std::string(left_out[0]).c_str(), nullptr, 10);
+    } else {
+        count_failure(r, message);
+    }
+}
+
+} // namespace
+
 void read_log_line(Report& r, std::string_view line)
 {
     ++r.lines;
@@ -151,55 +210,15 @@ void read_log_line(Report& r, std::string_view line)
         return;
     }
     const std::string_view time = line.substr(1, 19), label = line.substr(end - 3, 3), message = line.substr(end + 2);
-    if (r.first_time.empty()) r.first_time = std::string(time);
-    bool in_order = true;
-    if (time >= r.last_time) {
-        r.last_time = std::string(time);
-    } else if (hour_number(std::string(time.substr(0, 13))) + 1 < hour_number(r.last_time.substr(0, 13))) {
-        // An hour back is a clock put back from summer time: counted in
-        // its hour. More is a clock gone wrong.
-        in_order = false;
-        if (r.out_of_order++ == 0) {
-            r.first_out_of_order = std::string(time);
-            r.first_out_of_order_line = r.lines;
-        }
-    }
-    if (label == "INF") {
-        // A report asked for is written at every level: no sign of level 3.
-        Log_message<3>::Values statistics;
-        const bool is_statistics = msg::statistics.read(message, &statistics);
-        r.has[1] = r.has[1] || !(is_statistics || msg::unknown_barcodes.read(message));
-        if (msg::received_barcode.read(message)) {
-            ++r.requests;
-            if (!in_order) {
-                r.in_hour = nullptr; // its failures go in no hour either
-            } else if (r.in_hour == nullptr || time.substr(0, 13) != r.hour) { // most lines share the last one's hour
-                r.hour = std::string(time.substr(0, 13));
-                r.in_hour = &r.per_hour[r.hour];
-            }
-            if (r.in_hour != nullptr) ++r.in_hour->requests;
-        } else if (is_statistics) {
-            add_statistics(r, statistics[1]);
-        }
-    } else if (label == "WRN") {
-        r.has[0] = true;
-        ++r.warnings[kind_of(message)];
-        Log_message<2>::Values barcode;
-        Log_message<4>::Values left_out;
-        if (msg::barcode_not_defined.read(message, &barcode)) {
-            count_unknown(r, barcode[0], time);
-        } else if (msg::answer_not_sent.read(message)) {
-            ++r.unsent;
-        } else if (msg::left_out.read(message, &left_out)) {
-            r.left_out += std::strtoul(std::string(left_out[0]).c_str(), nullptr, 10);
-        } else {
-            count_failure(r, message);
-        }
-    } else if (label == "DBG") {
+    const bool in_order = note_time(r, time);
+    if (label == "INF")
+        read_info(r, time, message, in_order);
+    else if (label == "WRN")
+        read_warning(r, time, message);
+    else if (label == "DBG")
         r.has[2] = true;
-    } else if (label == "DMP") {
+    else if (label == "DMP")
         r.has[3] = true;
-    }
 }
 
 std::vector<std::pair<std::string, Seen>> most_asked_first(const Report& r)
