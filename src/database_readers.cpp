@@ -7,6 +7,7 @@
 #include <new>
 #include <sstream>
 
+#include "database_lines.h"
 #include "log.h"
 #include "platform_files.h"
 
@@ -53,25 +54,6 @@ bool read_stream(std::istream& in, std::uint64_t max_bytes, std::string& text)
     return true;
 }
 
-// Where `c` first stands in [p, end), or end. Lines are short: eight bytes
-// at a time in line, rather than a call to memchr for each line.
-const char* find_byte(const char* p, const char* end, char c)
-{
-    const std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-    const std::uint64_t pattern = ones * static_cast<unsigned char>(c);
-    for (; end - p >= 8; p += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p, 8);
-        word ^= pattern; // a byte equal to c is now zero
-        // The lowest byte marked is the first zero byte; marks above it may
-        // be false, and are not looked at.
-        const std::uint64_t zeros = (word - ones) & ~word & highs;
-        if (zeros != 0) return p + (__builtin_ctzll(zeros) >> 3);
-    }
-    while (p < end && *p != c) ++p;
-    return p;
-}
-
 // Whether a barcode's line is a tag=value line: it holds a '=' (the same
 // rule as tag_value_split, in the readers' fast search).
 bool is_tag_value(std::string_view l)
@@ -79,58 +61,7 @@ bool is_tag_value(std::string_view l)
     return find_byte(l.data(), l.data() + l.size(), '=') != l.data() + l.size();
 }
 
-// `text` without the byte order mark that may open it.
-std::string_view without_byte_order_mark(std::string_view text)
-{
-    return text.substr(0, 3) == "\xef\xbb\xbf" ? text.substr(3) : text;
-}
-
-// Goes through `text`, the content of a database file, line by line, as
-// both files are read: a line ends at a line feed or at the end of the text
-// (so a final line feed yields one more, empty line), loses one carriage
-// return at its end, and is counted from 1. A byte order mark at the very
-// start is skipped. Comments and empty lines are skipped; every other line
-// goes to handle(line, number), a view into `text`. A line longer than
-// longest_line is skipped, and goes to handle as an empty line when it
-// begins with '[' (a section header that was lost). When `complete` is
-// false, reading ended at a read error, and the last line, which it cut, is
-// not used. Logs, unless `logs` is none, a WRN line for each line too long,
-// and at level 5 each line skipped (with every_line, each line). True when
-// a line was too long.
-enum class Line_logs { none, usual, every_line };
-
-template <typename Handle>
-bool for_each_line(std::string_view text, bool complete, Line_logs logs, Handle handle)
-{
-    text = without_byte_order_mark(text);
-    // Asked once, not for each of millions of lines.
-    const bool dump = logs != Line_logs::none && get_log_level() > 4;
-    bool too_long = false;
-    unsigned long lnr = 0;
-    for (std::size_t start = 0; start <= text.size();) {
-        std::size_t lf = static_cast<std::size_t>(find_byte(text.data() + start, text.data() + text.size(), '\n') - text.data());
-        if (lf == text.size() && !complete) break;
-        std::string_view l = text.substr(start, lf - start);
-        start = lf + 1;
-        ++lnr;
-        if (l.size() > longest_line) {
-            if (logs != Line_logs::none) LOG_WRN("Line " << lnr << " is longer than " << longest_line << " bytes: skipped.");
-            too_long = true;
-            if (l[0] == '[') handle(std::string_view(), lnr);
-            continue;
-        }
-        if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
-        if (dump && logs == Line_logs::every_line) LOG_DMP("line=\"" << l << "\"");
-        if (l.empty() || l[0] == '#') {
-            if (dump) LOG_DMP("Skipping comment or empty line #" << lnr << ": " << l);
-            continue;
-        }
-        handle(l, lnr);
-    }
-    return too_long;
-}
-
-// How many lines `text` has, as for_each_line counts them, and how many of
+// How many lines `text` has, as read_database_lines counts them, and how many of
 // them begin with '[', counted at memory speed: sixteen byte counters side
 // by side, emptied before they overflow, let the compiler look at sixteen
 // bytes at a time.
@@ -169,38 +100,124 @@ Line_counts count_lines(std::string_view text)
     return counts;
 }
 
+// Builds the table from the lines of barcodes.ini, logging nothing: notes
+// whether the file has something to say (a bad line, a line outside a
+// section), which most files have not.
+struct Table_builder {
+    Barcode_table& table;
+    const char* base; // of the table's text
+    bool to_log = false;
+
+    std::uint32_t at(const char* p) const { return static_cast<std::uint32_t>(p - base); }
+    void seen(std::string_view, unsigned long) {}
+    void skipped(std::string_view, unsigned long) {}
+    void too_long(unsigned long, bool header)
+    {
+        if (header) table.end_section();
+        to_log = true;
+    }
+    bool header(std::string_view name, unsigned long)
+    {
+        table.begin_section(at(name.data()), static_cast<std::uint32_t>(name.size()));
+        return true; // a repeated one too: index_sections keeps the first
+    }
+    void bad_header(std::string_view, unsigned long)
+    {
+        table.end_section();
+        to_log = true;
+    }
+    void line(std::string_view l, unsigned long)
+    {
+        if (is_tag_value(l))
+            table.add_tag(at(l.data()));
+        else
+            to_log = true;
+    }
+    void outside(std::string_view, unsigned long, Outside, std::string_view, unsigned long) { to_log = true; }
+};
+
 // Logs what reading the lines of barcodes.ini has to say (at level 4 and
 // up, each line), the table's sections being those that the reading took
 // in: entries `first` and on, in the order of the file.
-void log_barcode_lines(std::string_view content, bool complete, const Barcode_table& table, std::size_t first)
-{
+struct Barcode_lines_log {
+    const Barcode_table& table;
+    std::size_t next; // the section of the next header taken in
     const bool debug = get_log_level() > 3;
-    std::size_t next = first; // the section of the next header taken in
-    bool current = false;     // whether the lines belong to a section taken in
-    for_each_line(content, complete, Line_logs::every_line, [&](std::string_view l, unsigned long lnr) {
-        if (l.empty()) { // a header too long to read
-            current = false;
-        } else if (l[0] == '[') {
-            if (is_header(l)) {
-                std::string_view barcode = l.substr(1, l.size() - 2);
-                if (debug) LOG_DBG("Reading barcode definition: \"" << barcode << "\"");
-                // A repeated section was not taken in: the first one holds.
-                current = next < table.size() && table.barcode(next).data() == barcode.data();
-                if (current) ++next;
-            } else {
-                LOG_WRN("Line " << lnr << " \"" << l
-                                << "\" begins with '[' but does not end with ']': line is skipped!");
-                current = false;
-            }
-        } else if (!current) {
-            LOG_WRN("Tag-value at line #" << lnr << " \"" << l << "\" outsite barcode definition: ignored");
-        } else {
-            if (debug) LOG_DBG("Tag_value line #" << lnr << ": \"" << l << "\"");
-            if (!is_tag_value(l))
-                LOG_WRN("Incorrect tag-value \"" << l << "\" at line " << lnr << " (skipped).");
-        }
-    });
-}
+    const bool dump = get_log_level() > 4;
+
+    void seen(std::string_view l, unsigned long)
+    {
+        if (dump) LOG_DMP("line=\"" << l << "\"");
+    }
+    void skipped(std::string_view l, unsigned long number)
+    {
+        if (dump) LOG_DMP("Skipping comment or empty line #" << number << ": " << l);
+    }
+    void too_long(unsigned long number, bool)
+    {
+        LOG_WRN("Line " << number << " is longer than " << longest_line << " bytes: skipped.");
+    }
+    bool header(std::string_view barcode, unsigned long)
+    {
+        if (debug) LOG_DBG("Reading barcode definition: \"" << barcode << "\"");
+        // A repeated section was not taken in: the first one holds.
+        const bool taken_in = next < table.size() && table.barcode(next).data() == barcode.data();
+        if (taken_in) ++next;
+        return taken_in;
+    }
+    void bad_header(std::string_view l, unsigned long number)
+    {
+        LOG_WRN("Line " << number << " \"" << l << "\" begins with '[' but does not end with ']': line is skipped!");
+    }
+    void line(std::string_view l, unsigned long number)
+    {
+        if (debug) LOG_DBG("Tag_value line #" << number << ": \"" << l << "\"");
+        if (!is_tag_value(l)) LOG_WRN("Incorrect tag-value \"" << l << "\" at line " << number << " (skipped).");
+    }
+    void outside(std::string_view l, unsigned long number, Outside, std::string_view, unsigned long)
+    {
+        LOG_WRN("Tag-value at line #" << number << " \"" << l << "\" outsite barcode definition: ignored");
+    }
+};
+
+// Reads formats.ini's lines into the formats, logging as it goes.
+struct Format_reader {
+    Barcode_db::Format_table& formats;
+    Format* current = nullptr; // the accepted format that lines go to
+    const bool dump = get_log_level() > 4;
+
+    void seen(std::string_view, unsigned long) {}
+    void skipped(std::string_view l, unsigned long number)
+    {
+        if (dump) LOG_DMP("Skipping comment or empty line #" << number << ": " << l);
+    }
+    void too_long(unsigned long number, bool)
+    {
+        LOG_WRN("Line " << number << " is longer than " << longest_line << " bytes: skipped.");
+    }
+    bool header(std::string_view name, unsigned long)
+    {
+        LOG_DBG("Reading format: \"" << name << "\"");
+        auto inserted = formats.try_emplace(std::string(name), std::string(name), "");
+        current = inserted.second ? &inserted.first->second : nullptr;
+        return current != nullptr;
+    }
+    void bad_header(std::string_view l, unsigned long number)
+    {
+        LOG_WRN("Format line \"" << l << "\" at " << number << " begins with '[' but does not end with ']'");
+        LOG_WRN("line " << number << " and next lines are skipped until a valid format definitions is recognized.");
+        LOG_INF("Recommend using '\\[' when using a '[' in the formatting.");
+    }
+    void line(std::string_view l, unsigned long)
+    {
+        LOG_DBG(l);
+        current->add_formatting(std::string(l));
+    }
+    void outside(std::string_view l, unsigned long number, Outside, std::string_view, unsigned long)
+    {
+        LOG_WRN("Unrecognized formats \"" << l << "\" at line " << number);
+    }
+};
 
 } // namespace
 
@@ -215,27 +232,15 @@ void Barcode_db::load_barcodes(std::istream& bf, std::uint64_t max_bytes)
     // Counted first, so that the table's arrays are made once.
     const Line_counts counts = count_lines(content);
     table.reserve(counts.brackets, counts.lines - counts.brackets);
-    const char* const base = text.data();
-    auto at = [base](const char* p) { return static_cast<std::uint32_t>(p - base); };
-
     // The table is built in one pass that logs nothing; a file with
     // something to say (a bad line, a repeated section, every line at level
     // 4 and up) is gone through again for the log, which most files are not.
-    bool to_log = get_log_level() > 3;
-    const bool too_long = for_each_line(content, complete, Line_logs::none, [&](std::string_view l, unsigned long) {
-        if (l.empty() || (l[0] == '[' && !is_header(l))) { // a header too long to read, or a bad one
-            table.end_section();
-            to_log = true;
-        } else if (l[0] == '[') {
-            table.begin_section(at(l.data() + 1), static_cast<std::uint32_t>(l.size() - 2));
-        } else if (table.section_open() && is_tag_value(l)) {
-            table.add_tag(at(l.data()));
-        } else { // a line outside a section, or without '='
-            to_log = true;
-        }
-    });
-    if (table.index_sections(first) != 0 || too_long) to_log = true;
-    if (to_log) log_barcode_lines(content, complete, table, first);
+    Table_builder builder{table, text.data()};
+    read_database_lines(content, complete, builder);
+    if (table.index_sections(first) != 0 || builder.to_log || get_log_level() > 3) {
+        Barcode_lines_log log{table, first};
+        read_database_lines(content, complete, log);
+    }
     LOG_DBG("Ready reading barcode definitions");
 }
 
@@ -243,29 +248,8 @@ void Barcode_db::load_formats(std::istream& ff, std::uint64_t max_bytes)
 {
     std::string text;
     const bool complete = read_stream(ff, max_bytes, text);
-    Format* current = nullptr; // the accepted format that lines go to
-    for_each_line(text, complete, Line_logs::usual, [&](std::string_view l, unsigned long lnr) {
-        if (l.empty()) { // a header too long to read
-            current = nullptr;
-        } else if (l[0] == '[') {
-            if (is_header(l)) {
-                std::string name(l.substr(1, l.size() - 2));
-                LOG_DBG("Reading format: \"" << name << "\"");
-                auto inserted = my_known_formats.try_emplace(name, name, "");
-                current = inserted.second ? &inserted.first->second : nullptr;
-            } else {
-                LOG_WRN("Format line \"" << l << "\" at " << lnr << " begins with '[' but does not end with ']'");
-                LOG_WRN("line " << lnr << " and next lines are skipped until a valid format definitions is recognized.");
-                LOG_INF("Recommend using '\\[' when using a '[' in the formatting.");
-                current = nullptr;
-            }
-        } else if (current == nullptr) {
-            LOG_WRN("Unrecognized formats \"" << l << "\" at line " << lnr);
-        } else {
-            LOG_DBG(l);
-            current->add_formatting(std::string(l));
-        }
-    });
+    Format_reader reader{my_known_formats};
+    read_database_lines(text, complete, reader);
     LOG_DBG("Ready reading formats");
 }
 

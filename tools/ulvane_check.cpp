@@ -30,6 +30,7 @@
 
 #include "command_line.h"
 #include "database.h"
+#include "database_lines.h"
 #include "database_check.h"
 #include "escapes.h"
 #include "log.h"
@@ -68,23 +69,6 @@ void write_findings()
     for (const Finding& f : the_findings)
         std::cout << the_file_names[f.file] << ':' << f.line << (f.error ? ": error: " : ": warning: ") << f.message
                   << '\n';
-}
-
-// The lines of a database file, numbered as the readers number them (a byte
-// order mark and one carriage return at a line's end dropped).
-std::vector<std::string_view> lines_of(const std::string& text)
-{
-    std::vector<std::string_view> lines;
-    std::string_view rest = text;
-    if (rest.substr(0, 3) == "\xef\xbb\xbf") rest.remove_prefix(3);
-    for (;;) {
-        std::size_t lf = rest.find('\n');
-        std::string_view l = rest.substr(0, lf);
-        if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
-        lines.push_back(l);
-        if (lf == std::string_view::npos) return lines;
-        rest.remove_prefix(lf + 1);
-    }
 }
 
 bool ends_with_blank(std::string_view s)
@@ -155,58 +139,61 @@ void check_escapes(File file, unsigned long number, std::string_view text, std::
     }
 }
 
-// Goes through the lines as the readers do, and reports each line they skip
-// or ignore, saying why: a line too long, a header without ']', a line
-// before the first section, after a header not read or in a repeated
-// section. header(name, number) gets each section header and returns
-// whether its section is used (the first of its name); line(l, number) gets
-// every other line of a used section. Comments and empty lines go nowhere.
+// Reports each line that the readers skip or ignore, saying why: a line too
+// long, a header without ']', a line before the first section, after a
+// header not read or in a repeated section. on_header(name, number) gets
+// each section header and returns whether its section is used (the first
+// of its name); on_line(l, number) gets every other line of a used section.
 template <typename Header, typename Line>
-void for_each_line(File file, const std::string& kind, const std::vector<std::string_view>& lines, Header header,
-                   Line line)
-{
-    enum { before_first, used, repeated, not_read } state = before_first;
-    std::string_view name;           // of the section at hand
-    unsigned long header_number = 0; // of its header
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const std::string_view l = lines[i];
-        const unsigned long number = i + 1;
-        if (l.empty() || l[0] == '#') continue;
-        if (l.size() > longest_line || (l[0] == '[' && !is_header(l))) {
-            warn(file, number,
-                 l.size() > longest_line ? "longer than " + std::to_string(longest_line) + " bytes: skipped"
-                 : kind == "format" ? "begins with '[' but does not end with ']', so it is no format header (write '\\[' for a '[' in a format)"
-                                    : "begins with '[' but does not end with ']', so it is no barcode header");
-            if (l[0] == '[') {
-                state = not_read;
-                header_number = number;
-            }
-        } else if (l[0] == '[') {
-            name = l.substr(1, l.size() - 2);
-            header_number = number;
-            state = header(name, number) ? used : repeated;
-        } else if (state == used) {
-            line(l, number);
-        } else {
-            const std::string where = "line " + std::to_string(header_number);
-            warn(file, number,
-                 state == before_first ? "before the first " + kind + " section: ignored"
-                 : state == repeated   ? "in the repeated section of " + kind + " " + quoted(name) + " at " + where + ", which is not used: ignored"
-                                       : "after the header at " + where + ", which is not read: ignored");
-        }
+struct Line_check {
+    File file;
+    const char* kind; // "barcode" or "format"
+    Header on_header;
+    Line on_line;
+
+    void seen(std::string_view, unsigned long) {}
+    void skipped(std::string_view, unsigned long) {}
+    void too_long(unsigned long number, bool)
+    {
+        warn(file, number, "longer than " + std::to_string(longest_line) + " bytes: skipped");
     }
+    bool header(std::string_view name, unsigned long number) { return on_header(name, number); }
+    void bad_header(std::string_view, unsigned long number)
+    {
+        warn(file, number,
+             std::string(kind) == "format"
+                 ? "begins with '[' but does not end with ']', so it is no format header (write '\\[' for a '[' in a format)"
+                 : "begins with '[' but does not end with ']', so it is no barcode header");
+    }
+    void line(std::string_view l, unsigned long number) { on_line(l, number); }
+    void outside(std::string_view, unsigned long number, Outside why, std::string_view section, unsigned long header)
+    {
+        const std::string where = "line " + std::to_string(header);
+        warn(file, number,
+             why == Outside::before_first ? "before the first " + std::string(kind) + " section: ignored"
+             : why == Outside::repeated   ? "in the repeated section of " + std::string(kind) + " " + quoted(section) +
+                                              " at " + where + ", which is not used: ignored"
+                                          : "after the header at " + where + ", which is not read: ignored");
+    }
+};
+
+template <typename Header, typename Line>
+void check_lines(File file, const char* kind, std::string_view text, Header header, Line line)
+{
+    Line_check<Header, Line> check{file, kind, header, line};
+    read_database_lines(text, true, check);
 }
 
 // Where each barcode's first section begins; blanks around '=' and after a
 // format name, tags repeated in a section, lines without '=', escapes in
 // tag values and the lines the reader skips reported on the way.
-std::unordered_map<std::string_view, unsigned long> check_barcode_lines(const std::vector<std::string_view>& lines)
+std::unordered_map<std::string_view, unsigned long> check_barcode_lines(std::string_view text)
 {
     std::unordered_map<std::string_view, unsigned long> first_line;
     std::string_view barcode;
     std::unordered_map<std::string_view, unsigned long> tag_line; // of the barcode's section
-    for_each_line(
-        barcodes_file, "barcode", lines,
+    check_lines(
+        barcodes_file, "barcode", text,
         [&](std::string_view name, unsigned long number) {
             barcode = name;
             tag_line.clear();
@@ -274,13 +261,13 @@ struct Format_lines {
 
 // The formats' lines; repeated formats, blanks after a name, escapes and
 // the lines the reader skips reported on the way.
-Format_lines check_format_lines(const std::vector<std::string_view>& lines)
+Format_lines check_format_lines(std::string_view text)
 {
     Format_lines found;
     std::vector<std::pair<std::size_t, unsigned long>>* starts = nullptr; // of the section at hand
     std::size_t length = 0;                                                // of its text so far
-    for_each_line(
-        formats_file, "format", lines,
+    check_lines(
+        formats_file, "format", text,
         [&](std::string_view name, unsigned long number) {
             if (!invisible_end(name).empty())
                 warn(formats_file, number, "format name " + quoted(name) + " " + invisible_end(name));
@@ -408,8 +395,8 @@ int check(const std::string& db_dir, const std::vector<std::string>& codes)
         std::ifstream in(formats_path(db_dir), std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }();
-    const auto barcode_line = check_barcode_lines(lines_of(db.barcodes().text()));
-    const auto format_line = check_format_lines(lines_of(formats_text));
+    const auto barcode_line = check_barcode_lines(db.barcodes().text());
+    const auto format_line = check_format_lines(formats_text);
     const std::vector<std::string> format_names = check_formats(db, format_line);
     check_answers(db, barcode_line, format_line, format_names);
     write_findings();
