@@ -106,7 +106,6 @@ Barcode_tags Barcode_table::tags(std::size_t i) const
 
 void Barcode_table::clear()
 {
-    my_section_open = false;
     std::string().swap(my_text);
     std::vector<Entry>().swap(my_entries);
     std::vector<std::uint32_t>().swap(my_tags);
@@ -146,12 +145,10 @@ void Barcode_table::index_room(std::size_t barcodes)
 void Barcode_table::begin_section(std::uint32_t begin, std::uint32_t size)
 {
     my_entries.push_back({begin, begin + size, static_cast<std::uint32_t>(my_tags.size())});
-    my_section_open = true;
 }
 
 std::size_t Barcode_table::index_sections(std::size_t first)
 {
-    my_section_open = false;
     index_room(my_entries.size());
     const std::size_t mask = my_index.size() - 1;
     // In a large table each barcode's text and its index slot are cache

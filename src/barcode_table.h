@@ -68,9 +68,6 @@ public:
     void begin_section(std::uint32_t begin, std::uint32_t size);
     // Adds a tag line (where it begins in the text) to the current section.
     void add_tag(std::uint32_t line) { my_tags.push_back(line); }
-    // Ends the current section: the tag lines that follow go nowhere.
-    void end_section() { my_section_open = false; }
-    bool section_open() const { return my_section_open; }
     // Puts the sections from the `first` on into the index (find sees none
     // of them before), all at once: several times faster in a large table
     // than one by one. A repeated section is dropped with its tag lines (the
@@ -103,7 +100,6 @@ private:
     std::vector<Entry> my_entries;
     std::vector<std::uint32_t> my_tags; // where each tag line begins
     std::vector<Slot> my_index; // open addressing, linear probing
-    bool my_section_open = false; // whether tag lines go to the last entry
 };
 
 #endif

@@ -111,21 +111,13 @@ struct Table_builder {
     std::uint32_t at(const char* p) const { return static_cast<std::uint32_t>(p - base); }
     void seen(std::string_view, unsigned long) {}
     void skipped(std::string_view, unsigned long) {}
-    void too_long(unsigned long, bool header)
-    {
-        if (header) table.end_section();
-        to_log = true;
-    }
+    void too_long(unsigned long, bool) { to_log = true; }
     bool header(std::string_view name, unsigned long)
     {
         table.begin_section(at(name.data()), static_cast<std::uint32_t>(name.size()));
         return true; // a repeated one too: index_sections keeps the first
     }
-    void bad_header(std::string_view, unsigned long)
-    {
-        table.end_section();
-        to_log = true;
-    }
+    void bad_header(std::string_view, unsigned long) { to_log = true; }
     void line(std::string_view l, unsigned long)
     {
         if (is_tag_value(l))
