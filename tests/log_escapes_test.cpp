@@ -496,7 +496,8 @@ TEST(LogReport, QuietHoursAreFilledInForAnyPeriod)
 TEST(LogReport, ReadsEachMessageAsTheServerWritesIt)
 {
     using namespace msg;
-    const Shown_barcode shown(std::string("a\" not defined in database.\x01", 29)); // quotes and the end text in it
+    const std::string barcode("a\" not defined in database.\x01", 29); // quotes and the end text in it
+    const Shown_barcode shown(barcode); // a view of it
     auto text = [](const auto& filled) {
         std::ostringstream out;
         out << filled;
