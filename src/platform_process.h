@@ -41,8 +41,9 @@ bool statistics_requested(); // true once for each signal
 // (see run_as_service), that it now serves. Nothing otherwise.
 void report_serving();
 
-// The Windows service manager (Windows only). Each of these returns an
-// empty text on success, else why not, with the system's reason.
+// The Windows service manager (Windows only). Each of these returns false
+// when it fails, with `error` saying why in the system's words, as the
+// layer's file calls do.
 struct Service_config {
     std::string name;         // "ulvane_server"
     std::string display_name; // in the Services console
@@ -59,17 +60,17 @@ struct Service_config {
 // the privileges or grant the access (Wine), `warning` says so and the
 // service stays registered. Nothing stays registered when any other part
 // fails.
-std::string service_register(const Service_config& config, std::string& warning);
+bool service_register(const Service_config& config, std::string& warning, std::string& error);
 // Stops the service if it runs (waiting for it to stop), then removes it,
 // waiting until the manager has let go of it (up to 30 s).
-std::string service_remove(const std::string& name);
+bool service_remove(const std::string& name, std::string& error);
 // Whether a service of that name is registered.
 bool service_is_registered(const std::string& name);
 // Asks the running service to reopen its log file (the control
 // PARAMCHANGE) or to write its statistics (service_control_statistics).
 enum class Service_request { reopen_log, write_statistics };
 const unsigned service_control_statistics = 128; // the first user-defined control
-std::string service_ask(const std::string& name, Service_request request);
+bool service_ask(const std::string& name, Service_request request, std::string& error);
 // When the service manager started this process: runs `serve` as the
 // service `name`, reporting it starting, then stopped with serve's result
 // (0, or a service-specific code of failure); the stop and shutdown

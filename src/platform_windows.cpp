@@ -202,9 +202,8 @@ std::string grant_local_service(const std::string& path, bool write)
     return error == ERROR_SUCCESS ? "" : system_reason(error);
 }
 
-} // namespace
-
-std::string service_register(const Service_config& config, std::string& warning)
+// Why the step failed; empty when it did not.
+std::string why_not_registered(const Service_config& config, std::string& warning)
 {
     warning.clear();
     Service_handle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE)};
@@ -247,6 +246,14 @@ std::string service_register(const Service_config& config, std::string& warning)
     return "";
 }
 
+} // namespace
+
+bool service_register(const Service_config& config, std::string& warning, std::string& error)
+{
+    error = why_not_registered(config, warning);
+    return error.empty();
+}
+
 void report_to_system_log(const std::string& source, const std::string& message)
 {
     HANDLE log = RegisterEventSourceA(nullptr, source.c_str());
@@ -270,9 +277,8 @@ bool wait_for_service(SC_HANDLE service, DWORD state)
     return false;
 }
 
-} // namespace
-
-std::string service_remove(const std::string& name)
+// Why the step failed; empty when it did not.
+std::string why_not_removed(const std::string& name)
 {
     Service_handle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)};
     if (manager.handle == nullptr) return "cannot open the service manager: " + system_reason(GetLastError());
@@ -295,6 +301,14 @@ std::string service_remove(const std::string& name)
     return "the service " + name + " was removed, but is still there after 30 s";
 }
 
+} // namespace
+
+bool service_remove(const std::string& name, std::string& error)
+{
+    error = why_not_removed(name);
+    return error.empty();
+}
+
 bool service_is_registered(const std::string& name)
 {
     Service_handle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)};
@@ -303,7 +317,10 @@ bool service_is_registered(const std::string& name)
     return service.handle != nullptr;
 }
 
-std::string service_ask(const std::string& name, Service_request request)
+namespace {
+
+// Why the step failed; empty when it did not.
+std::string why_not_asked(const std::string& name, Service_request request)
 {
     const bool reopen = request == Service_request::reopen_log;
     Service_handle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)};
@@ -316,6 +333,14 @@ std::string service_ask(const std::string& name, Service_request request)
         return "cannot ask the service " + name + (reopen ? " to reopen its log: " : " for its statistics: ") +
                system_reason(GetLastError());
     return "";
+}
+
+} // namespace
+
+bool service_ask(const std::string& name, Service_request request, std::string& error)
+{
+    error = why_not_asked(name, request);
+    return error.empty();
 }
 
 std::string full_path(const std::string& path)

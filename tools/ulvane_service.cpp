@@ -137,13 +137,12 @@ int install(const std::vector<std::string>& options)
     for (const std::string& argument :
          {o.port, "-db=" + o.db_dir, "-log=" + o.log_file, o.level, o.stats_file.empty() ? "" : "-stats=" + o.stats_file})
         if (!argument.empty()) command_line += " " + quoted(argument);
-    std::string warning;
-    const std::string why = service_register({service_name, "Ulvane barcode server",
-                                              "Answers the barcodes that ulvane terminals scan, from the "
-                                              "database in " + o.db_dir + " (UDP).",
-                                              command_line, o.db_dir, directory_of(o.log_file)},
-                                             warning);
-    if (!why.empty()) {
+    std::string warning, why;
+    if (!service_register({service_name, "Ulvane barcode server",
+                           "Answers the barcodes that ulvane terminals scan, from the database in " + o.db_dir +
+                               " (UDP).",
+                           command_line, o.db_dir, directory_of(o.log_file)},
+                          warning, why)) {
         std::cerr << "ulvane_service: " << why << std::endl;
         return 1;
     }
@@ -260,10 +259,11 @@ int main(int argc, char** argv)
             usage();
             return 2;
         }
-        const std::string why = command == "remove" ? service_remove(service_name)
-                                : command == "reopen" ? service_ask(service_name, Service_request::reopen_log)
-                                                      : service_ask(service_name, Service_request::write_statistics);
-        if (!why.empty()) {
+        std::string why;
+        const bool done = command == "remove"   ? service_remove(service_name, why)
+                          : command == "reopen" ? service_ask(service_name, Service_request::reopen_log, why)
+                                                : service_ask(service_name, Service_request::write_statistics, why);
+        if (!done) {
             std::cerr << "ulvane_service: " << why << std::endl;
             return 1;
         }
