@@ -291,6 +291,25 @@ void write_day_grid(const std::vector<std::pair<std::string, Hour_counts>>& hour
                  "<span class=\"key\" style=\"background:#c8c8c8\"></span> quiet hour</p>\n";
 }
 
+// The page's table of unknown barcodes, the 100 most asked.
+void write_unknown_html(const Report& r)
+{
+    const auto unknown = most_asked_first(r);
+    const std::size_t shown = std::min<std::size_t>(unknown.size(), 100);
+    std::cout << "<h2>Unknown barcodes, most asked first</h2>\n<p>" << unknown.size() << " barcodes the database lacks"
+              << (shown < unknown.size() ? "; the " + std::to_string(shown) + " most asked" : "") << ".</p>\n";
+    if (r.unknown_dropped > 0) std::cout << "<p class=\"note\">" << html_text(estimates(r)) << "</p>\n";
+    if (shown > 0) {
+        std::cout << "<table class=\"unknown\">\n<tr><th class=\"n\">Count</th><th>First</th><th>Last</th><th>Barcode</th></tr>\n";
+        for (std::size_t k = 0; k < shown; ++k)
+            std::cout << "<tr><td class=\"n\">" << unknown[k].second.count << "</td><td class=\"t\">"
+                      << html_text(unknown[k].second.first) << "</td><td class=\"t\">" << html_text(unknown[k].second.last)
+                      << "</td><td class=\"code\">"
+                      << html_text(visible_blanks(unknown[k].first)) << "</td></tr>\n";
+        std::cout << "</table>\n";
+    }
+}
+
 // One self-contained page: inline CSS and SVG, no script, nothing fetched
 // (its own policy forbids it), printable on A4.
 void write_html(const Report& r, std::size_t files)
@@ -330,20 +349,7 @@ void write_html(const Report& r, std::size_t files)
         std::cout << "</table>\n";
     }
 
-    const auto unknown = most_asked_first(r);
-    const std::size_t shown = std::min<std::size_t>(unknown.size(), 100);
-    std::cout << "<h2>Unknown barcodes, most asked first</h2>\n<p>" << unknown.size() << " barcodes the database lacks"
-              << (shown < unknown.size() ? "; the " + std::to_string(shown) + " most asked" : "") << ".</p>\n";
-    if (r.unknown_dropped > 0) std::cout << "<p class=\"note\">" << html_text(estimates(r)) << "</p>\n";
-    if (shown > 0) {
-        std::cout << "<table class=\"unknown\">\n<tr><th class=\"n\">Count</th><th>First</th><th>Last</th><th>Barcode</th></tr>\n";
-        for (std::size_t k = 0; k < shown; ++k)
-            std::cout << "<tr><td class=\"n\">" << unknown[k].second.count << "</td><td class=\"t\">"
-                      << html_text(unknown[k].second.first) << "</td><td class=\"t\">" << html_text(unknown[k].second.last)
-                      << "</td><td class=\"code\">"
-                      << html_text(visible_blanks(unknown[k].first)) << "</td></tr>\n";
-        std::cout << "</table>\n";
-    }
+    write_unknown_html(r);
     const auto kinds = warnings_by_kind(r);
     std::cout << "<h2>Warnings by kind</h2>\n<p>" << kinds.size() << " kinds.</p>\n";
     if (!kinds.empty()) {
