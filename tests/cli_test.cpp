@@ -551,6 +551,27 @@ TEST(Report, PageAndJsonTellTheSameFigures)
 // A month's page, at a laptop window's width: a row a day, every hour in
 // it, a quiet night and a closed day in sight, labels readable; a line
 // from 1970 among them said once, in no hour.
+// The page lists the 100 most asked unknown barcodes, and says how many
+// there were.
+TEST(Report, PageListsTheHundredMostAskedUnknownBarcodes)
+{
+    Temp_dir dir;
+    std::string log;
+    for (int i = 0; i < 105; ++i)
+        log += "[2026-12-07 08:00:00 #1 WRN] " + msg::barcode_not_defined.text("u" + std::to_string(i)) + "\n";
+    write_file(dir.file("log"), log);
+    const Run_result r = run_program({ULVANE_REPORT_PATH, "-html", dir.file("log")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("<p>105 barcodes the database lacks; the 100 most asked.</p>"), std::string::npos);
+    const std::size_t table = r.out.find("<table class=\"unknown\">");
+    ASSERT_NE(table, std::string::npos);
+    const std::string rows = r.out.substr(table, r.out.find("</table>", table) - table);
+    std::size_t count = 0;
+    for (std::size_t at = rows.find("<td class=\"code\">"); at != std::string::npos; at = rows.find("<td class=\"code\">", at + 1))
+        ++count;
+    EXPECT_EQ(count, 100u);
+}
+
 TEST(Report, AMonthShowsEveryHourReadably)
 {
     Temp_dir dir;
