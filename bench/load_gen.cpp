@@ -40,13 +40,14 @@ int send_at_rate(Socket_handle sender, Socket_handle answers, const Ipv4_endpoin
     Clock::time_point due = start;
     long sent = 0, answered = 0;
     Datagram_source from;
+    int error = 0;
     for (Clock::time_point now = start; now < stop + std::chrono::seconds(1); now = Clock::now()) {
         if (now < stop && now >= due) {
             std::string request = next_request();
-            udp_send(sender, request.data(), request.size(), server);
+            udp_send(sender, request.data(), request.size(), server, error);
             ++sent;
             due += interval;
-        } else if (udp_wait_readable(answers, 0) && udp_receive(answers, buf, sizeof buf, from) >= 0) {
+        } else if (udp_wait_readable(answers, 0) && udp_receive(answers, buf, sizeof buf, from, error) >= 0) {
             ++answered;
         }
     }
@@ -77,8 +78,9 @@ int main(int argc, char** argv)
     server.port = static_cast<std::uint16_t>(port);
     // Answers come to the server's port; requests leave from another one,
     // so the server's limit for senders at its own port never applies.
-    Socket_handle sd = udp_open(), sender = udp_open();
-    if (sd < 0 || !udp_bind(sd, server.port) || sender < 0 || !udp_bind(sender, 0)) {
+    int error = 0;
+    Socket_handle sd = udp_open(error), sender = udp_open(error);
+    if (sd < 0 || !udp_bind(sd, server.port, error) || sender < 0 || !udp_bind(sender, 0, error)) {
         std::cerr << "load_gen: cannot bind port " << port << "\n";
         return 2;
     }
@@ -116,7 +118,7 @@ int main(int argc, char** argv)
         }
         const Clock::time_point sent_at = Clock::now();
         for (std::size_t k = outstanding.size() - n; k < outstanding.size(); ++k) outstanding[k] = sent_at;
-        if (n > 0) udp_send_batch(sender, out, n);
+        if (n > 0) udp_send_batch(sender, out, n, error);
         const std::size_t received = udp_receive_batch(sd, batch, 64); // 0 after a second without answers
         if (received == 0) { // the window's requests or answers were lost
             lost += static_cast<long>(outstanding.size());

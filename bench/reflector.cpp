@@ -29,11 +29,12 @@ namespace {
     Received_datagram batch[64];
     Outgoing_datagram out[64];
     for (int i = 0; i < 64; ++i) batch[i] = {buffers[i], sizeof buffers[i], 0, 0, {}};
+    int error = 0;
     for (;;) {
         std::size_t n = udp_receive_batch(sd, batch, 64), k = 0;
         for (std::size_t i = 0; i < n; ++i)
             if (batch[i].bytes > 0) out[k++] = {answer, length, {batch[i].from.endpoint.address, port}};
-        udp_send_batch(sd, out, k);
+        udp_send_batch(sd, out, k, error);
     }
 }
 
@@ -54,15 +55,16 @@ int main(int argc, char** argv)
             return 1;
         }
     }
-    Socket_handle sd = udp_open();
-    if (sd < 0 || !udp_bind(sd, port)) return 1;
+    int error = 0;
+    Socket_handle sd = udp_open(error);
+    if (sd < 0 || !udp_bind(sd, port, error)) return 1;
     static char buf[1600];
     static const char answer[] = "Article number 123456, size 16\nPrice: 12.34 EUR";
     if (batches) reflect_in_batches(sd, port, answer, sizeof answer - 1);
     std::string barcode;
     for (;;) {
         Datagram_source from;
-        long bytes = udp_receive(sd, buf, sizeof buf, from);
+        long bytes = udp_receive(sd, buf, sizeof buf, from, error);
         if (bytes <= 0) continue;
         std::size_t length = sizeof answer - 1;
         if (!dir.empty()) db.load(dir);
@@ -73,6 +75,6 @@ int main(int argc, char** argv)
             Barcode_tags tags;
             if (!db.barcodes().find(barcode, tags)) --length;
         }
-        udp_send(sd, answer, length, {from.endpoint.address, port});
+        udp_send(sd, answer, length, {from.endpoint.address, port}, error);
     }
 }

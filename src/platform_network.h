@@ -3,6 +3,11 @@
 // implementation file per platform (platform_posix.cpp, platform_windows.cpp)
 // provides the whole layer: platform_network.h, platform_files.h and
 // platform_process.h.
+// A call that can fail says so by its result (false, no_socket, fewer than
+// asked) and puts why into its last parameter `error`, set only then: here
+// the system's code (errno; on Windows WSAGetLastError), which the log
+// prints as a number and socket_error_text puts into words; in the file and
+// service calls those words themselves.
 #ifndef ULVANE_PLATFORM_NETWORK_H
 #define ULVANE_PLATFORM_NETWORK_H
 
@@ -38,12 +43,12 @@ bool address_from_text(const std::string& text, std::uint32_t& address);
 // host name); false when there is none.
 bool address_of_host(const std::string& host, std::uint32_t& address);
 
-// An IPv4 datagram socket; negative on failure (see last_socket_error).
-Socket_handle udp_open();
+// An IPv4 datagram socket; no_socket on failure.
+Socket_handle udp_open(int& error);
 
 // Binds the socket to all local IPv4 addresses at `port` (0: the system
 // picks one). False on failure.
-bool udp_bind(Socket_handle sd, std::uint16_t port);
+bool udp_bind(Socket_handle sd, std::uint16_t port, int& error);
 
 // Asks for a receive queue of `bytes` for the socket, to hold the requests
 // that arrive while the server is busy; returns the size the system granted
@@ -73,10 +78,10 @@ struct Datagram_source {
 bool is_own_address(std::uint32_t address);
 
 // Waits for one datagram and copies it into buf. Returns its length (0 for an
-// empty datagram), or -1 on failure with last_socket_error set; a datagram
-// longer than `capacity` counts as a failure ("message too long") and is
+// empty datagram), or -1 on failure; a datagram longer than `capacity`
+// counts as a failure ("message too long", see is_message_too_long) and is
 // dropped whole. `from` is all zero when the platform left no address.
-long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from);
+long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from, int& error);
 
 // One entry of a batch receive: the caller's buffer, and what the receive
 // put into it.
@@ -99,7 +104,7 @@ constexpr std::size_t udp_batch_most = 64;
 std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::size_t count);
 
 // Sends one datagram of `size` bytes (0 allowed). Returns false on failure.
-bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to);
+bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to, int& error);
 
 struct Outgoing_datagram {
     const char* data;
@@ -107,10 +112,10 @@ struct Outgoing_datagram {
     Ipv4_endpoint to;
 };
 
-// Sends datagrams in order, at most udp_batch_most. Returns how many were sent from the
-// first on; when fewer than `count`, the next one failed (last_socket_error
-// tells why) and none after it was tried.
-std::size_t udp_send_batch(Socket_handle sd, const Outgoing_datagram* batch, std::size_t count);
+// Sends datagrams in order, at most udp_batch_most. Returns how many were
+// sent from the first on; when fewer than `count` (and udp_batch_most), the
+// next one failed, `error` says why, and none after it was tried.
+std::size_t udp_send_batch(Socket_handle sd, const Outgoing_datagram* batch, std::size_t count, int& error);
 
 // Waits at most `timeout_ms` milliseconds for a datagram to arrive; true
 // when one can be received.
@@ -118,9 +123,7 @@ bool udp_wait_readable(Socket_handle sd, int timeout_ms);
 
 void udp_close(Socket_handle sd);
 
-// The platform's code for the last failed socket call (errno on POSIX).
-int last_socket_error();
-// Whether such a code says that a datagram was longer than the buffer.
+// Whether a socket call's code says that a datagram was longer than the buffer.
 bool is_message_too_long(int code);
 // The system's words for such a code ("Network is unreachable").
 std::string socket_error_text(int code);

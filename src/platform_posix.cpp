@@ -140,10 +140,13 @@ bool address_of_host(const std::string& host, std::uint32_t& address)
     return true;
 }
 
-Socket_handle udp_open()
+Socket_handle udp_open(int& error)
 {
     int sd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (sd < 0) return no_socket;
+    if (sd < 0) {
+        error = errno;
+        return no_socket;
+    }
     // A wait for datagrams ends after a second, so that a stop signal that
     // came just before it is seen.
     timeval second{1, 0};
@@ -157,13 +160,15 @@ Socket_handle udp_open()
     return sd;
 }
 
-bool udp_bind(Socket_handle sd, std::uint16_t port)
+bool udp_bind(Socket_handle sd, std::uint16_t port, int& error)
 {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_ANY);
     sa.sin_port = htons(port);
-    return bind(static_cast<int>(sd), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    if (bind(static_cast<int>(sd), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return true;
+    error = errno;
+    return false;
 }
 
 std::size_t udp_set_receive_buffer(Socket_handle sd, std::size_t bytes)
@@ -270,7 +275,7 @@ void take_received(const msghdr& msg, const sockaddr_in& sa, long bytes, int err
 
 } // namespace
 
-long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from)
+long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from, int& error)
 {
     Received_datagram received;
     received.buf = buf;
@@ -278,7 +283,7 @@ long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_sou
     while (udp_receive_batch(sd, &received, 1) == 0) {
     }
     from = received.from;
-    errno = received.error;
+    if (received.bytes < 0) error = received.error;
     return received.bytes;
 }
 
@@ -420,17 +425,18 @@ bool is_own_address(std::uint32_t address)
     return own.addresses.count(address) != 0;
 }
 
-bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to)
+bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to, int& error)
 {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(to.address);
     sa.sin_port = htons(to.port);
-    return sendto(static_cast<int>(sd), data, size, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa) ==
-           static_cast<ssize_t>(size);
+    if (sendto(static_cast<int>(sd), data, size, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa) >= 0) return true;
+    error = errno;
+    return false;
 }
 
-std::size_t udp_send_batch(Socket_handle sd, const Outgoing_datagram* batch, std::size_t count)
+std::size_t udp_send_batch(Socket_handle sd, const Outgoing_datagram* batch, std::size_t count, int& error)
 {
     const std::size_t most = udp_batch_most;
     if (count > most) count = most;
@@ -449,8 +455,19 @@ std::size_t udp_send_batch(Socket_handle sd, const Outgoing_datagram* batch, std
         messages[i].msg_hdr.msg_iov = &iov[i];
         messages[i].msg_hdr.msg_iovlen = 1;
     }
-    int sent = sendmmsg(static_cast<int>(sd), messages, static_cast<unsigned>(count), 0);
-    return sent < 0 ? 0 : static_cast<std::size_t>(sent);
+    // sendmmsg stops at the first datagram that fails, but says why only
+    // when that is the first it was given: the rest is sent again, to go
+    // out or to tell why not.
+    std::size_t sent = 0;
+    while (sent < count) {
+        const int n = sendmmsg(static_cast<int>(sd), messages + sent, static_cast<unsigned>(count - sent), 0);
+        if (n <= 0) {
+            error = n < 0 ? errno : EAGAIN;
+            break;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    return sent;
 }
 
 bool udp_wait_readable(Socket_handle sd, int timeout_ms)
@@ -462,11 +479,6 @@ bool udp_wait_readable(Socket_handle sd, int timeout_ms)
 void udp_close(Socket_handle sd)
 {
     if (sd >= 0) close(static_cast<int>(sd));
-}
-
-int last_socket_error()
-{
-    return errno;
 }
 
 bool is_message_too_long(int code)

@@ -3,6 +3,9 @@
 // implementation file per platform (platform_posix.cpp, platform_windows.cpp)
 // provides the whole layer: platform_network.h, platform_files.h and
 // platform_process.h.
+// A call that can fail returns false and puts why, in the system's words,
+// into its last parameter `error`, set only then (the socket calls give the
+// system's code instead, see platform_network.h).
 #ifndef ULVANE_PLATFORM_PROCESS_H
 #define ULVANE_PLATFORM_PROCESS_H
 

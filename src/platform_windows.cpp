@@ -410,10 +410,13 @@ LPFN_WSARECVMSG the_recvmsg = nullptr; // WSARecvMsg, asked of the first socket
 
 } // namespace
 
-Socket_handle udp_open()
+Socket_handle udp_open(int& error)
 {
     SOCKET sd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (sd == INVALID_SOCKET) return no_socket;
+    if (sd == INVALID_SOCKET) {
+        error = WSAGetLastError();
+        return no_socket;
+    }
     // A wait for datagrams ends after a second, so that a stop is seen.
     DWORD second = 1000;
     setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&second), sizeof second);
@@ -430,13 +433,15 @@ Socket_handle udp_open()
     return static_cast<Socket_handle>(sd);
 }
 
-bool udp_bind(Socket_handle sd, std::uint16_t port)
+bool udp_bind(Socket_handle sd, std::uint16_t port, int& error)
 {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_ANY);
     sa.sin_port = htons(port);
-    return bind(static_cast<SOCKET>(sd), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    if (bind(static_cast<SOCKET>(sd), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return true;
+    error = WSAGetLastError();
+    return false;
 }
 
 std::size_t udp_set_receive_buffer(Socket_handle sd, std::size_t bytes)
@@ -492,7 +497,7 @@ bool is_own_address(std::uint32_t address)
     return std::find(own.addresses.begin(), own.addresses.end(), address) != own.addresses.end();
 }
 
-long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from)
+long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from, int& error)
 {
     Received_datagram received;
     received.buf = buf;
@@ -500,7 +505,7 @@ long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_sou
     while (udp_receive_batch(sd, &received, 1) == 0) {
     }
     from = received.from;
-    WSASetLastError(received.error);
+    if (received.bytes < 0) error = received.error;
     return received.bytes;
 }
 
@@ -559,21 +564,25 @@ std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::s
     return 1;
 }
 
-bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to)
+bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to, int& error)
 {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(to.address);
     sa.sin_port = htons(to.port);
-    return sendto(static_cast<SOCKET>(sd), data, static_cast<int>(size), 0, reinterpret_cast<sockaddr*>(&sa),
-                  sizeof sa) == static_cast<int>(size);
+    if (sendto(static_cast<SOCKET>(sd), data, static_cast<int>(size), 0, reinterpret_cast<sockaddr*>(&sa),
+               sizeof sa) == static_cast<int>(size))
+        return true;
+    error = WSAGetLastError();
+    return false;
 }
 
-std::size_t udp_send_batch(Socket_handle sd, const Outgoing_datagram* batch, std::size_t count)
+std::size_t udp_send_batch(Socket_handle sd, const Outgoing_datagram* batch, std::size_t count, int& error)
 {
     // One call a datagram.
+    if (count > udp_batch_most) count = udp_batch_most;
     std::size_t sent = 0;
-    while (sent < count && udp_send(sd, batch[sent].data, batch[sent].size, batch[sent].to)) ++sent;
+    while (sent < count && udp_send(sd, batch[sent].data, batch[sent].size, batch[sent].to, error)) ++sent;
     return sent;
 }
 
@@ -589,11 +598,6 @@ bool udp_wait_readable(Socket_handle sd, int timeout_ms)
 void udp_close(Socket_handle sd)
 {
     if (sd >= 0) closesocket(static_cast<SOCKET>(sd));
-}
-
-int last_socket_error()
-{
-    return WSAGetLastError();
 }
 
 bool is_message_too_long(int code)

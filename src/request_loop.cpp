@@ -73,11 +73,12 @@ int serve(int port, const std::string& db_dir, const std::string& stats_file, St
     try {
         serving->db.load(db_dir);
         serving->statistics = Statistics(db); // what the first load counted is not counted
-        sd = udp_open();
-        if (sd < 0) REPORT_SOCKET_ERROR(last_socket_error()); // the bind below fails and ends the run
+        int error = 0;
+        sd = udp_open(error);
+        if (sd < 0) REPORT_SOCKET_ERROR(error); // the bind below fails and ends the run
         LOG_DBG("Bind receiving socket to " << 0 << "." << port);
-        if (!udp_bind(sd, static_cast<std::uint16_t>(port))) {
-            REPORT_SOCKET_ERROR(last_socket_error());
+        if (!udp_bind(sd, static_cast<std::uint16_t>(port), error)) {
+            REPORT_SOCKET_ERROR(error);
             why = Start_failure::port;
             return -1;
         }
@@ -109,11 +110,13 @@ namespace {
 void send_answers(Socket_handle sd, const Outgoing_datagram* answers, std::size_t count, Statistics& statistics)
 {
     for (std::size_t sent = 0; sent < count;) {
-        sent += udp_send_batch(sd, answers + sent, count - sent);
-        if (sent == count) break;
+        int code = 0;
+        const std::size_t most = std::min(count - sent, udp_batch_most);
+        const std::size_t n = udp_send_batch(sd, answers + sent, most, code);
+        sent += n;
+        if (n == most) continue;
         statistics.count(Statistics::unsent);
         const Outgoing_datagram& failed = answers[sent++];
-        const int code = last_socket_error();
         const std::string to = address_text(failed.to.address) + "." + std::to_string(failed.to.port);
         LOG_WRN(msg::answer_not_sent(failed.size, to, code));
     }

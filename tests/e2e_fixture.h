@@ -19,6 +19,13 @@ const std::string pen_barcodes = "[12345]\nformat=price\ntag.description=Pen\nta
 const std::string pen_formats = "[price]\n${description}\\n\nPrice: ${price}\n";
 const std::string pen_answer = "Pen\nPrice: 1.99";
 
+// Sends one datagram from `sd`; a failure to send fails the test.
+inline void send_datagram(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to)
+{
+    int error = 0;
+    EXPECT_TRUE(udp_send(sd, data, size, to, error)) << socket_error_text(error);
+}
+
 class EndToEnd : public testing::Test {
 protected:
     void SetUp() override
@@ -118,7 +125,7 @@ protected:
     std::string ask(Socket_handle sd, const std::string& payload, Socket_handle answers = no_socket, int ms = 2000,
                     std::uint16_t port = 9000)
     {
-        udp_send(sd, payload.data(), payload.size(), {Two_hosts::server_address, port});
+        send_datagram(sd, payload.data(), payload.size(), {Two_hosts::server_address, port});
         std::string datagram;
         Datagram_source from;
         if (!receive_within(answers < 0 ? sd : answers, ms, datagram, from)) return "(none)";

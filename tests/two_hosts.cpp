@@ -119,7 +119,8 @@ Socket_handle Two_hosts::socket_in(const std::string& ns, std::uint16_t port, st
     int there = open_ns(ns);
     Socket_handle sd = no_socket;
     if (home >= 0 && there >= 0 && setns(there, CLONE_NEWNET) == 0) {
-        sd = udp_open();
+        int error = 0;
+        sd = udp_open(error);
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_addr.s_addr = htonl(address);
@@ -227,7 +228,8 @@ bool receive_within(Socket_handle sd, int ms, std::string& datagram, Datagram_so
 {
     static char buf[65536];
     if (!udp_wait_readable(sd, ms)) return false;
-    long bytes = udp_receive(sd, buf, sizeof buf, from);
+    int error = 0;
+    long bytes = udp_receive(sd, buf, sizeof buf, from, error);
     if (bytes < 0) return false;
     datagram.assign(buf, static_cast<std::size_t>(bytes));
     return true;

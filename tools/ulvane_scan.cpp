@@ -109,7 +109,8 @@ bool receive_from(Socket_handle sd, std::uint32_t host, Clock::time_point until,
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
         if (!udp_wait_readable(sd, left > 0 ? static_cast<int>(left) : 0)) return false;
         Datagram_source from;
-        const long bytes = udp_receive(sd, buf, sizeof buf, from);
+        int error = 0;
+        const long bytes = udp_receive(sd, buf, sizeof buf, from, error);
         if (bytes >= 0 && from.endpoint.address == host) {
             answer.assign(buf, static_cast<std::size_t>(bytes));
             return true;
@@ -130,7 +131,8 @@ int ask_as_check(const Check& check, Socket_handle sd, const Ipv4_endpoint& serv
     const std::string request = barcode + "\n";
     const Clock::time_point sent = Clock::now();
     std::string answer;
-    const bool answered = udp_send(sd, request.data(), request.size(), server) &&
+    int error = 0;
+    const bool answered = udp_send(sd, request.data(), request.size(), server, error) &&
                           receive_from(sd, server.address, sent + std::chrono::milliseconds(timeout_ms), answer);
     return judge(check, host, barcode, answered, answer, Clock::now() - sent, timeout_ms);
 }
@@ -150,8 +152,8 @@ int scan(Socket_handle sd, const Ipv4_endpoint& server, char** barcodes, int cou
         while (receive_from(sd, server.address, Clock::now(), answer)) say_late(answer); // an earlier barcode's
         last_sent = Clock::now();
         const std::string request = std::string(barcodes[k]) + "\n";
-        if (!udp_send(sd, request.data(), request.size(), server)) {
-            const int code = last_socket_error();
+        int code = 0;
+        if (!udp_send(sd, request.data(), request.size(), server, code)) {
             const std::string why = socket_error_text(code);
             std::cerr << "ulvane_scan: cannot send " << barcodes[k] << " to " << address_text(server.address) << ": "
                       << (why.empty() ? why : why + " ") << "(error " << code << ")" << std::endl;
@@ -219,9 +221,10 @@ int main(int argc, char** argv)
     // scanner holds: every datagram from there would be its own request.
     if (is_own_address(server.address))
         return cannot(std::string(argv[i]) + " is this host; a server here answers to its own port, so scan from another host");
-    Socket_handle sd = udp_open();
-    if (sd < 0 || !udp_bind(sd, server.port))
-        return cannot("cannot bind UDP port " + std::to_string(port) + " (error " + std::to_string(last_socket_error()) +
+    int error = 0;
+    Socket_handle sd = udp_open(error);
+    if (sd < 0 || !udp_bind(sd, server.port, error))
+        return cannot("cannot bind UDP port " + std::to_string(port) + " (error " + std::to_string(error) +
                       "); is a server running on this host?");
     const int status = check.on ? ask_as_check(check, sd, server, argv[i], argv[i + 1], timeout_ms)
                                 : scan(sd, server, argv + i + 1, argc - i - 1, timeout_ms, raw);
