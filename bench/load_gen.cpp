@@ -1,7 +1,8 @@
 // load_gen: sends barcode requests to a server, as many terminals at once
 // would, and reports answers per second and latency percentiles.
 //
-//   load_gen SERVER [-p=9000] [-w=WINDOW] [-n=COUNT] [-s=SECONDS] [-b=BARCODES]
+//   load_gen SERVER [-p=9000] [-w=WINDOW] [-n=COUNT] [-s=SECONDS] [-b=BARCODES] [-r=RATE] [-dns]
+//   load_gen - -hosts=FILE [-b=BARCODES]
 //
 // Receives at the server's port (answers come to it), sends from another
 // port, keeps WINDOW requests outstanding (a closed loop: a new request for
@@ -11,6 +12,12 @@
 // outstanding; a window without an answer for a second counts as lost.
 // With -r=RATE it sends RATE requests a second instead, answered or not,
 // and counts the answers.
+//
+// With -dns it asks a DNS server instead, the peer that the load test
+// measures the server against: a query of type A for the name "b" + barcode,
+// answered to the port it left from; answers without an address count as
+// misses. -hosts=FILE writes the hosts file that holds those names, one
+// address each, and ends.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -25,6 +32,38 @@
 #include "platform_network.h"
 
 using Clock = std::chrono::steady_clock;
+
+// The name a DNS server is asked for in place of the barcode.
+std::string dns_name(long i)
+{
+    return "b" + barcode_of(i);
+}
+
+// A standard query, recursion desired, for the address (type A, class IN)
+// of a one-label `name`.
+std::string dns_query(const std::string& name, std::uint16_t id)
+{
+    std::string q = {char(id >> 8), char(id & 0xff), 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
+    q += char(name.size());
+    q += name;
+    q += std::string{0, 0, 1, 0, 1};
+    return q;
+}
+
+// Whether a DNS answer carries at least one record and no error.
+bool dns_answered(const char* answer, long bytes)
+{
+    return bytes >= 12 && (answer[3] & 0x0f) == 0 && (answer[6] != 0 || answer[7] != 0);
+}
+
+int write_hosts(const std::string& path, long barcodes)
+{
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr) return 2;
+    for (long i = 0; i < barcodes; ++i)
+        std::fprintf(f, "10.%ld.%ld.%ld %s\n", (i >> 16) & 255, (i >> 8) & 255, i & 255, dns_name(i).c_str());
+    return std::fclose(f) == 0 ? 0 : 2;
+}
 
 // Sends `rate` requests a second for `seconds`, whatever the answers do (as
 // many terminals scanning at once), then waits a second for the last
@@ -58,13 +97,15 @@ int send_at_rate(Socket_handle sender, Socket_handle answers, const Ipv4_endpoin
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::cerr << "usage: load_gen SERVER [-p=9000] [-w=WINDOW] [-n=COUNT] [-s=SECONDS] [-b=BARCODES] [-r=RATE]\n";
+        std::cerr << "usage: load_gen SERVER [-p=9000] [-w=WINDOW] [-n=COUNT] [-s=SECONDS] [-b=BARCODES] [-r=RATE] [-dns]\n"
+                     "       load_gen - -hosts=FILE [-b=BARCODES]\n";
         return 2;
     }
     Ipv4_endpoint server;
-    if (!address_from_text(argv[1], server.address)) return 2;
     long port = 9000, window = 16, count = 200000, barcodes = 1000000, rate = 0;
     double seconds = 10;
+    bool dns = false;
+    std::string hosts;
     for (int i = 2; i < argc; ++i) {
         const char* a = argv[i];
         if (!std::strncmp(a, "-p=", 3)) port = std::atol(a + 3);
@@ -73,8 +114,12 @@ int main(int argc, char** argv)
         else if (!std::strncmp(a, "-s=", 3)) seconds = std::atof(a + 3);
         else if (!std::strncmp(a, "-b=", 3)) barcodes = std::atol(a + 3);
         else if (!std::strncmp(a, "-r=", 3)) rate = std::atol(a + 3);
+        else if (!std::strcmp(a, "-dns")) dns = true;
+        else if (!std::strncmp(a, "-hosts=", 7)) hosts = a + 7;
         else return 2;
     }
+    if (!hosts.empty()) return write_hosts(hosts, barcodes);
+    if (!address_from_text(argv[1], server.address)) return 2;
     server.port = static_cast<std::uint16_t>(port);
     // Answers come to the server's port; requests leave from another one,
     // so the server's limit for senders at its own port never applies.
@@ -90,6 +135,12 @@ int main(int argc, char** argv)
 
     std::mt19937 random(7);
     std::uniform_int_distribution<long> pick(0, barcodes - 1);
+    std::uint16_t id = 0;
+    auto next_request = [&] {
+        const long i = pick(random);
+        return dns ? dns_query(dns_name(i), ++id) : barcode_of(i) + "\n";
+    };
+    const Socket_handle answers = dns ? sender : sd;
     if (rate > 0) return send_at_rate(sender, sd, server, rate, seconds, [&] { return barcode_of(pick(random)) + "\n"; });
     // A closed loop: WINDOW requests outstanding, a new one sent for each
     // answer. Answers are taken and requests sent up to 64 at a time, so
@@ -98,7 +149,7 @@ int main(int argc, char** argv)
     std::deque<Clock::time_point> outstanding;
     std::vector<double> latencies_us;
     latencies_us.reserve(static_cast<std::size_t>(count));
-    long sent = 0, lost = 0;
+    long sent = 0, lost = 0, misses = 0;
     static char buffers[64][1600];
     static Received_datagram batch[64];
     for (Received_datagram& d : batch) d = {buffers[&d - batch], sizeof buffers[0], 0, 0, {}};
@@ -110,7 +161,7 @@ int main(int argc, char** argv)
     while (static_cast<long>(latencies_us.size()) < count && Clock::now() < deadline) {
         std::size_t n = 0;
         while (static_cast<long>(outstanding.size()) < window && sent < count + window && n < 64) {
-            requests[n] = barcode_of(pick(random)) + "\n";
+            requests[n] = next_request();
             out[n] = {requests[n].data(), requests[n].size(), server};
             ++n;
             ++sent;
@@ -119,7 +170,7 @@ int main(int argc, char** argv)
         const Clock::time_point sent_at = Clock::now();
         for (std::size_t k = outstanding.size() - n; k < outstanding.size(); ++k) outstanding[k] = sent_at;
         if (n > 0) udp_send_batch(sender, out, n, error);
-        const std::size_t received = udp_receive_batch(sd, batch, 64); // 0 after a second without answers
+        const std::size_t received = udp_receive_batch(answers, batch, 64); // 0 after a second without answers
         if (received == 0) { // the window's requests or answers were lost
             lost += static_cast<long>(outstanding.size());
             outstanding.clear();
@@ -128,6 +179,7 @@ int main(int argc, char** argv)
         const Clock::time_point now = Clock::now();
         for (std::size_t i = 0; i < received && !outstanding.empty(); ++i) {
             if (batch[i].bytes < 0) continue;
+            if (dns && !dns_answered(batch[i].buf, batch[i].bytes)) ++misses;
             latencies_us.push_back(std::chrono::duration<double, std::micro>(now - outstanding.front()).count());
             outstanding.pop_front();
         }
@@ -137,8 +189,8 @@ int main(int argc, char** argv)
     auto percentile = [&](double p) {
         return latencies_us.empty() ? 0.0 : latencies_us[static_cast<std::size_t>(p * (latencies_us.size() - 1))];
     };
-    std::printf("answers=%zu sent=%ld lost=%ld seconds=%.2f answers_per_second=%.0f p50_us=%.1f p99_us=%.1f\n",
-                latencies_us.size(), sent, lost, elapsed, latencies_us.size() / elapsed, percentile(0.50),
+    std::printf("answers=%zu sent=%ld lost=%ld misses=%ld seconds=%.2f answers_per_second=%.0f p50_us=%.1f p99_us=%.1f\n",
+                latencies_us.size(), sent, lost, misses, elapsed, latencies_us.size() / elapsed, percentile(0.50),
                 percentile(0.99));
     return 0;
 }

@@ -16,6 +16,14 @@
 # terminal waiting for each answer (latency). The database has
 # ULVANE_BENCH_COUNT (100,000) generated barcodes, asked for at random.
 #
+# The peers in every run at window 16: the bare reflector, a batching one
+# (one receive and one send call for each batch of datagrams) and a widely
+# used DNS forwarder answering addresses from a hosts file of as many names
+# as barcodes (Debian's dnsmasq-base; load_gen -dns asks it). Each median is
+# shown as a ratio to the bare reflector's and to the forwarder's. Then one
+# run of each at window 16 under `perf stat` counts the system calls per
+# answer.
+#
 # Then a paced burst, which shows no loss rather than speed: 10,000
 # requests a second for 5 s while barcodes.ini is read again every half
 # second; the socket's receive queue must hold what arrives during a reload.
@@ -62,7 +70,8 @@ cpu_ns() {
   awk '{ print $1 }' "/proc/$1/schedstat"
 }
 
-# measure NAME WINDOW COUNT COMMAND...: one run; appends
+# measure NAME WINDOW COUNT COMMAND...: one run (load_gen with $gen_args
+# besides, when set); appends
 # "NAME WINDOW answers_per_second cpu_us_per_answer p50_us p99_us lost" to
 # $work/results.
 measure() {
@@ -73,8 +82,18 @@ measure() {
   wait_for_port "$pid"
   local result before after
   before=$(cpu_ns "$pid")
-  result=$(taskset -c 1 ip netns exec "$t" "$build/bench/load_gen" 10.77.0.1 -w="$window" -n="$count" -s=60 -b="$barcodes")
+  [ -n "${syscalls:-}" ] && { perf stat -x, -e raw_syscalls:sys_enter -o "$work/perf" -p "$pid" & perf=$!; sleep 0.5; }
+  result=$(taskset -c 1 ip netns exec "$t" "$build/bench/load_gen" 10.77.0.1 -w="$window" -n="$count" -s=60 -b="$barcodes" ${gen_args:-})
   after=$(cpu_ns "$pid")
+  if [ -n "${syscalls:-}" ]; then
+    kill -INT "$perf"; wait "$perf" || true
+    echo "$result" | awk -v name="$name" -v calls="$(awk -F, '/raw_syscalls/ { print $1 }' "$work/perf")" '{
+      for (i = 1; i <= NF; ++i) { split($i, kv, "="); v[kv[1]] = kv[2] }
+      printf "%s: %.3f system calls per answer (%d calls, %d answers)\n", name, calls / v["answers"], calls, v["answers"] }'
+    kill "$pid"; wait "$pid" 2>/dev/null || true
+    pids=()
+    return
+  fi
   kill "$pid"; wait "$pid" 2>/dev/null || true
   pids=()
   echo "$result" | awk -v name="$name" -v window="$window" -v ns=$((after - before)) '{
@@ -85,6 +104,10 @@ measure() {
 }
 
 reflector=("$build/bench/reflector" 9000)
+batching_reflector=("$build/bench/reflector" 9000 batch)
+"$build/bench/load_gen" - -hosts="$work/hosts" -b="$barcodes"
+dns_forwarder=(/usr/sbin/dnsmasq -k --conf-file=/dev/null --port=9000 --no-resolv --no-hosts
+               --addn-hosts="$work/hosts" --user=root --pid-file= --log-facility=/dev/null)
 server_l2=("$build/ulvane_server" -db="$db" -l=2)
 server_l3_log=("$build/ulvane_server" -db="$db" -l=3 -log="$work/server.log")
 
@@ -96,6 +119,8 @@ old_l2=()
 [ -n "${ULVANE_OLD_SERVER:-}" ] && old_l2=("$ULVANE_OLD_SERVER" -db="$db" -l=2)
 for run in $(seq 1 "$runs"); do
   measure reflector 16 "$requests" "${reflector[@]}"
+  measure batching_reflector 16 "$requests" "${batching_reflector[@]}"
+  gen_args=-dns measure dns_forwarder 16 "$requests" "${dns_forwarder[@]}"
   measure server_l2 16 "$requests" "${server_l2[@]}"
   [ ${#old_l2[@]} -gt 0 ] && measure old_server_l2 16 "$requests" "${old_l2[@]}"
   measure server_l3_log 16 "$requests" "${server_l3_log[@]}"
@@ -121,7 +146,7 @@ fi
 
 # Medians of each target and window, and their ratios to the reflector's.
 echo
-echo "medians: name window answers_per_second cpu_us_per_answer p50_us p99_us | answers cpu p50 of the reflector's"
+echo "medians: name window answers_per_second cpu_us_per_answer p50_us p99_us | answers cpu p50 of the reflector's | answers cpu of the forwarder's"
 sort -k1,1 -k2,2n "$work/results" | awk '
   function median(list,   n, a, i, j, t) {
     n = split(list, a, " ")
@@ -136,8 +161,17 @@ sort -k1,1 -k2,2n "$work/results" | awk '
     for (k = 1; k <= keys; ++k) { key = order[k]; split(key, nw, " "); base = "reflector " nw[2]
       printf "%s %.0f %.3f %.1f %.1f", key, r[key], c[key], l[key], median(p99[key])
       if (base in r && r[base] > 0) printf " | %.2f %.2f %.2f", r[key] / r[base], c[key] / c[base], l[key] / l[base]
+      peer = "dns_forwarder " nw[2]
+      if (peer in r && r[peer] > 0) printf " | %.2f %.2f", r[key] / r[peer], c[key] / c[peer]
       printf "\n" }
   }'
+
+# System calls per answer, one run each at window 16 (perf's count of every
+# system call the target made while load_gen ran).
+echo
+syscalls=1 measure reflector 16 "$requests" "${reflector[@]}"
+syscalls=1 gen_args=-dns measure dns_forwarder 16 "$requests" "${dns_forwarder[@]}"
+syscalls=1 measure server_l2 16 "$requests" "${server_l2[@]}"
 
 # The paced burst during reloads: no request may be lost.
 echo
