@@ -41,18 +41,19 @@ std::string_view Barcode_tags::line(std::size_t i) const
     return {begin, static_cast<std::size_t>(end - begin)};
 }
 
-bool Barcode_tags::find(std::string_view tag, std::string_view& value) const
+bool Barcode_tags::find(std::string_view prefix, std::string_view name, std::string_view& value) const
 {
     // The first line of the tag, in file order: a scan of the handful of
     // lines a section has, each told by its first bytes. A tag is what
     // comes before a line's first '=', so none holds one.
-    if (tag.find('=') != std::string_view::npos) return false;
-    const char first = tag.empty() ? '=' : tag[0];
+    if (prefix.find('=') != std::string_view::npos || name.find('=') != std::string_view::npos) return false;
+    const std::size_t size = prefix.size() + name.size();
+    const char first = !prefix.empty() ? prefix[0] : !name.empty() ? name[0] : '=';
     for (std::size_t i = 0; i < my_count; ++i) {
         const char* begin = my_text + my_lines[i];
-        if (*begin == first && static_cast<std::size_t>(my_text_end - begin) > tag.size() && begin[tag.size()] == '=' &&
-            std::memcmp(begin, tag.data(), tag.size()) == 0) {
-            value = line(i).substr(tag.size() + 1);
+        if (*begin == first && static_cast<std::size_t>(my_text_end - begin) > size && begin[size] == '=' &&
+            std::string_view(begin, prefix.size()) == prefix && std::string_view(begin + prefix.size(), name.size()) == name) {
+            value = line(i).substr(size + 1);
             return true;
         }
     }

@@ -24,8 +24,10 @@ public:
     }
 
     bool empty() const { return my_count == 0; }
-    // True, with `value` set, when the barcode has `tag`.
-    bool find(std::string_view tag, std::string_view& value) const;
+    // True, with `value` set, when the barcode has `tag`; the second form
+    // looks for the tag `prefix` + `name` without building it.
+    bool find(std::string_view tag, std::string_view& value) const { return find({}, tag, value); }
+    bool find(std::string_view prefix, std::string_view name, std::string_view& value) const;
     // Each tag once with its value, in the order of the file.
     std::vector<std::pair<std::string_view, std::string_view>> list() const;
 

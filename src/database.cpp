@@ -115,7 +115,7 @@ bool Barcode_db::holds(std::string_view code) const
     return !code.empty() && my_known_barcodes.find(code, tags);
 }
 
-std::string Barcode_db::lookup(std::string_view code, const Shown_barcode& shown, Fallbacks& used) const
+void Barcode_db::lookup(std::string_view code, const Shown_barcode& shown, Fallbacks& used, std::string& text) const
 {
     LOG_DMP("Looking up barcode \"" << shown << "\"");
     used = Fallbacks{};
@@ -141,7 +141,8 @@ std::string Barcode_db::lookup(std::string_view code, const Shown_barcode& shown
         LOG_DMP("Format \"" << format_name << "\" found");
     else
         LOG_WRN(msg::format_not_defined(shown));
-    return format->second.merge_tag_values(tags);
+    text.clear();
+    format->second.merge_tag_values(tags, text);
 }
 
 Barcode_db::Format_table::const_iterator answering_format(const Barcode_db::Format_table& formats,

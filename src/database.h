@@ -91,12 +91,16 @@ public:
     // barcode names no format, DMP lines at level 5. The barcode appears in
     // messages as `shown` (a received barcode as the request's lines show
     // it); the first form shows `code` so. `used` tells the fallbacks taken.
+    // The second form puts the text into `text`, whose memory a server
+    // keeps from one request to the next.
     std::string lookup(const std::string& code) const
     {
         Fallbacks used;
-        return lookup(code, Shown_barcode(code), used);
+        std::string text;
+        lookup(code, Shown_barcode(code), used, text);
+        return text;
     }
-    std::string lookup(std::string_view code, const Shown_barcode& shown, Fallbacks& used) const;
+    void lookup(std::string_view code, const Shown_barcode& shown, Fallbacks& used, std::string& text) const;
 
     // Whether `code` has an entry of its own (the fallback [] is none).
     bool holds(std::string_view code) const;

@@ -1,5 +1,6 @@
 #include "escapes.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <sstream>
@@ -61,19 +62,24 @@ int escaped_byte(char next)
 
 } // namespace
 
-std::string text_to_bytes(std::string line)
+std::string text_to_bytes(std::string_view text)
 {
     std::string out;
-    out.reserve(line.size());
+    text_to_bytes(text, out);
+    return out;
+}
+
+void text_to_bytes(std::string_view line, std::string& out)
+{
+    if (out.capacity() < out.size() + line.size()) out.reserve(out.size() + line.size());
     const std::size_t n = line.size();
     std::size_t i = 0;
     while (i < n) {
-        char c = line[i];
-        if (c != '\\') {
-            out += c;
-            ++i;
-            continue;
-        }
+        // The plain text up to the next escape, at once.
+        const std::size_t escape = std::min(line.find('\\', i), n);
+        out.append(line.data() + i, escape - i);
+        i = escape;
+        if (i == n) break;
         if (i + 1 == n) {
             out += '\\';
             break;
@@ -101,7 +107,6 @@ std::string text_to_bytes(std::string line)
         }
         i += 2;
     }
-    return out;
 }
 
 std::string bytes_to_text(std::string txt)

@@ -14,7 +14,9 @@
 // are consumed all the same; with no digit at all (\xG1, or \x at the very
 // end) the escape yields the byte 0x00. A backslash before any other
 // character, or at the end, stays as written.
-std::string text_to_bytes(std::string line);
+// Appends the bytes to `out`; the other form returns them.
+void text_to_bytes(std::string_view text, std::string& out);
+std::string text_to_bytes(std::string_view text);
 
 // What text_to_bytes reads in a text otherwise than its writer most likely
 // meant, each at the position of its backslash: a backslash at the end

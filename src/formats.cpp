@@ -58,6 +58,12 @@ std::vector<std::string> Format::placeholders(std::size_t& unclosed_at) const
 std::string Format::merge_tag_values(const Barcode_tags& tags) const
 {
     std::string result;
+    merge_tag_values(tags, result);
+    return result;
+}
+
+void Format::merge_tag_values(const Barcode_tags& tags, std::string& result) const
+{
     std::size_t i = 0;
     while (i < my_format.size()) {
         std::size_t open = find_first("${", i);
@@ -74,15 +80,14 @@ std::string Format::merge_tag_values(const Barcode_tags& tags) const
             result.append(my_format, open, std::string::npos);
             break;
         }
-        std::string tag = "tag." + my_format.substr(begin, end - begin);
+        const std::string_view name = std::string_view(my_format).substr(begin, end - begin);
         std::string_view value;
-        if (tags.find(tag, value))
+        if (tags.find("tag.", name, value))
             result += value;
         else
-            LOG_WRN("Tag '" << tag << "' from format '" << my_format_name
-                            << "' not found: using empty string.");
+            LOG_WRN("Tag 'tag." << name << "' from format '" << my_format_name
+                                << "' not found: using empty string.");
         i = end + 1;
     }
-    return result;
 }
 

@@ -49,6 +49,8 @@ public:
     // "tag." + name. A backslash and the character after it are passed over
     // as a pair. Logs WRN for a missing tag (it becomes empty) and for an
     // unclosed "${" (the rest is copied unchanged). Never throws.
+    // The first form appends the result to `out`.
+    void merge_tag_values(const Barcode_tags& tags, std::string& out) const;
     std::string merge_tag_values(const Barcode_tags& tags) const;
 
     // The names in the template's ${name} placeholders, in order, as

@@ -8,7 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <sstream>
+#include <ostream>
+#include <streambuf>
 
 namespace {
 
@@ -19,12 +20,36 @@ struct Lost_lines {
     int error = 0;
 };
 
+// The stream buffer of the line being written: it appends to a string that
+// keeps its memory, so that a line costs no allocation once one as long
+// was written.
+class Line_buffer : public std::streambuf {
+public:
+    std::string& text() { return my_text; }
+
+protected:
+    int_type overflow(int_type c) override
+    {
+        if (!traits_type::eq_int_type(c, traits_type::eof())) my_text += traits_type::to_char_type(c);
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override
+    {
+        my_text.append(s, static_cast<std::size_t>(n));
+        return n;
+    }
+
+private:
+    std::string my_text;
+};
+
 // The log's whole state.
 struct Log_state {
     std::uint32_t level = 3;
     std::FILE* file = nullptr; // unbuffered; none: standard error
     std::string file_name;     // of `file`
-    std::ostringstream line;   // the line being written
+    Line_buffer line_buffer;
+    std::ostream line{&line_buffer}; // the line being written
     bool held = false;         // lines wait in held_lines for log_flush
     bool quiet = false;        // lines are dropped
     unsigned long warnings = 0; // WRN lines so far
@@ -57,7 +82,10 @@ void local_time_text(std::time_t time, char (&text)[80])
 namespace {
 
 // "[2026-12-07 17:05:00 #7 WRN] ", taking the next line number.
-std::string line_prefix(const char* label)
+struct Line_prefix {
+    char text[128];
+};
+Line_prefix line_prefix(const char* label)
 {
     const std::time_t now = std::time(nullptr);
     if (now != the_log.second) {
@@ -65,7 +93,10 @@ std::string line_prefix(const char* label)
         local_time_text(now, the_log.when);
     }
     ++the_log.count;
-    return std::string("[") + the_log.when + " #" + std::to_string(the_log.count) + " " + label + "] ";
+    Line_prefix prefix;
+    std::snprintf(prefix.text, sizeof prefix.text, "[%s #%lu %s] ", the_log.when,
+                  static_cast<unsigned long>(the_log.count), label);
+    return prefix;
 }
 
 // Writes whole lines in one write. After a failure, the next write first
@@ -77,7 +108,7 @@ void write_lines(const std::string& lines)
     std::string note;
     if (lost.count > 0) {
         if (lost.cut) note += '\n';
-        note += line_prefix("WRN") + "Lost " + std::to_string(lost.count) +
+        note += line_prefix("WRN").text + std::string("Lost ") + std::to_string(lost.count) +
                 " log lines: " + std::strerror(lost.error) + "\n";
     }
     const std::size_t note_size = note.size();
@@ -128,8 +159,8 @@ std::ostream& log(const char* label)
 {
     if (the_log.to_note.lines > 0) note_left_out(); // a line of its own, before this one
     if (label[0] == 'W') ++the_log.warnings;
-    the_log.line.str(std::string());
-    the_log.line << line_prefix(label);
+    the_log.line_buffer.text().clear();
+    the_log.line << line_prefix(label).text;
     return the_log.line;
 }
 
@@ -137,7 +168,7 @@ void log_end_line()
 {
     if (the_log.quiet) return;
     the_log.line << '\n';
-    const std::string line = the_log.line.str();
+    const std::string& line = the_log.line_buffer.text();
     if (the_log.request_lines) the_log.budget.spend(line.size());
     if (the_log.held)
         the_log.held_lines += line;

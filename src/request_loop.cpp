@@ -148,7 +148,7 @@ void answer_batch(Socket_handle sd, std::size_t count, Serving& serving)
             if (d.bytes == 0) statistics.count(Statistics::empty);
         }
         std::string& answer = serving.answers[n];
-        if (answer_datagram(std::string(d.buf, static_cast<std::size_t>(d.bytes)), d.from, serving, answer)) {
+        if (answer_datagram(std::string_view(d.buf, static_cast<std::size_t>(d.bytes)), d.from, serving, answer)) {
             serving.outgoing[n] = {answer.data(), answer.size(),
                                    {d.from.endpoint.address, static_cast<std::uint16_t>(serving.port)}};
             ++n;
@@ -157,6 +157,16 @@ void answer_batch(Socket_handle sd, std::size_t count, Serving& serving)
     log_flush();
     send_answers(sd, serving.outgoing, n, statistics);
 }
+
+} // namespace
+
+void serve_batch(Socket_handle sd, Serving& serving)
+{
+    const std::size_t count = udp_receive_batch(sd, serving.received, udp_batch_most);
+    if (count > 0) answer_batch(sd, count, serving);
+}
+
+namespace {
 
 // Writes the statistics when asked or due, the metrics file with them and
 // when due.
@@ -183,14 +193,10 @@ void request_loop(Socket_handle sd, Serving& serving)
         log_note_flood_over();
         if (reopen_requested()) reopen_log_file();
         write_statistics(serving);
-        const std::size_t count = udp_receive_batch(sd, serving.received, udp_batch_most);
-        if (count > 0) answer_batch(sd, count, serving);
+        serve_batch(sd, serving);
     }
     // What arrived before the stop is answered still.
-    while (udp_wait_readable(sd, 0)) {
-        const std::size_t count = udp_receive_batch(sd, serving.received, udp_batch_most);
-        if (count > 0) answer_batch(sd, count, serving);
-    }
+    while (udp_wait_readable(sd, 0)) serve_batch(sd, serving);
     serving.statistics.write(false, serving.db);
     serving.metrics.write(serving.statistics, serving.db, Metrics_file::Clock::now());
     LOG_INF("Stopped on request.");
@@ -228,7 +234,7 @@ void check_files(Serving& serving)
 // own port only within the address's limit, and never our last answer to
 // the address coming back. For a barcode of ours (`ours`) one look-alike of
 // that answer a second is a terminal scanning the code it was just shown.
-bool loop_rules_admit(const std::string& datagram, const Datagram_source& from, Serving& serving, bool ours)
+bool loop_rules_admit(std::string_view datagram, const Datagram_source& from, Serving& serving, bool ours)
 {
     if (from.endpoint.port == static_cast<std::uint16_t>(serving.port) && !serving.limit.admit(from.endpoint, from.arrived)) {
         serving.statistics.count(Statistics::over_limit);
@@ -272,7 +278,7 @@ bool from_own_socket(const Datagram_source& from, Serving& serving)
 // it is enough: the answer decides).
 enum class Loop_check { none, refused, after_answer };
 
-Loop_check check_before_answer(const std::string& datagram, std::string_view barcode, const Datagram_source& from,
+Loop_check check_before_answer(std::string_view datagram, std::string_view barcode, const Datagram_source& from,
                                Serving& serving)
 {
     const bool suspect = from.endpoint.port == static_cast<std::uint16_t>(serving.port) ||
@@ -288,7 +294,7 @@ Loop_check check_before_answer(const std::string& datagram, std::string_view bar
 // is; it is answered whatever others send from the sender's address. An
 // answer that is a barcode of ours could come back as a request, and so
 // could the fallback's.
-bool answer_may_loop(const std::string& answer, const Fallbacks& used, const Serving& serving)
+bool answer_may_loop(std::string_view answer, const Fallbacks& used, const Serving& serving)
 {
     return used.barcode || serving.db.holds(barcode_in(answer));
 }
@@ -305,7 +311,7 @@ void count_answered(Statistics& statistics, const Fallbacks& used, std::string_v
 
 } // namespace
 
-bool answer_datagram(std::string datagram, const Datagram_source& from, Serving& serving, std::string& answer)
+bool answer_datagram(std::string_view datagram, const Datagram_source& from, Serving& serving, std::string& answer)
 {
     Log_scope request(true);
     // The sender's address is written out only where a line is logged.
@@ -315,7 +321,7 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, Serving&
         return false;
     }
     LOG_DMP("msg from " << address_text(sender) << "." << from.endpoint.port << " (#" << datagram.size()
-                        << " bytes):'" << escape_control_bytes(bytes_to_text(datagram)) << "'"); // DEL too
+                        << " bytes):'" << escape_control_bytes(bytes_to_text(std::string(datagram))) << "'"); // DEL too
     if (from_own_socket(from, serving)) return false;
     const std::string_view barcode = barcode_in(datagram);
     const Loop_check loop = check_before_answer(datagram, barcode, from, serving);
@@ -326,8 +332,10 @@ bool answer_datagram(std::string datagram, const Datagram_source& from, Serving&
     try {
         LOG_INF(msg::received_barcode(shown));
         check_files(serving);
-        const std::string text = serving.db.lookup(barcode, shown, used);
-        answer = text_to_bytes(text);
+        std::string& text = serving.answer_text;
+        serving.db.lookup(barcode, shown, used, text);
+        answer.clear();
+        text_to_bytes(text, answer);
         if (loop == Loop_check::after_answer && answer_may_loop(answer, used, serving) &&
             !loop_rules_admit(datagram, from, serving, true))
             return false;

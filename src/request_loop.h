@@ -49,13 +49,20 @@ struct Serving {
     std::vector<char> receive_space;
     Received_datagram received[udp_batch_most];
     std::string answers[udp_batch_most];
+    std::string answer_text; // an answer before its escapes become bytes
     Outgoing_datagram outgoing[udp_batch_most];
 };
+
+// Receives the datagrams waiting at `sd` (waiting a second at most for the
+// first) and answers them together, each as answer_datagram does; their
+// log lines go out in one write before the answers leave.
+void serve_batch(Socket_handle sd, Serving& serving);
 
 // Handles one received datagram (empty after a failed receive) from `from`:
 // logs it, drops one final line feed, lets serving.db reload from
 // serving.db_dir unless serving.files_checked (or not read_files), looks the barcode up and
-// converts the answer to bytes. Returns true with `answer` set when the
+// converts the answer to bytes. Returns true with `answer` set (its memory
+// kept from one request to the next, as serving.answer_text's) when the
 // answer is to be sent to the sender's address at the low 16 bits of the
 // port; false when nothing is to be sent: an empty datagram, a datagram
 // from the server's own socket (answering it would start an endless loop),
@@ -64,6 +71,6 @@ struct Serving {
 // standard error (and into a log file). Every line it writes draws on the
 // log's budget but those of the files' check. Counts in serving.statistics
 // how a non-empty datagram was handled (the caller counts it received).
-bool answer_datagram(std::string datagram, const Datagram_source& from, Serving& serving, std::string& answer);
+bool answer_datagram(std::string_view datagram, const Datagram_source& from, Serving& serving, std::string& answer);
 
 #endif

@@ -100,26 +100,26 @@ bool Answer_limit::admit(const Ipv4_endpoint& from, Clock::time_point arrived)
 
 static_assert(Recent_answers::slots == 1024, "the slot is the top 10 bits of the address's hash");
 
-void Recent_answers::sent(std::uint32_t address, const std::string& answer, Clock::time_point now)
+void Recent_answers::sent(std::uint32_t address, std::string_view answer, Clock::time_point now)
 {
     Slot& slot = my_slots[slot_index(address)];
     if (!slot.used || slot.address != address) slot = Slot{};
     slot.address = address;
     slot.used = true;
     slot.size = answer.size();
-    slot.hash = std::hash<std::string>()(answer);
+    slot.hash = std::hash<std::string_view>()(answer);
     slot.sent_at = now;
 }
 
-bool Recent_answers::holds_last_answer(const Ipv4_endpoint& from, const std::string& datagram,
+bool Recent_answers::holds_last_answer(const Ipv4_endpoint& from, std::string_view datagram,
                                       Clock::time_point arrived) const
 {
     const Slot& slot = my_slots[slot_index(from.address)];
     return slot.used && slot.address == from.address && slot.size == datagram.size() &&
-           arrived - slot.sent_at <= std::chrono::seconds(1) && slot.hash == std::hash<std::string>()(datagram);
+           arrived - slot.sent_at <= std::chrono::seconds(1) && slot.hash == std::hash<std::string_view>()(datagram);
 }
 
-bool Recent_answers::is_echo(const Ipv4_endpoint& from, const std::string& datagram, Clock::time_point arrived,
+bool Recent_answers::is_echo(const Ipv4_endpoint& from, std::string_view datagram, Clock::time_point arrived,
                              bool ours)
 {
     if (!holds_last_answer(from, datagram, arrived)) return false;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform_network.h"
 
@@ -79,13 +80,13 @@ public:
     static constexpr std::size_t slots = 1024;
 
     // Remembers `answer`, sent to `address` at `now`.
-    void sent(std::uint32_t address, const std::string& answer, Clock::time_point now);
+    void sent(std::uint32_t address, std::string_view answer, Clock::time_point now);
     // True when `datagram` from `from`, arrived at `arrived`, is the answer
     // last sent there within the last second.
-    bool holds_last_answer(const Ipv4_endpoint& from, const std::string& datagram, Clock::time_point arrived) const;
+    bool holds_last_answer(const Ipv4_endpoint& from, std::string_view datagram, Clock::time_point arrived) const;
     // True when it is, and not the first such a second for a barcode of
     // ours; says so in a WRN line, at most one a minute per address.
-    bool is_echo(const Ipv4_endpoint& from, const std::string& datagram, Clock::time_point arrived, bool ours = false);
+    bool is_echo(const Ipv4_endpoint& from, std::string_view datagram, Clock::time_point arrived, bool ours = false);
 
 private:
     struct Slot {

@@ -1,0 +1,107 @@
+// Counts the heap allocations of the request path: once the server has
+// warmed up, a batch of requests for listed barcodes allocates nothing,
+// from their receipt to their answers' sending. A binary of its own, since
+// it replaces the global operator new.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+
+#include "log.h"
+#include "request_loop.h"
+#include "test_util.h"
+
+namespace {
+
+std::atomic<bool> counting{false};
+std::atomic<long> allocations{0};
+
+void* allocate(std::size_t size)
+{
+    if (counting) ++allocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+
+} // namespace
+
+void* operator new(std::size_t size) { return allocate(size); }
+void* operator new[](std::size_t size) { return allocate(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+// Sends `count` requests for `barcode` from `client` to the server's socket,
+// lets the server answer them as one batch, and takes the answers at
+// `answers`; the number of allocations the server made meanwhile.
+long allocations_of_a_batch(Socket_handle client, Socket_handle answers, const Ipv4_endpoint& server,
+                            Serving& serving, const std::string& request, int count, Socket_handle sd)
+{
+    int error = 0;
+    for (int i = 0; i < count; ++i) EXPECT_TRUE(udp_send(client, request.data(), request.size(), server, error));
+    EXPECT_TRUE(udp_wait_readable(sd, 1000));
+    allocations = 0;
+    counting = true;
+    serve_batch(sd, serving);
+    counting = false;
+    char buf[1600];
+    Datagram_source from;
+    int answered = 0;
+    while (udp_wait_readable(answers, 200) && udp_receive(answers, buf, sizeof buf, from, error) > 0) ++answered;
+    EXPECT_EQ(answered, count) << request;
+    return allocations;
+}
+
+// A socket at a port the system picks, and that port.
+Socket_handle any_port_socket(std::uint16_t& port)
+{
+    int error = 0;
+    Socket_handle sd = udp_open(error);
+    EXPECT_GE(sd, 0);
+    EXPECT_TRUE(udp_bind(sd, 0, error));
+    sockaddr_in sa{};
+    socklen_t length = sizeof sa;
+    getsockname(static_cast<int>(sd), reinterpret_cast<sockaddr*>(&sa), &length);
+    port = ntohs(sa.sin_port);
+    return sd;
+}
+
+} // namespace
+
+TEST(Allocations, NoneForABatchOfListedBarcodesOnceWarmedUp)
+{
+    Temp_dir dir;
+    write_file(dir.file("barcodes.ini"), "[4006381333931]\nformat=price\ntag.description=Pencil, hard, with a long name\n"
+                                         "tag.price=1.99\n[]\nformat=price\ntag.description=?\n");
+    write_file(dir.file("formats.ini"), "[price]\n\\e[2J${description}\\n\nPrice: ${price} EUR\\x0d\n");
+    std::uint16_t server_port = 0, answer_port = 0, client_port = 0;
+    Socket_handle answers = any_port_socket(answer_port), client = any_port_socket(client_port);
+    Socket_handle sd = any_port_socket(server_port);
+    Serving serving;
+    serving.db_dir = dir.path();
+    serving.port = answer_port; // answers go to the sender's address at this port
+    serving.db.load(dir.path());
+    const Ipv4_endpoint server{0x7f000001, server_port};
+    for (unsigned level : {2u, 3u}) {
+        set_log_level(level);
+        set_log_file(dir.file("log"));
+        for (int batch = 0; batch < 3; ++batch) { // a warm-up, then batches that must not allocate
+            const long counted = allocations_of_a_batch(client, answers, server, serving, "4006381333931\n", 16, sd);
+            if (batch > 0) {
+                EXPECT_EQ(counted, 0) << "level " << level << ", batch " << batch;
+            }
+        }
+        close_log_file();
+    }
+    set_log_level(3);
+    udp_close(sd);
+    udp_close(client);
+    udp_close(answers);
+}
