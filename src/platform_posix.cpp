@@ -275,6 +275,11 @@ void take_received(const msghdr& msg, const sockaddr_in& sa, long bytes, int err
 
 } // namespace
 
+namespace {
+// New datagrams arrived: is_own_address reads the address reports again.
+void address_reports_due();
+} // namespace
+
 long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from, int& error)
 {
     Received_datagram received;
@@ -300,6 +305,7 @@ std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::s
     // Blocks for the first datagram only; takes what else is waiting.
     int n = recvmmsg(static_cast<int>(sd), messages, static_cast<unsigned>(count), MSG_WAITFORONE, nullptr);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return 0; // a signal, or a quiet second
+    address_reports_due();
     const Clocks clocks;
     if (n <= 0) {
         take_received(messages[0].msg_hdr, headers[0].sa, -1, n < 0 ? errno : EAGAIN, clocks, batch[0]);
@@ -322,12 +328,21 @@ namespace {
 struct Own_addresses {
     bool opened = false;
     int changes = -1; // a netlink socket that receives the address changes
+    // Whether the reports were read since the last datagrams were received:
+    // an address that one of them was sent from was reported before it
+    // arrived, so reading once for each batch misses none.
+    bool reports_read = false;
     bool stale = true;
     bool read = false;
     std::chrono::steady_clock::time_point read_at{};
     std::unordered_set<std::uint32_t> addresses;
 };
 Own_addresses the_own_addresses;
+
+void address_reports_due()
+{
+    the_own_addresses.reports_read = false;
+}
 
 void watch_address_changes(Own_addresses& own)
 {
@@ -407,7 +422,8 @@ bool is_own_address(std::uint32_t address)
     Own_addresses& own = the_own_addresses;
     if (!own.opened) watch_address_changes(own); // before the first read, so no change is missed
 #ifdef __linux__
-    if (own.changes >= 0) {
+    if (own.changes >= 0 && !own.reports_read) {
+        own.reports_read = true;
         alignas(nlmsghdr) char buf[16384];
         for (;;) {
             ssize_t n = recv(own.changes, buf, sizeof buf, MSG_DONTWAIT);
@@ -534,14 +550,17 @@ Files_news Directory_watch::what_changed(const std::string& dir, const char* con
 #ifdef __linux__
     // A mount (a bind mount over the directory, a file or a directory
     // above) changes what the path means without an event of inotify; the
-    // system's table of mounts says so when polled.
+    // system's table of mounts says so when polled. One poll asks both, so
+    // that a look that finds nothing costs one system call.
+    bool reports = false;
     if (!changed) {
-        pollfd mounts{static_cast<int>(my_mounts), POLLPRI, 0};
-        changed = poll(&mounts, 1, 0) != 0;
+        pollfd news[2] = {{static_cast<int>(my_mounts), POLLPRI, 0}, {static_cast<int>(my_handle), POLLIN, 0}};
+        changed = poll(news, 2, 0) < 0 || news[0].revents != 0;
+        reports = news[1].revents != 0;
     }
     // Reports about other entries of the directory (a log file kept there)
     // are read and passed over.
-    while (!changed) {
+    while (!changed && reports) {
         alignas(inotify_event) char events[4096];
         const ssize_t n = read(static_cast<int>(my_handle), events, sizeof events);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
