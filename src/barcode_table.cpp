@@ -94,6 +94,32 @@ bool Barcode_table::find(std::string_view barcode, Barcode_tags& tags) const
     return true;
 }
 
+void Barcode_table::prefetch(const std::string_view* barcodes, std::size_t count) const
+{
+    if (my_index.empty()) return;
+    const std::size_t mask = my_index.size() - 1;
+    const std::size_t most = 64;
+    std::size_t slots[most];
+    for (std::size_t first = 0; first < count; first += most) {
+        const std::size_t n = std::min(count - first, most);
+        // Three rounds, each reading what the one before asked for.
+        for (std::size_t i = 0; i < n; ++i) {
+            slots[i] = hash_of(barcodes[first + i]) & mask;
+            __builtin_prefetch(&my_index[slots[i]]);
+        }
+        for (std::size_t i = 0; i < n; ++i)
+            if (const std::uint32_t entry = my_index[slots[i]].entry) __builtin_prefetch(&my_entries[entry - 1]);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (const std::uint32_t entry = my_index[slots[i]].entry) {
+                const Entry& e = my_entries[entry - 1];
+                __builtin_prefetch(my_text.data() + e.key);
+                __builtin_prefetch(my_text.data() + e.key + 64); // its first tag lines
+                if (e.first_tag < my_tags.size()) __builtin_prefetch(&my_tags[e.first_tag]);
+            }
+        }
+    }
+}
+
 std::string_view Barcode_table::barcode(std::size_t i) const
 {
     return {my_text.data() + my_entries[i].key, my_entries[i].key_end - my_entries[i].key};

@@ -52,6 +52,12 @@ public:
     bool empty() const { return my_entries.empty(); }
     // True, with `tags` set, when `barcode` is in the table.
     bool find(std::string_view barcode, Barcode_tags& tags) const;
+    // Asks the memory for what finding `count` barcodes will read, for a
+    // batch of requests about to be answered: in a large table each
+    // barcode's index slot, entry and text are cache misses, which a lookup
+    // waits for one after the other; asked for together, a batch waits
+    // about as long as a single lookup. Changes nothing.
+    void prefetch(const std::string_view* barcodes, std::size_t count) const;
     // The i-th barcode in the order of the file, and its tags.
     std::string_view barcode(std::size_t i) const;
     Barcode_tags tags(std::size_t i) const;

@@ -14,6 +14,12 @@
 
 namespace {
 
+// The barcode a datagram carries: all of it but one final line feed.
+std::string_view barcode_in(std::string_view datagram)
+{
+    return datagram.substr(0, datagram.size() - (!datagram.empty() && datagram.back() == '\n'));
+}
+
 void report_failure(const std::string& message)
 {
     if (!stream_line_allowed(message.size() + 1)) return; // a request's, over the log's budget
@@ -122,6 +128,18 @@ void send_answers(Socket_handle sd, const Outgoing_datagram* answers, std::size_
     }
 }
 
+// Asks the memory for the table's places of the barcodes that the `count`
+// datagrams received carry, before their lookups need them.
+void prefetch_barcodes(std::size_t count, const Serving& serving)
+{
+    std::string_view barcodes[udp_batch_most];
+    for (std::size_t i = 0; i < count; ++i) {
+        const Received_datagram& d = serving.received[i];
+        barcodes[i] = barcode_in({d.buf, d.bytes > 0 ? static_cast<std::size_t>(d.bytes) : 0});
+    }
+    serving.db.barcodes().prefetch(barcodes, count);
+}
+
 // Answers the `count` datagrams that arrived together in serving.received,
 // in order: their log lines go out in one write, before the answers leave
 // together.
@@ -131,6 +149,7 @@ void answer_batch(Socket_handle sd, std::size_t count, Serving& serving)
     Log_scope request(true); // a sender could make any of these lines, as often as it likes
     log_hold();
     serving.begin_batch();
+    prefetch_barcodes(count, serving);
     Statistics& statistics = serving.statistics;
     for (std::size_t i = 0; i < count; ++i) {
         Received_datagram& d = serving.received[i];
@@ -245,12 +264,6 @@ bool loop_rules_admit(std::string_view datagram, const Datagram_source& from, Se
         return false;
     }
     return true;
-}
-
-// The barcode a datagram carries: all of it but one final line feed.
-std::string_view barcode_in(std::string_view datagram)
-{
-    return datagram.substr(0, datagram.size() - (!datagram.empty() && datagram.back() == '\n'));
 }
 
 } // namespace
