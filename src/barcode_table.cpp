@@ -113,7 +113,7 @@ void Barcode_table::prefetch(const std::string_view* barcodes, std::size_t count
             if (const std::uint32_t entry = my_index[slots[i]].entry) {
                 const Entry& e = my_entries[entry - 1];
                 __builtin_prefetch(my_text.data() + e.key);
-                __builtin_prefetch(my_text.data() + e.key + 64); // its first tag lines
+                if (e.key + 64 < my_text.size()) __builtin_prefetch(my_text.data() + e.key + 64); // its first tag lines
                 if (e.first_tag < my_tags.size()) __builtin_prefetch(&my_tags[e.first_tag]);
             }
         }
