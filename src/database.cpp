@@ -148,7 +148,7 @@ void Barcode_db::lookup(std::string_view code, const Shown_barcode& shown, Fallb
 Barcode_db::Format_table::const_iterator answering_format(const Barcode_db::Format_table& formats,
                                                           std::string_view name, bool& named)
 {
-    auto format = formats.find(std::string(name));
+    auto format = formats.find(name);
     named = format != formats.end();
-    return named ? format : formats.find(std::string());
+    return named ? format : formats.find(std::string_view());
 }

@@ -21,7 +21,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <map>
 #include <vector>
 
 #include "barcode_table.h"
@@ -60,7 +60,9 @@ struct File_reloads {
 
 class Barcode_db {
 public:
-    using Format_table = std::unordered_map<std::string, Format>;
+    // By name; found by a view of the name, which a request's lookup
+    // then never copies, however long it is.
+    using Format_table = std::map<std::string, Format, std::less<>>;
 
     Barcode_db() = default;
     Barcode_db(const Barcode_db&) = delete;

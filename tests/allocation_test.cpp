@@ -84,9 +84,12 @@ TEST(Allocations, NoneForABatchOfListedBarcodesOnceWarmedUp)
     // unseen here.
     if (unshare(CLONE_NEWNS) == 0) mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
     Temp_dir dir;
-    write_file(dir.file("barcodes.ini"), "[4006381333931]\nformat=price\ntag.description=Pencil, hard, with a long name\n"
-                                         "tag.price=1.99\n[]\nformat=price\ntag.description=?\n");
-    write_file(dir.file("formats.ini"), "[price]\n\\e[2J${description}\\n\nPrice: ${price} EUR\\x0d\n");
+    // Names longer than a string holds without memory of its own.
+    write_file(dir.file("barcodes.ini"), "[4006381333931]\nformat=price_on_the_shelf_label\n"
+                                         "tag.description_for_the_display=Pencil, hard, with a long name\n"
+                                         "tag.price=1.99\n[]\nformat=price_on_the_shelf_label\ntag.description=?\n");
+    write_file(dir.file("formats.ini"),
+               "[price_on_the_shelf_label]\n\\e[2J${description_for_the_display}\\n\nPrice: ${price} EUR\\x0d\n");
     std::uint16_t server_port = 0, answer_port = 0, client_port = 0;
     Socket_handle answers = any_port_socket(answer_port), client = any_port_socket(client_port);
     Socket_handle sd = any_port_socket(server_port);
