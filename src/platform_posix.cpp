@@ -273,11 +273,26 @@ void take_received(const msghdr& msg, const sockaddr_in& sa, long bytes, int err
     }
 }
 
-} // namespace
+// This host's addresses, followed through the kernel's reports of each
+// address added or removed (Linux). When reports were lost (too many at
+// once) or cannot be had, the whole list is read again, at most once a
+// second: with thousands of addresses that takes milliseconds. An answer to
+// an address added meanwhile still comes back as our own answer, which the
+// server does not answer either.
+struct Own_addresses {
+    bool opened = false;
+    int changes = -1; // a netlink socket that receives the address changes
+    // Whether the reports were read since the last datagrams were received:
+    // an address that one of them was sent from was reported before it
+    // arrived, so reading once for each batch misses none.
+    bool reports_read = false;
+    bool stale = true;
+    bool read = false;
+    std::chrono::steady_clock::time_point read_at{};
+    std::unordered_set<std::uint32_t> addresses;
+};
+Own_addresses the_own_addresses;
 
-namespace {
-// New datagrams arrived: is_own_address reads the address reports again.
-void address_reports_due();
 } // namespace
 
 long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from, int& error)
@@ -305,7 +320,7 @@ std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::s
     // Blocks for the first datagram only; takes what else is waiting.
     int n = recvmmsg(static_cast<int>(sd), messages, static_cast<unsigned>(count), MSG_WAITFORONE, nullptr);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return 0; // a signal, or a quiet second
-    address_reports_due();
+    the_own_addresses.reports_read = false; // new datagrams: is_own_address reads the reports again
     const Clocks clocks;
     if (n <= 0) {
         take_received(messages[0].msg_hdr, headers[0].sa, -1, n < 0 ? errno : EAGAIN, clocks, batch[0]);
@@ -318,31 +333,6 @@ std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::s
 }
 
 namespace {
-
-// This host's addresses, followed through the kernel's reports of each
-// address added or removed (Linux). When reports were lost (too many at
-// once) or cannot be had, the whole list is read again, at most once a
-// second: with thousands of addresses that takes milliseconds. An answer to
-// an address added meanwhile still comes back as our own answer, which the
-// server does not answer either.
-struct Own_addresses {
-    bool opened = false;
-    int changes = -1; // a netlink socket that receives the address changes
-    // Whether the reports were read since the last datagrams were received:
-    // an address that one of them was sent from was reported before it
-    // arrived, so reading once for each batch misses none.
-    bool reports_read = false;
-    bool stale = true;
-    bool read = false;
-    std::chrono::steady_clock::time_point read_at{};
-    std::unordered_set<std::uint32_t> addresses;
-};
-Own_addresses the_own_addresses;
-
-void address_reports_due()
-{
-    the_own_addresses.reports_read = false;
-}
 
 void watch_address_changes(Own_addresses& own)
 {
