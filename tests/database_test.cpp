@@ -142,7 +142,7 @@ TEST(TagValue, TagsHoldOneValuePerTagAndAreSearchedByTagAlone)
 Barcode_tags shelf_tags()
 {
     static Barcode_db db; // holds what the tags view
-    static const Barcode_tags tags = tags_of(db, "[shelf]\nformat=shelf\ntag.name=Apple\ntag.price=1.99\ntag.empty=\ntag.tricky=${name}\\n\n",
+    static const Barcode_tags tags = tags_of(db, "[shelf]\nformat=shelf\ntag.name=Apple\ntag.price=1.99\ntag.empty=\ntag.tricky=${name}\\n\ntag.unit=kg=1\n",
                                              "shelf");
     return tags;
 }
@@ -182,6 +182,7 @@ TEST(Format, MergesPlaceholdersAsTheWorkedExamplesShow)
         {"${tricky}", "${name}\\n", {}},
         {"a\\", "a\\", {}},
         {"${name\\}", "${name\\}", {"WRN Format error: '${' not closed in format 'shelf' at position 2"}},
+        {"${unit=kg}", "", {"WRN Tag 'tag.unit=kg" + missing}}, // the tag is "tag.unit": a tag holds no '='
     };
     Barcode_tags tags = shelf_tags();
     for (const Case& c : cases) {
@@ -807,6 +808,12 @@ TEST(DirectoryWatch, ReportsEveryChangeToTheFiles)
         {"touched", [&] { ASSERT_EQ(utimensat(AT_FDCWD, formats.c_str(), nullptr, 0), 0); }, true},
         {"another file of the directory", [&] { append(dir + "/server.log"); }, false},
         {"another file renamed", [&] { fs::rename(dir + "/server.log", dir + "/server.log.1"); }, false},
+        {"written in place after more reports of other files than one read takes",
+         [&] {
+             for (int i = 0; i < 300; ++i) append(dir + "/server.log." + std::to_string(i));
+             append(barcodes);
+         },
+         true},
         {"a new file renamed into place", [&] { write_file(dir + "/new", "[2]\n"); fs::rename(dir + "/new", barcodes); }, true},
         {"written through another link", [&] { fs::create_hard_link(formats, root.file("link")); append(root.file("link")); }, true},
         {"removed", [&] { fs::remove(barcodes); }, true},
