@@ -50,6 +50,10 @@ Socket_handle udp_open(int& error);
 // picks one). False on failure.
 bool udp_bind(Socket_handle sd, std::uint16_t port, int& error);
 
+// The port a bound socket listens at (the one the system picked for port
+// 0); 0 when it cannot be read.
+std::uint16_t udp_local_port(Socket_handle sd);
+
 // Asks for a receive queue of `bytes` for the socket, to hold the requests
 // that arrive while the server is busy; returns the size the system granted
 // (beyond the system's limit only to a privileged process).

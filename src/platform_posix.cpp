@@ -171,6 +171,14 @@ bool udp_bind(Socket_handle sd, std::uint16_t port, int& error)
     return false;
 }
 
+std::uint16_t udp_local_port(Socket_handle sd)
+{
+    sockaddr_in sa{};
+    socklen_t length = sizeof sa;
+    if (getsockname(static_cast<int>(sd), reinterpret_cast<sockaddr*>(&sa), &length) != 0) return 0;
+    return ntohs(sa.sin_port);
+}
+
 std::size_t udp_set_receive_buffer(Socket_handle sd, std::size_t bytes)
 {
     const int fd = static_cast<int>(sd);

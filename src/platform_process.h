@@ -69,6 +69,9 @@ bool service_register(const Service_config& config, std::string& warning, std::s
 bool service_remove(const std::string& name, std::string& error);
 // Whether a service of that name is registered.
 bool service_is_registered(const std::string& name);
+// Starts the service and waits (up to 30 s) until it serves; false when it
+// stopped instead or did not answer, with its exit codes in `error`.
+bool service_start(const std::string& name, std::string& error);
 // Asks the running service to reopen its log file (the control
 // PARAMCHANGE) or to write its statistics (service_control_statistics).
 enum class Service_request { reopen_log, write_statistics };

@@ -320,6 +320,38 @@ bool service_is_registered(const std::string& name)
 namespace {
 
 // Why the step failed; empty when it did not.
+std::string why_not_started(const std::string& name)
+{
+    Service_handle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)};
+    if (manager.handle == nullptr) return "cannot open the service manager: " + system_reason(GetLastError());
+    Service_handle service{OpenServiceA(manager.handle, name.c_str(), SERVICE_START | SERVICE_QUERY_STATUS)};
+    if (service.handle == nullptr) return "cannot open the service " + name + ": " + system_reason(GetLastError());
+    if (!StartServiceA(service.handle, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+        return "cannot start the service " + name + ": " + system_reason(GetLastError());
+    SERVICE_STATUS status{};
+    for (int waited = 0; waited < 30000; waited += 100) {
+        if (!QueryServiceStatus(service.handle, &status))
+            return "cannot ask the service " + name + " how it is: " + system_reason(GetLastError());
+        if (status.dwCurrentState == SERVICE_RUNNING) return "";
+        if (status.dwCurrentState == SERVICE_STOPPED)
+            return "the service " + name + " stopped at its start (exit code " + std::to_string(status.dwWin32ExitCode) +
+                   ", its own " + std::to_string(status.dwServiceSpecificExitCode) + "): its log says why";
+        Sleep(100);
+    }
+    return "the service " + name + " did not report serving within 30 s";
+}
+
+} // namespace
+
+bool service_start(const std::string& name, std::string& error)
+{
+    error = why_not_started(name);
+    return error.empty();
+}
+
+namespace {
+
+// Why the step failed; empty when it did not.
 std::string why_not_asked(const std::string& name, Service_request request)
 {
     const bool reopen = request == Service_request::reopen_log;
@@ -442,6 +474,14 @@ bool udp_bind(Socket_handle sd, std::uint16_t port, int& error)
     if (bind(static_cast<SOCKET>(sd), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return true;
     error = WSAGetLastError();
     return false;
+}
+
+std::uint16_t udp_local_port(Socket_handle sd)
+{
+    sockaddr_in sa{};
+    int length = sizeof sa;
+    if (getsockname(static_cast<SOCKET>(sd), reinterpret_cast<sockaddr*>(&sa), &length) != 0) return 0;
+    return ntohs(sa.sin_port);
 }
 
 std::size_t udp_set_receive_buffer(Socket_handle sd, std::size_t bytes)

@@ -88,10 +88,14 @@ int serve(int port, const std::string& db_dir, const std::string& stats_file, St
             why = Start_failure::port;
             return -1;
         }
+        // The port bound is the one answers go to; with -p=0 the system
+        // picked it, and the Ready line must name that one.
+        const std::uint16_t bound = udp_local_port(sd);
+        serving->port = bound != 0 ? bound : static_cast<std::uint16_t>(port);
         ask_for_receive_queue(sd);
         watch_operator_signals();
         report_serving();
-        LOG_INF("Ready: answering at UDP port " << static_cast<std::uint16_t>(port) << " with "
+        LOG_INF("Ready: answering at UDP port " << serving->port << " with "
                                                 << db.barcodes().size() << " barcodes and " << db.formats().size()
                                                 << " formats (ulvane_server " << ulvane_version << ").");
         request_loop(sd, *serving);

@@ -29,7 +29,7 @@ struct Serving {
     // at its first request (see answer_datagram).
     void begin_batch() { files_checked = false; }
 
-    int port = 9000;    // as configured; answers go to its low 16 bits
+    int port = 9000;    // the port bound; answers go to it
     std::string db_dir; // the database directory
     Barcode_db db;
     bool read_files = true; // false: `db` was filled in memory and is never read from db_dir

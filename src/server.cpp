@@ -9,6 +9,7 @@
 #include "platform_network.h"
 #include "platform_process.h"
 #include "request_loop.h"
+#include "version.h"
 
 namespace {
 
@@ -59,6 +60,7 @@ int server_main(int argc, char** argv, Start_failure* failure)
         why = Start_failure::socket_layer;
         return -1;
     }
+    if (version_asked(argc, argv, "ulvane_server")) return 0;
     int port = 9000;
     std::string db_dir = ".";
     std::string stats_file; // none

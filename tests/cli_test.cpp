@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <sys/resource.h>
 #include <regex>
+#include <set>
 
 #include "database.h"
 #include "escapes.h"
@@ -950,8 +951,9 @@ TEST(Import, GuardsAgainstACutShortExport)
 }
 
 // Each tool says its version, alone with -version and in its usage; the
-// server in its Ready line (see the end-to-end tests), its command line
-// unchanged.
+// server for -version alone (any other use of it is an unknown option, and
+// its help text is unchanged) and in its Ready line (see the end-to-end
+// tests).
 TEST(CommandLine, EveryToolTellsItsVersion)
 {
     const std::pair<const char*, const char*> tools[] = {
@@ -970,7 +972,51 @@ TEST(CommandLine, EveryToolTellsItsVersion)
         EXPECT_NE(unix_lines(r.err).find("(" + std::string(t.first) + " " + ULVANE_VERSION + ")\n"), std::string::npos) << r.err;
     }
     Run_result r = server({"-version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(unix_lines(r.out), std::string("ulvane_server ") + ULVANE_VERSION + "\n");
+    EXPECT_EQ(r.err, "");
+    r = server({"-version", "-h"});
+    EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "ERROR: unkown option \"-version\"\n\n");
+    EXPECT_EQ(unix_lines(r.out), help_text);
+}
+
+// The options named in a text: "-name" at the start of a word ("-p=9000"
+// gives -p, "ini-file" nothing).
+std::set<std::string> options_named(const std::string& text)
+{
+    std::set<std::string> options;
+    const std::regex option("(^|[^A-Za-z0-9_-])(-[a-z][a-z-]*)");
+    for (auto m = std::sregex_iterator(text.begin(), text.end(), option); m != std::sregex_iterator(); ++m)
+        options.insert((*m)[2].str());
+    return options;
+}
+
+// Each man page names every option its program takes, no more: the tools'
+// as their usage lists them; the server's as its help lists them, less the
+// -d it refuses, with -stats= and -version, which the help (kept as it
+// always was) does not name.
+TEST(CommandLine, EveryManPageNamesItsProgramsOptions)
+{
+    const std::pair<const char*, const char*> programs[] = {
+        {"ulvane_server", ULVANE_SERVER_PATH}, {"ulvane_scan", ULVANE_SCAN_PATH},
+        {"ulvane_check", ULVANE_CHECK_PATH},   {"ulvane_report", ULVANE_REPORT_PATH},
+        {"ulvane_export", ULVANE_EXPORT_PATH}, {"ulvane_import", ULVANE_IMPORT_PATH},
+    };
+    for (const auto& p : programs) {
+        const bool is_server = std::string(p.first) == "ulvane_server";
+        const Run_result usage = run_program({p.second, is_server ? "-h" : "-wrong"});
+        std::set<std::string> takes = options_named(unix_lines(is_server ? usage.out : usage.err));
+        if (is_server) {
+            ASSERT_EQ(takes.erase("-d"), 1u);
+            takes.insert({"-stats", "-version"});
+        }
+        // The page as text: without its font changes, its dashes plain.
+        std::string page = read_file(std::string(ULVANE_SOURCE_DIR) + "/docs/man/" + p.first + ".1");
+        ASSERT_FALSE(page.empty()) << p.first;
+        page = std::regex_replace(std::regex_replace(page, std::regex("\\\\f[BIRP]"), ""), std::regex("\\\\-"), "-");
+        EXPECT_EQ(options_named(page), takes) << p.first;
+    }
 }
 
 // An option without the value it needs, or without its "=", is wrong usage.

@@ -84,6 +84,21 @@ TEST_F(EndToEnd, WholeExchangeAnswersAtTheServersPort)
     EXPECT_EQ(read_file(my_dir.file("log")).substr(20, 8), " #1 INF]");
 }
 
+// With -p=0 the system picks the port: the Ready line names that one, and
+// answers go to it.
+TEST_F(EndToEnd, ReadyLineNamesThePortBound)
+{
+    write_db(pen_barcodes, pen_formats);
+    start_server({"-p=0"}, false);
+    std::vector<std::string> ready;
+    wait_until([&] { return !(ready = logged("INF Ready: answering at UDP port ")).empty(); }, 5000);
+    ASSERT_EQ(ready.size(), 1u) << err();
+    const int port = std::atoi(ready[0].c_str() + std::strlen("INF Ready: answering at UDP port "));
+    ASSERT_GT(port, 0) << ready[0];
+    Socket_handle sd = terminal(static_cast<std::uint16_t>(port));
+    EXPECT_EQ(ask(sd, "12345\n", no_socket, 2000, static_cast<std::uint16_t>(port)), pen_answer);
+}
+
 TEST_F(EndToEnd, LineFeedRulesAndDatagramSizes)
 {
     write_db("[]\nformat=echo\n[12345]\nformat=price\ntag.description=Pen\ntag.price=1.99\n"
@@ -716,8 +731,8 @@ TEST_F(EndToEnd, RegressionAnswersToOwnAddressesAreNotAnsweredAgain)
     // (a terminal at 10.80.31.250, whose adding waited and whose removal was
     // lost, is answered).
     write_address_batches(8000);
-    ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "-batch " + my_dir.file("add")));
-    ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "-batch " + my_dir.file("del")));
+    ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "-batch '" + my_dir.file("add") + "'"));
+    ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "-batch '" + my_dir.file("del") + "'"));
     ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "addr del 10.99.0.2/24 dev ulv0"));
     ASSERT_TRUE(my_hosts->add_address(my_hosts->terminal_ns(), "10.99.0.2"));
     EXPECT_EQ(ask_from(0x0a630002), pen_answer);
@@ -1359,7 +1374,7 @@ TEST_F(EndToEnd, RegressionFloodersAtOurPortCannotSilenceATerminal)
         batch += "addr add " + address_text(addresses.back()) + "/32 dev ulv1\n";
     }
     write_file(my_dir.file("addresses"), batch);
-    ASSERT_TRUE(my_hosts->ip(my_hosts->terminal_ns(), "-batch " + my_dir.file("addresses")));
+    ASSERT_TRUE(my_hosts->ip(my_hosts->terminal_ns(), "-batch '" + my_dir.file("addresses") + "'"));
     // Through the terminal host as a gateway: one neighbour entry, not
     // 2,000 (the kernel's neighbour table is shared by all namespaces).
     ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "route add 10.77.0.0/16 via 10.77.0.2 dev ulv0"));

@@ -10,12 +10,25 @@
 
 #include "log.h"
 
+namespace {
+
+#ifdef _WIN32
+const char* const test_dir_prefix = "ulvane_test_";
+#else
+// A shop may name its directories in any language: every program under test
+// (the Windows ones under Wine too) gets paths with blanks and characters
+// outside any ANSI code page.
+const char* const test_dir_prefix = "ulvane_test_\u0141\u00f3d\u017a \u5e97_";
+#endif
+
+} // namespace
+
 Temp_dir::Temp_dir()
 {
     namespace fs = std::filesystem;
     std::random_device random;
     for (int tries = 0; my_path.empty(); ++tries) {
-        fs::path path = fs::temp_directory_path() / ("ulvane_test_" + std::to_string(random()));
+        fs::path path = fs::temp_directory_path() / (test_dir_prefix + std::to_string(random()));
         if (fs::create_directory(path)) my_path = path.string();
         if (tries == 100) throw std::runtime_error("cannot make a temporary directory");
     }

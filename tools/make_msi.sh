@@ -17,5 +17,18 @@ sed "s/@VERSION@/$version/g" "$top/tools/windows/ulvane_server.wxs.in" > "$work/
 mkdir -p "$out"
 (cd "$work" && wixl -a x64 -o ulvane.msi ulvane_server.wxs 2>&1 | grep -v "GLib-GObject-WARNING" >&2 || true)
 [ -s "$work/ulvane.msi" ] || { echo "make_msi.sh: wixl made no package" >&2; exit 1; }
+# wixl writes every custom action as deferred: UndoSetup becomes the rollback
+# of SetupService, SetupDone its commit (the type's bits 0x100 and 0x200;
+# msibuild is msitools', wixl's own project).
+for change in "UndoSetup 256" "SetupDone 512"; do
+  set -- $change
+  type=$(msiinfo export "$work/ulvane.msi" CustomAction | awk -v a="$1" '$1 == a { print $2 }')
+  [ -n "$type" ] || { echo "make_msi.sh: no custom action $1" >&2; exit 1; }
+  msibuild "$work/ulvane.msi" -q "UPDATE \`CustomAction\` SET \`Type\` = $((type | $2)) WHERE \`Action\` = '$1'"
+done
+# An older version is removed before anything of this one is set up (wixl
+# takes no Schedule="afterInstallValidate"): removed after SetupService, it
+# would stop the service that SetupService has just started.
+msibuild "$work/ulvane.msi" -q "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1401 WHERE \`Action\` = 'RemoveExistingProducts'"
 mv "$work/ulvane.msi" "$out/ulvane-server-$version-x64.msi"
 echo "$out/ulvane-server-$version-x64.msi"

@@ -6,6 +6,8 @@
 //   ulvane_service reopen
 //   ulvane_service stats
 //   ulvane_service setup -examples=dir [install's options]   (the installer's step)
+//   ulvane_service undo-setup                                (its rollback)
+//   ulvane_service setup-done                                (its commit)
 //
 // Started by the service manager, it runs the server with the options it
 // was registered with; the stop and shutdown controls end it between
@@ -41,6 +43,7 @@ void usage()
                  "       ulvane_service reopen\n"
                  "       ulvane_service stats\n"
                  "       ulvane_service setup -examples=dir [install's options]\n"
+                 "       ulvane_service undo-setup | setup-done\n"
                  "       ulvane_service -version\n"
                  "Installs the barcode server as the Windows service "
               << service_name
@@ -51,6 +54,13 @@ void usage()
 bool starts_with(const std::string& text, const char* prefix)
 {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// A path of ours as the file system library takes it: our strings are
+// UTF-8 (each program's manifest asks Windows for that code page).
+std::filesystem::path path_of(const std::string& text)
+{
+    return std::filesystem::u8path(text);
 }
 
 // One argument of a command line, quoted; a trailing backslash would quote
@@ -71,12 +81,29 @@ std::string directory_of(const std::string& path)
 // The options install takes, as given.
 struct Service_options {
     std::string port, db_dir = ".", log_file, level, stats_file;
+    bool log_made = false; // settle_paths made the log file
 };
 
-// Reads install's options; false, after the usage, for an unknown one.
+// A port a terminal can reach: a number from 1 to 65535, digits alone (the
+// server itself reads "-p=" as atoi does, so "abc" would be 0, and 70000
+// would be 4464).
+bool is_port(const std::string& text)
+{
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    const long port = std::stol(text);
+    return port >= 1 && port <= 65535;
+}
+
+// Reads install's options; false, after the usage, for an unknown one or a
+// port no terminal could reach.
 bool read_options(const std::vector<std::string>& options, Service_options& o)
 {
     for (const std::string& option : options) {
+        if (starts_with(option, "-p=") && !is_port(option.substr(3))) {
+            std::cerr << "ulvane_service: the port \"" << option.substr(3) << "\" is not a number from 1 to 65535"
+                      << std::endl;
+            return false;
+        }
         if (starts_with(option, "-p="))
             o.port = option;
         else if (starts_with(option, "-db="))
@@ -110,6 +137,7 @@ bool settle_paths(Service_options& o)
     // service has no standard error to fall back on: a log that cannot be
     // written would leave no trace at all.
     o.log_file = full_path(o.log_file.empty() ? o.db_dir + "\\..\\ulvane_server.log" : o.log_file);
+    o.log_made = !std::filesystem::exists(path_of(o.log_file));
     std::FILE* log = std::fopen(o.log_file.c_str(), "ab");
     if (log == nullptr) {
         std::cerr << "ulvane_service: the log file " << o.log_file << " cannot be written: " << std::strerror(errno)
@@ -154,71 +182,207 @@ int install(const std::vector<std::string>& options)
     return 0;
 }
 
-// Where the installer's step keeps the options it registered the service
-// with, one a line: an upgrade may remove the old version's service with it
-// (Wine's installer does), and the new one is then registered as it was.
-std::string remembered_options_path()
+// Where the installer's step keeps its state: ProgramData\ulvane.
+std::string state_dir()
 {
     const char* data = std::getenv("ProgramData");
-    return std::string(data != nullptr ? data : "C:\\ProgramData") + "\\ulvane\\service.options";
+    return std::string(data != nullptr ? data : "C:\\ProgramData") + "\\ulvane";
 }
 
-// The installer's step (msiexec runs it as LocalSystem). The options are
-// the ones given, else those remembered from the last setup, else the
-// defaults (the database in ProgramData\ulvane\db); an empty one counts
-// as not given, since the installer passes every property. The database
-// directory is made and the example database copied into it when it holds
-// neither file (never over a database); the service is registered as
-// install does, unless it is registered already (an upgrade keeps it), and
-// the options are remembered. The installer then starts it.
-int setup(const std::vector<std::string>& given)
+// The options the service was last set up with, one a line: an upgrade or
+// a re-run that gives no property keeps them.
+std::string remembered_options_path()
 {
-    std::vector<std::string> options;
-    std::ifstream remembered(remembered_options_path());
-    for (std::string line; std::getline(remembered, line);)
-        if (!line.empty()) options.push_back(line);
-    std::string examples;
+    return state_dir() + "\\service.options";
+}
+
+// What the last setup changed, for undo-setup: written before each change,
+// removed by setup-done once the installation is through.
+//   options=LINE      a line of the options remembered before it (each)
+//   no-options        there were none
+//   service           the service was registered before it
+//   made=DIR          a directory it made
+//   copied=FILE       an example file it copied
+//   log=FILE          a log file it made
+std::string undo_record_path()
+{
+    return state_dir() + "\\setup.undo";
+}
+
+std::vector<std::string> lines_of(const std::string& path)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(path_of(path));
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) lines.push_back(line);
+    return lines;
+}
+
+// Appends one entry to the undo record, at once on disk: a setup that dies
+// halfway is undone as far as it went.
+void record(const std::string& entry)
+{
+    std::ofstream(path_of(undo_record_path()), std::ios::app) << entry << '\n';
+}
+
+// Makes the directory and those above it that are missing, recording each.
+void make_directories(const std::string& dir)
+{
+    std::vector<std::filesystem::path> missing;
+    for (std::filesystem::path p = path_of(dir); !p.empty() && !std::filesystem::exists(p); p = p.parent_path()) {
+        missing.push_back(p);
+        if (p == p.parent_path()) break;
+    }
+    for (auto made = missing.rbegin(); made != missing.rend(); ++made) {
+        std::error_code error;
+        if (std::filesystem::create_directory(*made, error)) record("made=" + made->u8string());
+    }
+}
+
+// The options for this setup: those remembered, each replaced by the one
+// given with the same name; an empty one given counts as not given, since
+// the installer passes every property, given or not.
+std::vector<std::string> options_for_setup(const std::vector<std::string>& given)
+{
+    std::vector<std::string> options = lines_of(remembered_options_path());
     for (const std::string& option : given) {
         const std::size_t eq = option.find('=');
-        if (starts_with(option, "-examples=")) examples = full_path(option.substr(10));
-        if (starts_with(option, "-examples=") || eq == std::string::npos || eq + 1 == option.size()) continue;
+        if (eq == std::string::npos || eq + 1 == option.size()) continue;
         options.erase(std::remove_if(options.begin(), options.end(),
                                      [&](const std::string& o) { return o.compare(0, eq + 1, option, 0, eq + 1) == 0; }),
                       options.end());
         options.push_back(option);
     }
-    if (examples.empty()) {
-        usage();
+    return options;
+}
+
+// Copies the example database into db_dir when it holds neither file
+// (never over a database); false, said why, when it cannot.
+bool copy_examples(const std::string& examples, const std::string& db_dir)
+{
+    make_directories(db_dir);
+    const std::filesystem::path db = path_of(db_dir);
+    if (std::filesystem::exists(db / database_files[0]) || std::filesystem::exists(db / database_files[1])) return true;
+    for (const char* file : database_files) {
+        std::error_code error;
+        record("copied=" + (db / file).u8string());
+        if (!std::filesystem::copy_file(path_of(examples) / file, db / file, error)) {
+            std::cerr << "ulvane_service: cannot copy the example " << file << " into " << db_dir << ": "
+                      << error.message() << std::endl;
+            return false;
+        }
+    }
+    std::cout << "Copied the example database into " << db_dir << std::endl;
+    return true;
+}
+
+// Undoes what the last setup recorded, last change first: the service it
+// registered goes, the one registered before comes back with its options
+// and is started, the remembered options are as they were, and the
+// examples, log and directories it made are removed (a directory only when
+// empty; a log only when empty: one that says why the start failed stays).
+int undo_setup()
+{
+    const std::vector<std::string> entries = lines_of(undo_record_path());
+    if (entries.empty()) return 0;
+    std::string why;
+    if (service_is_registered(service_name) && !service_remove(service_name, why))
+        std::cerr << "ulvane_service: " << why << std::endl;
+    std::vector<std::string> old_options;
+    for (const std::string& entry : entries)
+        if (starts_with(entry, "options=")) old_options.push_back(entry.substr(8));
+    const bool had_options = std::find(entries.begin(), entries.end(), "no-options") == entries.end();
+    const bool had_service = std::find(entries.begin(), entries.end(), "service") != entries.end();
+    for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+        std::error_code error;
+        if (starts_with(*entry, "copied=") || starts_with(*entry, "made=")) {
+            std::filesystem::remove(path_of(entry->substr(entry->find('=') + 1)), error); // a directory only when empty
+        } else if (starts_with(*entry, "log=")) {
+            const std::filesystem::path log = path_of(entry->substr(4));
+            if (std::filesystem::file_size(log, error) == 0 && !error) std::filesystem::remove(log, error);
+        }
+    }
+    std::error_code error;
+    std::filesystem::remove(path_of(remembered_options_path()), error);
+    if (had_options) {
+        std::ofstream remember(path_of(remembered_options_path()), std::ios::trunc);
+        for (const std::string& option : old_options) remember << option << '\n';
+    }
+    std::filesystem::remove(path_of(undo_record_path()), error);
+    std::filesystem::remove(path_of(state_dir()), error); // when nothing else is left in it
+    if (had_service && had_options) {
+        if (install(old_options) != 0 || !service_start(service_name, why)) {
+            std::cerr << "ulvane_service: the service as it was before cannot be started again: " << why << std::endl;
+            return 1;
+        }
+        std::cout << "Registered and started the service " << service_name << " as it was before." << std::endl;
+    }
+    return 0;
+}
+
+// The installer's step (msiexec runs it as LocalSystem; its rollback runs
+// undo-setup, its commit setup-done). The options are the ones given, else
+// those remembered from the last setup, else the defaults (the database in
+// ProgramData\ulvane\db). The database directory is made and the example
+// database copied into it when it holds neither file; the service is
+// registered anew with the options (a service registered before, by an
+// earlier installation or version, is replaced, so that the options given
+// always win), the options are remembered and the service is started. A
+// setup that fails, the service not starting among it, undoes itself and
+// leaves everything as it was.
+int setup(const std::vector<std::string>& given)
+{
+    std::string examples;
+    for (const std::string& option : given)
+        if (starts_with(option, "-examples=")) examples = full_path(option.substr(10));
+    std::vector<std::string> options;
+    for (const std::string& option : given)
+        if (!starts_with(option, "-examples=")) options.push_back(option);
+    options = options_for_setup(options);
+    Service_options checked;
+    if (examples.empty() || !read_options(options, checked)) {
+        if (examples.empty()) usage();
         return 2;
     }
     auto db = std::find_if(options.begin(), options.end(), [](const std::string& o) { return starts_with(o, "-db="); });
-    const std::string base = directory_of(remembered_options_path());
-    const std::string db_dir = full_path(db != options.end() ? db->substr(4) : base + "\\db");
+    const std::string db_dir = full_path(db != options.end() ? db->substr(4) : state_dir() + "\\db");
     if (db != options.end()) options.erase(db);
     options.push_back("-db=" + db_dir);
 
     std::error_code error;
-    std::filesystem::create_directories(db_dir, error);
-    if (!std::filesystem::exists(db_dir + "\\" + database_files[0]) &&
-        !std::filesystem::exists(db_dir + "\\" + database_files[1])) {
-        for (const char* file : database_files) {
-            if (!std::filesystem::copy_file(examples + "\\" + file, db_dir + "\\" + file, error)) {
-                std::cerr << "ulvane_service: cannot copy the example " << file << " into " << db_dir << ": "
-                          << error.message() << std::endl;
-                return 1;
-            }
-        }
-        std::cout << "Copied the example database into " << db_dir << std::endl;
+    std::filesystem::remove(path_of(undo_record_path()), error);
+    make_directories(state_dir());
+    const std::vector<std::string> remembered = lines_of(remembered_options_path());
+    if (remembered.empty() && !std::filesystem::exists(path_of(remembered_options_path()))) record("no-options");
+    for (const std::string& option : remembered) record("options=" + option);
+    const bool registered = service_is_registered(service_name);
+    if (registered) record("service");
+
+    const auto failed = [](int status) {
+        undo_setup();
+        return status;
+    };
+    if (!copy_examples(examples, db_dir)) return failed(1);
+    std::string why;
+    if (registered && !service_remove(service_name, why)) {
+        std::cerr << "ulvane_service: " << why << std::endl;
+        return failed(1);
     }
-    if (service_is_registered(service_name)) {
-        std::cout << "The service " << service_name << " is registered already: its options are kept." << std::endl;
-        return 0;
-    }
+    Service_options paths;
+    read_options(options, paths);
+    if (!settle_paths(paths)) return failed(1);
+    if (paths.log_made) record("log=" + paths.log_file);
     const int status = install(options);
-    if (status != 0) return status;
-    std::filesystem::create_directories(base, error);
-    std::ofstream remember(remembered_options_path(), std::ios::trunc);
-    for (const std::string& option : options) remember << option << '\n';
+    if (status != 0) return failed(status);
+    {
+        std::ofstream remember(path_of(remembered_options_path()), std::ios::trunc);
+        for (const std::string& option : options) remember << option << '\n';
+    }
+    if (!service_start(service_name, why)) {
+        std::cerr << "ulvane_service: " << why << std::endl;
+        return failed(1);
+    }
+    std::cout << "Started the service " << service_name << "." << std::endl;
     return 0;
 }
 
@@ -254,6 +418,12 @@ int main(int argc, char** argv)
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "install") return install(std::vector<std::string>(argv + 2, argv + argc));
     if (command == "setup") return setup(std::vector<std::string>(argv + 2, argv + argc));
+    if ((command == "undo-setup" || command == "setup-done") && argc == 2) {
+        if (command == "undo-setup") return undo_setup();
+        std::error_code error;
+        std::filesystem::remove(path_of(undo_record_path()), error);
+        return 0;
+    }
     if (command == "remove" || command == "reopen" || command == "stats") {
         if (argc > 2) {
             usage();
