@@ -2,6 +2,9 @@
 
 #include <climits>
 #include <cstring>
+#include <iostream>
+
+#include "platform_process.h"
 
 int option_number(const char* text)
 {
@@ -38,4 +41,12 @@ bool Command_line::number(const char* prefix, int& value) const
     if (std::strncmp(argument(), prefix, length) != 0) return false;
     value = option_number(argument() + length);
     return true;
+}
+
+bool arguments_are_whole(const char* program)
+{
+    std::string why;
+    if (arguments_arrived_whole(why)) return true;
+    std::cerr << program << ": " << why << std::endl;
+    return false;
 }

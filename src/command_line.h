@@ -11,6 +11,12 @@
 // range of a 32-bit int are clamped to INT_MIN / INT_MAX.
 int option_number(const char* text);
 
+// False, said on standard error as "PROGRAM: why", when an argument did not
+// reach the program whole (a path with a character outside the Windows code
+// page it ran in): the program refuses to run rather than work on a
+// look-alike.
+bool arguments_are_whole(const char* program);
+
 class Command_line {
 public:
     Command_line(int argc, char** argv) : my_argc(argc), my_argv(argv) {}

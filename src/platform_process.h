@@ -10,6 +10,7 @@
 #define ULVANE_PLATFORM_PROCESS_H
 
 #include <string>
+#include <vector>
 
 // Prepares the standard streams before anything is opened or written: any of
 // standard input, output and error that is closed is opened on the null
@@ -89,6 +90,19 @@ bool run_as_service(const char* name, int (*serve)());
 void report_to_system_log(const std::string& source, const std::string& message);
 // This program's own file.
 std::string program_path();
+
+// Whether the program's arguments reached it whole. On Windows a program
+// gets them in its code page: UTF-8 where Windows honours the program's
+// manifest (Windows 10 version 1903 on), else the system's ANSI code page,
+// which turns a character it lacks into a look-alike ("Łódź" into "Lodz"),
+// so that a path names another directory. False then, with `error` saying
+// which argument; always true on POSIX.
+bool arguments_arrived_whole(std::string& error);
+#ifdef _WIN32
+// The index of the first of `arguments` that `code_page` cannot carry
+// whole, or -1: what arguments_arrived_whole asks of the command line.
+int first_argument_not_whole(unsigned code_page, const std::vector<std::wstring>& arguments);
+#endif
 // This process's id, as the system's tools show it.
 unsigned long process_id();
 

@@ -11,6 +11,7 @@
 #include <windows.h>
 #include <iphlpapi.h>
 #include <aclapi.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -393,6 +394,41 @@ std::string program_path()
     char path[MAX_PATH * 4];
     DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
     return n > 0 && n < sizeof path ? std::string(path, n) : std::string();
+}
+
+int first_argument_not_whole(unsigned code_page, const std::vector<std::wstring>& arguments)
+{
+    // UTF-8 carries every character, but not half of one (a lone surrogate).
+    const bool utf8 = code_page == CP_UTF8;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::wstring& argument = arguments[i];
+        if (argument.empty()) continue;
+        BOOL used_default = FALSE;
+        const int bytes =
+            WideCharToMultiByte(code_page, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, argument.data(),
+                                static_cast<int>(argument.size()), nullptr, 0, nullptr, utf8 ? nullptr : &used_default);
+        if (bytes == 0 || used_default) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+bool arguments_arrived_whole(std::string& error)
+{
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) return true; // nothing to compare with: the arguments as they came
+    const std::vector<std::wstring> arguments(wide, wide + count);
+    LocalFree(wide);
+    const unsigned code_page = GetACP();
+    const int bad = first_argument_not_whole(code_page, arguments);
+    if (bad < 0) return true;
+    const std::wstring& argument = arguments[static_cast<std::size_t>(bad)];
+    std::string shown(argument.size() * 3, '\0');
+    shown.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, argument.data(), static_cast<int>(argument.size()),
+                                                               &shown[0], static_cast<int>(shown.size()), nullptr, nullptr)));
+    error = "the argument \"" + shown + "\" holds characters that Windows cannot hand to this program whole (its code page " +
+            std::to_string(code_page) + " lacks them; Windows 10 version 1903 or later hands over any)";
+    return false;
 }
 
 bool socket_layer_start()

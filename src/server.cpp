@@ -61,6 +61,10 @@ int server_main(int argc, char** argv, Start_failure* failure)
         return -1;
     }
     if (version_asked(argc, argv, "ulvane_server")) return 0;
+    if (!arguments_are_whole("ulvane_server")) {
+        why = Start_failure::option;
+        return -1;
+    }
     int port = 9000;
     std::string db_dir = ".";
     std::string stats_file; // none

@@ -1645,31 +1645,70 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     EXPECT_EQ(log_lines("ulvane_server.log").back(), "INF Stopped on request.");
 
     // The installer's step: the examples copied into a directory without a
-    // database, never over one; a registered service's options kept.
+    // database, never over one; the service registered with the options
+    // given (anew when it is registered already) and started; a port no
+    // terminal can reach refused with nothing changed.
     ASSERT_EQ(mkdir(my_dir.file("examples").c_str(), 0755), 0);
     write_file(my_dir.file("examples/barcodes.ini"), "[]\nformat=f\n");
     write_file(my_dir.file("examples/formats.ini"), "[f]\nexample\n");
     const std::string examples = "-examples=" + windows_path(my_dir.file("examples"));
+    auto image_path = [&] {
+        return run({"/usr/bin/wine", "reg", "query", "HKLM\\System\\CurrentControlSet\\Services\\ulvane_server", "/v",
+                    "ImagePath"})
+            .second;
+    };
     auto setup = service({"setup", examples, "-db=" + windows_path(my_dir.file("new/db")), "-p=9001"});
     ASSERT_EQ(setup.first, 0) << setup.second;
     EXPECT_EQ(read_file(my_dir.file("new/db/formats.ini")), "[f]\nexample\n");
-    EXPECT_NE(setup.second.find("\"-p=9001\""), std::string::npos) << setup.second;
+    EXPECT_NE(image_path().find("\"-p=9001\""), std::string::npos) << image_path();
+    EXPECT_NE(sc("query").find("4  RUNNING"), std::string::npos) << "setup starts it";
     setup = service({"setup", examples, "-db=" + db, "-p=9002"});
     EXPECT_EQ(setup.first, 0) << setup.second;
-    EXPECT_NE(setup.second.find("registered already: its options are kept"), std::string::npos) << setup.second;
     EXPECT_EQ(read_file(my_dir.file("db/barcodes.ini")), pen_barcodes) << "a database is never overwritten";
-    const std::string image =
-        run({"/usr/bin/wine", "reg", "query", "HKLM\\System\\CurrentControlSet\\Services\\ulvane_server", "/v", "ImagePath"})
-            .second;
-    EXPECT_NE(image.find("\"-p=9001\""), std::string::npos) << image;
+    EXPECT_NE(image_path().find("\"-p=9002\""), std::string::npos) << "the options given win: " << image_path();
+    EXPECT_NE(sc("query").find("4  RUNNING"), std::string::npos);
+    Socket_handle at_9002 = terminal(9002);
+    EXPECT_EQ(ask(at_9002, "12345\n", no_socket, 5000, 9002), pen_answer);
+    for (const char* port : {"0", "70000", "abc", "-1", "9002x"}) {
+        setup = service({"setup", examples, std::string("-p=") + port});
+        EXPECT_EQ(setup.first, 2) << port;
+        EXPECT_NE(setup.second.find("the port \"" + std::string(port) + "\" is not a number from 1 to 65535"),
+                  std::string::npos)
+            << setup.second;
+        EXPECT_NE(image_path().find("\"-p=9002\""), std::string::npos) << port << ": " << image_path();
+    }
+    EXPECT_EQ(service({"install", "-p=0"}).first, 2);
+
+    // A setup whose service cannot start (its port taken) undoes itself:
+    // the service as it was comes back and serves, options and all.
+    Socket_handle taken = my_hosts->socket_in(my_hosts->server_ns(), 9003);
+    setup = service({"setup", examples, "-db=" + windows_path(my_dir.file("other/db")), "-p=9003"});
+    EXPECT_EQ(setup.first, 1) << setup.second;
+    EXPECT_NE(setup.second.find("stopped at its start"), std::string::npos) << setup.second;
+    udp_close(taken);
+    EXPECT_FALSE(std::ifstream(my_dir.file("other/db/barcodes.ini")).good()) << "the examples copied are gone";
+    EXPECT_FALSE(std::ifstream(my_dir.file("other/db")).good()) << "so is the directory made for them";
+    EXPECT_NE(read_file(my_dir.file("other/ulvane_server.log")).find("WSAGetLastError=" + std::to_string(address_in_use)), std::string::npos)
+        << "the log that says why stays";
+    EXPECT_NE(image_path().find("\"-p=9002\""), std::string::npos) << image_path();
+    ASSERT_NE(wait_for_state("4  RUNNING").find("4  RUNNING"), std::string::npos);
+    EXPECT_EQ(ask(at_9002, "12345\n", no_socket, 5000, 9002), pen_answer);
+    const std::string state = std::string(std::getenv("WINEPREFIX")) + "/drive_c/ProgramData/ulvane/";
+    EXPECT_NE(read_file(state + "service.options").find("-p=9002"), std::string::npos);
+    EXPECT_FALSE(std::ifstream(state + "setup.undo").good());
+    udp_close(at_9002);
     EXPECT_EQ(service({"remove"}).first, 0);
-    std::remove((std::string(std::getenv("WINEPREFIX")) + "/drive_c/ProgramData/ulvane/service.options").c_str());
+    std::remove((state + "service.options").c_str());
 }
 
-// The Windows Installer package as an administrator deploys it, unattended:
-// installed with its properties and started, a terminal answered at the
-// port given; upgraded to a higher version, keeping the edited database and
-// the service's options; removed, taking the service and the programs and
+// The Windows Installer package as an administrator deploys it, unattended,
+// into a directory named in no ANSI code page: a port no terminal can reach
+// refused before anything is done; an installation whose service cannot
+// start (its port taken) rolled back whole, so that a retry with another
+// port serves there; installed with its properties and started, a terminal
+// answered at the port given; run again with another port, serving there;
+// upgraded to a higher version, keeping the edited database and the
+// service's options; removed, taking the service and the programs and
 // leaving the database and the log.
 TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
 {
@@ -1686,12 +1725,13 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
         return shown;
     };
     const std::string prefix = std::getenv("WINEPREFIX");
+    const std::string state = prefix + "/drive_c/ProgramData/ulvane/";
     struct Removal {
         std::function<void()> remove;
         ~Removal() { remove(); }
     } removal{[&] {
         run({ULVANE_SERVICE_PATH, "remove"});
-        std::remove((prefix + "/drive_c/ProgramData/ulvane/service.options").c_str());
+        std::remove((state + "service.options").c_str());
     }};
     const std::string version = ULVANE_VERSION, next = version.substr(0, version.rfind('.') + 1) +
                                                         std::to_string(std::stoi(version.substr(version.rfind('.') + 1)) + 1);
@@ -1703,11 +1743,46 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
         packages[k] = "Z:" + my_dir.path() + "/ulvane-server-" + (k == 0 ? version : next) + "-x64.msi";
         std::replace(packages[k].begin(), packages[k].end(), '/', '\\');
     }
+    // The undoing of SetupService runs only on a rollback, the forgetting of
+    // it only once the installation is through; an older version is removed
+    // before anything is set up.
+    Run_result actions = run_program({"/usr/bin/msiinfo", "export", my_dir.path() + "/ulvane-server-" + version + "-x64.msi",
+                                      "CustomAction"});
+    EXPECT_TRUE(std::regex_search(actions.out, std::regex("\nUndoSetup\t3410\t")) &&
+                std::regex_search(actions.out, std::regex("\nSetupDone\t3666\t")))
+        << actions.out;
+    Run_result sequence = run_program({"/usr/bin/msiinfo", "export", my_dir.path() + "/ulvane-server-" + version + "-x64.msi",
+                                       "InstallExecuteSequence"});
+    EXPECT_NE(sequence.out.find("\nRemoveExistingProducts\t\t1401"), std::string::npos) << sequence.out;
     std::string shop = "Z:" + my_dir.file("shop");
     std::replace(shop.begin(), shop.end(), '/', '\\');
+    auto install = [&](const std::string& package, std::vector<std::string> properties) {
+        std::vector<std::string> argv = {"/usr/bin/wine", "msiexec", "/i", package, "/qn"};
+        argv.insert(argv.end(), properties.begin(), properties.end());
+        return run(argv);
+    };
+    auto nothing_left = [&](const std::string& why) {
+        EXPECT_EQ(sc_query().find("SERVICE_NAME"), std::string::npos) << why << ": no service";
+        EXPECT_FALSE(std::ifstream(state + "service.options").good()) << why << ": no options remembered";
+        EXPECT_FALSE(std::ifstream(state + "setup.undo").good()) << why;
+        EXPECT_FALSE(std::ifstream(prefix + "/drive_c/Program Files/ulvane/ulvane_server.exe").good()) << why;
+        EXPECT_FALSE(std::ifstream(my_dir.file("shop/db/barcodes.ini")).good()) << why << ": no example copied";
+    };
+    const std::vector<std::string> shop_properties = {"DBDIR=" + shop + "\\db", "STATSFILE=" + shop + "\\ulvane_server.prom"};
 
-    auto installed = run({"/usr/bin/wine", "msiexec", "/i", packages[0], "/qn", "PORT=9001", "DBDIR=" + shop + "\\db",
-                          "STATSFILE=" + shop + "\\ulvane_server.prom"});
+    for (const char* port : {"0", "70000", "abc"}) {
+        auto refused = install(packages[0], {std::string("PORT=") + port, shop_properties[0]});
+        EXPECT_NE(refused.first, 0) << port << ": " << refused.second;
+        nothing_left(std::string("PORT=") + port);
+    }
+    {
+        Socket_handle taken = my_hosts->socket_in(my_hosts->server_ns(), 9001);
+        auto failed = install(packages[0], {"PORT=9001", shop_properties[0], shop_properties[1]});
+        udp_close(taken);
+        EXPECT_NE(failed.first, 0) << failed.second;
+        nothing_left("port taken");
+    }
+    auto installed = install(packages[0], {"PORT=9002", shop_properties[0], shop_properties[1]});
     ASSERT_EQ(installed.first, 0) << installed.second;
     ASSERT_NE(wait_for_running().find("4  RUNNING"), std::string::npos);
     const std::string metrics = my_dir.file("shop/ulvane_server.prom");
@@ -1718,18 +1793,25 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
     EXPECT_NE(wait_for_metrics().find("\nulvane_barcodes_entries "), std::string::npos);
     EXPECT_TRUE(std::ifstream(prefix + "/drive_c/Program Files/ulvane/ulvane_check.exe").good());
     const std::string pen = "Ballpoint pen, blue\nPrice: 0.89"; // the example database's
-    Socket_handle sd = terminal(9001);
-    EXPECT_EQ(ask(sd, "4006381333931\n", no_socket, 5000, 9001), pen);
+    Socket_handle sd = terminal(9002);
+    EXPECT_EQ(ask(sd, "4006381333931\n", no_socket, 5000, 9002), pen);
+    udp_close(sd);
+
+    auto again = install(packages[0], {"PORT=9003"});
+    ASSERT_EQ(again.first, 0) << again.second;
+    ASSERT_NE(wait_for_running().find("4  RUNNING"), std::string::npos) << "a re-run leaves it running";
+    sd = terminal(9003);
+    EXPECT_EQ(ask(sd, "4006381333931\n", no_socket, 5000, 9003), pen) << "the port given wins";
 
     const std::string edited = read_file(my_dir.file("shop/db/barcodes.ini")) + "[0815]\nformat=price\ntag.description=Ours\ntag.price=1\n";
     write_file(my_dir.file("shop/db/barcodes.ini"), edited);
     std::remove(metrics.c_str());
-    auto upgraded = run({"/usr/bin/wine", "msiexec", "/i", packages[1], "/qn"});
+    auto upgraded = install(packages[1], {});
     ASSERT_EQ(upgraded.first, 0) << upgraded.second;
     ASSERT_NE(wait_for_running().find("4  RUNNING"), std::string::npos);
     EXPECT_NE(wait_for_metrics().find("\nulvane_barcodes_entries "), std::string::npos) << "the metrics file kept";
     EXPECT_EQ(read_file(my_dir.file("shop/db/barcodes.ini")), edited);
-    EXPECT_EQ(ask(sd, "0815\n", no_socket, 5000, 9001), "Ours\nPrice: 1") << "the port and the database kept";
+    EXPECT_EQ(ask(sd, "0815\n", no_socket, 5000, 9003), "Ours\nPrice: 1") << "the port and the database kept";
 
     auto removed = run({"/usr/bin/wine", "msiexec", "/x", packages[1], "/qn"});
     EXPECT_EQ(removed.first, 0) << removed.second;

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # The Debian package as an administrator uses it, on this machine, as root
 # (CI's machine is thrown away afterwards): installed, the installed server
-# started with its unit's command line answers a terminal from /etc/ulvane
-# between two network namespaces, an edit of the database survives an
-# upgrade to a newer version and a removal, a purge leaves nothing behind,
-# and the package holds nothing outside the expected places.
+# started with its unit's command line and settings, as an unprivileged
+# user as the unit's is, answers a terminal from /etc/ulvane between two
+# network namespaces without a warning; the unit refuses a port no terminal
+# can reach; an unattended upgrade to a newer version whose example changed
+# asks nothing and keeps the shop's edited files, and so does a removal; a
+# purge leaves nothing behind, and the package holds nothing outside the
+# expected places.
 #
 #   tests/package_test.sh BUILD_DIR VERSION
 #
@@ -27,10 +30,16 @@ work=$(mktemp -d)
 s=ulvpkg-s-$$
 t=ulvpkg-t-$$
 server_pid=
+rmem_max=$(cat /proc/sys/net/core/rmem_max)
+exporter=/var/lib/prometheus/node-exporter
+made_exporter=
+if [ ! -d "$exporter" ]; then mkdir -p "$exporter"; made_exporter=yes; fi
 cleanup() {
   if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
   two_hosts_down "$s" "$t"
   dpkg -P ulvane-server >/dev/null 2>&1 || true
+  echo "$rmem_max" > /proc/sys/net/core/rmem_max || true
+  if [ -n "$made_exporter" ]; then rm -rf /var/lib/prometheus; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -46,34 +55,62 @@ wait_for() {
 
 next=${version%.*}.$((${version##*.} + 1))
 first=$("$top/tools/make_deb.sh" "$build" "$work/first" "$version")
-newer=$("$top/tools/make_deb.sh" "$build" "$work/newer" "$next")
+# The newer version's example formats.ini differs by a comment.
+mkdir "$work/examples"
+cp "$top/examples/db/barcodes.ini" "$work/examples/"
+{ echo "# changed in $next"; cat "$top/examples/db/formats.ini"; } > "$work/examples/formats.ini"
+newer=$(ULVANE_EXAMPLES_DIR=$work/examples "$top/tools/make_deb.sh" "$build" "$work/newer" "$next")
 
 echo "== install"
 dpkg -i "$first" </dev/null >/dev/null
-unexpected=$(dpkg -L ulvane-server | grep -Ev '^(/\.|/etc|/etc/ulvane(/(barcodes|formats)\.ini)?|/usr|/usr/bin(/ulvane_[a-z]+)?|/usr/share|/usr/share/doc|/usr/share/doc/ulvane-server(/.*)?|/usr/share/man|/usr/share/man/man1(/ulvane_[a-z]+\.1\.gz)?|/lib|/lib/systemd|/lib/systemd/system(/ulvane_server\.service)?)$' || true)
+unexpected=$(dpkg -L ulvane-server | grep -Ev '^(/\.|/usr|/usr/bin(/ulvane_[a-z]+)?|/usr/share|/usr/share/doc|/usr/share/doc/ulvane-server(/.*)?|/usr/share/ulvane-server(/examples(/(barcodes|formats)\.ini)?|/default)?|/usr/share/man|/usr/share/man/man1(/ulvane_[a-z]+\.1\.gz)?|/usr/lib|/usr/lib/sysctl\.d(/60-ulvane-server\.conf)?|/lib|/lib/systemd|/lib/systemd/system(/ulvane_server\.service)?)$' || true)
 [ -z "$unexpected" ] || fail "files outside the expected places: $unexpected"
+[ -z "$(dpkg-query -W -f='${Conffiles}' ulvane-server)" ] || fail "conffiles: the shop's files must never be asked about"
+cmp -s /etc/ulvane/barcodes.ini "$top/examples/db/barcodes.ini" || fail "no example barcodes.ini in /etc/ulvane"
+cmp -s /etc/default/ulvane-server "$top/tools/debian/default" || fail "no /etc/default/ulvane-server"
+[ "$(readlink "$exporter/ulvane_server.prom")" = /run/ulvane_server/ulvane_server.prom ] || fail "no link for node exporter"
+[ "$(cat /proc/sys/net/core/rmem_max)" -ge 8388608 ] || fail "the receive queue's limit was not raised"
 for program in ulvane_server ulvane_scan ulvane_check ulvane_report ulvane_export ulvane_import; do
   [ -x "/usr/bin/$program" ] || fail "/usr/bin/$program missing"
   [ -f "/usr/share/man/man1/$program.1.gz" ] || fail "no man page for $program"
 done
-[ "$(/usr/bin/ulvane_check -version)" = "ulvane_check $version" ] || fail "ulvane_check -version"
+for program in ulvane_server ulvane_scan ulvane_check ulvane_report ulvane_export ulvane_import; do
+  [ "$("/usr/bin/$program" -version)" = "$program $version" ] || fail "$program -version"
+done
 [[ "$(dpkg-query -W -f='${Depends}' ulvane-server)" == *"libc6 (>= "*"libstdc++6 (>= "* ]] || fail "the Depends field"
 # Marked enabled, here where systemd does not run as well.
 [ -L /etc/systemd/system/multi-user.target.wants/ulvane_server.service ] || fail "the unit is not enabled"
 
+echo "== the unit refuses a port no terminal can reach"
+unit=/lib/systemd/system/ulvane_server.service
+check=$(sed -n "s/^ExecStartPre=\/bin\/sh -c '\(.*\)'$/\1/p" "$unit")
+[ -n "$check" ] || fail "no port check in the unit"
+for port in 9000 1 65535 09000; do
+  ULVANE_PORT=$port sh -c "$check" || fail "ULVANE_PORT=$port refused"
+done
+for port in 0 65536 70000 abc 90O0 -1 '' 99999999999999999999; do
+  if ULVANE_PORT=$port sh -c "$check" 2>"$work/refused"; then fail "ULVANE_PORT=$port taken"; fi
+  grep -q "is not a number from 1 to 65535" "$work/refused" || fail "ULVANE_PORT=$port: $(cat "$work/refused")"
+done
+
 echo "== the installed server answers a terminal"
-command=$(sed -n 's/^ExecStart=//p' /lib/systemd/system/ulvane_server.service)
-command=${command//'${ULVANE_DB}'/$(sed -n 's/^Environment=ULVANE_DB=//p' /lib/systemd/system/ulvane_server.service)}
-[[ "$command" == "/usr/bin/ulvane_server -db=/etc/ulvane "* ]] || fail "the unit's command line: $command"
+# The unit's command line with its settings, as systemd makes it.
+sed -i 's/^ULVANE_PORT=.*/ULVANE_PORT=9005/' /etc/default/ulvane-server
+command=$(sed -n 's/^ExecStart=//p' "$unit")
+command=$(set -a; . /etc/default/ulvane-server; eval "echo \"$command\"")
+[ "$command" = "/usr/bin/ulvane_server -db=/etc/ulvane -p=9005 -l=3 -stats=/run/ulvane_server/ulvane_server.prom" ] ||
+  fail "the unit's command line: $command"
 two_hosts_up "$s" "$t"
-runtime=$(sed -n 's/^RuntimeDirectory=//p' /lib/systemd/system/ulvane_server.service)
-mkdir -p "/run/$runtime" # as systemd makes it
+runtime=$(sed -n 's/^RuntimeDirectory=//p' "$unit")
+mkdir -p "/run/$runtime" # as systemd makes it, for the service's own user
+chown nobody:nogroup "/run/$runtime"
 # shellcheck disable=SC2086 # the unit's command line, split as systemd splits it
-ip netns exec "$s" $command 2>"$work/log" &
+ip netns exec "$s" setpriv --reuid=nobody --regid=nogroup --clear-groups $command 2>"$work/log" &
 server_pid=$!
-wait_for grep -q "Ready: answering at UDP port 9000 with .* (ulvane_server $version)\.$" "$work/log" ||
+wait_for grep -q "Ready: answering at UDP port 9005 with .* (ulvane_server $version)\.$" "$work/log" ||
   fail "no Ready line: $(cat "$work/log")"
-answer=$(ip netns exec "$t" /usr/bin/ulvane_scan 10.77.0.1 4006381333931)
+! grep -q "WRN" "$work/log" || fail "a warning at the start: $(cat "$work/log")"
+answer=$(ip netns exec "$t" /usr/bin/ulvane_scan -p=9005 10.77.0.1 4006381333931)
 [ "$answer" = 'Ballpoint pen, blue\nPrice: 0.89' ] || fail "the answer: $answer"
 kill "$server_pid"
 wait "$server_pid" 2>/dev/null || true
@@ -82,15 +119,20 @@ grep -qx 'ulvane_answered_total 1' "/run/$runtime/ulvane_server.prom" ||
   fail "no metrics in the unit's runtime directory: $(ls -l "/run/$runtime") $(cat "$work/log")"
 rm -r "/run/${runtime:?}"
 
-echo "== an edited database survives an upgrade and a removal"
+echo "== an unattended upgrade asks nothing; the shop's files survive it and a removal"
 printf '[0815]\nformat=price\ntag.description=edited by the shop\ntag.price=1.00\n' >> /etc/ulvane/barcodes.ini
-edited=$(md5sum /etc/ulvane/barcodes.ini)
-dpkg -i "$newer" </dev/null >/dev/null
-[ "$(dpkg-query -W -f='${Version}' ulvane-server)" = "$next" ] || fail "not upgraded to $next"
-[ "$(md5sum /etc/ulvane/barcodes.ini)" = "$edited" ] || fail "the upgrade changed the edited barcodes.ini"
+printf '# the shop'"'"'s own\n' >> /etc/ulvane/formats.ini
+edited=$(md5sum /etc/ulvane/barcodes.ini /etc/ulvane/formats.ini /etc/default/ulvane-server)
+DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$newer" </dev/null >"$work/apt" 2>&1 ||
+  fail "the upgrade did not go through unattended: $(cat "$work/apt")"
+[ "$(dpkg-query -W -f='${Version} ${Status}' ulvane-server)" = "$next install ok installed" ] || fail "not upgraded to $next"
+[ "$(md5sum /etc/ulvane/barcodes.ini /etc/ulvane/formats.ini /etc/default/ulvane-server)" = "$edited" ] ||
+  fail "the upgrade changed the shop's files"
 dpkg -r ulvane-server </dev/null >/dev/null
 [ ! -e /usr/bin/ulvane_server ] || fail "dpkg -r left the programs"
-[ "$(md5sum /etc/ulvane/barcodes.ini)" = "$edited" ] || fail "dpkg -r changed the edited barcodes.ini"
+[ ! -L "$exporter/ulvane_server.prom" ] || fail "dpkg -r left the link in node exporter's directory"
+[ "$(md5sum /etc/ulvane/barcodes.ini /etc/ulvane/formats.ini /etc/default/ulvane-server)" = "$edited" ] ||
+  fail "dpkg -r changed the shop's files"
 
 echo "== a purge leaves nothing behind"
 dpkg -P ulvane-server </dev/null >/dev/null

@@ -6,14 +6,20 @@
 #   tools/make_deb.sh BUILD_DIR OUT_DIR VERSION
 #
 # writes OUT_DIR/ulvane-server_VERSION_amd64.deb: the programs (stripped),
-# the systemd unit, the example database as conffiles in /etc/ulvane, the
-# documents with copyright and changelog.gz, a man page for each program,
-# and the maintainer scripts of tools/debian/.
+# the systemd unit, the example database and the template of
+# /etc/default/ulvane-server in /usr/share/ulvane-server (postinst copies
+# them into /etc only where nothing is there: the shop's files are no
+# conffiles, so no upgrade ever asks about them or replaces them), the
+# receive queue's limit for sysctl, the documents with copyright and
+# changelog.gz, a man page for each program, and the maintainer scripts of
+# tools/debian/. ULVANE_EXAMPLES_DIR names another example database (the
+# package test's).
 set -euo pipefail
 build=$1
 out=$2
 version=$3
 top=$(cd "$(dirname "$0")/.." && pwd)
+examples=${ULVANE_EXAMPLES_DIR:-$top/examples/db}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 root=$work/root
@@ -24,8 +30,11 @@ for program in "$root"/usr/bin/*; do
   strip --strip-unneeded --remove-section=.comment --remove-section=.note "$program"
 done
 
-install -d "$root/etc/ulvane"
-install -m 644 "$top/examples/db/barcodes.ini" "$top/examples/db/formats.ini" "$root/etc/ulvane/"
+share=$root/usr/share/ulvane-server
+install -d "$share/examples" "$root/usr/lib/sysctl.d"
+install -m 644 "$examples/barcodes.ini" "$examples/formats.ini" "$share/examples/"
+install -m 644 "$top/tools/debian/default" "$share/default"
+install -m 644 "$top/tools/debian/sysctl.conf" "$root/usr/lib/sysctl.d/60-ulvane-server.conf"
 
 doc=$root/usr/share/doc/ulvane-server
 install -m 644 "$top/tools/debian/copyright" "$doc/copyright"
@@ -34,7 +43,6 @@ gzip -9n "$root"/usr/share/man/man1/*.1
 
 install -d "$root/DEBIAN"
 install -m 755 "$top/tools/debian/postinst" "$top/tools/debian/prerm" "$top/tools/debian/postrm" "$root/DEBIAN/"
-printf '/etc/ulvane/barcodes.ini\n/etc/ulvane/formats.ini\n' > "$root/DEBIAN/conffiles"
 # The libraries the programs need, as dpkg-shlibdeps finds them.
 mkdir -p "$work/src/debian"
 printf 'Source: ulvane-server\n\nPackage: ulvane-server\nArchitecture: any\n' > "$work/src/debian/control"

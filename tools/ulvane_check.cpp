@@ -410,6 +410,7 @@ int main(int argc, char** argv)
 {
     unbuffer_standard_streams();
     if (version_asked(argc, argv, "ulvane_check")) return 0;
+    if (!arguments_are_whole("ulvane_check")) return 2;
     std::string db_dir = ".";
     std::vector<std::string> codes;
     Command_line args(argc, argv);

@@ -74,6 +74,7 @@ int main(int argc, char** argv)
 {
     unbuffer_standard_streams();
     if (version_asked(argc, argv, "ulvane_export")) return 0;
+    if (!arguments_are_whole("ulvane_export")) return 2;
     std::string db_dir = ".", output;
     Command_line args(argc, argv);
     while (args.next()) {

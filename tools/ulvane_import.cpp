@@ -644,6 +644,7 @@ int main(int argc, char** argv)
 {
     unbuffer_standard_streams();
     if (version_asked(argc, argv, "ulvane_import")) return 0;
+    if (!arguments_are_whole("ulvane_import")) return 2;
     Options options;
     Command_line args(argc, argv);
     while (args.next()) {

@@ -451,6 +451,7 @@ int main(int argc, char** argv)
 {
     unbuffer_standard_streams();
     if (version_asked(argc, argv, "ulvane_report")) return 0;
+    if (!arguments_are_whole("ulvane_report")) return 2;
     std::string output = "text";
     std::vector<std::string> files;
     bool wrong = argc < 2;

@@ -190,6 +190,7 @@ int main(int argc, char** argv)
 {
     unbuffer_standard_streams();
     if (version_asked(argc, argv, "ulvane_scan")) return 0;
+    if (!arguments_are_whole("ulvane_scan")) return 2;
     int port = 9000;
     int timeout_ms = 2000;
     bool raw = false;

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "database.h"
 #include "platform_files.h"
 #include "platform_process.h"
@@ -415,6 +416,7 @@ int main(int argc, char** argv)
 {
     unbuffer_standard_streams();
     if (version_asked(argc, argv, "ulvane_service")) return 0;
+    if (!arguments_are_whole("ulvane_service")) return 2;
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "install") return install(std::vector<std::string>(argv + 2, argv + argc));
     if (command == "setup") return setup(std::vector<std::string>(argv + 2, argv + argc));
