@@ -35,7 +35,8 @@ exporter=/var/lib/prometheus/node-exporter
 made_exporter=
 if [ ! -d "$exporter" ]; then mkdir -p "$exporter"; made_exporter=yes; fi
 cleanup() {
-  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  # The server runs under strace: its child.
+  if [ -n "$server_pid" ]; then pkill -P "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
   two_hosts_down "$s" "$t"
   dpkg -P ulvane-server >/dev/null 2>&1 || true
   echo "$rmem_max" > /proc/sys/net/core/rmem_max || true
@@ -104,20 +105,66 @@ two_hosts_up "$s" "$t"
 runtime=$(sed -n 's/^RuntimeDirectory=//p' "$unit")
 mkdir -p "/run/$runtime" # as systemd makes it, for the service's own user
 chown nobody:nogroup "/run/$runtime"
+# As the unit runs it: a user of its own, no capabilities, no new
+# privileges; every system call it makes traced, to be held against the
+# unit's restrictions below.
 # shellcheck disable=SC2086 # the unit's command line, split as systemd splits it
-ip netns exec "$s" setpriv --reuid=nobody --regid=nogroup --clear-groups $command 2>"$work/log" &
+ip netns exec "$s" strace -f -qq -o "$work/trace" setpriv --reuid=nobody --regid=nogroup --clear-groups \
+  --no-new-privs --bounding-set=-all --inh-caps=-all $command 2>"$work/log" &
 server_pid=$!
 wait_for grep -q "Ready: answering at UDP port 9005 with .* (ulvane_server $version)\.$" "$work/log" ||
   fail "no Ready line: $(cat "$work/log")"
 ! grep -q "WRN" "$work/log" || fail "a warning at the start: $(cat "$work/log")"
 answer=$(ip netns exec "$t" /usr/bin/ulvane_scan -p=9005 10.77.0.1 4006381333931)
 [ "$answer" = 'Ballpoint pen, blue\nPrice: 0.89' ] || fail "the answer: $answer"
-kill "$server_pid"
+# A reload, a reopening of the log, the statistics, the stop.
+touch /etc/ulvane/barcodes.ini
+ip netns exec "$t" /usr/bin/ulvane_scan -p=9005 10.77.0.1 4006381333931 >/dev/null || fail "no answer after a reload"
+traced=$(pgrep -P "$server_pid")
+kill -HUP "$traced"
+kill -USR1 "$traced"
+wait_for grep -q "INF\] Statistics since" "$work/log" || fail "no statistics: $(cat "$work/log")"
+kill "$traced"
 wait "$server_pid" 2>/dev/null || true
 server_pid=
-grep -qx 'ulvane_answered_total 1' "/run/$runtime/ulvane_server.prom" ||
+grep -qx 'ulvane_answered_total 2' "/run/$runtime/ulvane_server.prom" ||
   fail "no metrics in the unit's runtime directory: $(ls -l "/run/$runtime") $(cat "$work/log")"
 rm -r "/run/${runtime:?}"
+
+echo "== the unit's restrictions hold what the server does"
+systemd-analyze verify "$unit" >"$work/verify" 2>&1 || fail "systemd-analyze verify: $(cat "$work/verify")"
+exposure=$(systemd-analyze security --offline=yes "$unit" 2>/dev/null | sed -n 's/.*Overall exposure level for ulvane_server.service: \([0-9.]*\).*/\1/p')
+awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }' || fail "exposure $exposure, more than 2.0"
+# The server's own calls, from its exec on (setpriv's come before).
+sed -n '/execve("\/usr\/bin\/ulvane_server"/,$p' "$work/trace" > "$work/server_trace"
+calls=$(sed -n 's/^[0-9]* \([a-z0-9_]*\)(.*/\1/p' "$work/server_trace" | sort -u)
+[ -n "$calls" ] || fail "no system calls traced"
+# SystemCallFilter: the sets it allows, less those it denies.
+expand() {
+  systemd-analyze syscall-filter "$1" 2>/dev/null | sed -e 's/^ *//' -e '/^#/d' -e '/^$/d' | while read -r name; do
+    case $name in @*) [ "$name" != "$1" ] && expand "$name" ;; *) echo "$name" ;; esac
+  done
+}
+filters=$(sed -n 's/^SystemCallFilter=//p' "$unit")
+allowed=$(for set in $(echo "$filters" | grep -v '^~'); do expand "$set"; done | sort -u)
+denied=$(for set in $(echo "$filters" | sed -n 's/^~//p'); do expand "$set"; done | sort -u)
+for call in $calls; do
+  # fchown: the metrics file keeps its owner where it can; EPERM leaves it ours.
+  [ "$call" = fchown ] && continue
+  echo "$allowed" | grep -qx "$call" || fail "the server calls $call, which SystemCallFilter does not allow"
+  ! echo "$denied" | grep -qx "$call" || fail "the server calls $call, which SystemCallFilter denies"
+done
+families=$(sed -n 's/^[0-9]* socket(\(AF_[A-Z0-9]*\).*/\1/p' "$work/server_trace" | sort -u)
+for family in $families; do
+  grep -q "^RestrictAddressFamilies=.*$family" "$unit" || fail "the server opens $family sockets"
+done
+# ProtectSystem=strict, ReadOnlyPaths=/etc/ulvane: it writes in its runtime directory alone.
+written=$(grep -E '^[0-9]+ (open|openat|creat)\(.*O_(WRONLY|RDWR|CREAT)' "$work/server_trace" | grep -v ' = -1 ' |
+            grep -v "\"/run/$runtime/" | grep -v '"/dev/null"' || true)
+[ -z "$written" ] || fail "the server writes outside /run/$runtime: $written"
+# ProtectProc=invisible, ProcSubset=pid: of /proc, its own entries alone.
+proc=$(grep -oE '"/proc/[^"]*"' "$work/server_trace" | grep -v '^"/proc/self/' || true)
+[ -z "$proc" ] || fail "the server reads /proc beyond its own entries: $proc"
 
 echo "== an unattended upgrade asks nothing; the shop's files survive it and a removal"
 printf '[0815]\nformat=price\ntag.description=edited by the shop\ntag.price=1.00\n' >> /etc/ulvane/barcodes.ini
