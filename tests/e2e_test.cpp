@@ -1775,8 +1775,14 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
                                                       "LOGFILE=" + shop + "\\server.log"};
 
     for (const char* port : {"0", "70000", "abc"}) {
-        auto refused = install(packages[0], {std::string("PORT=") + port, shop_properties[0]});
+        const std::string log = my_dir.file("refused.log");
+        std::string log_path = "Z:" + log;
+        std::replace(log_path.begin(), log_path.end(), '/', '\\');
+        auto refused = install(packages[0], {std::string("PORT=") + port, shop_properties[0], "/l*v", log_path});
         EXPECT_NE(refused.first, 0) << port << ": " << refused.second;
+        // Refused by the launch condition, before anything is done (Wine
+        // does not log the condition's message, Windows does).
+        EXPECT_NE(read_file(log).find("LaunchConditions. Return value 0."), std::string::npos) << read_file(log);
         nothing_left(std::string("PORT=") + port);
     }
     {

@@ -31,6 +31,9 @@ s=ulvpkg-s-$$
 t=ulvpkg-t-$$
 server_pid=
 rmem_max=$(cat /proc/sys/net/core/rmem_max)
+# Linux's default limit, well below the server's queue, so that the
+# installation's raising it is seen (given back at the end).
+echo 212992 > /proc/sys/net/core/rmem_max
 exporter=/var/lib/prometheus/node-exporter
 made_exporter=
 if [ ! -d "$exporter" ]; then mkdir -p "$exporter"; made_exporter=yes; fi
@@ -89,7 +92,7 @@ check=$(sed -n "s/^ExecStartPre=\/bin\/sh -c '\(.*\)'$/\1/p" "$unit")
 for port in 9000 1 65535 09000; do
   ULVANE_PORT=$port sh -c "$check" || fail "ULVANE_PORT=$port refused"
 done
-for port in 0 65536 70000 abc 90O0 -1 '' 99999999999999999999; do
+for port in 0 65536 70000 abc 90O0 -1 +9000 ' 9000' '' 99999999999999999999; do
   if ULVANE_PORT=$port sh -c "$check" 2>"$work/refused"; then fail "ULVANE_PORT=$port taken"; fi
   grep -q "is not a number from 1 to 65535" "$work/refused" || fail "ULVANE_PORT=$port: $(cat "$work/refused")"
 done

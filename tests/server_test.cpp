@@ -570,6 +570,7 @@ TEST(Arguments, ThoseTheCodePageCannotCarryAreFound)
         {65001, {L"x.exe", L"-db=C:\\\u0141\u00f3d\u017a \u5e97"}, -1}, // UTF-8 carries all
         {65001, {L"x.exe", std::wstring(L"-db=") + wchar_t(0xd800)}, 1}, // but no half character
         {1252, {L"x.exe", L""}, -1},
+        {1252, {L"C:\\\u5e97\\x.exe", L"-p=9000"}, 0}, // the program's own path counts too
     };
     for (const auto& c : cases)
         EXPECT_EQ(first_argument_not_whole(c.code_page, c.arguments), c.not_whole)
