@@ -6,7 +6,7 @@ status=0
 for program in "$@"; do
   for dll in $(x86_64-w64-mingw32-objdump -p "$program" | sed -n 's/.*DLL Name: //p'); do
     case $(echo "$dll" | tr 'A-Z' 'a-z') in
-      kernel32.dll|msvcrt.dll|ws2_32.dll|iphlpapi.dll|advapi32.dll) ;;
+      kernel32.dll|msvcrt.dll|ws2_32.dll|iphlpapi.dll|advapi32.dll|shell32.dll) ;;
       *) echo "$program needs $dll"; status=1 ;;
     esac
   done

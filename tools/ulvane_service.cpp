@@ -100,14 +100,14 @@ bool is_port(const std::string& text)
 bool read_options(const std::vector<std::string>& options, Service_options& o)
 {
     for (const std::string& option : options) {
-        if (starts_with(option, "-p=") && !is_port(option.substr(3))) {
-            std::cerr << "ulvane_service: the port \"" << option.substr(3) << "\" is not a number from 1 to 65535"
-                      << std::endl;
-            return false;
-        }
-        if (starts_with(option, "-p="))
+        if (starts_with(option, "-p=")) {
+            if (!is_port(option.substr(3))) {
+                std::cerr << "ulvane_service: the port \"" << option.substr(3) << "\" is not a number from 1 to 65535"
+                          << std::endl;
+                return false;
+            }
             o.port = option;
-        else if (starts_with(option, "-db="))
+        } else if (starts_with(option, "-db="))
             o.db_dir = option.substr(4);
         else if (starts_with(option, "-log="))
             o.log_file = option.substr(5);
@@ -339,16 +339,17 @@ int setup(const std::vector<std::string>& given)
     std::vector<std::string> options;
     for (const std::string& option : given)
         if (!starts_with(option, "-examples=")) options.push_back(option);
-    options = options_for_setup(options);
-    Service_options checked;
-    if (examples.empty() || !read_options(options, checked)) {
-        if (examples.empty()) usage();
+    if (examples.empty()) {
+        usage();
         return 2;
     }
+    options = options_for_setup(options);
     auto db = std::find_if(options.begin(), options.end(), [](const std::string& o) { return starts_with(o, "-db="); });
     const std::string db_dir = full_path(db != options.end() ? db->substr(4) : state_dir() + "\\db");
     if (db != options.end()) options.erase(db);
     options.push_back("-db=" + db_dir);
+    Service_options o;
+    if (!read_options(options, o)) return 2;
 
     std::error_code error;
     std::filesystem::remove(path_of(undo_record_path()), error);
@@ -363,16 +364,13 @@ int setup(const std::vector<std::string>& given)
         undo_setup();
         return status;
     };
-    if (!copy_examples(examples, db_dir)) return failed(1);
+    if (!copy_examples(examples, db_dir) || !settle_paths(o)) return failed(1);
+    if (o.log_made) record("log=" + o.log_file);
     std::string why;
     if (registered && !service_remove(service_name, why)) {
         std::cerr << "ulvane_service: " << why << std::endl;
         return failed(1);
     }
-    Service_options paths;
-    read_options(options, paths);
-    if (!settle_paths(paths)) return failed(1);
-    if (paths.log_made) record("log=" + paths.log_file);
     const int status = install(options);
     if (status != 0) return failed(status);
     {
