@@ -1648,10 +1648,13 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     // database, never over one; the service registered with the options
     // given (anew when it is registered already) and started; a port no
     // terminal can reach refused with nothing changed.
-    ASSERT_EQ(mkdir(my_dir.file("examples").c_str(), 0755), 0);
-    write_file(my_dir.file("examples/barcodes.ini"), "[]\nformat=f\n");
-    write_file(my_dir.file("examples/formats.ini"), "[f]\nexample\n");
-    const std::string examples = "-examples=" + windows_path(my_dir.file("examples"));
+    // The examples beside the program, as the package lays them out: undo
+    // removes no other.
+    const std::string own_examples = std::string(ULVANE_WINDOWS_PROGRAMS_DIR) + "/examples";
+    mkdir(own_examples.c_str(), 0755);
+    write_file(own_examples + "/barcodes.ini", "[]\nformat=f\n");
+    write_file(own_examples + "/formats.ini", "[f]\nexample\n");
+    const std::string examples = "-examples=" + windows_path(own_examples);
     auto image_path = [&] {
         return run({"/usr/bin/wine", "reg", "query", "HKLM\\System\\CurrentControlSet\\Services\\ulvane_server", "/v",
                     "ImagePath"})
@@ -1698,7 +1701,23 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     EXPECT_FALSE(std::ifstream(state + "setup.undo").good());
     udp_close(at_9002);
     EXPECT_EQ(service({"remove"}).first, 0);
+
+    // A record planted where users may write removes nothing of theirs: only
+    // untouched examples, empty directories and empty logs go.
+    ASSERT_EQ(mkdir(my_dir.file("precious").c_str(), 0755), 0);
+    write_file(my_dir.file("precious/barcodes.ini"), pen_barcodes);
+    write_file(my_dir.file("precious/notes.log"), "kept");
+    write_file(state + "setup.undo", "copied=" + windows_path(my_dir.file("precious/barcodes.ini")) + "\nmade=" +
+                                         windows_path(my_dir.file("precious/notes.log")) + "\nlog=" +
+                                         windows_path(my_dir.file("precious/notes.log")) + "\n");
+    EXPECT_EQ(service({"undo-setup"}).first, 0);
+    EXPECT_EQ(read_file(my_dir.file("precious/barcodes.ini")), pen_barcodes);
+    EXPECT_EQ(read_file(my_dir.file("precious/notes.log")), "kept");
+    EXPECT_FALSE(std::ifstream(state + "setup.undo").good());
     std::remove((state + "service.options").c_str());
+    std::remove((own_examples + "/barcodes.ini").c_str());
+    std::remove((own_examples + "/formats.ini").c_str());
+    rmdir(own_examples.c_str());
 }
 
 // The Windows Installer package as an administrator deploys it, unattended,

@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -277,11 +278,27 @@ bool copy_examples(const std::string& examples, const std::string& db_dir)
     return true;
 }
 
+// Whether `file` is an example database file as this program's package
+// holds it (examples\ beside the program), untouched since it was copied.
+// The undo record lies where a user may have planted entries: what undo
+// removes is only ever such a file, an empty directory or an empty log.
+bool is_untouched_example(const std::filesystem::path& file)
+{
+    const std::string name = file.filename().u8string();
+    if (name != database_files[0] && name != database_files[1]) return false;
+    const std::filesystem::path example = path_of(directory_of(program_path())) / "examples" / name;
+    std::ifstream copied(file, std::ios::binary), original(example, std::ios::binary);
+    const std::string copied_bytes{std::istreambuf_iterator<char>(copied), {}};
+    const std::string original_bytes{std::istreambuf_iterator<char>(original), {}};
+    return copied && original && copied_bytes == original_bytes;
+}
+
 // Undoes what the last setup recorded, last change first: the service it
 // registered goes, the one registered before comes back with its options
 // and is started, the remembered options are as they were, and the
-// examples, log and directories it made are removed (a directory only when
-// empty; a log only when empty: one that says why the start failed stays).
+// examples, log and directories it made are removed (an example only when
+// untouched, a directory only when empty, a log only when empty: one that
+// says why the start failed stays).
 int undo_setup()
 {
     const std::vector<std::string> entries = lines_of(undo_record_path());
@@ -296,11 +313,14 @@ int undo_setup()
     const bool had_service = std::find(entries.begin(), entries.end(), "service") != entries.end();
     for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
         std::error_code error;
-        if (starts_with(*entry, "copied=") || starts_with(*entry, "made=")) {
-            std::filesystem::remove(path_of(entry->substr(entry->find('=') + 1)), error); // a directory only when empty
-        } else if (starts_with(*entry, "log=")) {
-            const std::filesystem::path log = path_of(entry->substr(4));
-            if (std::filesystem::file_size(log, error) == 0 && !error) std::filesystem::remove(log, error);
+        const std::filesystem::path path = path_of(entry->substr(entry->find('=') + 1));
+        if (starts_with(*entry, "copied=") && is_untouched_example(path)) {
+            std::filesystem::remove(path, error);
+        } else if (starts_with(*entry, "made=") && std::filesystem::is_directory(path, error)) {
+            std::filesystem::remove(path, error); // only when empty
+        } else if (starts_with(*entry, "log=") && path.extension() == ".log" &&
+                   std::filesystem::file_size(path, error) == 0 && !error) {
+            std::filesystem::remove(path, error);
         }
     }
     std::error_code error;
