@@ -1707,12 +1707,15 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     ASSERT_EQ(mkdir(my_dir.file("precious").c_str(), 0755), 0);
     write_file(my_dir.file("precious/barcodes.ini"), pen_barcodes);
     write_file(my_dir.file("precious/notes.log"), "kept");
+    write_file(my_dir.file("precious/empty.ini"), "");
     write_file(state + "setup.undo", "copied=" + windows_path(my_dir.file("precious/barcodes.ini")) + "\nmade=" +
                                          windows_path(my_dir.file("precious/notes.log")) + "\nlog=" +
-                                         windows_path(my_dir.file("precious/notes.log")) + "\n");
+                                         windows_path(my_dir.file("precious/notes.log")) + "\nlog=" +
+                                         windows_path(my_dir.file("precious/empty.ini")) + "\n");
     EXPECT_EQ(service({"undo-setup"}).first, 0);
     EXPECT_EQ(read_file(my_dir.file("precious/barcodes.ini")), pen_barcodes);
     EXPECT_EQ(read_file(my_dir.file("precious/notes.log")), "kept");
+    EXPECT_TRUE(std::ifstream(my_dir.file("precious/empty.ini")).good()) << "an empty file that is no log";
     EXPECT_FALSE(std::ifstream(state + "setup.undo").good());
     std::remove((state + "service.options").c_str());
     std::remove((own_examples + "/barcodes.ini").c_str());
