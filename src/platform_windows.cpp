@@ -266,16 +266,17 @@ void report_to_system_log(const std::string& source, const std::string& message)
 
 namespace {
 
-// Waits up to 30 s for the service to reach `state`; false when it did not.
-bool wait_for_service(SC_HANDLE service, DWORD state)
+// Waits up to 30 s for the service to reach `state`, or to stop (a stopped
+// service reaches nothing else); false when it did not reach `state`, with
+// where it stands in `status`.
+bool wait_for_service(SC_HANDLE service, DWORD state, SERVICE_STATUS& status)
 {
-    SERVICE_STATUS status{};
     for (int waited = 0; waited < 30000; waited += 100) {
         if (!QueryServiceStatus(service, &status)) return false;
-        if (status.dwCurrentState == state) return true;
+        if (status.dwCurrentState == state || status.dwCurrentState == SERVICE_STOPPED) break;
         Sleep(100);
     }
-    return false;
+    return status.dwCurrentState == state;
 }
 
 // Why the step failed; empty when it did not.
@@ -287,7 +288,8 @@ std::string why_not_removed(const std::string& name)
         Service_handle service{OpenServiceA(manager.handle, name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE)};
         if (service.handle == nullptr) return "cannot open the service " + name + ": " + system_reason(GetLastError());
         SERVICE_STATUS status{};
-        if (ControlService(service.handle, SERVICE_CONTROL_STOP, &status)) wait_for_service(service.handle, SERVICE_STOPPED);
+        if (ControlService(service.handle, SERVICE_CONTROL_STOP, &status))
+            wait_for_service(service.handle, SERVICE_STOPPED, status);
         if (!DeleteService(service.handle))
             return "cannot remove the service " + name + ": " + system_reason(GetLastError());
     }
@@ -330,15 +332,10 @@ std::string why_not_started(const std::string& name)
     if (!StartServiceA(service.handle, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
         return "cannot start the service " + name + ": " + system_reason(GetLastError());
     SERVICE_STATUS status{};
-    for (int waited = 0; waited < 30000; waited += 100) {
-        if (!QueryServiceStatus(service.handle, &status))
-            return "cannot ask the service " + name + " how it is: " + system_reason(GetLastError());
-        if (status.dwCurrentState == SERVICE_RUNNING) return "";
-        if (status.dwCurrentState == SERVICE_STOPPED)
-            return "the service " + name + " stopped at its start (exit code " + std::to_string(status.dwWin32ExitCode) +
-                   ", its own " + std::to_string(status.dwServiceSpecificExitCode) + "): its log says why";
-        Sleep(100);
-    }
+    if (wait_for_service(service.handle, SERVICE_RUNNING, status)) return "";
+    if (status.dwCurrentState == SERVICE_STOPPED)
+        return "the service " + name + " stopped at its start (exit code " + std::to_string(status.dwWin32ExitCode) +
+               ", its own " + std::to_string(status.dwServiceSpecificExitCode) + "): its log says why";
     return "the service " + name + " did not report serving within 30 s";
 }
 

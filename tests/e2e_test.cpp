@@ -1524,16 +1524,19 @@ TEST_F(EndToEnd, RegressionAddressChurnKeepsServingFast)
 }
 
 #ifdef ULVANE_WINDOWS_BUILD
+// A path of this host as Wine's programs name it.
+std::string windows_path(std::string path)
+{
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return "Z:" + path;
+}
+
 // The whole life of the Windows service, under Wine in the server's
 // namespace: installed (once only, and only for a database that exists),
 // started and serving a terminal on the other host, its log rotated, stopped
 // cleanly, failing to start without a database, removed.
 TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
 {
-    auto windows_path = [](std::string path) {
-        std::replace(path.begin(), path.end(), '/', '\\');
-        return "Z:" + path;
-    };
     auto run = [&](std::vector<std::string> argv) {
         pid_t pid = my_hosts->start_in(my_hosts->server_ns(), argv, my_dir.file("run_out"), my_dir.file("run_err"));
         const int status = my_hosts->wait_for_exit(pid, 60000);
@@ -1582,9 +1585,13 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     EXPECT_EQ(installed.second.find("metrics file"), std::string::npos) << installed.second;
     // Not as LocalSystem: the service manager records its account (where
     // sc qc would show it; Wine's sc has no qc).
-    const std::string account =
-        run({"/usr/bin/wine", "reg", "query", "HKLM\\System\\CurrentControlSet\\Services\\ulvane_server", "/v", "ObjectName"})
+    // What the service manager recorded of the service.
+    auto registered = [&](const char* value) {
+        return run({"/usr/bin/wine", "reg", "query", "HKLM\\System\\CurrentControlSet\\Services\\ulvane_server", "/v",
+                    value})
             .second;
+    };
+    const std::string account = registered("ObjectName");
     EXPECT_NE(account.find("REG_SZ    NT AUTHORITY\\LocalService"), std::string::npos) << account;
     EXPECT_EQ(installed.second.find("cannot let"), std::string::npos) << "the access grants: " << installed.second;
     auto again = service({"install", "-db=" + db});
@@ -1655,11 +1662,7 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     write_file(own_examples + "/barcodes.ini", "[]\nformat=f\n");
     write_file(own_examples + "/formats.ini", "[f]\nexample\n");
     const std::string examples = "-examples=" + windows_path(own_examples);
-    auto image_path = [&] {
-        return run({"/usr/bin/wine", "reg", "query", "HKLM\\System\\CurrentControlSet\\Services\\ulvane_server", "/v",
-                    "ImagePath"})
-            .second;
-    };
+    auto image_path = [&] { return registered("ImagePath"); };
     auto setup = service({"setup", examples, "-db=" + windows_path(my_dir.file("new/db")), "-p=9001"});
     ASSERT_EQ(setup.first, 0) << setup.second;
     EXPECT_EQ(read_file(my_dir.file("new/db/formats.ini")), "[f]\nexample\n");
@@ -1765,22 +1768,21 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
         Run_result made = run_program({std::string(ULVANE_SOURCE_DIR) + "/tools/make_msi.sh", ULVANE_WINDOWS_PROGRAMS_DIR,
                                        my_dir.path(), k == 0 ? version : next}, 120);
         ASSERT_EQ(made.status, 0) << made.err;
-        packages[k] = "Z:" + my_dir.path() + "/ulvane-server-" + (k == 0 ? version : next) + "-x64.msi";
-        std::replace(packages[k].begin(), packages[k].end(), '/', '\\');
+        packages[k] = windows_path(my_dir.path() + "/ulvane-server-" + (k == 0 ? version : next) + "-x64.msi");
     }
     // The undoing of SetupService runs only on a rollback, the forgetting of
     // it only once the installation is through; an older version is removed
     // before anything is set up.
-    Run_result actions = run_program({"/usr/bin/msiinfo", "export", my_dir.path() + "/ulvane-server-" + version + "-x64.msi",
-                                      "CustomAction"});
-    EXPECT_TRUE(std::regex_search(actions.out, std::regex("\nUndoSetup\t3410\t")) &&
-                std::regex_search(actions.out, std::regex("\nSetupDone\t3666\t")))
-        << actions.out;
-    Run_result sequence = run_program({"/usr/bin/msiinfo", "export", my_dir.path() + "/ulvane-server-" + version + "-x64.msi",
-                                       "InstallExecuteSequence"});
-    EXPECT_NE(sequence.out.find("\nRemoveExistingProducts\t\t1401"), std::string::npos) << sequence.out;
-    std::string shop = "Z:" + my_dir.file("shop");
-    std::replace(shop.begin(), shop.end(), '/', '\\');
+    auto msi_table = [&](const char* table) {
+        return run_program({"/usr/bin/msiinfo", "export", my_dir.path() + "/ulvane-server-" + version + "-x64.msi", table})
+            .out;
+    };
+    const std::string actions = msi_table("CustomAction");
+    EXPECT_TRUE(actions.find("\nUndoSetup\t3410\t") != std::string::npos &&
+                actions.find("\nSetupDone\t3666\t") != std::string::npos)
+        << actions;
+    EXPECT_NE(msi_table("InstallExecuteSequence").find("\nRemoveExistingProducts\t\t1401"), std::string::npos);
+    const std::string shop = windows_path(my_dir.file("shop"));
     auto install = [&](const std::string& package, std::vector<std::string> properties) {
         std::vector<std::string> argv = {"/usr/bin/wine", "msiexec", "/i", package, "/qn"};
         argv.insert(argv.end(), properties.begin(), properties.end());
@@ -1798,9 +1800,7 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
 
     for (const char* port : {"0", "70000", "abc"}) {
         const std::string log = my_dir.file("refused.log");
-        std::string log_path = "Z:" + log;
-        std::replace(log_path.begin(), log_path.end(), '/', '\\');
-        auto refused = install(packages[0], {std::string("PORT=") + port, shop_properties[0], "/l*v", log_path});
+        auto refused = install(packages[0], {std::string("PORT=") + port, shop_properties[0], "/l*v", windows_path(log)});
         EXPECT_NE(refused.first, 0) << port << ": " << refused.second;
         // Refused by the launch condition, before anything is done (Wine
         // does not log the condition's message, Windows does).

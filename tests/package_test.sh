@@ -172,17 +172,16 @@ proc=$(grep -oE '"/proc/[^"]*"' "$work/server_trace" | grep -v '^"/proc/self/' |
 echo "== an unattended upgrade asks nothing; the shop's files survive it and a removal"
 printf '[0815]\nformat=price\ntag.description=edited by the shop\ntag.price=1.00\n' >> /etc/ulvane/barcodes.ini
 printf '# the shop'"'"'s own\n' >> /etc/ulvane/formats.ini
-edited=$(md5sum /etc/ulvane/barcodes.ini /etc/ulvane/formats.ini /etc/default/ulvane-server)
+shop_files() { md5sum /etc/ulvane/barcodes.ini /etc/ulvane/formats.ini /etc/default/ulvane-server; }
+edited=$(shop_files)
 DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$newer" </dev/null >"$work/apt" 2>&1 ||
   fail "the upgrade did not go through unattended: $(cat "$work/apt")"
 [ "$(dpkg-query -W -f='${Version} ${Status}' ulvane-server)" = "$next install ok installed" ] || fail "not upgraded to $next"
-[ "$(md5sum /etc/ulvane/barcodes.ini /etc/ulvane/formats.ini /etc/default/ulvane-server)" = "$edited" ] ||
-  fail "the upgrade changed the shop's files"
+[ "$(shop_files)" = "$edited" ] || fail "the upgrade changed the shop's files"
 dpkg -r ulvane-server </dev/null >/dev/null
 [ ! -e /usr/bin/ulvane_server ] || fail "dpkg -r left the programs"
 [ ! -L "$exporter/ulvane_server.prom" ] || fail "dpkg -r left the link in node exporter's directory"
-[ "$(md5sum /etc/ulvane/barcodes.ini /etc/ulvane/formats.ini /etc/default/ulvane-server)" = "$edited" ] ||
-  fail "dpkg -r changed the shop's files"
+[ "$(shop_files)" = "$edited" ] || fail "dpkg -r changed the shop's files"
 
 echo "== a purge leaves nothing behind"
 dpkg -P ulvane-server </dev/null >/dev/null

@@ -211,6 +211,13 @@ std::string undo_record_path()
     return state_dir() + "\\setup.undo";
 }
 
+// Remembers the options the service is set up with, one a line.
+void remember_options(const std::vector<std::string>& options)
+{
+    std::ofstream remember(path_of(remembered_options_path()), std::ios::trunc);
+    for (const std::string& option : options) remember << option << '\n';
+}
+
 std::vector<std::string> lines_of(const std::string& path)
 {
     std::vector<std::string> lines;
@@ -241,12 +248,11 @@ void make_directories(const std::string& dir)
     }
 }
 
-// The options for this setup: those remembered, each replaced by the one
+// The options for this setup: those remembered (`options`), each replaced by the one
 // given with the same name; an empty one given counts as not given, since
 // the installer passes every property, given or not.
-std::vector<std::string> options_for_setup(const std::vector<std::string>& given)
+std::vector<std::string> options_for_setup(std::vector<std::string> options, const std::vector<std::string>& given)
 {
-    std::vector<std::string> options = lines_of(remembered_options_path());
     for (const std::string& option : given) {
         const std::size_t eq = option.find('=');
         if (eq == std::string::npos || eq + 1 == option.size()) continue;
@@ -324,11 +330,10 @@ int undo_setup()
         }
     }
     std::error_code error;
-    std::filesystem::remove(path_of(remembered_options_path()), error);
-    if (had_options) {
-        std::ofstream remember(path_of(remembered_options_path()), std::ios::trunc);
-        for (const std::string& option : old_options) remember << option << '\n';
-    }
+    if (had_options)
+        remember_options(old_options);
+    else
+        std::filesystem::remove(path_of(remembered_options_path()), error);
     std::filesystem::remove(path_of(undo_record_path()), error);
     std::filesystem::remove(path_of(state_dir()), error); // when nothing else is left in it
     if (had_service && had_options) {
@@ -354,16 +359,19 @@ int undo_setup()
 int setup(const std::vector<std::string>& given)
 {
     std::string examples;
-    for (const std::string& option : given)
-        if (starts_with(option, "-examples=")) examples = full_path(option.substr(10));
     std::vector<std::string> options;
-    for (const std::string& option : given)
-        if (!starts_with(option, "-examples=")) options.push_back(option);
+    for (const std::string& option : given) {
+        if (starts_with(option, "-examples="))
+            examples = full_path(option.substr(10));
+        else
+            options.push_back(option);
+    }
     if (examples.empty()) {
         usage();
         return 2;
     }
-    options = options_for_setup(options);
+    const std::vector<std::string> remembered = lines_of(remembered_options_path());
+    options = options_for_setup(remembered, options);
     auto db = std::find_if(options.begin(), options.end(), [](const std::string& o) { return starts_with(o, "-db="); });
     const std::string db_dir = full_path(db != options.end() ? db->substr(4) : state_dir() + "\\db");
     if (db != options.end()) options.erase(db);
@@ -374,7 +382,6 @@ int setup(const std::vector<std::string>& given)
     std::error_code error;
     std::filesystem::remove(path_of(undo_record_path()), error);
     make_directories(state_dir());
-    const std::vector<std::string> remembered = lines_of(remembered_options_path());
     if (remembered.empty() && !std::filesystem::exists(path_of(remembered_options_path()))) record("no-options");
     for (const std::string& option : remembered) record("options=" + option);
     const bool registered = service_is_registered(service_name);
@@ -393,10 +400,7 @@ int setup(const std::vector<std::string>& given)
     }
     const int status = install(options);
     if (status != 0) return failed(status);
-    {
-        std::ofstream remember(path_of(remembered_options_path()), std::ios::trunc);
-        for (const std::string& option : options) remember << option << '\n';
-    }
+    remember_options(options);
     if (!service_start(service_name, why)) {
         std::cerr << "ulvane_service: " << why << std::endl;
         return failed(1);
