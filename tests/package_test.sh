@@ -99,10 +99,10 @@ done
 
 echo "== the installed server answers a terminal"
 # The unit's command line with its settings, as systemd makes it.
-sed -i 's/^ULVANE_PORT=.*/ULVANE_PORT=9005/' /etc/default/ulvane-server
+sed -i -e 's/^ULVANE_PORT=.*/ULVANE_PORT=9005/' -e 's/^ULVANE_LOG_LEVEL=.*/ULVANE_LOG_LEVEL=4/' /etc/default/ulvane-server
 command=$(sed -n 's/^ExecStart=//p' "$unit")
 command=$(set -a; . /etc/default/ulvane-server; eval "echo \"$command\"")
-[ "$command" = "/usr/bin/ulvane_server -db=/etc/ulvane -p=9005 -l=3 -stats=/run/ulvane_server/ulvane_server.prom" ] ||
+[ "$command" = "/usr/bin/ulvane_server -db=/etc/ulvane -p=9005 -l=4 -stats=/run/ulvane_server/ulvane_server.prom" ] ||
   fail "the unit's command line: $command"
 two_hosts_up "$s" "$t"
 runtime=$(sed -n 's/^RuntimeDirectory=//p' "$unit")
@@ -178,6 +178,11 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$newe
   fail "the upgrade did not go through unattended: $(cat "$work/apt")"
 [ "$(dpkg-query -W -f='${Version} ${Status}' ulvane-server)" = "$next install ok installed" ] || fail "not upgraded to $next"
 [ "$(shop_files)" = "$edited" ] || fail "the upgrade changed the shop's files"
+# A database with one file left is the shop's still: nothing is copied over it.
+mv /etc/ulvane/formats.ini "$work/formats.ini"
+/var/lib/dpkg/info/ulvane-server.postinst configure "$next" </dev/null >/dev/null
+[ ! -e /etc/ulvane/formats.ini ] || fail "postinst copied the example beside the shop's barcodes.ini"
+mv "$work/formats.ini" /etc/ulvane/formats.ini
 dpkg -r ulvane-server </dev/null >/dev/null
 [ ! -e /usr/bin/ulvane_server ] || fail "dpkg -r left the programs"
 [ ! -L "$exporter/ulvane_server.prom" ] || fail "dpkg -r left the link in node exporter's directory"
