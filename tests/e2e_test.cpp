@@ -1537,15 +1537,15 @@ std::string windows_path(std::string path)
 // cleanly, failing to start without a database, removed.
 TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
 {
-    auto run = [&](std::vector<std::string> argv) {
+    auto run = [&](std::vector<std::string> argv, int ms = 60000) {
         pid_t pid = my_hosts->start_in(my_hosts->server_ns(), argv, my_dir.file("run_out"), my_dir.file("run_err"));
-        const int status = my_hosts->wait_for_exit(pid, 60000);
+        const int status = my_hosts->wait_for_exit(pid, ms);
         return std::make_pair(status, unix_lines(read_file(my_dir.file("run_out")) + read_file(my_dir.file("run_err"))));
     };
-    auto service = [&](const std::vector<std::string>& args) {
+    auto service = [&](const std::vector<std::string>& args, int ms = 60000) {
         std::vector<std::string> argv = {ULVANE_SERVICE_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
-        return run(argv);
+        return run(argv, ms);
     };
     auto sc = [&](const std::string& command) { return run({"/usr/bin/wine", "sc", command, "ulvane_server"}).second; };
     auto wait_for_state = [&](const std::string& state) {
@@ -1663,13 +1663,16 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     write_file(own_examples + "/formats.ini", "[f]\nexample\n");
     const std::string examples = "-examples=" + windows_path(own_examples);
     auto image_path = [&] { return registered("ImagePath"); };
-    auto setup = service({"setup", examples, "-db=" + windows_path(my_dir.file("new/db")), "-p=9001"});
+    const std::string set_log = windows_path(my_dir.file("new/server.log"));
+    auto setup = service({"setup", examples, "-db=" + windows_path(my_dir.file("new/db")), "-p=9001", "-log=" + set_log});
     ASSERT_EQ(setup.first, 0) << setup.second;
     EXPECT_EQ(read_file(my_dir.file("new/db/formats.ini")), "[f]\nexample\n");
     EXPECT_NE(image_path().find("\"-p=9001\""), std::string::npos) << image_path();
     EXPECT_NE(sc("query").find("4  RUNNING"), std::string::npos) << "setup starts it";
-    setup = service({"setup", examples, "-db=" + db, "-p=9002"});
+    setup = service({"setup", examples, "-db=" + db, "-p=9002", "-l=4"});
     EXPECT_EQ(setup.first, 0) << setup.second;
+    // (reg prints the path's letters in its own code page: only its end is compared)
+    EXPECT_NE(image_path().find("\\new\\server.log\" \"-l=4\""), std::string::npos) << "-l= given, -log= kept";
     EXPECT_EQ(read_file(my_dir.file("db/barcodes.ini")), pen_barcodes) << "a database is never overwritten";
     EXPECT_NE(image_path().find("\"-p=9002\""), std::string::npos) << "the options given win: " << image_path();
     EXPECT_NE(sc("query").find("4  RUNNING"), std::string::npos);
@@ -1688,7 +1691,10 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     // A setup whose service cannot start (its port taken) undoes itself:
     // the service as it was comes back and serves, options and all.
     Socket_handle taken = my_hosts->socket_in(my_hosts->server_ns(), 9003);
-    setup = service({"setup", examples, "-db=" + windows_path(my_dir.file("other/db")), "-p=9003"});
+    // It stops at once, the service's failure seen as soon as it stops.
+    setup = service({"setup", examples, "-db=" + windows_path(my_dir.file("other/db")), "-p=9003",
+                     "-log=" + windows_path(my_dir.file("other/ulvane_server.log"))},
+                    20000);
     EXPECT_EQ(setup.first, 1) << setup.second;
     EXPECT_NE(setup.second.find("stopped at its start"), std::string::npos) << setup.second;
     udp_close(taken);
