@@ -138,9 +138,10 @@ echo "== the unit's restrictions hold what the server does"
 systemd-analyze verify "$unit" >"$work/verify" 2>&1 || fail "systemd-analyze verify: $(cat "$work/verify")"
 exposure=$(systemd-analyze security --offline=yes "$unit" 2>/dev/null | sed -n 's/.*Overall exposure level for ulvane_server.service: \([0-9.]*\).*/\1/p')
 awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }' || fail "exposure $exposure, more than 2.0"
-# The server's own calls, from its exec on (setpriv's come before).
+# The server's own calls, from its exec on (setpriv's come before). strace
+# pads a line's PID to five places: "123   openat(" and "12345 openat(".
 sed -n '/execve("\/usr\/bin\/ulvane_server"/,$p' "$work/trace" > "$work/server_trace"
-calls=$(sed -n 's/^[0-9]* \([a-z0-9_]*\)(.*/\1/p' "$work/server_trace" | sort -u)
+calls=$(sed -n 's/^[0-9]\+ \+\([a-z0-9_]*\)(.*/\1/p' "$work/server_trace" | sort -u)
 [ -n "$calls" ] || fail "no system calls traced"
 # SystemCallFilter: the sets it allows, less those it denies.
 expand() {
@@ -157,12 +158,12 @@ for call in $calls; do
   echo "$allowed" | grep -qx "$call" || fail "the server calls $call, which SystemCallFilter does not allow"
   ! echo "$denied" | grep -qx "$call" || fail "the server calls $call, which SystemCallFilter denies"
 done
-families=$(sed -n 's/^[0-9]* socket(\(AF_[A-Z0-9]*\).*/\1/p' "$work/server_trace" | sort -u)
+families=$(sed -n 's/^[0-9]\+ \+socket(\(AF_[A-Z0-9]*\).*/\1/p' "$work/server_trace" | sort -u)
 for family in $families; do
   grep -q "^RestrictAddressFamilies=.*$family" "$unit" || fail "the server opens $family sockets"
 done
 # ProtectSystem=strict, ReadOnlyPaths=/etc/ulvane: it writes in its runtime directory alone.
-written=$(grep -E '^[0-9]+ (open|openat|creat)\(.*O_(WRONLY|RDWR|CREAT)' "$work/server_trace" | grep -v ' = -1 ' |
+written=$(grep -E '^[0-9]+ +(open|openat|creat)\(.*O_(WRONLY|RDWR|CREAT)' "$work/server_trace" | grep -v ' = -1 ' |
             grep -v "\"/run/$runtime/" | grep -v '"/dev/null"' || true)
 [ -z "$written" ] || fail "the server writes outside /run/$runtime: $written"
 # ProtectProc=invisible, ProcSubset=pid: of /proc, its own entries alone.
