@@ -115,16 +115,37 @@ bool Barcode_db::holds(std::string_view code) const
     return !code.empty() && my_known_barcodes.find(code, tags);
 }
 
-void Barcode_db::lookup(std::string_view code, const Shown_barcode& shown, Fallbacks& used, std::string& text) const
+bool Barcode_db::find_by_gtin(std::string_view code, Gs1_code& gs1, Barcode_tags& tags,
+                              std::string_view& listed) const
+{
+    const Gtin_forms forms(gs1.gtin());
+    for (std::size_t i = 0; i < forms.size(); ++i) {
+        if (forms[i] != code && my_known_barcodes.find(forms[i], tags)) {
+            listed = forms[i];
+            return true;
+        }
+    }
+    return false;
+}
+
+void Barcode_db::lookup(std::string_view code, const Shown_barcode& shown, Gs1_code& gs1, Lookup_route& route,
+                        std::string& text) const
 {
     LOG_DMP("Looking up barcode \"" << shown << "\"");
-    used = Fallbacks{};
+    route = Lookup_route{};
+    gs1.take(code);
     Barcode_tags tags;
+    std::string_view listed;
     if (!my_known_barcodes.find(code, tags)) {
-        used.barcode = true;
-        LOG_WRN(msg::barcode_not_defined(shown));
-        if (!my_known_barcodes.find(std::string_view(), tags))
-            throw msg::no_fallback_barcode.text(shown);
+        if (find_by_gtin(code, gs1, tags, listed)) {
+            route.gtin = gs1.gtin();
+            LOG_DMP("Barcode found as \"" << listed << "\"");
+            LOG_INF(msg::answered_as_gtin(shown, route.gtin));
+        } else {
+            route.barcode = true;
+            LOG_WRN(msg::barcode_not_defined(shown));
+            if (!my_known_barcodes.find(std::string_view(), tags)) throw msg::no_fallback_barcode.text(shown);
+        }
     }
     LOG_DMP("Barcode found");
 
@@ -135,14 +156,14 @@ void Barcode_db::lookup(std::string_view code, const Shown_barcode& shown, Fallb
 
     bool named;
     const auto format = answering_format(my_known_formats, format_name, named);
-    used.format = format_name.empty() || !named;
+    route.format = format_name.empty() || !named;
     if (format == my_known_formats.end()) throw msg::no_fallback_format.text(shown);
     if (named)
         LOG_DMP("Format \"" << format_name << "\" found");
     else
         LOG_WRN(msg::format_not_defined(shown));
     text.clear();
-    format->second.merge_tag_values(tags, text);
+    format->second.merge_tag_values(tags, gs1, text);
 }
 
 Barcode_db::Format_table::const_iterator answering_format(const Barcode_db::Format_table& formats,

@@ -27,6 +27,7 @@
 #include "barcode_table.h"
 #include "escapes.h"
 #include "formats.h"
+#include "gs1.h"
 #include "platform_files.h"
 
 // The two files of a database directory, and their paths in `dir`.
@@ -43,10 +44,13 @@ inline bool is_header(std::string_view line)
     return line.size() >= 2 && line.front() == '[' && line.back() == ']';
 }
 
-// Which fallbacks a lookup took: the barcode [] for a barcode the table
-// lacks (set also when there is none and the lookup fails), the format []
-// for a barcode without a format or with one that formats.ini lacks.
-struct Fallbacks {
+// How a lookup found its answer: by a form of the code's GTIN (its 14
+// digits; empty when by the code's own bytes or by the fallback), or by the
+// fallbacks: the barcode [] for a barcode the table lacks (set also when
+// there is none and the lookup fails), the format [] for a barcode without
+// a format or with one that formats.ini lacks.
+struct Lookup_route {
+    std::string_view gtin;
     bool barcode = false;
     bool format = false;
 };
@@ -85,24 +89,36 @@ public:
     // place since the last load), a file's identity is taken as it was.
     void load(const std::string& from_dir, bool identity = true);
 
-    // The answer text (still in escape notation) for a barcode: its entry or
-    // the fallback barcode, merged into the format its tag "format" names or
+    // The answer text (still in escape notation) for a barcode: its entry,
+    // else the entry of a form of its GTIN (see find_by_gtin), else the
+    // fallback barcode, merged into the format its tag "format" names or
     // the fallback format. Throws "Unknown barcode <code> and no backup
     // barcode [] available" or "Unknown format for barcode <code> and no
     // backup format [] available". Logs WRN when a fallback is used or the
     // barcode names no format, DMP lines at level 5. The barcode appears in
     // messages as `shown` (a received barcode as the request's lines show
-    // it); the first form shows `code` so. `used` tells the fallbacks taken.
-    // The second form puts the text into `text`, whose memory a server
-    // keeps from one request to the next.
+    // it); the first form shows `code` so. `route` tells how the answer was
+    // found. An answer by a GTIN is logged (INF) "Barcode "<shown>"
+    // answered as GTIN <14 digits>". The second form reads the code's GS1
+    // data into `gs1`, when it needs it, and puts the text into `text`:
+    // both are kept by a server from one request to the next, their memory
+    // with them.
     std::string lookup(const std::string& code) const
     {
-        Fallbacks used;
+        Lookup_route route;
         std::string text;
-        lookup(code, Shown_barcode(code), used, text);
+        Gs1_code gs1;
+        lookup(code, Shown_barcode(code), gs1, route, text);
         return text;
     }
-    void lookup(std::string_view code, const Shown_barcode& shown, Fallbacks& used, std::string& text) const;
+    void lookup(std::string_view code, const Shown_barcode& shown, Gs1_code& gs1, Lookup_route& route,
+                std::string& text) const;
+
+    // For a code the table lacks: the entry of the first form of the code's
+    // GTIN that the table holds (Gtin_forms's order), when the code is a
+    // GTIN with a right check digit or GS1 data with the AI 01. `gs1` has
+    // taken the code; `listed` is the form found.
+    bool find_by_gtin(std::string_view code, Gs1_code& gs1, Barcode_tags& tags, std::string_view& listed) const;
 
     // Whether `code` has an entry of its own (the fallback [] is none).
     bool holds(std::string_view code) const;

@@ -102,7 +102,10 @@ Answer_check::Answer_check(const Barcode_db::Format_table& formats) : my_formats
 {
     for (const auto& f : formats) {
         std::size_t unclosed_at = 0;
-        my_placeholders[f.first] = f.second.placeholders(unclosed_at);
+        std::vector<std::string> tags = f.second.placeholders(unclosed_at);
+        // A code's own values need no tag.
+        tags.erase(std::remove_if(tags.begin(), tags.end(), Format::is_code_value), tags.end());
+        my_placeholders[f.first] = std::move(tags);
     }
 }
 

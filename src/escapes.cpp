@@ -172,22 +172,23 @@ std::string escape_barcode(std::string_view bytes)
     return out;
 }
 
-const std::string& Shown_barcode::text() const
-{
-    if (my_made) return my_text;
-    my_made = true;
-    if (my_barcode.size() <= most_bytes) {
-        my_text = escape_barcode(my_barcode);
-    } else {
-        my_text = escape_barcode(my_barcode.substr(0, most_bytes)) + "... (" +
-                  std::to_string(my_barcode.size()) + " bytes)";
-    }
-    return my_text;
-}
-
 std::ostream& operator<<(std::ostream& out, const Shown_barcode& barcode)
 {
-    return out << barcode.text();
+    const std::string_view bytes = barcode.bytes();
+    const std::string_view shown = bytes.substr(0, Shown_barcode::most_bytes);
+    // Plain bytes in runs; each other one as escape_barcode writes it (at
+    // most four characters: no memory of their own).
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(shown[i]);
+        if (c >= 0x20 && c < 0x7f && c != '\\') continue;
+        out.write(shown.data() + run, static_cast<std::streamsize>(i - run));
+        out << escape_barcode(shown.substr(i, 1));
+        run = i + 1;
+    }
+    out.write(shown.data() + run, static_cast<std::streamsize>(shown.size() - run));
+    if (bytes.size() > Shown_barcode::most_bytes) out << "... (" << bytes.size() << " bytes)";
+    return out;
 }
 
 std::string escapes_in(std::string_view value)

@@ -58,17 +58,16 @@ std::string escape_barcode(std::string_view bytes);
 // A received barcode as every log line and message shows it: escaped as
 // escape_barcode does, in full up to `most_bytes`; a longer one as its
 // first `most_bytes` bytes, then "... (1600 bytes)" with its whole length.
-// Made once, at its first use, for all the lines of a request.
+// Written straight into the stream, never copied, so that a line about a
+// barcode of any length allocates nothing more than a short one.
 class Shown_barcode {
 public:
     static constexpr std::size_t most_bytes = 512;
     explicit Shown_barcode(std::string_view barcode) : my_barcode(barcode) {}
-    const std::string& text() const;
+    std::string_view bytes() const { return my_barcode; }
 
 private:
     std::string_view my_barcode;
-    mutable std::string my_text;
-    mutable bool my_made = false;
 };
 std::ostream& operator<<(std::ostream& out, const Shown_barcode& barcode);
 

@@ -1,6 +1,34 @@
 #include "formats.h"
 
+#include <ctime>
+
 #include "log.h"
+
+namespace {
+
+int this_year()
+{
+    const std::time_t now = std::time(nullptr);
+    const std::tm* utc = std::gmtime(&now);
+    return utc != nullptr ? utc->tm_year + 1900 : 2026;
+}
+
+// The value of ${gs1.AI} or ${gs1.AI:PATTERN}, `spec` being what follows
+// "gs1.": the entry's tag.gs1.AI, else the code's.
+void append_code_value(std::string_view spec, const Barcode_tags& tags, Gs1_code& code, std::string& out)
+{
+    const std::size_t colon = spec.find(':');
+    const std::string_view ai = spec.substr(0, colon);
+    std::string_view value;
+    if (!tags.find("tag.gs1.", ai, value) && !code.find(ai, value)) {
+        LOG_DMP("No value of AI " << ai << " in the entry or the barcode: using empty string.");
+        return;
+    }
+    if (colon == std::string_view::npos || !gs1_date_text(value, spec.substr(colon + 1), this_year(), out))
+        out += value;
+}
+
+} // namespace
 
 Tag_value::Tag_value(std::string tag, std::string value)
     : is_bad(false), my_tag(std::move(tag)), my_value(std::move(value))
@@ -58,11 +86,12 @@ std::vector<std::string> Format::placeholders(std::size_t& unclosed_at) const
 std::string Format::merge_tag_values(const Barcode_tags& tags) const
 {
     std::string result;
-    merge_tag_values(tags, result);
+    Gs1_code none;
+    merge_tag_values(tags, none, result);
     return result;
 }
 
-void Format::merge_tag_values(const Barcode_tags& tags, std::string& result) const
+void Format::merge_tag_values(const Barcode_tags& tags, Gs1_code& code, std::string& result) const
 {
     std::size_t i = 0;
     while (i < my_format.size()) {
@@ -82,7 +111,9 @@ void Format::merge_tag_values(const Barcode_tags& tags, std::string& result) con
         }
         const std::string_view name = std::string_view(my_format).substr(begin, end - begin);
         std::string_view value;
-        if (tags.find("tag.", name, value))
+        if (is_code_value(name))
+            append_code_value(name.substr(4), tags, code, result);
+        else if (tags.find("tag.", name, value))
             result += value;
         else
             LOG_WRN("Tag 'tag." << name << "' from format '" << my_format_name

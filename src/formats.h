@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "barcode_table.h"
+#include "gs1.h"
 
 // Where `line` splits into tag and value: the position of its first '=';
 // std::string::npos for a line without one (a bad tag=value line).
@@ -49,9 +50,18 @@ public:
     // "tag." + name. A backslash and the character after it are passed over
     // as a pair. Logs WRN for a missing tag (it becomes empty) and for an
     // unclosed "${" (the rest is copied unchanged). Never throws.
-    // The first form appends the result to `out`.
-    void merge_tag_values(const Barcode_tags& tags, std::string& out) const;
+    // ${gs1.AI} and ${gs1.AI:PATTERN} (see is_code_value) take the tag
+    // "tag.gs1.AI", or when the entry has none, the value of the AI in the
+    // scanned `code`; a date (AIs 11 to 17) with a pattern is written as
+    // gs1_date_text writes it. A value the code lacks becomes empty, without
+    // a warning: not every code carries every AI.
+    // The first form appends the result to `out`; the second has no code.
+    void merge_tag_values(const Barcode_tags& tags, Gs1_code& code, std::string& out) const;
     std::string merge_tag_values(const Barcode_tags& tags) const;
+
+    // Whether a placeholder's name asks for a value of the scanned code
+    // ("gs1.17"), which an entry may give but need not.
+    static bool is_code_value(std::string_view name) { return name.substr(0, 4) == "gs1."; }
 
     // The names in the template's ${name} placeholders, in order, as
     // merge_tag_values finds them; `unclosed_at` is where a "${" that is

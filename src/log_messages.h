@@ -105,6 +105,8 @@ namespace msg {
 
 // INF: a request, with its barcode as Shown_barcode writes it.
 constexpr Log_message<2> received_barcode{{"Received barcode \"", "\""}};
+// INF: a request answered by a form of its GTIN: <barcode>, <the GTIN's 14 digits>.
+constexpr Log_message<3> answered_as_gtin{{"Barcode \"", "\" answered as GTIN ", ""}};
 // INF: the statistics (see Statistics): since <time>: <figures>.
 constexpr Log_message<3> statistics{{"Statistics since ", ": ", ""}};
 constexpr Log_message<3> unknown_barcodes{{"Unknown barcodes since ", ", most asked first:", ""}};

@@ -183,6 +183,10 @@ private:
     // Windows: the pending read of the directory's reports, and its buffer.
     std::vector<std::uint64_t> my_reports;
     std::string my_dir;
+    // Linux: my_dir's absolute path and its files' paths, made when my_dir
+    // changes, so that watching again after a mount allocates nothing.
+    std::string my_path;
+    std::vector<std::string> my_files;
     bool my_failed = false; // the last try to watch, at my_failed_at
     std::chrono::steady_clock::time_point my_failed_at{};
 };

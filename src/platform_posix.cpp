@@ -588,10 +588,9 @@ Files_news Directory_watch::what_changed(const std::string& dir, const char* con
 #ifdef __linux__
 namespace {
 
-// The absolute path of the database directory `dir`, when its file system
-// reports every change at once; empty otherwise (a network file system,
-// whose files other hosts change unseen).
-std::string watchable_path(const std::string& dir)
+// The absolute path of the database directory `dir`; empty when the
+// current directory cannot be read.
+std::string absolute_path(const std::string& dir)
 {
     std::string path = dir.empty() ? "." : dir;
     if (path[0] != '/') {
@@ -599,36 +598,47 @@ std::string watchable_path(const std::string& dir)
         if (getcwd(cwd, sizeof cwd) == nullptr) return std::string();
         path = std::string(cwd) + "/" + path;
     }
-    struct statfs fs;
-    if (statfs(path.c_str(), &fs) != 0) return std::string();
-    const unsigned long local[] = {0xEF53, 0x58465342, 0x9123683E, 0x01021994, 0xF2F52010, 0x2FC12FC1};
-    if (std::find(std::begin(local), std::end(local), static_cast<unsigned long>(fs.f_type)) == std::end(local))
-        return std::string();
     return path;
 }
 
-// Adds to the inotify descriptor `fd` the watches over `path` and the files
-// `names` in it; false when one of them cannot be watched.
-bool add_watches(int fd, const std::string& path, const char* const* names, std::size_t count)
+// Whether the file system of `path` reports every change at once (not a
+// network file system, whose files other hosts change unseen).
+bool reports_every_change(const std::string& path)
 {
-    auto watch = [&](const std::string& name, std::uint32_t mask) {
+    struct statfs fs;
+    if (statfs(path.c_str(), &fs) != 0) return false;
+    const unsigned long local[] = {0xEF53, 0x58465342, 0x9123683E, 0x01021994, 0xF2F52010, 0x2FC12FC1};
+    return std::find(std::begin(local), std::end(local), static_cast<unsigned long>(fs.f_type)) != std::end(local);
+}
+
+// Adds to the inotify descriptor `fd` the watches over the directory
+// `path` and its files `files` (their paths); false when one of them cannot
+// be watched. Allocates nothing: a mount anywhere has it run again.
+bool add_watches(int fd, const std::string& path, const std::vector<std::string>& files)
+{
+    auto watch = [&](const char* name, std::uint32_t mask) {
         struct stat st;
         // A symbolic link could be pointed elsewhere unseen.
-        return lstat(name.c_str(), &st) == 0 && !S_ISLNK(st.st_mode) && inotify_add_watch(fd, name.c_str(), mask) >= 0;
+        return lstat(name, &st) == 0 && !S_ISLNK(st.st_mode) && inotify_add_watch(fd, name, mask) >= 0;
     };
     // Every directory from the root down, renamed or removed: the path
     // would then lead elsewhere. The directory itself last, with its entries.
     const std::uint32_t self = IN_MOVE_SELF | IN_DELETE_SELF | IN_DONT_FOLLOW;
-    for (std::size_t end = 1; end != std::string::npos; end = path.find('/', end + 1))
-        if (!watch(path.substr(0, end), self | IN_ONLYDIR)) return false; // "/" first
-    if (!watch(path, self | IN_ONLYDIR | IN_MOVED_FROM | IN_MOVED_TO | IN_CREATE | IN_DELETE)) return false;
+    char above[PATH_MAX];
+    if (path.size() >= sizeof above) return false;
+    for (std::size_t end = 1; end != std::string::npos; end = path.find('/', end + 1)) {
+        std::memcpy(above, path.data(), end); // "/" first
+        above[end] = '\0';
+        if (!watch(above, self | IN_ONLYDIR)) return false;
+    }
+    if (!watch(path.c_str(), self | IN_ONLYDIR | IN_MOVED_FROM | IN_MOVED_TO | IN_CREATE | IN_DELETE)) return false;
     // The files themselves, however they are reached; a missing one's
     // arrival, and a file put in another's place, are entries of the
     // directory.
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::string file = path + "/" + names[i];
+    for (const std::string& file : files) {
         struct stat st;
-        if (lstat(file.c_str(), &st) != 0 ? errno != ENOENT : !watch(file, self | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE))
+        if (lstat(file.c_str(), &st) != 0 ? errno != ENOENT
+                                           : !watch(file.c_str(), self | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE))
             return false;
     }
     return true;
@@ -642,16 +652,23 @@ void Directory_watch::watch_again(const std::string& dir, const char* const* nam
     stop();
     const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
     if (my_failed && dir == my_dir && now - my_failed_at < std::chrono::seconds(1)) return;
-    my_dir = dir;
+    if (dir != my_dir || my_path.empty()) {
+        my_dir = dir;
+        my_path.clear();
+        my_files.clear();
+#ifdef __linux__
+        my_path = absolute_path(dir);
+        for (std::size_t i = 0; i < count; ++i) my_files.push_back(my_path + "/" + names[i]);
+#endif
+    }
     my_failed = true; // until all is watched
     my_failed_at = now;
 #ifdef __linux__
-    const std::string path = watchable_path(dir);
-    if (path.empty()) return;
+    if (my_path.empty() || !reports_every_change(my_path)) return;
     const int mounts = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
     if (mounts < 0) return;
     const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd < 0 || !add_watches(fd, path, names, count)) {
+    if (fd < 0 || !add_watches(fd, my_path, my_files)) {
         if (fd >= 0) close(fd);
         close(mounts);
         return;

@@ -311,19 +311,30 @@ Loop_check check_before_answer(std::string_view datagram, std::string_view barco
 // is; it is answered whatever others send from the sender's address. An
 // answer that is a barcode of ours could come back as a request, and so
 // could the fallback's.
-bool answer_may_loop(std::string_view answer, const Fallbacks& used, const Serving& serving)
+bool answer_may_loop(std::string_view answer, const Lookup_route& route, const Serving& serving)
 {
-    return used.barcode || serving.db.holds(barcode_in(answer));
+    return route.barcode || serving.db.holds(barcode_in(answer));
 }
 
-void count_answered(Statistics& statistics, const Fallbacks& used, std::string_view barcode)
+// An unknown barcode as the statistics count it: a 2D code by its GTIN, so
+// that serialised codes of one article count as one.
+std::string_view unknown_key(std::string_view barcode, Gs1_code& gs1)
 {
+    const Gs1_code::Kind kind = gs1.kind();
+    const bool data = kind == Gs1_code::Kind::digital_link || kind == Gs1_code::Kind::element_string;
+    return data && !gs1.gtin().empty() ? gs1.gtin() : barcode;
+}
+
+void count_answered(Serving& serving, const Lookup_route& route, std::string_view barcode)
+{
+    Statistics& statistics = serving.statistics;
     statistics.count(Statistics::answered);
-    if (used.barcode) {
+    if (!route.gtin.empty()) statistics.count(Statistics::via_gtin);
+    if (route.barcode) {
         statistics.count(Statistics::via_fallback_barcode);
-        statistics.unknown_barcode(std::string(barcode));
+        statistics.unknown_barcode(unknown_key(barcode, serving.gs1));
     }
-    if (used.format) statistics.count(Statistics::via_fallback_format);
+    if (route.format) statistics.count(Statistics::via_fallback_format);
 }
 
 } // namespace
@@ -345,25 +356,25 @@ bool answer_datagram(std::string_view datagram, const Datagram_source& from, Ser
     if (loop == Loop_check::refused) return false;
 
     const Shown_barcode shown(barcode);
-    Fallbacks used;
+    Lookup_route route;
     try {
         LOG_INF(msg::received_barcode(shown));
         check_files(serving);
         std::string& text = serving.answer_text;
-        serving.db.lookup(barcode, shown, used, text);
+        serving.db.lookup(barcode, shown, serving.gs1, route, text);
         answer.clear();
         text_to_bytes(text, answer);
-        if (loop == Loop_check::after_answer && answer_may_loop(answer, used, serving) &&
+        if (loop == Loop_check::after_answer && answer_may_loop(answer, route, serving) &&
             !loop_rules_admit(datagram, from, serving, true))
             return false;
         LOG_DBG("Sending: \"" << text << "\" to " << address_text(sender) << "." << serving.port);
         serving.recent.sent(sender, answer, from.arrived);
-        count_answered(serving.statistics, used, barcode);
+        count_answered(serving, route, barcode);
         return true;
     } catch (const std::string& message) {
         report_failure(message);
         serving.statistics.count(Statistics::failed);
-        if (used.barcode) serving.statistics.unknown_barcode(std::string(barcode));
+        if (route.barcode) serving.statistics.unknown_barcode(unknown_key(barcode, serving.gs1));
         return false;
     }
 }

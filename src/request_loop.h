@@ -50,6 +50,7 @@ struct Serving {
     Received_datagram received[udp_batch_most];
     std::string answers[udp_batch_most];
     std::string answer_text; // an answer before its escapes become bytes
+    Gs1_code gs1;            // the GS1 data of the barcode being answered
     Outgoing_datagram outgoing[udp_batch_most];
 };
 

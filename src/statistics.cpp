@@ -9,26 +9,37 @@
 #include "log_messages.h"
 #include "version.h"
 
-void Top_barcodes::add(const std::string& barcode)
+void Top_barcodes::add(std::string_view barcode)
 {
-    auto counted = my_counts.find(barcode);
-    if (counted != my_counts.end()) {
-        ++counted->second;
+    const std::size_t hash = std::hash<std::string_view>()(barcode);
+    const auto counted = my_places.begin(), end = counted + static_cast<std::ptrdiff_t>(my_used);
+    const auto found =
+        std::find_if(counted, end, [&](const Place& p) { return p.hash == hash && p.barcode == barcode; });
+    if (found != end) {
+        ++found->count;
         return;
     }
     unsigned long count = 1;
-    if (my_counts.size() >= tracked) {
-        auto least = std::min_element(my_counts.begin(), my_counts.end(),
-                                      [](const auto& a, const auto& b) { return a.second < b.second; });
-        count = least->second + 1;
-        my_counts.erase(least);
+    Place* place;
+    if (my_used < tracked) {
+        if (my_used == my_places.size()) {
+            my_places.emplace_back();
+            my_places.back().barcode.reserve(room);
+        }
+        place = &my_places[my_used++];
+    } else {
+        place = &*std::min_element(counted, end, [](const Place& a, const Place& b) { return a.count < b.count; });
+        count = place->count + 1;
     }
-    my_counts.emplace(barcode, count);
+    place->barcode.assign(barcode.data(), barcode.size());
+    place->hash = hash;
+    place->count = count;
 }
 
 std::vector<std::pair<std::string, unsigned long>> Top_barcodes::top(std::size_t n) const
 {
-    std::vector<std::pair<std::string, unsigned long>> all(my_counts.begin(), my_counts.end());
+    std::vector<std::pair<std::string, unsigned long>> all;
+    for (std::size_t i = 0; i < my_used; ++i) all.emplace_back(my_places[i].barcode, my_places[i].count);
     auto first = [](const auto& a, const auto& b) { return a.second != b.second ? a.second > b.second : a.first < b.first; };
     n = std::min(n, all.size());
     std::partial_sort(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(n), all.end(), first);
@@ -48,6 +59,7 @@ const struct {
     {"answered", "Requests answered."},
     {"via_fallback_barcode", "Answers made with the fallback barcode, for a barcode not in barcodes.ini."},
     {"via_fallback_format", "Answers made with the fallback format, for a format not in formats.ini."},
+    {"via_gtin", "Answers found by the GTIN of a barcode not in barcodes.ini as it came (a 2D code, another form)."},
     {"failed", "Requests not answered because the database could not be loaded or had no answer."},
     {"empty", "Empty datagrams, not answered."},
     {"too_long", "Datagrams too long to be received whole, not answered."},

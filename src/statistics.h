@@ -10,7 +10,7 @@
 #include <ctime>
 #include <ostream>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -22,17 +22,28 @@ class Barcode_db;
 // so a barcode asked for often is never lost among a flood of others. The
 // counts are exact while no more than `tracked` different barcodes came;
 // after that a count may be too high by at most the count it took over.
+// Each place, once made, keeps room for a barcode of `room` bytes (the
+// longest a datagram carries), so that counting allocates nothing once
+// `tracked` places were made, whatever the barcodes.
 class Top_barcodes {
 public:
     static constexpr std::size_t tracked = 256;
+    static constexpr std::size_t room = 1600;
 
-    void add(const std::string& barcode);
+    void add(std::string_view barcode);
     // The `n` most counted, most first (equal counts in byte order).
     std::vector<std::pair<std::string, unsigned long>> top(std::size_t n) const;
-    void clear() { my_counts.clear(); }
+    // Forgets the counts; the places stay, with their memory.
+    void clear() { my_used = 0; }
 
 private:
-    std::unordered_map<std::string, unsigned long> my_counts;
+    struct Place {
+        std::string barcode;
+        std::size_t hash = 0;
+        unsigned long count = 0;
+    };
+    std::vector<Place> my_places; // the first my_used count a barcode
+    std::size_t my_used = 0;
 };
 
 // What the server did, counted from its start, and written to the log in
@@ -45,16 +56,16 @@ class Statistics {
 public:
     using Clock = std::chrono::steady_clock;
     // received = answered + the reasons for not answering, from failed to
-    // echo. via_fallback_* and unsent are parts of answered.
+    // echo. via_fallback_*, via_gtin and unsent are parts of answered.
     enum Counter {
-        received, answered, via_fallback_barcode, via_fallback_format, failed, empty, too_long, own_socket,
+        received, answered, via_fallback_barcode, via_fallback_format, via_gtin, failed, empty, too_long, own_socket,
         over_limit, echo, unsent, receive_errors, log_lines_left_out, barcodes_reloads, formats_reloads, counters
     };
     static constexpr std::chrono::hours period{1};
 
     explicit Statistics(const Barcode_db& db); // counting starts now, with what `db` counted so far left out
     void count(Counter counter) { ++my_counts[counter]; }
-    void unknown_barcode(const std::string& barcode) { my_unknown.add(barcode); }
+    void unknown_barcode(std::string_view barcode) { my_unknown.add(barcode); }
     // True when the last report is `period` old at `now`.
     bool due(Clock::time_point now) const { return now - my_reported_at >= period; }
     // Writes the report of `db`: at level 3 and up, or at every level when

@@ -480,6 +480,9 @@ TEST(Lookup, ChoosesEntryAndFormatWithTheirFallbacks)
     };
     const std::string both_fallbacks = "[]\nformat=price\ntag.description=Anything\n";
     const std::string formats = "[]\nfallback ${description}\n[price]\n${description}\\n\nPrice: ${price}\n";
+    const std::string ean13 = "[9506000134352]\nformat=price\ntag.description=Pen\ntag.price=1.99\n";
+    const std::string link = "https://id.gs1.org/01/09506000134352/10/AB?17=271231";
+    const std::string dated = "[price]\n${description}, best before ${gs1.17:DD.MM.YYYY} (${gs1.17}), lot ${gs1.10}\n";
     const Case cases[] = {
         {"known", "[12345]\nformat=price\ntag.description=Pen\ntag.price=1.99\n", formats, "12345",
          "Pen\\nPrice: 1.99", {}},
@@ -518,6 +521,35 @@ TEST(Lookup, ChoosesEntryAndFormatWithTheirFallbacks)
         {"high bytes are escaped", "[]\nformat=q\n", "[]\nF\n", "\x7f\x9b\xe9\xff", "F",
          {"WRN Barcode \"\\x7f\\x9b\\xe9\\xff\" not defined in database.",
           "WRN Unknown format for barcode '\\x7f\\x9b\\xe9\\xff': using default."}},
+        // A code the table lacks, found by a form of its GTIN.
+        {"a Digital Link finds its EAN-13", ean13 + both_fallbacks, formats, link, "Pen\\nPrice: 1.99",
+         {"INF Barcode \"" + link + "\" answered as GTIN 09506000134352"}},
+        {"an element string finds its EAN-13", ean13, formats, "]d2010950600013435210A\x1d" "21S",
+         "Pen\\nPrice: 1.99", {"INF Barcode \"]d2010950600013435210A\\x1d21S\" answered as GTIN 09506000134352"}},
+        {"a GTIN-14 finds its EAN-13", ean13, formats, "09506000134352", "Pen\\nPrice: 1.99",
+         {"INF Barcode \"09506000134352\" answered as GTIN 09506000134352"}},
+        {"a UPC-A sent as 13 digits finds its 12", "[036000291452]\nformat=price\ntag.description=Tea\n", formats,
+         "0036000291452", "Tea\\nPrice: ", {"INF Barcode \"0036000291452\" answered as GTIN 00036000291452",
+         "WRN Tag 'tag.price' from format 'price' not found: using empty string."}},
+        {"an EAN-13 finds its GTIN-14", "[09506000134352]\nformat=price\ntag.description=Pen\ntag.price=1\n",
+         formats, "9506000134352", "Pen\\nPrice: 1", {"INF Barcode \"9506000134352\" answered as GTIN 09506000134352"}},
+        {"the longer form first", "[9506000134352]\nformat=price\n[09506000134352]\nformat=\ntag.description=14\n",
+         formats, link, "fallback 14", {"INF Barcode \"" + link + "\" answered as GTIN 09506000134352"}},
+        {"an exact entry wins over its GTIN", ean13 + "[" + link + "]\nformat=\ntag.description=exact\n", formats,
+         link, "fallback exact", {}},
+        {"a wrong check digit is no GTIN", ean13 + both_fallbacks, formats, "09506000134353", "Anything\\nPrice: ",
+         {"WRN Barcode \"09506000134353\" not defined in database.",
+          "WRN Tag 'tag.price' from format 'price' not found: using empty string."}},
+        {"an unlisted GTIN gets the fallback", both_fallbacks, formats, link, "Anything\\nPrice: ",
+         {"WRN Barcode \"" + link + "\" not defined in database.",
+          "WRN Tag 'tag.price' from format 'price' not found: using empty string."}},
+        // The code's own values.
+        {"a code's values fill gs1 placeholders", ean13, dated, link, "Pen, best before 31.12.2027 (271231), lot AB",
+         {"INF Barcode \"" + link + "\" answered as GTIN 09506000134352"}},
+        {"the entry's tag wins over the code's value", ean13 + "tag.gs1.17=280200\n", dated, link,
+         "Pen, best before 29.02.2028 (280200), lot AB",
+         {"INF Barcode \"" + link + "\" answered as GTIN 09506000134352"}},
+        {"a value the code lacks is empty, unwarned", ean13, dated, "9506000134352", "Pen, best before  (), lot ", {}},
     };
     for (const Case& c : cases) {
         Barcode_db db;

@@ -133,7 +133,7 @@ TEST_F(EndToEnd, LineFeedRulesAndDatagramSizes)
 #ifndef ULVANE_WINDOWS_BUILD
     // The statistics, asked for, count each of these where it went.
     const std::string report = statistics();
-    EXPECT_TRUE(std::regex_search(report, std::regex(": received=11 answered=9 via_fallback_barcode=4 via_fallback_format=0 "
+    EXPECT_TRUE(std::regex_search(report, std::regex(": received=11 answered=9 via_fallback_barcode=4 via_fallback_format=0 via_gtin=0 "
                                                      "failed=0 empty=1 too_long=1 own_socket=0 .*; files: barcodes_entries=3 ")))
         << report;
     EXPECT_EQ(report.substr(report.find(", most")),
@@ -253,7 +253,7 @@ TEST_F(EndToEnd, FailedLookupIsNotAnsweredAndTheNextRequestIs)
 #ifndef ULVANE_WINDOWS_BUILD
     // Not answered, and still among the barcodes the database lacks.
     const std::string report = statistics();
-    EXPECT_NE(report.find(": received=2 answered=1 via_fallback_barcode=0 via_fallback_format=0 failed=1 "), std::string::npos) << report;
+    EXPECT_NE(report.find(": received=2 answered=1 via_fallback_barcode=0 via_fallback_format=0 via_gtin=0 failed=1 "), std::string::npos) << report;
     EXPECT_NE(report.find(", most asked first: \"nope\"=1"), std::string::npos) << report;
 #endif
 }
@@ -364,7 +364,7 @@ TEST_F(EndToEnd, RegressionUnsentAnswersAreLogged)
     // Since the last report, then since the start.
     sleep(1); // the second report's period begins at the first, a second after the start
     const std::string first = statistics(), second = statistics();
-    EXPECT_LT(first.find(" answered=2 via_fallback_barcode=0 via_fallback_format=0 failed=0 empty=0 too_long=0 "
+    EXPECT_LT(first.find(" answered=2 via_fallback_barcode=0 via_fallback_format=0 via_gtin=0 failed=0 empty=0 too_long=0 "
                          "own_socket=0 over_limit=0 echo=0 unsent=1 "), first.find("; since the start")) << first;
     EXPECT_LT(second.find(" answered=0 "), second.find("; since the start")) << second;
     const auto since = [](const std::string& report, const char* part) {
@@ -972,7 +972,7 @@ TEST_F(EndToEnd, MetricsFileSaysWhatTheStatisticsSay)
     const std::string report = statistics();
     ASSERT_FALSE(report.empty());
     const std::map<std::string, std::string> expected = metrics_of(report);
-    ASSERT_EQ(expected.size(), 19u) << report; // 15 counts, and each file's entries and reading time
+    ASSERT_EQ(expected.size(), 20u) << report; // 16 counts, and each file's entries and reading time
     ASSERT_EQ(expected.at("ulvane_answered_total"), "2") << report;
 
     std::map<std::string, std::string> in_file = read_metrics(*my_hosts, my_hosts->server_ns(), file, my_dir);

@@ -415,7 +415,6 @@ TEST(ShownBarcode, ControlBytesEscapedAndLongBarcodesCut)
     };
     for (const auto& c : cases) {
         const Shown_barcode shown(c.barcode);
-        EXPECT_EQ(shown.text(), c.shown) << c.barcode.size();
         std::ostringstream out;
         out << shown;
         EXPECT_EQ(out.str(), c.shown);

@@ -1,0 +1,101 @@
+// The GS1 data of a scanned code: the GTIN a linear code is, or the
+// application identifiers (AIs) and values that a 2D code carries as a GS1
+// Digital Link URI or as a GS1 element string.
+//
+//   4006381333931                                        a GTIN (8, 12, 13 or 14 digits)
+//   https://id.gs1.org/01/09506000134352/10/AB?17=271231   a Digital Link URI
+//   ]d2010950600013435210AB<GS>17271231                    an element string
+//   (01)09506000134352(10)AB(17)271231                      its bracketed form
+//
+// Everything is read into storage of the object's own, so that reading a
+// code of any length up to `longest` bytes allocates nothing.
+#ifndef ULVANE_GS1_H
+#define ULVANE_GS1_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Whether the last digit of `digits` is the GS1 check digit of the others
+// (the mod-10 sum of GTINs, GLNs and SSCCs). False for anything but digits.
+bool gs1_check_digit_right(std::string_view digits);
+
+class Gs1_code {
+public:
+    enum class Kind { none, gtin, digital_link, element_string };
+    // A longer code is none.
+    static constexpr std::size_t longest = 1600;
+
+    // Forgets the last code and takes `code` (a view that must stay valid)
+    // to be read when first asked about.
+    void take(std::string_view code);
+
+    // What the code is: `gtin` for a plain GTIN of 8, 12, 13 or 14 digits
+    // whose check digit is right; a Digital Link URI with the primary key
+    // /01/ (any host, with or without its scheme); an element string with or
+    // without an AIM symbology identifier (]C1 ]e0 ]d2 ]Q3 ]J1), FNC1 sent as
+    // GS (0x1d), or in brackets. `none` for anything else, and for a code
+    // that is malformed anywhere: an unknown AI, a value of the wrong length
+    // or characters, a wrong check digit, a date that is none.
+    Kind kind();
+    // The GTIN as 14 digits (a shorter one with zeros in front), or empty.
+    std::string_view gtin();
+    // The value of `ai` ("17", "3103"), percent-decoded in a URI.
+    bool find(std::string_view ai, std::string_view& value);
+    // The code's AIs and values in their order (a plain GTIN is AI 01).
+    std::size_t size();
+    std::string_view ai(std::size_t i);
+    std::string_view value(std::size_t i);
+
+private:
+    struct Element {
+        std::uint16_t at;       // the AI's digits in my_text, its value right after them
+        std::uint8_t ai_size;
+        std::uint16_t value_size;
+    };
+    static constexpr std::size_t most_elements = 64;
+
+    void read();
+    bool read_plain_gtin(std::string_view code);
+    bool read_element_string(std::string_view code);
+    bool read_bracketed(std::string_view code);
+    bool read_digital_link(std::string_view code);
+    bool read_query(std::string_view query);
+    // Adds AI `ai` with `value` (percent-decoded when `decode`), when the
+    // value is what the AI allows; false otherwise or when full.
+    bool add(std::string_view ai, std::string_view value, bool decode);
+    bool find_element(std::string_view ai, std::string_view& value) const;
+
+    std::string_view my_code;
+    bool my_read = true;
+    Kind my_kind = Kind::none;
+    std::size_t my_count = 0;
+    std::size_t my_used = 0;
+    Element my_elements[most_elements];
+    char my_text[longest];
+};
+
+// The forms under which a database may list the GTIN `gtin14` (14 digits),
+// in the order they are tried: GTIN-14, GTIN-13 (EAN-13, and UPC-A with a 0
+// in front), GTIN-12 (UPC-A), GTIN-8 (EAN-8); a shorter form only where the
+// digits it drops are zeros. Views into `gtin14`.
+class Gtin_forms {
+public:
+    explicit Gtin_forms(std::string_view gtin14);
+    std::size_t size() const { return my_count; }
+    std::string_view operator[](std::size_t i) const { return my_forms[i]; }
+
+private:
+    std::string_view my_forms[4];
+    std::size_t my_count = 0;
+};
+
+// A GS1 date (YYMMDD; DD 00 is the month's last day) as `pattern` asks for
+// it: YYYY, YY, MM and DD stand for the year, its last two digits, the month
+// and the day, everything else is copied. The century is the one that puts
+// the year within 49 years before and 50 after `this_year`. Appends to
+// `out`; false, appending nothing, when `yymmdd` is no date.
+bool gs1_date_text(std::string_view yymmdd, std::string_view pattern, int this_year, std::string& out);
+
+#endif
