@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "escapes.h"
+#include "gs1.h"
 
 namespace {
 
@@ -54,14 +55,6 @@ bool all_digits(std::string_view s)
 }
 
 } // namespace
-
-char gs1_check_digit(std::string_view digits)
-{
-    // From the right, the digits weigh 3, 1, 3, ...
-    int sum = 0;
-    for (std::size_t k = 0; k < digits.size(); ++k) sum += (digits[digits.size() - 1 - k] - '0') * (k % 2 == 0 ? 3 : 1);
-    return static_cast<char>('0' + (10 - sum % 10) % 10);
-}
 
 std::string check_digit_warning(std::string_view barcode)
 {

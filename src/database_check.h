@@ -26,10 +26,6 @@ bool equal_but_case(std::string_view a, std::string_view b);
 // does so from `name`; empty when none.
 std::string differs_in_case(std::string_view name, const std::vector<std::string_view>& names);
 
-// The GS1 check digit ('0'..'9') that ends a code whose other digits are
-// `digits` (digits alone).
-char gs1_check_digit(std::string_view digits);
-
 // For a barcode of digits alone of a GS1 length (8, 12, 13 or 14 digits)
 // whose last digit is not the check digit of the others: a warning that
 // says so, with the digit expected; empty otherwise. Never an error: shops

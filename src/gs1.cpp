@@ -371,14 +371,17 @@ bool is_host(std::string_view host)
 
 } // namespace
 
+char gs1_check_digit(std::string_view digits)
+{
+    // From the right, the digits weigh 3, 1, 3, ...
+    int sum = 0;
+    for (std::size_t k = 0; k < digits.size(); ++k) sum += (digits[digits.size() - 1 - k] - '0') * (k % 2 == 0 ? 3 : 1);
+    return static_cast<char>('0' + (10 - sum % 10) % 10);
+}
+
 bool gs1_check_digit_right(std::string_view digits)
 {
-    if (digits.size() < 2 || !all_digits(digits)) return false;
-    // From the right, leaving out the check digit: weights 3, 1, 3, ...
-    int sum = 0;
-    const std::size_t n = digits.size() - 1;
-    for (std::size_t i = 0; i < n; ++i) sum += (digits[n - 1 - i] - '0') * (i % 2 == 0 ? 3 : 1);
-    return (10 - sum % 10) % 10 == digits[n] - '0';
+    return digits.size() >= 2 && all_digits(digits) && gs1_check_digit(digits.substr(0, digits.size() - 1)) == digits.back();
 }
 
 void Gs1_code::take(std::string_view code)
@@ -584,6 +587,12 @@ std::string_view Gs1_code::gtin()
 {
     std::string_view value;
     return find("01", value) ? value : std::string_view();
+}
+
+std::string_view Gs1_code::gtin_of_2d_code()
+{
+    const Kind k = kind();
+    return k == Kind::digital_link || k == Kind::element_string ? gtin() : std::string_view();
 }
 
 std::size_t Gs1_code::size()

@@ -17,8 +17,11 @@
 #include <string>
 #include <string_view>
 
-// Whether the last digit of `digits` is the GS1 check digit of the others
-// (the mod-10 sum of GTINs, GLNs and SSCCs). False for anything but digits.
+// The GS1 check digit ('0'..'9') that ends a code whose other digits are
+// `digits` (digits alone): the mod-10 sum of GTINs, GLNs and SSCCs.
+char gs1_check_digit(std::string_view digits);
+// Whether the last digit of `digits` is the check digit of the others.
+// False for anything but digits.
 bool gs1_check_digit_right(std::string_view digits);
 
 class Gs1_code {
@@ -41,6 +44,10 @@ public:
     Kind kind();
     // The GTIN as 14 digits (a shorter one with zeros in front), or empty.
     std::string_view gtin();
+    // The GTIN of a 2D code (a Digital Link URI or an element string);
+    // empty for any other code. Serialised codes of one article share it,
+    // and are counted by it among unknown barcodes.
+    std::string_view gtin_of_2d_code();
     // The value of `ai` ("17", "3103"), percent-decoded in a URI.
     bool find(std::string_view ai, std::string_view& value);
     // The code's AIs and values in their order (a plain GTIN is AI 01).

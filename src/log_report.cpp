@@ -7,6 +7,8 @@
 #include <iterator>
 #include <map>
 
+#include "escapes.h"
+#include "gs1.h"
 #include "log_messages.h"
 
 namespace {
@@ -177,6 +179,8 @@ void read_info(Report& r, std::string_view time, std::string_view message, bool 
         if (r.in_hour != nullptr) ++r.in_hour->requests;
     } else if (is_statistics) {
         add_statistics(r, statistics[1]);
+    } else if (msg::answered_as_gtin.read(message)) {
+        ++r.via_gtin;
     }
 }
 
@@ -187,7 +191,12 @@ void read_warning(Report& r, std::string_view time, std::string_view message)
     Log_message<2>::Values barcode;
     Log_message<4>::Values left_out;
     if (msg::barcode_not_defined.read(message, &barcode)) {
-        count_unknown(r, barcode[0], time);
+        // Serialised 2D codes of one article are one unknown barcode.
+        const std::string bytes = text_to_bytes(barcode[0]);
+        Gs1_code gs1;
+        gs1.take(bytes);
+        const std::string_view gtin = gs1.gtin_of_2d_code();
+        count_unknown(r, gtin.empty() ? barcode[0] : gtin, time);
     } else if (msg::answer_not_sent.read(message)) {
         ++r.unsent;
     } else if (msg::left_out.read(message, &left_out)) {

@@ -14,6 +14,7 @@
 // counted in the hour of the last request before them).
 struct Hour_counts {
     unsigned long requests = 0;
+    unsigned long via_gtin = 0; // answered by a form of their GTIN
     unsigned long not_answered = 0;
 };
 
@@ -40,10 +41,11 @@ struct Report {
     std::string hour;                // the last request's
     Hour_counts* in_hour = nullptr;  // its counts in per_hour
     unsigned long requests = 0;
+    unsigned long via_gtin = 0; // answered by a form of their GTIN
     unsigned long no_fallback = 0, file_failures = 0, unsent = 0, left_out = 0;
     unsigned long statistics_lines = 0;
     std::vector<std::pair<std::string, unsigned long long>> statistics; // summed, in the line's order
-    std::unordered_map<std::string, Seen> unknown;
+    std::unordered_map<std::string, Seen> unknown; // by the barcode as shown, a 2D code by its GTIN
     unsigned long unknown_dropped = 0; // the highest count dropped; 0 while every count is exact
     std::unordered_map<std::string, unsigned long> warnings;
 };

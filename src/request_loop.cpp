@@ -316,13 +316,11 @@ bool answer_may_loop(std::string_view answer, const Lookup_route& route, const S
     return route.barcode || serving.db.holds(barcode_in(answer));
 }
 
-// An unknown barcode as the statistics count it: a 2D code by its GTIN, so
-// that serialised codes of one article count as one.
+// An unknown barcode as the statistics count it: a 2D code by its GTIN.
 std::string_view unknown_key(std::string_view barcode, Gs1_code& gs1)
 {
-    const Gs1_code::Kind kind = gs1.kind();
-    const bool data = kind == Gs1_code::Kind::digital_link || kind == Gs1_code::Kind::element_string;
-    return data && !gs1.gtin().empty() ? gs1.gtin() : barcode;
+    const std::string_view gtin = gs1.gtin_of_2d_code();
+    return gtin.empty() ? barcode : gtin;
 }
 
 void count_answered(Serving& serving, const Lookup_route& route, std::string_view barcode)

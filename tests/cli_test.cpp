@@ -279,6 +279,46 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
     }
 }
 
+// A 2D code in escape notation is previewed as the server answers it, with
+// the form of its GTIN that answers and its GS1 data.
+TEST(Check, PreviewsA2DCodeByItsGtin)
+{
+    Temp_dir dir;
+    write_file(dir.file("barcodes.ini"), "[]\nformat=f\ntag.d=?\n[9506000134352]\nformat=f\ntag.d=Pen\n");
+    write_file(dir.file("formats.ini"), "[f]\n${d} ${gs1.17:DD.MM.YYYY}\n");
+    const Run_result r = run_program({ULVANE_CHECK_PATH, "-db=" + dir.path(), "-l=2",
+                                      "]d2010950600013435217271231" "10AB\\x1d21S", "9506000134352"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    const std::vector<std::string> lines = split_lines(r.out);
+    ASSERT_EQ(lines.size(), 4u) << r.out; // each with its hex dump
+    EXPECT_EQ(lines[0], "]d2010950600013435217271231" "10AB\\x1d21S (by its GTIN 09506000134352, listed as 9506000134352; "
+                        "GS1 data (01)09506000134352 (17)271231 (10)AB (21)S): Pen 31.12.2027");
+    EXPECT_EQ(lines[2], "9506000134352: Pen "); // listed as it is; an EAN-13 carries no date
+}
+
+// Serialised 2D codes of one article are one unknown barcode, counted by
+// their GTIN; the answers by a GTIN are told.
+TEST(Report, CountsA2DCodeByItsGtin)
+{
+    Temp_dir dir;
+    std::string log;
+    for (const char* code : {"https://id.gs1.org/01/09506000134352/21/A", "https://id.gs1.org/01/09506000134352/21/B",
+                             "]d20109506000134352\\x1d21C", "9506000134352", "9506000134352"})
+        log += "[2026-12-07 09:00:00 #1 INF] Received barcode \"" + std::string(code) + "\"\n"
+               "[2026-12-07 09:00:00 #2 WRN] Barcode \"" + code + "\" not defined in database.\n";
+    log += "[2026-12-07 09:00:01 #3 INF] Received barcode \"0036000291452\"\n"
+           "[2026-12-07 09:00:01 #4 INF] Barcode \"0036000291452\" answered as GTIN 00036000291452\n";
+    write_file(dir.file("log"), log);
+    const Run_result r = run_program({ULVANE_REPORT_PATH, "-csv", dir.file("log")});
+    EXPECT_EQ(unix_lines(r.out), "barcode,count,first,last\n\"09506000134352\",3,2026-12-07 09:00:00,2026-12-07 09:00:00\n"
+                                 "\"9506000134352\",2,2026-12-07 09:00:00,2026-12-07 09:00:00\n");
+    EXPECT_NE(run_program({ULVANE_REPORT_PATH, dir.file("log")}).out.find(
+                  "Requests: 6 barcodes received, 6 answered (1 of them by their GTIN: 2D codes, other GTIN forms), 0 not"),
+              std::string::npos);
+    EXPECT_NE(run_program({ULVANE_REPORT_PATH, "-json", dir.file("log")}).out.find("\"answered\": 6, \"via_gtin\": 1,"),
+              std::string::npos);
+}
+
 // The report on a generated log: a rotated file and the current one, at
 // level 3, with failures in both the log's form and standard error's.
 TEST(Report, TellsWhatTheServerDidFromItsLogs)
@@ -504,7 +544,7 @@ TEST(Report, PageAndJsonTellTheSameFigures)
                                      "print([(h['hour'], h['requests'], h['not_answered']) for h in d['hours']])\n"
                                      "print([(u['barcode'], u['count'], u['first']) for u in d['unknown']], d['warnings'])\n");
     EXPECT_EQ(r.out, "{'first': '2026-12-07 08:00:00', 'last': '2026-12-07 12:59:01'} 3 (INF lines) 5 {'received': 9, "
-                     "'answered': 7, 'not_answered': 2, 'without_entry_or_format': 2, 'database_file_failures': 0, "
+                     "'answered': 7, 'via_gtin': 0, 'not_answered': 2, 'without_entry_or_format': 2, 'database_file_failures': 0, "
                      "'not_sent': 0} {'received': 9, 'answered': 7}\n"
                      "[('2026-12-07 08', 1, 0), ('2026-12-07 09', 0, 0), ('2026-12-07 10', 3, 0), ('2026-12-07 11', 0, 0), "
                      "('2026-12-07 12', 5, 2)]\n"
@@ -741,10 +781,11 @@ TEST(Import, ReadsASpreadsheetsCsv)
                               "[];Unknown;-;\r\n"
                               "4012345678902;Ordner A4\\rot;3,99;\r\n"
                               "4012345678903;C:\\neu\\Preise;1,00;\r\n"
-                              "99;Tisch\\Stuhl;1,00;\r\n",
+                              "99;Tisch\\Stuhl;1,00;\r\n"
+                              "https://id.gs1.org/01/04006381333931/21/X1;Pen;1,99;\r\n", // a package's, scanned
                           {"-barcode=ean", "-format=price"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, db + "/barcodes.ini: 8 barcodes written: 8 added, 0 removed, 0 changed, 0 unchanged; 2 cells with "
+    EXPECT_EQ(r.out, db + "/barcodes.ini: 9 barcodes written: 9 added, 0 removed, 0 changed, 0 unchanged; 2 cells with "
                           "escapes (see the warnings)\n");
     // Warnings, one line a kind: a GS1 code's check digit, and a backslash
     // that starts an escape ('\S' is none).
@@ -753,7 +794,10 @@ TEST(Import, ReadsASpreadsheetsCsv)
                                           "row like it, at line 10)\n" +
                          dir.file("in.csv") + ":9: warning: 'tag.Description' is 'Ordner A4\\rot': the answer holds its \\r "
                                               "(0d) as those bytes, not as written (write '\\\\' for a backslash) (and 1 more "
-                                              "row like it, at line 10)\n");
+                                              "row like it, at line 10)\n" +
+                         dir.file("in.csv") + ":12: warning: barcode 'https://id.gs1.org/01/04006381333931/21/X1' is a 2D "
+                                              "code of one package: list the GTIN 04006381333931 instead, which answers every "
+                                              "package of the article and every form of its code\n");
     EXPECT_EQ(answers_in(db, {"4006381333931", "4012345678901", "", "7", "99", "12.50", "55"}),
               (std::vector<std::string>{"Pen; blue: 1,99", "OFFER Note\nbook \"A5\" 2,49", "Unknown: -", "Unknown: -",
                                         "Tisch\\Stuhl: 1,00", "Regal: 0,50", zeros + ": 0,10"}));

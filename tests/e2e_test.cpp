@@ -1872,3 +1872,33 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
 #endif
 
 } // namespace
+
+// Scanners that read 2D codes: a QR Code's Digital Link and a DataMatrix
+// code's element string find the article listed under its EAN-13, with the
+// code's own values in the answer; so does a code typed into ulvane_scan in
+// escape notation. Serialised codes count once, by their GTIN.
+TEST_F(EndToEnd, A2DCodeFindsTheArticleListedUnderItsEan13)
+{
+    write_db("[9506000134352]\nformat=dated\ntag.description=Milk\ntag.price=1.19\n[]\nformat=dated\n",
+             "[dated]\n${description} ${price}\\nBest before ${gs1.17:DD.MM.YYYY}\n");
+    start_server();
+    Socket_handle sd = terminal();
+    EXPECT_EQ(ask(sd, "https://id.gs1.org/01/09506000134352/10/L1/21/S1?17=271231\n"), "Milk 1.19\nBest before 31.12.2027");
+    EXPECT_EQ(ask(sd, "]d20109506000134352" "17280200" "10L2\x1d" "21S2\n"), "Milk 1.19\nBest before 29.02.2028");
+    EXPECT_EQ(ask(sd, "https://id.gs1.org/01/09506000134359/21/S3\n"), " \nBest before "); // a wrong check digit
+    EXPECT_EQ(ask(sd, "https://id.gs1.org/01/04006381333931/21/S4?17=271231\n"), " \nBest before 31.12.2027");
+    udp_close(sd);
+    const pid_t scan = my_hosts->start_in(my_hosts->terminal_ns(),
+                                          {ULVANE_SCAN_PATH, "10.77.0.1", "]d2010950600013435217271130\\x1d"},
+                                          my_dir.file("scan_out"), my_dir.file("scan_err"));
+    EXPECT_EQ(my_hosts->wait_for_exit(scan, 10000), 0) << read_file(my_dir.file("scan_err"));
+    EXPECT_EQ(unix_lines(read_file(my_dir.file("scan_out"))), "Milk 1.19\\nBest before 30.11.2027\n");
+    EXPECT_EQ(logged("answered as GTIN 09506000134352").size(), 3u);
+#ifndef ULVANE_WINDOWS_BUILD // no SIGUSR1 there
+    const std::string report = statistics();
+    EXPECT_NE(report.find(" answered=5 via_fallback_barcode=2 via_fallback_format=0 via_gtin=3 "), std::string::npos)
+        << report;
+    EXPECT_NE(report.find("most asked first: \"04006381333931\"=1 \"https://id.gs1.org/01/09506000134359/21/S3\"=1"),
+              std::string::npos) << report;
+#endif
+}

@@ -12,9 +12,11 @@
 // no fallback barcode, placeholders a barcode has no tag for, blanks around
 // '=' or after a name, escapes in formats and tag values that are not read
 // as meant, answers too long for a datagram, a wrong check digit in a GS1
-// code. For each BARCODE given it
-// shows the answer the server would send, as escaped text and as a hex
-// dump, and names the tag values whose escapes become other bytes. Exit
+// code. For each BARCODE given (in the escape notation that formats.ini
+// reads: \x1d for the GS in a GS1 element string) it shows the answer the
+// server would send, as escaped text and as a hex dump, says when a form of
+// its GTIN answers it and lists a 2D code's GS1 data, and names the tag
+// values whose escapes become other bytes. Exit
 // status: 0 when clean, 1 with warnings, 2 when the database cannot be
 // loaded.
 #include <algorithm>
@@ -33,6 +35,7 @@
 #include "database_lines.h"
 #include "database_check.h"
 #include "escapes.h"
+#include "gs1.h"
 #include "log.h"
 #include "platform_process.h"
 #include "version.h"
@@ -353,18 +356,43 @@ void check_answers(const Barcode_db& db, const std::unordered_map<std::string_vi
             warn(formats_file, format_line.line_of(name), "format " + quoted(name) + " is used by no barcode");
 }
 
-// Shows the answer to each of `codes` as the server would send it.
+// How the server finds `code`'s entry, when not by its own bytes, and the
+// code's GS1 data: " (by its GTIN 09506000134352, listed as
+// 9506000134352; GS1 data (01)09506000134352 (17)271231)"; empty for a
+// code listed as it is, or for one that nothing but the fallback answers.
+std::string found_as(const Barcode_db& db, std::string_view code, Barcode_tags& tags)
+{
+    Gs1_code gs1;
+    gs1.take(code);
+    std::string how;
+    std::string_view listed;
+    if (!db.barcodes().find(code, tags)) {
+        if (db.find_by_gtin(code, gs1, tags, listed))
+            how = "by its GTIN " + std::string(gs1.gtin()) + ", listed as " + std::string(listed);
+        else
+            db.barcodes().find(std::string_view(), tags);
+    }
+    if (!gs1.gtin_of_2d_code().empty() || gs1.kind() == Gs1_code::Kind::element_string) {
+        how += std::string(how.empty() ? "" : "; ") + "GS1 data";
+        for (std::size_t i = 0; i < gs1.size(); ++i)
+            how += " (" + std::string(gs1.ai(i)) + ")" + escape_control_bytes(gs1.value(i));
+    }
+    return how.empty() ? how : " (" + how + ")";
+}
+
+// Shows the answer to each of `codes` (in escape notation) as the server
+// would send it.
 void preview(const Barcode_db& db, const std::vector<std::string>& codes)
 {
-    const Barcode_table& table = db.barcodes();
-    for (const std::string& code : codes) {
+    for (const std::string& written : codes) {
+        const std::string code = text_to_bytes(written);
         try {
             const std::string answer = text_to_bytes(db.lookup(code));
-            std::cout << code << ": " << bytes_to_format_text(answer) << '\n' << hex_dump(answer);
+            Barcode_tags tags;
+            std::cout << written << found_as(db, code, tags) << ": " << bytes_to_format_text(answer) << '\n'
+                      << hex_dump(answer);
             // The preview cannot tell a value's "\n" from a line feed the
             // format asks for: name the values that escapes change.
-            Barcode_tags tags;
-            if (!table.find(code, tags)) table.find(std::string_view(), tags);
             for (const auto& [tag, value] : tags.list()) {
                 const std::string escapes = escapes_in(value);
                 if (tag.substr(0, 4) == "tag." && !escapes.empty())
@@ -372,7 +400,7 @@ void preview(const Barcode_db& db, const std::vector<std::string>& codes)
                               << ": its escapes become bytes in the answer: " << escapes << '\n';
             }
         } catch (const std::string& message) {
-            std::cout << code << ": no answer: " << message << '\n';
+            std::cout << written << ": no answer: " << message << '\n';
         }
     }
 }

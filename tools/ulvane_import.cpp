@@ -48,6 +48,7 @@
 #include "database.h"
 #include "database_check.h"
 #include "escapes.h"
+#include "gs1.h"
 #include "log.h"
 #include "platform_files.h"
 #include "platform_process.h"
@@ -303,6 +304,15 @@ bool Import::read_barcode(std::string_view barcode, unsigned long line)
     } else {
         const std::string check_digit = check_digit_warning(barcode);
         if (!check_digit.empty()) warn(line, check_digit, "check digit");
+        // A scanned 2D code names one package (its lot, its serial): no
+        // other package of the article would match it.
+        Gs1_code gs1;
+        gs1.take(barcode);
+        const std::string_view gtin = gs1.gtin_of_2d_code();
+        if (!gtin.empty())
+            warn(line, "barcode " + quoted(barcode) + " is a 2D code of one package: list the GTIN " +
+                           std::string(gtin) + " instead, which answers every package of the article and every form "
+                           "of its code", "2D code");
         return true;
     }
     return false;

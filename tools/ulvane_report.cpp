@@ -5,8 +5,8 @@
 // Reads the log files in the order given (rotated ones first: server.log.1
 // server.log) and writes, for the period they cover: the log's level and
 // what that level leaves out, requests per hour as a text chart, requests
-// answered and not answered, the server's own statistics lines summed, the
-// barcodes the database lacks with their counts and first and last time
+// answered and not answered (and how many by their GTIN), the server's own statistics lines summed, the
+// barcodes the database lacks (a 2D code by its GTIN) with their counts and first and last time
 // (most asked first), and the warnings by kind with their counts. With
 // -csv it writes only the unknown barcodes, as CSV (barcode,count,first,
 // last); with -html, one self-contained page (a chart of the requests per
@@ -126,7 +126,10 @@ std::string answers_text(const Report& r)
     if (!r.has[1])
         return "Not answered (WRN lines): " + why + "; " + std::to_string(r.unsent) + " answers could not be sent";
     return "Requests: " + std::to_string(r.requests) + " barcodes received, " + std::to_string(answered(r)) +
-           " answered, " + std::to_string(not_answered(r)) + " not answered (" + why + ")" +
+           " answered" +
+           (r.via_gtin > 0 ? " (" + std::to_string(r.via_gtin) + " of them by their GTIN: 2D codes, other GTIN forms)"
+                           : "") +
+           ", " + std::to_string(not_answered(r)) + " not answered (" + why + ")" +
            (r.unsent > 0 ? "; " + std::to_string(r.unsent) + " answers could not be sent" : "");
 }
 
@@ -377,7 +380,7 @@ void write_json(const Report& r, std::size_t files)
                   << ", \"requests\": " << hours[k].second.requests << ", \"not_answered\": "
                   << std::min(hours[k].second.not_answered, hours[k].second.requests) << "}";
     std::cout << "\n  ],\n  \"requests\": {\"received\": " << r.requests << ", \"answered\": "
-              << answered(r) << ", \"not_answered\": " << not_answered(r)
+              << answered(r) << ", \"via_gtin\": " << r.via_gtin << ", \"not_answered\": " << not_answered(r)
               << ", \"without_entry_or_format\": " << r.no_fallback << ", \"database_file_failures\": " << r.file_failures
               << ", \"not_sent\": " << r.unsent << "},\n  \"statistics_reports\": " << r.statistics_lines
               << ",\n  \"statistics\": {";

@@ -3,7 +3,9 @@
 //   ulvane_scan [-p=9000] [-t=MILLISECONDS] [-r] HOST BARCODE...
 //
 // Sends each barcode, with a final line feed, to HOST (an address or a
-// name) at the port, from that same port, as a terminal does, and prints
+// name) at the port; a barcode is written in the escape notation that
+// formats.ini reads (\x1d for the GS that ends a value in a GS1 element
+// string, \\ for a backslash), from that same port, as a terminal does, and prints
 // each answer in the escape notation that formats.ini reads, or with -r its
 // raw bytes. Only a datagram from HOST counts as an answer. The answers carry
 // nothing that names their barcode, so one that comes after its time-out is
@@ -128,7 +130,7 @@ void say_late(const std::string& answer)
 int ask_as_check(const Check& check, Socket_handle sd, const Ipv4_endpoint& server, const char* host,
                  const std::string& barcode, int timeout_ms)
 {
-    const std::string request = barcode + "\n";
+    const std::string request = text_to_bytes(barcode) + "\n";
     const Clock::time_point sent = Clock::now();
     std::string answer;
     int error = 0;
@@ -151,7 +153,7 @@ int scan(Socket_handle sd, const Ipv4_endpoint& server, char** barcodes, int cou
         if (k >= unpaced) std::this_thread::sleep_until(last_sent + pace);
         while (receive_from(sd, server.address, Clock::now(), answer)) say_late(answer); // an earlier barcode's
         last_sent = Clock::now();
-        const std::string request = std::string(barcodes[k]) + "\n";
+        const std::string request = text_to_bytes(barcodes[k]) + "\n";
         int code = 0;
         if (!udp_send(sd, request.data(), request.size(), server, code)) {
             const std::string why = socket_error_text(code);
