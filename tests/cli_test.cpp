@@ -294,6 +294,11 @@ TEST(Check, PreviewsA2DCodeByItsGtin)
     EXPECT_EQ(lines[0], "]d2010950600013435217271231" "10AB\\x1d21S (by its GTIN 09506000134352, listed as 9506000134352; "
                         "GS1 data (01)09506000134352 (17)271231 (10)AB (21)S): Pen 31.12.2027");
     EXPECT_EQ(lines[2], "9506000134352: Pen "); // listed as it is; an EAN-13 carries no date
+    // The example database's price checker for fresh food, as its comment says.
+    const Run_result example = run_program({ULVANE_CHECK_PATH, "-db=" + std::string(ULVANE_SOURCE_DIR) + "/examples/db",
+                                            "https://id.gs1.org/01/09506000134352/10/L42?15=271231"});
+    EXPECT_EQ(example.status, 0);
+    EXPECT_NE(example.out.find("Price: 1.19\\nBest before: 31.12.2027\\nLot: L42\n"), std::string::npos) << example.out;
 }
 
 // Serialised 2D codes of one article are one unknown barcode, counted by
