@@ -1,5 +1,6 @@
 // Database benchmarks: loading a generated 1,000,000-barcode database, a load
-// with both files unchanged, and a lookup with merge.
+// with both files unchanged, and a lookup with merge, of a barcode as it is
+// listed and of a 2D code found by its GTIN.
 //   build/bench/database_bench [--benchmark_filter=...]
 // ULVANE_BENCH_COUNT sets the number of barcodes (default 1000000).
 #include <benchmark/benchmark.h>
@@ -101,24 +102,39 @@ void BM_two_file_queries(benchmark::State& state)
 }
 BENCHMARK(BM_two_file_queries);
 
-void BM_lookup_known_barcode(benchmark::State& state)
+// A lookup with its merge as the server makes it (text and GS1 reading
+// kept from one to the next), of a listed barcode asked (0) as it is
+// listed, (1) as a Digital Link URI, (2) as a GS1 element string, (3) as a
+// Digital Link of a GTIN the database lacks.
+void BM_lookup(benchmark::State& state)
 {
-    set_log_level(3);
+    set_log_level(2);
     const std::string dir = large_db_dir();
     static Barcode_db db;
     db.load(dir);
     std::mt19937 random(42);
     std::uniform_int_distribution<long> pick(0, barcode_count() - 1);
     std::vector<std::string> codes;
-    for (int i = 0; i < 4096; ++i) codes.push_back(barcode_of(pick(random)));
+    for (int i = 0; i < 4096; ++i) {
+        const std::string ean13 = barcode_of(pick(random));
+        const std::string unlisted = "0" + barcode_of(barcode_count() + i);
+        const std::string forms[] = {ean13, "https://id.gs1.org/01/0" + ean13 + "/21/SN" + std::to_string(i),
+                                     "]d2010" + ean13 + "17271231" "21SN" + std::to_string(i),
+                                     "https://id.gs1.org/01/" + unlisted + "/21/SN" + std::to_string(i)};
+        codes.push_back(forms[state.range(0)]);
+    }
     std::size_t i = 0;
+    Gs1_code gs1;
+    Lookup_route route;
+    std::string text;
     for (auto _ : state) {
-        std::string answer = db.lookup(codes[i++ & 4095]);
-        benchmark::DoNotOptimize(answer);
+        const std::string& code = codes[i++ & 4095];
+        db.lookup(code, Shown_barcode(code), gs1, route, text);
+        benchmark::DoNotOptimize(text);
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_lookup_known_barcode);
+BENCHMARK(BM_lookup)->Arg(0)->Arg(1)->Arg(2)->Arg(3);
 
 } // namespace
 

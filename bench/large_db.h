@@ -13,7 +13,7 @@
 #include <numeric>
 #include <string>
 
-#include "database_check.h"
+#include "gs1.h"
 
 inline std::string barcode_of(long i)
 {
