@@ -34,14 +34,6 @@ void append_escaped(std::string& out, unsigned char byte)
     }
 }
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // The byte that a backslash and `next` stand for, \x aside; -1 when they are
 // no escape.
 int escaped_byte(char next)
@@ -61,6 +53,14 @@ int escaped_byte(char next)
 }
 
 } // namespace
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
 
 std::string text_to_bytes(std::string_view text)
 {

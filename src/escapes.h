@@ -8,6 +8,9 @@
 #include <string_view>
 #include <vector>
 
+// The value of a hexadecimal digit (either case), -1 for any other byte.
+int hex_value(char c);
+
 // Turns escaped text into the bytes it stands for: \n \r \t \e(0x1b) \\ \#
 // \$ \[ \] and \x with up to two hexadecimal digits (either case). Reading of
 // the digits stops at the first non-digit, but both characters after the x

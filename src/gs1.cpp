@@ -4,6 +4,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "escapes.h"
+
 namespace {
 
 constexpr char group_separator = '\x1d'; // FNC1 after a value of no predefined length
@@ -334,14 +336,6 @@ bool starts_with_any_case(std::string_view text, std::string_view prefix)
     return true;
 }
 
-int hex_digit(char c)
-{
-    if (is_digit(c)) return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // Percent-decodes `text` into `out`, which has room for it; the decoded
 // length, or -1 for a '%' without two hexadecimal digits.
 long percent_decode(std::string_view text, char* out)
@@ -352,8 +346,8 @@ long percent_decode(std::string_view text, char* out)
             out[n++] = text[i];
             continue;
         }
-        const int high = i + 2 < text.size() ? hex_digit(text[i + 1]) : -1;
-        const int low = high >= 0 ? hex_digit(text[i + 2]) : -1;
+        const int high = i + 2 < text.size() ? hex_value(text[i + 1]) : -1;
+        const int low = high >= 0 ? hex_value(text[i + 2]) : -1;
         if (low < 0) return -1;
         out[n++] = static_cast<char>(high * 16 + low);
         i += 2;
