@@ -6,6 +6,7 @@
 
 namespace {
 
+// The year now, which decides a GS1 date's century.
 int this_year()
 {
     const std::time_t now = std::time(nullptr);
@@ -24,7 +25,8 @@ void append_code_value(std::string_view spec, const Barcode_tags& tags, Gs1_code
         LOG_DMP("No value of AI " << ai << " in the entry or the barcode: using empty string.");
         return;
     }
-    if (colon == std::string_view::npos || !gs1_date_text(value, spec.substr(colon + 1), this_year(), out))
+    if (colon == std::string_view::npos || !gs1_is_date_ai(ai) ||
+        !gs1_date_text(value, spec.substr(colon + 1), this_year(), out))
         out += value;
 }
 

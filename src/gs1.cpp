@@ -614,6 +614,12 @@ Gtin_forms::Gtin_forms(std::string_view gtin14)
         if (zeros >= 14 - length) my_forms[my_count++] = gtin14.substr(14 - length);
 }
 
+bool gs1_is_date_ai(std::string_view ai)
+{
+    const Ai_rule* rule = rule_of(ai);
+    return rule != nullptr && rule->check == Ai_check::date;
+}
+
 bool gs1_date_text(std::string_view yymmdd, std::string_view pattern, int this_year, std::string& out)
 {
     if (!is_date(yymmdd)) return false;

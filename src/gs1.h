@@ -98,6 +98,10 @@ private:
     std::size_t my_count = 0;
 };
 
+// Whether `ai` holds a date YYMMDD (11 to 17: production, due, packaging,
+// best before, sell by, expiry).
+bool gs1_is_date_ai(std::string_view ai);
+
 // A GS1 date (YYMMDD; DD 00 is the month's last day) as `pattern` asks for
 // it: YYYY, YY, MM and DD stand for the year, its last two digits, the month
 // and the day, everything else is copied. The century is the one that puts

@@ -549,6 +549,9 @@ TEST(Lookup, ChoosesEntryAndFormatWithTheirFallbacks)
         {"the entry's tag wins over the code's value", ean13 + "tag.gs1.17=280200\n", dated, link,
          "Pen, best before 29.02.2028 (280200), lot AB",
          {"INF Barcode \"" + link + "\" answered as GTIN 09506000134352"}},
+        {"a pattern writes dates alone", ean13, "[price]\nlot ${gs1.10:DD.MM.YYYY}\n",
+         "https://id.gs1.org/01/09506000134352/10/280101", "lot 280101",
+         {"INF Barcode \"https://id.gs1.org/01/09506000134352/10/280101\" answered as GTIN 09506000134352"}},
         {"a value the code lacks is empty, unwarned", ean13, dated, "9506000134352", "Pen, best before  (), lot ", {}},
     };
     for (const Case& c : cases) {

@@ -30,8 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         plain = plain && value.find('(') == std::string_view::npos;
         bracketed += "(" + std::string(ai) + ")" + std::string(value);
         std::string date;
-        if (ai.size() == 2 && ai >= "11" && ai <= "17" && ai != "14" &&
-            (!gs1_date_text(value, "DD.MM.YYYY", 2026, date) || date.size() != 10))
+        if (gs1_is_date_ai(ai) && (!gs1_date_text(value, "DD.MM.YYYY", 2026, date) || date.size() != 10))
             std::abort();
     }
     if (kind == Gs1_code::Kind::element_string || kind == Gs1_code::Kind::digital_link) {
