@@ -1298,9 +1298,11 @@ TEST_F(EndToEnd, RegressionAFloodCannotFillTheDisk)
             usleep(10000);
         const std::vector<std::string> notes = logged("Left out", log_of(s.name));
 #ifdef ULVANE_WINDOWS_BUILD
-        // Paced for Wine, the short lines of a missing file and the socket
-        // error lines may not spend the budget at all.
-        if ((s.name == "missing" || s.name == "too_long") && notes.empty()) continue;
+        // Paced for Wine, the short lines of a missing file, of a missing
+        // format at level 0 and the socket error lines may not spend the
+        // budget at all (a few thousand datagrams a second, some 70 bytes
+        // each, against a burst of 1 MB).
+        if ((s.name == "missing" || s.name == "renamed" || s.name == "too_long") && notes.empty()) continue;
 #endif
         ASSERT_EQ(notes.size(), during + 1) << s.name << ": no note within 4 s of the flood's end";
         EXPECT_TRUE(std::regex_match(notes.back(), note_line)) << notes.back();
@@ -1323,10 +1325,14 @@ TEST_F(EndToEnd, RegressionAFloodCannotFillTheDisk)
             EXPECT_EQ(*(after - 1), "INF Received barcode \"after\"") << s.name;
         }
         // Log, standard error and standard output together: the burst, the
-        // flood's seconds at the budget's rate, and a few lines more.
+        // seconds since the flood began at the budget's rate (a server
+        // under Wine serves the flood's datagrams for seconds after it
+        // ended), and a few lines more.
         const std::uintmax_t grown = file_size(file_of(s.name, "out")) + file_size(file_of(s.name, "err")) +
                                      (s.log_file ? file_size(my_dir.file(log)) : 0) - before[&s - servers];
-        EXPECT_LE(grown, std::uintmax_t(Log_budget::burst + (flood_seconds + 1) * Log_budget::bytes_per_second))
+        const auto seconds_since_start =
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_LE(grown, std::uintmax_t(Log_budget::burst + (seconds_since_start + 1) * Log_budget::bytes_per_second))
             << s.name << ": " << grown / flood_seconds << " bytes a second";
         if (spent[&s - servers]) {
             EXPECT_GE(grown, std::uintmax_t(Log_budget::burst)) << s.name;
