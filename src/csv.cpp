@@ -45,6 +45,15 @@ std::string unreadable_encoding(std::string_view text)
 Csv_reader::Csv_reader(std::string_view text) : my_text(text)
 {
     if (my_text.substr(0, 3) == "\xef\xbb\xbf") my_text.remove_prefix(3);
+    // Excel's first line "sep=;" names the delimiter, and is no record.
+    const std::size_t first_end = my_text.find('\n');
+    const std::string_view first = my_text.substr(0, first_end);
+    if (first.substr(0, 4) == "sep=" && (first.size() == 5 || (first.size() == 6 && first[5] == '\r'))) {
+        my_delimiter = first[4];
+        my_at = first_end == std::string_view::npos ? my_text.size() : first_end + 1;
+        my_line = 2;
+        return;
+    }
     std::size_t counts[3] = {0, 0, 0};
     const char candidates[3] = {',', ';', '\t'};
     bool quoted = false;

@@ -25,7 +25,8 @@ std::string unreadable_encoding(std::string_view text);
 
 // Reads the records of a CSV text one by one. The delimiter is the one of
 // comma, semicolon and tab that the first line holds most often outside
-// quotes (a comma when none). A UTF-8 byte order mark at the start is
+// quotes (a comma when none), or the one a first line "sep=X" names, as
+// Excel writes and reads it (that line is no record). A UTF-8 byte order mark at the start is
 // skipped; a record ends at a line feed or a carriage return and line feed
 // outside quotes; a quoted field may hold delimiters, line breaks and
 // doubled quotes; bytes are otherwise passed through. Text after a closing

@@ -66,29 +66,80 @@ std::string check_digit_warning(std::string_view barcode)
            std::to_string(n) + " digits with these is " + expected + ": mistyped? (a shop's own code may be so)";
 }
 
+namespace {
+
+std::size_t leading_digits(std::string_view text, std::size_t from)
+{
+    std::size_t i = from;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    return i - from;
+}
+
+// A number in a spreadsheet's form: digits with a fraction of zeros alone
+// (4006381333931.0, ,00), or a mantissa of one digit, maybe with a
+// fraction, and an exponent with its sign (4.00638E+12, 4E+12, 1,2E-03).
 bool is_spreadsheet_number(std::string_view barcode)
 {
-    // Digits, maybe a decimal point or comma and digits, then an exponent
-    // (E+12), or else a fraction of zeros alone. A code of digits alone,
-    // the common case, is passed over in one sweep.
-    std::size_t i = 0;
-    auto digits = [&] {
-        const std::size_t from = i;
-        while (i < barcode.size() && barcode[i] >= '0' && barcode[i] <= '9') ++i;
-        return i - from;
-    };
-    if (digits() == 0 || i == barcode.size()) return false;
-    bool zeros_after_point = false;
+    std::size_t i = leading_digits(barcode, 0);
+    const std::size_t whole = i;
+    if (whole == 0 || i == barcode.size()) return false;
     if (barcode[i] == '.' || barcode[i] == ',') {
-        const std::size_t from = ++i;
-        if (digits() == 0) return false;
-        zeros_after_point = barcode.substr(from, i - from).find_first_not_of('0') == std::string_view::npos;
-        if (i == barcode.size()) return zeros_after_point;
+        const std::size_t n = leading_digits(barcode, ++i);
+        if (n == 0) return false;
+        if (i + n == barcode.size()) return barcode.substr(i, n).find_first_not_of('0') == std::string_view::npos;
+        i += n;
     }
-    if (barcode[i] != 'e' && barcode[i] != 'E') return false;
-    ++i;
-    if (i < barcode.size() && (barcode[i] == '+' || barcode[i] == '-')) ++i;
-    return digits() > 0 && i == barcode.size();
+    if ((barcode[i] != 'e' && barcode[i] != 'E') || whole != 1) return false;
+    if (++i == barcode.size() || (barcode[i] != '+' && barcode[i] != '-')) return false;
+    const std::size_t n = leading_digits(barcode, ++i);
+    return n > 0 && i + n == barcode.size();
+}
+
+// Digits in groups of three after the first (1 to 3), at least two
+// separators, one kind of them: the code's digits, or empty.
+std::string without_digit_groups(std::string_view barcode)
+{
+    static const std::string_view separators[] = {",", ".", " ", "\xc2\xa0", "\xe2\x80\xaf"};
+    std::size_t i = leading_digits(barcode, 0);
+    if (i == 0 || i > 3) return "";
+    for (std::string_view separator : separators) {
+        std::string digits(barcode.substr(0, i));
+        std::size_t at = i, groups = 0;
+        while (barcode.substr(at, separator.size()) == separator && leading_digits(barcode, at + separator.size()) == 3) {
+            digits.append(barcode.substr(at + separator.size(), 3));
+            at += separator.size() + 3;
+            ++groups;
+        }
+        if (at == barcode.size() && groups >= 2) return digits;
+    }
+    return "";
+}
+
+} // namespace
+
+std::string spreadsheet_damage(std::string_view barcode, const char*& kind)
+{
+    const std::string again = "format the barcode column as text and save the CSV again";
+    if (is_spreadsheet_number(barcode)) {
+        kind = "spreadsheet number";
+        return "is a number as a spreadsheet writes it, and the code is lost: " + again;
+    }
+    if (barcode.size() > 3 && barcode.substr(0, 2) == "=\"" && barcode.back() == '"') {
+        kind = "text formula";
+        return "is a spreadsheet's text formula for " + quoted(barcode.substr(2, barcode.size() - 3)) +
+               ": write the code alone (export the values, not the formulas)";
+    }
+    if (barcode.size() > 1 && barcode[0] == '\'') {
+        kind = "text apostrophe";
+        return "begins with the apostrophe that marks a spreadsheet cell as text: write " + quoted(barcode.substr(1)) +
+               " alone";
+    }
+    const std::string digits = without_digit_groups(barcode);
+    if (!digits.empty()) {
+        kind = "digit groups";
+        return "is " + quoted(digits) + " written with digit groups (a column formatted as a number, #,##0): " + again;
+    }
+    return "";
 }
 
 Answer_check::Answer_check(const Barcode_db::Format_table& formats) : my_formats(formats)

@@ -32,10 +32,15 @@ std::string differs_in_case(std::string_view name, const std::vector<std::string
 // number their own articles too.
 std::string check_digit_warning(std::string_view barcode);
 
-// Whether `barcode` is written as a spreadsheet writes a number it took a
-// code for (4.00638E+12, 4,00638E+12, 4006381333931.0): the code itself is
-// lost.
-bool is_spreadsheet_number(std::string_view barcode);
+// How a spreadsheet or a shop system's export damaged `barcode`, with what
+// to do, or empty when it is no such form: a number as a spreadsheet
+// writes it (4.00638E+12, 4,00638E+12, 4E+12, 4006381333931.0; the code
+// is lost), a text formula (="0400638133393") or the apostrophe that marks
+// text ('0400638133393), digit groups (4,006,381,333,931, with '.', a
+// blank, a no-break or narrow no-break space alike). Codes that only look
+// like numbers (12E3, 1e5, 2,5E1, 12.50) are no spreadsheet's form.
+// `kind` names the form, the same for every code.
+std::string spreadsheet_damage(std::string_view barcode, const char*& kind);
 
 // Whether a barcode's answer is the one its section describes: the errors
 // are a format that formats.ini lacks (a fallback answers, or nothing), no

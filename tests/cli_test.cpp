@@ -738,7 +738,7 @@ TEST(Import, RoundTripKeepsEveryAnswer)
     EXPECT_EQ(r.out, to + "/barcodes.ini: 7 barcodes written: 7 added, 0 removed, 0 changed, 0 unchanged; 1 cell with "
                           "escapes (see the warnings)\n");
     EXPECT_EQ(r.err, dir.file("in.csv") + ":4: warning: 'tag.d' is 'say \"hi\"\\n\\x41\\\\': the answer holds its \\n (0a), "
-                                          "\\x41 (41), \\\\ (5c) as those bytes, not as written (write '\\\\' for a backslash)\n");
+                                          "\\x41 (41) as those bytes, not as written (write '\\\\' for a backslash)\n");
     const std::vector<std::string> codes = {"", "1", "2", "3", "4", "5;6", "a,b\"c", "not there"};
     EXPECT_EQ(answers_in(to, codes), answers_in(from, codes));
     EXPECT_EQ(answers_in(to, {"2"})[0], "say \"hi\"\nA\\|x");
@@ -847,6 +847,23 @@ TEST(Import, RefusesWhatWouldNotAnswerAsMeant)
         {"barcode,format,d\n400638133393,f,x\n", "2: barcode '400638133393' is '0400638133393' without its leading zeros, "
                                                  "and the import would remove '0400638133393': format the barcode column "
                                                  "as text and save the CSV again (or give -force if the codes did change so)"},
+        // What shop systems' exports and number-formatted columns make of a
+        // code: refused with what to do, -force or not (below).
+        {"barcode,format,d\n=\"0400638133393\",f,x\n", "2: barcode '=\"0400638133393\"' is a spreadsheet's text "
+                                                        "formula for '0400638133393': write the code alone"},
+        {"barcode,format,d\n\"=\"\"0400638133393\"\"\",f,x\n", "2: barcode '=\"0400638133393\"' is a spreadsheet's text"},
+        {"barcode,format,d\n'0400638133393,f,x\n", "2: barcode ''0400638133393' begins with the apostrophe that marks "
+                                                   "a spreadsheet cell as text: write '0400638133393' alone"},
+        {"barcode;format;d\n4,006,381,333,931;f;x\n", "2: barcode '4,006,381,333,931' is '4006381333931' written with "
+                                                     "digit groups (a column formatted as a number, #,##0)"},
+        {"barcode,format,d\n4.006.381.333.931,f,x\n", "2: barcode '4.006.381.333.931' is '4006381333931' written"},
+        {"barcode,format,d\n4 006 381 333 931,f,x\n", "2: barcode '4 006 381 333 931' is '4006381333931' written"},
+        {"barcode,format,d\n4\xc2\xa0" "006\xc2\xa0" "381,f,x\n", "2: barcode '4\\xc2\\xa0" "006\\xc2\\xa0" "381' is "
+                                                                "'4006381' written with digit groups"},
+        {"barcode,format,d\n4\xe2\x80\xaf" "006\xe2\x80\xaf" "381,f,x\n", "2: barcode '4\\xe2\\x80\\xaf" "006"},
+        {"barcode,format,d\n4E+12,f,x\n", "2: barcode '4E+12' is a number as a spreadsheet writes it"},
+        {"barcode,format,d\n4006381333931,00,f,x\n", "2: 4 cells, more than the header's 3"},
+        {"barcode;format;d\n4006381333931,00;f;x\n", "2: barcode '4006381333931,00' is a number as a spreadsheet"},
         // Files that are no CSV of single bytes, each named.
         {std::string("\xff\xfe" "b\0a\0r\0c\0o\0d\0e\0,\0d\0\r\0\n\0" "1\0,\0x\0", 31),
          "1: the file is UTF-16 text (little-endian), which spreadsheets call \"Unicode text\": save it as \"CSV UTF-8\" or "
@@ -882,6 +899,42 @@ TEST(Import, RefusesWhatWouldNotAnswerAsMeant)
     write_file(db + "/barcodes.ini", old);
     // With -force the codes are taken as they are: the zero was meant to go.
     EXPECT_EQ(import(db, "barcode,format,d\n400638133393,f,x\n", {"-force"}).status, 0);
+}
+
+// Codes that only look like numbers are taken without a word; a doubled
+// backslash is as meant; Excel's "sep=" line names the delimiter. A code a
+// spreadsheet damaged is refused under -force too; other refusals are
+// taken under -force, with a warning and a word in the summary; a code
+// that lost its zeros is said, for a new article too.
+TEST(Import, TellsDamagedCodesFromCodesThatLookLikeNumbers)
+{
+    Temp_dir dir;
+    const std::string db = dir.file("db");
+    std::filesystem::create_directory(db);
+    write_file(db + "/formats.ini", "[f]\n${d}\n[]\n-\n");
+    Run_result r = import(db, "sep=;\r\nbarcode;format;d\r\n12E3;f;a\r\n3E10;f;b\r\n100E5;f;c\r\n1e5;f;d\r\n"
+                              "12E-3;f;e\r\n2,5E1;f;f\r\n7;f;C:\\\\neu\r\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(answers_in(db, {"12E3", "2,5E1", "12E-3", "7"}), (std::vector<std::string>{"a", "f", "e", "C:\\neu"}));
+
+    const std::string in = dir.file("in.csv") + ":";
+    EXPECT_EQ(import(db, "barcode,format,d\n4.006.381.333.931,f,x\n", {"-force"}).status, 1);
+    write_file(db + "/barcodes.ini", "[]\nformat=f\ntag.d=?\n[0036000291452]\nformat=f\ntag.d=tea\n");
+    for (const std::vector<std::string>& options : {std::vector<std::string>{"-force", "-dry-run"}, {"-force"}}) {
+        r = import(db, "barcode,format,d\n036000291452,f,x\n1234565,f,tea\n12 ,f,y\n", options);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, in + "2: warning: barcode '036000291452' is '0036000291452' without its leading zeros, and the "
+                              "import would remove '0036000291452': format the barcode column as text and save the CSV "
+                              "again (or give -force if the codes did change so) (taken, as -force asks)\n" +
+                         in + "3: warning: barcode '1234565' has 7 digits, no GS1 code's length; with the zeros in "
+                              "front that spreadsheets drop it is the GS1 code '01234565': if so, format the barcode "
+                              "column as text and save the CSV again\n" +
+                         in + "4: warning: barcode '12 ' ends with a blank: a scanned code never matches it (taken, as "
+                              "-force asks)\n");
+        EXPECT_NE(r.out.find("; 2 codes taken as -force asks that would be refused without it (see the warnings)"),
+                  std::string::npos) << r.out;
+    }
 }
 
 // One import at a time, however the one before ended; through a symbolic

@@ -17,9 +17,10 @@
 // would remove more than a tenth of the barcodes the file has now, or a
 // barcode that comes back with only its leading zeros missing (unless
 // -force), or when the CSV is UTF-16 or ends its lines in CR alone. A
-// barcode that a spreadsheet turned into a number (4.00638E+12) is wrong;
-// a wrong GS1 check digit and a cell whose backslash starts an escape are
-// warnings. Every run ends with a summary of the barcodes written, added,
+// barcode that a spreadsheet or an export damaged (see spreadsheet_damage)
+// is wrong, -force or not; -force takes other refused codes with a
+// warning. A wrong GS1 check digit, a code that lost its zeros, a 2D code
+// and a cell whose backslash starts an escape are warnings. Every run ends with a summary of the barcodes written, added,
 // removed, changed and unchanged; -dry-run only says it. The new file
 // replaces the old one whole (see File_replacement), where barcodes.ini is
 // a symbolic link the file it leads to; one import at a time (the next one
@@ -158,6 +159,7 @@ public:
     bool failed() const { return my_failed; }
     const std::vector<Row>& rows() const { return my_rows; }
     std::size_t escaped_cells() const { return my_escaped_cells; }
+    std::size_t forced() const { return my_forced; }
 
 private:
     // The findings of one kind: said together, by the first of them. A
@@ -179,6 +181,9 @@ private:
     void warn(unsigned long line, const std::string& why, const std::string& kind) { note(line, false, kind, why); }
     bool read_header(const std::vector<std::string>& header);
     bool read_barcode(std::string_view barcode, unsigned long line);
+    void warn_of_code(std::string_view barcode, unsigned long line);
+    // Refuses, or under -force warns and counts the code taken.
+    bool refuse_unless_forced(unsigned long line, const std::string& why, const std::string& kind);
     void warn_of_escapes(const std::vector<std::string>& cells, unsigned long line);
     void refuse_lost_zeros(const Old_file& old);
     void name_missing_columns();
@@ -193,6 +198,7 @@ private:
     std::unordered_map<std::string, Kind> my_kinds;
     bool my_failed = false;
     std::size_t my_escaped_cells = 0;
+    std::size_t my_forced = 0; // codes taken that would be refused without -force
     std::vector<std::string> my_answering_formats; // of rows whose answer is wrong, each once
     std::vector<Row> my_rows;
     std::string my_barcodes; // every row's barcode, one after the other
@@ -288,34 +294,72 @@ void Import::add_row(const std::vector<std::string>& cells, unsigned long line)
     add_section(barcode, line, section);
 }
 
-// False, with the row refused, for a barcode no scan can match.
+// False, with the row refused, for a barcode no scan can match. A code a
+// spreadsheet damaged is refused under -force too: it is never plausible
+// as written.
 bool Import::read_barcode(std::string_view barcode, unsigned long line)
 {
+    const char* damage_kind = "";
+    const std::string damage = spreadsheet_damage(barcode, damage_kind);
+    const std::string invisible = invisible_end(barcode);
     if (barcode.empty()) {
         refuse(line, "the barcode is empty");
-    } else if (barcode.find_first_of("\r\n") != std::string_view::npos) {
-        refuse(line, "barcode " + quoted(barcode) + " holds a line break, which no section header can", "line break");
-    } else if (!invisible_end(barcode).empty()) {
-        refuse(line, "barcode " + quoted(barcode) + " " + invisible_end(barcode) + ": a scanned code never matches it",
-               "invisible " + invisible_end(barcode));
-    } else if (is_spreadsheet_number(barcode)) {
-        refuse(line, "barcode " + quoted(barcode) + " is a number as a spreadsheet writes it, and the code is lost: "
-                     "format the barcode column as text and save the CSV again", "spreadsheet number");
-    } else {
-        const std::string check_digit = check_digit_warning(barcode);
-        if (!check_digit.empty()) warn(line, check_digit, "check digit");
-        // A scanned 2D code names one package (its lot, its serial): no
-        // other package of the article would match it.
-        Gs1_code gs1;
-        gs1.take(barcode);
-        const std::string_view gtin = gs1.gtin_of_2d_code();
-        if (!gtin.empty())
-            warn(line, "barcode " + quoted(barcode) + " is a 2D code of one package: list the GTIN " +
-                           std::string(gtin) + " instead, which answers every package of the article and every form "
-                           "of its code", "2D code");
-        return true;
+        return false;
     }
-    return false;
+    if (barcode.find_first_of("\r\n") != std::string_view::npos) {
+        refuse(line, "barcode " + quoted(barcode) + " holds a line break, which no section header can", "line break");
+        return false;
+    }
+    if (!damage.empty()) {
+        refuse(line, "barcode " + quoted(barcode) + " " + damage, damage_kind);
+        return false;
+    }
+    if (!invisible.empty() &&
+        !refuse_unless_forced(line, "barcode " + quoted(barcode) + " " + invisible + ": a scanned code never matches it",
+                              "invisible " + invisible))
+        return false;
+    warn_of_code(barcode, line);
+    return true;
+}
+
+// A code taken that a scan may well not match as written.
+void Import::warn_of_code(std::string_view barcode, unsigned long line)
+{
+    const std::string check_digit = check_digit_warning(barcode);
+    if (!check_digit.empty()) warn(line, check_digit, "check digit");
+    // A scanned 2D code names one package (its lot, its serial): no
+    // other package of the article would match it.
+    Gs1_code gs1;
+    gs1.take(barcode);
+    const std::string_view gtin = gs1.gtin_of_2d_code();
+    if (!gtin.empty())
+        warn(line, "barcode " + quoted(barcode) + " is a 2D code of one package: list the GTIN " +
+                       std::string(gtin) + " instead, which answers every package of the article and every form "
+                       "of its code", "2D code");
+    // Digits of no GS1 length that are a GS1 code with the zeros in front
+    // that a spreadsheet drops (036000291452 as 36000291452, 01234565 as
+    // 1234565): a new article's code that lost them. A short shop code is
+    // no GS1 code that lost a zero or two.
+    const std::size_t n = barcode.size();
+    if (n >= 7 && n < 12 && n != 8 && gs1_check_digit_right(barcode)) {
+        const std::size_t length = n < 8 ? 8 : 12;
+        warn(line, "barcode " + quoted(barcode) + " has " + std::to_string(n) + " digits, no GS1 code's length; with "
+                       "the zeros in front that spreadsheets drop it is the GS1 code " +
+                       quoted(std::string(length - n, '0') + std::string(barcode)) +
+                       ": if so, format the barcode column as text and save the CSV again",
+             "no GS1 length");
+    }
+}
+
+bool Import::refuse_unless_forced(unsigned long line, const std::string& why, const std::string& kind)
+{
+    if (!my_options.force) {
+        refuse(line, why, kind);
+        return false;
+    }
+    warn(line, why + " (taken, as -force asks)", kind);
+    ++my_forced;
+    return true;
 }
 
 // A backslash in a cell starts an escape, as it does in barcodes.ini: a
@@ -324,7 +368,16 @@ void Import::warn_of_escapes(const std::vector<std::string>& cells, unsigned lon
 {
     for (std::size_t c = 0; c < cells.size() && c < my_columns.keys.size(); ++c) {
         if (my_columns.keys[c].empty() || cells[c].find('\\') == std::string::npos) continue;
-        const std::string escapes = escapes_in(cells[c]);
+        // A doubled backslash writes a backslash: as meant, as the warning
+        // itself advises.
+        std::string other_escapes;
+        for (std::size_t k = 0; k < cells[c].size(); ++k) {
+            if (cells[c][k] == '\\' && k + 1 < cells[c].size() && cells[c][k + 1] == '\\')
+                ++k;
+            else
+                other_escapes += cells[c][k];
+        }
+        const std::string escapes = escapes_in(other_escapes);
         if (escapes.empty()) continue;
         ++my_escaped_cells;
         warn(line, quoted(my_columns.keys[c]) + " is " + quoted(cells[c]) + ": the answer holds its " + escapes +
@@ -418,7 +471,7 @@ void Import::run(std::string_view csv, const Old_file& old, File_replacement* ou
             refuse(again.line, "barcode " + quoted(barcode_of(again)) + " again: it is at line " +
                                    std::to_string(first.line) + " too", "again");
     }
-    if (!my_options.force) refuse_lost_zeros(old);
+    refuse_lost_zeros(old);
     name_missing_columns();
 }
 
@@ -451,10 +504,12 @@ void Import::refuse_lost_zeros(const Old_file& old)
             with_zeros.insert(0, 1, '0');
             const std::uint64_t hash = barcode_hash(with_zeros);
             if (!in_old(hash) || in_fresh(hash)) continue;
-            refuse(row.line, "barcode " + quoted(barcode) + " is " + quoted(with_zeros) +
-                                 " without its leading zeros, and the import would remove " + quoted(with_zeros) +
-                                 ": format the barcode column as text and save the CSV again (or give -force if the "
-                                 "codes did change so)", "leading zeros");
+            refuse_unless_forced(row.line,
+                                 "barcode " + quoted(barcode) + " is " + quoted(with_zeros) +
+                                     " without its leading zeros, and the import would remove " + quoted(with_zeros) +
+                                     ": format the barcode column as text and save the CSV again (or give -force if "
+                                     "the codes did change so)",
+                                 "leading zeros");
             break;
         }
     }
@@ -578,6 +633,9 @@ void say_summary(const std::string& barcodes_path, const Summary& s, const char*
     if (import.escaped_cells() > 0)
         std::cout << "; " << import.escaped_cells() << (import.escaped_cells() == 1 ? " cell" : " cells")
                   << " with escapes (see the warnings)";
+    if (import.forced() > 0)
+        std::cout << "; " << import.forced() << (import.forced() == 1 ? " code" : " codes")
+                  << " taken as -force asks that would be refused without it (see the warnings)";
     if (replacement.through_link())
         std::cout << "; it is a symbolic link, and the file it leads to, " << replacement.target() << ", was replaced";
     std::cout << std::endl;
