@@ -119,10 +119,10 @@ std::string without_digit_groups(std::string_view barcode)
 
 std::string spreadsheet_damage(std::string_view barcode, const char*& kind)
 {
-    const std::string again = "format the barcode column as text and save the CSV again";
+    const char* const again = "format the barcode column as text and save the CSV again";
     if (is_spreadsheet_number(barcode)) {
         kind = "spreadsheet number";
-        return "is a number as a spreadsheet writes it, and the code is lost: " + again;
+        return std::string("is a number as a spreadsheet writes it, and the code is lost: ") + again;
     }
     if (barcode.size() > 3 && barcode.substr(0, 2) == "=\"" && barcode.back() == '"') {
         kind = "text formula";

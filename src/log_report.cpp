@@ -8,6 +8,7 @@
 #include <map>
 
 #include "escapes.h"
+#include "findings.h"
 #include "gs1.h"
 #include "log_messages.h"
 
@@ -28,23 +29,7 @@ std::string kind_of(std::string_view message)
     };
     for (const Log_message<2>* f : fixed)
         if (f->read(message)) return f->kind();
-    std::string kind;
-    for (std::size_t i = 0; i < message.size(); ++i) {
-        const char c = message[i];
-        const std::size_t close = c == '"' || c == '\'' ? message.find(c, i + 1) : std::string_view::npos;
-        if (close != std::string_view::npos && (c == '"' || close - i < 80)) { // an apostrophe is rarely a quote
-            kind += c;
-            kind += '*';
-            kind += c;
-            i = close;
-        } else if (c >= '0' && c <= '9') {
-            kind += 'N';
-            while (i + 1 < message.size() && message[i + 1] >= '0' && message[i + 1] <= '9') ++i;
-        } else {
-            kind += c;
-        }
-    }
-    return kind;
+    return values_blanked(message);
 }
 
 // Hours counted from 1970-01-01 00 for "2026-12-07 08", and back: the

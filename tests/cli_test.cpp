@@ -174,18 +174,18 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
     EXPECT_EQ(r.status, 1);
     const std::string b = dir.file("barcodes.ini") + ":", f = dir.file("formats.ini") + ":";
     EXPECT_EQ(split_lines(r.out), (std::vector<std::string>{
-        b + "3: error: barcode '1' has no tag.description for ${description} of format 'price': the answer holds an empty string there",
+        b + "3: error: barcode '1' has no tag.description for ${description} of format 'price': the answer holds an empty string there "
+            "(and 1 more line like it, at line 6 ('2', ''))",
         b + "3: error: barcode '1' has no tag.price for ${price} of format 'price': the answer holds an empty string there",
         b + "5: warning: blank before '=': the tag is 'tag.price ', which no placeholder reaches",
         b + "5: warning: blank after '=': the value of 'tag.price ' begins with it",
-        b + "6: error: barcode '2' names format 'nothere', which formats.ini lacks: the fallback format [] answers it",
-        b + "6: error: barcode '2' has no tag.description for ${description} of format '': the answer holds an empty string there",
-        b + "8: error: barcode '3' names format 'price ', which formats.ini lacks: the fallback format [] answers it",
+        b + "6: error: barcode '2' names format 'nothere', which formats.ini lacks: the fallback format [] answers it "
+            "(and 1 more line like it, at line 8 ('3', 'price '))",
         b + "9: warning: format name 'price ' ends with a blank",
         b + "11: warning: 'tag.description' again in barcode '3': line 10 is used, this one is not",
         b + "12: warning: barcode '1' again: the section at line 3 is used, this one is not",
-        b + "13: warning: in the repeated section of barcode '1' at line 12, which is not used: ignored",
-        b + "14: warning: in the repeated section of barcode '1' at line 12, which is not used: ignored",
+        b + "13: warning: in the repeated section of barcode '1' at line 12, which is not used: ignored "
+            "(and 1 more line like it, at line 14)",
         b + "15: warning: begins with '[' but does not end with ']', so it is no barcode header",
         b + "16: warning: after the header at line 15, which is not read: ignored",
         b + "18: warning: no '=' in the line, so it is no tag=value line: skipped",
@@ -195,10 +195,10 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
         f + "6: warning: '\\x' without two hexadecimal digits at column 1",
         f + "7: warning: format 'short': '${' is never closed", // where it stands, not at the header
         f + "9: warning: format 'unused' is used by no barcode",
-        f + "11: warning: format 'price' again: the section at line 3 is used, this one is not",
-        f + "12: warning: in the repeated section of format 'price' at line 11, which is not used: ignored",
-        f + "13: warning: format 'short' again: the section at line 5 is used, this one is not",
-        f + "14: warning: in the repeated section of format 'short' at line 13, which is not used: ignored",
+        f + "11: warning: format 'price' again: the section at line 3 is used, this one is not "
+            "(and 1 more line like it, at line 13 ('short'))",
+        f + "12: warning: in the repeated section of format 'price' at line 11, which is not used: ignored "
+            "(and 1 more line like it, at line 14 ('short'))",
         f + "15: warning: begins with '[' but does not end with ']', so it is no format header (write '\\[' for a '[' in a format)",
         f + "16: warning: after the header at line 15, which is not read: ignored",
     }));
@@ -231,10 +231,9 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
         b + "3: error: barcode ' 12345' begins with a blank: a scanned code without it never finds this section",
         b + "5: error: barcode '12345\\xc2\\xa0' ends with a no-break space: a scanned code without it never finds this section",
         b + "7: error: barcode '3' has no format= line, and there is no fallback format []",
-        b + "8: warning: key 'Format' is neither 'format' nor 'tag.NAME': the server never reads it (did you mean 'format'?)",
+        b + "8: warning: key 'Format' is neither 'format' nor 'tag.NAME': the server never reads it (did you mean 'format'?) "
+            "(and 3 more lines like it, at lines 10 ('formt'), 11 ('TAG.x', 'tag.x'), 21 ('tag_y', 'tag.y'))",
         b + "9: warning: key 'colour' is neither 'format' nor 'tag.NAME': the server never reads it",
-        b + "10: warning: key 'formt' is neither 'format' nor 'tag.NAME': the server never reads it (did you mean 'format'?)",
-        b + "11: warning: key 'TAG.x' is neither 'format' nor 'tag.NAME': the server never reads it (did you mean 'tag.x'?)",
         b + "12: error: barcode '4' names format 'f\\xe2\\x80\\x8b', which formats.ini lacks: there is no fallback format [], so it is not answered",
         b + "13: warning: format name 'f\\xe2\\x80\\x8b' ends with a zero-width space",
         b + "14: error: barcode '\\xef\\xbb\\xbf5' begins with a byte order mark: a scanned code without it never finds this section",
@@ -243,11 +242,8 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
         b + "17: warning: format name 'G\\t' ends with a blank",
         b + "18: error: barcode '7' has no tag.price for ${price} of format 'h': the answer holds an empty string there "
             "(it has 'tag.Price', which differs only in case)",
-        b + "21: warning: key 'tag_y' is neither 'format' nor 'tag.NAME': the server never reads it (did you mean 'tag.y'?)",
         b + "22: warning: barcode '4006381333932' ends in 2, but the check digit of a GS1 code of 13 digits with these is 1: "
-            "mistyped? (a shop's own code may be so)",
-        b + "26: warning: barcode '00012345' ends in 5, but the check digit of a GS1 code of 8 digits with these is 8: "
-            "mistyped? (a shop's own code may be so)",
+            "mistyped? (a shop's own code may be so) (and 1 more line like it, at line 26 ('00012345'))",
         b + "28: error: barcode '8' has an empty format= line, and there is no fallback format []",
         f + "3: warning: format name 'g\\t' ends with a tab",
         f + "3: warning: format 'g\\t' is used by no barcode",
@@ -796,10 +792,10 @@ TEST(Import, ReadsASpreadsheetsCsv)
     // that starts an escape ('\S' is none).
     EXPECT_EQ(r.err, dir.file("in.csv") + ":9: warning: barcode '4012345678902' ends in 2, but the check digit of a GS1 code "
                                           "of 13 digits with these is 1: mistyped? (a shop's own code may be so) (and 1 more "
-                                          "row like it, at line 10)\n" +
+                                          "row like it, at line 10 ('4012345678903'))\n" +
                          dir.file("in.csv") + ":9: warning: 'tag.Description' is 'Ordner A4\\rot': the answer holds its \\r "
                                               "(0d) as those bytes, not as written (write '\\\\' for a backslash) (and 1 more "
-                                              "row like it, at line 10)\n" +
+                                              "row like it, at line 10 ('C:\\neu\\Preise'))\n" +
                          dir.file("in.csv") + ":12: warning: barcode 'https://id.gs1.org/01/04006381333931/21/X1' is a 2D "
                                               "code of one package: list the GTIN 04006381333931 instead, which answers every "
                                               "package of the article and every form of its code\n");
@@ -874,14 +870,20 @@ TEST(Import, RefusesWhatWouldNotAnswerAsMeant)
         // columns give beside the placeholders they miss.
         {"barcode,format,e\n1,f,x\n2,f,y\n3,f,z\n4,f,v\n5,f,w\n6,f,u\n7,f,t\n",
          "2: barcode '1' has no tag.d for ${d} of format 'f': the answer holds an empty string there (and 6 more rows like "
-         "it, at lines 3, 4, 5, 6, 7, ...)"},
+         "it, at lines 3 ('2'), 4 ('3'), 5 ('4'), 6 ('5'), 7 ('6'), ...)"},
+        // A kind is its fault, whatever the values: a pack-size column
+        // called "format" names a missing format on every row.
+        {"barcode,format,d\n1,250 ml,x\n2,251 ml,x\n3,252 ml,x\n", "2: barcode '1' names format '250 ml', which formats.ini "
+                                                                  "lacks: the fallback format [] answers it (and 2 more rows "
+                                                                  "like it, at lines 3 ('2', '251 ml'), 4 ('3', '252 ml'))"},
         {"barcode,format,e\n1,f,x\n2,f,y\n", "1: the columns give the tags e; no column gives the placeholders ${d} of the "
                                               "formats: name a column as its placeholder"},
         {"barcode,format,d\n,f,x\n,f,y\n", "2: the barcode is empty (and 1 more row like it, at line 3)"},
         // Repeats are found in no order of lines; the first few are said.
         {"barcode,format,d\n1,f,x\n2,f,x\n3,f,x\n4,f,x\n5,f,x\n6,f,x\n7,f,x\n8,f,x\n"
          "1,f,x\n2,f,x\n3,f,x\n4,f,x\n5,f,x\n6,f,x\n7,f,x\n8,f,x\n",
-         "10: barcode '1' again: it is at line 2 too (and 7 more rows like it, at lines 11, 12, 13, 14, 15, ...)\n"},
+         "10: barcode '1' again: it is at line 2 too (and 7 more rows like it, at lines 11 ('2'), 12 ('3'), 13 ('4'), 14 "
+         "('5'), 15 ('6'), ...)\n"},
     };
     for (const auto& c : cases) {
         Run_result r = import(db, c.csv);

@@ -35,6 +35,7 @@
 #include "database_lines.h"
 #include "database_check.h"
 #include "escapes.h"
+#include "findings.h"
 #include "gs1.h"
 #include "log.h"
 #include "platform_process.h"
@@ -46,32 +47,23 @@ namespace {
 enum File { barcodes_file, formats_file };
 std::string the_file_names[2] = {database_files[0], database_files[1]};
 
-struct Finding {
-    File file;
-    unsigned long line;
-    std::string message;
-    bool error; // the server answers other than written, or not at all
-};
-std::vector<Finding> the_findings; // written in file and line order at the end
+// Written in file and line order at the end, a line for each kind.
+Findings the_findings;
 
 void warn(File file, unsigned long line, const std::string& message)
 {
-    the_findings.push_back({file, line, message, false});
+    the_findings.add(file, line, false, message);
 }
 
+// The server answers other than written, or not at all.
 void error(File file, unsigned long line, const std::string& message)
 {
-    the_findings.push_back({file, line, message, true});
+    the_findings.add(file, line, true, message);
 }
 
 void write_findings()
 {
-    std::stable_sort(the_findings.begin(), the_findings.end(), [](const Finding& a, const Finding& b) {
-        return a.file != b.file ? a.file < b.file : a.line < b.line;
-    });
-    for (const Finding& f : the_findings)
-        std::cout << the_file_names[f.file] << ':' << f.line << (f.error ? ": error: " : ": warning: ") << f.message
-                  << '\n';
+    the_findings.write(std::cout, {the_file_names[0], the_file_names[1]}, "warning: ", "error: ", "line");
 }
 
 bool ends_with_blank(std::string_view s)
@@ -429,7 +421,7 @@ int check(const std::string& db_dir, const std::vector<std::string>& codes)
     check_answers(db, barcode_line, format_line, format_names);
     write_findings();
     preview(db, codes);
-    return the_findings.size() + log_warnings() > 0 ? 1 : 0;
+    return the_findings.count() + log_warnings() > 0 ? 1 : 0;
 }
 
 } // namespace

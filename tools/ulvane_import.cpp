@@ -49,6 +49,7 @@
 #include "database.h"
 #include "database_check.h"
 #include "escapes.h"
+#include "findings.h"
 #include "gs1.h"
 #include "log.h"
 #include "platform_files.h"
@@ -162,17 +163,10 @@ public:
     std::size_t forced() const { return my_forced; }
 
 private:
-    // The findings of one kind: said together, by the first of them. A
-    // million rows with one fault cost a line and a few numbers.
-    struct Kind {
-        bool error;
-        std::size_t order; // of its first finding, to tell apart kinds of one line
-        unsigned long first_line;
-        std::string why; // of the first
-        std::size_t more = 0;
-        std::vector<unsigned long> more_lines; // the first few, in order
-    };
-    void note(unsigned long line, bool error, const std::string& kind, const std::string& why);
+    void note(unsigned long line, bool error, const std::string& kind, const std::string& why)
+    {
+        my_findings.add(0, line, error, why, kind);
+    }
     void refuse(unsigned long line, const std::string& why, const std::string& kind = "")
     {
         note(line, true, kind.empty() ? why : kind, why);
@@ -195,7 +189,7 @@ private:
     const Options& my_options;
     Answer_check my_answers;
     Columns my_columns;
-    std::unordered_map<std::string, Kind> my_kinds;
+    Findings my_findings; // one line a kind of fault, whatever the values
     bool my_failed = false;
     std::size_t my_escaped_cells = 0;
     std::size_t my_forced = 0; // codes taken that would be refused without -force
@@ -328,9 +322,11 @@ void Import::warn_of_code(std::string_view barcode, unsigned long line)
     const std::string check_digit = check_digit_warning(barcode);
     if (!check_digit.empty()) warn(line, check_digit, "check digit");
     // A scanned 2D code names one package (its lot, its serial): no
-    // other package of the article would match it.
+    // other package of the article would match it. The common code of up
+    // to 14 digits is none, and is not read as one.
+    const bool digits = barcode.find_first_not_of("0123456789") == std::string_view::npos;
     Gs1_code gs1;
-    gs1.take(barcode);
+    gs1.take(digits && barcode.size() <= 14 ? std::string_view() : barcode);
     const std::string_view gtin = gs1.gtin_of_2d_code();
     if (!gtin.empty())
         warn(line, "barcode " + quoted(barcode) + " is a 2D code of one package: list the GTIN " +
@@ -341,7 +337,7 @@ void Import::warn_of_code(std::string_view barcode, unsigned long line)
     // 1234565): a new article's code that lost them. A short shop code is
     // no GS1 code that lost a zero or two.
     const std::size_t n = barcode.size();
-    if (n >= 7 && n < 12 && n != 8 && gs1_check_digit_right(barcode)) {
+    if (digits && n >= 7 && n < 12 && n != 8 && gs1_check_digit_right(barcode)) {
         const std::size_t length = n < 8 ? 8 : 12;
         warn(line, "barcode " + quoted(barcode) + " has " + std::to_string(n) + " digits, no GS1 code's length; with "
                        "the zeros in front that spreadsheets drop it is the GS1 code " +
@@ -414,13 +410,7 @@ void Import::check_piece()
         row.version.content = content_hash(table.tags(i));
         errors.clear();
         const std::string* format = my_answers.check(table.barcode(i), table.tags(i), errors);
-        for (std::string& e : errors) {
-            // The same fault of other barcodes is one kind.
-            std::string kind = e;
-            const std::string name = quoted(table.barcode(i));
-            kind.erase(kind.find(name), name.size());
-            refuse(row.line, e, kind);
-        }
+        for (const std::string& e : errors) refuse(row.line, e);
         if (!errors.empty() && format != nullptr &&
             std::find(my_answering_formats.begin(), my_answering_formats.end(), *format) == my_answering_formats.end())
             my_answering_formats.push_back(*format);
@@ -535,41 +525,9 @@ void Import::name_missing_columns()
                   "; no column gives the placeholders " + asked + " of the formats: name a column as its placeholder");
 }
 
-void Import::note(unsigned long line, bool error, const std::string& kind, const std::string& why)
-{
-    const std::size_t most_lines = 5;
-    const auto placed = my_kinds.try_emplace((error ? "e" : "w") + kind, Kind{error, my_kinds.size(), line, why, 0, {}});
-    if (placed.second) return;
-    Kind& k = placed.first->second;
-    ++k.more;
-    if (line < k.first_line) { // the later checks find their rows in another order
-        std::swap(line, k.first_line);
-        k.why = why;
-    }
-    if (k.more_lines.size() == most_lines && line >= k.more_lines.back()) return;
-    k.more_lines.insert(std::upper_bound(k.more_lines.begin(), k.more_lines.end(), line), line);
-    if (k.more_lines.size() > most_lines) k.more_lines.pop_back();
-}
-
 void Import::write_findings() const
 {
-    std::vector<const Kind*> kinds;
-    for (const auto& k : my_kinds) kinds.push_back(&k.second);
-    std::sort(kinds.begin(), kinds.end(), [](const Kind* a, const Kind* b) {
-        return a->first_line != b->first_line ? a->first_line < b->first_line : a->order < b->order;
-    });
-    for (const Kind* k : kinds) {
-        std::cerr << my_options.csv_path << (k->first_line == 0 ? "" : ":" + std::to_string(k->first_line)) << ": "
-                  << (k->error ? "" : "warning: ") << k->why;
-        if (k->more > 0) {
-            std::cerr << " (and " << k->more << " more " << (k->more == 1 ? "row" : "rows") << " like it, at line"
-                      << (k->more == 1 ? " " : "s ");
-            for (std::size_t i = 0; i < k->more_lines.size(); ++i) std::cerr << (i == 0 ? "" : ", ") << k->more_lines[i];
-            if (k->more > k->more_lines.size()) std::cerr << ", ...";
-            std::cerr << ")";
-        }
-        std::cerr << '\n';
-    }
+    my_findings.write(std::cerr, {my_options.csv_path}, "warning: ", "", "row");
 }
 
 struct Summary {
