@@ -108,6 +108,9 @@ public:
     // link that leads to it.
     const std::string& target() const { return my_path; }
     bool through_link() const { return my_through_link; }
+    // How many other names (hard links) the file replaced had: they keep
+    // its old contents, since the new file takes the place of this name.
+    std::size_t other_names() const { return my_other_names; }
     bool write(std::string_view bytes, std::string& error);
     // Puts the new file in the place of the old one. `durable`: flushed to
     // the disk first, the rename too, and on Windows retried for up to 5 s
@@ -124,6 +127,7 @@ private:
     std::string my_temp;
     std::intptr_t my_handle = -1;
     bool my_through_link = false;
+    std::size_t my_other_names = 0;
 };
 
 // Asks the system to back `bytes` of memory at `start` (a large array about

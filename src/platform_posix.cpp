@@ -732,9 +732,22 @@ bool File_lock::take(const std::string& path, const std::string& holder, bool& b
 {
     busy = false;
     for (;;) {
-        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        // One that another user's import left when it was killed: its
+        // lock, had it one still, holds on a descriptor only for reading
+        // too; none held, it is removed and made afresh, ours.
+        const bool others = fd < 0 && errno == EACCES;
+        if (others) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
             error = "cannot make the lock " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        if (others && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            const bool removed = unlink(path.c_str()) == 0 || errno == ENOENT;
+            const int code = errno;
+            close(fd);
+            if (removed) continue;
+            error = "cannot remove the lock " + path + " that an ended import left: " + std::strerror(code);
             return false;
         }
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -808,7 +821,9 @@ bool File_replacement::open(const std::string& path, std::string& error)
     }
     my_handle = fd;
     struct stat old;
+    my_other_names = 0;
     if (stat(my_path.c_str(), &old) == 0) {
+        my_other_names = old.st_nlink > 1 ? static_cast<std::size_t>(old.st_nlink - 1) : 0;
         if (fchown(fd, old.st_uid, old.st_gid) != 0) {
             // Only the owner's own or root's files can be given away; the
             // new file stays ours then.

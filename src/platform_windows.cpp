@@ -922,6 +922,15 @@ bool File_replacement::open(const std::string& path, std::string& error)
         return false;
     }
     my_handle = reinterpret_cast<std::intptr_t>(file);
+    // The names the file has besides this one (hard links).
+    my_other_names = 0;
+    HANDLE old = CreateFileA(my_path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (old != INVALID_HANDLE_VALUE) {
+        BY_HANDLE_FILE_INFORMATION info;
+        if (GetFileInformationByHandle(old, &info) && info.nNumberOfLinks > 1) my_other_names = info.nNumberOfLinks - 1;
+        CloseHandle(old);
+    }
     return true;
 }
 

@@ -974,6 +974,20 @@ TEST(Import, OneAtATimeLeavingNothingBehind)
         // A dry run writes nothing and needs no lock.
         EXPECT_EQ(import(db, "barcode,format,d\n1,f,newer\n", {"-dry-run"}).status, 0);
     }
+    // The lock that another user's import left when it was killed (root's
+    // here, 0644) holds no one: an import by another user takes it over.
+    if (geteuid() == 0) {
+        std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+        std::filesystem::permissions(db, std::filesystem::perms::all);
+        write_file(barcodes + ".lock", "an import killed, process 9");
+        write_file(dir.file("other.csv"), "barcode,format,d\n1,f,by nobody\n");
+        r = run_program({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", ULVANE_IMPORT_PATH,
+                         dir.file("other.csv"), "-db=" + db});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(barcodes + ".lock"));
+        EXPECT_EQ(answers_in(db, {"1"})[0], "by nobody");
+        std::filesystem::remove(dir.file("other.csv"));
+    }
     EXPECT_EQ(import(db, "barcode,format,d\n1,f,newest\n").status, 0);
 
     // Through a link: the file it leads to is replaced, the link stays.
@@ -987,6 +1001,15 @@ TEST(Import, OneAtATimeLeavingNothingBehind)
     EXPECT_TRUE(std::filesystem::is_symlink(barcodes));
     EXPECT_EQ(read_file(shared).find("tag.d=linked"), read_file(shared).size() - 13);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 3) << "db, in.csv, shared.ini";
+    // A hard link keeps the old articles under its other name: said.
+    std::filesystem::remove(barcodes);
+    std::filesystem::create_hard_link(shared, barcodes);
+    r = import(db, "barcode,format,d\n1,f,hard\n");
+    EXPECT_NE(r.out.find("; it had 1 other name (a hard link), which keeps the old articles: a symbolic link follows "
+                         "the new file\n"), std::string::npos) << r.out;
+    EXPECT_EQ(answers_in(db, {"1"})[0], "hard");
+    std::filesystem::remove(barcodes);
+    std::filesystem::create_symlink(shared, barcodes);
     // A link that leads nowhere is said so, and nothing is made.
     std::filesystem::remove(shared);
     r = import(db, "barcode,format,d\n1,f,x\n");

@@ -596,6 +596,10 @@ void say_summary(const std::string& barcodes_path, const Summary& s, const char*
                   << " taken as -force asks that would be refused without it (see the warnings)";
     if (replacement.through_link())
         std::cout << "; it is a symbolic link, and the file it leads to, " << replacement.target() << ", was replaced";
+    if (replacement.other_names() > 0)
+        std::cout << "; it had " << replacement.other_names() << " other name" << (replacement.other_names() == 1 ? "" : "s")
+                  << " (a hard link), which " << (replacement.other_names() == 1 ? "keeps" : "keep")
+                  << " the old articles: a symbolic link follows the new file";
     std::cout << std::endl;
 }
 
