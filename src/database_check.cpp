@@ -126,7 +126,7 @@ std::string spreadsheet_damage(std::string_view barcode, const char*& kind)
     }
     if (barcode.size() > 3 && barcode.substr(0, 2) == "=\"" && barcode.back() == '"') {
         kind = "text formula";
-        return "is a spreadsheet's text formula for " + quoted(barcode.substr(2, barcode.size() - 3)) +
+        return "is a text formula of a spreadsheet for " + quoted(barcode.substr(2, barcode.size() - 3)) +
                ": write the code alone (export the values, not the formulas)";
     }
     if (barcode.size() > 1 && barcode[0] == '\'') {

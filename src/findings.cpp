@@ -1,13 +1,17 @@
 #include "findings.h"
 
 #include <algorithm>
+#include <cctype>
 
 std::string values_blanked(std::string_view message, std::vector<std::string>* values)
 {
     std::string kind;
     for (std::size_t i = 0; i < message.size(); ++i) {
         const char c = message[i];
-        const std::size_t close = c == '"' || c == '\'' ? message.find(c, i + 1) : std::string_view::npos;
+        // An apostrophe after a letter is one of prose ("a shop's"), no quote.
+        const bool after_letter = i > 0 && std::isalpha(static_cast<unsigned char>(message[i - 1])) != 0;
+        const bool opens = c == '"' || (c == '\'' && !after_letter);
+        const std::size_t close = opens ? message.find(c, i + 1) : std::string_view::npos;
         if (close != std::string_view::npos && (c == '"' || close - i < 80)) { // an apostrophe is rarely a quote
             kind += c;
             kind += '*';

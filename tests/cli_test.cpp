@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <cstdlib>
 #include <sys/resource.h>
@@ -845,9 +846,9 @@ TEST(Import, RefusesWhatWouldNotAnswerAsMeant)
                                                  "as text and save the CSV again (or give -force if the codes did change so)"},
         // What shop systems' exports and number-formatted columns make of a
         // code: refused with what to do, -force or not (below).
-        {"barcode,format,d\n=\"0400638133393\",f,x\n", "2: barcode '=\"0400638133393\"' is a spreadsheet's text "
-                                                        "formula for '0400638133393': write the code alone"},
-        {"barcode,format,d\n\"=\"\"0400638133393\"\"\",f,x\n", "2: barcode '=\"0400638133393\"' is a spreadsheet's text"},
+        {"barcode,format,d\n=\"0400638133393\",f,x\n", "2: barcode '=\"0400638133393\"' is a text formula of a "
+                                                        "spreadsheet for '0400638133393': write the code alone"},
+        {"barcode,format,d\n\"=\"\"0400638133393\"\"\",f,x\n", "2: barcode '=\"0400638133393\"' is a text formula"},
         {"barcode,format,d\n'0400638133393,f,x\n", "2: barcode ''0400638133393' begins with the apostrophe that marks "
                                                    "a spreadsheet cell as text: write '0400638133393' alone"},
         {"barcode;format;d\n4,006,381,333,931;f;x\n", "2: barcode '4,006,381,333,931' is '4006381333931' written with "
@@ -915,23 +916,28 @@ TEST(Import, TellsDamagedCodesFromCodesThatLookLikeNumbers)
     std::filesystem::create_directory(db);
     write_file(db + "/formats.ini", "[f]\n${d}\n[]\n-\n");
     Run_result r = import(db, "sep=;\r\nbarcode;format;d\r\n12E3;f;a\r\n3E10;f;b\r\n100E5;f;c\r\n1e5;f;d\r\n"
-                              "12E-3;f;e\r\n2,5E1;f;f\r\n7;f;C:\\\\neu\r\n");
+                              "12E-3;f;e\r\n2,5E1;f;f\r\n7;f;C:\\\\neu\r\n1.234;f;g\r\n");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(answers_in(db, {"12E3", "2,5E1", "12E-3", "7"}), (std::vector<std::string>{"a", "f", "e", "C:\\neu"}));
+    EXPECT_EQ(answers_in(db, {"12E3", "2,5E1", "12E-3", "7", "1.234"}),
+              (std::vector<std::string>{"a", "f", "e", "C:\\neu", "g"}));
+    // Lines are counted from the "sep=" line.
+    EXPECT_NE(import(db, "sep=,\nbarcode,format,d\n4006381333932,f,x\n").err.find(":3: warning: barcode '4006381333932'"),
+              std::string::npos);
 
     const std::string in = dir.file("in.csv") + ":";
     EXPECT_EQ(import(db, "barcode,format,d\n4.006.381.333.931,f,x\n", {"-force"}).status, 1);
     write_file(db + "/barcodes.ini", "[]\nformat=f\ntag.d=?\n[0036000291452]\nformat=f\ntag.d=tea\n");
     for (const std::vector<std::string>& options : {std::vector<std::string>{"-force", "-dry-run"}, {"-force"}}) {
-        r = import(db, "barcode,format,d\n036000291452,f,x\n1234565,f,tea\n12 ,f,y\n", options);
+        r = import(db, "barcode,format,d\n036000291452,f,x\n1234565,f,tea\n12 ,f,y\n12345678905,f,z\n", options);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, in + "2: warning: barcode '036000291452' is '0036000291452' without its leading zeros, and the "
                               "import would remove '0036000291452': format the barcode column as text and save the CSV "
                               "again (or give -force if the codes did change so) (taken, as -force asks)\n" +
-                         in + "3: warning: barcode '1234565' has 7 digits, no GS1 code's length; with the zeros in "
+                         in + "3: warning: barcode '1234565' has 7 digits, which no GS1 code has; with the zeros in "
                               "front that spreadsheets drop it is the GS1 code '01234565': if so, format the barcode "
-                              "column as text and save the CSV again\n" +
+                              "column as text and save the CSV again (and 1 more row like it, at line 5 ('12345678905', "
+                              "'012345678905'))\n" +
                          in + "4: warning: barcode '12 ' ends with a blank: a scanned code never matches it (taken, as "
                               "-force asks)\n");
         EXPECT_NE(r.out.find("; 2 codes taken as -force asks that would be refused without it (see the warnings)"),
@@ -986,6 +992,20 @@ TEST(Import, OneAtATimeLeavingNothingBehind)
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_FALSE(std::filesystem::exists(barcodes + ".lock"));
         EXPECT_EQ(answers_in(db, {"1"})[0], "by nobody");
+        // Taken over, the lock names its holder to whoever waits for it.
+        write_file(barcodes + ".lock", "an import killed, process 9");
+        const pid_t child = fork();
+        if (child == 0) {
+            File_lock lock;
+            bool busy = false;
+            std::string error;
+            _exit(setgid(65534) != 0 || setuid(65534) != 0 ? 2
+                  : !lock.take(barcodes + ".lock", "nobody, process 8", busy, error) ? 3
+                  : read_file(barcodes + ".lock") == "nobody, process 8" ? 0 : 4);
+        }
+        int status = -1;
+        waitpid(child, &status, 0);
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "2: no user of its own, 3: not taken, 4: not its words";
         std::filesystem::remove(dir.file("other.csv"));
     }
     EXPECT_EQ(import(db, "barcode,format,d\n1,f,newest\n").status, 0);

@@ -339,7 +339,7 @@ void Import::warn_of_code(std::string_view barcode, unsigned long line)
     const std::size_t n = barcode.size();
     if (digits && n >= 7 && n < 12 && n != 8 && gs1_check_digit_right(barcode)) {
         const std::size_t length = n < 8 ? 8 : 12;
-        warn(line, "barcode " + quoted(barcode) + " has " + std::to_string(n) + " digits, no GS1 code's length; with "
+        warn(line, "barcode " + quoted(barcode) + " has " + std::to_string(n) + " digits, which no GS1 code has; with "
                        "the zeros in front that spreadsheets drop it is the GS1 code " +
                        quoted(std::string(length - n, '0') + std::string(barcode)) +
                        ": if so, format the barcode column as text and save the CSV again",
