@@ -32,7 +32,6 @@ void Findings::add(std::size_t file, unsigned long line, bool error, const std::
 {
     const std::size_t most_lines = 5;
     ++my_count;
-    my_errors += error;
     std::vector<std::string> values;
     const std::string blanked = values_blanked(message, &values);
     std::string key = std::to_string(file) + (error ? "e" : "w");

@@ -30,7 +30,6 @@ public:
     void add(std::size_t file, unsigned long line, bool error, const std::string& message, std::string_view kind = {});
     // Every finding added, each kind's too.
     std::size_t count() const { return my_count; }
-    bool has_errors() const { return my_errors > 0; }
     // Each kind on a line, in the order of files and first lines:
     // "NAME:LINE: " (no ":LINE" for line 0), then `warning` or `error`,
     // the message, and what more there are of it ("rows" or "lines").
@@ -55,7 +54,6 @@ private:
 
     std::unordered_map<std::string, Kind> my_kinds;
     std::size_t my_count = 0;
-    std::size_t my_errors = 0;
 };
 
 #endif
