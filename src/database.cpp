@@ -70,17 +70,32 @@ void Barcode_db::reload_if_changed(const std::string& path, bool identity, File_
     // with the stream's default buffer. One file is read at a time, so one
     // buffer serves both.
     static char buffer[1 << 20];
-    in.rdbuf()->pubsetbuf(buffer, sizeof buffer);
-    in.open(path, std::ios::in | std::ios::binary);
-    if (!in.is_open()) fail(msg::could_not_open.text(path + ": " + std::strerror(errno)));
-    try {
-        // Up to the size the file had when it was looked at: a file that
-        // grows meanwhile has a new last-write time and is read again.
-        (this->*read)(in, opened.size);
-    } catch (const std::bad_alloc&) {
-        fail(msg::could_not_read.text(path + ": out of memory. It is read again at the next request."));
-    } catch (const std::length_error&) {
-        fail(msg::could_not_read.text(path + ": larger than 4 GiB. It is read again at the next request."));
+    // A file renamed into place between the look at it and its opening is
+    // another version, likely of another size: read up to the size looked
+    // at, it would be cut short. The look after the reading tells, and the
+    // file is read again, as it is now (a few times at most, for a file
+    // replaced again and again; then the next load reads it again).
+    for (int tries = 0;; ++tries) {
+        in.close();
+        in.clear();
+        in.rdbuf()->pubsetbuf(buffer, sizeof buffer);
+        in.open(path, std::ios::in | std::ios::binary);
+        if (!in.is_open()) fail(msg::could_not_open.text(path + ": " + std::strerror(errno)));
+        try {
+            // Up to the size the file had when it was looked at: a file that
+            // grows meanwhile has a new last-write time and is read again.
+            (this->*read)(in, stored.size);
+        } catch (const std::bad_alloc&) {
+            fail(msg::could_not_read.text(path + ": out of memory. It is read again at the next request."));
+        } catch (const std::length_error&) {
+            fail(msg::could_not_read.text(path + ": larger than 4 GiB. It is read again at the next request."));
+        }
+        File_attributes after;
+        if (!identity || tries == 3 || !file_attributes(path, after, true) || after.same_version(stored) ||
+            !after.is_regular)
+            break;
+        stored = after;
+        table.clear();
     }
     if (in.bad()) {
         LOG_WRN(msg::read_error(path));

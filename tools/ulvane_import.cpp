@@ -20,8 +20,9 @@
 // barcode that a spreadsheet or an export damaged (see spreadsheet_damage)
 // is wrong, -force or not; -force takes other refused codes with a
 // warning. A wrong GS1 check digit, a code that lost its zeros, a 2D code
-// and a cell whose backslash starts an escape are warnings. Every run ends with a summary of the barcodes written, added,
-// removed, changed and unchanged; -dry-run only says it. The new file
+// and a cell whose backslash starts an escape are warnings. Every run ends
+// with a summary of the barcodes written, added, removed, changed and
+// unchanged; -dry-run only says it. The new file
 // replaces the old one whole (see File_replacement), where barcodes.ini is
 // a symbolic link the file it leads to; one import at a time (the next one
 // waits up to 5 s, then gives up naming the one that holds the lock), and
