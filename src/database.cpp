@@ -70,11 +70,9 @@ void Barcode_db::reload_if_changed(const std::string& path, bool identity, File_
     // with the stream's default buffer. One file is read at a time, so one
     // buffer serves both.
     static char buffer[1 << 20];
-    // A file renamed into place between the look at it and its opening is
-    // another version, likely of another size: read up to the size looked
-    // at, it would be cut short. The look after the reading tells, and the
-    // file is read again, as it is now (a few times at most, for a file
-    // replaced again and again; then the next load reads it again).
+    // A file renamed into place between the look at it and its opening would
+    // be cut short at the size looked at: a look after the reading tells, and
+    // it is read again (three times at most; then the next load reads it).
     for (int tries = 0;; ++tries) {
         in.close();
         in.clear();

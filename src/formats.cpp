@@ -14,19 +14,19 @@ int this_year()
     return utc != nullptr ? utc->tm_year + 1900 : 2026;
 }
 
-// The value of ${gs1.AI} or ${gs1.AI:PATTERN}, `spec` being what follows
+// The value of ${gs1.AI} or ${gs1.AI:PATTERN}, `asked` being what follows
 // "gs1.": the entry's tag.gs1.AI, else the code's.
-void append_code_value(std::string_view spec, const Barcode_tags& tags, Gs1_code& code, std::string& out)
+void append_code_value(std::string_view asked, const Barcode_tags& tags, Gs1_code& code, std::string& out)
 {
-    const std::size_t colon = spec.find(':');
-    const std::string_view ai = spec.substr(0, colon);
+    const std::size_t colon = asked.find(':');
+    const std::string_view ai = asked.substr(0, colon);
     std::string_view value;
     if (!tags.find("tag.gs1.", ai, value) && !code.find(ai, value)) {
         LOG_DMP("No value of AI " << ai << " in the entry or the barcode: using empty string.");
         return;
     }
     if (colon == std::string_view::npos || !gs1_is_date_ai(ai) ||
-        !gs1_date_text(value, spec.substr(colon + 1), this_year(), out))
+        !gs1_date_text(value, asked.substr(colon + 1), this_year(), out))
         out += value;
 }
 
