@@ -21,6 +21,28 @@ void append_csv_field(std::string& out, std::string_view text, bool as_text)
     out += '"';
 }
 
+namespace {
+
+// Whether the first line end outside quotes is a carriage return alone and
+// no line feed stands outside quotes: a file of old Macs, or of Excel on a
+// Mac, whose cells may hold line feeds (Alt+Enter).
+bool ends_lines_in_cr_alone(std::string_view text)
+{
+    bool quoted = false, cr_alone = false;
+    for (std::size_t k = 0; k < text.size(); ++k) {
+        if (text[k] == '"') quoted = !quoted;
+        if (quoted) continue;
+        if (text[k] == '\n') return false;
+        if (text[k] == '\r' && !cr_alone) {
+            if (k + 1 < text.size() && text[k + 1] == '\n') return false;
+            cr_alone = true;
+        }
+    }
+    return cr_alone;
+}
+
+} // namespace
+
 std::string unreadable_encoding(std::string_view text)
 {
     // UTF-16 holds a zero byte beside every ASCII character: one text
@@ -35,8 +57,7 @@ std::string unreadable_encoding(std::string_view text)
         return std::string("the file is UTF-16 text (") + (big_endian ? "big" : "little") +
                "-endian), which spreadsheets call \"Unicode text\": " + save_as;
     }
-    const std::size_t cr = text.find('\r');
-    if (cr != std::string_view::npos && text.find('\n') == std::string_view::npos)
+    if (ends_lines_in_cr_alone(text))
         return "its lines end in a carriage return alone (as on old Macs), which no line of a CSV ends in here: " +
                save_as + ", with Windows or Unix line ends";
     return "";
@@ -97,9 +118,19 @@ bool Csv_reader::next(std::vector<std::string>& fields)
         }
         // Unquoted text, or what follows a closing quote, up to the field's end.
         const char* stop = p;
-        while (stop < end && *stop != my_delimiter && *stop != '\n') ++stop;
+        while (stop < end && *stop != my_delimiter && *stop != '\n' && *stop != '\r') ++stop;
         const char* text_end = stop;
-        if (stop < end && *stop == '\n' && text_end > p && text_end[-1] == '\r') --text_end;
+        if (stop < end && *stop == '\r') {
+            if (stop + 1 < end && stop[1] != '\n') {
+                // Among lines that end in a line feed, a carriage return
+                // alone ends no line: the rows around it would run together.
+                my_error = "line " + std::to_string(my_line) + " ends in a carriage return alone, where the others end "
+                           "in a line feed: save the CSV again, with Windows or Unix line ends";
+                my_at = my_text.size();
+                return false;
+            }
+            ++stop;
+        }
         field.append(p, text_end);
         if (stop == end || *stop == '\n') {
             if (stop < end) ++my_line;

@@ -1,8 +1,8 @@
 // The thin layer between the programs and their operating system: files, their replacement and lock, and the watch over a directory.
 // Nothing else in the programs calls the system for these; one
 // implementation file per platform (platform_posix.cpp, platform_windows.cpp)
-// provides the whole layer: platform_network.h, platform_files.h and
-// platform_process.h.
+// provides the whole layer: platform_network.h, platform_files.h,
+// platform_process.h and platform_text.h.
 // A call that can fail returns false and puts why, in the system's words,
 // into its last parameter `error`, set only then (the socket calls give the
 // system's code instead, see platform_network.h).

@@ -2,6 +2,7 @@
 #include "platform_files.h"
 #include "platform_network.h"
 #include "platform_process.h"
+#include "platform_text.h"
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <dirent.h>
 #include <sys/file.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <ifaddrs.h>
 #include <iostream>
 #include <net/if.h>
@@ -880,5 +882,28 @@ bool File_replacement::commit(std::string& error, Commit how)
         fsync(dir_fd);
         close(dir_fd);
     }
+    return true;
+}
+
+bool single_byte_characters(const char* iconv_name, unsigned, std::array<std::int32_t, 256>& characters,
+                            std::string& error)
+{
+    const iconv_t converter = iconv_open("UTF-32LE", iconv_name);
+    if (converter == reinterpret_cast<iconv_t>(-1)) {
+        error = std::string("iconv does not know ") + iconv_name + ": " + std::strerror(errno);
+        return false;
+    }
+    for (int b = 0; b < 256; ++b) {
+        char byte = static_cast<char>(b);
+        unsigned char utf32[8];
+        char* in = &byte;
+        char* out = reinterpret_cast<char*>(utf32);
+        std::size_t in_left = 1, out_left = sizeof utf32;
+        iconv(converter, nullptr, nullptr, nullptr, nullptr); // the initial state
+        const bool one = iconv(converter, &in, &in_left, &out, &out_left) != static_cast<std::size_t>(-1) &&
+                         in_left == 0 && out_left == sizeof utf32 - 4;
+        characters[b] = one ? static_cast<std::int32_t>(utf32[0] | utf32[1] << 8 | utf32[2] << 16 | utf32[3] << 24) : -1;
+    }
+    iconv_close(converter);
     return true;
 }

@@ -4,6 +4,7 @@
 #include "platform_files.h"
 #include "platform_network.h"
 #include "platform_process.h"
+#include "platform_text.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -999,4 +1000,20 @@ bool File_replacement::commit(std::string& error, Commit how)
         }
         Sleep(20);
     }
+}
+
+bool single_byte_characters(const char*, unsigned code_page, std::array<std::int32_t, 256>& characters,
+                            std::string& error)
+{
+    if (!IsValidCodePage(code_page)) {
+        error = "Windows does not know the code page " + std::to_string(code_page);
+        return false;
+    }
+    for (int b = 0; b < 256; ++b) {
+        const char byte = static_cast<char>(b);
+        wchar_t wide[2];
+        const int n = MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, &byte, 1, wide, 2);
+        characters[b] = n == 1 ? static_cast<std::int32_t>(wide[0]) : -1;
+    }
+    return true;
 }

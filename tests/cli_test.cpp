@@ -24,6 +24,7 @@
 #include "server.h"
 #include "log_messages.h"
 #include "test_util.h"
+#include "text_encoding.h"
 
 namespace {
 
@@ -819,6 +820,7 @@ TEST(Import, RefusesWhatWouldNotAnswerAsMeant)
     const struct {
         std::string csv;
         std::string error;
+        std::vector<std::string> options = {};
     } cases[] = {
         {"barcode,format,d\n1,f,\"two\nlines\"\n,f,x\n", "4: the barcode is empty"},
         {"barcode,format,d\n1,f,x\n2,f,y\n1,f,z\n", "4: barcode '1' again: it is at line 2 too"},
@@ -867,6 +869,16 @@ TEST(Import, RefusesWhatWouldNotAnswerAsMeant)
          "as CSV (comma- or semicolon-separated) instead"},
         {std::string("\0b\0a\0r\0c\0o\0d\0e\0,\0d\0\n\0" "1\0,\0x", 26), "1: the file is UTF-16 text (big-endian)"},
         {"barcode,format,d\r1,f,x\r2,f,y\r", "1: its lines end in a carriage return alone (as on old Macs)"},
+        {"barcode,format,d\r1,f,\"x\ny\"\r2,f,y\r", "1: its lines end in a carriage return alone"}, // Excel on a Mac
+        {"barcode,format,d\r\n1,f,x\r\n2,f,y\r3,f,z\r\n", "3: line 3 ends in a carriage return alone, where the "
+                                                         "others end in a line feed: save the CSV again"},
+        // Text the terminals' encoding cannot show, or that is no UTF-8.
+        {"barcode,format,d\n1,f,\xc5\x81\xc3\xb3" "d\xc5\xba\n", "2: column 3 holds '\xc5\x81' (U+0141) and 1 more, which "
+                                                          "Latin-1 has no byte for: the terminals cannot show it; write "
+                                                          "it otherwise, or give -force to keep '?' for it", {"-encoding=latin-1"}},
+        {"barcode,format,\xe2\x82\xac\n", "1: column 3 holds '\xe2\x82\xac' (U+20AC), which CP850", {"-encoding=cp850"}},
+        {"barcode,format,d\n1,f,K\xe4se\n", "2: column 3 holds the byte \\xe4, which is no UTF-8: the CSV is in another "
+                                              "encoding already; import it without -encoding", {"-encoding=cp437", "-force"}},
         // One line a kind, with its count and where; and the tags the
         // columns give beside the placeholders they miss.
         {"barcode,format,e\n1,f,x\n2,f,y\n3,f,z\n4,f,v\n5,f,w\n6,f,u\n7,f,t\n",
@@ -887,7 +899,7 @@ TEST(Import, RefusesWhatWouldNotAnswerAsMeant)
          "('5'), 15 ('6'), ...)\n"},
     };
     for (const auto& c : cases) {
-        Run_result r = import(db, c.csv);
+        Run_result r = import(db, c.csv, c.options);
         EXPECT_EQ(r.status, 1) << c.error;
         EXPECT_NE(r.err.find(in + c.error), std::string::npos) << c.error << ": " << r.err;
         EXPECT_EQ(r.err.find(in + c.error + " (and"), std::string::npos) << "one line a kind: " << r.err;
@@ -943,6 +955,61 @@ TEST(Import, TellsDamagedCodesFromCodesThatLookLikeNumbers)
         EXPECT_NE(r.out.find("; 2 codes taken as -force asks that would be refused without it (see the warnings)"),
                   std::string::npos) << r.out;
     }
+}
+
+// A CSV in UTF-8, imported in the terminals' encoding, answers in its bytes,
+// and exported in that encoding gives the CSV back byte for byte. -force
+// keeps '?' for a character the encoding lacks; ulvane_check notes UTF-8
+// text once, and the database stays clean.
+TEST(Import, WritesTextInTheTerminalsEncodingAndBack)
+{
+    Temp_dir dir;
+    const std::string db = dir.file("db");
+    std::filesystem::create_directory(db);
+    write_file(db + "/formats.ini", "[f]\n${d}\n[]\n-\n");
+    const std::string lodz = "\xc5\x81\xc3\xb3" "d\xc5\xba"; // Łódź
+    const struct {
+        const char* encoding;
+        std::string text, bytes;
+    } cases[] = {
+        {"UTF-8", "K\xc3\xa4se", "K\xc3\xa4se"},
+        {"latin1", "K\xc3\xa4se \xc3\x97", "K\xe4se \xd7"},
+        {"Latin-9", "\xe2\x82\xac" "5", "\xa4" "5"},
+        {"Latin-2", lodz, "\xa3\xf3" "d\xbc"},
+        {"Windows-1250", lodz, "\xa3\xf3" "d\x9f"},
+        {"Windows-1252", "\xe2\x82\xac Stra\xc3\x9f" "e", "\x80 Stra\xdf" "e"},
+        {"CP437", "K\xc3\xa4se \xe2\x94\x80", "K\x84se \xc4"},
+        {"CP850", "\xc3\x98re", "\x9dre"},
+        {"CP852", lodz, "\x9d\xa2" "d\xab"},
+        {"CP858", "\xe2\x82\xac", "\xd5"},
+    };
+    for (const auto& c : cases) {
+        const std::string csv = "barcode,format,tag.d\r\n[],f,-\r\n1,f," + c.text + "\r\n", option = std::string("-encoding=") + c.encoding;
+        Run_result r = import(db, csv, {option});
+        EXPECT_EQ(r.status, 0) << c.encoding << r.err;
+        EXPECT_EQ(answers_in(db, {"1"})[0], c.bytes) << c.encoding;
+        EXPECT_EQ(unix_lines(run_program({ULVANE_EXPORT_PATH, "-db=" + db, option}).out), unix_lines(csv)) << c.encoding;
+    }
+    EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + db}).out, "");
+    Run_result r = import(db, "barcode,format,d\n1,f," + lodz + "\n", {"-encoding=latin1", "-force"});
+    EXPECT_EQ(r.err, dir.file("in.csv") + ":2: warning: column 3 holds '\xc5\x81' (U+0141) and 1 more, which Latin-1 has "
+                                          "no byte for: the terminals cannot show it (kept as '?', as -force asks)\n");
+    EXPECT_NE(r.out.find("; 1 cell with characters the terminals' encoding lacks, kept as '?' as -force asks"),
+              std::string::npos) << r.out;
+    EXPECT_EQ(answers_in(db, {"1"})[0], "?\xf3" "d?");
+    EXPECT_EQ(import(db, "barcode,format,d\n1,f,x\n2,f," + lodz + "\n3,f,\xc3\xa4\n").status, 0);
+    r = run_program({ULVANE_CHECK_PATH, "-db=" + db});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(unix_lines(r.out), db + "/barcodes.ini:7: note: its text is UTF-8 (here '\xc5\x81' in tag.d), which terminals "
+                                      "that show Latin-1 or a DOS code page show as other characters: if yours do, import "
+                                      "the CSV with ulvane_import -encoding=NAME, NAME one of " + text_encoding_names() + "\n");
+#ifndef ULVANE_WINDOWS_BUILD // where Windows' table has a character for every byte
+    write_file(db + "/barcodes.ini", "[2]\nformat=f\ntag.d=\x81\n");
+    r = run_program({ULVANE_EXPORT_PATH, "-db=" + db, "-encoding=windows-1252"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find(": barcode '2', 'tag.d': the byte \\x81 is no character of Windows-1252"), std::string::npos);
+#endif
 }
 
 // One import at a time, however the one before ended; through a symbolic

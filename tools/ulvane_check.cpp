@@ -39,6 +39,7 @@
 #include "gs1.h"
 #include "log.h"
 #include "platform_process.h"
+#include "text_encoding.h"
 #include "version.h"
 
 namespace {
@@ -61,9 +62,21 @@ void error(File file, unsigned long line, const std::string& message)
     the_findings.add(file, line, true, message);
 }
 
+// The first tag value in UTF-8, said once as a note, which leaves a clean
+// database clean: UTF-8 is the text of most spreadsheets' CSV, while many
+// terminals show Latin-1 or a DOS code page.
+unsigned long the_utf8_line = 0;
+std::string the_utf8_character, the_utf8_tag;
+
 void write_findings()
 {
     the_findings.write(std::cout, {the_file_names[0], the_file_names[1]}, "warning: ", "error: ", "line");
+    if (the_utf8_line == 0) return;
+    std::cout << the_file_names[barcodes_file] << ":" << the_utf8_line << ": note: its text is UTF-8 (here '"
+              << the_utf8_character << "' in " << escape_control_bytes(the_utf8_tag)
+              << "), which terminals that show Latin-1 or a DOS code page show as other characters: if yours do, "
+                 "import the CSV with ulvane_import -encoding=NAME, NAME one of "
+              << text_encoding_names() << std::endl;
 }
 
 bool ends_with_blank(std::string_view s)
@@ -225,6 +238,14 @@ std::unordered_map<std::string_view, unsigned long> check_barcode_lines(std::str
             if (tag != "format" && tag.substr(0, 4) != "tag." && !ends_with_blank(tag))
                 warn(barcodes_file, number, unknown_key(tag));
             if (tag.substr(0, 4) == "tag.") check_escapes(barcodes_file, number, value, eq + 2);
+            if (the_utf8_line == 0 && tag.substr(0, 4) == "tag." && holds_utf8_text(value)) {
+                the_utf8_line = number;
+                std::size_t at = 0;
+                while (static_cast<unsigned char>(value[at]) < 0x80) ++at;
+                char32_t c;
+                the_utf8_character = value.substr(at, utf8_character(value, at, c));
+                the_utf8_tag = tag;
+            }
         });
     return first_line;
 }

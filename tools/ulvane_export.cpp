@@ -1,6 +1,6 @@
 // ulvane_export: barcodes.ini as CSV, for a spreadsheet or a shop system.
 //
-//   ulvane_export [-db=DIR] [-o=FILE]
+//   ulvane_export [-db=DIR] [-o=FILE] [-encoding=NAME]
 //
 // Reads barcodes.ini with the server's own reader (its warnings go to
 // standard error) and writes what the server reads of it as CSV (RFC 4180:
@@ -9,7 +9,10 @@
 // per key the file uses, in the order first seen; then one row per barcode
 // in the order of the file, the fallback barcode as []. A cell holds the
 // value's text exactly as the file has it (escapes as written), and is
-// empty where a barcode lacks the key. ulvane_import reads it back.
+// empty where a barcode lacks the key. ulvane_import reads it back. With
+// -encoding= the file's text, in the terminals' encoding, is written as
+// UTF-8 (see Text_encoding), as ulvane_import -encoding= reads it back:
+// nothing is written when a byte is no character of the encoding.
 // Exit status: 0, 1 when the file cannot be read or written, 2 for wrong
 // usage.
 #include <algorithm>
@@ -25,15 +28,56 @@
 #include "command_line.h"
 #include "csv.h"
 #include "database.h"
+#include "database_check.h"
+#include "escapes.h"
 #include "platform_process.h"
+#include "text_encoding.h"
 #include "version.h"
 
 namespace {
 
-// Writes `table` as CSV through `out`, which is called with pieces of text.
-template <typename Out>
-void write_csv(const Barcode_table& table, Out out)
+// Why `table` cannot be written as UTF-8 from `encoding`: the first
+// barcode, key or value with a byte that is no character of it; empty
+// when there is none.
+std::string unconvertible(const Barcode_table& table, const Text_encoding& encoding)
 {
+    if (encoding.is_utf8()) return "";
+    std::string utf8;
+    Text_fault fault;
+    std::string_view text;
+    auto fails = [&](std::string_view t) {
+        utf8.clear();
+        text = t;
+        return encoding.to_utf8(t, utf8, fault) > 0;
+    };
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        std::string place = "barcode " + quoted(table.barcode(i));
+        bool failed = fails(table.barcode(i));
+        for (const auto& t : table.tags(i).list()) {
+            if (failed) break;
+            place = "barcode " + quoted(table.barcode(i)) + ", " + quoted(t.first);
+            failed = fails(t.first) || fails(t.second);
+        }
+        if (failed)
+            return place + ": the byte " + escape_control_bytes(text.substr(fault.at, 1)) + " is no character of " +
+                   encoding.name() + " (export without -encoding to keep the bytes as they are)";
+    }
+    return "";
+}
+
+// Writes `table` as CSV through `out`, which is called with pieces of text,
+// each cell converted from `encoding` into UTF-8.
+template <typename Out>
+void write_csv(const Barcode_table& table, const Text_encoding& encoding, Out out)
+{
+    std::string utf8;
+    auto append_field = [&](std::string& text, std::string_view cell) {
+        if (encoding.is_utf8()) return append_csv_field(text, cell);
+        utf8.clear();
+        Text_fault fault;
+        encoding.to_utf8(cell, utf8, fault);
+        append_csv_field(text, utf8);
+    };
     std::vector<std::string_view> columns = {"barcode", "format"};
     std::unordered_map<std::string_view, std::size_t> column_of = {{"format", 1}};
     for (std::size_t i = 0; i < table.size(); ++i) {
@@ -50,7 +94,7 @@ void write_csv(const Barcode_table& table, Out out)
         }
     };
     for (std::string_view column : columns) {
-        append_csv_field(text, column);
+        append_field(text, column);
         text += ',';
     }
     end_row();
@@ -60,7 +104,7 @@ void write_csv(const Barcode_table& table, Out out)
         cells[0] = table.barcode(i).empty() ? std::string_view("[]") : table.barcode(i);
         for (const auto& t : table.tags(i).list()) cells[column_of.at(t.first)] = t.second;
         for (std::string_view cell : cells) {
-            append_csv_field(text, cell);
+            append_field(text, cell);
             text += ',';
         }
         end_row();
@@ -75,12 +119,18 @@ int main(int argc, char** argv)
     unbuffer_standard_streams();
     if (version_asked(argc, argv, "ulvane_export")) return 0;
     if (!arguments_are_whole("ulvane_export")) return 2;
-    std::string db_dir = ".", output;
+    std::string db_dir = ".", output, encoding_name, why;
+    Text_encoding encoding;
     Command_line args(argc, argv);
     while (args.next()) {
+        if (args.text("-encoding=", encoding_name)) {
+            if (encoding.open(encoding_name, why)) continue;
+            std::cerr << "ulvane_export: " << why << std::endl;
+            return 2;
+        }
         if (!args.text("-db=", db_dir) && !(args.text("-o=", output) && !output.empty())) {
-            std::cerr << "usage: ulvane_export [-db=DIR] [-o=FILE] | -version\n(ulvane_export " << ulvane_version << ")"
-                      << std::endl;
+            std::cerr << "usage: ulvane_export [-db=DIR] [-o=FILE] [-encoding=NAME] | -version\n(ulvane_export "
+                      << ulvane_version << ")" << std::endl;
             return 2;
         }
     }
@@ -97,6 +147,12 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    why = unconvertible(db.barcodes(), encoding);
+    if (!why.empty()) {
+        std::cerr << "ulvane_export: " << path << ": " << why << ": nothing written" << std::endl;
+        return 1;
+    }
+
     std::ofstream file;
     if (!output.empty()) {
         file.open(output, std::ios::binary | std::ios::trunc);
@@ -108,7 +164,7 @@ int main(int argc, char** argv)
         binary_standard_output();
     }
     bool written = true;
-    write_csv(db.barcodes(), [&](const std::string& text) {
+    write_csv(db.barcodes(), encoding, [&](const std::string& text) {
         if (!output.empty())
             written = written && file.write(text.data(), static_cast<std::streamsize>(text.size()));
         else

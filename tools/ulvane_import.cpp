@@ -1,6 +1,6 @@
 // ulvane_import: barcodes.ini from a spreadsheet's or a shop system's CSV.
 //
-//   ulvane_import FILE.csv [-db=DIR] [-barcode=COLUMN] [-format=NAME] [-dry-run] [-force]
+//   ulvane_import FILE.csv [-db=DIR] [-barcode=COLUMN] [-format=NAME] [-encoding=NAME] [-dry-run] [-force]
 //
 // Reads the CSV as spreadsheets write it (comma, semicolon or tab, found
 // from the header; a byte order mark, CR LF or LF, quoted cells) and
@@ -8,7 +8,10 @@
 // (or the one -barcode= names, in any case) holds the barcode, `[]` the
 // fallback barcode; `format` (optional) the format's name, -format= the
 // one for rows without; every other column is a tag (`price` becomes
-// `tag.price`). A line break in a cell becomes the escape \n.
+// `tag.price`). A line break in a cell becomes the escape \n. With
+// -encoding= (see Text_encoding) the cells, UTF-8, are written in the
+// terminals' encoding; a character it lacks is refused, or kept as '?'
+// with a warning under -force.
 //
 // Nothing is written, and the exit status is 1, when any row is wrong (said
 // as FILE:LINE: why, one line for each kind of fault with how many rows
@@ -55,6 +58,7 @@
 #include "log.h"
 #include "platform_files.h"
 #include "platform_process.h"
+#include "text_encoding.h"
 #include "version.h"
 
 namespace {
@@ -66,6 +70,7 @@ struct Options {
     std::string default_format;
     bool dry_run = false;
     bool force = false;
+    Text_encoding encoding; // the terminals', into which the cells are converted
 };
 
 std::uint64_t mix(std::uint64_t h, std::string_view text)
@@ -162,6 +167,7 @@ public:
     const std::vector<Row>& rows() const { return my_rows; }
     std::size_t escaped_cells() const { return my_escaped_cells; }
     std::size_t forced() const { return my_forced; }
+    std::size_t unshown_cells() const { return my_unshown_cells; }
 
 private:
     void note(unsigned long line, bool error, const std::string& kind, const std::string& why)
@@ -180,6 +186,7 @@ private:
     // Refuses, or under -force warns and counts the code taken.
     bool refuse_unless_forced(unsigned long line, const std::string& why, const std::string& kind);
     void warn_of_escapes(const std::vector<std::string>& cells, unsigned long line);
+    bool convert(std::vector<std::string>& cells, unsigned long line);
     void refuse_lost_zeros(const Old_file& old);
     void name_missing_columns();
     void add_row(const std::vector<std::string>& cells, unsigned long line);
@@ -194,6 +201,8 @@ private:
     bool my_failed = false;
     std::size_t my_escaped_cells = 0;
     std::size_t my_forced = 0; // codes taken that would be refused without -force
+    std::size_t my_unshown_cells = 0; // with characters the terminals lack, as '?' as -force asks
+    std::string my_converted; // a cell in the terminals' encoding
     std::vector<std::string> my_answering_formats; // of rows whose answer is wrong, each once
     std::vector<Row> my_rows;
     std::string my_barcodes; // every row's barcode, one after the other
@@ -383,6 +392,46 @@ void Import::warn_of_escapes(const std::vector<std::string>& cells, unsigned lon
     }
 }
 
+// The cells in the terminals' encoding. A character the encoding lacks
+// is refused (under -force kept as '?'); bytes that are no UTF-8 are
+// refused, -force or not: the CSV is in another encoding already, and every
+// character of it would be lost.
+bool Import::convert(std::vector<std::string>& cells, unsigned long line)
+{
+    const Text_encoding& encoding = my_options.encoding;
+    if (encoding.is_utf8()) return true;
+    bool whole = true;
+    for (std::size_t c = 0; c < cells.size(); ++c) {
+        my_converted.clear();
+        Text_fault fault;
+        const std::size_t faults = encoding.from_utf8(cells[c], my_converted, fault);
+        const std::string column = "column " + std::to_string(c + 1);
+        char32_t character;
+        if (faults > 0 && utf8_character(cells[c], fault.at, character) == 0) {
+            refuse(line, column + " holds the byte " + escape_control_bytes(cells[c].substr(fault.at, 1)) +
+                             ", which is no UTF-8: the CSV is in another encoding already; import it without -encoding",
+                   "no UTF-8");
+            return false;
+        }
+        if (faults > 0) {
+            char code[16];
+            std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(character));
+            const std::string more = faults > 1 ? " and " + std::to_string(faults - 1) + " more" : "";
+            const std::string why = column + " holds '" + cells[c].substr(fault.at, fault.length) + "' (" + code + ")" +
+                                    more + ", which " + encoding.name() + " has no byte for: the terminals cannot show it";
+            if (my_options.force) {
+                warn(line, why + " (kept as '?', as -force asks)", "not in " + encoding.name());
+                ++my_unshown_cells;
+            } else {
+                refuse(line, why + "; write it otherwise, or give -force to keep '?' for it", "not in " + encoding.name());
+                whole = false;
+            }
+        }
+        cells[c].swap(my_converted);
+    }
+    return whole;
+}
+
 void Import::add_section(std::string_view barcode, unsigned long line, const std::string& section)
 {
     my_barcodes += barcode;
@@ -434,14 +483,15 @@ void Import::run(std::string_view csv, const Old_file& old, File_replacement* ou
     if (!encoding.empty()) return refuse(1, encoding);
     Csv_reader reader(csv);
     std::vector<std::string> cells;
-    if (!reader.next(cells) || !read_header(cells)) {
+    if (!reader.next(cells) || !convert(cells, reader.line()) || !read_header(cells)) {
         if (!reader.error().empty()) refuse(1, reader.error());
         else if (cells.empty()) refuse(1, "no header line");
         return;
     }
     my_rows.reserve(static_cast<std::size_t>(std::count(csv.begin(), csv.end(), '\n')) + 1);
     my_piece = "# Written by ulvane_import: edit the CSV it came from and import that again.\n";
-    while (reader.next(cells)) add_row(cells, reader.line());
+    while (reader.next(cells))
+        if (convert(cells, reader.line())) add_row(cells, reader.line());
     if (!reader.error().empty()) refuse(reader.line(), reader.error());
     if (my_rows.empty() && !failed()) refuse(reader.line(), "no data row");
     const bool has_fallback = std::any_of(my_rows.begin(), my_rows.end(), [&](const Row& r) { return barcode_of(r).empty(); });
@@ -595,6 +645,9 @@ void say_summary(const std::string& barcodes_path, const Summary& s, const char*
     if (import.forced() > 0)
         std::cout << "; " << import.forced() << (import.forced() == 1 ? " code" : " codes")
                   << " taken as -force asks that would be refused without it (see the warnings)";
+    if (import.unshown_cells() > 0)
+        std::cout << "; " << import.unshown_cells() << (import.unshown_cells() == 1 ? " cell" : " cells")
+                  << " with characters the terminals' encoding lacks, kept as '?' as -force asks (see the warnings)";
     if (replacement.through_link())
         std::cout << "; it is a symbolic link, and the file it leads to, " << replacement.target() << ", was replaced";
     if (replacement.other_names() > 0)
@@ -606,8 +659,8 @@ void say_summary(const std::string& barcodes_path, const Summary& s, const char*
 
 int usage()
 {
-    std::cerr << "usage: ulvane_import FILE.csv [-db=DIR] [-barcode=COLUMN] [-format=NAME] [-dry-run] [-force] | -version\n"
-                 "(ulvane_import "
+    std::cerr << "usage: ulvane_import FILE.csv [-db=DIR] [-barcode=COLUMN] [-format=NAME] [-encoding=NAME] [-dry-run] "
+                 "[-force] | -version\n(ulvane_import "
               << ulvane_version << ")" << std::endl;
     return 2;
 }
@@ -677,9 +730,16 @@ int main(int argc, char** argv)
     if (version_asked(argc, argv, "ulvane_import")) return 0;
     if (!arguments_are_whole("ulvane_import")) return 2;
     Options options;
+    std::string encoding;
     Command_line args(argc, argv);
     while (args.next()) {
         if (args.text("-db=", options.db_dir) || args.text("-format=", options.default_format)) continue;
+        if (args.text("-encoding=", encoding)) {
+            std::string why;
+            if (options.encoding.open(encoding, why)) continue;
+            std::cerr << "ulvane_import: " << why << std::endl;
+            return 2;
+        }
         if (args.text("-barcode=", options.barcode_column) && !options.barcode_column.empty()) continue;
         if (args.flag("-dry-run")) options.dry_run = true;
         else if (args.flag("-force")) options.force = true;
