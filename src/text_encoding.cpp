@@ -25,7 +25,6 @@ const Known_encoding known_encodings[] = {
     {"CP437", "IBM437", "IBM437", 437},
     {"CP850", "IBM850", "IBM850", 850},
     {"CP852", "IBM852", "IBM852", 852},
-    {"CP858", "IBM858", "IBM858", 858},
 };
 
 // A name as open() compares it: lower case, without '-', '_' and blanks.

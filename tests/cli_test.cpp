@@ -981,7 +981,6 @@ TEST(Import, WritesTextInTheTerminalsEncodingAndBack)
         {"CP437", "K\xc3\xa4se \xe2\x94\x80", "K\x84se \xc4"},
         {"CP850", "\xc3\x98re", "\x9dre"},
         {"CP852", lodz, "\x9d\xa2" "d\xab"},
-        {"CP858", "\xe2\x82\xac", "\xd5"},
     };
     for (const auto& c : cases) {
         const std::string csv = "barcode,format,tag.d\r\n[],f,-\r\n1,f," + c.text + "\r\n", option = std::string("-encoding=") + c.encoding;
