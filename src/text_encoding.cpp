@@ -160,6 +160,11 @@ std::size_t Text_encoding::from_utf8(std::string_view text, std::string& out, Te
     return faults;
 }
 
+bool Text_encoding::is_all_characters(std::string_view text) const
+{
+    return is_utf8() || std::all_of(text.begin(), text.end(), [&](char c) { return my_characters[static_cast<unsigned char>(c)] >= 0; });
+}
+
 std::size_t Text_encoding::to_utf8(std::string_view text, std::string& out, Text_fault& first) const
 {
     if (is_utf8()) {

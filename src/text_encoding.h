@@ -48,6 +48,8 @@ public:
     // no byte for, and a byte that is no UTF-8, becomes '?'; returns how
     // many there were, the first in `first`.
     std::size_t from_utf8(std::string_view text, std::string& out, Text_fault& first) const;
+    // Whether every byte of `text` is a character of this encoding.
+    bool is_all_characters(std::string_view text) const;
     // Appends `text`, of this encoding, as UTF-8 to `out`. A byte that is
     // no character of it becomes '?'; returns how many there were, the
     // first in `first`.

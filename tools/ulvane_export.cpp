@@ -41,26 +41,25 @@ namespace {
 // when there is none.
 std::string unconvertible(const Barcode_table& table, const Text_encoding& encoding)
 {
-    if (encoding.is_utf8()) return "";
+    if (encoding.is_all_characters(table.text())) return ""; // the common case, at once
     std::string utf8;
     Text_fault fault;
-    std::string_view text;
-    auto fails = [&](std::string_view t) {
+    auto fault_in = [&](std::string_view text) {
         utf8.clear();
-        text = t;
-        return encoding.to_utf8(t, utf8, fault) > 0;
+        return encoding.to_utf8(text, utf8, fault) > 0 ? text.substr(fault.at, 1) : std::string_view();
+    };
+    auto why = [&](std::string_view place, std::string_view byte) {
+        return std::string(place) + ": the byte " + escape_control_bytes(byte) + " is no character of " +
+               encoding.name() + " (export without -encoding to keep the bytes as they are)";
     };
     for (std::size_t i = 0; i < table.size(); ++i) {
-        std::string place = "barcode " + quoted(table.barcode(i));
-        bool failed = fails(table.barcode(i));
+        const std::string_view barcode = table.barcode(i);
+        std::string_view byte = fault_in(barcode);
+        if (!byte.empty()) return why("barcode " + quoted(barcode), byte);
         for (const auto& t : table.tags(i).list()) {
-            if (failed) break;
-            place = "barcode " + quoted(table.barcode(i)) + ", " + quoted(t.first);
-            failed = fails(t.first) || fails(t.second);
+            if (byte = fault_in(t.first), byte.empty()) byte = fault_in(t.second);
+            if (!byte.empty()) return why("barcode " + quoted(barcode) + ", " + quoted(t.first), byte);
         }
-        if (failed)
-            return place + ": the byte " + escape_control_bytes(text.substr(fault.at, 1)) + " is no character of " +
-                   encoding.name() + " (export without -encoding to keep the bytes as they are)";
     }
     return "";
 }
