@@ -872,6 +872,7 @@ TEST(Import, RefusesWhatWouldNotAnswerAsMeant)
         {"barcode,format,d\r1,f,\"x\ny\"\r2,f,y\r", "1: its lines end in a carriage return alone"}, // Excel on a Mac
         {"barcode,format,d\r\n1,f,x\r\n2,f,y\r3,f,z\r\n", "3: line 3 ends in a carriage return alone, where the "
                                                          "others end in a line feed: save the CSV again"},
+        {"barcode,format,d\n1,f,x\n2,f,y\r3,f,z\n", "3: line 3 ends in a carriage return alone"},
         // Text the terminals' encoding cannot show, or that is no UTF-8.
         {"barcode,format,d\n1,f,\xc5\x81\xc3\xb3" "d\xc5\xba\n", "2: column 3 holds '\xc5\x81' (U+0141) and 1 more, which "
                                                           "Latin-1 has no byte for: the terminals cannot show it; write "
@@ -996,6 +997,9 @@ TEST(Import, WritesTextInTheTerminalsEncodingAndBack)
     EXPECT_NE(r.out.find("; 1 cell with characters the terminals' encoding lacks, kept as '?' as -force asks"),
               std::string::npos) << r.out;
     EXPECT_EQ(answers_in(db, {"1"})[0], "?\xf3" "d?");
+    // A refused cell's row is not read on as '?': no "again" for Ł and Ś.
+    EXPECT_EQ(import(db, "barcode,format,d\n\xc5\x81,f,x\n\xc5\x9a,f,y\n", {"-encoding=latin1"}).err.find("again"),
+              std::string::npos);
     EXPECT_EQ(import(db, "barcode,format,d\n1,f,x\n2,f," + lodz + "\n3,f,\xc3\xa4\n").status, 0);
     r = run_program({ULVANE_CHECK_PATH, "-db=" + db});
     EXPECT_EQ(r.status, 0);

@@ -36,7 +36,8 @@ TEST(TextEncoding, ReadsUtf8AsItIsDefined)
         {"\xf4\x90\x80\x80", "bad"},     // above U+10FFFF
         {"\xc0\xaf", "bad"},             // an overlong '/'
         {"\xe0\x80\xaf", "bad"},         // the same in three bytes
-        {"\xed\xa0\x80", "bad"},         // a surrogate
+        {"\xed\xa0\x80", "bad"},         // a surrogate, the first
+        {"\xed\xbf\xbf", "bad"},         // and the last
         {"a\xe4", "U+61 bad"},           // Latin-1's ä
         {"\xe2\x82", "bad"},             // cut short
         {"\xe2\x28\xac", "bad"},         // a second byte that continues nothing
