@@ -16,7 +16,8 @@
 // reads: \x1d for the GS in a GS1 element string) it shows the answer the
 // server would send, as escaped text and as a hex dump, says when a form of
 // its GTIN answers it and lists a 2D code's GS1 data, and names the tag
-// values whose escapes become other bytes. Exit
+// values whose escapes become other bytes. A tag value in UTF-8 gets one
+// note, which counts as no finding. Exit
 // status: 0 when clean, 1 with warnings, 2 when the database cannot be
 // loaded.
 #include <algorithm>

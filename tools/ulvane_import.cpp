@@ -405,7 +405,7 @@ bool Import::convert(std::vector<std::string>& cells, unsigned long line)
         my_converted.clear();
         Text_fault fault;
         const std::size_t faults = encoding.from_utf8(cells[c], my_converted, fault);
-        const std::string column = "column " + std::to_string(c + 1);
+        const std::string column = faults > 0 ? "column " + std::to_string(c + 1) : "";
         char32_t character;
         if (faults > 0 && utf8_character(cells[c], fault.at, character) == 0) {
             refuse(line, column + " holds the byte " + escape_control_bytes(cells[c].substr(fault.at, 1)) +
