@@ -129,17 +129,66 @@ void add_statistics(Report& r, std::string_view figures)
 
 namespace {
 
-// Takes the time of a line; false when it is more than an hour earlier than
-// the latest line (an hour back is a clock put back from summer time,
-// counted in its hour; more is a clock gone wrong).
+// No server wrote a line before this year: an earlier time is a clock that
+// was not set.
+constexpr std::string_view first_year = "2026";
+
+void note_wrong_clock(Report& r, std::string_view time, unsigned long line)
+{
+    if (r.wrong_clock++ > 0) return;
+    r.first_wrong_clock = std::string(time);
+    r.first_wrong_clock_line = line;
+}
+
+// The hour of `time` holds a line, and so its day is in the period.
+void mark_hour(Report& r, std::string_view time)
+{
+    const std::string_view hour = time.substr(0, 13);
+    if (hour == r.marked_hour) return;
+    r.marked_hour = std::string(hour);
+    r.per_hour.emplace(r.marked_hour, Hour_counts());
+}
+
+// A line more than a day after the latest is taken when the next one goes
+// on from it (the server was off), and else is a clock that jumped ahead.
+void settle_ahead(Report& r, std::string_view next)
+{
+    const std::string ahead = std::move(r.ahead_time);
+    r.ahead_time.clear();
+    if (!next.empty() && hour_number(std::string(next.substr(0, 13))) + 1 >= hour_number(ahead.substr(0, 13))) {
+        r.last_time = ahead;
+        mark_hour(r, ahead);
+        if (r.ahead_request) ++r.per_hour[ahead.substr(0, 13)].requests;
+    } else {
+        note_wrong_clock(r, ahead, r.ahead_line);
+    }
+}
+
+// Takes the time of a line; false when it goes in no hour: a wrong clock,
+// a line a day ahead not yet settled, or one more than an hour earlier than
+// the latest (an hour back is a clock put back from summer time, counted in
+// its hour; more is a clock set back, or files out of order).
 bool note_time(Report& r, std::string_view time)
 {
+    if (time.substr(0, 4) < first_year) {
+        note_wrong_clock(r, time, r.lines);
+        return false;
+    }
+    if (!r.ahead_time.empty()) settle_ahead(r, time);
     if (r.first_time.empty()) r.first_time = std::string(time);
-    if (time >= r.last_time) {
-        r.last_time = std::string(time);
+    const long long hour = hour_number(std::string(time.substr(0, 13)));
+    const long long latest = r.last_time.empty() ? hour : hour_number(r.last_time.substr(0, 13));
+    if (hour > latest + 24) {
+        r.ahead_time = std::string(time);
+        r.ahead_line = r.lines;
+        r.ahead_request = false;
+        return false;
+    }
+    if (time >= r.last_time) r.last_time = std::string(time);
+    if (hour + 1 >= latest) {
+        mark_hour(r, time);
         return true;
     }
-    if (hour_number(std::string(time.substr(0, 13))) + 1 >= hour_number(r.last_time.substr(0, 13))) return true;
     if (r.out_of_order++ == 0) {
         r.first_out_of_order = std::string(time);
         r.first_out_of_order_line = r.lines;
@@ -156,6 +205,7 @@ void read_info(Report& r, std::string_view time, std::string_view message, bool 
     if (msg::received_barcode.read(message)) {
         ++r.requests;
         if (!in_order) {
+            r.ahead_request = r.ahead_line == r.lines; // counted in its hour if the server was off
             r.in_hour = nullptr; // its failures go in no hour either
         } else if (r.in_hour == nullptr || time.substr(0, 13) != r.hour) { // most lines share the last one's hour
             r.hour = std::string(time.substr(0, 13));
@@ -215,6 +265,11 @@ void read_log_line(Report& r, std::string_view line)
         r.has[3] = true;
 }
 
+void end_of_log(Report& r)
+{
+    if (!r.ahead_time.empty()) settle_ahead(r, "");
+}
+
 std::vector<std::pair<std::string, Seen>> most_asked_first(const Report& r)
 {
     std::vector<std::pair<std::string, Seen>> all(r.unknown.begin(), r.unknown.end());
@@ -242,8 +297,17 @@ std::vector<std::pair<std::string, Hour_counts>> hours_in_order(const Report& r)
         counts.requests += h.second.requests;
         counts.not_answered += h.second.not_answered;
     }
-    if (!hours.empty())
-        for (long long h = hours.begin()->first; h < hours.rbegin()->first; ++h) hours.emplace(h, Hour_counts());
+    // Whole days; and the quiet days between, up to a closed week (a
+    // longer gap is a server that was off, or a log that jumps).
+    std::vector<long long> days;
+    for (const auto& h : hours) {
+        const long long day = h.first / 24;
+        if (!days.empty() && day > days.back() && day - days.back() <= 8)
+            for (long long quiet = days.back() + 1; quiet < day; ++quiet) days.push_back(quiet);
+        if (days.empty() || days.back() != day) days.push_back(day);
+    }
+    for (long long day : days)
+        for (long long h = day * 24; h < day * 24 + 24; ++h) hours.emplace(h, Hour_counts());
     std::vector<std::pair<std::string, Hour_counts>> in_order;
     for (const auto& h : hours) in_order.emplace_back(hour_text(h.first), h.second);
     return in_order;

@@ -36,8 +36,21 @@ struct Report {
     unsigned long out_of_order = 0;
     std::string first_out_of_order; // its time
     unsigned long first_out_of_order_line = 0; // its number among all lines read
+    // Lines whose clock was wrong: a time before the server was written
+    // (a dead clock battery, the server's own 0000-00-00 00:00:00), or more
+    // than a day after the line before it where the next line is not. They
+    // are counted and said, and put in no hour and not in the period.
+    unsigned long wrong_clock = 0;
+    std::string first_wrong_clock;             // its time
+    unsigned long first_wrong_clock_line = 0;  // its number among all lines read
+    // A line more than a day after the latest, until the next line tells
+    // whether the server was off that long or the clock jumped.
+    std::string ahead_time;
+    unsigned long ahead_line = 0;
+    bool ahead_request = false;
     bool has[4] = {}; // WRN, INF, DBG, DMP lines seen
-    std::unordered_map<std::string, Hour_counts> per_hour; // "2026-12-07 08" -> its counts
+    std::unordered_map<std::string, Hour_counts> per_hour; // "2026-12-07 08" -> its counts, each hour with a line
+    std::string marked_hour; // the last one that holds a line
     std::string hour;                // the last request's
     Hour_counts* in_hour = nullptr;  // its counts in per_hour
     unsigned long requests = 0;
@@ -53,6 +66,8 @@ struct Report {
 // Reads one line of a log file, or of standard error beside it (without
 // its line end).
 void read_log_line(Report& r, std::string_view line);
+// Settles what the last lines left open: call it after the last line.
+void end_of_log(Report& r);
 
 // The unknown barcodes, most asked first.
 std::vector<std::pair<std::string, Seen>> most_asked_first(const Report& r);
@@ -60,8 +75,10 @@ std::vector<std::pair<std::string, Seen>> most_asked_first(const Report& r);
 // The warnings by kind, most frequent first.
 std::vector<std::pair<std::string, unsigned long>> warnings_by_kind(const Report& r);
 
-// Every hour from the first with requests to the last ("2026-12-07 08"),
-// the quiet ones between included, however long the period.
+// The hours of the period in order ("2026-12-07 08"): every hour of each
+// day that holds a line and of the days between that are at most a week
+// (closed days), none of a longer gap (the server off, or a log that
+// jumps): so never more than 8 days' hours for a line read.
 std::vector<std::pair<std::string, Hour_counts>> hours_in_order(const Report& r);
 
 #endif

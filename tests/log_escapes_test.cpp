@@ -460,34 +460,50 @@ TEST(Csv, FieldsAreQuotedWhereNeededAndReadBack)
     }
 }
 
-// Quiet hours between two with requests are filled in, up to a month of
-// them.
-// Every hour of any period is in the list; a line more than an hour back
-// in time is in none (an hour back is a clock put back from summer time).
-TEST(LogReport, QuietHoursAreFilledInForAnyPeriod)
+// The hours are every hour of each day that holds a line, and of up to a
+// week of quiet days between. A line more than
+// an hour back is in none (an hour back is a clock put back from summer
+// time); so is a clock not set or one that jumps a day ahead and back, and
+// neither makes the period longer. A day ahead where the lines go on is a
+// server that was off.
+TEST(LogReport, TheHoursAreThoseOfTheDaysWithLines)
 {
     const struct {
         const char* second_hour;
+        const char* third_hour; // "": none
         std::size_t hours;
-        unsigned long out_of_order;
+        unsigned long out_of_order, wrong_clock, not_answered;
     } cases[] = {
-        {"2026-12-08 14", 31, 0},
-        {"2027-01-20 08", 44 * 24 + 1, 0},
-        {"2026-12-07 07", 2, 0},
-        {"2026-12-07 06", 1, 1},
-        {"1970-01-01 00", 1, 1},
+        {"2026-12-07 20", "2026-12-08 03", 48, 0, 0, 1},
+        {"2026-12-07 07", "2026-12-07 09", 24, 0, 0, 1},
+        {"2026-12-07 06", "2026-12-07 09", 24, 1, 0, 1},
+        {"2026-12-09 14", "2026-12-09 15", 72, 0, 0, 1}, // off for two days: the quiet one shown
+        {"2026-12-21 14", "2026-12-21 15", 48, 0, 0, 1}, // off for two weeks: none of them
+        {"2126-12-07 08", "2026-12-07 09", 24, 0, 1, 1}, // a century ahead
+        {"2000-01-01 00", "2026-12-07 09", 24, 0, 1, 1}, // a dead clock battery
+        {"0000-00-00 00", "2026-12-07 09", 24, 0, 1, 1}, // the server's time when it has none
+        {"2026-12-09 14", "", 24, 0, 1, 0},              // the last line, a day ahead
+        {"2026-12-09 14", "2026-12-07 09", 24, 0, 1, 1},
     };
     for (const auto& c : cases) {
         Report r;
         read_log_line(r, "[2026-12-07 08:00:00 #1 INF] Received barcode \"1\"");
-        read_log_line(r, std::string("[") + c.second_hour + ":00:00 #2 INF] Received barcode \"1\"");
+        for (const char* hour : {c.second_hour, c.third_hour})
+            if (*hour) read_log_line(r, std::string("[") + hour + ":00:00 #2 INF] Received barcode \"1\"");
         read_log_line(r, "Unknown barcode 1 and no backup barcode [] available");
-        EXPECT_EQ(hours_in_order(r).size(), c.hours) << c.second_hour;
+        end_of_log(r);
+        const auto hours = hours_in_order(r);
+        EXPECT_EQ(hours.size(), c.hours) << c.second_hour;
         EXPECT_EQ(r.out_of_order, c.out_of_order) << c.second_hour;
-        EXPECT_EQ(r.requests, 2u) << c.second_hour;
-        unsigned long not_answered = 0;
-        for (const auto& h : hours_in_order(r)) not_answered += h.second.not_answered;
-        EXPECT_EQ(not_answered, 1 - c.out_of_order) << c.second_hour << ": a failure goes in its request's hour";
+        EXPECT_EQ(r.wrong_clock, c.wrong_clock) << c.second_hour;
+        EXPECT_EQ(r.requests, *c.third_hour ? 3u : 2u) << c.second_hour;
+        unsigned long requests = 0, not_answered = 0;
+        for (const auto& h : hours) requests += h.second.requests, not_answered += h.second.not_answered;
+        EXPECT_EQ(requests, r.requests - c.out_of_order - c.wrong_clock) << c.second_hour;
+        EXPECT_EQ(not_answered, c.not_answered) << c.second_hour << ": a failure goes in its request's hour";
+        EXPECT_EQ(hours.front().first.substr(11), "00") << c.second_hour;
+        EXPECT_TRUE(r.first_time == "2026-12-07 08:00:00" && r.last_time < "2026-12-22") << c.second_hour << ": "
+                                                                                        << r.last_time;
     }
 }
 

@@ -86,6 +86,14 @@ std::string out_of_order_text(const Report& r)
            "): the clock was set back, or the files are not in order; their requests are counted, but in no hour.";
 }
 
+std::string wrong_clock_text(const Report& r)
+{
+    return std::to_string(r.wrong_clock) + (r.wrong_clock == 1 ? " line" : " lines") +
+           " whose clock was wrong, the first at line " + std::to_string(r.first_wrong_clock_line) + " (" +
+           r.first_wrong_clock + "): a clock not set (a time before 2026) or one that jumped a day or more ahead of the "
+           "lines around it; their requests are counted, but in no hour and not in the period.";
+}
+
 // A barcode as a person reads it: blanks at its ends and blanks beside
 // blanks as \x20, the log's own notation, so that "12345 " and "12345" never
 // look alike.
@@ -257,8 +265,10 @@ void write_day_grid(const std::vector<std::pair<std::string, Hour_counts>>& hour
 {
     unsigned long most = 1;
     for (const auto& h : hours) most = std::max(most, h.second.requests);
-    const std::size_t first_hour = static_cast<std::size_t>(std::atoi(hours.front().first.c_str() + 11));
-    const std::size_t days = (first_hour + hours.size() + 23) / 24;
+    // A row for each day that holds an hour: a day without a line has none.
+    std::size_t days = 0;
+    for (std::size_t k = 0; k < hours.size(); ++k)
+        days += k == 0 || hours[k].first.compare(0, 10, hours[k - 1].first, 0, 10) != 0;
     const int left = 80, top = 30, cell = 27, width = left + 24 * cell;
     const int row = days <= 62 ? 14 : std::max(2, 900 / static_cast<int>(days));
     const std::size_t label_every = (14 + row - 1) / row; // labels 14 pixels apart at least
@@ -269,12 +279,14 @@ void write_day_grid(const std::vector<std::pair<std::string, Hour_counts>>& hour
     for (int h = 0; h < 24; h += 3)
         std::cout << "<text class=\"label\" x=\"" << left + h * cell << "\" y=\"" << top - 4 << "\">"
                   << (h < 10 ? "0" : "") << h << "</text>\n";
+    std::size_t day = 0;
     for (std::size_t k = 0; k < hours.size(); ++k) {
         const Hour_counts& c = hours[k].second;
-        const std::size_t at = first_hour + k, day = at / 24;
-        const int x = left + static_cast<int>(at % 24) * cell, y = top + static_cast<int>(day) * row;
+        const bool new_day = k == 0 || hours[k].first.compare(0, 10, hours[k - 1].first, 0, 10) != 0;
+        day += new_day && k > 0;
+        const int x = left + std::atoi(hours[k].first.c_str() + 11) * cell, y = top + static_cast<int>(day) * row;
         const unsigned long not_answered = std::min(c.not_answered, c.requests);
-        if (at % 24 == 0 || k == 0) {
+        if (new_day) {
             if (day % label_every == 0)
                 std::cout << "<text class=\"label\" x=\"0\" y=\"" << y + std::min(row, 12) << "\">"
                           << hours[k].first.substr(0, 10) << "</text>\n";
@@ -337,6 +349,7 @@ void write_html(const Report& r, std::size_t files)
     if (r.left_out > 0) std::cout << "<p class=\"note\">Left out: " << html_text(left_out_text(r)) << "</p>\n";
     if (r.out_of_order > 0)
         std::cout << "<p class=\"note\">Out of order: " << html_text(out_of_order_text(r)) << "</p>\n";
+    if (r.wrong_clock > 0) std::cout << "<p class=\"note\">Clock: " << html_text(wrong_clock_text(r)) << "</p>\n";
 
     if (r.has[1]) {
         const auto hours = hours_in_order(r);
@@ -371,7 +384,7 @@ void write_json(const Report& r, std::size_t files)
     std::cout << "{\n  \"period\": {\"first\": " << json_string(r.first_time) << ", \"last\": " << json_string(r.last_time)
               << "},\n  \"files\": " << files << ",\n  \"lines\": " << r.lines << ",\n  \"other_lines\": " << r.other_lines
               << ",\n  \"level\": " << json_string(level.name) << ",\n  \"level_leaves_out\": " << json_string(level.leaves_out)
-              << ",\n  \"left_out\": " << r.left_out << ",\n  \"out_of_order\": " << r.out_of_order
+              << ",\n  \"left_out\": " << r.left_out << ",\n  \"out_of_order\": " << r.out_of_order << ",\n  \"wrong_clock\": " << r.wrong_clock
               << ",\n  \"requests_logged\": " << (r.has[1] ? "true" : "false")
               << ",\n  \"hours\": [";
     const auto hours = hours_in_order(r);
@@ -411,6 +424,7 @@ void write_report(const Report& r, std::size_t files)
     std::cout << "Log level: " << level.name << ": " << level.leaves_out << '\n';
     if (r.left_out > 0) std::cout << "Left out: " << left_out_text(r) << '\n';
     if (r.out_of_order > 0) std::cout << "Out of order: " << out_of_order_text(r) << '\n';
+    if (r.wrong_clock > 0) std::cout << "Clock: " << wrong_clock_text(r) << '\n';
 
     if (requests_logged) {
         std::cout << "\nRequests per hour:\n";
@@ -489,6 +503,7 @@ int main(int argc, char** argv)
             read_log_line(report, line);
         }
     }
+    end_of_log(report);
     if (output == "csv")
         write_csv(report);
     else if (output == "html")
