@@ -23,6 +23,10 @@ struct Seen {
     std::string first, last; // times
 };
 
+// No line the server writes is longer (a datagram of 65,507 bytes, each
+// written as \xNN, is 262 kB): a longer one is read up to here.
+constexpr std::size_t longest_report_line = 512 * 1024;
+
 // A flood log may hold millions of different barcodes; at most twice this
 // many are kept (see count_unknown).
 constexpr std::size_t tracked_unknown = 20000;
@@ -30,6 +34,7 @@ constexpr std::size_t tracked_unknown = 20000;
 // Everything read from the log files.
 struct Report {
     unsigned long lines = 0, other_lines = 0;
+    unsigned long cut_lines = 0; // longer than longest_report_line, read up to there
     std::string first_time, last_time; // last_time: the latest, lines out of order aside
     // Lines more than an hour earlier than a line before them (a clock set
     // back, a file given out of order): counted, never put in an hour.

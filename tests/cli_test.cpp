@@ -333,7 +333,8 @@ TEST(Report, TellsWhatTheServerDidFromItsLogs)
                                   "[2026-12-07 09:00:01 #4 WRN] Barcode \"0815\" not defined in database.\n"
                                   "[2026-12-07 09:00:01 #5 WRN] Unknown barcode 0815 and no backup barcode [] available\n"
                                   "[2026-12-07 09:00:02 #6 WRN] Left out 3 log lines of received datagrams since 2026-12-07 09:00:01: "
-                                  "over the log's budget of 80 kB a second (a sender flooding the port?).\n");
+                                  "over the log's budget of 80 kB a second (a sender flooding the port?).\n" +
+                                  std::string(600 * 1024, 'y') + "\n"); // another program's, cut
     write_file(dir.file("log"), "[2026-12-07 09:30:00 #1 INF] Received barcode \"0815\"\n"
                                 "[2026-12-07 09:30:00 #2 WRN] Barcode \"0815\" not defined in database.\n"
                                 "[2026-12-07 09:30:00 #3 WRN] Unknown barcode 0815 and no backup barcode [] available\n"
@@ -363,9 +364,10 @@ TEST(Report, TellsWhatTheServerDidFromItsLogs)
         return rows;
     };
     EXPECT_EQ(unix_lines(r.out),
-              "Period: 2026-12-07 08:59:58 to 2026-12-07 12:00:03, 2 files, 23 lines (2 not in the log's form)\n"
+              "Period: 2026-12-07 08:59:58 to 2026-12-07 12:00:03, 2 files, 24 lines (3 not in the log's form)\n"
               "Log level: 3 (INF lines): every request is in it.\n"
               "Left out: 15 log lines of received datagrams over the log's budget (a flood): the counts below miss them.\n"
+              "Cut: 1 line longer than 512 kB, read up to there: the server writes none so long.\n"
               "\nRequests per hour:\n" + quiet(0, 8) +
               "  2026-12-07 08:00         1 " + third + "\n"
               "  2026-12-07 09:00         2 " + two_thirds + "\n"
@@ -593,13 +595,15 @@ TEST(Report, PageAndJsonTellTheSameFigures)
     // Hostile barcodes are text: no element of theirs, their text shown.
     for (const char* element : {"<script", "<img", "<link"}) EXPECT_EQ(dom.find(element), std::string::npos) << element;
     EXPECT_NE(dom.find("&lt;script&gt;document.title='owned'&lt;/script&gt;"), std::string::npos) << dom;
-    EXPECT_NE(dom.find("caf\\xe9\\x1d&amp;amp;\\xc0\\xaf"), std::string::npos) << dom; // an overlong form is no UTF-8
+    EXPECT_NE(dom.find("caf<span class=\"esc\">\\xe9</span><span class=\"esc\">\\x1d</span>&amp;amp;<span class=\"esc\">"
+                       "\\xc0</span>"), std::string::npos) << dom; // an overlong form is no UTF-8; no escape is broken
     EXPECT_NE(dom.find("<title>ulvane_server: 2026-12-07 08:00:00 to 2026-12-07 12:59:01</title>"), std::string::npos);
     EXPECT_NE(dom.find("<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none';"), std::string::npos);
     std::size_t rows = 0;
     for (std::size_t at = dom.find("<td class=\"code\">"); at != std::string::npos; at = dom.find("<td class=\"code\">", at + 1)) ++rows;
     EXPECT_EQ(rows, 5u + 2u) << "a row for each unknown barcode and each kind of warning";
-    EXPECT_NE(dom.find("<td class=\"code\">12345\\x20</td>"), std::string::npos) << "a trailing blank shows";
+    EXPECT_NE(dom.find("<td class=\"code\">12345<span class=\"esc\">\\x20</span></td>"), std::string::npos)
+        << "a trailing blank shows";
     EXPECT_LT(accept(listener, nullptr, nullptr), 0) << "the page loaded something";
     close(listener);
 }
@@ -670,22 +674,30 @@ TEST(Report, AMonthShowsEveryHourReadably)
                 "for (const t of svg.querySelectorAll('text')) smallest = Math.min(smallest, parseFloat(getComputedStyle(t).fontSize) * scale);\n"
                 "const cell = h => { const r = svg.querySelector('g[data-hour=\"' + h + '\"] rect'), b = r.getBoundingClientRect();\n"
                 "  return r.getAttribute('class') + ' ' + Math.round(b.width) + 'x' + Math.round(b.height) + ' ' + getComputedStyle(r).fill; };\n"
+                "const html = document.documentElement;\n"
                 "document.body.insertAdjacentHTML('beforeend', '<pre id=\"measured\">labels ' + smallest.toFixed(1) + ' px; fits ' +\n"
-                "  (box.right <= document.documentElement.clientWidth) + '; night ' + cell('2026-11-10 03') + '; closed ' +\n"
+                "  (box.right <= html.clientWidth) + '; page ' + (html.scrollWidth <= html.clientWidth) + '; night ' +\n"
+                "  cell('2026-11-10 03') + '; closed ' +\n"
                 "  cell('2026-11-15 12') + '; open ' + cell('2026-11-10 12') + '</pre>');\n"
                 "</script>\n");
     write_file(dir.file("measured.html"), page);
-    r = render(dir, dir.file("measured.html"), "800,1000", "report-month.png");
-    ASSERT_EQ(r.status, 0) << r.err;
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("<pre id=\"measured\">labels ([0-9.]+) px; fits (\\w+); night (.*); "
-                                                       "closed (.*); open (\\w+) .*</pre>")))
-        << r.out.substr(r.out.size() > 2000 ? r.out.size() - 2000 : 0);
-    EXPECT_GE(std::stod(m[1]), 10.0) << "the smallest label";
-    EXPECT_EQ(m[2], "true") << "the chart wider than the window";
-    EXPECT_EQ(m[3], "quiet 26x13 rgb(200, 200, 200)");
-    EXPECT_EQ(m[4], "quiet 26x13 rgb(200, 200, 200)");
-    EXPECT_EQ(m[5], "answered");
+    // A laptop's window, where the chart fits; a phone's, where it scrolls
+    // sideways in its box and the page does not.
+    for (const char* width : {"800", "400"}) {
+        r = render(dir, dir.file("measured.html"), width + std::string(",1000"), "report-month-" + std::string(width) + ".png");
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(r.out, m, std::regex("<pre id=\"measured\">labels ([0-9.]+) px; fits (\\w+); page "
+                                                           "(\\w+); night (.*); closed (.*); open (\\w+) .*</pre>")))
+            << r.out.substr(r.out.size() > 2000 ? r.out.size() - 2000 : 0);
+        EXPECT_GE(std::stod(m[1]), 10.0) << width << ": the smallest label";
+        EXPECT_EQ(m[2], std::string(width) == "800" ? "true" : "false") << width << ": the chart in the window";
+        EXPECT_EQ(m[3], "true") << width << ": the page as wide as the window";
+        const std::regex quiet_cell("quiet 2[56]x13 rgb\\(200, 200, 200\\)"); // 700 px wide at least
+        EXPECT_TRUE(std::regex_match(m[4].str(), quiet_cell)) << width << ": " << m[4];
+        EXPECT_TRUE(std::regex_match(m[5].str(), quiet_cell)) << width << ": " << m[5];
+        EXPECT_EQ(m[6], "answered") << width;
+    }
 }
 
 // What the server answers, in `dir`, for each of `codes` (the escapes made

@@ -86,6 +86,12 @@ std::string out_of_order_text(const Report& r)
            "): the clock was set back, or the files are not in order; their requests are counted, but in no hour.";
 }
 
+std::string cut_text(const Report& r)
+{
+    return std::to_string(r.cut_lines) + (r.cut_lines == 1 ? " line" : " lines") + " longer than " +
+           std::to_string(longest_report_line / 1024) + " kB, read up to there: the server writes none so long.";
+}
+
 std::string wrong_clock_text(const Report& r)
 {
     return std::to_string(r.wrong_clock) + (r.wrong_clock == 1 ? " line" : " lines") +
@@ -182,6 +188,24 @@ std::string html_text(std::string_view s)
     return out;
 }
 
+// Log text in a cell of code, where any character may end a line: as
+// html_text writes it, each escape (\x20, \\, \n) kept whole on its line.
+std::string code_html(std::string_view s)
+{
+    const std::string text = html_text(s);
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        const std::size_t length = std::min<std::size_t>(text[i + 1] == 'x' ? 4 : 2, text.size() - i);
+        out.append("<span class=\"esc\">").append(text, i, length).append("</span>");
+        i += length - 1;
+    }
+    return out;
+}
+
 // A JSON string for any bytes: quotes, backslashes and control bytes
 // escaped, and a byte that is not UTF-8 as the character of its value
 // (\u00NN, as Latin-1 reads it).
@@ -224,7 +248,7 @@ void write_hour_bars(const std::vector<std::pair<std::string, Hour_counts>>& hou
     std::size_t label_every = 1;
     for (std::size_t every : {1, 2, 3, 4, 6, 12, 24})
         if ((label_every = every) * slot >= 24) break;
-    std::cout << "<h2>Requests per hour</h2>\n<svg width=\"" << width << "\" height=\"" << top + high + bottom
+    std::cout << "<h2>Requests per hour</h2>\n<div class=\"chart\"><svg width=\"" << width << "\" height=\"" << top + high + bottom
               << "\" viewBox=\"0 0 " << width << ' ' << top + high + bottom
               << "\" role=\"img\" aria-label=\"Requests per hour\">\n"
               << "<text class=\"label\" x=\"0\" y=\"11\">the highest bar: " << most << " requests</text>\n";
@@ -251,7 +275,7 @@ void write_hour_bars(const std::vector<std::pair<std::string, Hour_counts>>& hou
                       << hours[k].first.substr(11, 2) << "</text>\n";
     }
     std::cout << "<text class=\"label\" x=\"40\" y=\"" << top + high + 28 << "\">"
-              << html_text(hours.empty() ? "" : hours.front().first + ":00") << "</text>\n</svg>\n"
+              << html_text(hours.empty() ? "" : hours.front().first + ":00") << "</text>\n</svg></div>\n"
               << "<p><span class=\"key\" style=\"background:#3b8f5a\"></span> answered "
                  "<span class=\"key\" style=\"background:#d0453b\"></span> not answered "
                  "<span class=\"key\" style=\"background:#c8c8c8\"></span> quiet hour</p>\n";
@@ -273,7 +297,7 @@ void write_day_grid(const std::vector<std::pair<std::string, Hour_counts>>& hour
     const int row = days <= 62 ? 14 : std::max(2, 900 / static_cast<int>(days));
     const std::size_t label_every = (14 + row - 1) / row; // labels 14 pixels apart at least
     const int height = top + static_cast<int>(days) * row + 4;
-    std::cout << "<h2>Requests per hour, a row a day</h2>\n<svg width=\"" << width << "\" height=\"" << height
+    std::cout << "<h2>Requests per hour, a row a day</h2>\n<div class=\"chart\"><svg width=\"" << width << "\" height=\"" << height
               << "\" viewBox=\"0 0 " << width << ' ' << height << "\" role=\"img\" aria-label=\"Requests per hour\">\n"
               << "<text class=\"label\" x=\"0\" y=\"11\">the darkest hour: " << most << " requests</text>\n";
     for (int h = 0; h < 24; h += 3)
@@ -301,7 +325,7 @@ void write_day_grid(const std::vector<std::pair<std::string, Hour_counts>>& hour
         if (c.requests > 0) std::cout << " fill-opacity=\"" << shade << "\"";
         std::cout << "/></g>\n";
     }
-    std::cout << "</svg>\n<p><span class=\"key\" style=\"background:#3b8f5a\"></span> answered (darker: more requests) "
+    std::cout << "</svg></div>\n<p><span class=\"key\" style=\"background:#3b8f5a\"></span> answered (darker: more requests) "
                  "<span class=\"key\" style=\"background:#d0453b\"></span> some not answered "
                  "<span class=\"key\" style=\"background:#c8c8c8\"></span> quiet hour</p>\n";
 }
@@ -320,7 +344,7 @@ void write_unknown_html(const Report& r)
             std::cout << "<tr><td class=\"n\">" << unknown[k].second.count << "</td><td class=\"t\">"
                       << html_text(unknown[k].second.first) << "</td><td class=\"t\">" << html_text(unknown[k].second.last)
                       << "</td><td class=\"code\">"
-                      << html_text(visible_blanks(unknown[k].first)) << "</td></tr>\n";
+                      << code_html(visible_blanks(unknown[k].first)) << "</td></tr>\n";
         std::cout << "</table>\n";
     }
 }
@@ -339,7 +363,8 @@ void write_html(const Report& r, std::size_t files)
                  "table { border-collapse: collapse; } th, td { padding: 1px 0.8em 1px 0; text-align: left; vertical-align: top; }\n"
                  "td.n, th.n { text-align: right; } td.code { font-family: monospace; word-break: break-all; }\n"
                  "tr + tr td { border-top: 1px solid #e4e4e4; } .note { color: #a40; }\n"
-                 "svg { max-width: 100%; height: auto; } td.t { white-space: nowrap; } .answered { fill: #3b8f5a; } .not-answered { fill: #d0453b; }\n"
+                 "svg { max-width: 100%; height: auto; } .chart { overflow-x: auto; } .chart svg { min-width: 700px; }\n"
+                 ".esc { white-space: nowrap; } td.t { white-space: nowrap; } .answered { fill: #3b8f5a; } .not-answered { fill: #d0453b; }\n"
                  ".quiet { fill: #c8c8c8; } .label { font-size: 11px; fill: #555; } .key { display: inline-block; width: 0.8em; height: 0.8em; }\n"
                  "@page { size: A4; margin: 14mm; } @media print { body { margin: 0; max-width: none; } h2 { break-after: avoid; } tr { break-inside: avoid; } }\n"
                  "</style>\n</head>\n<body>\n<h1>What the server did</h1>\n";
@@ -350,6 +375,7 @@ void write_html(const Report& r, std::size_t files)
     if (r.out_of_order > 0)
         std::cout << "<p class=\"note\">Out of order: " << html_text(out_of_order_text(r)) << "</p>\n";
     if (r.wrong_clock > 0) std::cout << "<p class=\"note\">Clock: " << html_text(wrong_clock_text(r)) << "</p>\n";
+    if (r.cut_lines > 0) std::cout << "<p class=\"note\">Cut: " << html_text(cut_text(r)) << "</p>\n";
 
     if (r.has[1]) {
         const auto hours = hours_in_order(r);
@@ -371,7 +397,7 @@ void write_html(const Report& r, std::size_t files)
     if (!kinds.empty()) {
         std::cout << "<table class=\"warnings\">\n<tr><th class=\"n\">Count</th><th>Warning</th></tr>\n";
         for (const auto& k : kinds)
-            std::cout << "<tr><td class=\"n\">" << k.second << "</td><td class=\"code\">" << html_text(k.first) << "</td></tr>\n";
+            std::cout << "<tr><td class=\"n\">" << k.second << "</td><td class=\"code\">" << code_html(k.first) << "</td></tr>\n";
         std::cout << "</table>\n";
     }
     std::cout << "</body>\n</html>\n";
@@ -384,7 +410,7 @@ void write_json(const Report& r, std::size_t files)
     std::cout << "{\n  \"period\": {\"first\": " << json_string(r.first_time) << ", \"last\": " << json_string(r.last_time)
               << "},\n  \"files\": " << files << ",\n  \"lines\": " << r.lines << ",\n  \"other_lines\": " << r.other_lines
               << ",\n  \"level\": " << json_string(level.name) << ",\n  \"level_leaves_out\": " << json_string(level.leaves_out)
-              << ",\n  \"left_out\": " << r.left_out << ",\n  \"out_of_order\": " << r.out_of_order << ",\n  \"wrong_clock\": " << r.wrong_clock
+              << ",\n  \"left_out\": " << r.left_out << ",\n  \"out_of_order\": " << r.out_of_order << ",\n  \"wrong_clock\": " << r.wrong_clock << ",\n  \"cut_lines\": " << r.cut_lines
               << ",\n  \"requests_logged\": " << (r.has[1] ? "true" : "false")
               << ",\n  \"hours\": [";
     const auto hours = hours_in_order(r);
@@ -425,6 +451,7 @@ void write_report(const Report& r, std::size_t files)
     if (r.left_out > 0) std::cout << "Left out: " << left_out_text(r) << '\n';
     if (r.out_of_order > 0) std::cout << "Out of order: " << out_of_order_text(r) << '\n';
     if (r.wrong_clock > 0) std::cout << "Clock: " << wrong_clock_text(r) << '\n';
+    if (r.cut_lines > 0) std::cout << "Cut: " << cut_text(r) << '\n';
 
     if (requests_logged) {
         std::cout << "\nRequests per hour:\n";
@@ -460,6 +487,32 @@ void write_report(const Report& r, std::size_t files)
         std::snprintf(count, sizeof count, "  %9lu  ", k.second);
         std::cout << count << k.first << '\n';
     }
+}
+
+// Reads the next line into `line` (without its line end), at most
+// longest_report_line bytes of it: the rest of a longer line is passed
+// over, and `cut` counts it. False at the end of the file.
+bool read_line(std::istream& in, std::string& line, unsigned long& cut)
+{
+    line.clear();
+    char chunk[64 * 1024];
+    bool any = false, too_long = false;
+    for (;;) {
+        in.getline(chunk, sizeof chunk);
+        std::size_t n = static_cast<std::size_t>(in.gcount());
+        const bool whole = !in.fail() || in.eof(); // the line end reached, or the file's
+        if (!in.fail() && !in.eof()) --n;           // the line feed, counted by gcount
+        if (n == 0 && in.eof() && !any) return false;
+        any = true;
+        const std::size_t room = longest_report_line - line.size();
+        too_long = too_long || n > room;
+        line.append(chunk, std::min(n, room));
+        if (whole) break;
+        in.clear(); // a chunk full without a line end: the line goes on
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    cut += too_long;
+    return true;
 }
 
 } // namespace
@@ -498,10 +551,7 @@ int main(int argc, char** argv)
             std::cerr << "ulvane_report: cannot read " << name << ": " << std::strerror(errno) << std::endl;
             return 2;
         }
-        while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            read_log_line(report, line);
-        }
+        while (read_line(in, line, report.cut_lines)) read_log_line(report, line);
     }
     end_of_log(report);
     if (output == "csv")
