@@ -108,8 +108,7 @@ void write_lines(const std::string& lines)
     std::string note;
     if (lost.count > 0) {
         if (lost.cut) note += '\n';
-        note += line_prefix("WRN").text + std::string("Lost ") + std::to_string(lost.count) +
-                " log lines: " + std::strerror(lost.error) + "\n";
+        note += line_prefix("WRN").text + msg::lost_lines.text(lost.count, std::strerror(lost.error)) + "\n";
     }
     const std::size_t note_size = note.size();
     const std::string* text = &lines; // not copied in the usual case
@@ -268,6 +267,16 @@ void log_note_flood_over()
         to_note(resumed, now);
         note_left_out();
     }
+}
+
+void log_note_left_out()
+{
+    if (the_log.to_note.lines > 0) note_left_out();
+    Log_budget::Left_out left_out;
+    the_log.budget.take_left_out(left_out);
+    if (left_out.lines == 0) return;
+    to_note(left_out, Log_budget::Clock::now());
+    note_left_out();
 }
 
 void set_log_quiet(bool quiet)

@@ -70,11 +70,12 @@ public:
     // True, with `resumed` set, when lines were left out and none for a
     // second by `now`: the flood is over, and counting starts afresh.
     bool flood_over(Clock::time_point now, Left_out& resumed);
+    // The lines left out so far (none: 0 lines), counting afresh from here.
+    void take_left_out(Left_out& resumed);
 
 private:
     void refill(Clock::time_point now);
     bool quiet_for_a_second(Clock::time_point now) const { return now - my_last_left_out >= std::chrono::seconds(1); }
-    void take_left_out(Left_out& resumed);
 
     std::int64_t my_balance = burst; // may go below 0 by the last line's size
     Clock::time_point my_refilled{};
@@ -115,6 +116,10 @@ bool stream_line_allowed(std::size_t bytes);
 // second without lines left out), so that the log never looks complete
 // without it for long. The request loop calls it at every turn.
 void log_note_flood_over();
+
+// Writes that WRN line now for the lines left out so far, the flood over or
+// not: at the stop, so that the log's last lines say what they miss.
+void log_note_left_out();
 
 // How many WRN lines were started so far.
 unsigned long log_warnings();

@@ -107,6 +107,11 @@ namespace msg {
 constexpr Log_message<2> received_barcode{{"Received barcode \"", "\""}};
 // INF: a request answered by a form of its GTIN: <barcode>, <the GTIN's 14 digits>.
 constexpr Log_message<3> answered_as_gtin{{"Barcode \"", "\" answered as GTIN ", ""}};
+// INF: a request refused by the rules that end loops, after its answer was
+// found: <barcode>, why (refusal_over_limit, refusal_echo).
+constexpr Log_message<3> refused{{"Barcode \"", "\" not answered: ", ""}};
+constexpr const char* refusal_over_limit = "over the limit for requests from the server's own port";
+constexpr const char* refusal_echo = "it holds the answer just sent to its sender, come back";
 // INF: the statistics (see Statistics): since <time>: <figures>.
 constexpr Log_message<3> statistics{{"Statistics since ", ": ", ""}};
 constexpr Log_message<3> unknown_barcodes{{"Unknown barcodes since ", ", most asked first:", ""}};
@@ -120,6 +125,8 @@ constexpr Log_message<4> answer_not_sent{{"Answer of ", " bytes to ", " not sent
 // WRN: <lines>, <time>, <kB>.
 constexpr Log_message<4> left_out{{"Left out ", " log lines of received datagrams since ", ": over the log's budget of ",
                                    " kB a second (a sender flooding the port?)."}};
+// WRN: <lines> the log could not write, <the system's reason>.
+constexpr Log_message<3> lost_lines{{"Lost ", " log lines: ", ""}};
 constexpr Log_message<2> could_not_stat{{"Could not stat ", ": force reloading."}};
 constexpr Log_message<2> read_error{{"Read error in ", ": it is read again at the next request."}};
 // WRN: <path>: <why>.

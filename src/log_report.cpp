@@ -23,6 +23,7 @@ namespace {
 std::string kind_of(std::string_view message)
 {
     using namespace msg;
+    if (msg::lost_lines.read(message)) return msg::lost_lines.kind();
     static const Log_message<2>* const fixed[] = {
         &barcode_not_defined, &no_format_specified, &format_not_defined, &no_fallback_barcode, &no_fallback_format,
         &could_not_stat,      &read_error,          &could_not_open,     &could_not_read,
@@ -216,6 +217,9 @@ void read_info(Report& r, std::string_view time, std::string_view message, bool 
         add_statistics(r, statistics[1]);
     } else if (msg::answered_as_gtin.read(message)) {
         ++r.via_gtin;
+    } else if (msg::refused.read(message)) {
+        ++r.refused;
+        if (r.in_hour != nullptr) ++r.in_hour->not_answered;
     }
 }
 
@@ -225,6 +229,7 @@ void read_warning(Report& r, std::string_view time, std::string_view message)
     ++r.warnings[kind_of(message)];
     Log_message<2>::Values barcode;
     Log_message<4>::Values left_out;
+    Log_message<3>::Values lost;
     if (msg::barcode_not_defined.read(message, &barcode)) {
         // Serialised 2D codes of one article are one unknown barcode.
         const std::string bytes = text_to_bytes(barcode[0]);
@@ -236,6 +241,9 @@ void read_warning(Report& r, std::string_view time, std::string_view message)
         ++r.unsent;
     } else if (msg::left_out.read(message, &left_out)) {
         r.left_out += std::strtoul(std::string(left_out[0]).c_str(), nullptr, 10);
+    } else if (msg::lost_lines.read(message, &lost)) {
+        r.lost += std::strtoul(std::string(lost[0]).c_str(), nullptr, 10);
+        if (r.lost_why.empty()) r.lost_why = std::string(lost[1]);
     } else {
         count_failure(r, message);
     }

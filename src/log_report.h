@@ -61,6 +61,9 @@ struct Report {
     unsigned long requests = 0;
     unsigned long via_gtin = 0; // answered by a form of their GTIN
     unsigned long no_fallback = 0, file_failures = 0, unsent = 0, left_out = 0;
+    unsigned long refused = 0; // by the rules that end loops, after their answer was found
+    unsigned long lost = 0;    // lines the server could not write (a full disk)
+    std::string lost_why;      // the system's reason, the first time
     unsigned long statistics_lines = 0;
     std::vector<std::pair<std::string, unsigned long long>> statistics; // summed, in the line's order
     std::unordered_map<std::string, Seen> unknown; // by the barcode as shown, a 2D code by its GTIN

@@ -220,6 +220,7 @@ void request_loop(Socket_handle sd, Serving& serving)
     }
     // What arrived before the stop is answered still.
     while (udp_wait_readable(sd, 0)) serve_batch(sd, serving);
+    log_note_left_out();
     serving.statistics.write(false, serving.db);
     serving.metrics.write(serving.statistics, serving.db, Metrics_file::Clock::now());
     LOG_INF("Stopped on request.");
@@ -257,17 +258,20 @@ void check_files(Serving& serving)
 // own port only within the address's limit, and never our last answer to
 // the address coming back. For a barcode of ours (`ours`) one look-alike of
 // that answer a second is a terminal scanning the code it was just shown.
+// A request of ours, whose "Received" line is logged, has its refusal
+// logged too, so that no reader of the log counts it as answered.
 bool loop_rules_admit(std::string_view datagram, const Datagram_source& from, Serving& serving, bool ours)
 {
+    const char* refusal = nullptr;
     if (from.endpoint.port == static_cast<std::uint16_t>(serving.port) && !serving.limit.admit(from.endpoint, from.arrived)) {
         serving.statistics.count(Statistics::over_limit);
-        return false;
-    }
-    if (serving.recent.is_echo(from.endpoint, datagram, from.arrived, ours)) {
+        refusal = msg::refusal_over_limit;
+    } else if (serving.recent.is_echo(from.endpoint, datagram, from.arrived, ours)) {
         serving.statistics.count(Statistics::echo);
-        return false;
+        refusal = msg::refusal_echo;
     }
-    return true;
+    if (refusal != nullptr && ours) LOG_INF(msg::refused(Shown_barcode(barcode_in(datagram)), refusal));
+    return refusal == nullptr;
 }
 
 } // namespace

@@ -1495,6 +1495,16 @@ TEST_F(EndToEnd, RegressionAnEchoFromAnotherPortEnds)
     }
     EXPECT_EQ(answered, 4);
     EXPECT_EQ(ask(echo_out, "12345\n", echo_in), pen_answer);
+#ifndef ULVANE_WINDOWS_BUILD // no SIGUSR1 there
+    // The report counts the answers the server counts: a refusal is none.
+    ASSERT_FALSE(statistics().empty());
+    const std::string json = run_program({ULVANE_REPORT_PATH, "-json", my_dir.file("log")}).out;
+    std::smatch reported, counted;
+    ASSERT_TRUE(std::regex_search(json, reported, std::regex(R"("received": \d+, "answered": (\d+),.*"refused": (\d+))")));
+    ASSERT_TRUE(std::regex_search(json, counted, std::regex(R"("statistics": \{"received": \d+, "answered": (\d+))")));
+    EXPECT_EQ(reported[1], counted[1]) << json;
+    EXPECT_EQ(reported[2], "1") << json;
+#endif
 }
 
 // Regression: with thousands of the host's addresses changing all the time,

@@ -393,6 +393,23 @@ TEST(LogBudget, TheLineAfterAFloodSaysWhatWasLeftOut)
     EXPECT_EQ(last.back(), "WRN after the flood");
 }
 
+// At the stop the lines left out so far are said at once, the flood over or
+// not, and once.
+TEST(LogBudget, TheStopSaysWhatWasLeftOut)
+{
+    Log_capture capture;
+    {
+        Log_scope request(true);
+        const unsigned long before = log_lines_left_out();
+        while (log_lines_left_out() - before < 3) LOG_WRN(std::string(200, 'x'));
+    }
+    const std::size_t lines = capture.lines().size();
+    log_note_left_out();
+    log_note_left_out();
+    ASSERT_EQ(capture.lines().size(), lines + 1);
+    EXPECT_EQ(capture.lines().back().substr(0, 13), "WRN Left out ");
+}
+
 TEST(ShownBarcode, ControlBytesEscapedAndLongBarcodesCut)
 {
     const std::string most(Shown_barcode::most_bytes, 'a');
@@ -531,6 +548,7 @@ TEST(LogReport, ReadsEachMessageAsTheServerWritesIt)
         {"INF", text(statistics("2026-12-07 07:00:00", "received=9 answered=7; since the start ...")), "",
          &Report::statistics_lines, 1},
         {"INF", text(unknown_barcodes("2026-12-07 07:00:00", " none")), "", &Report::other_lines, 0},
+        {"INF", text(refused(shown, refusal_echo)), "", &Report::refused, 1},
         {"WRN", text(barcode_not_defined(shown)), "Barcode \"*\" not defined in database.", &Report::other_lines, 0},
         {"WRN", text(no_format_specified(shown)), "No format specified for barcode '*'", &Report::other_lines, 0},
         {"WRN", text(format_not_defined(shown)), "Unknown format for barcode '*': using default.", &Report::other_lines, 0},
@@ -540,6 +558,7 @@ TEST(LogReport, ReadsEachMessageAsTheServerWritesIt)
          "Left out N log lines of received datagrams since N-N-N N:N:N: over the log's budget of N kB a second (a sender "
          "flooding the port?).",
          &Report::left_out, 12},
+        {"WRN", lost_lines.text(1528, "No space left on device"), "Lost * log lines: *", &Report::lost, 1528},
         {"WRN", text(could_not_stat(path)), "Could not stat *: force reloading.", &Report::other_lines, 0},
         {"WRN", text(read_error(path)), "Read error in *: it is read again at the next request.", &Report::other_lines, 0},
         {"WRN", could_not_open.text(path + ": No such file"), "Could not open *", &Report::other_lines, 0},
@@ -558,9 +577,9 @@ TEST(LogReport, ReadsEachMessageAsTheServerWritesIt)
         read_log_line(r, *c.label ? "[2026-12-07 08:00:00 #1 " + std::string(c.label) + "] " + c.message : c.message);
         EXPECT_EQ(r.*c.counted, c.by) << c.message;
         EXPECT_EQ(r.other_lines, 0u) << c.message;
-        // Only a request's line tells that the level was 3: a report asked for is written at every level.
+        // Only a request's lines tell that the level was 3: a report asked for is written at every level.
         if (std::string(c.label) == "INF") {
-            EXPECT_EQ(r.has[1], c.counted == &Report::requests) << c.message;
+            EXPECT_EQ(r.has[1], c.counted == &Report::requests || c.counted == &Report::refused) << c.message;
         }
         std::vector<std::pair<std::string, unsigned long>> kinds;
         if (!c.kind.empty()) kinds.emplace_back(c.kind, 1);

@@ -123,7 +123,13 @@ std::string left_out_text(const Report& r)
 
 unsigned long not_answered(const Report& r)
 {
-    return r.no_fallback + r.file_failures;
+    return r.no_fallback + r.file_failures + r.refused;
+}
+
+std::string lost_text(const Report& r)
+{
+    return std::to_string(r.lost) + " log lines the server could not write (" + r.lost_why +
+           "): the counts below miss them.";
 }
 
 unsigned long answered(const Report& r)
@@ -136,7 +142,8 @@ unsigned long answered(const Report& r)
 std::string answers_text(const Report& r)
 {
     const std::string why = std::to_string(r.no_fallback) + " without an entry or format and no fallback [], " +
-                            std::to_string(r.file_failures) + " with a database file missing or unreadable";
+                            std::to_string(r.file_failures) + " with a database file missing or unreadable" +
+                            (r.refused > 0 ? ", " + std::to_string(r.refused) + " refused to end a loop" : "");
     if (!r.has[1])
         return "Not answered (WRN lines): " + why + "; " + std::to_string(r.unsent) + " answers could not be sent";
     return "Requests: " + std::to_string(r.requests) + " barcodes received, " + std::to_string(answered(r)) +
@@ -372,6 +379,7 @@ void write_html(const Report& r, std::size_t files)
               << " lines" << (r.other_lines > 0 ? " (" + std::to_string(r.other_lines) + " not in the log's form)" : "")
               << ".</p>\n<p>Log level: " << html_text(level.name) << ": " << html_text(level.leaves_out) << "</p>\n";
     if (r.left_out > 0) std::cout << "<p class=\"note\">Left out: " << html_text(left_out_text(r)) << "</p>\n";
+    if (r.lost > 0) std::cout << "<p class=\"note\">Lost: " << html_text(lost_text(r)) << "</p>\n";
     if (r.out_of_order > 0)
         std::cout << "<p class=\"note\">Out of order: " << html_text(out_of_order_text(r)) << "</p>\n";
     if (r.wrong_clock > 0) std::cout << "<p class=\"note\">Clock: " << html_text(wrong_clock_text(r)) << "</p>\n";
@@ -410,7 +418,7 @@ void write_json(const Report& r, std::size_t files)
     std::cout << "{\n  \"period\": {\"first\": " << json_string(r.first_time) << ", \"last\": " << json_string(r.last_time)
               << "},\n  \"files\": " << files << ",\n  \"lines\": " << r.lines << ",\n  \"other_lines\": " << r.other_lines
               << ",\n  \"level\": " << json_string(level.name) << ",\n  \"level_leaves_out\": " << json_string(level.leaves_out)
-              << ",\n  \"left_out\": " << r.left_out << ",\n  \"out_of_order\": " << r.out_of_order << ",\n  \"wrong_clock\": " << r.wrong_clock << ",\n  \"cut_lines\": " << r.cut_lines
+              << ",\n  \"left_out\": " << r.left_out << ",\n  \"lost\": " << r.lost << ",\n  \"out_of_order\": " << r.out_of_order << ",\n  \"wrong_clock\": " << r.wrong_clock << ",\n  \"cut_lines\": " << r.cut_lines
               << ",\n  \"requests_logged\": " << (r.has[1] ? "true" : "false")
               << ",\n  \"hours\": [";
     const auto hours = hours_in_order(r);
@@ -421,7 +429,7 @@ void write_json(const Report& r, std::size_t files)
     std::cout << "\n  ],\n  \"requests\": {\"received\": " << r.requests << ", \"answered\": "
               << answered(r) << ", \"via_gtin\": " << r.via_gtin << ", \"not_answered\": " << not_answered(r)
               << ", \"without_entry_or_format\": " << r.no_fallback << ", \"database_file_failures\": " << r.file_failures
-              << ", \"not_sent\": " << r.unsent << "},\n  \"statistics_reports\": " << r.statistics_lines
+              << ", \"refused\": " << r.refused << ", \"not_sent\": " << r.unsent << "},\n  \"statistics_reports\": " << r.statistics_lines
               << ",\n  \"statistics\": {";
     for (std::size_t k = 0; k < r.statistics.size(); ++k)
         std::cout << (k == 0 ? "" : ", ") << json_string(r.statistics[k].first) << ": " << r.statistics[k].second;
@@ -449,6 +457,7 @@ void write_report(const Report& r, std::size_t files)
     const Level level = log_level(r);
     std::cout << "Log level: " << level.name << ": " << level.leaves_out << '\n';
     if (r.left_out > 0) std::cout << "Left out: " << left_out_text(r) << '\n';
+    if (r.lost > 0) std::cout << "Lost: " << lost_text(r) << '\n';
     if (r.out_of_order > 0) std::cout << "Out of order: " << out_of_order_text(r) << '\n';
     if (r.wrong_clock > 0) std::cout << "Clock: " << wrong_clock_text(r) << '\n';
     if (r.cut_lines > 0) std::cout << "Cut: " << cut_text(r) << '\n';
