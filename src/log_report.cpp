@@ -251,13 +251,47 @@ void read_warning(Report& r, std::string_view time, std::string_view message)
 
 } // namespace
 
+namespace {
+
+// The server's line in a line of journalctl's output: after the prefix
+// "Dec 07 17:05:00 host ulvane_server[812]: " (or its short-iso form),
+// which ends at the first "]: " after a process number.
+std::string_view without_journal_prefix(std::string_view line)
+{
+    if (line.empty() || line[0] == '[') return line;
+    const std::size_t end = line.substr(0, 200).find("]: ");
+    const std::size_t open = end == std::string_view::npos ? end : line.rfind('[', end);
+    if (open == std::string_view::npos || open + 1 == end ||
+        line.substr(open + 1, end - open - 1).find_first_not_of("0123456789") != std::string_view::npos)
+        return line;
+    return line.substr(end + 3);
+}
+
+// The end of the frame "[2026-12-07 17:05:00 #7 WRN" of a line in the
+// log's form (at its "] "), npos for any other line.
+std::size_t frame_end(std::string_view line)
+{
+    const std::size_t end = line.find("] ");
+    if (line.size() < 27 || line[0] != '[' || line[20] != ' ' || line[21] != '#' || end == std::string_view::npos ||
+        end < 25)
+        return std::string_view::npos;
+    return end;
+}
+
+} // namespace
+
+std::string_view log_line_time(std::string_view line)
+{
+    line = without_journal_prefix(line);
+    return frame_end(line) == std::string_view::npos ? std::string_view() : line.substr(1, 19);
+}
+
 void read_log_line(Report& r, std::string_view line)
 {
     ++r.lines;
-    // "[2026-12-07 17:05:00 #7 WRN] message"
-    const std::size_t end = line.find("] ");
-    if (line.size() < 27 || line[0] != '[' || line[20] != ' ' || line[21] != '#' || end == std::string_view::npos ||
-        end < 25) {
+    line = without_journal_prefix(line);
+    const std::size_t end = frame_end(line);
+    if (end == std::string_view::npos) {
         if (!count_failure(r, line)) ++r.other_lines;
         return;
     }

@@ -35,6 +35,7 @@ constexpr std::size_t tracked_unknown = 20000;
 struct Report {
     unsigned long lines = 0, other_lines = 0;
     unsigned long cut_lines = 0; // longer than longest_report_line, read up to there
+    std::vector<std::string> file_notes; // a file with no line of the server's log, or a damaged one
     std::string first_time, last_time; // last_time: the latest, lines out of order aside
     // Lines more than an hour earlier than a line before them (a clock set
     // back, a file given out of order): counted, never put in an hour.
@@ -71,8 +72,13 @@ struct Report {
     std::unordered_map<std::string, unsigned long> warnings;
 };
 
+// The time of a line in the log's form ("2026-12-07 17:05:00"), empty for
+// any other line. The prefix journalctl gives a line ("Dec 07 17:05:00
+// host ulvane_server[812]: ", or with -o short-iso) is passed over.
+std::string_view log_line_time(std::string_view line);
+
 // Reads one line of a log file, or of standard error beside it (without
-// its line end).
+// its line end), or of the journal's output.
 void read_log_line(Report& r, std::string_view line);
 // Settles what the last lines left open: call it after the last line.
 void end_of_log(Report& r);

@@ -465,6 +465,34 @@ TEST(Report, TellsWhatTheServerDidFromItsLogs)
 }
 
 #ifdef ULVANE_MAKE_LARGE_DB_PATH
+// Rotated files, one compressed as logrotate leaves it, and the journal's
+// output (the default form and short-iso) are read in the order of their
+// times, however they are given; a file without a line of the server's
+// log says so.
+TEST(Report, ReadsRotatedCompressedAndJournalFilesInTheirOrder)
+{
+    Temp_dir dir;
+    auto request = [](const std::string& time, const char* barcode) {
+        return "[2026-12-0" + time + " #1 INF] Received barcode \"" + barcode + "\"\n";
+    };
+    write_file(dir.file("server.log.2"), request("7 08:00:00", "1") + request("7 09:00:00", "2"));
+    ASSERT_EQ(run_program({"/usr/bin/gzip", dir.file("server.log.2")}).status, 0);
+    write_file(dir.file("server.log.1"), request("8 08:00:00", "3"));
+    write_file(dir.file("server.log"), request("9 08:00:00", "4"));
+    write_file(dir.file("journal.txt"), "Dec 09 10:00:00 shop ulvane_server[812]: " + request("9 10:00:00", "5") +
+                                            "2026-12-09T10:00:01+0100 shop ulvane_server[812]: Unknown barcode 5 and no "
+                                            "backup barcode [] available\n");
+    write_file(dir.file("empty.log"), "");
+    const Run_result r = run_program({ULVANE_REPORT_PATH, dir.file("server.log"), dir.file("journal.txt"),
+                                      dir.file("server.log.2.gz"), dir.file("empty.log"), dir.file("server.log.1")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "Period: 2026-12-07 08:00:00 to 2026-12-09 10:00:00, 5 files, 6 lines");
+    EXPECT_NE(r.out.find("File: " + dir.file("empty.log") + " holds no line of the server's log: it is empty\n"),
+              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Requests: 5 barcodes received, 4 answered, 1 not answered"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Out of order"), std::string::npos) << r.out;
+}
+
 TEST(MakeLargeDb, WritesTheDatabaseOrSaysWhyNot)
 {
     Temp_dir dir;

@@ -32,6 +32,7 @@
 
 #include "command_line.h"
 #include "csv.h"
+#include "log_file.h"
 #include "log_report.h"
 #include "platform_process.h"
 #include "version.h"
@@ -384,6 +385,7 @@ void write_html(const Report& r, std::size_t files)
         std::cout << "<p class=\"note\">Out of order: " << html_text(out_of_order_text(r)) << "</p>\n";
     if (r.wrong_clock > 0) std::cout << "<p class=\"note\">Clock: " << html_text(wrong_clock_text(r)) << "</p>\n";
     if (r.cut_lines > 0) std::cout << "<p class=\"note\">Cut: " << html_text(cut_text(r)) << "</p>\n";
+    for (const std::string& note : r.file_notes) std::cout << "<p class=\"note\">File: " << html_text(note) << "</p>\n";
 
     if (r.has[1]) {
         const auto hours = hours_in_order(r);
@@ -418,8 +420,11 @@ void write_json(const Report& r, std::size_t files)
     std::cout << "{\n  \"period\": {\"first\": " << json_string(r.first_time) << ", \"last\": " << json_string(r.last_time)
               << "},\n  \"files\": " << files << ",\n  \"lines\": " << r.lines << ",\n  \"other_lines\": " << r.other_lines
               << ",\n  \"level\": " << json_string(level.name) << ",\n  \"level_leaves_out\": " << json_string(level.leaves_out)
-              << ",\n  \"left_out\": " << r.left_out << ",\n  \"lost\": " << r.lost << ",\n  \"out_of_order\": " << r.out_of_order << ",\n  \"wrong_clock\": " << r.wrong_clock << ",\n  \"cut_lines\": " << r.cut_lines
-              << ",\n  \"requests_logged\": " << (r.has[1] ? "true" : "false")
+              << ",\n  \"left_out\": " << r.left_out << ",\n  \"lost\": " << r.lost << ",\n  \"out_of_order\": "
+              << r.out_of_order << ",\n  \"wrong_clock\": " << r.wrong_clock << ",\n  \"cut_lines\": " << r.cut_lines
+              << ",\n  \"file_notes\": [";
+    for (std::size_t k = 0; k < r.file_notes.size(); ++k) std::cout << (k == 0 ? "" : ", ") << json_string(r.file_notes[k]);
+    std::cout << "],\n  \"requests_logged\": " << (r.has[1] ? "true" : "false")
               << ",\n  \"hours\": [";
     const auto hours = hours_in_order(r);
     for (std::size_t k = 0; k < hours.size(); ++k)
@@ -461,6 +466,7 @@ void write_report(const Report& r, std::size_t files)
     if (r.out_of_order > 0) std::cout << "Out of order: " << out_of_order_text(r) << '\n';
     if (r.wrong_clock > 0) std::cout << "Clock: " << wrong_clock_text(r) << '\n';
     if (r.cut_lines > 0) std::cout << "Cut: " << cut_text(r) << '\n';
+    for (const std::string& note : r.file_notes) std::cout << "File: " << note << '\n';
 
     if (requests_logged) {
         std::cout << "\nRequests per hour:\n";
@@ -498,29 +504,45 @@ void write_report(const Report& r, std::size_t files)
     }
 }
 
-// Reads the next line into `line` (without its line end), at most
-// longest_report_line bytes of it: the rest of a longer line is passed
-// over, and `cut` counts it. False at the end of the file.
-bool read_line(std::istream& in, std::string& line, unsigned long& cut)
+// The time of the first line in the log's form among a file's first
+// thousand lines: when the file begins, the order to read it in.
+std::string first_time_of(const std::string& path)
 {
-    line.clear();
-    char chunk[64 * 1024];
-    bool any = false, too_long = false;
-    for (;;) {
-        in.getline(chunk, sizeof chunk);
-        std::size_t n = static_cast<std::size_t>(in.gcount());
-        const bool whole = !in.fail() || in.eof(); // the line end reached, or the file's
-        if (!in.fail() && !in.eof()) --n;           // the line feed, counted by gcount
-        if (n == 0 && in.eof() && !any) return false;
-        any = true;
-        const std::size_t room = longest_report_line - line.size();
-        too_long = too_long || n > room;
-        line.append(chunk, std::min(n, room));
-        if (whole) break;
-        in.clear(); // a chunk full without a line end: the line goes on
+    Log_file file;
+    std::string why, line;
+    if (!file.open(path, why)) return "";
+    for (int k = 0; k < 1000 && file.next(line, longest_report_line); ++k) {
+        const std::string_view time = log_line_time(line);
+        if (!time.empty()) return std::string(time);
     }
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    cut += too_long;
+    return "";
+}
+
+// Reads a log file into the report, with a note when it is damaged or holds
+// no line of the server's log; false, with why, when it cannot be opened.
+bool read_file(Report& report, const std::string& path, std::string& error)
+{
+    Log_file file;
+    if (!file.open(path, error)) return false;
+    const unsigned long in_form = report.lines - report.other_lines;
+    unsigned long lines = 0;
+    bool binary = false;
+    std::string line;
+    while (file.next(line, longest_report_line)) {
+        binary = binary || line.find('\0') != std::string::npos;
+        read_log_line(report, line);
+        ++lines;
+    }
+    report.cut_lines += file.cut_lines();
+    const std::string name = path + (file.compressed() ? " (gzip)" : "");
+    std::string damage = file.error();
+    if (damage.substr(0, path.size() + 2) == path + ": ") damage.erase(0, path.size() + 2); // zlib names the file
+    if (!damage.empty())
+        report.file_notes.push_back(name + " is damaged after its line " + std::to_string(lines) + " (" + damage +
+                                    "): the lines before are read");
+    else if (report.lines - report.other_lines == in_form)
+        report.file_notes.push_back(name + " holds no line of the server's log: " +
+                                    (lines == 0 ? "it is empty" : binary ? "it holds binary data" : "its lines are another program's"));
     return true;
 }
 
@@ -545,22 +567,22 @@ int main(int argc, char** argv)
     }
     if (wrong || files.empty()) {
         std::cerr << "usage: ulvane_report [-csv | -html | -json] LOGFILE... | -version\n"
-                     "Reads the server's log files, rotated ones first, and tells what the server did.\n(ulvane_report "
+                     "Reads the server's log files (plain or gzip, in the order of their times) and tells what the "
+                     "server did.\n(ulvane_report "
                   << ulvane_version << ")" << std::endl;
         return 2;
     }
+    // Rotated files in the order of their times, whatever order they came in.
+    std::vector<std::pair<std::string, std::string>> in_order; // first time, path
+    for (const std::string& name : files) in_order.emplace_back(first_time_of(name), name);
+    std::stable_sort(in_order.begin(), in_order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     Report report;
-    static char buffer[1 << 20];
-    std::string line;
-    for (const std::string& name : files) {
-        std::ifstream in;
-        in.rdbuf()->pubsetbuf(buffer, sizeof buffer);
-        in.open(name, std::ios::binary);
-        if (!in.is_open()) {
-            std::cerr << "ulvane_report: cannot read " << name << ": " << std::strerror(errno) << std::endl;
+    for (const auto& file : in_order) {
+        std::string why;
+        if (!read_file(report, file.second, why)) {
+            std::cerr << "ulvane_report: cannot read " << file.second << ": " << why << std::endl;
             return 2;
         }
-        while (read_line(in, line, report.cut_lines)) read_log_line(report, line);
     }
     end_of_log(report);
     if (output == "csv")
