@@ -2,8 +2,9 @@
 //
 //   ulvane_report [-csv | -html | -json] LOGFILE...
 //
-// Reads the log files in the order given (rotated ones first: server.log.1
-// server.log) and writes, for the period they cover: the log's level and
+// Reads the log files, plain or gzip (server.log.2.gz as logrotate leaves
+// it), in the order of their times, or journalctl's output, and writes,
+// for the period they cover: the log's level and
 // what that level leaves out, requests per hour as a text chart, requests
 // answered and not answered (and how many by their GTIN), the server's own statistics lines summed, the
 // barcodes the database lacks (a 2D code by its GTIN) with their counts and first and last time
