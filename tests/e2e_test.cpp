@@ -407,6 +407,11 @@ TEST_F(EndToEnd, RegressionLogRecoversFromAFullDisk)
     EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
     my_hosts->stop(server);
     std::vector<std::string> lines = log_messages(read_file(disk + "/log"));
+    // The report says that its counts miss the lost lines.
+    const std::string report = run_program({ULVANE_REPORT_PATH, disk + "/log"}).out;
+    EXPECT_TRUE(std::regex_search(report, std::regex(R"(\nLost: \d+ log lines the server could not write \(No space left )"
+                                                     R"(on device\): the counts below miss them\.\n)")))
+        << report;
     umount2(disk.c_str(), MNT_DETACH);
     ASSERT_GE(lines.size(), 3u);
     std::regex lost(R"(WRN Lost \d+ log lines: No space left on device)");
@@ -1496,14 +1501,20 @@ TEST_F(EndToEnd, RegressionAnEchoFromAnotherPortEnds)
     EXPECT_EQ(answered, 4);
     EXPECT_EQ(ask(echo_out, "12345\n", echo_in), pen_answer);
 #ifndef ULVANE_WINDOWS_BUILD // no SIGUSR1 there
-    // The report counts the answers the server counts: a refusal is none.
+    // A shelf label scanned over the limit from our port. The report counts
+    // the answers the server counts: a refusal is none.
+    for (int i = 0; i < 100; ++i) send_datagram(echo_in, "L1", 2, {Two_hosts::server_address, 9000});
+    std::string datagram;
+    Datagram_source from;
+    while (receive_within(echo_in, 500, datagram, from)) {
+    }
     ASSERT_FALSE(statistics().empty());
     const std::string json = run_program({ULVANE_REPORT_PATH, "-json", my_dir.file("log")}).out;
     std::smatch reported, counted;
     ASSERT_TRUE(std::regex_search(json, reported, std::regex(R"("received": \d+, "answered": (\d+),.*"refused": (\d+))")));
     ASSERT_TRUE(std::regex_search(json, counted, std::regex(R"("statistics": \{"received": \d+, "answered": (\d+))")));
     EXPECT_EQ(reported[1], counted[1]) << json;
-    EXPECT_EQ(reported[2], "1") << json;
+    EXPECT_GE(std::stoi(reported[2]), 30) << json;
 #endif
 }
 
