@@ -500,6 +500,7 @@ TEST(LogReport, TheHoursAreThoseOfTheDaysWithLines)
         {"2000-01-01 00", "2026-12-07 09", 24, 0, 1, 1}, // a dead clock battery
         {"0000-00-00 00", "2026-12-07 09", 24, 0, 1, 1}, // the server's time when it has none
         {"2026-12-09 14", "", 24, 0, 1, 0},              // the last line, a day ahead
+        {"2026-12-08 14", "", 24, 0, 1, 0},              // 30 hours ahead is more than a day
         {"2026-12-09 14", "2026-12-07 09", 24, 0, 1, 1},
     };
     for (const auto& c : cases) {
