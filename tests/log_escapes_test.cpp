@@ -596,6 +596,19 @@ TEST(LogReport, ReadsEachMessageAsTheServerWritesIt)
     }
 }
 
+// A refusal is a request of its hour not answered; lost lines are summed.
+TEST(LogReport, RefusalsAreNotAnsweredAndLostLinesAddUp)
+{
+    Report r;
+    read_log_line(r, "[2026-12-07 08:00:00 #1 INF] Received barcode \"L1\"");
+    read_log_line(r, "[2026-12-07 08:00:00 #2 INF] " + msg::refused.text("L1", msg::refusal_over_limit));
+    for (int i = 0; i < 2; ++i) read_log_line(r, "[2026-12-07 08:00:01 #3 WRN] " + msg::lost_lines.text(7, "Disk full"));
+    unsigned long not_answered = 0;
+    for (const auto& h : hours_in_order(r)) not_answered += h.second.not_answered;
+    EXPECT_EQ(not_answered, 1u);
+    EXPECT_EQ(r.lost, 14u);
+}
+
 // What the checker reports of a text's escapes follows the grammar that
 // text_to_bytes reads: one problem a row.
 TEST(Escapes, ProblemsAreFoundAsTheAnswerReadsThem)
