@@ -177,6 +177,11 @@ bool note_time(Report& r, std::string_view time)
     }
     if (!r.ahead_time.empty()) settle_ahead(r, time);
     if (r.first_time.empty()) r.first_time = std::string(time);
+    if (!r.last_time.empty() && time.compare(0, 13, r.last_time, 0, 13) == 0) { // the latest line's hour, as most are
+        if (time > r.last_time) r.last_time.assign(time.data(), time.size());
+        mark_hour(r, time);
+        return true;
+    }
     const long long hour = hour_number(std::string(time.substr(0, 13)));
     const long long latest = r.last_time.empty() ? hour : hour_number(r.last_time.substr(0, 13));
     if (hour > latest + 24) {
@@ -185,7 +190,7 @@ bool note_time(Report& r, std::string_view time)
         r.ahead_request = false;
         return false;
     }
-    if (time >= r.last_time) r.last_time = std::string(time);
+    if (time >= r.last_time) r.last_time.assign(time.data(), time.size());
     if (hour + 1 >= latest) {
         mark_hour(r, time);
         return true;
