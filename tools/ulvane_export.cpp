@@ -111,6 +111,36 @@ void write_csv(const Barcode_table& table, const Text_encoding& encoding, Out ou
     out(text);
 }
 
+// Writes the CSV of `table` to `output` (standard output when empty); the
+// status as main's.
+int write_output(const Barcode_table& table, const Text_encoding& encoding, const std::string& output)
+{
+    std::ofstream file;
+    if (!output.empty()) {
+        file.open(output, std::ios::binary | std::ios::trunc);
+        if (!file) {
+            std::cerr << "ulvane_export: cannot write " << output << ": " << std::strerror(errno) << std::endl;
+            return 1;
+        }
+    } else {
+        binary_standard_output();
+    }
+    bool written = true;
+    write_csv(table, encoding, [&](const std::string& text) {
+        if (!output.empty())
+            written = written && file.write(text.data(), static_cast<std::streamsize>(text.size()));
+        else
+            written = written && std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    });
+    written = written && (output.empty() ? std::fflush(stdout) == 0 : static_cast<bool>(file.flush()));
+    if (!written) {
+        std::cerr << "ulvane_export: cannot write " << (output.empty() ? "standard output" : output) << ": "
+                  << std::strerror(errno) << std::endl;
+        return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -152,28 +182,5 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    std::ofstream file;
-    if (!output.empty()) {
-        file.open(output, std::ios::binary | std::ios::trunc);
-        if (!file) {
-            std::cerr << "ulvane_export: cannot write " << output << ": " << std::strerror(errno) << std::endl;
-            return 1;
-        }
-    } else {
-        binary_standard_output();
-    }
-    bool written = true;
-    write_csv(db.barcodes(), encoding, [&](const std::string& text) {
-        if (!output.empty())
-            written = written && file.write(text.data(), static_cast<std::streamsize>(text.size()));
-        else
-            written = written && std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
-    });
-    written = written && (output.empty() ? std::fflush(stdout) == 0 : static_cast<bool>(file.flush()));
-    if (!written) {
-        std::cerr << "ulvane_export: cannot write " << (output.empty() ? "standard output" : output) << ": "
-                  << std::strerror(errno) << std::endl;
-        return 1;
-    }
-    return 0;
+    return write_output(db.barcodes(), encoding, output);
 }
