@@ -130,10 +130,6 @@ void add_statistics(Report& r, std::string_view figures)
 
 namespace {
 
-// No server wrote a line before this year: an earlier time is a clock that
-// was not set.
-constexpr std::string_view first_year = "2026";
-
 void note_wrong_clock(Report& r, std::string_view time, unsigned long line)
 {
     if (r.wrong_clock++ > 0) return;

@@ -27,6 +27,10 @@ struct Seen {
 // written as \xNN, is 262 kB): a longer one is read up to here.
 constexpr std::size_t longest_report_line = 512 * 1024;
 
+// No server wrote a line before this year: an earlier time is a clock that
+// was not set.
+constexpr std::string_view first_year = "2026";
+
 // A flood log may hold millions of different barcodes; at most twice this
 // many are kept (see count_unknown).
 constexpr std::size_t tracked_unknown = 20000;

@@ -36,6 +36,7 @@
 #include "log_file.h"
 #include "log_report.h"
 #include "platform_process.h"
+#include "text_encoding.h"
 #include "version.h"
 
 namespace {
@@ -98,7 +99,7 @@ std::string wrong_clock_text(const Report& r)
 {
     return std::to_string(r.wrong_clock) + (r.wrong_clock == 1 ? " line" : " lines") +
            " whose clock was wrong, the first at line " + std::to_string(r.first_wrong_clock_line) + " (" +
-           r.first_wrong_clock + "): a clock not set (a time before 2026) or one that jumped a day or more ahead of the "
+           r.first_wrong_clock + "): a clock not set (a time before " + std::string(first_year) + ") or one that jumped a day or more ahead of the "
            "lines around it; their requests are counted, but in no hour and not in the period.";
 }
 
@@ -160,12 +161,8 @@ std::string answers_text(const Report& r)
 // are not one.
 std::size_t utf8_length(std::string_view s, std::size_t i)
 {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    const std::size_t n = c < 0x80 ? 1 : c >= 0xc2 && c < 0xe0 ? 2 : c >= 0xe0 && c < 0xf0 ? 3 : c >= 0xf0 && c < 0xf5 ? 4 : 0;
-    if (n == 0 || i + n > s.size()) return 0;
-    for (std::size_t k = 1; k < n; ++k)
-        if ((static_cast<unsigned char>(s[i + k]) & 0xc0) != 0x80) return 0;
-    return n;
+    char32_t c;
+    return utf8_character(s, i, c);
 }
 
 // Text of the log (a barcode anyone chose, among others) in an HTML page:
