@@ -483,12 +483,20 @@ TEST(Report, ReadsRotatedCompressedAndJournalFilesInTheirOrder)
                                             "2026-12-09T10:00:01+0100 shop ulvane_server[812]: Unknown barcode 5 and no "
                                             "backup barcode [] available\n");
     write_file(dir.file("empty.log"), "");
+    write_file(dir.file("other.log"), "cron started\n");
+    write_file(dir.file("cut.gz"), read_file(dir.file("server.log.2.gz")).substr(0, 30)); // a compression cut short
     const Run_result r = run_program({ULVANE_REPORT_PATH, dir.file("server.log"), dir.file("journal.txt"),
-                                      dir.file("server.log.2.gz"), dir.file("empty.log"), dir.file("server.log.1")});
+                                      dir.file("server.log.2.gz"), dir.file("empty.log"), dir.file("server.log.1"),
+                                      dir.file("other.log"), dir.file("cut.gz")});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "Period: 2026-12-07 08:00:00 to 2026-12-09 10:00:00, 5 files, 6 lines");
-    EXPECT_NE(r.out.find("File: " + dir.file("empty.log") + " holds no line of the server's log: it is empty\n"),
-              std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "Period: 2026-12-07 08:00:00 to 2026-12-09 10:00:00, 7 files, 8 lines (2 "
+                                                 "not in the log's form)");
+    for (const char* note : {"empty.log holds no line of the server's log: it is empty\n",
+                                    "other.log holds no line of the server's log: its lines are another program's\n",
+                                    "cut.gz (gzip) is damaged after its line 1 (unexpected end of file): the lines "
+                                    "before are read\n"})
+        EXPECT_NE(r.out.find("File: " + dir.file("") + note), std::string::npos) << note << r.out;
+    EXPECT_EQ(r.out.find("cut.gz (gzip) holds no line"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Requests: 5 barcodes received, 4 answered, 1 not answered"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Out of order"), std::string::npos) << r.out;
 }
@@ -926,6 +934,7 @@ TEST(Import, RefusesWhatWouldNotAnswerAsMeant)
         {"barcode,format,d\r\n1,f,x\r\n2,f,y\r3,f,z\r\n", "3: line 3 ends in a carriage return alone, where the "
                                                          "others end in a line feed: save the CSV again"},
         {"barcode,format,d\n1,f,x\n2,f,y\r3,f,z\n", "3: line 3 ends in a carriage return alone"},
+        {"barcode,format,d\r1,f,x\n2,f,y\n", "1: line 1 ends in a carriage return alone"}, // no file of CR alone
         // Text the terminals' encoding cannot show, or that is no UTF-8.
         {"barcode,format,d\n1,f,\xc5\x81\xc3\xb3" "d\xc5\xba\n", "2: column 3 holds '\xc5\x81' (U+0141) and 1 more, which "
                                                           "Latin-1 has no byte for: the terminals cannot show it; write "
