@@ -1714,6 +1714,14 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
         EXPECT_NE(image_path().find("\"-p=9002\""), std::string::npos) << port << ": " << image_path();
     }
     EXPECT_EQ(service({"install", "-p=0"}).first, 2);
+    // A database with one file left is the shop's still: no example goes
+    // beside it (the service then fails at its start, and the setup undoes).
+    ASSERT_EQ(mkdir(my_dir.file("half").c_str(), 0755), 0);
+    write_file(my_dir.file("half/formats.ini"), pen_formats);
+    setup = service({"setup", examples, "-db=" + windows_path(my_dir.file("half")), "-p=9004"}, 20000);
+    EXPECT_EQ(setup.second.find("cannot copy"), std::string::npos) << setup.second;
+    EXPECT_FALSE(std::ifstream(my_dir.file("half/barcodes.ini")).good());
+    ASSERT_NE(wait_for_state("4  RUNNING").find("4  RUNNING"), std::string::npos);
 
     // A setup whose service cannot start (its port taken) undoes itself:
     // the service as it was comes back and serves, options and all.
