@@ -29,13 +29,13 @@ std::size_t Answer_limit::group_of(std::uint32_t address)
 }
 
 // A loop's peer must reach its refusal whatever newcomers its group sees:
-// an address refused within the last second, or one that has spent more
-// than half its burst (its next answer due that far ahead), is never the
-// one forgotten. Forgetting it would hand it a whole new burst.
+// an address that owes anything (its next answer due ahead of now) is never
+// the one forgotten, since forgetting it would hand it a whole new burst. A
+// loop faster than the steady rate always owes: each exchange adds a whole
+// interval to its debt, and less than that passes before the next one.
 bool Answer_limit::is_spared(const Slot& slot, Clock::time_point now)
 {
-    if (slot.refused && now - slot.refused_at < std::chrono::seconds(1)) return true;
-    return slot.next_due - now > (burst / 2) * interval;
+    return slot.next_due > now;
 }
 
 Answer_limit::Slot& Answer_limit::slot_of(std::uint32_t address, Clock::time_point now)
@@ -56,11 +56,13 @@ Answer_limit::Slot& Answer_limit::slot_of(std::uint32_t address, Clock::time_poi
         my_no_room.address = address; // the latest, for its line
         return my_no_room;
     }
+    // A newcomer takes on what those that found no room owe: one of them
+    // (a loop's peer, say) gets no fresh burst by finding room at last.
     *forget = Slot{};
     forget->address = address;
     forget->used = true;
     forget->second_began = now;
-    forget->next_due = now;
+    forget->next_due = std::max(now, my_no_room.next_due);
     return *forget;
 }
 
@@ -80,8 +82,6 @@ bool Answer_limit::admit(const Ipv4_endpoint& from, Clock::time_point arrived)
         slot.next_due = due + interval;
         return true;
     }
-    slot.refused = true;
-    slot.refused_at = arrived;
     if (!due_for_a_line(slot.warned, slot.warned_at, arrived)) return false;
     if (&slot == &my_no_room) {
         LOG_WRN("Too many messages at our port from addresses that the limit has no room to remember (the latest from "

@@ -21,13 +21,15 @@
 // second (a person scanning, and a terminal's retries, stay far below), so a
 // loop ends at its first unanswered datagram. Each address is limited by its
 // own datagrams only. The table holds `slots` addresses in groups of `ways`;
-// when an address finds its group full, the one that owes least (an idle
-// one first) is forgotten and starts afresh when it comes back, but never
-// one refused within the last second nor one that has spent more than half
-// its burst: a loop reaches its refusal and stays refused whatever others
-// send. When every address of the group was refused so, the newcomer shares
-// one more limit with all others that found no room, so that no sender goes
-// unlimited, and memory stays bounded.
+// when an address finds its group full, one that owes nothing (its burst
+// whole again; the one idle longest) is forgotten and starts afresh when it
+// comes back. An address that owes anything is never forgotten, and a loop
+// faster than `per_second` always owes: so whatever others send, forged
+// addresses among them, a loop of r exchanges a second gets at most
+// burst * r / (r - per_second) answers before its refusal, as if alone. When every
+// address of the group owes, the newcomer shares one more limit with all
+// others that found no room, so that no sender goes unlimited, and memory
+// stays bounded.
 class Answer_limit {
 public:
     using Clock = std::chrono::steady_clock;
@@ -49,12 +51,10 @@ private:
         std::uint32_t address = 0;
         bool used = false;
         bool warned = false;
-        bool refused = false; // at `refused_at`, the last time
         int seen = 0; // datagrams since `second_began`
         Clock::time_point second_began{};
         Clock::time_point next_due{}; // when the next answer is due at the steady rate
         Clock::time_point warned_at{};
-        Clock::time_point refused_at{};
     };
     static constexpr Clock::duration interval = std::chrono::nanoseconds(std::chrono::seconds(1)) / per_second;
     static bool is_spared(const Slot& slot, Clock::time_point now);
