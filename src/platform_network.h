@@ -74,6 +74,10 @@ struct Datagram_source {
     std::chrono::steady_clock::time_point arrived{};
 };
 
+// Whether `arrived` is the system's time stamp of arrival (else the time of
+// the receive).
+extern const bool udp_arrivals_stamped;
+
 // True when `address` is one of this host's own addresses, as they are now
 // (addresses added or removed while the program runs included, as the
 // system reports them; where it cannot, or lost reports, the list is read

@@ -322,6 +322,9 @@ long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_sou
     return received.bytes;
 }
 
+// SO_TIMESTAMPNS: the kernel stamps each datagram as it arrives.
+const bool udp_arrivals_stamped = true;
+
 std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::size_t count)
 {
     const std::size_t most = udp_batch_most;

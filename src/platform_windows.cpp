@@ -583,6 +583,9 @@ long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_sou
     return received.bytes;
 }
 
+// No time stamp of arrival on Windows: `arrived` is when it was received.
+const bool udp_arrivals_stamped = false;
+
 std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::size_t)
 {
     // One datagram a call: Windows has no call that takes several.

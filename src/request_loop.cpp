@@ -205,6 +205,24 @@ void write_statistics(Serving& serving)
     }
 }
 
+// What arrived before the stop was asked is answered still, for at most
+// `stop_answering_most`: a flood that goes on (and, where the system stamps
+// arrivals, anything that came after the stop) does not hold the stop up.
+// The rest stays in the socket's queue and goes with it.
+constexpr std::chrono::milliseconds stop_answering_most{500};
+
+void answer_what_came_before_the_stop(Socket_handle sd, Serving& serving)
+{
+    const auto asked = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - asked < stop_answering_most && udp_wait_readable(sd, 0)) {
+        const std::size_t count = udp_receive_batch(sd, serving.received, udp_batch_most);
+        std::size_t before = 0;
+        while (before < count && !(udp_arrivals_stamped && serving.received[before].from.arrived > asked)) ++before;
+        if (before > 0) answer_batch(sd, before, serving);
+        if (before < count) return;
+    }
+}
+
 // Serves until the operator asks for a stop; between batches it also
 // reopens the log file and writes the statistics when asked (and the
 // statistics every hour and at the stop, the metrics file with them and
@@ -218,8 +236,7 @@ void request_loop(Socket_handle sd, Serving& serving)
         write_statistics(serving);
         serve_batch(sd, serving);
     }
-    // What arrived before the stop is answered still.
-    while (udp_wait_readable(sd, 0)) serve_batch(sd, serving);
+    answer_what_came_before_the_stop(sd, serving);
     log_note_left_out();
     serving.statistics.write(false, serving.db);
     serving.metrics.write(serving.statistics, serving.db, Metrics_file::Clock::now());

@@ -323,6 +323,41 @@ TEST_F(EndToEnd, SignalsReopenTheLogAndStopCleanly)
         << lines[lines.size() - 3];
 }
 
+// Regression: a stop under a flood waited for the flood to end. Whatever
+// keeps coming, the server ends within a second of SIGTERM, with the note
+// on the lines the flood left out, then its statistics.
+TEST_F(EndToEnd, RegressionAStopUnderAFloodIsPrompt)
+{
+#ifdef ULVANE_WINDOWS_BUILD
+    GTEST_SKIP() << "Wine cannot catch SIGTERM";
+#endif
+    write_db(pen_barcodes, pen_formats);
+    start_server();
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] { // a minute's flood, unless the test ends it first
+        Socket_handle sd = terminal(5000);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (flooding && std::chrono::steady_clock::now() < end)
+            for (int i = 0; i < 100; ++i) send_datagram(sd, "12345\n", 6, {Two_hosts::server_address, 9000});
+        udp_close(sd);
+    });
+    usleep(1000000);
+    const auto signalled = std::chrono::steady_clock::now();
+    kill(my_server, SIGTERM);
+    const int status = my_hosts->wait_for_exit(my_server, 5000);
+    const auto took = std::chrono::steady_clock::now() - signalled;
+    flooding = false;
+    flood.join();
+    EXPECT_EQ(status, 0);
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 1000);
+    const std::vector<std::string> lines = log_lines();
+    auto first = [&](const char* part) {
+        return std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
+    };
+    const auto note = first("WRN Left out "), statistics = first("INF Statistics since "), stopped = first("Stopped on request.");
+    EXPECT_TRUE(note < statistics && statistics < stopped && stopped + 1 == lines.end()) << lines.size() << " lines";
+}
+
 // Regression: a closed standard error became the log file, so failure
 // messages were written into it raw; a standard error that is a pipe without
 // reader ended the server at the next line (SIGPIPE).
