@@ -7,12 +7,12 @@
 
 constexpr std::chrono::seconds Metrics_file::period;
 
-void Metrics_file::write(Statistics& statistics, const Barcode_db& db, Clock::time_point now)
+void Metrics_file::write(Statistics& statistics, const Barcode_db& db, std::uint16_t port, Clock::time_point now)
 {
     if (my_path.empty()) return;
     my_written_at = now;
     std::ostringstream text;
-    statistics.write_metrics(text, db);
+    statistics.write_metrics(text, db, port);
     std::string error;
     File_replacement file;
     // Not flushed to the disk: the next write comes within a minute.

@@ -22,7 +22,8 @@ public:
     explicit Metrics_file(std::string path = std::string()) : my_path(std::move(path)), my_written_at(Clock::now()) {}
     // True when the file is to be written at `now`: `period` after the last.
     bool due(Clock::time_point now) const { return !my_path.empty() && now - my_written_at >= period; }
-    void write(Statistics& statistics, const Barcode_db& db, Clock::time_point now);
+    // Every sample carries the label port="PORT", the port the server answers at.
+    void write(Statistics& statistics, const Barcode_db& db, std::uint16_t port, Clock::time_point now);
 
 private:
     std::string my_path;

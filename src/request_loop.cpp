@@ -199,9 +199,9 @@ void write_statistics(Serving& serving)
     const bool asked = statistics_requested();
     if (asked || serving.statistics.due(now)) {
         serving.statistics.write(asked, serving.db);
-        serving.metrics.write(serving.statistics, serving.db, now);
+        serving.metrics.write(serving.statistics, serving.db, static_cast<std::uint16_t>(serving.port), now);
     } else if (serving.metrics.due(now)) {
-        serving.metrics.write(serving.statistics, serving.db, now);
+        serving.metrics.write(serving.statistics, serving.db, static_cast<std::uint16_t>(serving.port), now);
     }
 }
 
@@ -229,7 +229,7 @@ void answer_what_came_before_the_stop(Socket_handle sd, Serving& serving)
 // every minute), never in the middle of a request.
 void request_loop(Socket_handle sd, Serving& serving)
 {
-    serving.metrics.write(serving.statistics, serving.db, Metrics_file::Clock::now());
+    serving.metrics.write(serving.statistics, serving.db, static_cast<std::uint16_t>(serving.port), Metrics_file::Clock::now());
     while (!stop_requested()) {
         log_note_flood_over();
         if (reopen_requested()) reopen_log_file();
@@ -239,7 +239,7 @@ void request_loop(Socket_handle sd, Serving& serving)
     answer_what_came_before_the_stop(sd, serving);
     log_note_left_out();
     serving.statistics.write(false, serving.db);
-    serving.metrics.write(serving.statistics, serving.db, Metrics_file::Clock::now());
+    serving.metrics.write(serving.statistics, serving.db, static_cast<std::uint16_t>(serving.port), Metrics_file::Clock::now());
     LOG_INF("Stopped on request.");
 }
 

@@ -151,33 +151,37 @@ void write_metric(std::ostream& out, const std::string& name, const char* type, 
     out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n' << name << sample << '\n';
 }
 
-void write_file_metrics(std::ostream& out, const std::string& file, std::size_t entries, const File_reloads& reloads)
+void write_file_metrics(std::ostream& out, const std::string& labels, const std::string& file, std::size_t entries,
+                        const File_reloads& reloads)
 {
     const std::string name = "ulvane_" + file;
     const std::string ini = file + ".ini";
     write_metric(out, name + "_entries", "gauge", ("Entries loaded from " + ini + ".").c_str(),
-                 ' ' + std::to_string(entries));
+                 labels + ' ' + std::to_string(entries));
     char took[32];
     std::snprintf(took, sizeof took, " %.6f", std::chrono::duration<double>(reloads.last_took).count());
     write_metric(out, name + "_last_reload_duration_seconds", "gauge",
-                 ("How long the last reading of " + ini + " took.").c_str(), took);
+                 ("How long the last reading of " + ini + " took.").c_str(), labels + took);
     write_metric(out, name + "_last_read_timestamp_seconds", "gauge",
                  ("When " + ini + " was last read whole, in seconds since 1970.").c_str(),
-                 ' ' + std::to_string(static_cast<long long>(reloads.last_read_whole)));
+                 labels + ' ' + std::to_string(static_cast<long long>(reloads.last_read_whole)));
 }
 
 } // namespace
 
-void Statistics::write_metrics(std::ostream& out, const Barcode_db& db)
+void Statistics::write_metrics(std::ostream& out, const Barcode_db& db, std::uint16_t port)
 {
     take_counts_kept_elsewhere(db);
+    // Every sample names its server by the port it answers at: two servers
+    // of one host in one collector's directory stay apart.
+    const std::string port_label = "port=\"" + std::to_string(port) + "\"", labels = "{" + port_label + "}";
     for (int i = 0; i < counters; ++i)
         write_metric(out, std::string("ulvane_") + counter_names[i].name + "_total", "counter", counter_names[i].help,
-                     ' ' + std::to_string(my_counts[i] - my_counts_at_start[i]));
-    write_file_metrics(out, "barcodes", db.barcodes().size(), db.barcodes_reloads());
-    write_file_metrics(out, "formats", db.formats().size(), db.formats_reloads());
+                     labels + ' ' + std::to_string(my_counts[i] - my_counts_at_start[i]));
+    write_file_metrics(out, labels, "barcodes", db.barcodes().size(), db.barcodes_reloads());
+    write_file_metrics(out, labels, "formats", db.formats().size(), db.formats_reloads());
     write_metric(out, "ulvane_start_time_seconds", "gauge", "When the server started, in seconds since 1970.",
-                 ' ' + std::to_string(static_cast<long long>(my_started)));
+                 labels + ' ' + std::to_string(static_cast<long long>(my_started)));
     write_metric(out, "ulvane_build_info", "gauge", "The server's version, as a label; the value is always 1.",
-                 std::string("{version=\"") + ulvane_version + "\"} 1");
+                 "{" + port_label + ",version=\"" + ulvane_version + "\"} 1");
 }

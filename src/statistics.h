@@ -75,7 +75,7 @@ public:
     // exporters read: each counter as ulvane_<its name>_total, beside
     // gauges for both files (entries, how long the last reading took, when
     // a reading last succeeded), the start time and ulvane_build_info.
-    void write_metrics(std::ostream& out, const Barcode_db& db);
+    void write_metrics(std::ostream& out, const Barcode_db& db, std::uint16_t port);
 
 private:
     // Takes over the counts that the log and the database keep.

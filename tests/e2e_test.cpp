@@ -965,7 +965,9 @@ std::map<std::string, std::string> read_metrics(Two_hosts& hosts, const std::str
 #ifndef ULVANE_WINDOWS_BUILD
 // The metrics that the statistics line `report` gives for its figures
 // since the start: each count as ulvane_<name>_total, each file's entries.
-std::map<std::string, std::string> metrics_of(const std::string& report)
+// The samples a statistics line's figures since the start give, each with
+// the label of the server's port.
+std::map<std::string, std::string> metrics_of(const std::string& report, const std::string& labels = "{port=\"9000\"}")
 {
     std::map<std::string, std::string> expected;
     const std::string since_start = report.substr(report.find("; since the start "));
@@ -975,11 +977,11 @@ std::map<std::string, std::string> metrics_of(const std::string& report)
         const std::size_t file_part = name.find("_entries") != std::string::npos ? name.find("_entries")
                                                                                 : name.find("_last_reload_ms");
         if (file_part == std::string::npos) {
-            expected["ulvane_" + name + "_total"] = (*i)[2];
+            expected["ulvane_" + name + "_total" + labels] = (*i)[2];
         } else if (name.compare(file_part, 8, "_entries") == 0) {
-            expected["ulvane_" + name] = (*i)[2];
+            expected["ulvane_" + name + labels] = (*i)[2];
         } else { // in the metrics in seconds, in full
-            expected["ulvane_" + name.substr(0, file_part) + "_last_reload_duration_seconds"] = (*i)[2];
+            expected["ulvane_" + name.substr(0, file_part) + "_last_reload_duration_seconds" + labels] = (*i)[2];
         }
     }
     return expected;
@@ -999,21 +1001,22 @@ TEST_F(EndToEnd, MetricsFileSaysWhatTheStatisticsSay)
     write_db(pen_barcodes + "[0815]\nformat=price\n", pen_formats); // two barcodes, one format
     const std::string file = my_dir.file("ulvane_server.prom");
     start_server({"-stats=" + file});
+    const std::string at_9000 = "{port=\"9000\"}", build_info = "ulvane_build_info{port=\"9000\",version=\"" + std::string(ulvane_version) + "\"}";
     // Written at the start.
     wait_until([&] { return !read_file(file).empty(); }, 5000);
     std::map<std::string, std::string> at_start = read_metrics(*my_hosts, my_hosts->server_ns(), file, my_dir);
-    EXPECT_EQ(at_start["ulvane_received_total"], "0");
-    EXPECT_EQ(at_start["ulvane_barcodes_entries"], "2");
-    EXPECT_EQ(at_start["ulvane_build_info{version=\"" + std::string(ulvane_version) + "\"}"], "1");
+    EXPECT_EQ(at_start["ulvane_received_total" + at_9000], "0");
+    EXPECT_EQ(at_start["ulvane_barcodes_entries" + at_9000], "2");
+    EXPECT_EQ(at_start[build_info], "1");
 #ifndef ULVANE_WINDOWS_BUILD // no SIGUSR1 there
     Socket_handle sd = terminal();
     for (const char* request : {"12345", "12345\n", "999", ""}) ask(sd, request, no_socket, 300);
-    EXPECT_NE(read_file(file).find("\nulvane_received_total 0\n"), std::string::npos) << "written again too soon";
+    EXPECT_NE(read_file(file).find("\nulvane_received_total" + at_9000 + " 0\n"), std::string::npos) << "written again too soon";
     const std::string report = statistics();
     ASSERT_FALSE(report.empty());
     const std::map<std::string, std::string> expected = metrics_of(report);
     ASSERT_EQ(expected.size(), 20u) << report; // 16 counts, and each file's entries and reading time
-    ASSERT_EQ(expected.at("ulvane_answered_total"), "2") << report;
+    ASSERT_EQ(expected.at("ulvane_answered_total" + at_9000), "2") << report;
 
     std::map<std::string, std::string> in_file = read_metrics(*my_hosts, my_hosts->server_ns(), file, my_dir);
     for (const auto& metric : expected) {
@@ -1025,16 +1028,23 @@ TEST_F(EndToEnd, MetricsFileSaysWhatTheStatisticsSay)
         }
         EXPECT_EQ(value, metric.second) << metric.first;
     }
-    EXPECT_EQ(in_file["ulvane_build_info{version=\"" + std::string(ulvane_version) + "\"}"], "1");
-    const double started = std::stod(in_file["ulvane_start_time_seconds"]);
+    EXPECT_EQ(in_file[build_info], "1");
+    const double started = std::stod(in_file["ulvane_start_time_seconds" + at_9000]);
     EXPECT_NEAR(started, static_cast<double>(std::time(nullptr)), 60);
-    EXPECT_GE(std::stod(in_file["ulvane_barcodes_last_read_timestamp_seconds"]), started);
-    EXPECT_EQ(in_file.count("ulvane_formats_last_reload_duration_seconds"), 1u);
+    EXPECT_GE(std::stod(in_file["ulvane_barcodes_last_read_timestamp_seconds" + at_9000]), started);
+    EXPECT_EQ(in_file.count("ulvane_formats_last_reload_duration_seconds" + at_9000), 1u);
 
     if (access("/usr/bin/prometheus-node-exporter", X_OK) != 0)
         GTEST_SKIP() << "no /usr/bin/prometheus-node-exporter (apt-get install prometheus-node-exporter)";
     ASSERT_EQ(mkdir(my_dir.file("textfile").c_str(), 0755), 0);
     ASSERT_EQ(symlink(file.c_str(), my_dir.file("textfile/ulvane_server.prom").c_str()), 0);
+    // A second server of this host, its file in the same directory: each
+    // sample names its server by its port, and the exporter takes both.
+    const std::string second = my_dir.file("second.prom");
+    my_hosts->start_in(my_hosts->server_ns(), {ULVANE_SERVER_PATH, "-p=9001", "-db=" + my_dir.path(), "-stats=" + second},
+                       my_dir.file("second_out"), my_dir.file("second_err"));
+    wait_until([&] { return !read_file(second).empty(); }, 5000);
+    ASSERT_EQ(symlink(second.c_str(), my_dir.file("textfile/ulvane_9001.prom").c_str()), 0);
     my_hosts->start_in(my_hosts->server_ns(),
                        {"/usr/bin/prometheus-node-exporter", "--web.listen-address=127.0.0.1:9100",
                         "--collector.disable-defaults", "--collector.textfile",
@@ -1044,13 +1054,15 @@ TEST_F(EndToEnd, MetricsFileSaysWhatTheStatisticsSay)
         read_metrics(*my_hosts, my_hosts->server_ns(), "http://127.0.0.1:9100/metrics", my_dir);
     EXPECT_EQ(scraped["node_textfile_scrape_error"], "0") << read_file(my_dir.file("exporter_err"));
     scraped.erase("node_textfile_scrape_error");
-    EXPECT_EQ(scraped, in_file);
+    EXPECT_EQ(scraped["ulvane_answered_total{port=\"9001\"}"], "0");
+    EXPECT_EQ(scraped.size(), 2 * in_file.size());
+    for (const auto& metric : in_file) EXPECT_EQ(scraped[metric.first], metric.second) << metric.first;
 
     // And at the stop.
     ask(sd, "12345", no_socket, 300);
     kill(my_server, SIGTERM);
     EXPECT_EQ(my_hosts->wait_for_exit(my_server, 5000), 0);
-    EXPECT_NE(read_file(file).find("\nulvane_answered_total 3\n"), std::string::npos) << read_file(file);
+    EXPECT_NE(read_file(file).find("\nulvane_answered_total" + at_9000 + " 3\n"), std::string::npos) << read_file(file);
 #endif
 }
 
@@ -1064,7 +1076,7 @@ TEST_F(EndToEnd, MetricsFileIsNeverSeenHalfWritten)
     write_db(pen_barcodes, pen_formats);
     const std::string file = my_dir.file("ulvane_server.prom");
     start_server({"-stats=" + file});
-    const std::string last_line = "ulvane_build_info{version=\"" + std::string(ulvane_version) + "\"} 1\n";
+    const std::string last_line = "ulvane_build_info{port=\"9000\",version=\"" + std::string(ulvane_version) + "\"} 1\n";
     std::atomic<bool> done{false};
     std::set<std::pair<ino_t, long long>> versions; // a file's inode and modification time
     int reads = 0, torn = 0;
@@ -1118,7 +1130,7 @@ TEST_F(EndToEnd, MetricsFileThatCannotBeWrittenIsSaidOnce)
     statistics();
     EXPECT_EQ(logged("Metrics file").size(), 2u);
     EXPECT_EQ(logged("Metrics file").back(), "INF Metrics file " + file + " written again.");
-    EXPECT_NE(read_file(file).find("\nulvane_answered_total 1\n"), std::string::npos) << read_file(file);
+    EXPECT_NE(read_file(file).find("\nulvane_answered_total{port=\"9000\"} 1\n"), std::string::npos) << read_file(file);
 }
 
 TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
@@ -1676,7 +1688,7 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     wait_until([&] { return !logged("Statistics", "ulvane_server.log").empty(); }, 5000, 50);
     ASSERT_EQ(logged("Statistics", "ulvane_server.log").size(), 1u);
     EXPECT_NE(logged("Statistics", "ulvane_server.log")[0].find(": received=2 answered=2 "), std::string::npos);
-    EXPECT_NE(read_file(my_dir.file("ulvane_server.prom")).find("\nulvane_received_total 2\n"), std::string::npos)
+    EXPECT_NE(read_file(my_dir.file("ulvane_server.prom")).find("\nulvane_received_total{port=\"9000\"} 2\n"), std::string::npos)
         << "the metrics written with the statistics";
 
     sc("stop");
@@ -1898,7 +1910,7 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
         wait_until([&] { return !read_file(metrics).empty(); }, 10000, 50);
         return read_file(metrics);
     };
-    EXPECT_NE(wait_for_metrics().find("\nulvane_barcodes_entries "), std::string::npos);
+    EXPECT_NE(wait_for_metrics().find("\nulvane_barcodes_entries{port="), std::string::npos);
     EXPECT_TRUE(std::ifstream(prefix + "/drive_c/Program Files/ulvane/ulvane_check.exe").good());
     const std::string pen = "Ballpoint pen, blue\nPrice: 0.89"; // the example database's
     Socket_handle sd = terminal(9002);
@@ -1923,7 +1935,7 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
     auto upgraded = install(packages[1], {});
     ASSERT_EQ(upgraded.first, 0) << upgraded.second;
     ASSERT_NE(wait_for_running().find("4  RUNNING"), std::string::npos);
-    EXPECT_NE(wait_for_metrics().find("\nulvane_barcodes_entries "), std::string::npos) << "the metrics file kept";
+    EXPECT_NE(wait_for_metrics().find("\nulvane_barcodes_entries{port="), std::string::npos) << "the metrics file kept";
     EXPECT_EQ(read_file(my_dir.file("shop/db/barcodes.ini")), edited);
     EXPECT_EQ(ask(sd, "0815\n", no_socket, 5000, 9003), "Ours\nPrice: 1") << "the port and the database kept";
 

@@ -130,7 +130,7 @@ wait_for grep -q "INF\] Statistics since" "$work/log" || fail "no statistics: $(
 kill "$traced"
 wait "$server_pid" 2>/dev/null || true
 server_pid=
-grep -qx 'ulvane_answered_total 2' "/run/$runtime/ulvane_server.prom" ||
+grep -qx 'ulvane_answered_total{port="9005"} 2' "/run/$runtime/ulvane_server.prom" ||
   fail "no metrics in the unit's runtime directory: $(ls -l "/run/$runtime") $(cat "$work/log")"
 rm -r "/run/${runtime:?}"
 

@@ -224,11 +224,11 @@ TEST(MetricsFile, DueAMinuteAfterItsLastWriting)
     const Metrics_file::Clock::time_point start = Metrics_file::Clock::now(), later = start + Metrics_file::period;
     Metrics_file metrics(dir.file("ulvane_server.prom"));
     EXPECT_FALSE(metrics.due(start));
-    metrics.write(statistics, db, start);
-    EXPECT_NE(read_file(dir.file("ulvane_server.prom")).find("\nulvane_received_total 0\n"), std::string::npos);
+    metrics.write(statistics, db, 9000, start);
+    EXPECT_NE(read_file(dir.file("ulvane_server.prom")).find("\nulvane_received_total{port=\"9000\"} 0\n"), std::string::npos);
     EXPECT_FALSE(metrics.due(later - std::chrono::seconds(1)));
     EXPECT_TRUE(metrics.due(later));
-    metrics.write(statistics, db, later);
+    metrics.write(statistics, db, 9000, later);
     EXPECT_FALSE(metrics.due(later + std::chrono::seconds(1)));
     EXPECT_FALSE(Metrics_file().due(later + 10 * Metrics_file::period));
 }
