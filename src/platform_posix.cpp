@@ -714,6 +714,13 @@ bool link_target(const std::string& path, std::string& target, std::string& erro
         target = path;
         return true;
     }
+    // Whoever may write in the link's directory can plant a link there: one
+    // of another user would have us replace whatever file it names.
+    if (st.st_uid != 0 && st.st_uid != geteuid()) {
+        error = path + " is a symbolic link of another user (uid " + std::to_string(st.st_uid) +
+                "), neither root nor this program's: not followed";
+        return false;
+    }
     char* resolved = realpath(path.c_str(), nullptr);
     if (resolved == nullptr) {
         error = path + " is a symbolic link that leads to nothing: " + std::strerror(errno);
@@ -815,19 +822,28 @@ bool File_replacement::open(const std::string& path, std::string& error)
     give_up();
     if (!link_target(path, my_path, error)) return false;
     my_through_link = my_path != path;
+    struct stat old;
+    const bool existed = stat(my_path.c_str(), &old) == 0;
+    if (existed && !S_ISREG(old.st_mode)) {
+        error = "cannot replace " + my_path + ": it is no regular file (a directory, a device, a FIFO or a socket)";
+        return false;
+    }
     my_temp = my_path + ".new-" + std::to_string(getpid());
     // Created for us alone; the umask applies to a file that had no
-    // predecessor.
-    const int fd = ::open(my_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // predecessor. One of this name left by an earlier process of the same
+    // number (killed, or in a container, where the number is always the
+    // same) is removed first: unlink takes a link itself, never its target.
+    int fd = ::open(my_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EEXIST && unlink(my_temp.c_str()) == 0)
+        fd = ::open(my_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
         error = "cannot create " + my_temp + ": " + std::strerror(errno);
         my_temp.clear();
         return false;
     }
     my_handle = fd;
-    struct stat old;
     my_other_names = 0;
-    if (stat(my_path.c_str(), &old) == 0) {
+    if (existed) {
         my_other_names = old.st_nlink > 1 ? static_cast<std::size_t>(old.st_nlink - 1) : 0;
         if (fchown(fd, old.st_uid, old.st_gid) != 0) {
             // Only the owner's own or root's files can be given away; the

@@ -918,23 +918,35 @@ bool File_replacement::open(const std::string& path, std::string& error)
     char full[MAX_PATH];
     const DWORD length = GetFullPathNameA(target.c_str(), sizeof full, full, nullptr);
     my_path = length > 0 && length < sizeof full ? std::string(full, length) : target;
+    const DWORD attributes = GetFileAttributesA(my_path.c_str());
+    HANDLE old = CreateFileA(my_path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A directory, or a device (NUL, COM1, a pipe): no file to replace.
+    const bool regular = (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) &&
+                         (old == INVALID_HANDLE_VALUE || GetFileType(old) == FILE_TYPE_DISK);
+    // The names the file has besides this one (hard links).
+    my_other_names = 0;
+    if (old != INVALID_HANDLE_VALUE) {
+        BY_HANDLE_FILE_INFORMATION info;
+        if (GetFileInformationByHandle(old, &info) && info.nNumberOfLinks > 1) my_other_names = info.nNumberOfLinks - 1;
+        CloseHandle(old);
+    }
+    if (!regular) {
+        error = "cannot replace " + my_path + ": it is no regular file (a directory or a device)";
+        return false;
+    }
     my_temp = my_path + ".new-" + std::to_string(GetCurrentProcessId());
+    // One of this name left by an earlier process of the same number is
+    // removed first.
     HANDLE file = CreateFileA(my_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS && DeleteFileA(my_temp.c_str()))
+        file = CreateFileA(my_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         error = "cannot create " + my_temp + ": " + system_error_text(GetLastError());
         my_temp.clear();
         return false;
     }
     my_handle = reinterpret_cast<std::intptr_t>(file);
-    // The names the file has besides this one (hard links).
-    my_other_names = 0;
-    HANDLE old = CreateFileA(my_path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (old != INVALID_HANDLE_VALUE) {
-        BY_HANDLE_FILE_INFORMATION info;
-        if (GetFileInformationByHandle(old, &info) && info.nNumberOfLinks > 1) my_other_names = info.nNumberOfLinks - 1;
-        CloseHandle(old);
-    }
     return true;
 }
 
