@@ -133,6 +133,8 @@ void udp_close(Socket_handle sd);
 
 // Whether a socket call's code says that a datagram was longer than the buffer.
 bool is_message_too_long(int code);
+// Whether a bind's code says that another socket holds the port.
+bool is_address_in_use(int code);
 // The system's words for such a code ("Network is unreachable").
 std::string socket_error_text(int code);
 

@@ -510,6 +510,11 @@ bool is_message_too_long(int code)
     return code == EMSGSIZE;
 }
 
+bool is_address_in_use(int code)
+{
+    return code == EADDRINUSE;
+}
+
 std::string socket_error_text(int code)
 {
     return std::strerror(code);

@@ -682,6 +682,11 @@ bool is_message_too_long(int code)
     return code == WSAEMSGSIZE;
 }
 
+bool is_address_in_use(int code)
+{
+    return code == WSAEADDRINUSE;
+}
+
 std::string socket_error_text(int code)
 {
     char text[512] = "";

@@ -911,10 +911,13 @@ TEST_F(EndToEnd, RegressionControlBytesCannotForgeLogLines)
 }
 
 // ulvane_scan -check as a Nagios-style monitor runs it: its status and its
-// one line, with the time as performance data, for each case.
+// one line, with the time as performance data, for each case; no '|' but
+// the one before the performance data, and a long answer cut short.
 TEST_F(EndToEnd, ScanCheckTellsMonitorsWhatTheyRead)
 {
-    write_db(pen_barcodes, pen_formats);
+    write_db(pen_barcodes + "[777]\nformat=price\ntag.description=Cable | 2 m\ntag.price=3\n" +
+                 "[888]\nformat=price\ntag.description=" + std::string(15000, 'L') + "\ntag.price=3\n",
+             pen_formats);
     start_server();
     const std::string said = R"(10\.77\.0\.1 answered 12345 in \d+\.\d ms)", took = R"(\|time=\d+\.\d{4}s;)";
     const struct {
@@ -931,6 +934,16 @@ TEST_F(EndToEnd, ScanCheckTellsMonitorsWhatTheyRead)
         {{"-p=9009", "-t=300", "10.77.0.1", "12345"}, 2, R"(ULVANE CRITICAL - no answer from 10\.77\.0\.1 for 12345 within 300 ms)"},
         {{"10.77.0.1", "12345", "999"}, 3, "ULVANE UNKNOWN - usage: ulvane_scan -check .*"},
         {{"-x", "10.77.0.1", "12345"}, 3, "ULVANE UNKNOWN - usage: ulvane_scan -check .*"},
+        {{"-expect=Pen\\nPrice", "10.77.0.1", "12345"}, 0, "ULVANE OK - " + said + took + ";;0"}, // in the escape notation
+        {{"-expect=|", "10.77.0.1", "777"}, 0, R"(ULVANE OK - 10\.77\.0\.1 answered 777 in \d+\.\d ms)" + took + ";;0"},
+        {{"-expect=x", "10.77.0.1", "777"}, 2, R"(ULVANE CRITICAL - .*, without 'x': 'Cable \\x7c 2 m\\nPrice: 3')" + took + ";;0"},
+        {{"-expect=x|y", "10.77.0.1", "12345"}, 2, R"(ULVANE CRITICAL - .*, without 'x\\x7cy': .*)" + took + ";;0"},
+        {{"-expect=x", "10.77.0.1", "888"}, 2, "ULVANE CRITICAL - .*: 'L{150}'\\.\\.\\. \\(15009 bytes\\)" + took + ";;0"},
+        {{"-w=abc", "10.77.0.1", "12345"}, 3, "ULVANE UNKNOWN - -w=abc is not a number from 0 to 3600000"},
+        {{"-t=-5", "10.77.0.1", "12345"}, 3, "ULVANE UNKNOWN - -t=-5 is not a number from 1 to 3600000"},
+        {{"-p=0", "10.77.0.1", "12345"}, 3, "ULVANE UNKNOWN - -p=0 is not a number from 1 to 65535"},
+        {{"-w=200", "-c=100", "10.77.0.1", "12345"}, 3, "ULVANE UNKNOWN - -c=100 is below -w=200: .*"},
+        {{"255.255.255.255", "12345"}, 3, "ULVANE UNKNOWN - cannot send to 255\\.255\\.255\\.255: .*"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv = {ULVANE_SCAN_PATH, "-check"};
@@ -939,6 +952,17 @@ TEST_F(EndToEnd, ScanCheckTellsMonitorsWhatTheyRead)
         EXPECT_EQ(my_hosts->wait_for_exit(pid, 10000), c.status) << c.line;
         const std::string out = unix_lines(read_file(my_dir.file("check_out")));
         EXPECT_TRUE(std::regex_match(out, std::regex(c.line + "\n"))) << out;
+    }
+    // Checks side by side take turns at the port the answers come to.
+    for (int round = 0; round < 20; ++round) {
+        pid_t checks[4];
+        for (int k = 0; k < 4; ++k)
+            checks[k] = my_hosts->start_in(my_hosts->terminal_ns(), {ULVANE_SCAN_PATH, "-check", "10.77.0.1", "12345"},
+                                           my_dir.file("check_out" + std::to_string(k)), my_dir.file("check_err"));
+        for (int k = 0; k < 4; ++k) {
+            EXPECT_EQ(my_hosts->wait_for_exit(checks[k], 10000), 0) << round;
+            EXPECT_EQ(read_file(my_dir.file("check_out" + std::to_string(k))).find("ULVANE OK - "), 0u) << round;
+        }
     }
 }
 

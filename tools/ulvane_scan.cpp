@@ -26,7 +26,10 @@
 // line with the time as performance data ("ULVANE OK - ...|time=0.0021s;
 // 0.050;0.200;0"), exiting 0 (OK), 1 (WARNING: slower than -w), 2
 // (CRITICAL: no answer, an answer without TEXT, slower than -c) or 3
-// (UNKNOWN: bad usage, or it cannot ask).
+// (UNKNOWN: bad usage or values, or it cannot ask). TEXT is in the escape
+// notation; no '|' but the performance data's is printed (one of an answer
+// is "\x7c"); checks run side by side wait their turn at the port within
+// their -t, which bounds the whole check.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -57,8 +60,11 @@ int usage()
 // What a check found, as the monitoring plugins say it.
 enum Check_status { check_ok = 0, check_warning = 1, check_critical = 2, check_unknown = 3 };
 
-int check_result(Check_status status, const std::string& what, const std::string& performance = "")
+int check_result(Check_status status, std::string what, const std::string& performance = "")
 {
+    // A '|' would begin the performance data: it is written as the escape
+    // notation writes its byte.
+    for (std::size_t at = what.find('|'); at != std::string::npos; at = what.find('|', at)) what.replace(at, 1, "\\x7c");
     static const char* const names[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
     std::cout << "ULVANE " << names[status] << " - " << what << (performance.empty() ? "" : "|" + performance)
               << std::endl;
@@ -69,8 +75,20 @@ int check_result(Check_status status, const std::string& what, const std::string
 struct Check {
     bool on = false;
     int warning_ms = -1, critical_ms = -1; // none when negative
-    std::string expect;
+    std::string expect;                    // in the escape notation, as given
 };
+
+// An answer as a check's line quotes it: in the escape notation, cut after
+// about 150 bytes (never within a character), so that the performance data
+// after it stays within what monitors keep of a line.
+std::string quoted_answer(const std::string& answer)
+{
+    const std::size_t most = 150;
+    if (answer.size() <= most) return "'" + bytes_to_format_text(answer) + "'";
+    std::size_t cut = most;
+    while (cut > 0 && (static_cast<unsigned char>(answer[cut]) & 0xc0) == 0x80) --cut;
+    return "'" + bytes_to_format_text(answer.substr(0, cut)) + "'... (" + std::to_string(answer.size()) + " bytes)";
+}
 
 // Judges the answer (or its absence) to one barcode asked at `host`.
 int judge(const Check& check, const std::string& host, const std::string& barcode, bool answered,
@@ -92,8 +110,8 @@ int judge(const Check& check, const std::string& host, const std::string& barcod
     char in[64];
     std::snprintf(in, sizeof in, " in %.1f ms", seconds * 1000);
     const std::string said = host + " answered " + barcode + in;
-    if (!check.expect.empty() && answer.find(check.expect) == std::string::npos)
-        return check_result(check_critical, said + ", without '" + check.expect + "': '" + bytes_to_format_text(answer) + "'",
+    if (!check.expect.empty() && answer.find(text_to_bytes(check.expect)) == std::string::npos)
+        return check_result(check_critical, said + ", without '" + check.expect + "': " + quoted_answer(answer),
                             performance);
     if (check.critical_ms >= 0 && took > std::chrono::milliseconds(check.critical_ms))
         return check_result(check_critical, said + ", slower than " + std::to_string(check.critical_ms) + " ms", performance);
@@ -126,17 +144,45 @@ void say_late(const std::string& answer)
               << bytes_to_format_text(answer) << std::endl;
 }
 
-// Asks the barcode once, as a check, and judges the answer.
+// Asks the barcode once, as a check, by `until`, and judges the answer. A
+// late answer to an earlier check that waits at the port is dropped first.
 int ask_as_check(const Check& check, Socket_handle sd, const Ipv4_endpoint& server, const char* host,
-                 const std::string& barcode, int timeout_ms)
+                 const std::string& barcode, int timeout_ms, Clock::time_point until)
 {
     const std::string request = text_to_bytes(barcode) + "\n";
-    const Clock::time_point sent = Clock::now();
     std::string answer;
+    while (receive_from(sd, server.address, Clock::now(), answer)) {
+    }
+    const Clock::time_point sent = Clock::now();
     int error = 0;
-    const bool answered = udp_send(sd, request.data(), request.size(), server, error) &&
-                          receive_from(sd, server.address, sent + std::chrono::milliseconds(timeout_ms), answer);
+    if (!udp_send(sd, request.data(), request.size(), server, error))
+        return check_result(check_unknown, "cannot send to " + std::string(host) + ": " + socket_error_text(error) +
+                                               " (error " + std::to_string(error) + ")");
+    const bool answered = receive_from(sd, server.address, until, answer);
     return judge(check, host, barcode, answered, answer, Clock::now() - sent, timeout_ms);
+}
+
+// Binds the port that answers come to. Checks that a monitor runs side by
+// side on one host take turns: while another holds the port, a check tries
+// again until `until`.
+bool bind_port(Socket_handle sd, std::uint16_t port, bool wait, Clock::time_point until, int& error)
+{
+    while (!udp_bind(sd, port, error)) {
+        if (!wait || !is_address_in_use(error) || Clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// Reads an option's value: digits alone, from `least` to `most`; else says
+// why not in `why`.
+bool read_value(const char* option, const std::string& text, int least, int most, int& value, std::string& why)
+{
+    const bool digits = !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
+    value = digits ? std::stoi(text) : -1;
+    if (digits && value >= least && value <= most) return true;
+    why = std::string(option) + text + " is not a number from " + std::to_string(least) + " to " + std::to_string(most);
+    return false;
 }
 
 // Sends each barcode in turn and prints its answer; 1 when one had none.
@@ -197,14 +243,15 @@ int main(int argc, char** argv)
     int timeout_ms = 2000;
     bool raw = false;
     Check check;
+    std::string port_text = "9000", timeout_text = "2000", warning_text, critical_text;
     int i = 1;
     for (Command_line args(argc, argv); args.next() && args.is_option(); ++i) {
         if (args.flag("-r"))
             raw = true;
         else if (args.flag("-check"))
             check.on = true;
-        else if (!args.number("-p=", port) && !args.number("-t=", timeout_ms) && !args.number("-w=", check.warning_ms) &&
-                 !args.number("-c=", check.critical_ms) && !args.text("-expect=", check.expect))
+        else if (!args.text("-p=", port_text) && !args.text("-t=", timeout_text) && !args.text("-w=", warning_text) &&
+                 !args.text("-c=", critical_text) && !args.text("-expect=", check.expect))
             i = argc + 1; // wrong
     }
     // What keeps it from asking: for a check an UNKNOWN, else status 2.
@@ -213,9 +260,17 @@ int main(int argc, char** argv)
         std::cerr << "ulvane_scan: " << why << std::endl;
         return 2;
     };
-    if (i > argc || argc - i < 2 || port < 0 || port > 65535 || (check.on && argc - i != 2) ||
-        (!check.on && (check.warning_ms >= 0 || check.critical_ms >= 0 || !check.expect.empty())))
+    if (i > argc || argc - i < 2 || (check.on && argc - i != 2) ||
+        (!check.on && (!warning_text.empty() || !critical_text.empty() || !check.expect.empty())))
         return check.on ? cannot("usage: " + std::string(check_usage)) : usage();
+    std::string why;
+    if (!read_value("-p=", port_text, 1, 65535, port, why) || !read_value("-t=", timeout_text, 1, 3600000, timeout_ms, why) ||
+        (!warning_text.empty() && !read_value("-w=", warning_text, 0, 3600000, check.warning_ms, why)) ||
+        (!critical_text.empty() && !read_value("-c=", critical_text, 0, 3600000, check.critical_ms, why)))
+        return cannot(why);
+    if (check.critical_ms >= 0 && check.critical_ms < check.warning_ms)
+        return cannot("-c=" + critical_text + " is below -w=" + warning_text + ": the critical time is the longer one");
+    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeout_ms);
     if (!socket_layer_start()) return cannot("the socket layer does not start");
     Ipv4_endpoint server;
     if (!address_of_host(argv[i], server.address)) return cannot("unknown host " + std::string(argv[i]));
@@ -226,10 +281,11 @@ int main(int argc, char** argv)
         return cannot(std::string(argv[i]) + " is this host; a server here answers to its own port, so scan from another host");
     int error = 0;
     Socket_handle sd = udp_open(error);
-    if (sd < 0 || !udp_bind(sd, server.port, error))
-        return cannot("cannot bind UDP port " + std::to_string(port) + " (error " + std::to_string(error) +
-                      "); is a server running on this host?");
-    const int status = check.on ? ask_as_check(check, sd, server, argv[i], argv[i + 1], timeout_ms)
+    if (sd < 0 || !bind_port(sd, server.port, check.on, until, error))
+        return cannot("cannot bind UDP port " + std::to_string(port) + " (error " + std::to_string(error) + ")" +
+                      (check.on ? " within " + std::to_string(timeout_ms) + " ms" : "") +
+                      "; is a server running on this host?");
+    const int status = check.on ? ask_as_check(check, sd, server, argv[i], argv[i + 1], timeout_ms, until)
                                 : scan(sd, server, argv + i + 1, argc - i - 1, timeout_ms, raw);
     udp_close(sd);
     socket_layer_stop();
