@@ -3,7 +3,7 @@
 #include "request_loop.h"
 
 #include <algorithm>
-#include <fstream>
+#include <filesystem>
 #include <functional>
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -239,7 +239,6 @@ TEST(MetricsFile, DueAMinuteAfterItsLastWriting)
     EXPECT_FALSE(Metrics_file().due(later + 10 * Metrics_file::period));
 }
 
-#ifndef _WIN32
 // Regression: -stats= wrote over whatever its path named (a FIFO, a device)
 // and followed any link, and a leftover temporary file of the server's own
 // process number stopped the writing for good. The file written is only
@@ -247,47 +246,47 @@ TEST(MetricsFile, DueAMinuteAfterItsLastWriting)
 // refused is said once.
 TEST(MetricsFile, WritesOnlyARegularFileOfItsOwn)
 {
-    const struct {
+    namespace fs = std::filesystem;
+    const std::string leftover = "m.prom.new-" + std::to_string(process_id());
+    struct Case {
         const char* what;
         std::function<void(const Temp_dir&)> plant; // what lies at dir/m.prom before
         const char* said;                          // the WRN line's reason; nothing when written
         const char* victim;                        // a file of dir that must stay "precious"
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
+        {"a directory", [](const Temp_dir& d) { fs::create_directory(d.file("m.prom")); }, "it is no regular file", nullptr},
+        {"a leftover of our process number", [&](const Temp_dir& d) { write_file(d.file(leftover), "old"); }, nullptr, nullptr},
+    };
+#ifndef _WIN32
+    const std::vector<Case> posix_cases = {
         {"a FIFO", [](const Temp_dir& d) { mkfifo(d.file("m.prom").c_str(), 0644); }, "it is no regular file", nullptr},
-        {"a directory", [](const Temp_dir& d) { mkdir(d.file("m.prom").c_str(), 0755); }, "it is no regular file", nullptr},
         {"another user's link",
          [](const Temp_dir& d) {
-             (void)!symlink(d.file("victim").c_str(), d.file("m.prom").c_str());
+             fs::create_symlink(d.file("victim"), d.file("m.prom"));
              (void)!lchown(d.file("m.prom").c_str(), 65534, 65534);
          },
          "is a symbolic link of another user (uid 65534)", "victim"},
         {"our own link",
          [](const Temp_dir& d) {
              write_file(d.file("target"), "old");
-             (void)!symlink(d.file("target").c_str(), d.file("m.prom").c_str());
+             fs::create_symlink(d.file("target"), d.file("m.prom"));
          },
          nullptr, nullptr},
-        {"a leftover of our process number",
-         [](const Temp_dir& d) { write_file(d.file("m.prom.new-" + std::to_string(getpid())), "old"); }, nullptr, nullptr},
-        {"a leftover that is a link",
-         [](const Temp_dir& d) {
-             (void)!symlink(d.file("victim").c_str(), d.file("m.prom.new-" + std::to_string(getpid())).c_str());
-         },
+        {"a leftover that is a link", [&](const Temp_dir& d) { fs::create_symlink(d.file("victim"), d.file(leftover)); },
          nullptr, "victim"},
     };
+    for (const Case& c : posix_cases)
+        if (geteuid() == 0 || std::string(c.what) != "another user's link") cases.push_back(c); // lchown needs root
+#endif
     for (const auto& c : cases) {
-        if (geteuid() != 0 && std::string(c.what) == "another user's link") continue; // lchown needs root
         Temp_dir dir;
         write_file(dir.file("victim"), "precious");
         c.plant(dir);
         Barcode_db db;
         Statistics statistics(db);
         Log_capture capture;
-        auto is_link = [&] {
-            struct stat st;
-            return lstat(dir.file("m.prom").c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-        };
-        const bool was_link = is_link();
+        const bool was_link = fs::is_symlink(dir.file("m.prom"));
         Metrics_file metrics(dir.file("m.prom"));
         const auto now = Metrics_file::Clock::now();
         metrics.write(statistics, db, 9000, now);
@@ -300,15 +299,15 @@ TEST(MetricsFile, WritesOnlyARegularFileOfItsOwn)
             EXPECT_TRUE(lines.empty()) << c.what << ": " << (lines.empty() ? "" : lines[0]);
             const std::string written = read_file(dir.file("m.prom"));
             EXPECT_NE(written.find("ulvane_received_total{port=\"9000\"} 0"), std::string::npos) << c.what;
-            EXPECT_FALSE(std::ifstream(dir.file("m.prom.new-" + std::to_string(getpid()))).good()) << c.what;
+            EXPECT_FALSE(fs::exists(fs::symlink_status(dir.file(leftover)))) << c.what;
         }
-        EXPECT_EQ(is_link(), was_link) << c.what << ": a link stays, the file it leads to is written";
+        EXPECT_EQ(fs::is_symlink(dir.file("m.prom")), was_link) << c.what << ": a link stays, the file it leads to is written";
         if (c.victim != nullptr) {
             EXPECT_EQ(read_file(dir.file(c.victim)), "precious") << c.what;
         }
     }
 }
-#endif
+
 
 // Regression: a sender that forged a terminal's address at our port spent
 // its allowance, and an answer that showed a scanned code made the next scan
