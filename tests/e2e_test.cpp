@@ -334,16 +334,18 @@ TEST_F(EndToEnd, RegressionAStopUnderAFloodIsPrompt)
     write_db(pen_barcodes, pen_formats);
     start_server();
     std::atomic<bool> flooding{true};
+    std::atomic<long> sent{0};
     std::thread flood([&] { // a minute's flood, unless the test ends it first
         Socket_handle sd = terminal(5000);
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (flooding && std::chrono::steady_clock::now() < end)
-            for (int i = 0; i < 100; ++i) send_datagram(sd, "12345\n", 6, {Two_hosts::server_address, 9000});
+            for (int i = 0; i < 100; ++i, ++sent) send_datagram(sd, "12345\n", 6, {Two_hosts::server_address, 9000});
         udp_close(sd);
     });
     usleep(1000000);
     const auto signalled = std::chrono::steady_clock::now();
     kill(my_server, SIGTERM);
+    const long sent_by_then = sent;
     const int status = my_hosts->wait_for_exit(my_server, 5000);
     const auto took = std::chrono::steady_clock::now() - signalled;
     flooding = false;
@@ -356,6 +358,11 @@ TEST_F(EndToEnd, RegressionAStopUnderAFloodIsPrompt)
     };
     const auto note = first("WRN Left out "), statistics = first("INF Statistics since "), stopped = first("Stopped on request.");
     EXPECT_TRUE(note < statistics && statistics < stopped && stopped + 1 == lines.end()) << lines.size() << " lines";
+    // Nothing that came after the stop was asked is answered (a few
+    // milliseconds' flood may come before the server sees the signal).
+    std::smatch received;
+    ASSERT_TRUE(statistics != lines.end() && std::regex_search(*statistics, received, std::regex("since the start [-0-9]+ [:0-9]+: received=(\\d+)")));
+    EXPECT_LE(std::stol(received[1]), sent_by_then + 2000) << "of " << sent << " sent";
 }
 
 // Regression: a closed standard error became the log file, so failure
@@ -964,6 +971,15 @@ TEST_F(EndToEnd, ScanCheckTellsMonitorsWhatTheyRead)
             EXPECT_EQ(read_file(my_dir.file("check_out" + std::to_string(k))).find("ULVANE OK - "), 0u) << round;
         }
     }
+    // One behind the check of a host that is down, which holds the port for
+    // its whole -t, still asks once it has the port.
+    const pid_t down = my_hosts->start_in(my_hosts->terminal_ns(), {ULVANE_SCAN_PATH, "-check", "-t=500", "10.77.0.99", "12345"},
+                                          my_dir.file("check_out0"), my_dir.file("check_err"));
+    usleep(100000);
+    const pid_t behind = my_hosts->start_in(my_hosts->terminal_ns(), {ULVANE_SCAN_PATH, "-check", "-t=1000", "10.77.0.1", "12345"},
+                                            my_dir.file("check_out1"), my_dir.file("check_err"));
+    EXPECT_EQ(my_hosts->wait_for_exit(down, 10000), 2) << read_file(my_dir.file("check_out0"));
+    EXPECT_EQ(my_hosts->wait_for_exit(behind, 10000), 0) << read_file(my_dir.file("check_out1"));
 }
 
 namespace {

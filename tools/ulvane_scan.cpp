@@ -28,8 +28,8 @@
 // (CRITICAL: no answer, an answer without TEXT, slower than -c) or 3
 // (UNKNOWN: bad usage or values, or it cannot ask). TEXT is in the escape
 // notation; no '|' but the performance data's is printed (one of an answer
-// is "\x7c"); checks run side by side wait their turn at the port within
-// their -t, which bounds the whole check.
+// is "\x7c"); checks run side by side wait their turn at the port for up
+// to -t, then wait for the answer up to -t.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -144,10 +144,10 @@ void say_late(const std::string& answer)
               << bytes_to_format_text(answer) << std::endl;
 }
 
-// Asks the barcode once, as a check, by `until`, and judges the answer. A
-// late answer to an earlier check that waits at the port is dropped first.
+// Asks the barcode once, as a check, and judges the answer. A late answer
+// to an earlier check that waits at the port is dropped first.
 int ask_as_check(const Check& check, Socket_handle sd, const Ipv4_endpoint& server, const char* host,
-                 const std::string& barcode, int timeout_ms, Clock::time_point until)
+                 const std::string& barcode, int timeout_ms)
 {
     const std::string request = text_to_bytes(barcode) + "\n";
     std::string answer;
@@ -158,7 +158,7 @@ int ask_as_check(const Check& check, Socket_handle sd, const Ipv4_endpoint& serv
     if (!udp_send(sd, request.data(), request.size(), server, error))
         return check_result(check_unknown, "cannot send to " + std::string(host) + ": " + socket_error_text(error) +
                                                " (error " + std::to_string(error) + ")");
-    const bool answered = receive_from(sd, server.address, until, answer);
+    const bool answered = receive_from(sd, server.address, sent + std::chrono::milliseconds(timeout_ms), answer);
     return judge(check, host, barcode, answered, answer, Clock::now() - sent, timeout_ms);
 }
 
@@ -270,7 +270,7 @@ int main(int argc, char** argv)
         return cannot(why);
     if (check.critical_ms >= 0 && check.critical_ms < check.warning_ms)
         return cannot("-c=" + critical_text + " is below -w=" + warning_text + ": the critical time is the longer one");
-    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    const Clock::time_point bind_until = Clock::now() + std::chrono::milliseconds(timeout_ms);
     if (!socket_layer_start()) return cannot("the socket layer does not start");
     Ipv4_endpoint server;
     if (!address_of_host(argv[i], server.address)) return cannot("unknown host " + std::string(argv[i]));
@@ -281,11 +281,11 @@ int main(int argc, char** argv)
         return cannot(std::string(argv[i]) + " is this host; a server here answers to its own port, so scan from another host");
     int error = 0;
     Socket_handle sd = udp_open(error);
-    if (sd < 0 || !bind_port(sd, server.port, check.on, until, error))
+    if (sd < 0 || !bind_port(sd, server.port, check.on, bind_until, error))
         return cannot("cannot bind UDP port " + std::to_string(port) + " (error " + std::to_string(error) + ")" +
                       (check.on ? " within " + std::to_string(timeout_ms) + " ms" : "") +
                       "; is a server running on this host?");
-    const int status = check.on ? ask_as_check(check, sd, server, argv[i], argv[i + 1], timeout_ms, until)
+    const int status = check.on ? ask_as_check(check, sd, server, argv[i], argv[i + 1], timeout_ms)
                                 : scan(sd, server, argv + i + 1, argc - i - 1, timeout_ms, raw);
     udp_close(sd);
     socket_layer_stop();
