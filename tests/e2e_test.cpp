@@ -923,7 +923,8 @@ TEST_F(EndToEnd, RegressionControlBytesCannotForgeLogLines)
 TEST_F(EndToEnd, ScanCheckTellsMonitorsWhatTheyRead)
 {
     write_db(pen_barcodes + "[777]\nformat=price\ntag.description=Cable | 2 m\ntag.price=3\n" +
-                 "[888]\nformat=price\ntag.description=" + std::string(15000, 'L') + "\ntag.price=3\n",
+                 "[888]\nformat=price\ntag.description=" + std::string(149, 'L') + "\xc3\xa9" + std::string(14850, 'L') +
+                 "\ntag.price=3\n",
              pen_formats);
     start_server();
     const std::string said = R"(10\.77\.0\.1 answered 12345 in \d+\.\d ms)", took = R"(\|time=\d+\.\d{4}s;)";
@@ -945,11 +946,12 @@ TEST_F(EndToEnd, ScanCheckTellsMonitorsWhatTheyRead)
         {{"-expect=|", "10.77.0.1", "777"}, 0, R"(ULVANE OK - 10\.77\.0\.1 answered 777 in \d+\.\d ms)" + took + ";;0"},
         {{"-expect=x", "10.77.0.1", "777"}, 2, R"(ULVANE CRITICAL - .*, without 'x': 'Cable \\x7c 2 m\\nPrice: 3')" + took + ";;0"},
         {{"-expect=x|y", "10.77.0.1", "12345"}, 2, R"(ULVANE CRITICAL - .*, without 'x\\x7cy': .*)" + took + ";;0"},
-        {{"-expect=x", "10.77.0.1", "888"}, 2, "ULVANE CRITICAL - .*: 'L{150}'\\.\\.\\. \\(15009 bytes\\)" + took + ";;0"},
+        {{"-expect=x", "10.77.0.1", "888"}, 2, "ULVANE CRITICAL - .*: 'L{149}'\\.\\.\\. \\(15010 bytes\\)" + took + ";;0"},
         {{"-w=abc", "10.77.0.1", "12345"}, 3, "ULVANE UNKNOWN - -w=abc is not a number from 0 to 3600000"},
         {{"-t=-5", "10.77.0.1", "12345"}, 3, "ULVANE UNKNOWN - -t=-5 is not a number from 1 to 3600000"},
         {{"-p=0", "10.77.0.1", "12345"}, 3, "ULVANE UNKNOWN - -p=0 is not a number from 1 to 65535"},
         {{"-w=200", "-c=100", "10.77.0.1", "12345"}, 3, "ULVANE UNKNOWN - -c=100 is below -w=200: .*"},
+        {{"-w=5", "-c=0", "10.77.0.1", "12345"}, 3, "ULVANE UNKNOWN - -c=0 is below -w=5: .*"},
         {{"255.255.255.255", "12345"}, 3, "ULVANE UNKNOWN - cannot send to 255\\.255\\.255\\.255: .*"},
     };
     for (const auto& c : cases) {
@@ -971,6 +973,14 @@ TEST_F(EndToEnd, ScanCheckTellsMonitorsWhatTheyRead)
             EXPECT_EQ(read_file(my_dir.file("check_out" + std::to_string(k))).find("ULVANE OK - "), 0u) << round;
         }
     }
+    // A port that stays taken is an UNKNOWN once -t is up.
+    Socket_handle taken = my_hosts->socket_in(my_hosts->terminal_ns(), 9000);
+    const pid_t waiting = my_hosts->start_in(my_hosts->terminal_ns(), {ULVANE_SCAN_PATH, "-check", "-t=300", "10.77.0.1", "12345"},
+                                             my_dir.file("check_out0"), my_dir.file("check_err"));
+    EXPECT_EQ(my_hosts->wait_for_exit(waiting, 10000), 3);
+    EXPECT_NE(read_file(my_dir.file("check_out0")).find("ULVANE UNKNOWN - cannot bind UDP port 9000 (error "), std::string::npos)
+        << read_file(my_dir.file("check_out0"));
+    udp_close(taken);
     // One behind the check of a host that is down, which holds the port for
     // its whole -t, still asks once it has the port.
     const pid_t down = my_hosts->start_in(my_hosts->terminal_ns(), {ULVANE_SCAN_PATH, "-check", "-t=500", "10.77.0.99", "12345"},
@@ -1731,8 +1741,24 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     EXPECT_NE(read_file(my_dir.file("ulvane_server.prom")).find("\nulvane_received_total{port=\"9000\"} 2\n"), std::string::npos)
         << "the metrics written with the statistics";
 
+    // The stop comes promptly under a flood that goes on (here, where no
+    // arrival is stamped, only what can be answered within half a second).
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        Socket_handle flooder = terminal(5000);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (flooding && std::chrono::steady_clock::now() < end)
+            for (int i = 0; i < 100; ++i) send_datagram(flooder, "12345\n", 6, {Two_hosts::server_address, 9000});
+        udp_close(flooder);
+    });
+    usleep(500000);
+    const auto stop_asked = std::chrono::steady_clock::now();
     sc("stop");
     std::string stopped = wait_for_state("1  STOPPED");
+    const auto stop_took = std::chrono::steady_clock::now() - stop_asked;
+    flooding = false;
+    flood.join();
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(stop_took).count(), 5000) << "Wine's sc included";
     EXPECT_NE(stopped.find("WIN32_EXIT_CODE    : 0 "), std::string::npos) << stopped;
     ASSERT_FALSE(log_lines("ulvane_server.log").empty());
     EXPECT_EQ(log_lines("ulvane_server.log").back(), "INF Stopped on request.");
