@@ -191,6 +191,11 @@ void serve_batch(Socket_handle sd, Serving& serving)
 
 namespace {
 
+void write_metrics_file(Serving& serving, Metrics_file::Clock::time_point now)
+{
+    serving.metrics.write(serving.statistics, serving.db, static_cast<std::uint16_t>(serving.port), now);
+}
+
 // Writes the statistics when asked or due, the metrics file with them and
 // when due.
 void write_statistics(Serving& serving)
@@ -199,9 +204,9 @@ void write_statistics(Serving& serving)
     const bool asked = statistics_requested();
     if (asked || serving.statistics.due(now)) {
         serving.statistics.write(asked, serving.db);
-        serving.metrics.write(serving.statistics, serving.db, static_cast<std::uint16_t>(serving.port), now);
+        write_metrics_file(serving, now);
     } else if (serving.metrics.due(now)) {
-        serving.metrics.write(serving.statistics, serving.db, static_cast<std::uint16_t>(serving.port), now);
+        write_metrics_file(serving, now);
     }
 }
 
@@ -229,7 +234,7 @@ void answer_what_came_before_the_stop(Socket_handle sd, Serving& serving)
 // every minute), never in the middle of a request.
 void request_loop(Socket_handle sd, Serving& serving)
 {
-    serving.metrics.write(serving.statistics, serving.db, static_cast<std::uint16_t>(serving.port), Metrics_file::Clock::now());
+    write_metrics_file(serving, Metrics_file::Clock::now());
     while (!stop_requested()) {
         log_note_flood_over();
         if (reopen_requested()) reopen_log_file();
@@ -239,7 +244,7 @@ void request_loop(Socket_handle sd, Serving& serving)
     answer_what_came_before_the_stop(sd, serving);
     log_note_left_out();
     serving.statistics.write(false, serving.db);
-    serving.metrics.write(serving.statistics, serving.db, static_cast<std::uint16_t>(serving.port), Metrics_file::Clock::now());
+    write_metrics_file(serving, Metrics_file::Clock::now());
     LOG_INF("Stopped on request.");
 }
 

@@ -26,9 +26,10 @@
 // comes back. An address that owes anything is never forgotten, and a loop
 // faster than `per_second` always owes: so whatever others send, forged
 // addresses among them, a loop of r exchanges a second gets at most
-// burst * r / (r - per_second) answers before its refusal, as if alone. When every
-// address of the group owes, the newcomer shares one more limit with all
-// others that found no room, so that no sender goes unlimited, and memory
+// burst * r / (r - per_second) answers before its refusal, as if alone.
+// When every address of the group owes, the newcomer shares one more limit
+// with all others that found no room (and takes on what that limit owes
+// when it finds room later), so that no sender goes unlimited, and memory
 // stays bounded.
 class Answer_limit {
 public:
