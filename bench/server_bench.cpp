@@ -10,6 +10,7 @@
 
 #include "log.h"
 #include "platform_network.h"
+#include "answering.h"
 #include "request_loop.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iostream>
 #include <ostream>
 #include <streambuf>
 
@@ -349,4 +350,13 @@ void reopen_log_file()
 bool log_goes_to_file()
 {
     return the_log.file != nullptr;
+}
+
+void report_failure(const std::string& message)
+{
+    if (!stream_line_allowed(message.size() + 1)) return; // a request's, over the log's budget
+    log_flush(); // the log lines before it come first
+    std::cerr.clear(); // a full disk or a closed pipe once must not silence it for good
+    std::cerr << message << std::endl;
+    if (log_goes_to_file()) LOG_WRN(message);
 }

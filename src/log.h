@@ -155,6 +155,11 @@ void reopen_log_file();
 // True while the log goes to a file rather than to standard error.
 bool log_goes_to_file();
 
+// A failure message (a lookup's, a load's): to standard error, after the
+// log lines before it, and into the log file when there is one. A
+// request's draws on the log's budget.
+void report_failure(const std::string& message);
+
 #define LOG_WRN(message)                                                   \
     do {                                                                   \
         if (log_line_allowed()) {                                          \

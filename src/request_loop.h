@@ -1,5 +1,5 @@
-// Serving terminals over UDP: the request loop, and the road of one
-// datagram from its arrival to its answer.
+// Serving terminals over UDP: the request loop and the server's state; the
+// road of one datagram is answering.h's.
 #ifndef ULVANE_REQUEST_LOOP_H
 #define ULVANE_REQUEST_LOOP_H
 
@@ -55,23 +55,8 @@ struct Serving {
 };
 
 // Receives the datagrams waiting at `sd` (waiting a second at most for the
-// first) and answers them together, each as answer_datagram does; their
-// log lines go out in one write before the answers leave.
+// first) and answers them together, each as answer_datagram (answering.h)
+// does; their log lines go out in one write before the answers leave.
 void serve_batch(Socket_handle sd, Serving& serving);
-
-// Handles one received datagram (empty after a failed receive) from `from`:
-// logs it, drops one final line feed, lets serving.db reload from
-// serving.db_dir unless serving.files_checked (or not read_files), looks the barcode up and
-// converts the answer to bytes. Returns true with `answer` set (its memory
-// kept from one request to the next, as serving.answer_text's) when the
-// answer is to be sent to the sender's address at the low 16 bits of the
-// port; false when nothing is to be sent: an empty datagram, a datagram
-// from the server's own socket (answering it would start an endless loop),
-// our own answer coming back (serving.recent), one from our port that
-// serving.limit drops, or a failed load or lookup, whose message goes to
-// standard error (and into a log file). Every line it writes draws on the
-// log's budget but those of the files' check. Counts in serving.statistics
-// how a non-empty datagram was handled (the caller counts it received).
-bool answer_datagram(std::string_view datagram, const Datagram_source& from, Serving& serving, std::string& answer);
 
 #endif

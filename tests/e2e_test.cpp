@@ -66,11 +66,11 @@ TEST_F(EndToEnd, WholeExchangeAnswersAtTheServersPort)
     EXPECT_EQ(ask(send, "12345\n", listen), pen_answer);
     std::vector<std::string> dump = logged("msg from");
     ASSERT_EQ(dump.size(), 1u);
-    EXPECT_TRUE(std::regex_match(dump[0], std::regex(R"(DMP src/request_loop\.cpp:\d+ msg from 10\.77\.0\.2\.5000 \(#6 bytes\):'12345\\n')")))
+    EXPECT_TRUE(std::regex_match(dump[0], std::regex(R"(DMP src/answering\.cpp:\d+ msg from 10\.77\.0\.2\.5000 \(#6 bytes\):'12345\\n')")))
         << dump[0];
     std::vector<std::string> sending = logged("Sending: ");
     ASSERT_EQ(sending.size(), 1u);
-    EXPECT_TRUE(std::regex_match(sending[0], std::regex(R"(DBG src/request_loop\.cpp:\d+ Sending: "Pen\\nPrice: 1\.99" to 10\.77\.0\.2\.9000)")))
+    EXPECT_TRUE(std::regex_match(sending[0], std::regex(R"(DBG src/answering\.cpp:\d+ Sending: "Pen\\nPrice: 1\.99" to 10\.77\.0\.2\.9000)")))
         << sending[0];
     EXPECT_EQ(logged("Received barcode"), std::vector<std::string>{"INF Received barcode \"12345\""});
     std::vector<std::string> bind = logged("Bind receiving socket to ");

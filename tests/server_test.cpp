@@ -1,5 +1,6 @@
 // The handling of one received datagram, without a socket.
 #include "metrics_file.h"
+#include "answering.h"
 #include "request_loop.h"
 
 #include <algorithm>

@@ -7,6 +7,7 @@
 
 #include "fuzz_util.h"
 #include "log.h"
+#include "answering.h"
 #include "request_loop.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
