@@ -131,6 +131,8 @@ void prefetch_barcodes(std::size_t count, const Serving& serving)
     serving.db.barcodes().prefetch(barcodes, count);
 }
 
+} // namespace
+
 // Answers the `count` datagrams that arrived together in serving.received,
 // in order: their log lines go out in one write, before the answers leave
 // together.
@@ -165,8 +167,6 @@ void answer_batch(Socket_handle sd, std::size_t count, Serving& serving)
     log_flush();
     send_answers(sd, serving.outgoing, n, statistics);
 }
-
-} // namespace
 
 void serve_batch(Socket_handle sd, Serving& serving)
 {

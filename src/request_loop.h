@@ -59,4 +59,9 @@ struct Serving {
 // does; their log lines go out in one write before the answers leave.
 void serve_batch(Socket_handle sd, Serving& serving);
 
+// Answers the first `count` entries of serving.received, as serve_batch
+// does once they are received: a failed receive is said and counted, never
+// taken for a datagram.
+void answer_batch(Socket_handle sd, std::size_t count, Serving& serving);
+
 #endif

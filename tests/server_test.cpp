@@ -163,6 +163,30 @@ TEST_F(Answering, RegressionOwnSocketIsNotAnswered)
     EXPECT_FALSE(handle("12345", terminal_at(4464, true), my_dir.path(), 3, 70000).answered);
 }
 
+// Regression: a failed receive was passed on as an empty datagram, and so
+// also logged and counted as one.
+TEST_F(Answering, AFailedReceiveIsNoEmptyMessage)
+{
+    Serving serving;
+    serving.db_dir = my_dir.path();
+    serving.received[0].bytes = -1; // nothing arrived: the system said why
+    serving.received[0].error = 104;
+    serving.received[1].bytes = 0; // an empty datagram
+    serving.received[1].from = terminal_at(5000);
+    Log_capture capture;
+    testing::internal::CaptureStdout();
+    answer_batch(no_socket, 2, serving);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("WSAGetLastError=104"), std::string::npos);
+    const std::vector<std::string> lines = capture.lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("Empty message") != std::string::npos; }), 1)
+        << lines.size() << " lines";
+    std::ostringstream metrics;
+    serving.statistics.write_metrics(metrics, serving.db, 9000);
+    for (const char* count : {"received_total{port=\"9000\"} 1\n", "receive_errors_total{port=\"9000\"} 1\n",
+                              "empty_total{port=\"9000\"} 1\n"})
+        EXPECT_NE(metrics.str().find(count), std::string::npos) << count;
+}
+
 // Each request is counted where it went, and a report that was asked for
 // is written at any level, then counts from zero again.
 TEST_F(Answering, StatisticsCountEveryRequestWhereItWent)
