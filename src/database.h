@@ -35,15 +35,6 @@ inline const char* const database_files[] = {"barcodes.ini", "formats.ini"};
 inline std::string barcodes_path(const std::string& dir) { return dir + "/" + database_files[0]; }
 inline std::string formats_path(const std::string& dir) { return dir + "/" + database_files[1]; }
 
-// The readers skip a line longer than this, with a warning.
-constexpr std::size_t longest_line = std::size_t(1) << 20;
-
-// Whether a line (without its line end) is a section header: "[name]".
-inline bool is_header(std::string_view line)
-{
-    return line.size() >= 2 && line.front() == '[' && line.back() == ']';
-}
-
 // How a lookup found its answer: by a form of the code's GTIN (its 14
 // digits; empty when by the code's own bytes or by the fallback), or by the
 // fallbacks: the barcode [] for a barcode the table lacks (set also when

@@ -11,6 +11,15 @@
 
 #include "database.h"
 
+// The readers skip a line longer than this, with a warning.
+constexpr std::size_t longest_line = std::size_t(1) << 20;
+
+// Whether a line (without its line end) is a section header: "[name]".
+inline bool is_header(std::string_view line)
+{
+    return line.size() >= 2 && line.front() == '[' && line.back() == ']';
+}
+
 // Where `c` first stands in [p, end), or end. Lines are short: eight bytes
 // at a time in line, rather than a call to memchr for each line.
 inline const char* find_byte(const char* p, const char* end, char c)

@@ -51,6 +51,7 @@
 #include "command_line.h"
 #include "csv.h"
 #include "database.h"
+#include "database_lines.h"
 #include "database_check.h"
 #include "escapes.h"
 #include "findings.h"

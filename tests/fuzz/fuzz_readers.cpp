@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "database.h"
+#include "database_lines.h"
 #include "fuzz_util.h"
 #include "log.h"
 
