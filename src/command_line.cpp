@@ -22,6 +22,15 @@ int option_number(const char* text)
     return static_cast<int>(value);
 }
 
+bool whole_number(const std::string& text, int least, int most, int& value)
+{
+    const bool digits = !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
+    value = digits ? std::stoi(text) : -1;
+    if (digits && value >= least && value <= most) return true;
+    value = -1;
+    return false;
+}
+
 bool Command_line::flag(const char* flag) const
 {
     return std::strcmp(argument(), flag) == 0;

@@ -11,6 +11,11 @@
 // range of a 32-bit int are clamped to INT_MIN / INT_MAX.
 int option_number(const char* text);
 
+// A value that must be whole and in range (a port, a time): digits alone,
+// from `least` to `most` (both at most 999,999,999). False for anything else
+// ("abc", "-5", "+9000", " 9000", "70000" for a port), with `value` -1.
+bool whole_number(const std::string& text, int least, int most, int& value);
+
 // False, said on standard error as "PROGRAM: why", when an argument did not
 // reach the program whole (a path with a character outside the Windows code
 // page it ran in): the program refuses to run rather than work on a

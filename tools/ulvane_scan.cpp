@@ -174,13 +174,10 @@ bool bind_port(Socket_handle sd, std::uint16_t port, bool wait, Clock::time_poin
     return true;
 }
 
-// Reads an option's value: digits alone, from `least` to `most`; else says
-// why not in `why`.
+// Reads an option's value (see whole_number); else says why not in `why`.
 bool read_value(const char* option, const std::string& text, int least, int most, int& value, std::string& why)
 {
-    const bool digits = !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
-    value = digits ? std::stoi(text) : -1;
-    if (digits && value >= least && value <= most) return true;
+    if (whole_number(text, least, most, value)) return true;
     why = std::string(option) + text + " is not a number from " + std::to_string(least) + " to " + std::to_string(most);
     return false;
 }

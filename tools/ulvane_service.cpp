@@ -91,9 +91,8 @@ struct Service_options {
 // would be 4464).
 bool is_port(const std::string& text)
 {
-    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    const long port = std::stol(text);
-    return port >= 1 && port <= 65535;
+    int port = 0;
+    return whole_number(text, 1, 65535, port);
 }
 
 // Reads install's options; false, after the usage, for an unknown one or a
