@@ -923,6 +923,7 @@ TEST_F(EndToEnd, RegressionControlBytesCannotForgeLogLines)
 TEST_F(EndToEnd, ScanCheckTellsMonitorsWhatTheyRead)
 {
     write_db(pen_barcodes + "[777]\nformat=price\ntag.description=Cable | 2 m\ntag.price=3\n" +
+                 "[150]\nformat=price\ntag.description=" + std::string(141, 'M') + "\ntag.price=3\n" +
                  "[888]\nformat=price\ntag.description=" + std::string(149, 'L') + "\xc3\xa9" + std::string(14850, 'L') +
                  "\ntag.price=3\n",
              pen_formats);
@@ -947,6 +948,8 @@ TEST_F(EndToEnd, ScanCheckTellsMonitorsWhatTheyRead)
         {{"-expect=x", "10.77.0.1", "777"}, 2, R"(ULVANE CRITICAL - .*, without 'x': 'Cable \\x7c 2 m\\nPrice: 3')" + took + ";;0"},
         {{"-expect=x|y", "10.77.0.1", "12345"}, 2, R"(ULVANE CRITICAL - .*, without 'x\\x7cy': .*)" + took + ";;0"},
         {{"-expect=x", "10.77.0.1", "888"}, 2, "ULVANE CRITICAL - .*: 'L{149}'\\.\\.\\. \\(15010 bytes\\)" + took + ";;0"},
+        {{"-expect=x", "10.77.0.1", "150"}, 2, R"(ULVANE CRITICAL - .*: 'M{141}\\nPrice: 3')" + took + ";;0"}, // 150 bytes: whole
+        {{"-t=3600000", "10.77.0.1", "12345"}, 0, "ULVANE OK - " + said + took + ";;0"},
         {{"-w=abc", "10.77.0.1", "12345"}, 3, "ULVANE UNKNOWN - -w=abc is not a number from 0 to 3600000"},
         {{"-t=-5", "10.77.0.1", "12345"}, 3, "ULVANE UNKNOWN - -t=-5 is not a number from 1 to 3600000"},
         {{"-p=0", "10.77.0.1", "12345"}, 3, "ULVANE UNKNOWN - -p=0 is not a number from 1 to 65535"},

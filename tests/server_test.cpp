@@ -378,6 +378,10 @@ TEST_F(Answering, ForgeryCannotSilenceATerminalNorKeepALoop)
         EXPECT_EQ(answered, s.answered) << s.datagram << " at " << s.at_ms;
     }
     testing::internal::GetCapturedStderr();
+    // A refusal after the answer was found counts as the refusal it is.
+    std::ostringstream metrics;
+    serving.statistics.write_metrics(metrics, serving.db, 9000);
+    EXPECT_NE(metrics.str().find("ulvane_failed_total{port=\"9000\"} 0\n"), std::string::npos) << metrics.str();
 }
 
 // The barcodes asked for most stay counted among a flood of others, in
