@@ -79,7 +79,7 @@ int send_at_rate(Socket_handle sender, Socket_handle answers, const Ipv4_endpoin
     Clock::time_point due = start;
     long sent = 0, answered = 0;
     Datagram_source from;
-    int error = 0;
+    Error error;
     for (Clock::time_point now = start; now < stop + std::chrono::seconds(1); now = Clock::now()) {
         if (now < stop && now >= due) {
             std::string request = next_request();
@@ -123,12 +123,13 @@ int main(int argc, char** argv)
     server.port = static_cast<std::uint16_t>(port);
     // Answers come to the server's port; requests leave from another one,
     // so the server's limit for senders at its own port never applies.
-    int error = 0;
-    Socket_handle sd = udp_open(error), sender = udp_open(error);
-    if (sd < 0 || !udp_bind(sd, server.port, error) || sender < 0 || !udp_bind(sender, 0, error)) {
+    Error error;
+    Udp_socket receiving, sending;
+    if (!receiving.open(error) || !receiving.bind(server.port, error) || !sending.open(error) || !sending.bind(0, error)) {
         std::cerr << "load_gen: cannot bind port " << port << "\n";
         return 2;
     }
+    const Socket_handle sd = receiving.handle(), sender = sending.handle();
     // The answers held back by a reload come all at once: room for them, so
     // that none is lost here rather than at the server.
     udp_set_receive_buffer(sd, std::size_t(8) << 20);

@@ -29,7 +29,7 @@ namespace {
     Received_datagram batch[64];
     Outgoing_datagram out[64];
     for (int i = 0; i < 64; ++i) batch[i] = {buffers[i], sizeof buffers[i], 0, 0, {}};
-    int error = 0;
+    Error error;
     for (;;) {
         std::size_t n = udp_receive_batch(sd, batch, 64), k = 0;
         for (std::size_t i = 0; i < n; ++i)
@@ -55,9 +55,10 @@ int main(int argc, char** argv)
             return 1;
         }
     }
-    int error = 0;
-    Socket_handle sd = udp_open(error);
-    if (sd < 0 || !udp_bind(sd, port, error)) return 1;
+    Error error;
+    Udp_socket socket;
+    if (!socket.open(error) || !socket.bind(port, error)) return 1;
+    const Socket_handle sd = socket.handle();
     static char buf[1600];
     static const char answer[] = "Article number 123456, size 16\nPrice: 12.34 EUR";
     if (batches) reflect_in_batches(sd, port, answer, sizeof answer - 1);

@@ -54,8 +54,8 @@ bool Command_line::number(const char* prefix, int& value) const
 
 bool arguments_are_whole(const char* program)
 {
-    std::string why;
+    Error why;
     if (arguments_arrived_whole(why)) return true;
-    std::cerr << program << ": " << why << std::endl;
+    std::cerr << program << ": " << why.text << std::endl;
     return false;
 }

@@ -43,7 +43,7 @@ bool ends_lines_in_cr_alone(std::string_view text)
 
 } // namespace
 
-std::string unreadable_encoding(std::string_view text)
+bool readable_encoding(std::string_view text, Error& why)
 {
     // UTF-16 holds a zero byte beside every ASCII character: one text
     // byte in two a zero, on the same side, in the first line.
@@ -54,13 +54,16 @@ std::string unreadable_encoding(std::string_view text)
     const std::string save_as = "save it as \"CSV UTF-8\" or as CSV (comma- or semicolon-separated) instead";
     if (bom_le || bom_be || (looked_at >= 4 && std::max(zeros[0], zeros[1]) * 4 >= looked_at && std::min(zeros[0], zeros[1]) == 0)) {
         const bool big_endian = bom_be || (!bom_le && zeros[0] > zeros[1]);
-        return std::string("the file is UTF-16 text (") + (big_endian ? "big" : "little") +
-               "-endian), which spreadsheets call \"Unicode text\": " + save_as;
+        why.text = std::string("the file is UTF-16 text (") + (big_endian ? "big" : "little") +
+                   "-endian), which spreadsheets call \"Unicode text\": " + save_as;
+        return false;
     }
-    if (ends_lines_in_cr_alone(text))
-        return "its lines end in a carriage return alone (as on old Macs), which no line of a CSV ends in here: " +
-               save_as + ", with Windows or Unix line ends";
-    return "";
+    if (ends_lines_in_cr_alone(text)) {
+        why.text = "its lines end in a carriage return alone (as on old Macs), which no line of a CSV ends in here: " +
+                   save_as + ", with Windows or Unix line ends";
+        return false;
+    }
+    return true;
 }
 
 Csv_reader::Csv_reader(std::string_view text) : my_text(text)
@@ -88,10 +91,9 @@ Csv_reader::Csv_reader(std::string_view text) : my_text(text)
     if (counts[most] > 0) my_delimiter = candidates[most];
 }
 
-bool Csv_reader::next(std::vector<std::string>& fields)
+bool Csv_reader::next(std::vector<std::string>& fields, Error& error)
 {
     fields.clear();
-    if (my_at >= my_text.size() || !my_error.empty()) return false;
     my_record_line = my_line;
     const char* p = my_text.data() + my_at;
     const char* const end = my_text.data() + my_text.size();
@@ -106,7 +108,7 @@ bool Csv_reader::next(std::vector<std::string>& fields)
                 my_line += std::count(p, q, '\n');
                 field.append(p, q);
                 if (q == end) {
-                    my_error = "a quote opened at line " + std::to_string(opened_at) + " is never closed";
+                    error.text = "a quote opened at line " + std::to_string(opened_at) + " is never closed";
                     my_at = my_text.size();
                     return false;
                 }
@@ -124,8 +126,8 @@ bool Csv_reader::next(std::vector<std::string>& fields)
             if (stop + 1 < end && stop[1] != '\n') {
                 // Among lines that end in a line feed, a carriage return
                 // alone ends no line: the rows around it would run together.
-                my_error = "line " + std::to_string(my_line) + " ends in a carriage return alone, where the others end "
-                           "in a line feed: save the CSV again, with Windows or Unix line ends";
+                error.text = "line " + std::to_string(my_line) + " ends in a carriage return alone, where the others "
+                             "end in a line feed: save the CSV again, with Windows or Unix line ends";
                 my_at = my_text.size();
                 return false;
             }

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "error.h"
+
 // Appends `text` to `out` as one field: quoted (quotes doubled) when it
 // holds a comma, a quote, a carriage return or a line feed, else as it is.
 // With `as_text` (text that anyone may have chosen, such as a barcode sent
@@ -17,11 +19,11 @@
 // begins with ', which makes it text.
 void append_csv_field(std::string& out, std::string_view text, bool as_text = false);
 
-// Why `text` cannot be read as CSV of one byte a character: it is UTF-16
-// (either byte order, with or without a byte order mark), or its lines end
-// in a carriage return alone; the message says what to save it as instead.
-// Empty when it can be read (whatever other bytes it holds).
-std::string unreadable_encoding(std::string_view text);
+// Whether `text` can be read as CSV of one byte a character (whatever other
+// bytes it holds); not when it is UTF-16 (either byte order, with or
+// without a byte order mark) or its lines end in a carriage return alone,
+// and `why` says what to save it as instead.
+bool readable_encoding(std::string_view text, Error& why);
 
 // Reads the records of a CSV text one by one. The delimiter is the one of
 // comma, semicolon and tab that the first line holds most often outside
@@ -36,13 +38,14 @@ public:
     explicit Csv_reader(std::string_view text);
 
     char delimiter() const { return my_delimiter; }
-    // The next record's fields; false at the end of the text, or, with
-    // error() set, at a quote never closed.
-    bool next(std::vector<std::string>& fields);
-    // The line the record last returned begins at, from 1.
+    // Whether every record was read (or reading failed).
+    bool at_end() const { return my_at >= my_text.size(); }
+    // The next record's fields, which there must be (see at_end); false,
+    // with why, where a quote is never closed or a line ends in a carriage
+    // return alone: reading ends there.
+    bool next(std::vector<std::string>& fields, Error& error);
+    // The line the record last read begins at, from 1.
     unsigned long line() const { return my_record_line; }
-    // Why reading stopped early ("a quote is never closed"); empty when not.
-    const std::string& error() const { return my_error; }
 
 private:
     std::string_view my_text;
@@ -50,7 +53,6 @@ private:
     unsigned long my_line = 1;
     unsigned long my_record_line = 0;
     char my_delimiter = ',';
-    std::string my_error;
 };
 
 #endif

@@ -10,12 +10,12 @@ Log_file::~Log_file()
     if (my_file != nullptr) gzclose(my_file);
 }
 
-bool Log_file::open(const std::string& path, std::string& error)
+bool Log_file::open(const std::string& path, Error& error)
 {
     errno = 0;
     my_file = gzopen(path.c_str(), "rb"); // a file that is no gzip is read as it is
     if (my_file == nullptr) {
-        error = errno != 0 ? std::strerror(errno) : "out of memory";
+        error = errno != 0 ? system_error("", errno) : Error{0, "out of memory"};
         return false;
     }
     gzbuffer(my_file, 256 * 1024);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "error.h"
+
 struct gzFile_s;
 
 class Log_file {
@@ -18,7 +20,7 @@ public:
     ~Log_file();
 
     // False, with why, when `path` cannot be opened.
-    bool open(const std::string& path, std::string& error);
+    bool open(const std::string& path, Error& error);
     // The next line, without its line end, cut at `longest` bytes (the
     // rest of a longer line is passed over and counted); false at the end,
     // or where a compressed file is damaged (see error()).

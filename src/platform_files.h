@@ -3,9 +3,7 @@
 // implementation file per platform (platform_posix.cpp, platform_windows.cpp)
 // provides the whole layer: platform_network.h, platform_files.h,
 // platform_process.h and platform_text.h.
-// A call that can fail returns false and puts why, in the system's words,
-// into its last parameter `error`, set only then (the socket calls give the
-// system's code instead, see platform_network.h).
+// A call that can fail says so as error.h tells.
 #ifndef ULVANE_PLATFORM_FILES_H
 #define ULVANE_PLATFORM_FILES_H
 
@@ -15,6 +13,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "error.h"
 
 // The full form of `path`, and whether it names a directory.
 std::string full_path(const std::string& path);
@@ -54,7 +54,7 @@ bool file_attributes(const std::string& path, File_attributes& out, bool identit
 // The file that `path` names, symbolic links followed to their end (on
 // Windows junctions too): `path` itself when it is no link or names nothing.
 // False, with `error` saying why, for a link that leads to nothing.
-bool link_target(const std::string& path, std::string& target, std::string& error);
+bool link_target(const std::string& path, std::string& target, Error& error);
 
 // One writer of a file at a time: an exclusive lock that one process holds
 // on `path`, a small file made for it beside the file it guards. It is
@@ -72,7 +72,7 @@ public:
     // when taken. False when another process holds it, with `busy` set and
     // `error` that holder's words, or when the lock cannot be made, with
     // `error` saying why.
-    bool take(const std::string& path, const std::string& holder, bool& busy, std::string& error);
+    bool take(const std::string& path, const std::string& holder, bool& busy, Error& error);
 
 private:
     std::string my_path;
@@ -103,7 +103,7 @@ public:
     // Creates the temporary file beside the file `path` names: where `path`
     // is a symbolic link, the file it leads to is replaced and the link
     // stays (see link_target).
-    bool open(const std::string& path, std::string& error);
+    bool open(const std::string& path, Error& error);
     // The file replaced (its full path on Windows), and whether `path` is a
     // link that leads to it.
     const std::string& target() const { return my_path; }
@@ -111,14 +111,14 @@ public:
     // How many other names (hard links) the file replaced had: they keep
     // its old contents, since the new file takes the place of this name.
     std::size_t other_names() const { return my_other_names; }
-    bool write(std::string_view bytes, std::string& error);
+    bool write(std::string_view bytes, Error& error);
     // Puts the new file in the place of the old one. `durable`: flushed to
     // the disk first, the rename too, and on Windows retried for up to 5 s
     // while another program has the old file open. `quick`: neither, for a
     // file that is written again soon anyway (the metrics), so that a slow
     // disk or a reader never holds the caller up.
     enum Commit { durable, quick };
-    bool commit(std::string& error, Commit how = durable);
+    bool commit(Error& error, Commit how = durable);
 
 private:
     void give_up();

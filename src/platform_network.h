@@ -3,11 +3,8 @@
 // implementation file per platform (platform_posix.cpp, platform_windows.cpp)
 // provides the whole layer: platform_network.h, platform_files.h and
 // platform_process.h.
-// A call that can fail says so by its result (false, no_socket, fewer than
-// asked) and puts why into its last parameter `error`, set only then: here
-// the system's code (errno; on Windows WSAGetLastError), which the log
-// prints as a number and socket_error_text puts into words; in the file and
-// service calls those words themselves.
+// A call that can fail says so as error.h tells; the log prints a socket
+// call's error.code as a number.
 #ifndef ULVANE_PLATFORM_NETWORK_H
 #define ULVANE_PLATFORM_NETWORK_H
 
@@ -16,6 +13,9 @@
 #include <string>
 #include <string_view>
 #include <chrono>
+#include <utility>
+
+#include "error.h"
 
 // Starts the socket layer; false when it cannot be used. Always true on POSIX.
 bool socket_layer_start();
@@ -41,14 +41,32 @@ bool address_from_text(const std::string& text, std::uint32_t& address);
 
 // The IPv4 address of a host given by address or by name ("localhost", a
 // host name); false when there is none.
-bool address_of_host(const std::string& host, std::uint32_t& address);
+bool address_of_host(const std::string& host, std::uint32_t& address, Error& error);
 
-// An IPv4 datagram socket; no_socket on failure.
-Socket_handle udp_open(int& error);
+// An IPv4 datagram socket, which the object owns and closes.
+class Udp_socket {
+public:
+    Udp_socket() = default;
+    ~Udp_socket() { close(); }
+    Udp_socket(Udp_socket&& other) noexcept : my_handle(other.my_handle) { other.my_handle = no_socket; }
+    Udp_socket& operator=(Udp_socket&& other) noexcept
+    {
+        std::swap(my_handle, other.my_handle);
+        return *this;
+    }
+    // Opens a socket in place of the one held; false when the system gives
+    // none.
+    bool open(Error& error);
+    // Binds it to all local IPv4 addresses at `port` (0: the system picks
+    // one); false when it cannot.
+    bool bind(std::uint16_t port, Error& error);
+    // The handle that the udp_ calls take; no_socket while none is open.
+    Socket_handle handle() const { return my_handle; }
+    void close();
 
-// Binds the socket to all local IPv4 addresses at `port` (0: the system
-// picks one). False on failure.
-bool udp_bind(Socket_handle sd, std::uint16_t port, int& error);
+private:
+    Socket_handle my_handle = no_socket;
+};
 
 // The port a bound socket listens at (the one the system picked for port
 // 0); 0 when it cannot be read.
@@ -89,7 +107,7 @@ bool is_own_address(std::uint32_t address);
 // empty datagram), or -1 on failure; a datagram longer than `capacity`
 // counts as a failure ("message too long", see is_message_too_long) and is
 // dropped whole. `from` is all zero when the platform left no address.
-long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from, int& error);
+long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from, Error& error);
 
 // One entry of a batch receive: the caller's buffer, and what the receive
 // put into it.
@@ -112,7 +130,7 @@ constexpr std::size_t udp_batch_most = 64;
 std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::size_t count);
 
 // Sends one datagram of `size` bytes (0 allowed). Returns false on failure.
-bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to, int& error);
+bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to, Error& error);
 
 struct Outgoing_datagram {
     const char* data;
@@ -123,19 +141,16 @@ struct Outgoing_datagram {
 // Sends datagrams in order, at most udp_batch_most. Returns how many were
 // sent from the first on; when fewer than `count` (and udp_batch_most), the
 // next one failed, `error` says why, and none after it was tried.
-std::size_t udp_send_batch(Socket_handle sd, const Outgoing_datagram* batch, std::size_t count, int& error);
+std::size_t udp_send_batch(Socket_handle sd, const Outgoing_datagram* batch, std::size_t count, Error& error);
 
 // Waits at most `timeout_ms` milliseconds for a datagram to arrive; true
 // when one can be received.
 bool udp_wait_readable(Socket_handle sd, int timeout_ms);
 
-void udp_close(Socket_handle sd);
 
 // Whether a socket call's code says that a datagram was longer than the buffer.
 bool is_message_too_long(int code);
 // Whether a bind's code says that another socket holds the port.
 bool is_address_in_use(int code);
-// The system's words for such a code ("Network is unreachable").
-std::string socket_error_text(int code);
 
 #endif

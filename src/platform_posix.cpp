@@ -47,7 +47,7 @@ void binary_standard_output()
 {
 }
 
-bool arguments_arrived_whole(std::string&)
+bool arguments_arrived_whole(Error&)
 {
     return true; // the bytes as given
 }
@@ -134,26 +134,32 @@ bool address_from_text(const std::string& text, std::uint32_t& address)
     return true;
 }
 
-bool address_of_host(const std::string& host, std::uint32_t& address)
+bool address_of_host(const std::string& host, std::uint32_t& address, Error& error)
 {
     if (address_from_text(host, address)) return true;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    const int code = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (code != 0 || found == nullptr) {
+        error = {code, "unknown host " + host + ": " + (code == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(code))};
+        return false;
+    }
     address = ntohl(reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
     freeaddrinfo(found);
     return true;
 }
 
-Socket_handle udp_open(int& error)
+bool Udp_socket::open(Error& error)
 {
-    int sd = socket(AF_INET, SOCK_DGRAM, 0);
+    close();
+    const int sd = socket(AF_INET, SOCK_DGRAM, 0);
     if (sd < 0) {
-        error = errno;
-        return no_socket;
+        error = system_error("", errno);
+        return false;
     }
+    my_handle = sd;
     // A wait for datagrams ends after a second, so that a stop signal that
     // came just before it is seen.
     timeval second{1, 0};
@@ -164,18 +170,24 @@ Socket_handle udp_open(int& error)
     setsockopt(sd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
     // And when each arrived.
     setsockopt(sd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-    return sd;
+    return true;
 }
 
-bool udp_bind(Socket_handle sd, std::uint16_t port, int& error)
+bool Udp_socket::bind(std::uint16_t port, Error& error)
 {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_ANY);
     sa.sin_port = htons(port);
-    if (bind(static_cast<int>(sd), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return true;
-    error = errno;
+    if (::bind(static_cast<int>(my_handle), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return true;
+    error = system_error("", errno);
     return false;
+}
+
+void Udp_socket::close()
+{
+    if (my_handle >= 0) ::close(static_cast<int>(my_handle));
+    my_handle = no_socket;
 }
 
 std::uint16_t udp_local_port(Socket_handle sd)
@@ -310,7 +322,7 @@ Own_addresses the_own_addresses;
 
 } // namespace
 
-long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from, int& error)
+long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from, Error& error)
 {
     Received_datagram received;
     received.buf = buf;
@@ -318,7 +330,7 @@ long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_sou
     while (udp_receive_batch(sd, &received, 1) == 0) {
     }
     from = received.from;
-    if (received.bytes < 0) error = received.error;
+    if (received.bytes < 0) error = system_error("", received.error);
     return received.bytes;
 }
 
@@ -449,18 +461,18 @@ bool is_own_address(std::uint32_t address)
     return own.addresses.count(address) != 0;
 }
 
-bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to, int& error)
+bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to, Error& error)
 {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(to.address);
     sa.sin_port = htons(to.port);
     if (sendto(static_cast<int>(sd), data, size, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa) >= 0) return true;
-    error = errno;
+    error = system_error("", errno);
     return false;
 }
 
-std::size_t udp_send_batch(Socket_handle sd, const Outgoing_datagram* batch, std::size_t count, int& error)
+std::size_t udp_send_batch(Socket_handle sd, const Outgoing_datagram* batch, std::size_t count, Error& error)
 {
     const std::size_t most = udp_batch_most;
     if (count > most) count = most;
@@ -486,7 +498,7 @@ std::size_t udp_send_batch(Socket_handle sd, const Outgoing_datagram* batch, std
     while (sent < count) {
         const int n = sendmmsg(static_cast<int>(sd), messages + sent, static_cast<unsigned>(count - sent), 0);
         if (n <= 0) {
-            error = n < 0 ? errno : EAGAIN;
+            error = system_error("", n < 0 ? errno : EAGAIN);
             break;
         }
         sent += static_cast<std::size_t>(n);
@@ -500,11 +512,6 @@ bool udp_wait_readable(Socket_handle sd, int timeout_ms)
     return poll(&p, 1, timeout_ms) > 0;
 }
 
-void udp_close(Socket_handle sd)
-{
-    if (sd >= 0) close(static_cast<int>(sd));
-}
-
 bool is_message_too_long(int code)
 {
     return code == EMSGSIZE;
@@ -515,7 +522,7 @@ bool is_address_in_use(int code)
     return code == EADDRINUSE;
 }
 
-std::string socket_error_text(int code)
+std::string system_error_text(int code)
 {
     return std::strerror(code);
 }
@@ -712,7 +719,7 @@ unsigned long process_id()
     return static_cast<unsigned long>(getpid());
 }
 
-bool link_target(const std::string& path, std::string& target, std::string& error)
+bool link_target(const std::string& path, std::string& target, Error& error)
 {
     struct stat st;
     if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
@@ -722,13 +729,13 @@ bool link_target(const std::string& path, std::string& target, std::string& erro
     // Whoever may write in the link's directory can plant a link there: one
     // of another user would have us replace whatever file it names.
     if (st.st_uid != 0 && st.st_uid != geteuid()) {
-        error = path + " is a symbolic link of another user (uid " + std::to_string(st.st_uid) +
+        error.text = path + " is a symbolic link of another user (uid " + std::to_string(st.st_uid) +
                 "), neither root nor this program's: not followed";
         return false;
     }
     char* resolved = realpath(path.c_str(), nullptr);
     if (resolved == nullptr) {
-        error = path + " is a symbolic link that leads to nothing: " + std::strerror(errno);
+        error = system_error(path + " is a symbolic link that leads to nothing", errno);
         return false;
     }
     target = resolved;
@@ -745,7 +752,7 @@ File_lock::~File_lock()
     close(static_cast<int>(my_handle));
 }
 
-bool File_lock::take(const std::string& path, const std::string& holder, bool& busy, std::string& error)
+bool File_lock::take(const std::string& path, const std::string& holder, bool& busy, Error& error)
 {
     busy = false;
     for (;;) {
@@ -756,7 +763,7 @@ bool File_lock::take(const std::string& path, const std::string& holder, bool& b
         const bool others = fd < 0 && errno == EACCES;
         if (others) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
-            error = "cannot make the lock " + path + ": " + std::strerror(errno);
+            error = system_error("cannot make the lock " + path, errno);
             return false;
         }
         if (others && flock(fd, LOCK_EX | LOCK_NB) == 0) {
@@ -764,7 +771,7 @@ bool File_lock::take(const std::string& path, const std::string& holder, bool& b
             const int code = errno;
             close(fd);
             if (removed) continue;
-            error = "cannot remove the lock " + path + " that an ended import left: " + std::strerror(code);
+            error = system_error("cannot remove the lock " + path + " that an ended import left", code);
             return false;
         }
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -773,8 +780,8 @@ bool File_lock::take(const std::string& path, const std::string& holder, bool& b
             const ssize_t n = code == EWOULDBLOCK ? pread(fd, words, sizeof words, 0) : -1;
             close(fd);
             busy = code == EWOULDBLOCK;
-            error = busy ? std::string(words, n > 0 ? static_cast<std::size_t>(n) : 0)
-                         : "cannot lock " + path + ": " + std::strerror(code);
+            error = busy ? Error{code, std::string(words, n > 0 ? static_cast<std::size_t>(n) : 0)}
+                         : system_error("cannot lock " + path, code);
             return false;
         }
         // The holder before us may have removed the file as we opened it:
@@ -822,7 +829,7 @@ void File_replacement::give_up()
     my_temp.clear();
 }
 
-bool File_replacement::open(const std::string& path, std::string& error)
+bool File_replacement::open(const std::string& path, Error& error)
 {
     give_up();
     if (!link_target(path, my_path, error)) return false;
@@ -830,7 +837,7 @@ bool File_replacement::open(const std::string& path, std::string& error)
     struct stat old;
     const bool existed = stat(my_path.c_str(), &old) == 0;
     if (existed && !S_ISREG(old.st_mode)) {
-        error = "cannot replace " + my_path + ": it is no regular file (a directory, a device, a FIFO or a socket)";
+        error.text = "cannot replace " + my_path + ": it is no regular file (a directory, a device, a FIFO or a socket)";
         return false;
     }
     my_temp = my_path + ".new-" + std::to_string(getpid());
@@ -842,7 +849,7 @@ bool File_replacement::open(const std::string& path, std::string& error)
     if (fd < 0 && errno == EEXIST && unlink(my_temp.c_str()) == 0)
         fd = ::open(my_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
-        error = "cannot create " + my_temp + ": " + std::strerror(errno);
+        error = system_error("cannot create " + my_temp, errno);
         my_temp.clear();
         return false;
     }
@@ -855,7 +862,7 @@ bool File_replacement::open(const std::string& path, std::string& error)
             // new file stays ours then.
         }
         if (fchmod(fd, old.st_mode & 07777) != 0) {
-            error = "cannot give " + my_temp + " the permissions of " + my_path + ": " + std::strerror(errno);
+            error = system_error("cannot give " + my_temp + " the permissions of " + my_path, errno);
             give_up();
             return false;
         }
@@ -863,13 +870,13 @@ bool File_replacement::open(const std::string& path, std::string& error)
     return true;
 }
 
-bool File_replacement::write(std::string_view bytes, std::string& error)
+bool File_replacement::write(std::string_view bytes, Error& error)
 {
     while (!bytes.empty()) {
         const ssize_t n = ::write(static_cast<int>(my_handle), bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            error = "cannot write " + my_temp + ": " + std::strerror(n < 0 ? errno : ENOSPC);
+            error = system_error("cannot write " + my_temp, n < 0 ? errno : ENOSPC);
             give_up();
             return false;
         }
@@ -878,21 +885,21 @@ bool File_replacement::write(std::string_view bytes, std::string& error)
     return true;
 }
 
-bool File_replacement::commit(std::string& error, Commit how)
+bool File_replacement::commit(Error& error, Commit how)
 {
     const int fd = static_cast<int>(my_handle);
     const bool flushed = how == quick || fsync(fd) == 0;
     const int flush_error = errno;
     const bool closed = close(fd) == 0; // even after a failed flush, or the descriptor would leak
     if (!flushed || !closed) {
-        error = "cannot write " + my_temp + " to the disk: " + std::strerror(flushed ? errno : flush_error);
+        error = system_error("cannot write " + my_temp + " to the disk", flushed ? errno : flush_error);
         my_handle = -1;
         give_up();
         return false;
     }
     my_handle = -1;
     if (rename(my_temp.c_str(), my_path.c_str()) != 0) {
-        error = "cannot rename " + my_temp + " to " + my_path + ": " + std::strerror(errno);
+        error = system_error("cannot rename " + my_temp + " to " + my_path, errno);
         give_up();
         return false;
     }
@@ -910,11 +917,11 @@ bool File_replacement::commit(std::string& error, Commit how)
 }
 
 bool single_byte_characters(const char* iconv_name, unsigned, std::array<std::int32_t, 256>& characters,
-                            std::string& error)
+                            Error& error)
 {
     const iconv_t converter = iconv_open("UTF-32LE", iconv_name);
     if (converter == reinterpret_cast<iconv_t>(-1)) {
-        error = std::string("iconv does not know ") + iconv_name + ": " + std::strerror(errno);
+        error = system_error(std::string("iconv does not know ") + iconv_name, errno);
         return false;
     }
     for (int b = 0; b < 256; ++b) {

@@ -3,14 +3,14 @@
 // implementation file per platform (platform_posix.cpp, platform_windows.cpp)
 // provides the whole layer: platform_network.h, platform_files.h and
 // platform_process.h.
-// A call that can fail returns false and puts why, in the system's words,
-// into its last parameter `error`, set only then (the socket calls give the
-// system's code instead, see platform_network.h).
+// A call that can fail says so as error.h tells.
 #ifndef ULVANE_PLATFORM_PROCESS_H
 #define ULVANE_PLATFORM_PROCESS_H
 
 #include <string>
 #include <vector>
+
+#include "error.h"
 
 // Prepares the standard streams before anything is opened or written: any of
 // standard input, output and error that is closed is opened on the null
@@ -45,9 +45,7 @@ bool statistics_requested(); // true once for each signal
 // (see run_as_service), that it now serves. Nothing otherwise.
 void report_serving();
 
-// The Windows service manager (Windows only). Each of these returns false
-// when it fails, with `error` saying why in the system's words, as the
-// layer's file calls do.
+// The Windows service manager (Windows only).
 struct Service_config {
     std::string name;         // "ulvane_server"
     std::string display_name; // in the Services console
@@ -64,20 +62,20 @@ struct Service_config {
 // the privileges or grant the access (Wine), `warning` says so and the
 // service stays registered. Nothing stays registered when any other part
 // fails.
-bool service_register(const Service_config& config, std::string& warning, std::string& error);
+bool service_register(const Service_config& config, std::string& warning, Error& error);
 // Stops the service if it runs (waiting for it to stop), then removes it,
 // waiting until the manager has let go of it (up to 30 s).
-bool service_remove(const std::string& name, std::string& error);
+bool service_remove(const std::string& name, Error& error);
 // Whether a service of that name is registered.
 bool service_is_registered(const std::string& name);
 // Starts the service and waits (up to 30 s) until it serves; false when it
 // stopped instead or did not answer, with its exit codes in `error`.
-bool service_start(const std::string& name, std::string& error);
+bool service_start(const std::string& name, Error& error);
 // Asks the running service to reopen its log file (the control
 // PARAMCHANGE) or to write its statistics (service_control_statistics).
 enum class Service_request { reopen_log, write_statistics };
 const unsigned service_control_statistics = 128; // the first user-defined control
-bool service_ask(const std::string& name, Service_request request, std::string& error);
+bool service_ask(const std::string& name, Service_request request, Error& error);
 // When the service manager started this process: runs `serve` as the
 // service `name`, reporting it starting, then stopped with serve's result
 // (0, or a service-specific code of failure); the stop and shutdown
@@ -97,7 +95,7 @@ std::string program_path();
 // which turns a character it lacks into a look-alike ("Łódź" into "Lodz"),
 // so that a path names another directory. False then, with `error` saying
 // which argument; always true on POSIX.
-bool arguments_arrived_whole(std::string& error);
+bool arguments_arrived_whole(Error& error);
 #ifdef _WIN32
 // The index of the first of `arguments` that `code_page` cannot carry
 // whole, or -1: what arguments_arrived_whole asks of the command line.

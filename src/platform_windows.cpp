@@ -120,13 +120,15 @@ void WINAPI service_main(DWORD, char**)
     report_service_state(SERVICE_STOPPED, 0, static_cast<DWORD>(code));
 }
 
-// "The specified service does not exist as an installed service. (1060)"
-std::string system_reason(DWORD code)
+// Fills `error` with `what` and, for a failure the system reported, its
+// words for `code` ("cannot open the service X: The specified service does
+// not exist as an installed service. (1060)"), with what to do where only an
+// administrator may; false, for a step to return.
+bool failed(Error& error, const std::string& what, DWORD code = 0)
 {
-    const std::string text = socket_error_text(static_cast<int>(code));
-    std::string reason = (text.empty() ? text : text + " ") + "(" + std::to_string(code) + ")";
-    if (code == ERROR_ACCESS_DENIED) reason += "; run it from a console opened as administrator";
-    return reason;
+    error = code == 0 ? Error{0, what} : system_error(what, static_cast<int>(code));
+    if (code == ERROR_ACCESS_DENIED) error.text += "; run it from a console opened as administrator";
+    return false;
 }
 
 // Closes a service manager handle at the end of a scope.
@@ -176,17 +178,17 @@ bool run_as_service(const char* name, int (*serve)())
 namespace {
 
 // Grants LocalService read access to `path`, or with `write` the right to
-// change it, and both to what it holds; empty on success, else why not.
-std::string grant_local_service(const std::string& path, bool write)
+// change it, and both to what it holds.
+bool grant_local_service(const std::string& path, bool write, Error& why)
 {
     BYTE sid[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof sid;
-    if (!CreateWellKnownSid(WinLocalServiceSid, nullptr, sid, &size)) return system_reason(GetLastError());
+    if (!CreateWellKnownSid(WinLocalServiceSid, nullptr, sid, &size)) return failed(why, "", GetLastError());
     PACL acl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     DWORD error = GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
                                         &acl, nullptr, &descriptor);
-    if (error != ERROR_SUCCESS) return system_reason(error);
+    if (error != ERROR_SUCCESS) return failed(why, "", error);
     EXPLICIT_ACCESSA access{};
     access.grfAccessPermissions = write ? GENERIC_READ | GENERIC_WRITE | DELETE : GENERIC_READ | GENERIC_EXECUTE;
     access.grfAccessMode = GRANT_ACCESS;
@@ -201,15 +203,16 @@ std::string grant_local_service(const std::string& path, bool write)
                                       nullptr, nullptr, granted, nullptr);
     LocalFree(granted);
     LocalFree(descriptor);
-    return error == ERROR_SUCCESS ? "" : system_reason(error);
+    return error == ERROR_SUCCESS || failed(why, "", error);
 }
 
-// Why the step failed; empty when it did not.
-std::string why_not_registered(const Service_config& config, std::string& warning)
+} // namespace
+
+bool service_register(const Service_config& config, std::string& warning, Error& error)
 {
     warning.clear();
     Service_handle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE)};
-    if (manager.handle == nullptr) return "cannot open the service manager: " + system_reason(GetLastError());
+    if (manager.handle == nullptr) return failed(error, "cannot open the service manager", GetLastError());
     // Anyone on the terminals' network can send it datagrams: not the
     // all-powerful LocalSystem.
     Service_handle service{CreateServiceA(manager.handle, config.name.c_str(), config.display_name.c_str(),
@@ -217,10 +220,10 @@ std::string why_not_registered(const Service_config& config, std::string& warnin
                                           SERVICE_ERROR_NORMAL, config.command_line.c_str(), nullptr, nullptr,
                                           nullptr, "NT AUTHORITY\\LocalService", "")};
     if (service.handle == nullptr) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_SERVICE_EXISTS)
-            return "the service " + config.name + " is registered already (remove it first)";
-        return "cannot register the service " + config.name + ": " + system_reason(error);
+        const DWORD code = GetLastError();
+        if (code == ERROR_SERVICE_EXISTS)
+            return failed(error, "the service " + config.name + " is registered already (remove it first)");
+        return failed(error, "cannot register the service " + config.name, code);
     }
     SERVICE_DESCRIPTIONA description{const_cast<char*>(config.description.c_str())};
     SC_ACTION restarts[] = {{SC_ACTION_RESTART, 10000}, {SC_ACTION_RESTART, 10000}, {SC_ACTION_NONE, 0}};
@@ -230,31 +233,24 @@ std::string why_not_registered(const Service_config& config, std::string& warnin
     failures.lpsaActions = restarts;
     if (!ChangeServiceConfig2A(service.handle, SERVICE_CONFIG_DESCRIPTION, &description) ||
         !ChangeServiceConfig2A(service.handle, SERVICE_CONFIG_FAILURE_ACTIONS, &failures)) {
-        const DWORD error = GetLastError();
+        const DWORD code = GetLastError();
         DeleteService(service.handle);
-        return "cannot configure the service " + config.name + ": " + system_reason(error);
+        return failed(error, "cannot configure the service " + config.name, code);
     }
     char only_traverse[] = "SeChangeNotifyPrivilege\0"; // a list, ended by an empty name
     SERVICE_REQUIRED_PRIVILEGES_INFOA privileges{only_traverse};
     if (!ChangeServiceConfig2A(service.handle, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &privileges))
-        warning = "cannot limit the privileges of the service " + config.name + " (" + system_reason(GetLastError()) +
-                  "): it runs with those of NT AUTHORITY\\LocalService";
+        warning = "cannot limit the privileges of the service " + config.name + " (" +
+                  system_error_text(static_cast<int>(GetLastError())) + "): it runs with those of NT AUTHORITY\\LocalService";
     for (const auto& [dir, write] : {std::make_pair(config.readable_dir, false), std::make_pair(config.writable_dir, true)}) {
-        const std::string why = grant_local_service(dir, write);
-        if (!why.empty())
+        Error why;
+        if (!grant_local_service(dir, write, why))
             warning += (warning.empty() ? "" : "; ") + std::string("cannot let NT AUTHORITY\\LocalService ") +
-                       (write ? "write in " : "read ") + dir + " (" + why + "): grant it by hand (icacls)";
+                       (write ? "write in " : "read ") + dir + " (" + why.text + "): grant it by hand (icacls)";
     }
-    return "";
+    return true;
 }
 
-} // namespace
-
-bool service_register(const Service_config& config, std::string& warning, std::string& error)
-{
-    error = why_not_registered(config, warning);
-    return error.empty();
-}
 
 void report_to_system_log(const std::string& source, const std::string& message)
 {
@@ -280,37 +276,30 @@ bool wait_for_service(SC_HANDLE service, DWORD state, SERVICE_STATUS& status)
     return status.dwCurrentState == state;
 }
 
-// Why the step failed; empty when it did not.
-std::string why_not_removed(const std::string& name)
+} // namespace
+
+bool service_remove(const std::string& name, Error& error)
 {
     Service_handle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)};
-    if (manager.handle == nullptr) return "cannot open the service manager: " + system_reason(GetLastError());
+    if (manager.handle == nullptr) return failed(error, "cannot open the service manager", GetLastError());
     {
         Service_handle service{OpenServiceA(manager.handle, name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE)};
-        if (service.handle == nullptr) return "cannot open the service " + name + ": " + system_reason(GetLastError());
+        if (service.handle == nullptr) return failed(error, "cannot open the service " + name, GetLastError());
         SERVICE_STATUS status{};
         if (ControlService(service.handle, SERVICE_CONTROL_STOP, &status))
             wait_for_service(service.handle, SERVICE_STOPPED, status);
         if (!DeleteService(service.handle))
-            return "cannot remove the service " + name + ": " + system_reason(GetLastError());
+            return failed(error, "cannot remove the service " + name, GetLastError());
     }
     // The manager only marks it for deletion while a handle to it is open
     // (its process ending, a console showing it): gone means gone, so that
     // an installer may register it anew at once.
     for (int waited = 0; waited < 30000; waited += 100) {
         Service_handle still{OpenServiceA(manager.handle, name.c_str(), SERVICE_QUERY_STATUS)};
-        if (still.handle == nullptr) return "";
+        if (still.handle == nullptr) return true;
         Sleep(100);
     }
-    return "the service " + name + " was removed, but is still there after 30 s";
-}
-
-} // namespace
-
-bool service_remove(const std::string& name, std::string& error)
-{
-    error = why_not_removed(name);
-    return error.empty();
+    return failed(error, "the service " + name + " was removed, but is still there after 30 s");
 }
 
 bool service_is_registered(const std::string& name)
@@ -321,57 +310,36 @@ bool service_is_registered(const std::string& name)
     return service.handle != nullptr;
 }
 
-namespace {
-
-// Why the step failed; empty when it did not.
-std::string why_not_started(const std::string& name)
+bool service_start(const std::string& name, Error& error)
 {
     Service_handle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)};
-    if (manager.handle == nullptr) return "cannot open the service manager: " + system_reason(GetLastError());
+    if (manager.handle == nullptr) return failed(error, "cannot open the service manager", GetLastError());
     Service_handle service{OpenServiceA(manager.handle, name.c_str(), SERVICE_START | SERVICE_QUERY_STATUS)};
-    if (service.handle == nullptr) return "cannot open the service " + name + ": " + system_reason(GetLastError());
+    if (service.handle == nullptr) return failed(error, "cannot open the service " + name, GetLastError());
     if (!StartServiceA(service.handle, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
-        return "cannot start the service " + name + ": " + system_reason(GetLastError());
+        return failed(error, "cannot start the service " + name, GetLastError());
     SERVICE_STATUS status{};
-    if (wait_for_service(service.handle, SERVICE_RUNNING, status)) return "";
+    if (wait_for_service(service.handle, SERVICE_RUNNING, status)) return true;
     if (status.dwCurrentState == SERVICE_STOPPED)
-        return "the service " + name + " stopped at its start (exit code " + std::to_string(status.dwWin32ExitCode) +
-               ", its own " + std::to_string(status.dwServiceSpecificExitCode) + "): its log says why";
-    return "the service " + name + " did not report serving within 30 s";
+        return failed(error, "the service " + name + " stopped at its start (exit code " +
+                                 std::to_string(status.dwWin32ExitCode) + ", its own " +
+                                 std::to_string(status.dwServiceSpecificExitCode) + "): its log says why");
+    return failed(error, "the service " + name + " did not report serving within 30 s");
 }
 
-} // namespace
-
-bool service_start(const std::string& name, std::string& error)
-{
-    error = why_not_started(name);
-    return error.empty();
-}
-
-namespace {
-
-// Why the step failed; empty when it did not.
-std::string why_not_asked(const std::string& name, Service_request request)
+bool service_ask(const std::string& name, Service_request request, Error& error)
 {
     const bool reopen = request == Service_request::reopen_log;
     Service_handle manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT)};
-    if (manager.handle == nullptr) return "cannot open the service manager: " + system_reason(GetLastError());
+    if (manager.handle == nullptr) return failed(error, "cannot open the service manager", GetLastError());
     Service_handle service{
         OpenServiceA(manager.handle, name.c_str(), reopen ? SERVICE_PAUSE_CONTINUE : SERVICE_USER_DEFINED_CONTROL)};
-    if (service.handle == nullptr) return "cannot open the service " + name + ": " + system_reason(GetLastError());
+    if (service.handle == nullptr) return failed(error, "cannot open the service " + name, GetLastError());
     SERVICE_STATUS status{};
     if (!ControlService(service.handle, reopen ? SERVICE_CONTROL_PARAMCHANGE : service_control_statistics, &status))
-        return "cannot ask the service " + name + (reopen ? " to reopen its log: " : " for its statistics: ") +
-               system_reason(GetLastError());
-    return "";
-}
-
-} // namespace
-
-bool service_ask(const std::string& name, Service_request request, std::string& error)
-{
-    error = why_not_asked(name, request);
-    return error.empty();
+        return failed(error, "cannot ask the service " + name + (reopen ? " to reopen its log" : " for its statistics"),
+                      GetLastError());
+    return true;
 }
 
 std::string full_path(const std::string& path)
@@ -410,7 +378,7 @@ int first_argument_not_whole(unsigned code_page, const std::vector<std::wstring>
     return -1;
 }
 
-bool arguments_arrived_whole(std::string& error)
+bool arguments_arrived_whole(Error& error)
 {
     int count = 0;
     LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
@@ -424,7 +392,7 @@ bool arguments_arrived_whole(std::string& error)
     std::string shown(argument.size() * 3, '\0');
     shown.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, argument.data(), static_cast<int>(argument.size()),
                                                                &shown[0], static_cast<int>(shown.size()), nullptr, nullptr)));
-    error = "the argument \"" + shown + "\" holds characters that Windows cannot hand to this program whole (its code page " +
+    error.text = "the argument \"" + shown + "\" holds characters that Windows cannot hand to this program whole (its code page " +
             std::to_string(code_page) + " lacks them; Windows 10 version 1903 or later hands over any)";
     return false;
 }
@@ -457,14 +425,17 @@ bool address_from_text(const std::string& text, std::uint32_t& address)
     return true;
 }
 
-bool address_of_host(const std::string& host, std::uint32_t& address)
+bool address_of_host(const std::string& host, std::uint32_t& address, Error& error)
 {
     if (address_from_text(host, address)) return true;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        error = system_error("unknown host " + host, WSAGetLastError());
+        return false;
+    }
     address = ntohl(reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
     freeaddrinfo(found);
     return true;
@@ -476,13 +447,15 @@ LPFN_WSARECVMSG the_recvmsg = nullptr; // WSARecvMsg, asked of the first socket
 
 } // namespace
 
-Socket_handle udp_open(int& error)
+bool Udp_socket::open(Error& error)
 {
+    close();
     SOCKET sd = socket(AF_INET, SOCK_DGRAM, 0);
     if (sd == INVALID_SOCKET) {
-        error = WSAGetLastError();
-        return no_socket;
+        error = system_error("", WSAGetLastError());
+        return false;
     }
+    my_handle = static_cast<Socket_handle>(sd);
     // A wait for datagrams ends after a second, so that a stop is seen.
     DWORD second = 1000;
     setsockopt(sd, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&second), sizeof second);
@@ -496,18 +469,24 @@ Socket_handle udp_open(int& error)
         WSAIoctl(sd, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &the_recvmsg, sizeof the_recvmsg, &bytes,
                  nullptr, nullptr);
     }
-    return static_cast<Socket_handle>(sd);
+    return true;
 }
 
-bool udp_bind(Socket_handle sd, std::uint16_t port, int& error)
+bool Udp_socket::bind(std::uint16_t port, Error& error)
 {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_ANY);
     sa.sin_port = htons(port);
-    if (bind(static_cast<SOCKET>(sd), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return true;
-    error = WSAGetLastError();
+    if (::bind(static_cast<SOCKET>(my_handle), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return true;
+    error = system_error("", WSAGetLastError());
     return false;
+}
+
+void Udp_socket::close()
+{
+    if (my_handle >= 0) closesocket(static_cast<SOCKET>(my_handle));
+    my_handle = no_socket;
 }
 
 std::uint16_t udp_local_port(Socket_handle sd)
@@ -571,7 +550,7 @@ bool is_own_address(std::uint32_t address)
     return std::find(own.addresses.begin(), own.addresses.end(), address) != own.addresses.end();
 }
 
-long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from, int& error)
+long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from, Error& error)
 {
     Received_datagram received;
     received.buf = buf;
@@ -579,7 +558,7 @@ long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_sou
     while (udp_receive_batch(sd, &received, 1) == 0) {
     }
     from = received.from;
-    if (received.bytes < 0) error = received.error;
+    if (received.bytes < 0) error = system_error("", received.error);
     return received.bytes;
 }
 
@@ -641,7 +620,7 @@ std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::s
     return 1;
 }
 
-bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to, int& error)
+bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to, Error& error)
 {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
@@ -650,11 +629,11 @@ bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_e
     if (sendto(static_cast<SOCKET>(sd), data, static_cast<int>(size), 0, reinterpret_cast<sockaddr*>(&sa),
                sizeof sa) == static_cast<int>(size))
         return true;
-    error = WSAGetLastError();
+    error = system_error("", WSAGetLastError());
     return false;
 }
 
-std::size_t udp_send_batch(Socket_handle sd, const Outgoing_datagram* batch, std::size_t count, int& error)
+std::size_t udp_send_batch(Socket_handle sd, const Outgoing_datagram* batch, std::size_t count, Error& error)
 {
     // One call a datagram.
     if (count > udp_batch_most) count = udp_batch_most;
@@ -672,11 +651,6 @@ bool udp_wait_readable(Socket_handle sd, int timeout_ms)
     return select(0, &readable, nullptr, nullptr, &timeout) > 0;
 }
 
-void udp_close(Socket_handle sd)
-{
-    if (sd >= 0) closesocket(static_cast<SOCKET>(sd));
-}
-
 bool is_message_too_long(int code)
 {
     return code == WSAEMSGSIZE;
@@ -687,13 +661,15 @@ bool is_address_in_use(int code)
     return code == WSAEADDRINUSE;
 }
 
-std::string socket_error_text(int code)
+// "The specified service does not exist as an installed service. (1060)":
+// the code too, since Windows words them in its own language.
+std::string system_error_text(int code)
 {
     char text[512] = "";
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                              static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
     while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) text[--n] = '\0';
-    return std::string(text, n);
+    return (n > 0 ? std::string(text, n) + " " : std::string()) + "(" + std::to_string(code) + ")";
 }
 
 bool file_attributes(const std::string& path, File_attributes& out, bool identity)
@@ -803,15 +779,6 @@ void Directory_watch::watch_again(const std::string& dir, const char* const*, st
     my_failed = false;
 }
 
-namespace {
-
-std::string system_error_text(DWORD code)
-{
-    return socket_error_text(static_cast<int>(code)) + " (" + std::to_string(code) + ")";
-}
-
-} // namespace
-
 // Large pages take a privilege that a server should not hold.
 void advise_large_pages(void*, std::size_t)
 {
@@ -822,7 +789,7 @@ unsigned long process_id()
     return GetCurrentProcessId();
 }
 
-bool link_target(const std::string& path, std::string& target, std::string& error)
+bool link_target(const std::string& path, std::string& target, Error& error)
 {
     const DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
@@ -837,7 +804,7 @@ bool link_target(const std::string& path, std::string& target, std::string& erro
     const DWORD code = GetLastError();
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     if (length == 0 || length >= sizeof final) {
-        error = path + " is a symbolic link that leads to nothing: " + system_error_text(code);
+        error = system_error(path + " is a symbolic link that leads to nothing", static_cast<int>(code));
         return false;
     }
     target.assign(final, length);
@@ -851,7 +818,7 @@ File_lock::~File_lock()
     if (my_handle != -1) CloseHandle(reinterpret_cast<HANDLE>(my_handle));
 }
 
-bool File_lock::take(const std::string& path, const std::string& holder, bool& busy, std::string& error)
+bool File_lock::take(const std::string& path, const std::string& holder, bool& busy, Error& error)
 {
     busy = false;
     // Others may read it (to say who holds it), no one may open it to write
@@ -862,16 +829,16 @@ bool File_lock::take(const std::string& path, const std::string& holder, bool& b
         const DWORD code = GetLastError();
         busy = code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED;
         if (!busy) {
-            error = "cannot make the lock " + path + ": " + system_error_text(code);
+            error = system_error("cannot make the lock " + path, static_cast<int>(code));
             return false;
         }
-        error.clear();
+        error = Error{static_cast<int>(code), ""};
         HANDLE held = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (held != INVALID_HANDLE_VALUE) {
             char words[512];
             DWORD n = 0;
-            if (ReadFile(held, words, sizeof words, &n, nullptr)) error.assign(words, n);
+            if (ReadFile(held, words, sizeof words, &n, nullptr)) error.text.assign(words, n);
             CloseHandle(held);
         }
         return false;
@@ -912,7 +879,7 @@ void File_replacement::give_up()
     my_temp.clear();
 }
 
-bool File_replacement::open(const std::string& path, std::string& error)
+bool File_replacement::open(const std::string& path, Error& error)
 {
     give_up();
     // The full path, with backslashes, names the file in messages as
@@ -937,7 +904,7 @@ bool File_replacement::open(const std::string& path, std::string& error)
         CloseHandle(old);
     }
     if (!regular) {
-        error = "cannot replace " + my_path + ": it is no regular file (a directory or a device)";
+        error.text = "cannot replace " + my_path + ": it is no regular file (a directory or a device)";
         return false;
     }
     my_temp = my_path + ".new-" + std::to_string(GetCurrentProcessId());
@@ -947,7 +914,7 @@ bool File_replacement::open(const std::string& path, std::string& error)
     if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS && DeleteFileA(my_temp.c_str()))
         file = CreateFileA(my_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        error = "cannot create " + my_temp + ": " + system_error_text(GetLastError());
+        error = system_error("cannot create " + my_temp, static_cast<int>(GetLastError()));
         my_temp.clear();
         return false;
     }
@@ -955,13 +922,13 @@ bool File_replacement::open(const std::string& path, std::string& error)
     return true;
 }
 
-bool File_replacement::write(std::string_view bytes, std::string& error)
+bool File_replacement::write(std::string_view bytes, Error& error)
 {
     while (!bytes.empty()) {
         const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1 << 30));
         DWORD written = 0;
         if (!WriteFile(reinterpret_cast<HANDLE>(my_handle), bytes.data(), piece, &written, nullptr) || written == 0) {
-            error = "cannot write " + my_temp + ": " + system_error_text(GetLastError());
+            error = system_error("cannot write " + my_temp, static_cast<int>(GetLastError()));
             give_up();
             return false;
         }
@@ -970,7 +937,7 @@ bool File_replacement::write(std::string_view bytes, std::string& error)
     return true;
 }
 
-bool File_replacement::commit(std::string& error, Commit how)
+bool File_replacement::commit(Error& error, Commit how)
 {
     HANDLE file = reinterpret_cast<HANDLE>(my_handle);
     const bool flushed = how == quick || FlushFileBuffers(file) != 0;
@@ -978,7 +945,7 @@ bool File_replacement::commit(std::string& error, Commit how)
     CloseHandle(file);
     my_handle = -1;
     if (!flushed) {
-        error = "cannot write " + my_temp + " to the disk: " + system_error_text(flush_error);
+        error = system_error("cannot write " + my_temp + " to the disk", static_cast<int>(flush_error));
         give_up();
         return false;
     }
@@ -1014,7 +981,7 @@ bool File_replacement::commit(std::string& error, Commit how)
         const DWORD code = GetLastError();
         const bool busy = code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED || code == ERROR_LOCK_VIOLATION;
         if (!busy || how == quick || std::chrono::steady_clock::now() > give_up_at) {
-            error = "cannot put " + my_temp + " in the place of " + my_path + ": " + system_error_text(code);
+            error = system_error("cannot put " + my_temp + " in the place of " + my_path, static_cast<int>(code));
             give_up();
             return false;
         }
@@ -1023,10 +990,10 @@ bool File_replacement::commit(std::string& error, Commit how)
 }
 
 bool single_byte_characters(const char*, unsigned code_page, std::array<std::int32_t, 256>& characters,
-                            std::string& error)
+                            Error& error)
 {
     if (!IsValidCodePage(code_page)) {
-        error = "Windows does not know the code page " + std::to_string(code_page);
+        error.text = "Windows does not know the code page " + std::to_string(code_page);
         return false;
     }
     for (int b = 0; b < 256; ++b) {

@@ -62,19 +62,20 @@ int serve(int port, const std::string& db_dir, const std::string& stats_file, St
     serving->db_dir = db_dir;
     serving->metrics = Metrics_file(stats_file);
     const Barcode_db& db = serving->db;
-    Socket_handle sd = no_socket;
+    Udp_socket socket;
     try {
         serving->db.load(db_dir);
         serving->statistics = Statistics(db); // what the first load counted is not counted
-        int error = 0;
-        sd = udp_open(error);
-        if (sd < 0) REPORT_SOCKET_ERROR(error); // the bind below fails and ends the run
+        Error error;
         LOG_DBG("Bind receiving socket to " << 0 << "." << port);
-        if (!udp_bind(sd, static_cast<std::uint16_t>(port), error)) {
-            REPORT_SOCKET_ERROR(error);
+        if (!socket.open(error) || !socket.bind(static_cast<std::uint16_t>(port), error)) {
+            REPORT_SOCKET_ERROR(error.code);
             why = Start_failure::port;
+            socket.close();
+            socket_layer_stop();
             return -1;
         }
+        const Socket_handle sd = socket.handle();
         // The port bound is the one answers go to; with -p=0 the system
         // picked it, and the Ready line must name that one.
         const std::uint16_t bound = udp_local_port(sd);
@@ -86,14 +87,14 @@ int serve(int port, const std::string& db_dir, const std::string& stats_file, St
                                                 << db.barcodes().size() << " barcodes and " << db.formats().size()
                                                 << " formats (ulvane_server " << ulvane_version << ").");
         request_loop(sd, *serving);
-        udp_close(sd);
+        socket.close();
         socket_layer_stop();
         return 0;
     } catch (const std::string& message) {
         // In practice the first load failed: the server cannot serve, and
         // says so with its status, as the other start-up failures do.
         report_failure(message);
-        if (sd >= 0) udp_close(sd);
+        socket.close();
         socket_layer_stop();
         why = Start_failure::database;
         return -1;
@@ -107,15 +108,15 @@ namespace {
 void send_answers(Socket_handle sd, const Outgoing_datagram* answers, std::size_t count, Statistics& statistics)
 {
     for (std::size_t sent = 0; sent < count;) {
-        int code = 0;
+        Error error;
         const std::size_t most = std::min(count - sent, udp_batch_most);
-        const std::size_t n = udp_send_batch(sd, answers + sent, most, code);
+        const std::size_t n = udp_send_batch(sd, answers + sent, most, error);
         sent += n;
         if (n == most) continue;
         statistics.count(Statistics::unsent);
         const Outgoing_datagram& failed = answers[sent++];
         const std::string to = address_text(failed.to.address) + "." + std::to_string(failed.to.port);
-        LOG_WRN(msg::answer_not_sent(failed.size, to, code));
+        LOG_WRN(msg::answer_not_sent(failed.size, to, error.code));
     }
 }
 

@@ -108,7 +108,7 @@ bool holds_utf8_text(std::string_view text)
     return wide;
 }
 
-bool Text_encoding::open(std::string_view name, std::string& error)
+bool Text_encoding::open(std::string_view name, Error& error)
 {
     const std::string wanted = comparable(name);
     for (const Known_encoding& e : known_encodings) {
@@ -128,7 +128,7 @@ bool Text_encoding::open(std::string_view name, std::string& error)
                        my_bytes.end());
         return true;
     }
-    error = "no encoding " + std::string(name) + " (there are " + text_encoding_names() + ")";
+    error.text = "no encoding " + std::string(name) + " (there are " + text_encoding_names() + ")";
     return false;
 }
 

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "error.h"
+
 // The names open() takes: "UTF-8, Latin-1, Latin-9, ...".
 std::string text_encoding_names();
 
@@ -39,7 +41,7 @@ public:
     // The encoding `name` names, in any case, with or without '-' ("UTF-8",
     // "latin1", "cp850"); false, with why, when it is none of
     // text_encoding_names() or the system lacks it.
-    bool open(std::string_view name, std::string& error);
+    bool open(std::string_view name, Error& error);
     // UTF-8, where there is nothing to convert.
     bool is_utf8() const { return my_name == "UTF-8"; }
     const std::string& name() const { return my_name; }

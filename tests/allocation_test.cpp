@@ -47,7 +47,7 @@ namespace {
 long allocations_of_a_batch(Socket_handle client, Socket_handle answers, const Ipv4_endpoint& server,
                             Serving& serving, const std::string& request, int count, Socket_handle sd)
 {
-    int error = 0;
+    Error error;
     for (int i = 0; i < count; ++i) EXPECT_TRUE(udp_send(client, request.data(), request.size(), server, error));
     EXPECT_TRUE(udp_wait_readable(sd, 1000));
     allocations = 0;
@@ -64,12 +64,12 @@ long allocations_of_a_batch(Socket_handle client, Socket_handle answers, const I
 }
 
 // A socket at a port the system picks, and that port.
-Socket_handle any_port_socket(std::uint16_t& port)
+Socket_handle any_port_socket(Udp_socket& socket, std::uint16_t& port)
 {
-    int error = 0;
-    Socket_handle sd = udp_open(error);
-    EXPECT_GE(sd, 0);
-    EXPECT_TRUE(udp_bind(sd, 0, error));
+    Error error;
+    EXPECT_TRUE(socket.open(error));
+    EXPECT_TRUE(socket.bind(0, error));
+    const Socket_handle sd = socket.handle();
     sockaddr_in sa{};
     socklen_t length = sizeof sa;
     getsockname(static_cast<int>(sd), reinterpret_cast<sockaddr*>(&sa), &length);
@@ -114,8 +114,9 @@ TEST(Allocations, NoneForABatchOfAnyBarcodeOnceWarmedUp)
         {"a listed EAN-13 after a mount", "4006381333931\n", true},
     };
     std::uint16_t server_port = 0, answer_port = 0, client_port = 0;
-    Socket_handle answers = any_port_socket(answer_port), client = any_port_socket(client_port);
-    Socket_handle sd = any_port_socket(server_port);
+    Udp_socket sockets[3];
+    Socket_handle answers = any_port_socket(sockets[0], answer_port), client = any_port_socket(sockets[1], client_port);
+    Socket_handle sd = any_port_socket(sockets[2], server_port);
     Serving serving;
     serving.db_dir = dir.path();
     serving.port = answer_port; // answers go to the sender's address at this port
@@ -140,7 +141,4 @@ TEST(Allocations, NoneForABatchOfAnyBarcodeOnceWarmedUp)
         close_log_file();
     }
     set_log_level(3);
-    udp_close(sd);
-    udp_close(client);
-    udp_close(answers);
 }

@@ -1100,8 +1100,8 @@ TEST(Import, OneAtATimeLeavingNothingBehind)
     {
         File_lock other;
         bool busy = false;
-        std::string error;
-        ASSERT_TRUE(other.take(barcodes + ".lock", "the test, process 7", busy, error)) << error;
+        Error error;
+        ASSERT_TRUE(other.take(barcodes + ".lock", "the test, process 7", busy, error)) << error.text;
         const auto started = std::chrono::steady_clock::now();
         r = import(db, "barcode,format,d\n1,f,newer\n");
         EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
@@ -1130,7 +1130,7 @@ TEST(Import, OneAtATimeLeavingNothingBehind)
         if (child == 0) {
             File_lock lock;
             bool busy = false;
-            std::string error;
+            Error error;
             _exit(setgid(65534) != 0 || setuid(65534) != 0 ? 2
                   : !lock.take(barcodes + ".lock", "nobody, process 8", busy, error) ? 3
                   : read_file(barcodes + ".lock") == "nobody, process 8" ? 0 : 4);

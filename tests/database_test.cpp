@@ -787,17 +787,17 @@ TEST(FileLock, OneHolderAtATimeAndItsFileGoesWithIt)
     Temp_dir dir;
     const std::string path = dir.file("barcodes.ini.lock");
     bool busy = false;
-    std::string error;
+    Error error;
     {
         File_lock first, second;
-        ASSERT_TRUE(first.take(path, "the first, process 1", busy, error)) << error;
+        ASSERT_TRUE(first.take(path, "the first, process 1", busy, error)) << error.text;
         EXPECT_FALSE(second.take(path, "the second", busy, error));
         EXPECT_TRUE(busy);
-        EXPECT_EQ(error, "the first, process 1");
+        EXPECT_EQ(error.text, "the first, process 1");
     }
     EXPECT_FALSE(std::filesystem::exists(path));
     File_lock again;
-    EXPECT_TRUE(again.take(path, "again", busy, error)) << error;
+    EXPECT_TRUE(again.take(path, "again", busy, error)) << error.text;
     EXPECT_FALSE(busy);
     File_lock nowhere;
     EXPECT_FALSE(nowhere.take(dir.file("none/x.lock"), "", busy, error));

@@ -22,8 +22,8 @@ const std::string pen_answer = "Pen\nPrice: 1.99";
 // Sends one datagram from `sd`; a failure to send fails the test.
 inline void send_datagram(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to)
 {
-    int error = 0;
-    EXPECT_TRUE(udp_send(sd, data, size, to, error)) << socket_error_text(error);
+    Error error;
+    EXPECT_TRUE(udp_send(sd, data, size, to, error)) << error.text;
 }
 
 class EndToEnd : public testing::Test {

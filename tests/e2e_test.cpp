@@ -340,7 +340,7 @@ TEST_F(EndToEnd, RegressionAStopUnderAFloodIsPrompt)
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (flooding && std::chrono::steady_clock::now() < end)
             for (int i = 0; i < 100; ++i, ++sent) send_datagram(sd, "12345\n", 6, {Two_hosts::server_address, 9000});
-        udp_close(sd);
+        my_hosts->close_socket(sd);
     });
     usleep(1000000);
     const auto signalled = std::chrono::steady_clock::now();
@@ -983,7 +983,7 @@ TEST_F(EndToEnd, ScanCheckTellsMonitorsWhatTheyRead)
     EXPECT_EQ(my_hosts->wait_for_exit(waiting, 10000), 3);
     EXPECT_NE(read_file(my_dir.file("check_out0")).find("ULVANE UNKNOWN - cannot bind UDP port 9000 (error "), std::string::npos)
         << read_file(my_dir.file("check_out0"));
-    udp_close(taken);
+    my_hosts->close_socket(taken);
     // One behind the check of a host that is down, which holds the port for
     // its whole -t, still asks once it has the port.
     const pid_t down = my_hosts->start_in(my_hosts->terminal_ns(), {ULVANE_SCAN_PATH, "-check", "-t=500", "10.77.0.99", "12345"},
@@ -1752,7 +1752,7 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (flooding && std::chrono::steady_clock::now() < end)
             for (int i = 0; i < 100; ++i) send_datagram(flooder, "12345\n", 6, {Two_hosts::server_address, 9000});
-        udp_close(flooder);
+        my_hosts->close_socket(flooder);
     });
     usleep(500000);
     const auto stop_asked = std::chrono::steady_clock::now();
@@ -1848,7 +1848,7 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
                     20000);
     EXPECT_EQ(setup.first, 1) << setup.second;
     EXPECT_NE(setup.second.find("stopped at its start"), std::string::npos) << setup.second;
-    udp_close(taken);
+    my_hosts->close_socket(taken);
     EXPECT_FALSE(std::ifstream(my_dir.file("other/db/barcodes.ini")).good()) << "the examples copied are gone";
     EXPECT_FALSE(std::ifstream(my_dir.file("other/db")).good()) << "so is the directory made for them";
     EXPECT_NE(read_file(my_dir.file("other/ulvane_server.log")).find("WSAGetLastError=" + std::to_string(address_in_use)), std::string::npos)
@@ -1859,7 +1859,7 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     const std::string state = std::string(std::getenv("WINEPREFIX")) + "/drive_c/ProgramData/ulvane/";
     EXPECT_NE(read_file(state + "service.options").find("-p=9002"), std::string::npos);
     EXPECT_FALSE(std::ifstream(state + "setup.undo").good());
-    udp_close(at_9002);
+    my_hosts->close_socket(at_9002);
     EXPECT_EQ(service({"remove"}).first, 0);
 
     // A record planted where users may write removes nothing of theirs: only
@@ -1967,7 +1967,7 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
     {
         Socket_handle taken = my_hosts->socket_in(my_hosts->server_ns(), 9001);
         auto failed = install(packages[0], {"PORT=9001", shop_properties[0], shop_properties[1]});
-        udp_close(taken);
+        my_hosts->close_socket(taken);
         EXPECT_NE(failed.first, 0) << failed.second;
         nothing_left("port taken");
     }
@@ -1984,7 +1984,7 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
     const std::string pen = "Ballpoint pen, blue\nPrice: 0.89"; // the example database's
     Socket_handle sd = terminal(9002);
     EXPECT_EQ(ask(sd, "4006381333931\n", no_socket, 5000, 9002), pen);
-    udp_close(sd);
+    my_hosts->close_socket(sd);
 
     auto again = install(packages[0], {"PORT=9003"});
     ASSERT_EQ(again.first, 0) << again.second;
@@ -2018,7 +2018,7 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
     EXPECT_EQ(read_file(my_dir.file("shop/db/barcodes.ini")), edited);
     EXPECT_NE(read_file(my_dir.file("shop/server.log")).find("Ready: answering at UDP port 9003"), std::string::npos)
         << "the log, where LOGFILE said, stays";
-    udp_close(sd);
+    my_hosts->close_socket(sd);
 }
 #endif
 
@@ -2038,7 +2038,7 @@ TEST_F(EndToEnd, A2DCodeFindsTheArticleListedUnderItsEan13)
     EXPECT_EQ(ask(sd, "]d20109506000134352" "17280200" "10L2\x1d" "21S2\n"), "Milk 1.19\nBest before 29.02.2028");
     EXPECT_EQ(ask(sd, "https://id.gs1.org/01/09506000134359/21/S3\n"), " \nBest before "); // a wrong check digit
     EXPECT_EQ(ask(sd, "https://id.gs1.org/01/04006381333931/21/S4?17=271231\n"), " \nBest before 31.12.2027");
-    udp_close(sd);
+    my_hosts->close_socket(sd);
     const pid_t scan = my_hosts->start_in(my_hosts->terminal_ns(),
                                           {ULVANE_SCAN_PATH, "10.77.0.1", "]d2010950600013435217271130\\x1d"},
                                           my_dir.file("scan_out"), my_dir.file("scan_err"));

@@ -472,7 +472,8 @@ TEST(Csv, FieldsAreQuotedWhereNeededAndReadBack)
         EXPECT_EQ(reader.delimiter(), r.delimiter) << r.csv;
         std::vector<std::vector<std::string>> records;
         std::vector<std::string> fields;
-        while (reader.next(fields)) records.push_back(fields);
+        Error error;
+        while (!reader.at_end() && reader.next(fields, error)) records.push_back(fields);
         EXPECT_EQ(records, r.records) << r.csv;
     }
 }

@@ -51,12 +51,12 @@ TEST(TextEncoding, ReadsUtf8AsItIsDefined)
 
 TEST(TextEncoding, ConvertsThereAndBackNamingWhatItCannot)
 {
-    std::string why;
+    Error why;
     Text_encoding encoding;
     EXPECT_FALSE(encoding.open("koi8-r", why));
-    EXPECT_EQ(why, "no encoding koi8-r (there are " + text_encoding_names() + ")");
+    EXPECT_EQ(why.text, "no encoding koi8-r (there are " + text_encoding_names() + ")");
     for (const char* name : {"cp850", "IBM850", "Cp 850", "CP_850"}) {
-        ASSERT_TRUE(encoding.open(name, why)) << name << ": " << why;
+        ASSERT_TRUE(encoding.open(name, why)) << name << ": " << why.text;
         EXPECT_EQ(encoding.name(), "CP850");
     }
     std::string out;

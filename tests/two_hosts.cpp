@@ -79,7 +79,7 @@ Two_hosts::Two_hosts()
 Two_hosts::~Two_hosts()
 {
     while (!my_processes.empty()) stop(my_processes.back());
-    for (Socket_handle sd : my_sockets) udp_close(sd);
+    my_sockets.clear();
     run("ip netns del " + my_server_ns);
     run("ip netns del " + my_terminal_ns);
     if (!my_third_ns.empty()) run("ip netns del " + my_third_ns);
@@ -117,26 +117,30 @@ Socket_handle Two_hosts::socket_in(const std::string& ns, std::uint16_t port, st
 {
     int home = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     int there = open_ns(ns);
-    Socket_handle sd = no_socket;
+    Udp_socket socket;
     if (home >= 0 && there >= 0 && setns(there, CLONE_NEWNET) == 0) {
-        int error = 0;
-        sd = udp_open(error);
+        Error error;
+        const int sd = socket.open(error) ? static_cast<int>(socket.handle()) : -1;
         sockaddr_in sa{};
         sa.sin_family = AF_INET;
         sa.sin_addr.s_addr = htonl(address);
         sa.sin_port = htons(port);
         int on = 1;
-        if (sd >= 0 && shared) setsockopt(static_cast<int>(sd), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (sd >= 0 && bind(static_cast<int>(sd), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-            udp_close(sd);
-            sd = no_socket;
-        }
+        if (sd >= 0 && shared) setsockopt(sd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (sd >= 0 && bind(sd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) socket.close();
         if (setns(home, CLONE_NEWNET) != 0) std::abort(); // never stay in a test namespace
     }
     if (home >= 0) close(home);
     if (there >= 0) close(there);
-    if (sd >= 0) my_sockets.push_back(sd);
+    const Socket_handle sd = socket.handle();
+    if (sd >= 0) my_sockets.push_back(std::move(socket));
     return sd;
+}
+
+void Two_hosts::close_socket(Socket_handle sd)
+{
+    for (Udp_socket& socket : my_sockets)
+        if (socket.handle() == sd) socket.close();
 }
 
 pid_t Two_hosts::start_in(const std::string& ns, const std::vector<std::string>& argv,
@@ -228,7 +232,7 @@ bool receive_within(Socket_handle sd, int ms, std::string& datagram, Datagram_so
 {
     static char buf[65536];
     if (!udp_wait_readable(sd, ms)) return false;
-    int error = 0;
+    Error error;
     long bytes = udp_receive(sd, buf, sizeof buf, from, error);
     if (bytes < 0) return false;
     datagram.assign(buf, static_cast<std::size_t>(bytes));

@@ -47,6 +47,8 @@ public:
     // address a datagram is for receives it). Closed by the destructor.
     Socket_handle socket_in(const std::string& ns, std::uint16_t port, std::uint32_t address = 0,
                             bool shared = false);
+    // Closes one of those sockets before the destructor does.
+    void close_socket(Socket_handle sd);
 
     // Starts a program in the namespace with standard output and error
     // written to the files given ("": closed; "|": a pipe that nobody
@@ -76,7 +78,7 @@ private:
     std::string my_terminal_ns;
     std::string my_third_ns;
     std::vector<pid_t> my_processes;
-    std::vector<Socket_handle> my_sockets;
+    std::vector<Udp_socket> my_sockets;
 };
 
 // Receives one datagram within `ms`; false when none came.

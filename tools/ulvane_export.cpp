@@ -36,32 +36,33 @@
 
 namespace {
 
-// Why `table` cannot be written as UTF-8 from `encoding`: the first
-// barcode, key or value with a byte that is no character of it; empty
-// when there is none.
-std::string unconvertible(const Barcode_table& table, const Text_encoding& encoding)
+// Whether `table` can be written as UTF-8 from `encoding`; else `why`
+// names the first barcode, key or value with a byte that is no character
+// of it.
+bool convertible(const Barcode_table& table, const Text_encoding& encoding, Error& why)
 {
-    if (encoding.is_all_characters(table.text())) return ""; // the common case, at once
+    if (encoding.is_all_characters(table.text())) return true; // the common case, at once
     std::string utf8;
     Text_fault fault;
     auto fault_in = [&](std::string_view text) {
         utf8.clear();
         return encoding.to_utf8(text, utf8, fault) > 0 ? text.substr(fault.at, 1) : std::string_view();
     };
-    auto why = [&](std::string_view place, std::string_view byte) {
-        return std::string(place) + ": the byte " + escape_control_bytes(byte) + " is no character of " +
+    auto fail = [&](std::string_view place, std::string_view byte) {
+        why.text = std::string(place) + ": the byte " + escape_control_bytes(byte) + " is no character of " +
                encoding.name() + " (export without -encoding to keep the bytes as they are)";
+        return false;
     };
     for (std::size_t i = 0; i < table.size(); ++i) {
         const std::string_view barcode = table.barcode(i);
         std::string_view byte = fault_in(barcode);
-        if (!byte.empty()) return why("barcode " + quoted(barcode), byte);
+        if (!byte.empty()) return fail("barcode " + quoted(barcode), byte);
         for (const auto& t : table.tags(i).list()) {
             if (byte = fault_in(t.first), byte.empty()) byte = fault_in(t.second);
-            if (!byte.empty()) return why("barcode " + quoted(barcode) + ", " + quoted(t.first), byte);
+            if (!byte.empty()) return fail("barcode " + quoted(barcode) + ", " + quoted(t.first), byte);
         }
     }
-    return "";
+    return true;
 }
 
 // Writes `table` as CSV through `out`, which is called with pieces of text,
@@ -148,13 +149,14 @@ int main(int argc, char** argv)
     unbuffer_standard_streams();
     if (version_asked(argc, argv, "ulvane_export")) return 0;
     if (!arguments_are_whole("ulvane_export")) return 2;
-    std::string db_dir = ".", output, encoding_name, why;
+    std::string db_dir = ".", output, encoding_name;
+    Error why;
     Text_encoding encoding;
     Command_line args(argc, argv);
     while (args.next()) {
         if (args.text("-encoding=", encoding_name)) {
             if (encoding.open(encoding_name, why)) continue;
-            std::cerr << "ulvane_export: " << why << std::endl;
+            std::cerr << "ulvane_export: " << why.text << std::endl;
             return 2;
         }
         if (!args.text("-db=", db_dir) && !(args.text("-o=", output) && !output.empty())) {
@@ -176,9 +178,8 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    why = unconvertible(db.barcodes(), encoding);
-    if (!why.empty()) {
-        std::cerr << "ulvane_export: " << path << ": " << why << ": nothing written" << std::endl;
+    if (!convertible(db.barcodes(), encoding, why)) {
+        std::cerr << "ulvane_export: " << path << ": " << why.text << ": nothing written" << std::endl;
         return 1;
     }
 

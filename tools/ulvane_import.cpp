@@ -467,9 +467,9 @@ void Import::check_piece()
             my_answering_formats.push_back(*format);
     }
     if (my_out != nullptr && !failed()) {
-        std::string why;
+        Error why;
         if (!my_out->write(my_piece, why)) {
-            refuse(0, why);
+            refuse(0, why.text);
             my_out = nullptr;
         }
     }
@@ -480,20 +480,22 @@ void Import::check_piece()
 void Import::run(std::string_view csv, const Old_file& old, File_replacement* out)
 {
     my_out = out;
-    const std::string encoding = unreadable_encoding(csv);
-    if (!encoding.empty()) return refuse(1, encoding);
+    Error why;
+    if (!readable_encoding(csv, why)) return refuse(1, why.text);
     Csv_reader reader(csv);
+    if (reader.at_end()) return refuse(1, "no header line");
     std::vector<std::string> cells;
-    if (!reader.next(cells) || !convert(cells, reader.line()) || !read_header(cells)) {
-        if (!reader.error().empty()) refuse(1, reader.error());
-        else if (cells.empty()) refuse(1, "no header line");
-        return;
-    }
+    if (!reader.next(cells, why)) return refuse(1, why.text);
+    if (!convert(cells, reader.line()) || !read_header(cells)) return;
     my_rows.reserve(static_cast<std::size_t>(std::count(csv.begin(), csv.end(), '\n')) + 1);
     my_piece = "# Written by ulvane_import: edit the CSV it came from and import that again.\n";
-    while (reader.next(cells))
+    while (!reader.at_end()) {
+        if (!reader.next(cells, why)) {
+            refuse(reader.line(), why.text);
+            break;
+        }
         if (convert(cells, reader.line())) add_row(cells, reader.line());
-    if (!reader.error().empty()) refuse(reader.line(), reader.error());
+    }
     if (my_rows.empty() && !failed()) refuse(reader.line(), "no data row");
     const bool has_fallback = std::any_of(my_rows.begin(), my_rows.end(), [&](const Row& r) { return barcode_of(r).empty(); });
     if (!has_fallback && old.has_fallback) {
@@ -612,7 +614,7 @@ Summary compare(const std::vector<Row>& rows, const Old_file& old)
 // 5 s for another import to end; removes what killed imports left; and
 // opens the replacement.
 bool lock_and_open(const std::string& barcodes_path, File_lock& lock, File_replacement& replacement,
-                   std::string& why)
+                   Error& why)
 {
     std::string target;
     if (!link_target(barcodes_path, target, why)) return false;
@@ -624,8 +626,9 @@ bool lock_and_open(const std::string& barcodes_path, File_lock& lock, File_repla
     while (!lock.take(target + ".lock", holder, busy, why)) {
         if (!busy) return false;
         if (std::chrono::steady_clock::now() > give_up_at) {
-            why = "another import into " + target + " is under way (" + (why.empty() ? "its lock " + target + ".lock" : why) +
-                  "): not written; try again when it has ended";
+            why.text = "another import into " + target + " is under way (" +
+                       (why.text.empty() ? "its lock " + target + ".lock" : why.text) +
+                       "): not written; try again when it has ended";
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -688,9 +691,9 @@ int import_csv(const Options& options)
 
     File_replacement replacement;
     File_lock lock;
-    std::string why;
+    Error why;
     if (!options.dry_run && !(lock_and_open(barcodes_path, lock, replacement, why))) {
-        std::cerr << "ulvane_import: " << why << std::endl;
+        std::cerr << "ulvane_import: " << why.text << std::endl;
         return 1;
     }
     const Old_file old = read_old_file(barcodes_path); // read under the lock
@@ -716,7 +719,7 @@ int import_csv(const Options& options)
         return 0;
     }
     if (!replacement.commit(why)) {
-        std::cerr << "ulvane_import: " << why << std::endl;
+        std::cerr << "ulvane_import: " << why.text << std::endl;
         return 1;
     }
     write_summary("written");
@@ -736,9 +739,9 @@ int main(int argc, char** argv)
     while (args.next()) {
         if (args.text("-db=", options.db_dir) || args.text("-format=", options.default_format)) continue;
         if (args.text("-encoding=", encoding)) {
-            std::string why;
+            Error why;
             if (options.encoding.open(encoding, why)) continue;
-            std::cerr << "ulvane_import: " << why << std::endl;
+            std::cerr << "ulvane_import: " << why.text << std::endl;
             return 2;
         }
         if (args.text("-barcode=", options.barcode_column) && !options.barcode_column.empty()) continue;

@@ -507,7 +507,8 @@ void write_report(const Report& r, std::size_t files)
 std::string first_time_of(const std::string& path)
 {
     Log_file file;
-    std::string why, line;
+    std::string line;
+    Error why;
     if (!file.open(path, why)) return "";
     for (int k = 0; k < 1000 && file.next(line, longest_report_line); ++k) {
         const std::string_view time = log_line_time(line);
@@ -518,7 +519,7 @@ std::string first_time_of(const std::string& path)
 
 // Reads a log file into the report, with a note when it is damaged or holds
 // no line of the server's log; false, with why, when it cannot be opened.
-bool read_file(Report& report, const std::string& path, std::string& error)
+bool read_file(Report& report, const std::string& path, Error& error)
 {
     Log_file file;
     if (!file.open(path, error)) return false;
@@ -576,9 +577,9 @@ int main(int argc, char** argv)
     std::stable_sort(in_order.begin(), in_order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     Report report;
     for (const auto& file : in_order) {
-        std::string why;
+        Error why;
         if (!read_file(report, file.second, why)) {
-            std::cerr << "ulvane_report: cannot read " << file.second << ": " << why << std::endl;
+            std::cerr << "ulvane_report: cannot read " << file.second << ": " << why.text << std::endl;
             return 2;
         }
     }

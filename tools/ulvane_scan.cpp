@@ -129,7 +129,7 @@ bool receive_from(Socket_handle sd, std::uint32_t host, Clock::time_point until,
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
         if (!udp_wait_readable(sd, left > 0 ? static_cast<int>(left) : 0)) return false;
         Datagram_source from;
-        int error = 0;
+        Error error;
         const long bytes = udp_receive(sd, buf, sizeof buf, from, error);
         if (bytes >= 0 && from.endpoint.address == host) {
             answer.assign(buf, static_cast<std::size_t>(bytes));
@@ -154,10 +154,10 @@ int ask_as_check(const Check& check, Socket_handle sd, const Ipv4_endpoint& serv
     while (receive_from(sd, server.address, Clock::now(), answer)) {
     }
     const Clock::time_point sent = Clock::now();
-    int error = 0;
+    Error error;
     if (!udp_send(sd, request.data(), request.size(), server, error))
-        return check_result(check_unknown, "cannot send to " + std::string(host) + ": " + socket_error_text(error) +
-                                               " (error " + std::to_string(error) + ")");
+        return check_result(check_unknown, "cannot send to " + std::string(host) + ": " + error.text + " (error " +
+                                               std::to_string(error.code) + ")");
     const bool answered = receive_from(sd, server.address, sent + std::chrono::milliseconds(timeout_ms), answer);
     return judge(check, host, barcode, answered, answer, Clock::now() - sent, timeout_ms);
 }
@@ -165,20 +165,20 @@ int ask_as_check(const Check& check, Socket_handle sd, const Ipv4_endpoint& serv
 // Binds the port that answers come to. Checks that a monitor runs side by
 // side on one host take turns: while another holds the port, a check tries
 // again until `until`.
-bool bind_port(Socket_handle sd, std::uint16_t port, bool wait, Clock::time_point until, int& error)
+bool bind_port(Udp_socket& socket, std::uint16_t port, bool wait, Clock::time_point until, Error& error)
 {
-    while (!udp_bind(sd, port, error)) {
-        if (!wait || !is_address_in_use(error) || Clock::now() >= until) return false;
+    while (!socket.bind(port, error)) {
+        if (!wait || !is_address_in_use(error.code) || Clock::now() >= until) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
 }
 
 // Reads an option's value (see whole_number); else says why not in `why`.
-bool read_value(const char* option, const std::string& text, int least, int most, int& value, std::string& why)
+bool read_value(const char* option, const std::string& text, int least, int most, int& value, Error& why)
 {
     if (whole_number(text, least, most, value)) return true;
-    why = std::string(option) + text + " is not a number from " + std::to_string(least) + " to " + std::to_string(most);
+    why.text = std::string(option) + text + " is not a number from " + std::to_string(least) + " to " + std::to_string(most);
     return false;
 }
 
@@ -197,11 +197,11 @@ int scan(Socket_handle sd, const Ipv4_endpoint& server, char** barcodes, int cou
         while (receive_from(sd, server.address, Clock::now(), answer)) say_late(answer); // an earlier barcode's
         last_sent = Clock::now();
         const std::string request = text_to_bytes(barcodes[k]) + "\n";
-        int code = 0;
-        if (!udp_send(sd, request.data(), request.size(), server, code)) {
-            const std::string why = socket_error_text(code);
+        Error error;
+        if (!udp_send(sd, request.data(), request.size(), server, error)) {
             std::cerr << "ulvane_scan: cannot send " << barcodes[k] << " to " << address_text(server.address) << ": "
-                      << (why.empty() ? why : why + " ") << "(error " << code << ")" << std::endl;
+                      << (error.text.empty() ? error.text : error.text + " ") << "(error " << error.code << ")"
+                      << std::endl;
             status = 1;
             continue;
         }
@@ -260,31 +260,32 @@ int main(int argc, char** argv)
     if (i > argc || argc - i < 2 || (check.on && argc - i != 2) ||
         (!check.on && (!warning_text.empty() || !critical_text.empty() || !check.expect.empty())))
         return check.on ? cannot("usage: " + std::string(check_usage)) : usage();
-    std::string why;
+    Error why;
     if (!read_value("-p=", port_text, 1, 65535, port, why) || !read_value("-t=", timeout_text, 1, 3600000, timeout_ms, why) ||
         (!warning_text.empty() && !read_value("-w=", warning_text, 0, 3600000, check.warning_ms, why)) ||
         (!critical_text.empty() && !read_value("-c=", critical_text, 0, 3600000, check.critical_ms, why)))
-        return cannot(why);
+        return cannot(why.text);
     if (check.critical_ms >= 0 && check.critical_ms < check.warning_ms)
         return cannot("-c=" + critical_text + " is below -w=" + warning_text + ": the critical time is the longer one");
     const Clock::time_point bind_until = Clock::now() + std::chrono::milliseconds(timeout_ms);
     if (!socket_layer_start()) return cannot("the socket layer does not start");
     Ipv4_endpoint server;
-    if (!address_of_host(argv[i], server.address)) return cannot("unknown host " + std::string(argv[i]));
+    Error error;
+    if (!address_of_host(argv[i], server.address, error)) return cannot(error.text);
     server.port = static_cast<std::uint16_t>(port);
     // The server would answer at this very port of this host, which the
     // scanner holds: every datagram from there would be its own request.
     if (is_own_address(server.address))
         return cannot(std::string(argv[i]) + " is this host; a server here answers to its own port, so scan from another host");
-    int error = 0;
-    Socket_handle sd = udp_open(error);
-    if (sd < 0 || !bind_port(sd, server.port, check.on, bind_until, error))
-        return cannot("cannot bind UDP port " + std::to_string(port) + " (error " + std::to_string(error) + ")" +
+    Udp_socket socket;
+    if (!socket.open(error) || !bind_port(socket, server.port, check.on, bind_until, error))
+        return cannot("cannot bind UDP port " + std::to_string(port) + " (error " + std::to_string(error.code) + ")" +
                       (check.on ? " within " + std::to_string(timeout_ms) + " ms" : "") +
                       "; is a server running on this host?");
+    const Socket_handle sd = socket.handle();
     const int status = check.on ? ask_as_check(check, sd, server, argv[i], argv[i + 1], timeout_ms)
                                 : scan(sd, server, argv + i + 1, argc - i - 1, timeout_ms, raw);
-    udp_close(sd);
+    socket.close();
     socket_layer_stop();
     return status;
 }

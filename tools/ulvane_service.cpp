@@ -166,13 +166,14 @@ int install(const std::vector<std::string>& options)
     for (const std::string& argument :
          {o.port, "-db=" + o.db_dir, "-log=" + o.log_file, o.level, o.stats_file.empty() ? "" : "-stats=" + o.stats_file})
         if (!argument.empty()) command_line += " " + quoted(argument);
-    std::string warning, why;
+    std::string warning;
+    Error why;
     if (!service_register({service_name, "Ulvane barcode server",
                            "Answers the barcodes that ulvane terminals scan, from the database in " + o.db_dir +
                                " (UDP).",
                            command_line, o.db_dir, directory_of(o.log_file)},
                           warning, why)) {
-        std::cerr << "ulvane_service: " << why << std::endl;
+        std::cerr << "ulvane_service: " << why.text << std::endl;
         return 1;
     }
     if (!warning.empty()) std::cerr << "ulvane_service: warning: " << warning << std::endl;
@@ -308,9 +309,9 @@ int undo_setup()
 {
     const std::vector<std::string> entries = lines_of(undo_record_path());
     if (entries.empty()) return 0;
-    std::string why;
+    Error why;
     if (service_is_registered(service_name) && !service_remove(service_name, why))
-        std::cerr << "ulvane_service: " << why << std::endl;
+        std::cerr << "ulvane_service: " << why.text << std::endl;
     std::vector<std::string> old_options;
     for (const std::string& entry : entries)
         if (starts_with(entry, "options=")) old_options.push_back(entry.substr(8));
@@ -337,7 +338,7 @@ int undo_setup()
     std::filesystem::remove(path_of(state_dir()), error); // when nothing else is left in it
     if (had_service && had_options) {
         if (install(old_options) != 0 || !service_start(service_name, why)) {
-            std::cerr << "ulvane_service: the service as it was before cannot be started again: " << why << std::endl;
+            std::cerr << "ulvane_service: the service as it was before cannot be started again: " << why.text << std::endl;
             return 1;
         }
         std::cout << "Registered and started the service " << service_name << " as it was before." << std::endl;
@@ -392,16 +393,16 @@ int setup(const std::vector<std::string>& given)
     };
     if (!copy_examples(examples, db_dir) || !settle_paths(o)) return failed(1);
     if (o.log_made) record("log=" + o.log_file);
-    std::string why;
+    Error why;
     if (registered && !service_remove(service_name, why)) {
-        std::cerr << "ulvane_service: " << why << std::endl;
+        std::cerr << "ulvane_service: " << why.text << std::endl;
         return failed(1);
     }
     const int status = install(options);
     if (status != 0) return failed(status);
     remember_options(options);
     if (!service_start(service_name, why)) {
-        std::cerr << "ulvane_service: " << why << std::endl;
+        std::cerr << "ulvane_service: " << why.text << std::endl;
         return failed(1);
     }
     std::cout << "Started the service " << service_name << "." << std::endl;
@@ -452,12 +453,12 @@ int main(int argc, char** argv)
             usage();
             return 2;
         }
-        std::string why;
+        Error why;
         const bool done = command == "remove"   ? service_remove(service_name, why)
                           : command == "reopen" ? service_ask(service_name, Service_request::reopen_log, why)
                                                 : service_ask(service_name, Service_request::write_statistics, why);
         if (!done) {
-            std::cerr << "ulvane_service: " << why << std::endl;
+            std::cerr << "ulvane_service: " << why.text << std::endl;
             return 1;
         }
         std::cout << (command == "remove"   ? "Removed the service "
