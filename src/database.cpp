@@ -78,7 +78,7 @@ void Barcode_db::reload_if_changed(const std::string& path, bool identity, File_
         in.clear();
         in.rdbuf()->pubsetbuf(buffer, sizeof buffer);
         in.open(path, std::ios::in | std::ios::binary);
-        if (!in.is_open()) fail(msg::could_not_open.text(path + ": " + std::strerror(errno)));
+        if (!in.is_open()) fail(msg::could_not_open.text(errno_error(path).text));
         try {
             // Up to the size the file had when it was looked at: a file that
             // grows meanwhile has a new last-write time and is read again.

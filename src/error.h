@@ -9,6 +9,8 @@
 #ifndef ULVANE_ERROR_H
 #define ULVANE_ERROR_H
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 struct Error {
@@ -29,6 +31,14 @@ std::string system_error_text(int code);
 inline Error system_error(const std::string& what, int code)
 {
     return {code, what.empty() ? system_error_text(code) : what + ": " + system_error_text(code)};
+}
+
+// The failure that a C or C++ library call (a stream, fopen, fwrite) left
+// in errno: `what` and errno's words, alike on every platform.
+inline Error errno_error(const std::string& what)
+{
+    const int code = errno;
+    return {code, what + ": " + std::strerror(code)};
 }
 
 #endif

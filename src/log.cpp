@@ -1,5 +1,6 @@
 #include "log.h"
 
+#include "error.h"
 #include "log_messages.h"
 
 #include <algorithm>
@@ -82,9 +83,10 @@ void local_time_text(std::time_t time, char (&text)[80])
 
 namespace {
 
-// "[2026-12-07 17:05:00 #7 WRN] ", taking the next line number.
+// "[2026-12-07 17:05:00 #7 WRN] " (see Log_line), taking the next line
+// number.
 struct Line_prefix {
-    char text[128];
+    char text[Log_line::longest_frame];
 };
 Line_prefix line_prefix(const char* label)
 {
@@ -95,8 +97,7 @@ Line_prefix line_prefix(const char* label)
     }
     ++the_log.count;
     Line_prefix prefix;
-    std::snprintf(prefix.text, sizeof prefix.text, "[%s #%lu %s] ", the_log.when,
-                  static_cast<unsigned long>(the_log.count), label);
+    Log_line::write_frame(prefix.text, the_log.when, static_cast<unsigned long>(the_log.count), label);
     return prefix;
 }
 
@@ -330,8 +331,7 @@ void set_log_file(std::string filename)
     std::FILE* file = std::fopen(filename.c_str(), "ab");
     if (file == nullptr) file = std::fopen(filename.c_str(), "wb");
     if (file == nullptr) {
-        LOG_WRN(msg::could_not_open("log file " + filename + ": " + std::strerror(errno) +
-                                             ". The log goes to standard error."));
+        LOG_WRN(msg::could_not_open(errno_error("log file " + filename).text + ". The log goes to standard error."));
         return;
     }
     // Each line leaves in one write of its own, never in a buffer's pieces.

@@ -11,8 +11,10 @@
 #ifndef ULVANE_LOG_MESSAGES_H
 #define ULVANE_LOG_MESSAGES_H
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdio>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -141,5 +143,102 @@ constexpr Log_message<2> no_fallback_format{{"Unknown format for barcode ", " an
 constexpr Log_message<4> file_not_found{{"ERROR: ", " \"", "\" not found", ""}};
 
 } // namespace msg
+
+// The frame of every line of the log, which the server writes and the report
+// and the tests read:
+//   [2026-12-07 17:05:00 #7 WRN] message
+// the local time, the line's number (from 1 at each start, one more each
+// line) and the level's label (INF, WRN, DBG, DMP).
+struct Log_line {
+    static constexpr std::size_t time_length = 19; // "2026-12-07 17:05:00"
+    static constexpr std::size_t longest_frame = time_length + 30;
+
+    std::string_view time;
+    unsigned long number = 0;
+    std::string_view label;
+    std::string_view message;
+
+    // Writes the frame up to the message, "[<time> #<number> <label>] ",
+    // into `out`; returns its length.
+    static std::size_t write_frame(char (&out)[longest_frame], const char* time, unsigned long number,
+                                   const char* label)
+    {
+        const int n = std::snprintf(out, sizeof out, "[%s #%lu %s] ", time, number, label);
+        return n < 0 ? 0 : std::min(static_cast<std::size_t>(n), sizeof out - 1);
+    }
+
+    // Splits `line` into its parts; false, with nothing set, for a line that
+    // is not in the frame.
+    bool read(std::string_view line)
+    {
+        const std::size_t hash = time_length + 1;
+        if (line.size() < hash + 9 || line[0] != '[' || line.compare(hash, 2, " #") != 0) return false;
+        std::size_t at = hash + 2;
+        unsigned long n = 0;
+        while (at < line.size() && at < hash + 22 && line[at] >= '0' && line[at] <= '9') n = n * 10 + (line[at++] - '0');
+        if (at == hash + 2 || line.size() < at + 6 || line[at] != ' ' || line.compare(at + 4, 2, "] ") != 0)
+            return false;
+        time = line.substr(1, time_length);
+        number = n;
+        label = line.substr(at + 1, 3);
+        message = line.substr(at + 6);
+        return true;
+    }
+};
+
+// The figures of a statistics line (msg::statistics's second value), in
+// three parts:
+//   received=12 answered=10 ...; since the start 2026-12-07 08:00:00: received=90 ...; files: barcodes_entries=3 ...
+// the counts since the report before, the counts since the start, and each
+// file's figures. Each figure is name=value, a blank between two.
+namespace figures {
+
+constexpr std::string_view since_start = "; since the start ";
+constexpr std::string_view files = "; files:";
+
+// Appends one figure to `out`, after a blank unless it is its part's first.
+template <typename Value>
+void write(std::ostream& out, bool first, std::string_view name, const Value& value)
+{
+    if (!first) out << ' ';
+    out << name << '=' << value;
+}
+
+enum class Part { since_report, since_start, files };
+
+// The figures of one part, without its marker.
+inline std::string_view part(std::string_view figures, Part which)
+{
+    std::size_t begin = 0;
+    if (which != Part::since_report) {
+        const std::size_t marker = figures.find(which == Part::since_start ? since_start : files);
+        begin = marker == std::string_view::npos ? marker : figures.find(": ", marker); // after the start's time
+        if (begin == std::string_view::npos) return {};
+        begin += 2;
+    }
+    const std::size_t end = figures.find(';', begin);
+    return figures.substr(begin, end == std::string_view::npos ? end : end - begin);
+}
+
+// Takes the next figure off the front of `part` (as part() gives it);
+// false when none is left.
+inline bool next(std::string_view& part, std::string_view& name, std::string_view& value)
+{
+    for (;;) {
+        const std::size_t start = part.find_first_not_of(' ');
+        if (start == std::string_view::npos) return false;
+        part.remove_prefix(start);
+        const std::size_t blank = part.find(' ');
+        const std::string_view pair = part.substr(0, blank);
+        part.remove_prefix(pair.size());
+        const std::size_t eq = pair.find('=');
+        if (eq == std::string_view::npos) continue;
+        name = pair.substr(0, eq);
+        value = pair.substr(eq + 1);
+        return true;
+    }
+}
+
+} // namespace figures
 
 #endif

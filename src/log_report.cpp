@@ -104,24 +104,15 @@ bool count_failure(Report& r, std::string_view message)
 
 // Adds the counts of a statistics line's first part, since the report
 // before it: "received=12 answered=10 ...; since the start ...".
-void add_statistics(Report& r, std::string_view figures)
+void add_statistics(Report& r, std::string_view text)
 {
-    std::string_view part = figures.substr(0, figures.find(';'));
-    std::size_t n = 0;
-    while (!part.empty()) {
-        const std::size_t blank = part.find(' ');
-        const std::string_view pair = part.substr(0, blank);
-        const std::size_t eq = pair.find('=');
-        if (eq != std::string_view::npos) {
-            const std::string key(pair.substr(0, eq));
-            const unsigned long long value = std::strtoull(std::string(pair.substr(eq + 1)).c_str(), nullptr, 10);
-            if (n < r.statistics.size() && r.statistics[n].first == key)
-                r.statistics[n].second += value;
-            else if (n == r.statistics.size())
-                r.statistics.emplace_back(key, value);
-            ++n;
-        }
-        part = blank == std::string_view::npos ? std::string_view() : part.substr(blank + 1);
+    std::string_view part = figures::part(text, figures::Part::since_report), name, count;
+    for (std::size_t n = 0; figures::next(part, name, count); ++n) {
+        const unsigned long long value = std::strtoull(std::string(count).c_str(), nullptr, 10);
+        if (n < r.statistics.size() && r.statistics[n].first == name)
+            r.statistics[n].second += value;
+        else if (n == r.statistics.size())
+            r.statistics.emplace_back(name, value);
     }
     ++r.statistics_lines;
 }
@@ -268,35 +259,24 @@ std::string_view without_journal_prefix(std::string_view line)
     return line.substr(end + 3);
 }
 
-// The end of the frame "[2026-12-07 17:05:00 #7 WRN" of a line in the
-// log's form (at its "] "), npos for any other line.
-std::size_t frame_end(std::string_view line)
-{
-    const std::size_t end = line.find("] ");
-    if (line.size() < 27 || line[0] != '[' || line[20] != ' ' || line[21] != '#' || end == std::string_view::npos ||
-        end < 25)
-        return std::string_view::npos;
-    return end;
-}
-
 } // namespace
 
 std::string_view log_line_time(std::string_view line)
 {
-    line = without_journal_prefix(line);
-    return frame_end(line) == std::string_view::npos ? std::string_view() : line.substr(1, 19);
+    Log_line parts;
+    return parts.read(without_journal_prefix(line)) ? parts.time : std::string_view();
 }
 
 void read_log_line(Report& r, std::string_view line)
 {
     ++r.lines;
     line = without_journal_prefix(line);
-    const std::size_t end = frame_end(line);
-    if (end == std::string_view::npos) {
+    Log_line parts;
+    if (!parts.read(line)) {
         if (!count_failure(r, line)) ++r.other_lines;
         return;
     }
-    const std::string_view time = line.substr(1, 19), label = line.substr(end - 3, 3), message = line.substr(end + 2);
+    const std::string_view time = parts.time, label = parts.label, message = parts.message;
     const bool in_order = note_time(r, time);
     if (label == "INF")
         read_info(r, time, message, in_order);

@@ -87,7 +87,8 @@ void write_file_state(std::ostream& out, const char* file, std::size_t entries, 
     const double ms = std::chrono::duration<double, std::milli>(reloads.last_took).count();
     char took[32];
     std::snprintf(took, sizeof took, "%.1f", ms);
-    out << ' ' << file << "_entries=" << entries << ' ' << file << "_last_reload_ms=" << took;
+    figures::write(out, false, std::string(file) + "_entries", entries);
+    figures::write(out, false, std::string(file) + "_last_reload_ms", took);
 }
 
 } // namespace
@@ -113,18 +114,18 @@ void Statistics::write(bool asked, const Barcode_db& db)
     take_counts_kept_elsewhere(db);
 
     if (asked || get_log_level() > 2) {
-        std::ostringstream figures;
+        std::ostringstream text;
         auto counts_since = [&](const std::array<std::uint64_t, counters>& before) {
             for (int i = 0; i < counters; ++i)
-                figures << (i == 0 ? "" : " ") << counter_names[i].name << '=' << my_counts[i] - before[i];
+                figures::write(text, i == 0, counter_names[i].name, my_counts[i] - before[i]);
         };
         counts_since(my_counts_reported);
-        figures << "; since the start " << time_text(my_started) << ": ";
+        text << figures::since_start << time_text(my_started) << ": ";
         counts_since(my_counts_at_start);
-        figures << "; files:";
-        write_file_state(figures, "barcodes", db.barcodes().size(), db.barcodes_reloads());
-        write_file_state(figures, "formats", db.formats().size(), db.formats_reloads());
-        log("INF") << msg::statistics(time_text(my_reported), figures.str());
+        text << figures::files;
+        write_file_state(text, "barcodes", db.barcodes().size(), db.barcodes_reloads());
+        write_file_state(text, "formats", db.formats().size(), db.formats_reloads());
+        log("INF") << msg::statistics(time_text(my_reported), text.str());
         log_end_line();
 
         std::ostringstream most_asked;

@@ -23,6 +23,7 @@
 #include "e2e_fixture.h"
 #include "escapes.h"
 #include "log.h"
+#include "log_messages.h"
 #include "sender_rules.h"
 #include "server.h"
 #include "version.h"
@@ -1016,25 +1017,25 @@ std::map<std::string, std::string> read_metrics(Two_hosts& hosts, const std::str
 }
 
 #ifndef ULVANE_WINDOWS_BUILD
-// The metrics that the statistics line `report` gives for its figures
-// since the start: each count as ulvane_<name>_total, each file's entries.
-// The samples a statistics line's figures since the start give, each with
-// the label of the server's port.
+// The samples that a statistics line's figures since the start give, each
+// with `labels`: each count as ulvane_<name>_total, each file's entries and
+// the time of its last reload.
 std::map<std::string, std::string> metrics_of(const std::string& report, const std::string& labels = "{port=\"9000\"}")
 {
     std::map<std::string, std::string> expected;
-    const std::string since_start = report.substr(report.find("; since the start "));
-    const std::regex figure(R"( (\w+)=(\d+(\.\d)?)(?=[ ;\n]))");
-    for (std::sregex_iterator i(since_start.begin(), since_start.end(), figure), end; i != end; ++i) {
-        const std::string name = (*i)[1];
-        const std::size_t file_part = name.find("_entries") != std::string::npos ? name.find("_entries")
-                                                                                : name.find("_last_reload_ms");
-        if (file_part == std::string::npos) {
-            expected["ulvane_" + name + "_total" + labels] = (*i)[2];
-        } else if (name.compare(file_part, 8, "_entries") == 0) {
-            expected["ulvane_" + name + labels] = (*i)[2];
-        } else { // in the metrics in seconds, in full
-            expected["ulvane_" + name.substr(0, file_part) + "_last_reload_duration_seconds" + labels] = (*i)[2];
+    for (const figures::Part which : {figures::Part::since_start, figures::Part::files}) {
+        std::string_view part = figures::part(std::string_view(report).substr(0, report.find('\n')), which);
+        std::string_view name_view, value;
+        while (figures::next(part, name_view, value)) {
+            const std::string name(name_view);
+            const std::size_t file_part = name.find("_entries") != std::string::npos ? name.find("_entries")
+                                                                                    : name.find("_last_reload_ms");
+            if (file_part == std::string::npos)
+                expected["ulvane_" + name + "_total" + labels] = value;
+            else if (name.compare(file_part, 8, "_entries") == 0)
+                expected["ulvane_" + name + labels] = value;
+            else // in the metrics in seconds, in full
+                expected["ulvane_" + name.substr(0, file_part) + "_last_reload_duration_seconds" + labels] = value;
         }
     }
     return expected;

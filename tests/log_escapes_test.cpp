@@ -478,6 +478,55 @@ TEST(Csv, FieldsAreQuotedWhereNeededAndReadBack)
     }
 }
 
+// A line is read in its frame as the log writes it, or not at all; a
+// statistics line's figures are read part by part as the server writes them.
+TEST(LogFormat, TheFrameAndTheFiguresAreReadAsWritten)
+{
+    char frame[Log_line::longest_frame];
+    const std::size_t length = Log_line::write_frame(frame, "2026-12-07 17:05:00", 4294967295ul, "DMP");
+    EXPECT_EQ(std::string(frame, length), "[2026-12-07 17:05:00 #4294967295 DMP] ");
+    const struct {
+        std::string line;
+        unsigned long number; // 0: not in the frame
+        const char* label;
+        const char* message;
+    } lines[] = {
+        {std::string(frame) + "Pen", 4294967295ul, "DMP", "Pen"},
+        {"[2026-12-07 17:05:00 #1 INF] ", 1, "INF", ""},
+        {"[2026-12-07 17:05:00 #7 WRN] a] b", 7, "WRN", "a] b"},
+        {"[2026-12-07 17:05:00 #7 WRN]", 0, "", ""},           // no blank after the frame
+        {"[2026-12-07 17:05:00 # WRN] x", 0, "", ""},          // no number
+        {"[2026-12-07 17:05:00 #7 WARN] x", 0, "", ""},        // a label of four
+        {"[2026-12-07 17:05 #7 WRN] x", 0, "", ""},            // a short time
+        {"Dec 07 17:05:00 host ulvane_server[8]: x", 0, "", ""},
+    };
+    for (const auto& l : lines) {
+        Log_line parts;
+        EXPECT_EQ(parts.read(l.line), l.number != 0) << l.line;
+        EXPECT_EQ(parts.number, l.number) << l.line;
+        EXPECT_EQ(parts.label, l.label) << l.line;
+        EXPECT_EQ(parts.message, l.message) << l.line;
+        EXPECT_EQ(parts.time, l.number != 0 ? "2026-12-07 17:05:00" : "") << l.line;
+    }
+
+    const std::string text = "received=3 answered=2; since the start 2026-12-07 08:00:00: received=9; files: "
+                             "barcodes_entries=1 barcodes_last_reload_ms=0.5";
+    const struct {
+        figures::Part part;
+        std::vector<std::string> figures;
+    } parts[] = {
+        {figures::Part::since_report, {"received=3", "answered=2"}},
+        {figures::Part::since_start, {"received=9"}},
+        {figures::Part::files, {"barcodes_entries=1", "barcodes_last_reload_ms=0.5"}},
+    };
+    for (const auto& p : parts) {
+        std::string_view part = figures::part(text, p.part), name, value;
+        std::vector<std::string> read;
+        while (figures::next(part, name, value)) read.push_back(std::string(name) + "=" + std::string(value));
+        EXPECT_EQ(read, p.figures);
+    }
+}
+
 // The hours are every hour of each day that holds a line, and of up to a
 // week of quiet days between. A line more than
 // an hour back is in none (an hour back is a clock put back from summer

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "log.h"
+#include "log_messages.h"
 
 namespace {
 
@@ -100,14 +101,8 @@ std::vector<std::string> log_messages(const std::string& log_text)
     // "[2026-12-07 08:00:00 #12 WRN] message" -> "WRN message"
     std::vector<std::string> messages;
     for (const std::string& line : split_lines(log_text)) {
-        std::size_t hash = line.find(" #");
-        std::size_t label = line.find(' ', hash + 2);
-        if (line.size() < 22 || line[0] != '[' || hash != 20 || label == std::string::npos ||
-            line.compare(label + 4, 2, "] ") != 0) {
-            messages.push_back("?? " + line);
-            continue;
-        }
-        messages.push_back(line.substr(label + 1, 3) + " " + line.substr(label + 6));
+        Log_line parts;
+        messages.push_back(parts.read(line) ? std::string(parts.label) + " " + std::string(parts.message) : "?? " + line);
     }
     return messages;
 }

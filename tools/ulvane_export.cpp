@@ -120,7 +120,7 @@ int write_output(const Barcode_table& table, const Text_encoding& encoding, cons
     if (!output.empty()) {
         file.open(output, std::ios::binary | std::ios::trunc);
         if (!file) {
-            std::cerr << "ulvane_export: cannot write " << output << ": " << std::strerror(errno) << std::endl;
+            std::cerr << "ulvane_export: " << errno_error("cannot write " + output).text << std::endl;
             return 1;
         }
     } else {
@@ -135,8 +135,8 @@ int write_output(const Barcode_table& table, const Text_encoding& encoding, cons
     });
     written = written && (output.empty() ? std::fflush(stdout) == 0 : static_cast<bool>(file.flush()));
     if (!written) {
-        std::cerr << "ulvane_export: cannot write " << (output.empty() ? "standard output" : output) << ": "
-                  << std::strerror(errno) << std::endl;
+        std::cerr << "ulvane_export: " << errno_error("cannot write " + (output.empty() ? "standard output" : output)).text
+                  << std::endl;
         return 1;
     }
     return 0;
@@ -168,7 +168,7 @@ int main(int argc, char** argv)
     const std::string path = barcodes_path(db_dir);
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        std::cerr << "ulvane_export: cannot read " << path << ": " << std::strerror(errno) << std::endl;
+        std::cerr << "ulvane_export: " << errno_error("cannot read " + path).text << std::endl;
         return 1;
     }
     Barcode_db db;

@@ -675,15 +675,16 @@ int import_csv(const Options& options)
     std::ifstream csv_file(options.csv_path, std::ios::binary);
     const std::string csv(std::istreambuf_iterator<char>(csv_file), {});
     if (!csv_file) {
-        std::cerr << "ulvane_import: cannot read " << options.csv_path << ": " << std::strerror(errno) << std::endl;
+        std::cerr << "ulvane_import: " << errno_error("cannot read " + options.csv_path).text << std::endl;
         return 1;
     }
     const std::string barcodes_path = ::barcodes_path(options.db_dir), formats_path = ::formats_path(options.db_dir);
     Barcode_db formats;
     std::ifstream formats_file(formats_path, std::ios::binary);
     if (!formats_file) {
-        std::cerr << "ulvane_import: cannot read " << formats_path << ", which the new barcodes are checked against: "
-                  << std::strerror(errno) << std::endl;
+        std::cerr << "ulvane_import: "
+                  << errno_error("cannot read " + formats_path + ", which the new barcodes are checked against").text
+                  << std::endl;
         return 1;
     }
     set_log_quiet(true); // the readers' and the merges' lines; what matters is said below

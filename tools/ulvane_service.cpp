@@ -141,7 +141,7 @@ bool settle_paths(Service_options& o)
     o.log_made = !std::filesystem::exists(path_of(o.log_file));
     std::FILE* log = std::fopen(o.log_file.c_str(), "ab");
     if (log == nullptr) {
-        std::cerr << "ulvane_service: the log file " << o.log_file << " cannot be written: " << std::strerror(errno)
+        std::cerr << "ulvane_service: " << errno_error("the log file " + o.log_file + " cannot be written").text
                   << std::endl;
         return false;
     }
@@ -418,8 +418,10 @@ int serve()
         if (!starts_with(argument, "-log=")) continue;
         std::FILE* log = std::fopen(argument.c_str() + 5, "ab");
         if (log == nullptr) {
-            report_to_system_log(service_name, "The service " + std::string(service_name) + " cannot write its log file " +
-                                                   argument.substr(5) + ": " + std::strerror(errno) + ". Not started.");
+            report_to_system_log(service_name, errno_error("The service " + std::string(service_name) +
+                                                           " cannot write its log file " + argument.substr(5))
+                                                       .text +
+                                                   ". Not started.");
             return static_cast<int>(Start_failure::log);
         }
         std::fclose(log);
