@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "database_lines.h"
 #include "platform_files.h"
 
 namespace {
@@ -45,8 +46,9 @@ bool Barcode_tags::find(std::string_view prefix, std::string_view name, std::str
 {
     // The first line of the tag, in file order: a scan of the handful of
     // lines a section has, each told by its first bytes. A tag is what
-    // comes before a line's first '=', so none holds one.
-    if (prefix.find('=') != std::string_view::npos || name.find('=') != std::string_view::npos) return false;
+    // comes before a line's split, so none holds a '='.
+    if (tag_value_split(prefix) != std::string_view::npos || tag_value_split(name) != std::string_view::npos)
+        return false;
     const std::size_t size = prefix.size() + name.size();
     const char first = !prefix.empty() ? prefix[0] : !name.empty() ? name[0] : '=';
     for (std::size_t i = 0; i < my_count; ++i) {
@@ -65,7 +67,7 @@ std::vector<std::pair<std::string_view, std::string_view>> Barcode_tags::list() 
     std::vector<std::pair<std::string_view, std::string_view>> tags;
     for (std::size_t i = 0; i < my_count; ++i) {
         const std::string_view l = line(i);
-        const std::size_t eq = l.find('=');
+        const std::size_t eq = tag_value_split(l);
         const std::string_view tag = l.substr(0, eq);
         if (std::none_of(tags.begin(), tags.end(), [&](const auto& t) { return t.first == tag; }))
             tags.emplace_back(tag, l.substr(eq + 1));

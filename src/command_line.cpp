@@ -36,12 +36,16 @@ bool Command_line::flag(const char* flag) const
     return std::strcmp(argument(), flag) == 0;
 }
 
+bool option_value(std::string_view argument, std::string_view prefix, std::string& value)
+{
+    if (argument.substr(0, prefix.size()) != prefix) return false;
+    value = argument.substr(prefix.size());
+    return true;
+}
+
 bool Command_line::text(const char* prefix, std::string& value) const
 {
-    const std::size_t length = std::strlen(prefix);
-    if (std::strncmp(argument(), prefix, length) != 0) return false;
-    value = argument() + length;
-    return true;
+    return option_value(argument(), prefix, value);
 }
 
 bool Command_line::number(const char* prefix, int& value) const

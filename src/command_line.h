@@ -5,6 +5,7 @@
 #define ULVANE_COMMAND_LINE_H
 
 #include <string>
+#include <string_view>
 
 // A number of an option, read as atoi reads it: leading white space, a sign,
 // digits up to the first non-digit; 0 without digits. Values beyond the
@@ -15,6 +16,10 @@ int option_number(const char* text);
 // from `least` to `most` (both at most 999,999,999). False for anything else
 // ("abc", "-5", "+9000", " 9000", "70000" for a port), with `value` -1.
 bool whole_number(const std::string& text, int least, int most, int& value);
+
+// Whether `argument` begins with `prefix` ("-db="): then `value` is the
+// rest, which may be empty. Lines of "name=value" are read alike.
+bool option_value(std::string_view argument, std::string_view prefix, std::string& value);
 
 // False, said on standard error as "PROGRAM: why", when an argument did not
 // reach the program whole (a path with a character outside the Windows code
@@ -30,6 +35,8 @@ public:
     // there is none.
     bool next() { return ++my_at < my_argc; }
     const char* argument() const { return my_argv[my_at]; }
+    // The argument's place in argv (argc once next() found none).
+    int index() const { return my_at; }
     bool is_option() const { return argument()[0] == '-'; }
 
     // Whether the argument is `flag` itself ("-r").

@@ -5,11 +5,10 @@
 #ifndef ULVANE_DATABASE_LINES_H
 #define ULVANE_DATABASE_LINES_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
-
-#include "database.h"
 
 // The readers skip a line longer than this, with a warning.
 constexpr std::size_t longest_line = std::size_t(1) << 20;
@@ -37,6 +36,14 @@ inline const char* find_byte(const char* p, const char* end, char c)
     }
     while (p < end && *p != c) ++p;
     return p;
+}
+
+// Where a tag=value line splits into tag and value: at its first '='; npos
+// for a line without one, which is no tag=value line. Nothing is trimmed.
+inline std::size_t tag_value_split(std::string_view line)
+{
+    const char* at = find_byte(line.data(), line.data() + line.size(), '=');
+    return at == line.data() + line.size() ? std::string_view::npos : static_cast<std::size_t>(at - line.data());
 }
 
 // `text` without the byte order mark that may open it.

@@ -54,11 +54,9 @@ bool read_stream(std::istream& in, std::uint64_t max_bytes, std::string& text)
     return true;
 }
 
-// Whether a barcode's line is a tag=value line: it holds a '=' (the same
-// rule as tag_value_split, in the readers' fast search).
 bool is_tag_value(std::string_view l)
 {
-    return find_byte(l.data(), l.data() + l.size(), '=') != l.data() + l.size();
+    return tag_value_split(l) != std::string_view::npos;
 }
 
 // How many lines `text` has, as read_database_lines counts them, and how many of

@@ -7,22 +7,27 @@
 
 namespace {
 
+// The escapes of a letter, both ways: a backslash and `letter` read as the
+// byte `read`, and the byte `written` is written as them. Only \e differs:
+// it reads as ESC, but GS (the separator of GS1 codes) is written as \e.
+struct Letter_escape {
+    char letter;
+    unsigned char read;
+    unsigned char written;
+};
+constexpr Letter_escape letter_escapes[] = {
+    {'n', 0x0a, 0x0a}, {'r', 0x0d, 0x0d}, {'t', 0x09, 0x09}, {'e', 0x1b, 0x1d}, {'\\', '\\', '\\'},
+    {'#', '#', '#'},   {'$', '$', '$'},   {'[', '[', '['},   {']', ']', ']'},
+};
+
 // Appends the escaped form of one byte as bytes_to_text writes it.
 void append_escaped(std::string& out, unsigned char byte)
 {
     static const char hex_digits[] = "0123456789abcdef";
-    switch (byte) {
-    case 0x09: out += "\\t"; return;
-    case 0x0a: out += "\\n"; return;
-    case 0x0d: out += "\\r"; return;
-    case 0x1d: out += "\\e"; return;
-    case '\\': out += "\\\\"; return;
-    case '#':
-    case '$':
-    case '[':
-    case ']':
+    for (const Letter_escape& e : letter_escapes) {
+        if (e.written != byte) continue;
         out += '\\';
-        out += static_cast<char>(byte);
+        out += e.letter;
         return;
     }
     if (byte < 0x20 || byte >= 0x80) {
@@ -38,18 +43,16 @@ void append_escaped(std::string& out, unsigned char byte)
 // no escape.
 int escaped_byte(char next)
 {
-    switch (next) {
-    case 'n': return 0x0a;
-    case 'r': return 0x0d;
-    case 't': return 0x09;
-    case 'e': return 0x1b;
-    case '\\':
-    case '#':
-    case '$':
-    case '[':
-    case ']': return static_cast<unsigned char>(next);
-    default: return -1;
-    }
+    for (const Letter_escape& e : letter_escapes)
+        if (e.letter == next) return e.read;
+    return -1;
+}
+
+// How many characters an escape that begins with a backslash and `next`
+// takes, as text_to_bytes reads it (\x takes two more, whatever they are).
+std::size_t escape_length(char next)
+{
+    return next == 'x' ? 4 : 2;
 }
 
 } // namespace
@@ -95,7 +98,7 @@ void text_to_bytes(std::string_view line, std::string& out)
                 value = value * 16 + digit;
             }
             out += static_cast<char>(value);
-            i += 4;
+            i += escape_length(next);
             continue;
         }
         const int byte = escaped_byte(next);
@@ -105,7 +108,7 @@ void text_to_bytes(std::string_view line, std::string& out)
             out += '\\';
             out += next;
         }
-        i += 2;
+        i += escape_length(next);
     }
 }
 
@@ -196,7 +199,7 @@ std::string escapes_in(std::string_view value)
     std::string found;
     std::size_t k = value.find('\\');
     while (k != std::string_view::npos && k + 1 < value.size()) {
-        const std::size_t length = value[k + 1] == 'x' ? 4 : 2;
+        const std::size_t length = escape_length(value[k + 1]);
         const std::string escape(value.substr(k, length));
         const std::string bytes = text_to_bytes(escape);
         if (bytes != escape) {
@@ -223,7 +226,7 @@ std::vector<Escape_problem> escape_problems(std::string_view text)
             problems.push_back({Escape_problem::short_hex, k});
         else if (next != 'x' && escaped_byte(next) < 0)
             problems.push_back({Escape_problem::no_escape, k});
-        k = text.find('\\', k + (next == 'x' ? 4 : 2)); // as text_to_bytes reads on
+        k = text.find('\\', k + escape_length(next)); // as text_to_bytes reads on
     }
     return problems;
 }

@@ -9,14 +9,8 @@
 #include <vector>
 
 #include "barcode_table.h"
+#include "database_lines.h"
 #include "gs1.h"
-
-// Where `line` splits into tag and value: the position of its first '=';
-// std::string::npos for a line without one (a bad tag=value line).
-inline std::size_t tag_value_split(std::string_view line)
-{
-    return line.find('=');
-}
 
 // One tag and its value, parsed from a tag=value line. Ordered and compared
 // by tag alone.

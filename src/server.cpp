@@ -77,13 +77,13 @@ int server_main(int argc, char** argv, Start_failure* failure)
             show_help();
             return 0;
         }
-        if (args.text("-db=", db_dir)) {
+        if (args.text(server_option::db_dir, db_dir)) {
             LOG_DBG("db_dir=\"" << db_dir << "\"");
-        } else if (args.text("-log=", log_file)) {
+        } else if (args.text(server_option::log_file, log_file)) {
             set_log_file(log_file);
-        } else if (args.number("-l=", level)) {
+        } else if (args.number(server_option::level, level)) {
             set_log_level(static_cast<unsigned>(level));
-        } else if (!args.number("-p=", port) && !args.text("-stats=", stats_file)) {
+        } else if (!args.number(server_option::port, port) && !args.text(server_option::stats_file, stats_file)) {
             std::cerr << "ERROR: unkown option \"" << args.argument() << "\"" << std::endl << std::endl;
             show_help();
             why = Start_failure::option;

@@ -10,6 +10,11 @@
 // cannot be bound. Otherwise it serves; SIGHUP reopens the log file (on
 // Windows, the service control PARAMCHANGE). When it returns -1, `failure`
 // (if given) tells why, for a caller that must tell (the Windows service).
+// The server's options that take a value, which ulvane_service passes on.
+namespace server_option {
+constexpr char port[] = "-p=", db_dir[] = "-db=", log_file[] = "-log=", level[] = "-l=", stats_file[] = "-stats=";
+}
+
 enum class Start_failure { none = 0, socket_layer = 1, option = 2, database = 3, port = 4, log = 5 };
 int server_main(int argc, char** argv, Start_failure* failure = nullptr);
 

@@ -241,23 +241,25 @@ int main(int argc, char** argv)
     bool raw = false;
     Check check;
     std::string port_text = "9000", timeout_text = "2000", warning_text, critical_text;
-    int i = 1;
-    for (Command_line args(argc, argv); args.next() && args.is_option(); ++i) {
+    bool wrong = false;
+    Command_line args(argc, argv);
+    while (!wrong && args.next() && args.is_option()) {
         if (args.flag("-r"))
             raw = true;
         else if (args.flag("-check"))
             check.on = true;
-        else if (!args.text("-p=", port_text) && !args.text("-t=", timeout_text) && !args.text("-w=", warning_text) &&
-                 !args.text("-c=", critical_text) && !args.text("-expect=", check.expect))
-            i = argc + 1; // wrong
+        else
+            wrong = !args.text("-p=", port_text) && !args.text("-t=", timeout_text) && !args.text("-w=", warning_text) &&
+                    !args.text("-c=", critical_text) && !args.text("-expect=", check.expect);
     }
+    const int i = args.index(); // the host, then the barcodes
     // What keeps it from asking: for a check an UNKNOWN, else status 2.
     auto cannot = [&](const std::string& why) {
         if (check.on) return check_result(check_unknown, why);
         std::cerr << "ulvane_scan: " << why << std::endl;
         return 2;
     };
-    if (i > argc || argc - i < 2 || (check.on && argc - i != 2) ||
+    if (wrong || argc - i < 2 || (check.on && argc - i != 2) ||
         (!check.on && (!warning_text.empty() || !critical_text.empty() || !check.expect.empty())))
         return check.on ? cannot("usage: " + std::string(check_usage)) : usage();
     Error why;

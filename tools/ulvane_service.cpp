@@ -53,11 +53,6 @@ void usage()
               << ", or the Services console).\n(ulvane_service " << ulvane_version << ")" << std::endl;
 }
 
-bool starts_with(const std::string& text, const char* prefix)
-{
-    return text.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
 // A path of ours as the file system library takes it: our strings are
 // UTF-8 (each program's manifest asks Windows for that code page).
 std::filesystem::path path_of(const std::string& text)
@@ -100,22 +95,18 @@ bool is_port(const std::string& text)
 bool read_options(const std::vector<std::string>& options, Service_options& o)
 {
     for (const std::string& option : options) {
-        if (starts_with(option, "-p=")) {
-            if (!is_port(option.substr(3))) {
-                std::cerr << "ulvane_service: the port \"" << option.substr(3) << "\" is not a number from 1 to 65535"
-                          << std::endl;
+        std::string value;
+        if (option_value(option, server_option::port, value)) {
+            if (!is_port(value)) {
+                std::cerr << "ulvane_service: the port \"" << value << "\" is not a number from 1 to 65535" << std::endl;
                 return false;
             }
             o.port = option;
-        } else if (starts_with(option, "-db="))
-            o.db_dir = option.substr(4);
-        else if (starts_with(option, "-log="))
-            o.log_file = option.substr(5);
-        else if (starts_with(option, "-l="))
+        } else if (option_value(option, server_option::level, value)) {
             o.level = option;
-        else if (starts_with(option, "-stats="))
-            o.stats_file = option.substr(7);
-        else {
+        } else if (!option_value(option, server_option::db_dir, o.db_dir) &&
+                   !option_value(option, server_option::log_file, o.log_file) &&
+                   !option_value(option, server_option::stats_file, o.stats_file)) {
             std::cerr << "ulvane_service: unknown option \"" << option << "\"" << std::endl;
             usage();
             return false;
@@ -164,7 +155,8 @@ int install(const std::vector<std::string>& options)
     if (!settle_paths(o)) return 1;
     std::string command_line = quoted(program_path());
     for (const std::string& argument :
-         {o.port, "-db=" + o.db_dir, "-log=" + o.log_file, o.level, o.stats_file.empty() ? "" : "-stats=" + o.stats_file})
+         {o.port, server_option::db_dir + o.db_dir, server_option::log_file + o.log_file, o.level,
+          o.stats_file.empty() ? "" : server_option::stats_file + o.stats_file})
         if (!argument.empty()) command_line += " " + quoted(argument);
     std::string warning;
     Error why;
@@ -313,18 +305,19 @@ int undo_setup()
     if (service_is_registered(service_name) && !service_remove(service_name, why))
         std::cerr << "ulvane_service: " << why.text << std::endl;
     std::vector<std::string> old_options;
+    std::string value;
     for (const std::string& entry : entries)
-        if (starts_with(entry, "options=")) old_options.push_back(entry.substr(8));
+        if (option_value(entry, "options=", value)) old_options.push_back(value);
     const bool had_options = std::find(entries.begin(), entries.end(), "no-options") == entries.end();
     const bool had_service = std::find(entries.begin(), entries.end(), "service") != entries.end();
     for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
         std::error_code error;
         const std::filesystem::path path = path_of(entry->substr(entry->find('=') + 1));
-        if (starts_with(*entry, "copied=") && is_untouched_example(path)) {
+        if (option_value(*entry, "copied=", value) && is_untouched_example(path)) {
             std::filesystem::remove(path, error);
-        } else if (starts_with(*entry, "made=") && std::filesystem::is_directory(path, error)) {
+        } else if (option_value(*entry, "made=", value) && std::filesystem::is_directory(path, error)) {
             std::filesystem::remove(path, error); // only when empty
-        } else if (starts_with(*entry, "log=") && path.extension() == ".log" &&
+        } else if (option_value(*entry, "log=", value) && path.extension() == ".log" &&
                    std::filesystem::file_size(path, error) == 0 && !error) {
             std::filesystem::remove(path, error);
         }
@@ -360,22 +353,20 @@ int setup(const std::vector<std::string>& given)
 {
     std::string examples;
     std::vector<std::string> options;
-    for (const std::string& option : given) {
-        if (starts_with(option, "-examples="))
-            examples = full_path(option.substr(10));
-        else
-            options.push_back(option);
-    }
+    for (const std::string& option : given)
+        if (!option_value(option, "-examples=", examples)) options.push_back(option);
+    if (!examples.empty()) examples = full_path(examples);
     if (examples.empty()) {
         usage();
         return 2;
     }
     const std::vector<std::string> remembered = lines_of(remembered_options_path());
     options = options_for_setup(remembered, options);
-    auto db = std::find_if(options.begin(), options.end(), [](const std::string& o) { return starts_with(o, "-db="); });
-    const std::string db_dir = full_path(db != options.end() ? db->substr(4) : state_dir() + "\\db");
+    std::string db_dir = state_dir() + "\\db";
+    auto db = std::find_if(options.begin(), options.end(),
+                           [&](const std::string& o) { return option_value(o, server_option::db_dir, db_dir); });
     if (db != options.end()) options.erase(db);
-    options.push_back("-db=" + db_dir);
+    options.push_back(server_option::db_dir + full_path(db_dir));
     Service_options o;
     if (!read_options(options, o)) return 2;
 
@@ -415,11 +406,12 @@ int setup(const std::vector<std::string>& given)
 int serve()
 {
     for (const std::string& argument : the_server_arguments) {
-        if (!starts_with(argument, "-log=")) continue;
-        std::FILE* log = std::fopen(argument.c_str() + 5, "ab");
+        std::string log_file;
+        if (!option_value(argument, server_option::log_file, log_file)) continue;
+        std::FILE* log = std::fopen(log_file.c_str(), "ab");
         if (log == nullptr) {
             report_to_system_log(service_name, errno_error("The service " + std::string(service_name) +
-                                                           " cannot write its log file " + argument.substr(5))
+                                                           " cannot write its log file " + log_file)
                                                        .text +
                                                    ". Not started.");
             return static_cast<int>(Start_failure::log);
