@@ -34,7 +34,7 @@ void BM_answer_datagram_other_port(benchmark::State& state)
 {
     set_log_level(2);
     static Serving serving;
-    serving.db_dir = small_db_dir();
+    serving.setup.db_dir = small_db_dir();
     Datagram_source from;
     from.endpoint = {0x0a000002, 5000};
     std::string answer;

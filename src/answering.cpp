@@ -22,18 +22,18 @@ struct Handling {
 // with them either.
 void check_files(Serving& serving)
 {
-    if (serving.files_checked || !serving.read_files) return;
+    if (serving.files_checked || !serving.setup.read_files) return;
     // Where the system reports every change at once, a batch after none
     // needs no look at the files (two system calls that cost more than the
     // rest of a request), once a look found both and read them whole.
-    const Files_news news = serving.files_watch.what_changed(serving.db_dir, database_files, 2);
+    const Files_news news = serving.files_watch.what_changed(serving.setup.db_dir, database_files, 2);
     if (news == Files_news::none && serving.db.read_whole()) {
         serving.files_checked = true;
         return;
     }
     Log_scope scope(serving.files_failing);
     serving.files_failing = true;
-    serving.db.load(serving.db_dir, news != Files_news::written);
+    serving.db.load(serving.setup.db_dir, news != Files_news::written);
     serving.files_failing = false;
     serving.files_checked = true;
 }
@@ -49,7 +49,7 @@ bool loop_rules_admit(std::string_view datagram, const Datagram_source& from, Se
                       Outcome& refused)
 {
     const char* refusal = nullptr;
-    if (from.endpoint.port == static_cast<std::uint16_t>(serving.port) && !serving.limit.admit(from.endpoint, from.arrived)) {
+    if (from.endpoint.port == serving.setup.port && !serving.limit.admit(from.endpoint, from.arrived)) {
         refused = Outcome::over_limit;
         refusal = msg::refusal_over_limit;
     } else if (serving.recent.is_echo(from.endpoint, datagram, from.arrived, ours)) {
@@ -66,7 +66,7 @@ bool loop_rules_admit(std::string_view datagram, const Datagram_source& from, Se
 bool from_own_socket(const Datagram_source& from, Serving& serving)
 {
     const Ipv4_endpoint& sender = from.endpoint;
-    if (sender.port != static_cast<std::uint16_t>(serving.port) || !(from.from_this_host || is_own_address(sender.address)))
+    if (sender.port != serving.setup.port || !(from.from_this_host || is_own_address(sender.address)))
         return false;
     LOG_WRN("Message from " << address_text(sender.address) << "." << sender.port
                             << " comes from this server's own socket: not answered.");
@@ -83,7 +83,7 @@ enum class Loop_check { none, refused, after_answer };
 Loop_check check_before_answer(std::string_view datagram, std::string_view barcode, const Datagram_source& from,
                                Serving& serving, Outcome& refused)
 {
-    const bool suspect = from.endpoint.port == static_cast<std::uint16_t>(serving.port) ||
+    const bool suspect = from.endpoint.port == serving.setup.port ||
                          serving.recent.holds_last_answer(from.endpoint, datagram, from.arrived);
     if (!suspect) return Loop_check::none;
     if (serving.db.holds(barcode)) return Loop_check::after_answer;
@@ -128,7 +128,7 @@ void count(const Handling& handling, std::string_view datagram, Serving& serving
         if (route.format) statistics.count(Statistics::via_fallback_format);
         break;
     }
-    if (route.barcode) statistics.unknown_barcode(unknown_key(barcode_in(datagram), serving.gs1));
+    if (route.barcode) statistics.unknown_barcode(unknown_key(barcode_in(datagram), serving.batch.gs1));
 }
 
 // What becomes of one datagram; answer_datagram says what is done.
@@ -153,14 +153,14 @@ Handling handle(std::string_view datagram, const Datagram_source& from, Serving&
     try {
         LOG_INF(msg::received_barcode(shown));
         check_files(serving);
-        std::string& text = serving.answer_text;
-        serving.db.lookup(barcode, shown, serving.gs1, handling.route, text);
+        std::string& text = serving.batch.answer_text;
+        serving.db.lookup(barcode, shown, serving.batch.gs1, handling.route, text);
         answer.clear();
         text_to_bytes(text, answer);
         if (loop == Loop_check::after_answer && answer_may_loop(answer, handling.route, serving) &&
             !loop_rules_admit(datagram, from, serving, true, refused))
             return {refused, {}};
-        LOG_DBG("Sending: \"" << text << "\" to " << address_text(sender) << "." << serving.port);
+        LOG_DBG("Sending: \"" << text << "\" to " << address_text(sender) << "." << serving.setup.port);
         serving.recent.sent(sender, answer, from.arrived);
         handling.outcome = Outcome::answered;
     } catch (const std::string& message) {

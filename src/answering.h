@@ -16,10 +16,10 @@ inline std::string_view barcode_in(std::string_view datagram)
 }
 
 // Handles one datagram that arrived whole from `from`: logs it, drops one
-// final line feed, lets serving.db reload from serving.db_dir unless
+// final line feed, lets serving.db reload from serving.setup.db_dir unless
 // serving.files_checked (or not read_files), looks the barcode up and
 // converts the answer to bytes. Returns true with `answer` set (its memory
-// kept from one request to the next, as serving.answer_text's) when the
+// kept from one request to the next, as serving.batch.answer_text's) when the
 // answer is to be sent to the sender's address at the low 16 bits of the
 // port; false when nothing is to be sent: an empty datagram, a datagram
 // from the server's own socket (answering it would start an endless loop),

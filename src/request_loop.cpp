@@ -47,7 +47,7 @@ void ask_for_receive_queue(Socket_handle sd)
 
 } // namespace
 
-Serving::Serving() : receive_space(udp_batch_most * longest_datagram)
+Batch_buffers::Batch_buffers() : receive_space(udp_batch_most * longest_datagram)
 {
     for (std::size_t i = 0; i < udp_batch_most; ++i) {
         received[i].buf = &receive_space[i * longest_datagram];
@@ -55,11 +55,11 @@ Serving::Serving() : receive_space(udp_batch_most * longest_datagram)
     }
 }
 
-int serve(int port, const std::string& db_dir, const std::string& stats_file, Start_failure& why)
+int serve(std::uint16_t port, const std::string& db_dir, const std::string& stats_file, Start_failure& why)
 {
     const std::unique_ptr<Serving> serving = std::make_unique<Serving>();
-    serving->port = port;
-    serving->db_dir = db_dir;
+    serving->setup.port = port;
+    serving->setup.db_dir = db_dir;
     serving->metrics = Metrics_file(stats_file);
     const Barcode_db& db = serving->db;
     Udp_socket socket;
@@ -68,7 +68,7 @@ int serve(int port, const std::string& db_dir, const std::string& stats_file, St
         serving->statistics = Statistics(db); // what the first load counted is not counted
         Error error;
         LOG_DBG("Bind receiving socket to " << 0 << "." << port);
-        if (!socket.open(error) || !socket.bind(static_cast<std::uint16_t>(port), error)) {
+        if (!socket.open(error) || !socket.bind(port, error)) {
             REPORT_SOCKET_ERROR(error.code);
             why = Start_failure::port;
             socket.close();
@@ -79,11 +79,11 @@ int serve(int port, const std::string& db_dir, const std::string& stats_file, St
         // The port bound is the one answers go to; with -p=0 the system
         // picked it, and the Ready line must name that one.
         const std::uint16_t bound = udp_local_port(sd);
-        serving->port = bound != 0 ? bound : static_cast<std::uint16_t>(port);
+        serving->setup.port = bound != 0 ? bound : port;
         ask_for_receive_queue(sd);
         watch_operator_signals();
         report_serving();
-        LOG_INF("Ready: answering at UDP port " << serving->port << " with "
+        LOG_INF("Ready: answering at UDP port " << serving->setup.port << " with "
                                                 << db.barcodes().size() << " barcodes and " << db.formats().size()
                                                 << " formats (ulvane_server " << ulvane_version << ").");
         request_loop(sd, *serving);
@@ -126,7 +126,7 @@ void prefetch_barcodes(std::size_t count, const Serving& serving)
 {
     std::string_view barcodes[udp_batch_most];
     for (std::size_t i = 0; i < count; ++i) {
-        const Received_datagram& d = serving.received[i];
+        const Received_datagram& d = serving.batch.received[i];
         barcodes[i] = barcode_in({d.buf, d.bytes > 0 ? static_cast<std::size_t>(d.bytes) : 0});
     }
     serving.db.barcodes().prefetch(barcodes, count);
@@ -134,7 +134,7 @@ void prefetch_barcodes(std::size_t count, const Serving& serving)
 
 } // namespace
 
-// Answers the `count` datagrams that arrived together in serving.received,
+// Answers the `count` datagrams that arrived together in serving.batch.received,
 // in order: their log lines go out in one write, before the answers leave
 // together.
 void answer_batch(Socket_handle sd, std::size_t count, Serving& serving)
@@ -146,7 +146,7 @@ void answer_batch(Socket_handle sd, std::size_t count, Serving& serving)
     prefetch_barcodes(count, serving);
     Statistics& statistics = serving.statistics;
     for (std::size_t i = 0; i < count; ++i) {
-        Received_datagram& d = serving.received[i];
+        Received_datagram& d = serving.batch.received[i];
         if (d.bytes < 0) {
             REPORT_SOCKET_ERROR(d.error);
             if (is_message_too_long(d.error)) { // a datagram that arrived, too long to take
@@ -158,20 +158,20 @@ void answer_batch(Socket_handle sd, std::size_t count, Serving& serving)
             continue;
         }
         statistics.count(Statistics::received);
-        std::string& answer = serving.answers[n];
+        std::string& answer = serving.batch.answers[n];
         if (answer_datagram(std::string_view(d.buf, static_cast<std::size_t>(d.bytes)), d.from, serving, answer)) {
-            serving.outgoing[n] = {answer.data(), answer.size(),
-                                   {d.from.endpoint.address, static_cast<std::uint16_t>(serving.port)}};
+            serving.batch.outgoing[n] = {answer.data(), answer.size(),
+                                   {d.from.endpoint.address, serving.setup.port}};
             ++n;
         }
     }
     log_flush();
-    send_answers(sd, serving.outgoing, n, statistics);
+    send_answers(sd, serving.batch.outgoing, n, statistics);
 }
 
 void serve_batch(Socket_handle sd, Serving& serving)
 {
-    const std::size_t count = udp_receive_batch(sd, serving.received, udp_batch_most);
+    const std::size_t count = udp_receive_batch(sd, serving.batch.received, udp_batch_most);
     if (count > 0) answer_batch(sd, count, serving);
 }
 
@@ -179,7 +179,7 @@ namespace {
 
 void write_metrics_file(Serving& serving, Metrics_file::Clock::time_point now)
 {
-    serving.metrics.write(serving.statistics, serving.db, static_cast<std::uint16_t>(serving.port), now);
+    serving.metrics.write(serving.statistics, serving.db, serving.setup.port, now);
 }
 
 // Writes the statistics when asked or due, the metrics file with them and
@@ -206,9 +206,9 @@ void answer_what_came_before_the_stop(Socket_handle sd, Serving& serving)
 {
     const auto asked = std::chrono::steady_clock::now();
     while (std::chrono::steady_clock::now() - asked < stop_answering_most && udp_wait_readable(sd, 0)) {
-        const std::size_t count = udp_receive_batch(sd, serving.received, udp_batch_most);
+        const std::size_t count = udp_receive_batch(sd, serving.batch.received, udp_batch_most);
         std::size_t before = 0;
-        while (before < count && !(udp_arrivals_stamped && serving.received[before].from.arrived > asked)) ++before;
+        while (before < count && !(udp_arrivals_stamped && serving.batch.received[before].from.arrived > asked)) ++before;
         if (before > 0) answer_batch(sd, before, serving);
         if (before < count) return;
     }

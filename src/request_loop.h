@@ -17,11 +17,33 @@
 // Binds the port and serves until a stop is asked for; returns the exit
 // status as server_main does, with `why` set when it is -1. `stats_file`
 // names the metrics file (see Metrics_file), or is empty.
-int serve(int port, const std::string& db_dir, const std::string& stats_file, Start_failure& why);
+int serve(std::uint16_t port, const std::string& db_dir, const std::string& stats_file, Start_failure& why);
 
-// The server's whole state, kept from one request to the next.
+// What the server serves with, set before it serves and kept as it is.
+struct Serving_setup {
+    std::uint16_t port = 9000; // the port bound; answers go to it
+    std::string db_dir;        // the database directory
+    bool read_files = true;    // false: `db` was filled in memory and is never read from db_dir
+};
+
+// One batch's buffers: received into `received` (each with its own part of
+// `receive_space`), answered into `answers`, sent from `outgoing`. Nothing
+// in them outlives the batch; their memory is kept for the next.
+struct Batch_buffers {
+    Batch_buffers();
+    static constexpr std::size_t longest_datagram = 1600; // a longer one is refused
+    std::vector<char> receive_space;
+    Received_datagram received[udp_batch_most];
+    std::string answers[udp_batch_most];
+    std::string answer_text; // an answer before its escapes become bytes
+    Gs1_code gs1;            // the GS1 data of the barcode being answered
+    Outgoing_datagram outgoing[udp_batch_most];
+};
+
+// The server's whole state: its setup, what changes from one request to the
+// next, and the buffers of a batch.
 struct Serving {
-    Serving();
+    Serving() = default;
     Serving(const Serving&) = delete;
     Serving& operator=(const Serving&) = delete;
 
@@ -29,10 +51,9 @@ struct Serving {
     // at its first request (see answer_datagram).
     void begin_batch() { files_checked = false; }
 
-    int port = 9000;    // the port bound; answers go to it
-    std::string db_dir; // the database directory
+    Serving_setup setup;
+
     Barcode_db db;
-    bool read_files = true; // false: `db` was filled in memory and is never read from db_dir
     Answer_limit limit;
     Recent_answers recent;
     // Whether the database files were checked since the current batch of
@@ -43,15 +64,7 @@ struct Serving {
     Statistics statistics{db};
     Metrics_file metrics;
 
-    // A batch: received into `received` (each with its own part of
-    // `receive_space`), answered into `answers`, sent from `outgoing`.
-    static constexpr std::size_t longest_datagram = 1600; // a longer one is refused
-    std::vector<char> receive_space;
-    Received_datagram received[udp_batch_most];
-    std::string answers[udp_batch_most];
-    std::string answer_text; // an answer before its escapes become bytes
-    Gs1_code gs1;            // the GS1 data of the barcode being answered
-    Outgoing_datagram outgoing[udp_batch_most];
+    Batch_buffers batch;
 };
 
 // Receives the datagrams waiting at `sd` (waiting a second at most for the

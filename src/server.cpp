@@ -92,8 +92,7 @@ int server_main(int argc, char** argv, Start_failure* failure)
     }
     LOG_INF("Using database directory " << db_dir);
     LOG_INF("Using UDP port " << port);
-    if (static_cast<std::uint16_t>(port) != port)
-        LOG_WRN("Port " << port << " is outside 0 to 65535: using UDP port " << static_cast<std::uint16_t>(port)
-                        << " instead.");
-    return serve(port, db_dir, stats_file, why);
+    const std::uint16_t bound = static_cast<std::uint16_t>(port); // as the system's call would take it
+    if (bound != port) LOG_WRN("Port " << port << " is outside 0 to 65535: using UDP port " << bound << " instead.");
+    return serve(bound, db_dir, stats_file, why);
 }

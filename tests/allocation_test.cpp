@@ -118,8 +118,8 @@ TEST(Allocations, NoneForABatchOfAnyBarcodeOnceWarmedUp)
     Socket_handle answers = any_port_socket(sockets[0], answer_port), client = any_port_socket(sockets[1], client_port);
     Socket_handle sd = any_port_socket(sockets[2], server_port);
     Serving serving;
-    serving.db_dir = dir.path();
-    serving.port = answer_port; // answers go to the sender's address at this port
+    serving.setup.db_dir = dir.path();
+    serving.setup.port = answer_port; // answers go to the sender's address at this port
     serving.db.load(dir.path());
     const Ipv4_endpoint server{0x7f000001, server_port};
     for (unsigned level : {2u, 3u}) {

@@ -44,8 +44,8 @@ Handled handle(const std::string& datagram, const Datagram_source& from, const s
 {
     Handled h;
     Serving serving; // a batch of one, with the database loaded before it came
-    serving.port = port;
-    serving.db_dir = db_dir;
+    serving.setup.port = port;
+    serving.setup.db_dir = db_dir;
     {
         Log_capture loading;
         try {
@@ -136,7 +136,7 @@ TEST_F(Answering, LogsAndFailures)
 
     // Every request of a batch reports a missing file, not only the first.
     Serving batch;
-    batch.db_dir = my_dir.path() + "/missing";
+    batch.setup.db_dir = my_dir.path() + "/missing";
     Log_capture capture;
     for (int i = 0; i < 3; ++i) {
         testing::internal::CaptureStderr();
@@ -168,11 +168,11 @@ TEST_F(Answering, RegressionOwnSocketIsNotAnswered)
 TEST_F(Answering, AFailedReceiveIsNoEmptyMessage)
 {
     Serving serving;
-    serving.db_dir = my_dir.path();
-    serving.received[0].bytes = -1; // nothing arrived: the system said why
-    serving.received[0].error = 104;
-    serving.received[1].bytes = 0; // an empty datagram
-    serving.received[1].from = terminal_at(5000);
+    serving.setup.db_dir = my_dir.path();
+    serving.batch.received[0].bytes = -1; // nothing arrived: the system said why
+    serving.batch.received[0].error = 104;
+    serving.batch.received[1].bytes = 0; // an empty datagram
+    serving.batch.received[1].from = terminal_at(5000);
     Log_capture capture;
     testing::internal::CaptureStdout();
     answer_batch(no_socket, 2, serving);
@@ -195,7 +195,7 @@ TEST_F(Answering, StatisticsCountEveryRequestWhereItWent)
                                             "tag.description=Pen\ntag.price=1.99\n[nf]\nformat=nothere\n[none]\n");
     write_file(my_dir.file("formats.ini"), "[price]\n${description}\\n\nPrice: ${price}\n[]\nfallback\n");
     Serving serving;
-    serving.db_dir = my_dir.path();
+    serving.setup.db_dir = my_dir.path();
     Log_capture capture;
     testing::internal::CaptureStderr();
     std::string answer;
@@ -210,7 +210,7 @@ TEST_F(Answering, StatisticsCountEveryRequestWhereItWent)
         answer_datagram("12345", terminal_at(9000), serving, answer);
         answer_datagram("qq", terminal_at(9000), serving, answer);
     }
-    serving.db_dir = my_dir.path() + "/missing";
+    serving.setup.db_dir = my_dir.path() + "/missing";
     serving.begin_batch();
     EXPECT_FALSE(answer_datagram("12345", terminal_at(5000), serving, answer));
     testing::internal::GetCapturedStderr();
@@ -342,7 +342,7 @@ TEST(MetricsFile, WritesOnlyARegularFileOfItsOwn)
 TEST_F(Answering, ForgeryCannotSilenceATerminalNorKeepALoop)
 {
     Serving serving; // its database in memory
-    serving.read_files = false;
+    serving.setup.read_files = false;
     std::istringstream barcodes(pen_barcodes_for_loops),
         formats("[price]\n${description}\\n\nPrice: ${price}\n[code]\n${code}\n[code_lf]\n${code}\\n\n");
     serving.db.load_barcodes(barcodes);
@@ -418,7 +418,7 @@ TEST_F(Answering, RequestsCountWhenTheyArrived)
     write_file(my_dir.file("barcodes.ini"), read_file(my_dir.file("barcodes.ini")) + "[]\nformat=zero\n");
     for (const char* barcode : {"12345", "nope"}) { // never limited, and limited
         Serving serving;
-        serving.db_dir = my_dir.path();
+        serving.setup.db_dir = my_dir.path();
         Log_capture capture;
         Datagram_source from = terminal_at(9000);
         int answered = 0;

@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     from.from_this_host = (data[0] & 0x80) != 0;
     std::string answer;
     Serving serving; // afresh for each input: one datagram never exceeds its limit
-    serving.db_dir = db_dir;
+    serving.setup.db_dir = db_dir;
     bool answered = answer_datagram(std::string(reinterpret_cast<const char*>(data + 1), size - 1), from, serving, answer);
     // The database has a fallback barcode and format: every request that is
     // not empty and not from our own socket gets an answer.
