@@ -66,7 +66,7 @@ bool loop_rules_admit(std::string_view datagram, const Datagram_source& from, Se
 bool from_own_socket(const Datagram_source& from, Serving& serving)
 {
     const Ipv4_endpoint& sender = from.endpoint;
-    if (sender.port != serving.setup.port || !(from.from_this_host || is_own_address(sender.address)))
+    if (sender.port != serving.setup.port || !(from.from_this_host || serving.own_addresses.contains(sender.address)))
         return false;
     LOG_WRN("Message from " << address_text(sender.address) << "." << sender.port
                             << " comes from this server's own socket: not answered.");

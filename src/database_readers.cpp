@@ -201,7 +201,7 @@ struct Format_reader {
     void line(std::string_view l, unsigned long)
     {
         LOG_DBG(l);
-        current->add_formatting(std::string(l));
+        current->add_formatting(l);
     }
     void outside(std::string_view l, unsigned long number, Outside, std::string_view, unsigned long)
     {

@@ -38,7 +38,7 @@ public:
     Format(std::string format_name, std::string format);
 
     // Appends `fmt` to the template text, with nothing in between.
-    void add_formatting(const std::string& fmt) const { my_format += fmt; }
+    void add_formatting(std::string_view fmt) { my_format += fmt; }
 
     // The template with every ${name} replaced by the value of the tag
     // "tag." + name. A backslash and the character after it are passed over
@@ -72,7 +72,7 @@ private:
     std::size_t find_first(const std::string& key, std::size_t from_pos) const;
 
     std::string my_format_name;
-    mutable std::string my_format;
+    std::string my_format;
 };
 
 #endif

@@ -7,7 +7,7 @@
 
 constexpr std::chrono::seconds Metrics_file::period;
 
-void Metrics_file::write(Statistics& statistics, const Barcode_db& db, std::uint16_t port, Clock::time_point now)
+void Metrics_file::write(const Statistics& statistics, const Barcode_db& db, std::uint16_t port, Clock::time_point now)
 {
     if (my_path.empty()) return;
     my_written_at = now;

@@ -23,7 +23,7 @@ public:
     // True when the file is to be written at `now`: `period` after the last.
     bool due(Clock::time_point now) const { return !my_path.empty() && now - my_written_at >= period; }
     // Every sample carries the label port="PORT", the port the server answers at.
-    void write(Statistics& statistics, const Barcode_db& db, std::uint16_t port, Clock::time_point now);
+    void write(const Statistics& statistics, const Barcode_db& db, std::uint16_t port, Clock::time_point now);
 
 private:
     std::string my_path;

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <chrono>
+#include <unordered_set>
 #include <utility>
 
 #include "error.h"
@@ -96,12 +97,38 @@ struct Datagram_source {
 // the receive).
 extern const bool udp_arrivals_stamped;
 
-// True when `address` is one of this host's own addresses, as they are now
-// (addresses added or removed while the program runs included, as the
-// system reports them; where it cannot, or lost reports, the list is read
-// again at most once a second). Cheap whatever the number of addresses and
-// their changes: meant for the datagrams that might be our own.
-bool is_own_address(std::uint32_t address);
+// This host's own addresses, as they are now: addresses added or removed
+// while the program runs included, as the system reports them (Linux);
+// where it cannot, or lost reports, and on Windows, the list is read again
+// at most once a second. Cheap whatever the number of addresses and their
+// changes: meant for the datagrams that might be our own.
+class Own_addresses {
+public:
+    Own_addresses() = default;
+    ~Own_addresses();
+    Own_addresses(const Own_addresses&) = delete;
+    Own_addresses& operator=(const Own_addresses&) = delete;
+
+    // Whether `address` is one of them (127.x.x.x always is).
+    bool contains(std::uint32_t address);
+    // Datagrams were received: an address that one of them came from was
+    // reported before it arrived, so the next contains() reads the reports
+    // again. Reading them once for each batch misses none.
+    void datagrams_received() { my_reports_read = false; }
+
+private:
+    void watch_changes();
+    void read_all();
+    void apply_changes(const char* reports, std::size_t size);
+
+    bool my_opened = false;
+    std::intptr_t my_changes = -1; // Linux: a netlink socket that receives the changes
+    bool my_reports_read = false;
+    bool my_stale = true; // reports were lost, or cannot be had
+    bool my_read = false;
+    std::chrono::steady_clock::time_point my_read_at{};
+    std::unordered_set<std::uint32_t> my_addresses;
+};
 
 // Waits for one datagram and copies it into buf. Returns its length (0 for an
 // empty datagram), or -1 on failure; a datagram longer than `capacity`

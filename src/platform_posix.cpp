@@ -300,25 +300,6 @@ void take_received(const msghdr& msg, const sockaddr_in& sa, long bytes, int err
     }
 }
 
-// This host's addresses, followed through the kernel's reports of each
-// address added or removed (Linux). When reports were lost (too many at
-// once) or cannot be had, the whole list is read again, at most once a
-// second: with thousands of addresses that takes milliseconds. An answer to
-// an address added meanwhile still comes back as our own answer, which the
-// server does not answer either.
-struct Own_addresses {
-    bool opened = false;
-    int changes = -1; // a netlink socket that receives the address changes
-    // Whether the reports were read since the last datagrams were received:
-    // an address that one of them was sent from was reported before it
-    // arrived, so reading once for each batch misses none.
-    bool reports_read = false;
-    bool stale = true;
-    bool read = false;
-    std::chrono::steady_clock::time_point read_at{};
-    std::unordered_set<std::uint32_t> addresses;
-};
-Own_addresses the_own_addresses;
 
 } // namespace
 
@@ -350,7 +331,6 @@ std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::s
     // Blocks for the first datagram only; takes what else is waiting.
     int n = recvmmsg(static_cast<int>(sd), messages, static_cast<unsigned>(count), MSG_WAITFORONE, nullptr);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return 0; // a signal, or a quiet second
-    the_own_addresses.reports_read = false; // new datagrams: is_own_address reads the reports again
     const Clocks clocks;
     if (n <= 0) {
         take_received(messages[0].msg_hdr, headers[0].sa, -1, n < 0 ? errno : EAGAIN, clocks, batch[0]);
@@ -362,45 +342,54 @@ std::size_t udp_receive_batch(Socket_handle sd, Received_datagram* batch, std::s
     return static_cast<std::size_t>(n);
 }
 
-namespace {
-
-void watch_address_changes(Own_addresses& own)
+// The kernel reports each address added or removed (Linux). When reports
+// were lost (too many at once) or cannot be had, the whole list is read
+// again, at most once a second: with thousands of addresses that takes
+// milliseconds. An answer to an address added meanwhile still comes back as
+// our own answer, which the server does not answer either.
+void Own_addresses::watch_changes()
 {
-    own.opened = true;
+    my_opened = true;
 #ifdef __linux__
-    own.changes = socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
+    int changes = socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
     sockaddr_nl sa{};
     sa.nl_family = AF_NETLINK;
     sa.nl_groups = RTMGRP_IPV4_IFADDR;
-    if (own.changes >= 0 && bind(own.changes, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        close(own.changes);
-        own.changes = -1;
+    if (changes >= 0 && bind(changes, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        close(changes);
+        changes = -1;
     }
     // Room for a burst of changes between two questions.
     const int room = 4 << 20;
-    if (own.changes >= 0 && setsockopt(own.changes, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
-        setsockopt(own.changes, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    if (changes >= 0 && setsockopt(changes, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
+        setsockopt(changes, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    my_changes = changes;
 #endif
 }
 
-void read_own_addresses(Own_addresses& own)
+Own_addresses::~Own_addresses()
 {
-    own.read = true;
-    own.read_at = std::chrono::steady_clock::now();
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return; // stays stale: read again in a second
-    own.addresses.clear();
-    for (ifaddrs* a = list; a != nullptr; a = a->ifa_next)
-        if (a->ifa_addr != nullptr && a->ifa_addr->sa_family == AF_INET)
-            own.addresses.insert(ntohl(reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr));
-    freeifaddrs(list);
-    own.stale = own.changes < 0;
+    if (my_changes >= 0) close(static_cast<int>(my_changes));
 }
 
-#ifdef __linux__
-// Applies the kernel's reports in `buf` of addresses added and removed.
-void apply_address_changes(const char* buf, std::size_t size, Own_addresses& own)
+void Own_addresses::read_all()
 {
+    my_read = true;
+    my_read_at = std::chrono::steady_clock::now();
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return; // stays stale: read again in a second
+    my_addresses.clear();
+    for (ifaddrs* a = list; a != nullptr; a = a->ifa_next)
+        if (a->ifa_addr != nullptr && a->ifa_addr->sa_family == AF_INET)
+            my_addresses.insert(ntohl(reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr));
+    freeifaddrs(list);
+    my_stale = my_changes < 0;
+}
+
+// Applies the kernel's reports in `reports` of addresses added and removed.
+void Own_addresses::apply_changes(const char* reports, std::size_t size)
+{
+#ifdef __linux__
     int left = static_cast<int>(size);
     // NLMSG_OK, written out: the macro compares the unsigned length with
     // the signed rest, which compilers rightly warn of.
@@ -408,7 +397,7 @@ void apply_address_changes(const char* buf, std::size_t size, Own_addresses& own
         return left >= static_cast<int>(sizeof(nlmsghdr)) && h->nlmsg_len >= sizeof(nlmsghdr) &&
                h->nlmsg_len <= static_cast<unsigned>(left);
     };
-    for (auto* h = reinterpret_cast<const nlmsghdr*>(buf); whole(h); h = NLMSG_NEXT(h, left)) {
+    for (auto* h = reinterpret_cast<const nlmsghdr*>(reports); whole(h); h = NLMSG_NEXT(h, left)) {
         if (h->nlmsg_type != RTM_NEWADDR && h->nlmsg_type != RTM_DELADDR) continue;
         const auto* message = static_cast<const ifaddrmsg*>(NLMSG_DATA(h));
         if (message->ifa_family != AF_INET) continue;
@@ -427,38 +416,37 @@ void apply_address_changes(const char* buf, std::size_t size, Own_addresses& own
         }
         if (!found) continue;
         if (h->nlmsg_type == RTM_NEWADDR)
-            own.addresses.insert(ntohl(address.s_addr));
+            my_addresses.insert(ntohl(address.s_addr));
         else
-            own.addresses.erase(ntohl(address.s_addr));
+            my_addresses.erase(ntohl(address.s_addr));
     }
-}
+#else
+    (void)reports;
+    (void)size;
 #endif
+}
 
-} // namespace
-
-bool is_own_address(std::uint32_t address)
+bool Own_addresses::contains(std::uint32_t address)
 {
     if ((address >> 24) == 127) return true;
-    Own_addresses& own = the_own_addresses;
-    if (!own.opened) watch_address_changes(own); // before the first read, so no change is missed
+    if (!my_opened) watch_changes(); // before the first read, so no change is missed
 #ifdef __linux__
-    if (own.changes >= 0 && !own.reports_read) {
-        own.reports_read = true;
-        alignas(nlmsghdr) char buf[16384];
+    if (my_changes >= 0 && !my_reports_read) {
+        my_reports_read = true;
+        alignas(nlmsghdr) char reports[16384];
         for (;;) {
-            ssize_t n = recv(own.changes, buf, sizeof buf, MSG_DONTWAIT);
+            ssize_t n = recv(static_cast<int>(my_changes), reports, sizeof reports, MSG_DONTWAIT);
             if (n < 0 && errno == ENOBUFS) {
-                own.stale = true; // reports were lost
+                my_stale = true; // reports were lost
                 continue;
             }
             if (n <= 0) break;
-            apply_address_changes(buf, static_cast<std::size_t>(n), own);
+            apply_changes(reports, static_cast<std::size_t>(n));
         }
     }
 #endif
-    if (!own.read || (own.stale && std::chrono::steady_clock::now() - own.read_at >= std::chrono::seconds(1)))
-        read_own_addresses(own);
-    return own.addresses.count(address) != 0;
+    if (!my_read || (my_stale && std::chrono::steady_clock::now() - my_read_at >= std::chrono::seconds(1))) read_all();
+    return my_addresses.count(address) != 0;
 }
 
 bool udp_send(Socket_handle sd, const char* data, std::size_t size, const Ipv4_endpoint& to, Error& error)

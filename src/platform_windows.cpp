@@ -505,21 +505,15 @@ std::size_t udp_set_receive_buffer(Socket_handle sd, std::size_t bytes)
     return static_cast<std::size_t>(size);
 }
 
-namespace {
+// Windows has no cheap way to wait for a change of this host's addresses:
+// they are read again when older than a second, and a loop through an
+// address added within that second still ends at the limit for our port.
+Own_addresses::~Own_addresses() = default;
 
-// This host's addresses, read again when older than a second: Windows has
-// no cheap way to wait for a change here, and a loop through an address
-// added within that second still ends at the limit for our port.
-struct Own_addresses {
-    std::chrono::steady_clock::time_point read_at{};
-    bool read = false;
-    std::vector<std::uint32_t> addresses;
-};
-Own_addresses the_own_addresses;
-
-void read_own_addresses(Own_addresses& own)
+void Own_addresses::read_all()
 {
-    own.addresses.clear();
+    my_read = true;
+    my_read_at = std::chrono::steady_clock::now();
     ULONG size = 16384;
     std::vector<unsigned char> buffer;
     ULONG result = ERROR_BUFFER_OVERFLOW;
@@ -529,25 +523,18 @@ void read_own_addresses(Own_addresses& own)
                                       reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
     }
     if (result != NO_ERROR) return;
+    my_addresses.clear();
     for (auto* a = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); a != nullptr; a = a->Next)
         for (IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u != nullptr; u = u->Next)
             if (u->Address.lpSockaddr->sa_family == AF_INET)
-                own.addresses.push_back(ntohl(reinterpret_cast<sockaddr_in*>(u->Address.lpSockaddr)->sin_addr.s_addr));
+                my_addresses.insert(ntohl(reinterpret_cast<sockaddr_in*>(u->Address.lpSockaddr)->sin_addr.s_addr));
 }
 
-} // namespace
-
-bool is_own_address(std::uint32_t address)
+bool Own_addresses::contains(std::uint32_t address)
 {
     if ((address >> 24) == 127) return true;
-    Own_addresses& own = the_own_addresses;
-    const auto now = std::chrono::steady_clock::now();
-    if (!own.read || now - own.read_at >= std::chrono::seconds(1)) {
-        read_own_addresses(own);
-        own.read = true;
-        own.read_at = now;
-    }
-    return std::find(own.addresses.begin(), own.addresses.end(), address) != own.addresses.end();
+    if (!my_read || std::chrono::steady_clock::now() - my_read_at >= std::chrono::seconds(1)) read_all();
+    return my_addresses.count(address) != 0;
 }
 
 long udp_receive(Socket_handle sd, char* buf, std::size_t capacity, Datagram_source& from, Error& error)

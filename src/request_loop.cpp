@@ -143,6 +143,7 @@ void answer_batch(Socket_handle sd, std::size_t count, Serving& serving)
     Log_scope request(true); // a sender could make any of these lines, as often as it likes
     log_hold();
     serving.begin_batch();
+    serving.own_addresses.datagrams_received();
     prefetch_barcodes(count, serving);
     Statistics& statistics = serving.statistics;
     for (std::size_t i = 0; i < count; ++i) {

@@ -56,6 +56,7 @@ struct Serving {
     Barcode_db db;
     Answer_limit limit;
     Recent_answers recent;
+    Own_addresses own_addresses; // to tell our own answers coming back
     // Whether the database files were checked since the current batch of
     // datagrams arrived: a batch is answered from one check.
     bool files_checked = false;

@@ -98,24 +98,25 @@ constexpr std::chrono::hours Statistics::period;
 Statistics::Statistics(const Barcode_db& db)
     : my_started(std::time(nullptr)), my_reported(my_started), my_reported_at(Clock::now())
 {
-    take_counts_kept_elsewhere(db);
-    my_counts_at_start = my_counts_reported = my_counts; // what came before the start is not counted
+    my_counts_at_start = my_counts_reported = my_counts = counts_now(db); // what came before the start is not counted
 }
 
-void Statistics::take_counts_kept_elsewhere(const Barcode_db& db)
+Statistics::Counts Statistics::counts_now(const Barcode_db& db) const
 {
-    my_counts[log_lines_left_out] = ::log_lines_left_out();
-    my_counts[barcodes_reloads] = db.barcodes_reloads().count;
-    my_counts[formats_reloads] = db.formats_reloads().count;
+    Counts counts = my_counts;
+    counts[log_lines_left_out] = ::log_lines_left_out();
+    counts[barcodes_reloads] = db.barcodes_reloads().count;
+    counts[formats_reloads] = db.formats_reloads().count;
+    return counts;
 }
 
 void Statistics::write(bool asked, const Barcode_db& db)
 {
-    take_counts_kept_elsewhere(db);
+    my_counts = counts_now(db);
 
     if (asked || get_log_level() > 2) {
         std::ostringstream text;
-        auto counts_since = [&](const std::array<std::uint64_t, counters>& before) {
+        auto counts_since = [&](const Counts& before) {
             for (int i = 0; i < counters; ++i)
                 figures::write(text, i == 0, counter_names[i].name, my_counts[i] - before[i]);
         };
@@ -170,15 +171,15 @@ void write_file_metrics(std::ostream& out, const std::string& labels, const std:
 
 } // namespace
 
-void Statistics::write_metrics(std::ostream& out, const Barcode_db& db, std::uint16_t port)
+void Statistics::write_metrics(std::ostream& out, const Barcode_db& db, std::uint16_t port) const
 {
-    take_counts_kept_elsewhere(db);
+    const Counts counts = counts_now(db);
     // Every sample names its server by the port it answers at: two servers
     // of one host in one collector's directory stay apart.
     const std::string port_label = "port=\"" + std::to_string(port) + "\"", labels = "{" + port_label + "}";
     for (int i = 0; i < counters; ++i)
         write_metric(out, std::string("ulvane_") + counter_names[i].name + "_total", "counter", counter_names[i].help,
-                     labels + ' ' + std::to_string(my_counts[i] - my_counts_at_start[i]));
+                     labels + ' ' + std::to_string(counts[i] - my_counts_at_start[i]));
     write_file_metrics(out, labels, "barcodes", db.barcodes().size(), db.barcodes_reloads());
     write_file_metrics(out, labels, "formats", db.formats().size(), db.formats_reloads());
     write_metric(out, "ulvane_start_time_seconds", "gauge", "When the server started, in seconds since 1970.",

@@ -75,15 +75,16 @@ public:
     // exporters read: each counter as ulvane_<its name>_total, beside
     // gauges for both files (entries, how long the last reading took, when
     // a reading last succeeded), the start time and ulvane_build_info.
-    void write_metrics(std::ostream& out, const Barcode_db& db, std::uint16_t port);
+    void write_metrics(std::ostream& out, const Barcode_db& db, std::uint16_t port) const;
 
 private:
-    // Takes over the counts that the log and the database keep.
-    void take_counts_kept_elsewhere(const Barcode_db& db);
+    using Counts = std::array<std::uint64_t, counters>;
+    // The counts, with those that the log and `db` keep as they are now.
+    Counts counts_now(const Barcode_db& db) const;
 
-    std::array<std::uint64_t, counters> my_counts{};
-    std::array<std::uint64_t, counters> my_counts_reported{}; // at the last report
-    std::array<std::uint64_t, counters> my_counts_at_start{};
+    Counts my_counts{};
+    Counts my_counts_reported{}; // at the last report
+    Counts my_counts_at_start{};
     std::time_t my_started;
     std::time_t my_reported;       // the last report's time, or the start
     Clock::time_point my_reported_at;

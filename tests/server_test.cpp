@@ -74,7 +74,7 @@ protected:
     void SetUp() override
     {
         // Datagrams from this host's own addresses at our port are refused.
-        ASSERT_FALSE(is_own_address(terminal_at(9000).endpoint.address)) << "the test terminal's address is ours";
+        ASSERT_FALSE(Own_addresses().contains(terminal_at(9000).endpoint.address)) << "the test terminal's address is ours";
         write_file(my_dir.file("barcodes.ini"), "[12345]\nformat=price\ntag.description=Pen\ntag.price=1.99\n"
                                                 "[0]\nformat=zero\n");
         write_file(my_dir.file("formats.ini"), "[price]\n${description}\\n\nPrice: ${price}\n[zero]\n\n");

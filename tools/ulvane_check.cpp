@@ -45,36 +45,32 @@
 
 namespace {
 
-// The two files, named as the operator gave them (with -db=, its path).
 enum File { barcodes_file, formats_file };
-std::string the_file_names[2] = {database_files[0], database_files[1]};
 
-// Written in file and line order at the end, a line for each kind.
-Findings the_findings;
+// What a check found, written in file and line order at its end, a line for
+// each kind.
+struct Check_report {
+    // The two files, named as the operator gave them (with -db=, its path).
+    std::string file_names[2] = {database_files[0], database_files[1]};
+    Findings findings;
+    // The first tag value in UTF-8, said once as a note, which leaves a
+    // clean database clean: UTF-8 is the text of most spreadsheets' CSV,
+    // while many terminals show Latin-1 or a DOS code page.
+    unsigned long utf8_line = 0;
+    std::string utf8_character, utf8_tag;
 
-void warn(File file, unsigned long line, const std::string& message)
+    void warn(File file, unsigned long line, const std::string& message) { findings.add(file, line, false, message); }
+    // The server answers other than written, or not at all.
+    void error(File file, unsigned long line, const std::string& message) { findings.add(file, line, true, message); }
+    void write() const;
+};
+
+void Check_report::write() const
 {
-    the_findings.add(file, line, false, message);
-}
-
-// The server answers other than written, or not at all.
-void error(File file, unsigned long line, const std::string& message)
-{
-    the_findings.add(file, line, true, message);
-}
-
-// The first tag value in UTF-8, said once as a note, which leaves a clean
-// database clean: UTF-8 is the text of most spreadsheets' CSV, while many
-// terminals show Latin-1 or a DOS code page.
-unsigned long the_utf8_line = 0;
-std::string the_utf8_character, the_utf8_tag;
-
-void write_findings()
-{
-    the_findings.write(std::cout, {the_file_names[0], the_file_names[1]}, "warning: ", "error: ", "line");
-    if (the_utf8_line == 0) return;
-    std::cout << the_file_names[barcodes_file] << ":" << the_utf8_line << ": note: its text is UTF-8 (here '"
-              << the_utf8_character << "' in " << escape_control_bytes(the_utf8_tag)
+    findings.write(std::cout, {file_names[0], file_names[1]}, "warning: ", "error: ", "line");
+    if (utf8_line == 0) return;
+    std::cout << file_names[barcodes_file] << ":" << utf8_line << ": note: its text is UTF-8 (here '"
+              << utf8_character << "' in " << escape_control_bytes(utf8_tag)
               << "), which terminals that show Latin-1 or a DOS code page show as other characters: if yours do, "
                  "import the CSV with ulvane_import -encoding=NAME, NAME one of "
               << text_encoding_names() << std::endl;
@@ -119,12 +115,12 @@ std::string unknown_key(std::string_view key)
 
 // Notes where the section of `name` first stands, and reports a repeated
 // one; true for the first one, which is used.
-bool note_section(File file, const char* kind, std::unordered_map<std::string_view, unsigned long>& first_line,
+bool note_section(Check_report& report, File file, const char* kind, std::unordered_map<std::string_view, unsigned long>& first_line,
                   std::string_view name, unsigned long number)
 {
     auto placed = first_line.emplace(name, number);
     if (!placed.second)
-        warn(file, number,
+        report.warn(file, number,
              std::string(kind) + " " + quoted(name) + " again: the section at line " +
                  std::to_string(placed.first->second) + " is used, this one is not");
     return placed.second;
@@ -135,16 +131,16 @@ bool note_section(File file, const char* kind, std::unordered_map<std::string_vi
 // two hexadecimal digits, a backslash before a character that is no escape
 // (both are kept as written) and a backslash at the end, which pairs with
 // whatever follows it in the answer.
-void check_escapes(File file, unsigned long number, std::string_view text, std::size_t column)
+void check_escapes(Check_report& report, File file, unsigned long number, std::string_view text, std::size_t column)
 {
     for (const Escape_problem& p : escape_problems(text)) {
         const std::string at = " at column " + std::to_string(column + p.at);
         if (p.kind == Escape_problem::at_end)
-            warn(file, number, "a backslash ends the line" + at + ": it makes an escape of the byte that follows it in the answer");
+            report.warn(file, number, "a backslash ends the line" + at + ": it makes an escape of the byte that follows it in the answer");
         else if (p.kind == Escape_problem::short_hex)
-            warn(file, number, "'\\x' without two hexadecimal digits" + at);
+            report.warn(file, number, "'\\x' without two hexadecimal digits" + at);
         else
-            warn(file, number, quoted(text.substr(p.at, 2)) + at + " is no escape: the answer holds both bytes as written (write '\\\\' for a backslash)");
+            report.warn(file, number, quoted(text.substr(p.at, 2)) + at + " is no escape: the answer holds both bytes as written (write '\\\\' for a backslash)");
     }
 }
 
@@ -155,6 +151,7 @@ void check_escapes(File file, unsigned long number, std::string_view text, std::
 // of its name); on_line(l, number) gets every other line of a used section.
 template <typename Header, typename Line>
 struct Line_check {
+    Check_report& report;
     File file;
     const char* kind; // "barcode" or "format"
     Header on_header;
@@ -164,12 +161,12 @@ struct Line_check {
     void skipped(std::string_view, unsigned long) {}
     void too_long(unsigned long number, bool)
     {
-        warn(file, number, "longer than " + std::to_string(longest_line) + " bytes: skipped");
+        report.warn(file, number, "longer than " + std::to_string(longest_line) + " bytes: skipped");
     }
     bool header(std::string_view name, unsigned long number) { return on_header(name, number); }
     void bad_header(std::string_view, unsigned long number)
     {
-        warn(file, number,
+        report.warn(file, number,
              std::string(kind) == "format"
                  ? "begins with '[' but does not end with ']', so it is no format header (write '\\[' for a '[' in a format)"
                  : "begins with '[' but does not end with ']', so it is no barcode header");
@@ -178,7 +175,7 @@ struct Line_check {
     void outside(std::string_view, unsigned long number, Outside why, std::string_view section, unsigned long header)
     {
         const std::string where = "line " + std::to_string(header);
-        warn(file, number,
+        report.warn(file, number,
              why == Outside::before_first ? "before the first " + std::string(kind) + " section: ignored"
              : why == Outside::repeated   ? "in the repeated section of " + std::string(kind) + " " + quoted(section) +
                                               " at " + where + ", which is not used: ignored"
@@ -187,65 +184,65 @@ struct Line_check {
 };
 
 template <typename Header, typename Line>
-void check_lines(File file, const char* kind, std::string_view text, Header header, Line line)
+void check_lines(Check_report& report, File file, const char* kind, std::string_view text, Header header, Line line)
 {
-    Line_check<Header, Line> check{file, kind, header, line};
+    Line_check<Header, Line> check{report, file, kind, header, line};
     read_database_lines(text, true, check);
 }
 
 // Where each barcode's first section begins; blanks around '=' and after a
 // format name, tags repeated in a section, lines without '=', escapes in
 // tag values and the lines the reader skips reported on the way.
-std::unordered_map<std::string_view, unsigned long> check_barcode_lines(std::string_view text)
+std::unordered_map<std::string_view, unsigned long> check_barcode_lines(Check_report& report, std::string_view text)
 {
     std::unordered_map<std::string_view, unsigned long> first_line;
     std::string_view barcode;
     std::unordered_map<std::string_view, unsigned long> tag_line; // of the barcode's section
     check_lines(
-        barcodes_file, "barcode", text,
+        report, barcodes_file, "barcode", text,
         [&](std::string_view name, unsigned long number) {
             barcode = name;
             tag_line.clear();
             const std::string invisible = invisible_end(name);
             if (!invisible.empty())
-                error(barcodes_file, number,
+                report.error(barcodes_file, number,
                       "barcode " + quoted(name) + " " + invisible + ": a scanned code without it never finds this section");
             const std::string check_digit = check_digit_warning(name);
-            if (!check_digit.empty()) warn(barcodes_file, number, check_digit);
-            return note_section(barcodes_file, "barcode", first_line, name, number);
+            if (!check_digit.empty()) report.warn(barcodes_file, number, check_digit);
+            return note_section(report, barcodes_file, "barcode", first_line, name, number);
         },
         [&](std::string_view l, unsigned long number) {
             const std::size_t eq = tag_value_split(l);
             if (eq == std::string_view::npos) {
-                warn(barcodes_file, number, "no '=' in the line, so it is no tag=value line: skipped");
+                report.warn(barcodes_file, number, "no '=' in the line, so it is no tag=value line: skipped");
                 return;
             }
             const std::string_view tag = l.substr(0, eq), value = l.substr(eq + 1);
             auto placed = tag_line.emplace(tag, number);
             if (!placed.second)
-                warn(barcodes_file, number,
+                report.warn(barcodes_file, number,
                      quoted(tag) + " again in barcode " + quoted(barcode) + ": line " +
                          std::to_string(placed.first->second) + " is used, this one is not");
             if (ends_with_blank(tag))
-                warn(barcodes_file, number,
+                report.warn(barcodes_file, number,
                      "blank before '=': the tag is " + quoted(tag) + ", which no placeholder reaches");
             if (!value.empty() && (value[0] == ' ' || value[0] == '\t'))
-                warn(barcodes_file, number, "blank after '=': the value of " + quoted(tag) + " begins with it");
+                report.warn(barcodes_file, number, "blank after '=': the value of " + quoted(tag) + " begins with it");
             const std::string invisible = tag == "format" ? invisible_end(value) : "";
             if (tag == "format" && ends_with_blank(value))
-                warn(barcodes_file, number, "format name " + quoted(value) + " ends with a blank");
+                report.warn(barcodes_file, number, "format name " + quoted(value) + " ends with a blank");
             else if (!invisible.empty())
-                warn(barcodes_file, number, "format name " + quoted(value) + " " + invisible);
+                report.warn(barcodes_file, number, "format name " + quoted(value) + " " + invisible);
             if (tag != "format" && tag.substr(0, 4) != "tag." && !ends_with_blank(tag))
-                warn(barcodes_file, number, unknown_key(tag));
-            if (tag.substr(0, 4) == "tag.") check_escapes(barcodes_file, number, value, eq + 2);
-            if (the_utf8_line == 0 && tag.substr(0, 4) == "tag." && holds_utf8_text(value)) {
-                the_utf8_line = number;
+                report.warn(barcodes_file, number, unknown_key(tag));
+            if (tag.substr(0, 4) == "tag.") check_escapes(report, barcodes_file, number, value, eq + 2);
+            if (report.utf8_line == 0 && tag.substr(0, 4) == "tag." && holds_utf8_text(value)) {
+                report.utf8_line = number;
                 std::size_t at = 0;
                 while (static_cast<unsigned char>(value[at]) < 0x80) ++at;
                 char32_t c;
-                the_utf8_character = value.substr(at, utf8_character(value, at, c));
-                the_utf8_tag = tag;
+                report.utf8_character = value.substr(at, utf8_character(value, at, c));
+                report.utf8_tag = tag;
             }
         });
     return first_line;
@@ -278,17 +275,17 @@ struct Format_lines {
 
 // The formats' lines; repeated formats, blanks after a name, escapes and
 // the lines the reader skips reported on the way.
-Format_lines check_format_lines(std::string_view text)
+Format_lines check_format_lines(Check_report& report, std::string_view text)
 {
     Format_lines found;
     std::vector<std::pair<std::size_t, unsigned long>>* starts = nullptr; // of the section at hand
     std::size_t length = 0;                                                // of its text so far
     check_lines(
-        formats_file, "format", text,
+        report, formats_file, "format", text,
         [&](std::string_view name, unsigned long number) {
             if (!invisible_end(name).empty())
-                warn(formats_file, number, "format name " + quoted(name) + " " + invisible_end(name));
-            if (!note_section(formats_file, "format", found.first_line, name, number)) return false;
+                report.warn(formats_file, number, "format name " + quoted(name) + " " + invisible_end(name));
+            if (!note_section(report, formats_file, "format", found.first_line, name, number)) return false;
             starts = &found.line_starts[name];
             length = 0;
             return true;
@@ -296,7 +293,7 @@ Format_lines check_format_lines(std::string_view text)
         [&](std::string_view l, unsigned long number) {
             starts->push_back({length, number});
             length += l.size();
-            check_escapes(formats_file, number, l, 1);
+            check_escapes(report, formats_file, number, l, 1);
         });
     return found;
 }
@@ -327,7 +324,7 @@ std::string hex_dump(const std::string& bytes)
 
 // Warns of formats whose "${" is never closed, and of a missing fallback
 // barcode. Returns the formats' names in the order of the file.
-std::vector<std::string> check_formats(const Barcode_db& db, const Format_lines& format_line)
+std::vector<std::string> check_formats(Check_report& report, const Barcode_db& db, const Format_lines& format_line)
 {
     const Barcode_db::Format_table& formats = db.formats();
     std::vector<std::string> format_names;
@@ -339,17 +336,17 @@ std::vector<std::string> check_formats(const Barcode_db& db, const Format_lines&
         std::size_t unclosed_at = 0;
         formats.at(name).placeholders(unclosed_at);
         if (unclosed_at != std::string::npos)
-            warn(formats_file, format_line.line_at(name, unclosed_at), "format " + quoted(name) + ": '${' is never closed");
+            report.warn(formats_file, format_line.line_at(name, unclosed_at), "format " + quoted(name) + ": '${' is never closed");
     }
     Barcode_tags fallback_tags;
     if (!db.barcodes().find(std::string_view(), fallback_tags))
-        warn(barcodes_file, 1, "there is no fallback barcode []: a barcode the file lacks gets no answer at all");
+        report.warn(barcodes_file, 1, "there is no fallback barcode []: a barcode the file lacks gets no answer at all");
     return format_names;
 }
 
 // Answers every barcode as the server would, an error for each that gets
 // none, and warns of the formats that no barcode uses.
-void check_answers(const Barcode_db& db, const std::unordered_map<std::string_view, unsigned long>& barcode_line, const Format_lines& format_line,
+void check_answers(Check_report& report, const Barcode_db& db, const std::unordered_map<std::string_view, unsigned long>& barcode_line, const Format_lines& format_line,
                    const std::vector<std::string>& format_names)
 {
     std::unordered_set<std::string> used;
@@ -362,12 +359,12 @@ void check_answers(const Barcode_db& db, const std::unordered_map<std::string_vi
         const unsigned long line = barcode_line.count(barcode) ? barcode_line.at(barcode) : 0;
         errors.clear();
         if (const std::string* format = answers.check(barcode, table.tags(i), errors)) used.insert(*format);
-        for (const std::string& e : errors) error(barcodes_file, line, e);
+        for (const std::string& e : errors) report.error(barcodes_file, line, e);
     }
     set_log_quiet(false);
     for (const std::string& name : format_names)
         if (!name.empty() && used.count(name) == 0)
-            warn(formats_file, format_line.line_of(name), "format " + quoted(name) + " is used by no barcode");
+            report.warn(formats_file, format_line.line_of(name), "format " + quoted(name) + " is used by no barcode");
 }
 
 // How the server finds `code`'s entry, when not by its own bytes, and the
@@ -422,8 +419,9 @@ void preview(const Barcode_db& db, const std::vector<std::string>& codes)
 // Checks the database in `db_dir` and previews `codes`; the status as main's.
 int check(const std::string& db_dir, const std::vector<std::string>& codes)
 {
+    Check_report report;
     if (db_dir != ".")
-        for (std::string& name : the_file_names) name = db_dir + "/" + name;
+        for (std::string& name : report.file_names) name = db_dir + "/" + name;
     Barcode_db db;
     try {
         db.load(db_dir);
@@ -437,13 +435,13 @@ int check(const std::string& db_dir, const std::vector<std::string>& codes)
         std::ifstream in(formats_path(db_dir), std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }();
-    const auto barcode_line = check_barcode_lines(db.barcodes().text());
-    const auto format_line = check_format_lines(formats_text);
-    const std::vector<std::string> format_names = check_formats(db, format_line);
-    check_answers(db, barcode_line, format_line, format_names);
-    write_findings();
+    const auto barcode_line = check_barcode_lines(report, db.barcodes().text());
+    const auto format_line = check_format_lines(report, formats_text);
+    const std::vector<std::string> format_names = check_formats(report, db, format_line);
+    check_answers(report, db, barcode_line, format_line, format_names);
+    report.write();
     preview(db, codes);
-    return the_findings.count() + log_warnings() > 0 ? 1 : 0;
+    return report.findings.count() + log_warnings() > 0 ? 1 : 0;
 }
 
 } // namespace

@@ -277,7 +277,7 @@ int main(int argc, char** argv)
     server.port = static_cast<std::uint16_t>(port);
     // The server would answer at this very port of this host, which the
     // scanner holds: every datagram from there would be its own request.
-    if (is_own_address(server.address))
+    if (Own_addresses().contains(server.address))
         return cannot(std::string(argv[i]) + " is this host; a server here answers to its own port, so scan from another host");
     Udp_socket socket;
     if (!socket.open(error) || !bind_port(socket, server.port, check.on, bind_until, error))
