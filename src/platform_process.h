@@ -7,6 +7,7 @@
 #ifndef ULVANE_PLATFORM_PROCESS_H
 #define ULVANE_PLATFORM_PROCESS_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -82,7 +83,7 @@ bool service_ask(const std::string& name, Service_request request, Error& error)
 // controls come as stop_requested(), PARAMCHANGE as reopen_requested(),
 // service_control_statistics as statistics_requested().
 // Returns false at once when the process was not started so.
-bool run_as_service(const char* name, int (*serve)());
+bool run_as_service(const char* name, std::function<int()> serve);
 // Writes an error where an administrator looks first: the Application event
 // log, with `source` as its source.
 void report_to_system_log(const std::string& source, const std::string& message);

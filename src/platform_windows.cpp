@@ -63,7 +63,7 @@ BOOL WINAPI on_console_event(DWORD)
 // The service this process runs as, if any.
 struct Service {
     const char* name = nullptr;
-    int (*serve)() = nullptr;
+    std::function<int()> serve;
     SERVICE_STATUS_HANDLE handle = nullptr;
     std::mutex lock; // the controls come on the dispatcher's thread
     DWORD check_point = 0;
@@ -167,10 +167,10 @@ void report_serving()
     report_service_state(SERVICE_RUNNING, 0);
 }
 
-bool run_as_service(const char* name, int (*serve)())
+bool run_as_service(const char* name, std::function<int()> serve)
 {
     the_service.name = name;
-    the_service.serve = serve;
+    the_service.serve = std::move(serve);
     SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(name), service_main}, {nullptr, nullptr}};
     return StartServiceCtrlDispatcherA(table) != 0;
 }

@@ -181,7 +181,8 @@ TEST_F(EndToEnd, BurstsAreAnsweredInOrder)
             write_file(my_dir.file("barcodes.ini"), barcodes);
         }
     }
-    usleep(300000); // the answers to ourselves come back after the terminal's
+    // The answers to ourselves come back after the terminal's.
+    wait_until([&] { return logged("own socket").size() >= 2; }, 3000);
     std::vector<std::string> received, in_order;
     for (const std::string& l : logged("Received barcode"))
         if (l != "INF Received barcode \"12345\"" && l != "INF Received barcode \"huge\"") received.push_back(l);
@@ -680,7 +681,7 @@ TEST_F(EndToEnd, RegressionOwnAnswerIsNotAnsweredAgain)
     ASSERT_GE(local, 0);
     const std::string request = "12345\n";
     send_datagram(local, request.data(), request.size(), {0x7f000001, 9000});
-    usleep(500000);
+    wait_until([&] { return !logged("own socket").empty(); }, 3000);
     EXPECT_EQ(logged("Received barcode").size(), 1u);
     std::vector<std::string> refused = logged("own socket");
     ASSERT_EQ(refused.size(), 1u);
@@ -725,7 +726,7 @@ TEST_F(EndToEnd, RegressionAnswersToOwnAddressesAreNotAnsweredAgain)
         send_datagram(local, "12345\n", 6, {c.to, 9000});
         expected.push_back("WRN Message from " + c.refused + ".9000 comes from this server's own socket: not answered.");
     }
-    usleep(1000000);
+    wait_until([&] { return logged("own socket").size() >= expected.size(); }, 3000);
     EXPECT_EQ(logged("Received barcode").size(), 5u);
     EXPECT_EQ(logged("own socket"), expected);
     std::string broadcast;
@@ -989,7 +990,7 @@ TEST_F(EndToEnd, ScanCheckTellsMonitorsWhatTheyRead)
     // its whole -t, still asks once it has the port.
     const pid_t down = my_hosts->start_in(my_hosts->terminal_ns(), {ULVANE_SCAN_PATH, "-check", "-t=500", "10.77.0.99", "12345"},
                                           my_dir.file("check_out0"), my_dir.file("check_err"));
-    usleep(100000);
+    ASSERT_TRUE(Two_hosts::wait_for_udp_port(down, 9000, 3000));
     const pid_t behind = my_hosts->start_in(my_hosts->terminal_ns(), {ULVANE_SCAN_PATH, "-check", "-t=1000", "10.77.0.1", "12345"},
                                             my_dir.file("check_out1"), my_dir.file("check_err"));
     EXPECT_EQ(my_hosts->wait_for_exit(down, 10000), 2) << read_file(my_dir.file("check_out0"));

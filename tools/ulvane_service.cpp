@@ -36,8 +36,6 @@ namespace {
 
 const char* const service_name = "ulvane_server";
 
-std::vector<std::string> the_server_arguments; // as registered
-
 void usage()
 {
     std::cerr << "usage: ulvane_service install [-p=nnnnn] [-db=dir] [-log=file] [-l=n] [-stats=file]\n"
@@ -400,12 +398,13 @@ int setup(const std::vector<std::string>& given)
     return 0;
 }
 
-// The service's work: the server itself, with the registered options. A
+// The service's work: the server itself, with the registered options (its
+// `arguments`, the program's name first). A
 // service has no standard error: a log file it cannot write ends the start,
 // said in the Application event log.
-int serve()
+int serve(std::vector<std::string> arguments)
 {
-    for (const std::string& argument : the_server_arguments) {
+    for (const std::string& argument : arguments) {
         std::string log_file;
         if (!option_value(argument, server_option::log_file, log_file)) continue;
         std::FILE* log = std::fopen(log_file.c_str(), "ab");
@@ -419,7 +418,7 @@ int serve()
         std::fclose(log);
     }
     std::vector<char*> argv;
-    for (std::string& argument : the_server_arguments) argv.push_back(&argument[0]);
+    for (std::string& argument : arguments) argv.push_back(&argument[0]);
     argv.push_back(nullptr);
     Start_failure failure = Start_failure::none;
     const int status = server_main(static_cast<int>(argv.size()) - 1, argv.data(), &failure);
@@ -462,8 +461,7 @@ int main(int argc, char** argv)
         return 0;
     }
     // Otherwise the service manager started it, with the registered options.
-    the_server_arguments.assign(argv, argv + argc);
-    if (run_as_service(service_name, serve)) return 0;
+    if (run_as_service(service_name, [&] { return serve(std::vector<std::string>(argv, argv + argc)); })) return 0;
     std::cerr << "ulvane_service: not started by the service manager." << std::endl;
     usage();
     return 2;
