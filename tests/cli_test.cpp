@@ -68,7 +68,7 @@ TEST(CommandLine, HelpOptionsShowTheHelpAndEnd)
 
 TEST(CommandLine, UnknownOptionsAreRefused)
 {
-    for (const char* option : {"-d", "-H", "-HELP", "-help=x", "-x", "", "p=1", "-P=1", "-log"}) {
+    for (const char* option : {"-d", "-H", "-HELP", "-help=x", "-x", "", "p=1", "-P=1", "-log", "--p=1", "x-db=."}) {
         Run_result r = server({"-l=0", option, "-h"});
         EXPECT_EQ(r.status, 255) << option; // -1
         EXPECT_EQ(r.err, std::string("ERROR: unkown option \"") + option + "\"\n\n") << option;

@@ -29,6 +29,7 @@ TEST(Csv, FieldsAreQuotedWhereNeededAndReadBack)
         {"\"a,b\";c\n1;2\n", ';', {{"a,b", "c"}, {"1", "2"}}},          // a comma inside quotes is no delimiter
         {"\"ab\"cd,e\r\n\"x\"\"y\",\n", ',', {{"abcd", "e"}, {"x\"y", ""}}}, // text after a closing quote is kept
         {"\xef\xbb\xbf" "a\tb\n", '\t', {{"a", "b"}}},
+        {"a\n1", ',', {{"a"}, {"1"}}}, // the last line without its line end
     };
     for (const auto& r : read) {
         Csv_reader reader(r.csv);

@@ -340,6 +340,7 @@ TEST(LogFormat, TheFrameAndTheFiguresAreReadAsWritten)
         {"[2026-12-07 17:05:00 #1 INF] ", 1, "INF", ""},
         {"[2026-12-07 17:05:00 #7 WRN] a] b", 7, "WRN", "a] b"},
         {"[2026-12-07 17:05:00 #7 WRN]", 0, "", ""},           // no blank after the frame
+        {"[2026-12-07 17:05:00 #7 WRN]x y", 0, "", ""},
         {"[2026-12-07 17:05:00 # WRN] x", 0, "", ""},          // no number
         {"[2026-12-07 17:05:00 #7 WARN] x", 0, "", ""},        // a label of four
         {"[2026-12-07 17:05 #7 WRN] x", 0, "", ""},            // a short time
@@ -354,7 +355,7 @@ TEST(LogFormat, TheFrameAndTheFiguresAreReadAsWritten)
         EXPECT_EQ(parts.time, l.number != 0 ? "2026-12-07 17:05:00" : "") << l.line;
     }
 
-    const std::string text = "received=3 answered=2; since the start 2026-12-07 08:00:00: received=9; files: "
+    const std::string text = "received=3 figures answered=2; since the start 2026-12-07 08:00:00: received=9; files: "
                              "barcodes_entries=1 barcodes_last_reload_ms=0.5";
     const struct {
         figures::Part part;
