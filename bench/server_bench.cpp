@@ -47,13 +47,13 @@ void BM_answer_datagram_other_port(benchmark::State& state)
 BENCHMARK(BM_answer_datagram_other_port);
 
 // A sender at our port: is it this host?
-void BM_is_own_address(benchmark::State& state)
+void BM_own_addresses_contains(benchmark::State& state)
 {
     std::uint32_t address = 0x0a000002;
     Own_addresses own;
     for (auto _ : state) benchmark::DoNotOptimize(own.contains(address++ & 0x0a00ffff));
 }
-BENCHMARK(BM_is_own_address);
+BENCHMARK(BM_own_addresses_contains);
 
 // A sender at our port: the limit, for terminals at 4,096 addresses (spread
 // over one second each, so none is limited).

@@ -83,7 +83,7 @@ struct Datagram_source {
     Ipv4_endpoint endpoint;
     // True when the datagram surely was sent from this very host: it came in
     // over the loopback interface, from a 127.x.x.x address, or with its
-    // source address equal to its destination address. is_own_address tells
+    // source address equal to its destination address. Own_addresses tells
     // the rest.
     bool from_this_host = false;
     // When it arrived, on the steady clock: the system's time stamp of its
