@@ -66,14 +66,14 @@ void Barcode_db::reload_if_changed(const std::string& path, bool identity, File_
     // A named pipe or a device would block or never end.
     if (!opened.is_regular) fail(path + " is a " + opened.kind + ", not a regular file: not read.");
     std::ifstream in;
-    my_read_buffer.resize(std::size_t(1) << 20); // once; one file is read at a time
+    if (!my_read_buffer) my_read_buffer.reset(new char[read_buffer_size]); // one file is read at a time
     // A file renamed into place between the look at it and its opening would
     // be cut short at the size looked at: a look after the reading tells, and
     // it is read again (three times at most; then the next load reads it).
     for (int tries = 0;; ++tries) {
         in.close();
         in.clear();
-        in.rdbuf()->pubsetbuf(my_read_buffer.data(), static_cast<std::streamsize>(my_read_buffer.size()));
+        in.rdbuf()->pubsetbuf(my_read_buffer.get(), static_cast<std::streamsize>(read_buffer_size));
         in.open(path, std::ios::in | std::ios::binary);
         if (!in.is_open()) fail(msg::could_not_open.text(errno_error(path).text));
         try {
