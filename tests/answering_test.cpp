@@ -163,17 +163,19 @@ TEST_F(Answering, AFailedReceiveIsNoEmptyMessage)
     serving.batch.received[0].error = 104;
     serving.batch.received[1].bytes = 0; // an empty datagram
     serving.batch.received[1].from = terminal_at(5000);
+    serving.batch.received[2].bytes = -1; // one that arrived, too long to take
+    serving.batch.received[2].error = message_too_long;
     Log_capture capture;
     testing::internal::CaptureStdout();
-    answer_batch(no_socket, 2, serving);
+    answer_batch(no_socket, 3, serving);
     EXPECT_NE(testing::internal::GetCapturedStdout().find("WSAGetLastError=104"), std::string::npos);
     const std::vector<std::string> lines = capture.lines();
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("Empty message") != std::string::npos; }), 1)
         << lines.size() << " lines";
     std::ostringstream metrics;
     serving.statistics.write_metrics(metrics, serving.db, 9000);
-    for (const char* count : {"received_total{port=\"9000\"} 1\n", "receive_errors_total{port=\"9000\"} 1\n",
-                              "empty_total{port=\"9000\"} 1\n"})
+    for (const char* count : {"received_total{port=\"9000\"} 2\n", "receive_errors_total{port=\"9000\"} 1\n",
+                              "too_long_total{port=\"9000\"} 1\n", "empty_total{port=\"9000\"} 1\n"})
         EXPECT_NE(metrics.str().find(count), std::string::npos) << count;
 }
 

@@ -890,6 +890,7 @@ TEST(Import, RefusesWhatWouldNotAnswerAsMeant)
         {"barcode,format,d\n1,f,x,\n", "2: 4 cells, more than the header's 3"},
         {"barcode,format,d\n1,f,x\n2,f,\"x\n", "3: a quote opened at line 3 is never closed"},
         {"barcode,format,d\r\n", "1: no data row"},
+        {"", "1: no header line"},
         {"EAN,format,d\n1,f,x\n", "1: no column 'barcode' (name the barcodes' column with -barcode=)"},
         {"barcode\tformat\td\n1\tF\tx\n", "2: barcode '1' names format 'F', which formats.ini lacks (it has 'f', which differs "
                                       "only in case): the fallback format [] answers it"},
