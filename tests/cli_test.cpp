@@ -131,48 +131,64 @@ TEST(CommandLine, SettingsAreAnnouncedAsRead)
     }
 }
 
-TEST(CommandLine, LogFileOptionSwitchesTheLog)
+// Every -log= switches the log again; lines before the first go to standard
+// error, and a file's lines are appended to it.
+TEST(CommandLine, EveryLogOptionSwitchesTheLog)
 {
     Temp_dir dir;
     write_file(dir.file("a.log"), "kept\n");
-    // Every -log= switches again; lines before the first go to standard error.
-    Run_result r = server({"-db=" + dir.path() + "/none", "-log=" + dir.file("a.log"), "-l=3"}, dir.path());
+    const Run_result r = server({"-db=" + dir.file("none"), "-log=" + dir.file("a.log"), "-l=3"}, dir.path());
     EXPECT_EQ(r.status, 255);
-    std::vector<std::string> a = split_lines(read_file(dir.file("a.log")));
+    const std::vector<std::string> a = split_lines(read_file(dir.file("a.log")));
     ASSERT_GE(a.size(), 3u);
     EXPECT_EQ(a[0], "kept");
-    EXPECT_EQ(log_messages(a[1])[0], "INF Using database directory " + dir.path() + "/none");
+    EXPECT_EQ(log_messages(a[1])[0], "INF Using database directory " + dir.file("none"));
+}
 
-    // An unopenable log file leaves the log on standard error. Regression:
-    // it did so silently.
-    r = server({"-log=" + dir.path(), "-db=" + dir.path() + "/none"}, dir.path());
+// Regression: an unopenable log file left the log on standard error
+// silently. It says why, in the system's words: "Is a directory" here,
+// "Permission denied" on Windows.
+TEST(CommandLine, AnUnopenableLogFileIsSaidOnStandardError)
+{
+    Temp_dir dir;
+    const Run_result r = server({"-log=" + dir.path(), "-db=" + dir.file("none")}, dir.path());
     EXPECT_EQ(r.status, 255);
-    std::vector<std::string> lines = log_messages(r.err);
+    const std::vector<std::string> lines = log_messages(r.err);
     ASSERT_GE(lines.size(), 3u);
-    // The reason is the system's: "Is a directory" here, "Permission denied" on Windows.
     EXPECT_TRUE(std::regex_match(lines[0], std::regex("WRN Could not open log file " + dir.path() +
                                                       ": [A-Z][a-z ]+\\. The log goes to standard error\\.")))
         << lines[0];
-    EXPECT_EQ(lines[1], "INF Using database directory " + dir.path() + "/none");
+    EXPECT_EQ(lines[1], "INF Using database directory " + dir.file("none"));
+}
 
-    // A log file named before the help option has been opened already.
-    r = server({"-log=" + dir.file("b.log"), "-h"});
-    EXPECT_EQ(r.status, 0);
+// A log file named before the help option has been opened already.
+TEST(CommandLine, ALogFileNamedBeforeTheHelpIsOpened)
+{
+    Temp_dir dir;
+    EXPECT_EQ(server({"-log=" + dir.file("b.log"), "-h"}).status, 0);
     EXPECT_EQ(read_file(dir.file("b.log")), "");
     EXPECT_EQ(access(dir.file("b.log").c_str(), F_OK), 0);
 }
 
-// The checker: the findings no reader reports, exactly, and the status that
-// gates a deployment.
-TEST(Check, FindsTheMistakesAndPreviewsAnswers)
+// Writes the database into `dir` and runs the checker on it, after `args`.
+Run_result check(const Temp_dir& dir, const std::string& barcodes, const std::string& formats,
+                 std::vector<std::string> args = {})
+{
+    write_file(dir.file("barcodes.ini"), barcodes);
+    write_file(dir.file("formats.ini"), formats);
+    args.insert(args.begin(), {ULVANE_CHECK_PATH, "-db=" + dir.path()});
+    return run_program(args);
+}
+
+// The findings no reader reports, exactly, each at its line.
+TEST(Check, FindsTheMistakesOfBothFiles)
 {
     Temp_dir dir;
-    write_file(dir.file("barcodes.ini"), "[]\nformat=short\n[1]\nformat=price\ntag.price = 1.99\n[2]\nformat=nothere\n"
-                                         "[3]\nformat=price \ntag.description=x\ntag.description=y\n[1]\nformat=short\nformat=x\n"
-                                         "[4\ntag.x=1\n[5]\nno equals\ntag.description=C:\\new\\%\\x4 \\\n");
-    write_file(dir.file("formats.ini"), "[]\n${description}\n[price]\n${description} ${price}\n[short]\n\\x4G\n${\nname\n"
-                                        "[unused]\nx\n[price]\nagain\n[short]\nother\n[bad\nlost\n");
-    Run_result r = run_program({ULVANE_CHECK_PATH, "-db=" + dir.path(), "-l=2"});
+    const Run_result r = check(dir, "[]\nformat=short\n[1]\nformat=price\ntag.price = 1.99\n[2]\nformat=nothere\n"
+                                    "[3]\nformat=price \ntag.description=x\ntag.description=y\n[1]\nformat=short\nformat=x\n"
+                                    "[4\ntag.x=1\n[5]\nno equals\ntag.description=C:\\new\\%\\x4 \\\n",
+                               "[]\n${description}\n[price]\n${description} ${price}\n[short]\n\\x4G\n${\nname\n"
+                               "[unused]\nx\n[price]\nagain\n[short]\nother\n[bad\nlost\n", {"-l=2"});
     EXPECT_EQ(r.status, 1);
     const std::string b = dir.file("barcodes.ini") + ":", f = dir.file("formats.ini") + ":";
     EXPECT_EQ(split_lines(r.out), (std::vector<std::string>{
@@ -205,31 +221,40 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
         f + "16: warning: after the header at line 15, which is not read: ignored",
     }));
     EXPECT_EQ(r.err.find("using empty string"), std::string::npos) << "the previews' merges logged: " << r.err;
+}
 
-    write_file(dir.file("formats.ini"), "[short]\n\\e${name}\\x1d\n");
-    write_file(dir.file("barcodes.ini"), "stray\n[7]\nformat=short\ntag.name=A\\\\%\\t\\x41\ntag.note=50\\%\nnote=\\t\n");
-    r = run_program({ULVANE_CHECK_PATH, "-db=" + dir.path(), "7"});
+// A barcode named is previewed as the answer's bytes, with the escapes of
+// its tags; without -db= the files are named as in the working directory.
+TEST(Check, PreviewsAnAnswerAndNamesTheFilesAsGiven)
+{
+    const auto findings = [](const std::string& b) {
+        return b + "1: warning: before the first barcode section: ignored\n" +
+               b + "1: warning: there is no fallback barcode []: a barcode the file lacks gets no answer at all\n" +
+               b + "5: warning: '\\%' at column 12 is no escape: the answer holds both bytes as written (write '\\\\' for a backslash)\n" +
+               b + "6: warning: key 'note' is neither 'format' nor 'tag.NAME': the server never reads it\n";
+    };
+    Temp_dir dir;
+    const Run_result r = check(dir, "stray\n[7]\nformat=short\ntag.name=A\\\\%\\t\\x41\ntag.note=50\\%\nnote=\\t\n",
+                               "[short]\n\\e${name}\\x1d\n", {"7"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, b + "1: warning: before the first barcode section: ignored\n" +
-                     b + "1: warning: there is no fallback barcode []: a barcode the file lacks gets no answer at all\n" +
-                     b + "5: warning: '\\%' at column 12 is no escape: the answer holds both bytes as written (write '\\\\' for a backslash)\n" +
-                     b + "6: warning: key 'note' is neither 'format' nor 'tag.NAME': the server never reads it\n"
+    EXPECT_EQ(r.out, findings(dir.file("barcodes.ini") + ":") +
                      "7: \\eA\\\\%\\tA\\x1d\n  0000  1b 41 5c 25 09 41 1d" + std::string(9 * 3, ' ') + "  .A\\%.A.\n"
                      "  tag.name=A\\\\%\\t\\x41: its escapes become bytes in the answer: \\\\ (5c), \\t (09), \\x41 (41)\n");
-    // Without -db=, the files are named as in the working directory.
-    EXPECT_EQ(run_program({ULVANE_CHECK_PATH}, 20, dir.path()).out,
-              "barcodes.ini:1: warning: before the first barcode section: ignored\n"
-              "barcodes.ini:1: warning: there is no fallback barcode []: a barcode the file lacks gets no answer at all\n"
-              "barcodes.ini:5: warning: '\\%' at column 12 is no escape: the answer holds both bytes as written (write '\\\\' for a backslash)\n"
-              "barcodes.ini:6: warning: key 'note' is neither 'format' nor 'tag.NAME': the server never reads it\n");
-    // What an operator pastes or types by slip, which the server would
-    // answer with a fallback or not at all.
-    write_file(dir.file("barcodes.ini"), "[]\nformat=f\n[ 12345]\nformat=f\n[12345\xc2\xa0]\nformat=f\n[3]\nFormat=f\n"
-                                         "colour=red\nformt=f\nTAG.x=1\n[4]\nformat=f\xe2\x80\x8b\n[\xef\xbb\xbf" "5]\nformat=f\n"
-                                         "[6]\nformat=G\t\n[7]\nformat=h\ntag.Price=1\ntag_y=2\n"
-                                         "[4006381333932]\nformat=f\n[4006381333931]\nformat=f\n[00012345]\nformat=f\n[8]\nformat=\n");
-    write_file(dir.file("formats.ini"), "[f]\nx\n[g\t]\ny\n[h]\n${price}\n");
-    EXPECT_EQ(split_lines(run_program({ULVANE_CHECK_PATH, "-db=" + dir.path(), "-l=0"}).out), (std::vector<std::string>{
+    EXPECT_EQ(run_program({ULVANE_CHECK_PATH}, 20, dir.path()).out, findings("barcodes.ini:"));
+}
+
+// What an operator pastes or types by slip, which the server would answer
+// with a fallback or not at all.
+TEST(Check, FindsWhatAnOperatorPastesOrTypesBySlip)
+{
+    Temp_dir dir;
+    const Run_result r = check(dir, "[]\nformat=f\n[ 12345]\nformat=f\n[12345\xc2\xa0]\nformat=f\n[3]\nFormat=f\n"
+                                    "colour=red\nformt=f\nTAG.x=1\n[4]\nformat=f\xe2\x80\x8b\n[\xef\xbb\xbf" "5]\nformat=f\n"
+                                    "[6]\nformat=G\t\n[7]\nformat=h\ntag.Price=1\ntag_y=2\n"
+                                    "[4006381333932]\nformat=f\n[4006381333931]\nformat=f\n[00012345]\nformat=f\n[8]\nformat=\n",
+                               "[f]\nx\n[g\t]\ny\n[h]\n${price}\n", {"-l=0"});
+    const std::string b = dir.file("barcodes.ini") + ":", f = dir.file("formats.ini") + ":";
+    EXPECT_EQ(split_lines(r.out), (std::vector<std::string>{
         b + "3: error: barcode ' 12345' begins with a blank: a scanned code without it never finds this section",
         b + "5: error: barcode '12345\\xc2\\xa0' ends with a no-break space: a scanned code without it never finds this section",
         b + "7: error: barcode '3' has no format= line, and there is no fallback format []",
@@ -250,31 +275,35 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
         f + "3: warning: format name 'g\\t' ends with a tab",
         f + "3: warning: format 'g\\t' is used by no barcode",
     }));
-    EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + dir.path() + "/none"}).status, 2);
+}
+
+// The status gates a deployment: 2 without a database, 0 for a clean one
+// and 1 for a finding. A barcode to preview that the database lacks is
+// answered by the fallback, which the status tells.
+TEST(Check, TheStatusSaysWhetherToDeploy)
+{
+    Temp_dir dir;
     const std::string examples = "-db=" + std::string(ULVANE_SOURCE_DIR) + "/examples/db";
+    EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + dir.file("none")}).status, 2);
     EXPECT_EQ(run_program({ULVANE_CHECK_PATH, examples}).status, 0);
-    // A barcode to preview that the database lacks is answered by the
-    // fallback, which the status tells; one it has leaves the status clean.
     EXPECT_EQ(run_program({ULVANE_CHECK_PATH, examples, "4006381333931"}).status, 0);
     EXPECT_EQ(run_program({ULVANE_CHECK_PATH, examples, "999999"}).status, 1);
+}
 
-    // Both sides of the largest datagram, a reader's own warning (a line
-    // without '='), and a repeated section in a file with CR LF line ends
-    // decide the status; an unused fallback format does not.
-    const struct {
-        std::string barcodes;
-        int status;
-    } limits[] = {
+// Both sides of the largest datagram, a reader's own warning (a line
+// without '='), and a repeated section in a file with CR LF line ends
+// decide the status; an unused fallback format does not.
+TEST(Check, TheLargestDatagramAndEveryWarningDecideTheStatus)
+{
+    const std::pair<std::string, int> cases[] = {
         {"[b]\nformat=f\ntag.v=" + std::string(65507, 'v') + "\n", 0},
         {"[b]\nformat=f\ntag.v=" + std::string(65508, 'v') + "\n", 1},
         {"[b]\nformat=f\ntag.v=v\nno equals sign\n", 1},
         {"[b]\r\nformat=f\r\ntag.v=v\r\n[b]\r\n", 1},
     };
-    write_file(dir.file("formats.ini"), "[f]\n${v}\n[]\nunknown\n");
-    for (const auto& c : limits) {
-        write_file(dir.file("barcodes.ini"), "[]\ntag.v=-\n" + c.barcodes);
-        EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + dir.path()}).status, c.status) << c.barcodes.size();
-    }
+    Temp_dir dir;
+    for (const auto& [barcodes, status] : cases)
+        EXPECT_EQ(check(dir, "[]\ntag.v=-\n" + barcodes, "[f]\n${v}\n[]\nunknown\n").status, status) << barcodes.size();
 }
 
 // A 2D code in escape notation is previewed as the server answers it, with
@@ -282,10 +311,8 @@ TEST(Check, FindsTheMistakesAndPreviewsAnswers)
 TEST(Check, PreviewsA2DCodeByItsGtin)
 {
     Temp_dir dir;
-    write_file(dir.file("barcodes.ini"), "[]\nformat=f\ntag.d=?\n[9506000134352]\nformat=f\ntag.d=Pen\n");
-    write_file(dir.file("formats.ini"), "[f]\n${d} ${gs1.17:DD.MM.YYYY}\n");
-    const Run_result r = run_program({ULVANE_CHECK_PATH, "-db=" + dir.path(), "-l=2",
-                                      "]d2010950600013435217271231" "10AB\\x1d21S", "9506000134352"});
+    const Run_result r = check(dir, "[]\nformat=f\ntag.d=?\n[9506000134352]\nformat=f\ntag.d=Pen\n", "[f]\n${d} ${gs1.17:DD.MM.YYYY}\n",
+                               {"-l=2", "]d2010950600013435217271231" "10AB\\x1d21S", "9506000134352"});
     EXPECT_EQ(r.status, 0) << r.out;
     const std::vector<std::string> lines = split_lines(r.out);
     ASSERT_EQ(lines.size(), 4u) << r.out; // each with its hex dump
@@ -299,11 +326,28 @@ TEST(Check, PreviewsA2DCodeByItsGtin)
     EXPECT_NE(example.out.find("Price: 1.19\\nBest before: 31.12.2027\\nLot: L42\n"), std::string::npos) << example.out;
 }
 
+// The report's output on `log`, written to dir's file "log", after `options`.
+std::string report_of(const Temp_dir& dir, const std::string& log, std::vector<std::string> options = {})
+{
+    write_file(dir.file("log"), log);
+    options.insert(options.begin(), ULVANE_REPORT_PATH);
+    options.push_back(dir.file("log"));
+    return unix_lines(run_program(options).out);
+}
+
+// A log at level 2: warnings only, and a report asked for.
+const std::string quiet_log =
+    "[2026-12-08 00:10:00 #1 WRN] Barcode \"a\"b\" not defined in database.\n"
+    "[2026-12-08 00:10:00 #2 INF] Statistics since 2026-12-07 23:10:00: received=1 answered=1\n"
+    "[2026-12-08 00:10:01 #3 WRN] Barcode \"=HYPERLINK(\"http://x\",\"click\")\" not defined in database.\n"
+    "[2026-12-08 00:10:01 #4 WRN] Barcode \"-1+1\" not defined in database.\n"
+    "[2026-12-08 00:10:01 #5 WRN] Barcode \"@A1\" not defined in database.\n"
+    "[2026-12-08 00:10:01 #6 WRN] Unknown format for barcode 'a'b': using default.\n";
+
 // Serialised 2D codes of one article are one unknown barcode, counted by
 // their GTIN; the answers by a GTIN are told.
 TEST(Report, CountsA2DCodeByItsGtin)
 {
-    Temp_dir dir;
     std::string log;
     for (const char* code : {"https://id.gs1.org/01/09506000134352/21/A", "https://id.gs1.org/01/09506000134352/21/B",
                              "]d20109506000134352\\x1d21C", "9506000134352", "9506000134352"})
@@ -311,15 +355,12 @@ TEST(Report, CountsA2DCodeByItsGtin)
                "[2026-12-07 09:00:00 #2 WRN] Barcode \"" + code + "\" not defined in database.\n";
     log += "[2026-12-07 09:00:01 #3 INF] Received barcode \"0036000291452\"\n"
            "[2026-12-07 09:00:01 #4 INF] Barcode \"0036000291452\" answered as GTIN 00036000291452\n";
-    write_file(dir.file("log"), log);
-    const Run_result r = run_program({ULVANE_REPORT_PATH, "-csv", dir.file("log")});
-    EXPECT_EQ(unix_lines(r.out), "barcode,count,first,last\n\"09506000134352\",3,2026-12-07 09:00:00,2026-12-07 09:00:00\n"
-                                 "\"9506000134352\",2,2026-12-07 09:00:00,2026-12-07 09:00:00\n");
-    EXPECT_NE(run_program({ULVANE_REPORT_PATH, dir.file("log")}).out.find(
-                  "Requests: 6 barcodes received, 6 answered (1 of them by their GTIN: 2D codes, other GTIN forms), 0 not"),
+    Temp_dir dir;
+    EXPECT_EQ(report_of(dir, log, {"-csv"}), "barcode,count,first,last\n\"09506000134352\",3,2026-12-07 09:00:00,2026-12-07 09:00:00\n"
+                                             "\"9506000134352\",2,2026-12-07 09:00:00,2026-12-07 09:00:00\n");
+    EXPECT_NE(report_of(dir, log).find("Requests: 6 barcodes received, 6 answered (1 of them by their GTIN: 2D codes, other GTIN forms), 0 not"),
               std::string::npos);
-    EXPECT_NE(run_program({ULVANE_REPORT_PATH, "-json", dir.file("log")}).out.find("\"answered\": 6, \"via_gtin\": 1,"),
-              std::string::npos);
+    EXPECT_NE(report_of(dir, log, {"-json"}).find("\"answered\": 6, \"via_gtin\": 1,"), std::string::npos);
 }
 
 // The report on a generated log: a rotated file and the current one, at
@@ -388,80 +429,86 @@ TEST(Report, TellsWhatTheServerDidFromItsLogs)
               "          1  Answer of N bytes to N.N.N.N.N not sent: WSAGetLastError=N\n"
               "          1  ERROR: barcodes file \"*\" not found.\n"
               "          1  Unknown format for barcode '*': using default.\n");
+}
 
-    // At level 2 only warnings are written, and a report asked for; the
-    // report says what that leaves out. CSV quotes as spreadsheets read it.
-    write_file(dir.file("quiet.log"), "[2026-12-08 00:10:00 #1 WRN] Barcode \"a\"b\" not defined in database.\n"
-                                      "[2026-12-08 00:10:00 #2 INF] Statistics since 2026-12-07 23:10:00: received=1 answered=1\n"
-                                      "[2026-12-08 00:10:01 #3 WRN] Barcode \"=HYPERLINK(\"http://x\",\"click\")\" not defined in database.\n"
-                                      "[2026-12-08 00:10:01 #4 WRN] Barcode \"-1+1\" not defined in database.\n"
-                                      "[2026-12-08 00:10:01 #5 WRN] Barcode \"@A1\" not defined in database.\n"
-                                      "[2026-12-08 00:10:01 #6 WRN] Unknown format for barcode 'a'b': using default.\n");
-    r = run_program({ULVANE_REPORT_PATH, dir.file("quiet.log")});
-    EXPECT_NE(r.out.find("Log level: 2 or lower (WRN lines only): the requests and the hourly statistics are INF lines"),
-              std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Not answered (WRN lines): 0 without"), std::string::npos) << r.out;
-    // Barcodes with quotes of their own make no kinds of their own.
-    EXPECT_NE(r.out.find("Warnings by kind (2):\n          4  Barcode \"*\" not defined in database.\n"
-                         "          1  Unknown format for barcode '*': using default.\n"),
-              std::string::npos)
-        << r.out;
-    r = run_program({ULVANE_REPORT_PATH, "-csv", dir.file("log"), dir.file("quiet.log")});
-    // No barcode becomes a formula cell.
-    EXPECT_EQ(unix_lines(r.out), "barcode,count,first,last\n\"'-1+1\",1,2026-12-08 00:10:01,2026-12-08 00:10:01\n"
-                                 "\"0815\",1,2026-12-07 09:30:00,2026-12-07 09:30:00\n"
-                                 "\"'=HYPERLINK(\"\"http://x\"\",\"\"click\"\")\",1,2026-12-08 00:10:01,2026-12-08 00:10:01\n"
-                                 "\"'@A1\",1,2026-12-08 00:10:01,2026-12-08 00:10:01\n"
-                                 "\"a\"\"b\",1,2026-12-08 00:10:00,2026-12-08 00:10:00\n"
-                                 "\"a\\x1b\",1,2026-12-07 11:00:00,2026-12-07 11:00:00\n");
-    // A flood of different barcodes is counted in bounded memory, and a
-    // barcode asked for often is never lost among them.
+// The report says what a log at level 2 leaves out; barcodes with quotes
+// of their own make no kinds of their own.
+TEST(Report, AtLevelTwoSaysWhatTheLogLeavesOut)
+{
+    Temp_dir dir;
+    const std::string out = report_of(dir, quiet_log);
+    EXPECT_NE(out.find("Log level: 2 or lower (WRN lines only): the requests and the hourly statistics are INF lines"),
+              std::string::npos) << out;
+    EXPECT_NE(out.find("Not answered (WRN lines): 0 without"), std::string::npos) << out;
+    EXPECT_NE(out.find("Warnings by kind (2):\n          4  Barcode \"*\" not defined in database.\n"
+                       "          1  Unknown format for barcode '*': using default.\n"),
+              std::string::npos) << out;
+}
+
+// The CSV quotes as spreadsheets read it, and no barcode becomes a formula
+// cell.
+TEST(Report, CsvQuotesAsSpreadsheetsReadAndMakesNoFormula)
+{
+    Temp_dir dir;
+    EXPECT_EQ(report_of(dir, "[2026-12-07 09:30:00 #2 WRN] Barcode \"0815\" not defined in database.\n"
+                             "[2026-12-07 11:00:00 #5 WRN] Barcode \"a\\x1b\" not defined in database.\n" + quiet_log, {"-csv"}),
+              "barcode,count,first,last\n\"'-1+1\",1,2026-12-08 00:10:01,2026-12-08 00:10:01\n"
+              "\"0815\",1,2026-12-07 09:30:00,2026-12-07 09:30:00\n"
+              "\"'=HYPERLINK(\"\"http://x\"\",\"\"click\"\")\",1,2026-12-08 00:10:01,2026-12-08 00:10:01\n"
+              "\"'@A1\",1,2026-12-08 00:10:01,2026-12-08 00:10:01\n"
+              "\"a\"\"b\",1,2026-12-08 00:10:00,2026-12-08 00:10:00\n"
+              "\"a\\x1b\",1,2026-12-07 11:00:00,2026-12-07 11:00:00\n");
+}
+
+// A flood of different barcodes is counted in bounded memory, and a barcode
+// asked for often is never lost among them. One that came after some were
+// dropped counts from the highest count dropped: an estimate too high,
+// never too low.
+TEST(Report, AFloodOfUnknownBarcodesIsCountedInBoundedMemory)
+{
     std::string flood;
-    for (int i = 0; i < 50000; ++i) {
-        flood += "[2026-12-08 01:00:00 #1 WRN] Barcode \"" + (i % 1000 == 999 ? std::string("often") : std::to_string(i)) +
-                 "\" not defined in database.\n";
-    }
-    flood += "[2026-12-08 02:00:00 #1 WRN] Barcode \"late\" not defined in database.\n";
-    write_file(dir.file("flood.log"), flood);
-    r = run_program({ULVANE_REPORT_PATH, dir.file("flood.log")});
-    const std::size_t unknown = r.out.find("Unknown barcodes, most asked first (");
-    ASSERT_NE(unknown, std::string::npos) << r.out;
-    const std::vector<std::string> rows = split_lines(r.out.substr(unknown));
-    ASSERT_GE(rows.size(), 3u);
-    EXPECT_TRUE(std::regex_match(rows[1], std::regex("More than 20000 different unknown barcodes: the counts are estimates, "
-                                                     "each too high by at most [1-9]\\d*, and barcodes asked for [1-9]\\d* "
-                                                     "times or fewer may be missing\\.")))
+    for (int i = 0; i < 50000; ++i)
+        flood += "[2026-12-08 01:00:00 #1 WRN] " + msg::barcode_not_defined.text(i % 1000 == 999 ? "often" : std::to_string(i)) + "\n";
+    Temp_dir dir;
+    const std::string out = report_of(dir, flood + "[2026-12-08 02:00:00 #1 WRN] Barcode \"late\" not defined in database.\n");
+    const std::vector<std::string> rows = split_lines(out.substr(out.find("Unknown barcodes, most asked first (")));
+    ASSERT_GE(rows.size(), 3u) << out;
+    std::smatch dropped, late;
+    ASSERT_TRUE(std::regex_match(rows[1], dropped, std::regex("More than 20000 different unknown barcodes: the counts are estimates, "
+                                                              "each too high by at most ([1-9]\\d*), and barcodes asked for [1-9]\\d* "
+                                                              "times or fewer may be missing\\.")))
         << rows[1];
     EXPECT_TRUE(std::regex_match(rows[2], std::regex(" +50  2026-12-08 01:00:00  2026-12-08 01:00:00  often"))) << rows[2];
-    // One that came after some were dropped counts from the highest count
-    // dropped: an estimate too high, never too low.
-    std::smatch dropped, late;
-    ASSERT_TRUE(std::regex_search(rows[1], dropped, std::regex("at most (\\d+)")));
-    ASSERT_TRUE(std::regex_search(r.out, late, std::regex(" (\\d+)  2026-12-08 02:00:00  2026-12-08 02:00:00  late")));
+    ASSERT_TRUE(std::regex_search(out, late, std::regex(" (\\d+)  2026-12-08 02:00:00  2026-12-08 02:00:00  late")));
     EXPECT_EQ(std::stoul(late[1]), std::stoul(dropped[1]) + 1);
+}
+
+// Blanks at a barcode's ends and beside each other show: " 12345" is not
+// the listed 12345.
+TEST(Report, BlanksInABarcodeShow)
+{
+    Temp_dir dir;
+    const std::string out = report_of(dir, "[2026-12-08 00:10:00 #1 WRN] Barcode \" 12345\" not defined in database.\n"
+                                           "[2026-12-08 00:10:01 #2 WRN] Barcode \"12345 \" not defined in database.\n"
+                                           "[2026-12-08 00:10:02 #3 WRN] Barcode \"123  45\" not defined in database.\n"
+                                           "[2026-12-08 00:10:03 #4 WRN] Barcode \"1 2\" not defined in database.\n");
+    EXPECT_NE(out.find("          1  2026-12-08 00:10:00  2026-12-08 00:10:00  \\x2012345\n"
+                       "          1  2026-12-08 00:10:03  2026-12-08 00:10:03  1 2\n"
+                       "          1  2026-12-08 00:10:02  2026-12-08 00:10:02  123\\x20\\x2045\n"
+                       "          1  2026-12-08 00:10:01  2026-12-08 00:10:01  12345\\x20\n"),
+              std::string::npos) << out;
+}
+
+// A file with no line of the server's is no quiet day; a file that cannot
+// be read, or none named, ends the report with status 2.
+TEST(Report, AFileWithoutTheServersLinesIsNoQuietDay)
+{
+    Temp_dir dir;
+    for (const char* text : {"", "a line of something else\n"})
+        EXPECT_NE(report_of(dir, text).find("Log level: none: the files hold no line of the server's log, so there is nothing to "
+                                            "tell (is it the right file?).\n"), std::string::npos) << text;
     EXPECT_EQ(run_program({ULVANE_REPORT_PATH, dir.file("none")}).status, 2);
     EXPECT_EQ(run_program({ULVANE_REPORT_PATH}).status, 2);
-
-    // Blanks at a barcode's ends and beside each other show: " 12345" is
-    // not the listed 12345.
-    write_file(dir.file("blanks.log"), "[2026-12-08 00:10:00 #1 WRN] Barcode \" 12345\" not defined in database.\n"
-                                       "[2026-12-08 00:10:01 #2 WRN] Barcode \"12345 \" not defined in database.\n"
-                                       "[2026-12-08 00:10:02 #3 WRN] Barcode \"123  45\" not defined in database.\n"
-                                       "[2026-12-08 00:10:03 #4 WRN] Barcode \"1 2\" not defined in database.\n");
-    r = run_program({ULVANE_REPORT_PATH, dir.file("blanks.log")});
-    EXPECT_NE(unix_lines(r.out).find("          1  2026-12-08 00:10:00  2026-12-08 00:10:00  \\x2012345\n"
-                                     "          1  2026-12-08 00:10:03  2026-12-08 00:10:03  1 2\n"
-                                     "          1  2026-12-08 00:10:02  2026-12-08 00:10:02  123\\x20\\x2045\n"
-                                     "          1  2026-12-08 00:10:01  2026-12-08 00:10:01  12345\\x20\n"),
-              std::string::npos) << r.out;
-    // A file with no line of the server's is no quiet day.
-    write_file(dir.file("empty.log"), "");
-    write_file(dir.file("other.txt"), "a line of something else\n");
-    for (const char* name : {"empty.log", "other.txt"}) {
-        r = run_program({ULVANE_REPORT_PATH, dir.file(name)});
-        EXPECT_NE(r.out.find("Log level: none: the files hold no line of the server's log, so there is nothing to tell "
-                             "(is it the right file?).\n"), std::string::npos) << name << ": " << r.out;
-    }
 }
 
 #ifdef ULVANE_MAKE_LARGE_DB_PATH
@@ -765,34 +812,61 @@ Run_result import(const std::string& db, const std::string& csv, std::vector<std
     return r;
 }
 
+// A database directory `name` in `dir`, with these files (no barcodes.ini
+// when `barcodes` is empty); its path.
+std::string db_in(const Temp_dir& dir, const std::string& formats, const std::string& barcodes = "",
+                  const std::string& name = "db")
+{
+    const std::string db = dir.file(name);
+    std::filesystem::create_directory(db);
+    write_file(db + "/formats.ini", formats);
+    if (!barcodes.empty()) write_file(db + "/barcodes.ini", barcodes);
+    return db;
+}
+
+// The CSV that ulvane_export writes of `db` into dir's file "export.csv".
+std::string exported(const Temp_dir& dir, const std::string& db)
+{
+    const Run_result r = run_program({ULVANE_EXPORT_PATH, "-db=" + db, "-o=" + dir.file("export.csv")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return read_file(dir.file("export.csv"));
+}
+
+// A database with what an export must carry: cells to quote, escapes, a
+// repeated tag and section, a key that is no tag, a barcode without format.
+const std::string round_trip_formats = "[]\n(${d})\n[f]\n${d}|${p}\n[g]\n${d}\\x41\n";
+const std::string round_trip_barcodes = "[]\nformat=f\ntag.p=?\ntag.d=unknown\n"
+                                        "[1]\nformat=f\ntag.d=a,b;c\ntag.p= 1.99\n"
+                                        "[2]\ntag.p=x\nformat=f\ntag.d=say \"hi\"\\n\\x41\\\\\ntag.d=second\n"
+                                        "[3]\nformat=g\ntag.d=\xe9t\xe9=x\n"
+                                        "[4]\nformat=f\ncolour=red\n"
+                                        "[5;6]\ntag.d==\n"
+                                        "[a,b\"c]\nformat=f\ntag.d=x\n[1]\nformat=g\n";
+
+// The export has a row a barcode and a column a key, in the order first
+// seen, quoted as spreadsheets read it.
+TEST(Export, WritesARowABarcodeAndAColumnAKey)
+{
+    Temp_dir dir;
+    EXPECT_EQ(exported(dir, db_in(dir, round_trip_formats, round_trip_barcodes)),
+              "barcode,format,tag.p,tag.d,colour\r\n"
+              "[],f,?,unknown,\r\n"
+              "1,f, 1.99,\"a,b;c\",\r\n"
+              "2,f,x,\"say \"\"hi\"\"\\n\\x41\\\\\",\r\n"
+              "3,g,,\xe9t\xe9=x,\r\n"
+              "4,f,,,red\r\n"
+              "5;6,,,=,\r\n"
+              "\"a,b\"\"c\",f,,x,\r\n");
+}
+
 // Export, then import into an empty directory: every barcode, and one the
 // file lacks, gets the same answer bytes.
 TEST(Import, RoundTripKeepsEveryAnswer)
 {
     Temp_dir dir;
-    const std::string from = dir.file("from"), to = dir.file("to");
-    for (const std::string& d : {from, to}) std::filesystem::create_directory(d);
-    const std::string formats = "[]\n(${d})\n[f]\n${d}|${p}\n[g]\n${d}\\x41\n";
-    write_file(from + "/formats.ini", formats);
-    write_file(to + "/formats.ini", formats);
-    write_file(from + "/barcodes.ini", "[]\nformat=f\ntag.p=?\ntag.d=unknown\n"
-                                       "[1]\nformat=f\ntag.d=a,b;c\ntag.p= 1.99\n"
-                                       "[2]\ntag.p=x\nformat=f\ntag.d=say \"hi\"\\n\\x41\\\\\ntag.d=second\n"
-                                       "[3]\nformat=g\ntag.d=\xe9t\xe9=x\n"
-                                       "[4]\nformat=f\ncolour=red\n"
-                                       "[5;6]\ntag.d==\n"
-                                       "[a,b\"c]\nformat=f\ntag.d=x\n[1]\nformat=g\n");
-    Run_result r = run_program({ULVANE_EXPORT_PATH, "-db=" + from, "-o=" + dir.file("export.csv")});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(read_file(dir.file("export.csv")), "barcode,format,tag.p,tag.d,colour\r\n" // in the order first seen
-                     "[],f,?,unknown,\r\n"
-                     "1,f, 1.99,\"a,b;c\",\r\n"
-                     "2,f,x,\"say \"\"hi\"\"\\n\\x41\\\\\",\r\n"
-                     "3,g,,\xe9t\xe9=x,\r\n"
-                     "4,f,,,red\r\n"
-                     "5;6,,,=,\r\n"
-                     "\"a,b\"\"c\",f,,x,\r\n");
-    r = import(to, read_file(dir.file("export.csv")));
+    const std::string from = db_in(dir, round_trip_formats, round_trip_barcodes, "from");
+    const std::string to = db_in(dir, round_trip_formats, "", "to");
+    const Run_result r = import(to, exported(dir, from));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, to + "/barcodes.ini: 7 barcodes written: 7 added, 0 removed, 0 changed, 0 unchanged; 1 cell with "
                           "escapes (see the warnings)\n");
@@ -801,19 +875,30 @@ TEST(Import, RoundTripKeepsEveryAnswer)
     const std::vector<std::string> codes = {"", "1", "2", "3", "4", "5;6", "a,b\"c", "not there"};
     EXPECT_EQ(answers_in(to, codes), answers_in(from, codes));
     EXPECT_EQ(answers_in(to, {"2"})[0], "say \"hi\"\nA\\|x");
-    // Into the file it came from: an absent tag and an empty one are alike,
-    // but 'colour' came back as 'tag.colour'.
-    EXPECT_EQ(import(from, read_file(dir.file("export.csv")), {"-dry-run"}).out,
+    EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + to}).out, to + "/barcodes.ini:9: warning: blank after '=': the value of 'tag.p' begins with it\n");
+}
+
+// Into the file it came from: an absent tag and an empty one are alike,
+// but 'colour' comes back as 'tag.colour'.
+TEST(Import, BackIntoItsSourceChangesOnlyTheKeyThatWasNoTag)
+{
+    Temp_dir dir;
+    const std::string from = db_in(dir, round_trip_formats, round_trip_barcodes);
+    EXPECT_EQ(import(from, exported(dir, from), {"-dry-run"}).out,
               from + "/barcodes.ini: 7 barcodes to write: 0 added, 0 removed, 1 changed, 6 unchanged; 1 cell with escapes "
                      "(see the warnings)\n"
                      "(-dry-run: nothing written)\n");
-    EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + to}).out, to + "/barcodes.ini:9: warning: blank after '=': the value of 'tag.p' begins with it\n");
+}
 
 #ifdef ULVANE_MAKE_LARGE_DB_PATH
-    // A generated database, through standard output.
+// A generated database, exported through standard output.
+TEST(Import, RoundTripOfAGeneratedDatabaseKeepsEveryAnswer)
+{
+    Temp_dir dir;
+    const std::string from = db_in(dir, "", "", "from");
     ASSERT_EQ(run_program({ULVANE_MAKE_LARGE_DB_PATH, from, "100000"}).status, 0);
-    write_file(to + "/formats.ini", read_file(from + "/formats.ini"));
-    r = run_program({ULVANE_EXPORT_PATH, "-db=" + from}, 60);
+    const std::string to = db_in(dir, read_file(from + "/formats.ini"), "", "to");
+    Run_result r = run_program({ULVANE_EXPORT_PATH, "-db=" + from}, 60);
     ASSERT_EQ(r.status, 0);
     r = import(to, r.out, {"-force"});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -823,8 +908,8 @@ TEST(Import, RoundTripKeepsEveryAnswer)
     for (std::size_t i = 0; i < large.barcodes().size(); ++i) all.emplace_back(large.barcodes().barcode(i));
     EXPECT_EQ(all.size(), 100002u);
     EXPECT_TRUE(answers_in(to, all) == answers_in(from, all));
-#endif
 }
+#endif
 
 // A shop system's CSV as a spreadsheet saves it: a byte order mark,
 // semicolons, CR LF, quoted cells with a semicolon, quotes and a line
@@ -832,9 +917,7 @@ TEST(Import, RoundTripKeepsEveryAnswer)
 TEST(Import, ReadsASpreadsheetsCsv)
 {
     Temp_dir dir;
-    const std::string db = dir.file("db");
-    std::filesystem::create_directory(db);
-    write_file(db + "/formats.ini", "[price]\n${Description}: ${Price}\n[offer]\nOFFER ${Description} ${Price}\n[]\n?\n");
+    const std::string db = db_in(dir, "[price]\n${Description}: ${Price}\n[offer]\nOFFER ${Description} ${Price}\n[]\n?\n");
     const std::string zeros(300, '\0'); // bytes pass through, however many zero bytes
     Run_result r = import(db, "\xef\xbb\xbf" "EAN;Description;Price;Format\r\n"
                               "55;" + zeros + ";0,10;\r\n"
@@ -872,11 +955,8 @@ TEST(Import, ReadsASpreadsheetsCsv)
 TEST(Import, RefusesWhatWouldNotAnswerAsMeant)
 {
     Temp_dir dir;
-    const std::string db = dir.file("db");
-    std::filesystem::create_directory(db);
-    write_file(db + "/formats.ini", "[f]\n${d}\n[]\n-\n");
     const std::string old = "[]\nformat=f\ntag.d=old\n[0400638133393]\nformat=f\ntag.d=pen\n";
-    write_file(db + "/barcodes.ini", old);
+    const std::string db = db_in(dir, "[f]\n${d}\n[]\n-\n", old);
     const std::string in = dir.file("in.csv") + ":";
     const struct {
         std::string csv;
@@ -980,32 +1060,36 @@ TEST(Import, RefusesWhatWouldNotAnswerAsMeant)
     EXPECT_EQ(import(db, "barcode,format,d\n400638133393,f,x\n", {"-force"}).status, 0);
 }
 
+const std::string lodz = "\xc5\x81\xc3\xb3" "d\xc5\xba"; // Łódź
+
 // Codes that only look like numbers are taken without a word; a doubled
-// backslash is as meant; Excel's "sep=" line names the delimiter. A code a
-// spreadsheet damaged is refused under -force too; other refusals are
-// taken under -force, with a warning and a word in the summary; a code
-// that lost its zeros is said, for a new article too.
-TEST(Import, TellsDamagedCodesFromCodesThatLookLikeNumbers)
+// backslash is as meant; Excel's "sep=" line names the delimiter, and lines
+// are counted from it.
+TEST(Import, CodesThatOnlyLookLikeNumbersAreTaken)
 {
     Temp_dir dir;
-    const std::string db = dir.file("db");
-    std::filesystem::create_directory(db);
-    write_file(db + "/formats.ini", "[f]\n${d}\n[]\n-\n");
-    Run_result r = import(db, "sep=;\r\nbarcode;format;d\r\n12E3;f;a\r\n3E10;f;b\r\n100E5;f;c\r\n1e5;f;d\r\n"
-                              "12E-3;f;e\r\n2,5E1;f;f\r\n7;f;C:\\\\neu\r\n1.234;f;g\r\n");
+    const std::string db = db_in(dir, "[f]\n${d}\n[]\n-\n");
+    const Run_result r = import(db, "sep=;\r\nbarcode;format;d\r\n12E3;f;a\r\n3E10;f;b\r\n100E5;f;c\r\n1e5;f;d\r\n"
+                                    "12E-3;f;e\r\n2,5E1;f;f\r\n7;f;C:\\\\neu\r\n1.234;f;g\r\n");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(answers_in(db, {"12E3", "2,5E1", "12E-3", "7", "1.234"}),
               (std::vector<std::string>{"a", "f", "e", "C:\\neu", "g"}));
-    // Lines are counted from the "sep=" line.
     EXPECT_NE(import(db, "sep=,\nbarcode,format,d\n4006381333932,f,x\n").err.find(":3: warning: barcode '4006381333932'"),
               std::string::npos);
+}
 
+// A code a spreadsheet damaged is refused under -force too; other refusals
+// are taken under -force, with a warning and a word in the summary; a code
+// that lost its zeros is said, for a new article too.
+TEST(Import, ForceTakesWhatWasRefusedButNoDamagedCode)
+{
+    Temp_dir dir;
+    const std::string db = db_in(dir, "[f]\n${d}\n[]\n-\n", "[]\nformat=f\ntag.d=?\n[0036000291452]\nformat=f\ntag.d=tea\n");
     const std::string in = dir.file("in.csv") + ":";
     EXPECT_EQ(import(db, "barcode,format,d\n4.006.381.333.931,f,x\n", {"-force"}).status, 1);
-    write_file(db + "/barcodes.ini", "[]\nformat=f\ntag.d=?\n[0036000291452]\nformat=f\ntag.d=tea\n");
     for (const std::vector<std::string>& options : {std::vector<std::string>{"-force", "-dry-run"}, {"-force"}}) {
-        r = import(db, "barcode,format,d\n036000291452,f,x\n1234565,f,tea\n12 ,f,y\n12345678905,f,z\n", options);
+        const Run_result r = import(db, "barcode,format,d\n036000291452,f,x\n1234565,f,tea\n12 ,f,y\n12345678905,f,z\n", options);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, in + "2: warning: barcode '036000291452' is '0036000291452' without its leading zeros, and the "
                               "import would remove '0036000291452': format the barcode column as text and save the CSV "
@@ -1022,16 +1106,10 @@ TEST(Import, TellsDamagedCodesFromCodesThatLookLikeNumbers)
 }
 
 // A CSV in UTF-8, imported in the terminals' encoding, answers in its bytes,
-// and exported in that encoding gives the CSV back byte for byte. -force
-// keeps '?' for a character the encoding lacks; ulvane_check notes UTF-8
-// text once, and the database stays clean.
+// and exported in that encoding gives the CSV back byte for byte; the
+// database stays clean.
 TEST(Import, WritesTextInTheTerminalsEncodingAndBack)
 {
-    Temp_dir dir;
-    const std::string db = dir.file("db");
-    std::filesystem::create_directory(db);
-    write_file(db + "/formats.ini", "[f]\n${d}\n[]\n-\n");
-    const std::string lodz = "\xc5\x81\xc3\xb3" "d\xc5\xba"; // Łódź
     const struct {
         const char* encoding;
         std::string text, bytes;
@@ -1046,107 +1124,148 @@ TEST(Import, WritesTextInTheTerminalsEncodingAndBack)
         {"CP850", "\xc3\x98re", "\x9dre"},
         {"CP852", lodz, "\x9d\xa2" "d\xab"},
     };
+    Temp_dir dir;
+    const std::string db = db_in(dir, "[f]\n${d}\n[]\n-\n");
     for (const auto& c : cases) {
         const std::string csv = "barcode,format,tag.d\r\n[],f,-\r\n1,f," + c.text + "\r\n", option = std::string("-encoding=") + c.encoding;
-        Run_result r = import(db, csv, {option});
-        EXPECT_EQ(r.status, 0) << c.encoding << r.err;
+        EXPECT_EQ(import(db, csv, {option}).status, 0) << c.encoding;
         EXPECT_EQ(answers_in(db, {"1"})[0], c.bytes) << c.encoding;
         EXPECT_EQ(unix_lines(run_program({ULVANE_EXPORT_PATH, "-db=" + db, option}).out), unix_lines(csv)) << c.encoding;
     }
     EXPECT_EQ(run_program({ULVANE_CHECK_PATH, "-db=" + db}).out, "");
-    Run_result r = import(db, "barcode,format,d\n1,f," + lodz + "\n", {"-encoding=latin1", "-force"});
+}
+
+// -force keeps '?' for a character the encoding lacks; a refused cell's row
+// is not read on as '?' (no "again" for Ł and Ś).
+TEST(Import, ForceKeepsAQuestionMarkForACharacterTheEncodingLacks)
+{
+    Temp_dir dir;
+    const std::string db = db_in(dir, "[f]\n${d}\n[]\n-\n");
+    const Run_result r = import(db, "barcode,format,d\n1,f," + lodz + "\n", {"-encoding=latin1", "-force"});
     EXPECT_EQ(r.err, dir.file("in.csv") + ":2: warning: column 3 holds '\xc5\x81' (U+0141) and 1 more, which Latin-1 has "
                                           "no byte for: the terminals cannot show it (kept as '?', as -force asks)\n");
     EXPECT_NE(r.out.find("; 1 cell with characters the terminals' encoding lacks, kept as '?' as -force asks"),
               std::string::npos) << r.out;
     EXPECT_EQ(answers_in(db, {"1"})[0], "?\xf3" "d?");
-    // A refused cell's row is not read on as '?': no "again" for Ł and Ś.
     EXPECT_EQ(import(db, "barcode,format,d\n\xc5\x81,f,x\n\xc5\x9a,f,y\n", {"-encoding=latin1"}).err.find("again"),
               std::string::npos);
+}
+
+// ulvane_check notes UTF-8 text once, with the encodings to import in.
+TEST(Import, TheCheckerNotesTextInUtf8Once)
+{
+    Temp_dir dir;
+    const std::string db = db_in(dir, "[f]\n${d}\n[]\n-\n", "[]\nformat=f\ntag.d=-\n");
     EXPECT_EQ(import(db, "barcode,format,d\n1,f,x\n2,f," + lodz + "\n3,f,\xc3\xa4\n").status, 0);
-    r = run_program({ULVANE_CHECK_PATH, "-db=" + db});
+    const Run_result r = run_program({ULVANE_CHECK_PATH, "-db=" + db});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(unix_lines(r.out), db + "/barcodes.ini:7: note: its text is UTF-8 (here '\xc5\x81' in tag.d), which terminals "
                                       "that show Latin-1 or a DOS code page show as other characters: if yours do, import "
                                       "the CSV with ulvane_import -encoding=NAME, NAME one of " + text_encoding_names() + "\n");
+}
+
 #ifndef ULVANE_WINDOWS_BUILD // where Windows' table has a character for every byte
-    write_file(db + "/barcodes.ini", "[2]\nformat=f\ntag.d=\x81\n");
-    r = run_program({ULVANE_EXPORT_PATH, "-db=" + db, "-encoding=windows-1252"});
+// An export in an encoding that lacks one of the file's bytes writes nothing
+// and names the barcode and tag.
+TEST(Export, RefusesAByteTheEncodingLacks)
+{
+    Temp_dir dir;
+    const std::string db = db_in(dir, "[f]\n${d}\n", "[2]\nformat=f\ntag.d=\x81\n");
+    const Run_result r = run_program({ULVANE_EXPORT_PATH, "-db=" + db, "-encoding=windows-1252"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find(": barcode '2', 'tag.d': the byte \\x81 is no character of Windows-1252"), std::string::npos);
-#endif
 }
+#endif
 
-// One import at a time, however the one before ended; through a symbolic
-// link to the file it leads to.
-TEST(Import, OneAtATimeLeavingNothingBehind)
+// What an import killed half-way left goes with the next import; a file not
+// of its making stays, and the lock goes with the import.
+TEST(Import, LeavesNothingOfAnImportKilledHalfWay)
 {
     Temp_dir dir;
-    const std::string db = dir.file("db"), barcodes = db + "/barcodes.ini";
-    std::filesystem::create_directory(db);
-    write_file(db + "/formats.ini", "[f]\n${d}\n");
-    write_file(barcodes, "[1]\nformat=f\ntag.d=old\n");
-    // What an import killed half-way left.
+    const std::string db = db_in(dir, "[f]\n${d}\n", "[1]\nformat=f\ntag.d=old\n"), barcodes = db + "/barcodes.ini";
     write_file(barcodes + ".new-4242", std::string(100000, 'x'));
-    write_file(db + "/barcodes.ini.newer", "not ours");
-    Run_result r = import(db, "barcode,format,d\n1,f,new\n");
+    write_file(barcodes + ".newer", "not ours");
+    const Run_result r = import(db, "barcode,format,d\n1,f,new\n");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_FALSE(std::filesystem::exists(barcodes + ".new-4242"));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(db), {}), 3) << "the lock goes with the import";
     EXPECT_EQ(answers_in(db, {"1"})[0], "new");
+}
+
 #ifndef ULVANE_WINDOWS_BUILD
-    // Another import holds the lock: this one waits 5 s, then gives up
-    // naming it.
-    {
-        File_lock other;
+// One import at a time: while another holds the lock this one waits 5 s,
+// then gives up naming it. A dry run writes nothing and needs no lock.
+TEST(Import, WaitsForAnotherImportThenNamesIt)
+{
+    Temp_dir dir;
+    const std::string db = db_in(dir, "[f]\n${d}\n", "[1]\nformat=f\ntag.d=new\n"), barcodes = db + "/barcodes.ini";
+    File_lock other;
+    bool busy = false;
+    Error error;
+    ASSERT_TRUE(other.take(barcodes + ".lock", "the test, process 7", busy, error)) << error.text;
+    const auto started = std::chrono::steady_clock::now();
+    const Run_result r = import(db, "barcode,format,d\n1,f,newer\n");
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "ulvane_import: another import into " + barcodes + " is under way (the test, process 7): not "
+                     "written; try again when it has ended\n");
+    EXPECT_EQ(answers_in(db, {"1"})[0], "new");
+    EXPECT_EQ(import(db, "barcode,format,d\n1,f,newer\n", {"-dry-run"}).status, 0);
+}
+
+// The lock that another user's import left when it was killed (root's here,
+// 0644) holds no one: an import by another user takes it over.
+TEST(Import, ALockLeftByAnotherUsersKilledImportIsTakenOver)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to be another user";
+    Temp_dir dir;
+    const std::string db = db_in(dir, "[f]\n${d}\n", "[1]\nformat=f\ntag.d=new\n"), barcodes = db + "/barcodes.ini";
+    for (const std::string& d : {dir.path(), db}) std::filesystem::permissions(d, std::filesystem::perms::all);
+    write_file(barcodes + ".lock", "an import killed, process 9");
+    write_file(dir.file("other.csv"), "barcode,format,d\n1,f,by nobody\n");
+    const Run_result r = run_program({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                      ULVANE_IMPORT_PATH, dir.file("other.csv"), "-db=" + db});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(barcodes + ".lock"));
+    EXPECT_EQ(answers_in(db, {"1"})[0], "by nobody");
+}
+
+// Taken over, the lock names its holder to whoever waits for it; left
+// behind, it holds no import after.
+TEST(Import, ATakenOverLockNamesItsNewHolder)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to be another user";
+    Temp_dir dir;
+    const std::string db = db_in(dir, "[f]\n${d}\n", "[1]\nformat=f\ntag.d=new\n"), lock_file = db + "/barcodes.ini.lock";
+    for (const std::string& d : {dir.path(), db}) std::filesystem::permissions(d, std::filesystem::perms::all);
+    write_file(lock_file, "an import killed, process 9");
+    const pid_t child = fork();
+    if (child == 0) {
+        File_lock lock;
         bool busy = false;
         Error error;
-        ASSERT_TRUE(other.take(barcodes + ".lock", "the test, process 7", busy, error)) << error.text;
-        const auto started = std::chrono::steady_clock::now();
-        r = import(db, "barcode,format,d\n1,f,newer\n");
-        EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, "ulvane_import: another import into " + barcodes + " is under way (the test, process 7): not "
-                         "written; try again when it has ended\n");
-        EXPECT_EQ(answers_in(db, {"1"})[0], "new");
-        // A dry run writes nothing and needs no lock.
-        EXPECT_EQ(import(db, "barcode,format,d\n1,f,newer\n", {"-dry-run"}).status, 0);
+        _exit(setgid(65534) != 0 || setuid(65534) != 0       ? 2
+              : !lock.take(lock_file, "nobody, process 8", busy, error) ? 3
+              : read_file(lock_file) == "nobody, process 8"   ? 0 : 4);
     }
-    // The lock that another user's import left when it was killed (root's
-    // here, 0644) holds no one: an import by another user takes it over.
-    if (geteuid() == 0) {
-        std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
-        std::filesystem::permissions(db, std::filesystem::perms::all);
-        write_file(barcodes + ".lock", "an import killed, process 9");
-        write_file(dir.file("other.csv"), "barcode,format,d\n1,f,by nobody\n");
-        r = run_program({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", ULVANE_IMPORT_PATH,
-                         dir.file("other.csv"), "-db=" + db});
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_FALSE(std::filesystem::exists(barcodes + ".lock"));
-        EXPECT_EQ(answers_in(db, {"1"})[0], "by nobody");
-        // Taken over, the lock names its holder to whoever waits for it.
-        write_file(barcodes + ".lock", "an import killed, process 9");
-        const pid_t child = fork();
-        if (child == 0) {
-            File_lock lock;
-            bool busy = false;
-            Error error;
-            _exit(setgid(65534) != 0 || setuid(65534) != 0 ? 2
-                  : !lock.take(barcodes + ".lock", "nobody, process 8", busy, error) ? 3
-                  : read_file(barcodes + ".lock") == "nobody, process 8" ? 0 : 4);
-        }
-        int status = -1;
-        waitpid(child, &status, 0);
-        EXPECT_EQ(WEXITSTATUS(status), 0) << "2: no user of its own, 3: not taken, 4: not its words";
-        std::filesystem::remove(dir.file("other.csv"));
-    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: no user of its own, 3: not taken, 4: not its words";
     EXPECT_EQ(import(db, "barcode,format,d\n1,f,newest\n").status, 0);
+}
 
-    // Through a link: the file it leads to is replaced, the link stays.
-    const std::string shared = dir.file("shared.ini");
-    std::filesystem::rename(barcodes, shared);
+// Through a symbolic link the file it leads to is replaced, and the link
+// stays; one that leads nowhere is said so, and nothing is made.
+TEST(Import, ThroughASymbolicLinkReplacesTheFileItLeadsTo)
+{
+    Temp_dir dir;
+    const std::string db = db_in(dir, "[f]\n${d}\n"), barcodes = db + "/barcodes.ini", shared = dir.file("shared.ini");
     std::filesystem::create_symlink(shared, barcodes);
+    Run_result r = import(db, "barcode,format,d\n1,f,x\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "ulvane_import: " + barcodes + " is a symbolic link that leads to nothing: No such file or directory\n");
+    write_file(shared, "[1]\nformat=f\ntag.d=newest\n");
     r = import(db, "barcode,format,d\n1,f,linked\n");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, barcodes + ": 1 barcodes written: 0 added, 0 removed, 1 changed, 0 unchanged; it is a symbolic "
@@ -1154,54 +1273,70 @@ TEST(Import, OneAtATimeLeavingNothingBehind)
     EXPECT_TRUE(std::filesystem::is_symlink(barcodes));
     EXPECT_EQ(read_file(shared).find("tag.d=linked"), read_file(shared).size() - 13);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 3) << "db, in.csv, shared.ini";
-    // A hard link keeps the old articles under its other name: said.
-    std::filesystem::remove(barcodes);
-    std::filesystem::create_hard_link(shared, barcodes);
-    r = import(db, "barcode,format,d\n1,f,hard\n");
+}
+
+// A hard link keeps the old articles under its other name: said.
+TEST(Import, AHardLinkIsSaidToKeepTheOldArticles)
+{
+    Temp_dir dir;
+    const std::string db = db_in(dir, "[f]\n${d}\n", "[1]\nformat=f\ntag.d=linked\n");
+    std::filesystem::create_hard_link(db + "/barcodes.ini", dir.file("shared.ini"));
+    const Run_result r = import(db, "barcode,format,d\n1,f,hard\n");
     EXPECT_NE(r.out.find("; it had 1 other name (a hard link), which keeps the old articles: a symbolic link follows "
                          "the new file\n"), std::string::npos) << r.out;
     EXPECT_EQ(answers_in(db, {"1"})[0], "hard");
-    std::filesystem::remove(barcodes);
-    std::filesystem::create_symlink(shared, barcodes);
-    // A link that leads nowhere is said so, and nothing is made.
-    std::filesystem::remove(shared);
-    r = import(db, "barcode,format,d\n1,f,x\n");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "ulvane_import: " + barcodes + " is a symbolic link that leads to nothing: No such file or directory\n");
+}
 #endif
+
+// The fallback and the barcodes 1 to `last`, each answered "x".
+std::string barcodes_up_to(int last)
+{
+    std::string barcodes = "[]\nformat=f\ntag.d=-\n";
+    for (int i = 1; i <= last; ++i) barcodes += "[" + std::to_string(i) + "]\nformat=f\ntag.d=x\n";
+    return barcodes;
 }
 
-// The guard against a cut-short export, -dry-run and -force, with the
-// summary's counts; the file keeps its permissions.
+// CSV rows of the barcodes `first` to `last`, each answered "x".
+std::string rows(int first, int last)
+{
+    std::string csv;
+    for (int i = first; i <= last; ++i) csv += std::to_string(i) + ",f,x\n";
+    return csv;
+}
+
+// An export of barcodes_up_to(10) cut short: 9 and 10 lost, 1 changed, 11 new.
+const std::string cut_short_csv = "barcode,format,d\n1,f,new\n" + rows(2, 8) + "11,f,x\n";
+
+// The guard against a cut-short export refuses, with the summary's counts,
+// in a dry run as in the real one; -dry-run -force says what it would do.
 TEST(Import, GuardsAgainstACutShortExport)
 {
     Temp_dir dir;
-    const std::string db = dir.file("db"), barcodes = db + "/barcodes.ini";
-    std::filesystem::create_directory(db);
-    write_file(db + "/formats.ini", "[f]\n${d}\n");
-    std::string old = "[]\nformat=f\ntag.d=-\n", csv = "barcode,format,d\n1,f,new\n";
-    for (int i = 1; i <= 10; ++i) old += "[" + std::to_string(i) + "]\nformat=f\ntag.d=x\n";
-    for (int i = 2; i <= 8; ++i) csv += std::to_string(i) + ",f,x\n";
-    csv += "11,f,x\n";
-    write_file(barcodes, old);
-#ifndef ULVANE_WINDOWS_BUILD
-    ASSERT_EQ(chmod(barcodes.c_str(), 0640), 0);
-#endif
+    const std::string db = db_in(dir, "[f]\n${d}\n", barcodes_up_to(10)), barcodes = db + "/barcodes.ini";
     const std::string summary = barcodes + ": 10 barcodes to write: 1 added, 2 removed, 1 changed, 8 unchanged\n";
-    Run_result r = import(db, csv);
+    Run_result r = import(db, cut_short_csv);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, summary);
     EXPECT_EQ(r.err, dir.file("in.csv") + ": the import would remove 2 of the 11 barcodes in " + barcodes +
                          " (more than a tenth): not written; give -force if that is meant\n");
-    // A dry run refuses as the real one does.
-    r = import(db, csv, {"-dry-run"});
+    r = import(db, cut_short_csv, {"-dry-run"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, summary);
-    r = import(db, csv, {"-dry-run", "-force"});
+    r = import(db, cut_short_csv, {"-dry-run", "-force"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, summary + "(-dry-run: nothing written)\n");
-    EXPECT_EQ(read_file(barcodes), old);
-    r = import(db, csv, {"-force"});
+    EXPECT_EQ(read_file(barcodes), barcodes_up_to(10));
+}
+
+// -force writes what the guard refused, and the file keeps its permissions.
+TEST(Import, ForceWritesACutShortExportKeepingThePermissions)
+{
+    Temp_dir dir;
+    const std::string db = db_in(dir, "[f]\n${d}\n", barcodes_up_to(10)), barcodes = db + "/barcodes.ini";
+#ifndef ULVANE_WINDOWS_BUILD
+    ASSERT_EQ(chmod(barcodes.c_str(), 0640), 0);
+#endif
+    const Run_result r = import(db, cut_short_csv, {"-force"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, barcodes + ": 10 barcodes written: 1 added, 2 removed, 1 changed, 8 unchanged\n");
     EXPECT_EQ(answers_in(db, {"1", "9", "11", ""}), (std::vector<std::string>{"new", "-", "x", "-"}));
@@ -1210,47 +1345,63 @@ TEST(Import, GuardsAgainstACutShortExport)
     ASSERT_EQ(stat(barcodes.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
 #endif
-    // A tenth exactly may go (1 of 10); more may not (2 of 9).
-    EXPECT_EQ(import(db, "barcode,format,d\n" + csv.substr(csv.find("2,f"))).status, 0);
-    EXPECT_EQ(import(db, "barcode,format,d\n" + csv.substr(csv.find("4,f"))).status, 1);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(db), {}), 2);
+}
 
-    // Barcodes repeated beyond the first MiBs of a file (read piece by
-    // piece): the first sections count.
-    old = "";
-    csv = "barcode,format,d,e\n";
+// A tenth exactly may go (1 of 10); more may not (2 of 9).
+TEST(Import, ATenthOfTheBarcodesMayGoAndNoMore)
+{
+    Temp_dir dir;
+    const std::string db = db_in(dir, "[f]\n${d}\n", barcodes_up_to(9));
+    EXPECT_EQ(import(db, "barcode,format,d\n" + rows(2, 9)).status, 0);
+    EXPECT_EQ(import(db, "barcode,format,d\n" + rows(4, 9)).status, 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(db), {}), 2);
+}
+
+// Barcodes repeated beyond the first MiBs of a file (read piece by piece):
+// the first sections count.
+TEST(Import, RepeatsBeyondTheFirstMebibytesLeaveTheFirstSectionsCounting)
+{
+    std::string old, csv = "barcode,format,d,e\n";
     for (int i = 1; i <= 15; ++i) {
         const std::string filler = i <= 10 ? "" : std::string(1000000, 'y');
         old += "[" + std::to_string(i) + "]\nformat=f\ntag.d=x\ntag.e=" + filler + "\n";
         csv += std::to_string(i) + ",f,x," + filler + "\n";
     }
     for (int i = 1; i <= 10; ++i) old += "[" + std::to_string(i) + "]\ntag.d=not used " + std::to_string(i) + "\n";
-    write_file(barcodes, old);
-    EXPECT_EQ(import(db, csv, {"-dry-run"}).out, barcodes + ": 15 barcodes to write: 0 added, 0 removed, 0 changed, "
-                                                            "15 unchanged\n(-dry-run: nothing written)\n");
+    Temp_dir dir;
+    const std::string db = db_in(dir, "[f]\n${d}\n", old);
+    EXPECT_EQ(import(db, csv, {"-dry-run"}).out, db + "/barcodes.ini: 15 barcodes to write: 0 added, 0 removed, 0 changed, "
+                                                      "15 unchanged\n(-dry-run: nothing written)\n");
 }
 
-// Each tool says its version, alone with -version and in its usage; the
-// server for -version alone (any other use of it is an unknown option, and
-// its help text is unchanged) and in its Ready line (see the end-to-end
-// tests).
+// The tools beside the server, by their names.
+const std::pair<const char*, const char*> tools[] = {
+    {"ulvane_scan", ULVANE_SCAN_PATH},     {"ulvane_check", ULVANE_CHECK_PATH},
+    {"ulvane_report", ULVANE_REPORT_PATH}, {"ulvane_export", ULVANE_EXPORT_PATH},
+    {"ulvane_import", ULVANE_IMPORT_PATH},
+};
+
+// -version alone prints the name and version; the usage ends with both.
 TEST(CommandLine, EveryToolTellsItsVersion)
 {
-    const std::pair<const char*, const char*> tools[] = {
-        {"ulvane_scan", ULVANE_SCAN_PATH},     {"ulvane_check", ULVANE_CHECK_PATH},
-        {"ulvane_report", ULVANE_REPORT_PATH}, {"ulvane_export", ULVANE_EXPORT_PATH},
-        {"ulvane_import", ULVANE_IMPORT_PATH},
-    };
-    for (const auto& t : tools) {
-        Run_result r = run_program({t.second, "-version"});
-        EXPECT_EQ(r.status, 0) << t.first;
-        EXPECT_EQ(unix_lines(r.out), std::string(t.first) + " " + ULVANE_VERSION + "\n");
-        EXPECT_EQ(run_program({t.second, "-version", "x"}).status, 2) << t.first << ": -version comes alone";
-        r = run_program({t.second, "-wrong"});
-        EXPECT_EQ(r.status, 2) << t.first;
-        EXPECT_NE(unix_lines(r.err).find("| -version\n"), std::string::npos) << r.err;
-        EXPECT_NE(unix_lines(r.err).find("(" + std::string(t.first) + " " + ULVANE_VERSION + ")\n"), std::string::npos) << r.err;
+    for (const auto& [name, path] : tools) {
+        const std::string version = std::string(name) + " " + ULVANE_VERSION;
+        const Run_result r = run_program({path, "-version"});
+        EXPECT_EQ(r.status, 0) << name;
+        EXPECT_EQ(unix_lines(r.out), version + "\n");
+        EXPECT_EQ(run_program({path, "-version", "x"}).status, 2) << name << ": -version comes alone";
+        const Run_result wrong = run_program({path, "-wrong"});
+        EXPECT_EQ(wrong.status, 2) << name;
+        EXPECT_NE(unix_lines(wrong.err).find("| -version\n"), std::string::npos) << wrong.err;
+        EXPECT_NE(unix_lines(wrong.err).find("(" + version + ")\n"), std::string::npos) << wrong.err;
     }
+}
+
+// The server's -version, given alone; any other use of it is an unknown
+// option, and the help text is unchanged. (The Ready line names the version
+// too: see the end-to-end tests.)
+TEST(CommandLine, TheServerTellsItsVersionWhenItComesAlone)
+{
     Run_result r = server({"-version"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(unix_lines(r.out), std::string("ulvane_server ") + ULVANE_VERSION + "\n");
@@ -1272,31 +1423,31 @@ std::set<std::string> options_named(const std::string& text)
     return options;
 }
 
-// Each man page names every option its program takes, no more: the tools'
-// as their usage lists them; the server's as its help lists them, less the
-// -d it refuses, with -stats= and -version, which the help (kept as it
-// always was) does not name.
-TEST(CommandLine, EveryManPageNamesItsProgramsOptions)
+// The options a program's man page names, read as text: without its font
+// changes, its dashes plain.
+std::set<std::string> options_in_man_page(const std::string& program)
 {
-    const std::pair<const char*, const char*> programs[] = {
-        {"ulvane_server", ULVANE_SERVER_PATH}, {"ulvane_scan", ULVANE_SCAN_PATH},
-        {"ulvane_check", ULVANE_CHECK_PATH},   {"ulvane_report", ULVANE_REPORT_PATH},
-        {"ulvane_export", ULVANE_EXPORT_PATH}, {"ulvane_import", ULVANE_IMPORT_PATH},
-    };
-    for (const auto& p : programs) {
-        const bool is_server = std::string(p.first) == "ulvane_server";
-        const Run_result usage = run_program({p.second, is_server ? "-h" : "-wrong"});
-        std::set<std::string> takes = options_named(unix_lines(is_server ? usage.out : usage.err));
-        if (is_server) {
-            ASSERT_EQ(takes.erase("-d"), 1u);
-            takes.insert({"-stats", "-version"});
-        }
-        // The page as text: without its font changes, its dashes plain.
-        std::string page = read_file(std::string(ULVANE_SOURCE_DIR) + "/docs/man/" + p.first + ".1");
-        ASSERT_FALSE(page.empty()) << p.first;
-        page = std::regex_replace(std::regex_replace(page, std::regex("\\\\f[BIRP]"), ""), std::regex("\\\\-"), "-");
-        EXPECT_EQ(options_named(page), takes) << p.first;
-    }
+    const std::string page = read_file(std::string(ULVANE_SOURCE_DIR) + "/docs/man/" + program + ".1");
+    EXPECT_FALSE(page.empty()) << program;
+    return options_named(std::regex_replace(std::regex_replace(page, std::regex("\\\\f[BIRP]"), ""), std::regex("\\\\-"), "-"));
+}
+
+// Each tool's man page names every option its usage lists, no more.
+TEST(CommandLine, EveryToolsManPageNamesItsOptions)
+{
+    for (const auto& [name, path] : tools)
+        EXPECT_EQ(options_in_man_page(name), options_named(unix_lines(run_program({path, "-wrong"}).err))) << name;
+}
+
+// The server's man page names the options its help lists, less the -d it
+// refuses, with -stats= and -version, which the help (kept as it always
+// was) does not name.
+TEST(CommandLine, TheServersManPageNamesItsOptions)
+{
+    std::set<std::string> takes = options_named(unix_lines(server({"-h"}).out));
+    ASSERT_EQ(takes.erase("-d"), 1u);
+    takes.insert({"-stats", "-version"});
+    EXPECT_EQ(options_in_man_page("ulvane_server"), takes);
 }
 
 // An option without the value it needs, or without its "=", is wrong usage.
