@@ -551,21 +551,26 @@ TEST(Report, ReadsRotatedCompressedAndJournalFilesInTheirOrder)
 TEST(MakeLargeDb, WritesTheDatabaseOrSaysWhyNot)
 {
     Temp_dir dir;
-    Run_result r = run_program({ULVANE_MAKE_LARGE_DB_PATH, dir.file("none"), "10"});
+    const Run_result r = run_program({ULVANE_MAKE_LARGE_DB_PATH, dir.file("none"), "10"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "make_large_db: cannot write the database in " + dir.file("none") + ": No such file or directory\n");
     EXPECT_EQ(run_program({ULVANE_MAKE_LARGE_DB_PATH, dir.path(), "10"}).status, 0);
     const std::string barcodes = read_file(dir.file("barcodes.ini"));
     EXPECT_EQ(std::count(barcodes.begin(), barcodes.end(), '['), 11); // and the fallback
-    // A disk that fills while the barcodes are written (a file size limit
-    // here, which the program inherits).
+}
+
+// A disk that fills while the barcodes are written (a file size limit here,
+// which the program inherits) is said.
+TEST(MakeLargeDb, SaysADiskThatFills)
+{
+    Temp_dir dir;
     rlimit old_limit{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
     rlimit limit = old_limit;
     limit.rlim_cur = 4096;
     void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    r = run_program({ULVANE_MAKE_LARGE_DB_PATH, dir.path(), "1000"});
+    const Run_result r = run_program({ULVANE_MAKE_LARGE_DB_PATH, dir.path(), "1000"});
     setrlimit(RLIMIT_FSIZE, &old_limit);
     signal(SIGXFSZ, old_handler);
     EXPECT_EQ(r.status, 1);

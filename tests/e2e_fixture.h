@@ -8,7 +8,9 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,13 @@ inline void send_datagram(Socket_handle sd, const char* data, std::size_t size, 
     Error error;
     EXPECT_TRUE(udp_send(sd, data, size, to, error)) << error.text;
 }
+
+// Skips a test under the Windows build, saying why.
+#ifdef ULVANE_WINDOWS_BUILD
+#define SKIP_UNDER_WINDOWS(why) GTEST_SKIP() << why
+#else
+#define SKIP_UNDER_WINDOWS(why) static_cast<void>(0)
+#endif
 
 class EndToEnd : public testing::Test {
 protected:
@@ -87,16 +96,30 @@ protected:
     }
 
     // Starts the server on the server host and waits until it listens; its
-    // log goes to the file "log", or with `log_file` false to standard error.
-    void start_server(std::vector<std::string> args = {}, bool wait_for_port = true, bool log_file = true)
+    // log goes to the file "log", or with `log_file` false to standard error,
+    // which is the file "err" unless `err_file` names another (as
+    // Two_hosts::start_in takes it: "" closed, "|" a pipe without reader).
+    void start_server(std::vector<std::string> args = {}, bool wait_for_port = true, bool log_file = true,
+                      const char* err_file = nullptr)
     {
         args.insert(args.begin(), {ULVANE_SERVER_PATH, "-db=" + my_dir.path()});
         if (log_file) args.insert(args.begin() + 1, "-log=" + my_dir.file("log"));
-        my_server = my_hosts->start_in(my_hosts->server_ns(), args, my_dir.file("out"), my_dir.file("err"));
+        my_server = my_hosts->start_in(my_hosts->server_ns(), args, my_dir.file("out"),
+                                       err_file ? std::string(err_file) : my_dir.file("err"));
         ASSERT_GT(my_server, 0);
         if (wait_for_port) {
             ASSERT_TRUE(Two_hosts::wait_for_udp_port(my_server, 9000, 5000)) << err();
         }
+    }
+
+    // Writes the database, starts the server with `args` and returns a
+    // terminal's socket at the server's port.
+    Socket_handle serve(const std::string& barcodes = pen_barcodes, const std::string& formats = pen_formats,
+                        const std::vector<std::string>& args = {})
+    {
+        write_db(barcodes, formats);
+        start_server(args);
+        return terminal();
     }
 
     // Writes two `ip -batch` files into my_dir, "add" and "del", that add
@@ -132,6 +155,38 @@ protected:
         EXPECT_EQ(from.endpoint.address, Two_hosts::server_address);
         EXPECT_EQ(from.endpoint.port, port);
         return datagram;
+    }
+
+    // Runs ulvane_scan on the terminal host with `args` (and a time-out of
+    // half a second), calling `while_waiting` while it runs; its status and
+    // standard output.
+    std::pair<int, std::string> scan(std::vector<std::string> args, const std::function<void()>& while_waiting = [] {})
+    {
+        args.insert(args.begin(), {ULVANE_SCAN_PATH, "-t=500"});
+        pid_t pid = my_hosts->start_in(my_hosts->terminal_ns(), args, my_dir.file("scan_out"), my_dir.file("scan_err"));
+        while_waiting();
+        const int status = my_hosts->wait_for_exit(pid, 10000);
+        return {status, unix_lines(read_file(my_dir.file("scan_out")))};
+    }
+
+    // How many datagrams equal to `answer` reach `sd` before none comes for
+    // `ms`.
+    static int count_answers(Socket_handle sd, const std::string& answer, int ms = 2000)
+    {
+        int count = 0;
+        std::string datagram;
+        Datagram_source from;
+        while (receive_within(sd, ms, datagram, from)) count += datagram == answer;
+        return count;
+    }
+
+    // Whether exactly one log line contains `part`, and it matches `pattern`.
+    testing::AssertionResult logged_once(const std::string& part, const std::string& pattern) const
+    {
+        const std::vector<std::string> lines = logged(part);
+        if (lines.size() != 1) return testing::AssertionFailure() << lines.size() << " lines with " << part;
+        if (!std::regex_match(lines[0], std::regex(pattern))) return testing::AssertionFailure() << lines[0];
+        return testing::AssertionSuccess();
     }
 
     // The lines of a log file in my_dir ("log": the server's), or of a
