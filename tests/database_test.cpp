@@ -619,6 +619,17 @@ protected:
             }
         });
     }
+    // Barcode 1 in format f, answered "one", both files written at one
+    // time, loaded; the log lines of the load.
+    Lines load_first()
+    {
+        write("barcodes.ini", "[1]\nformat=f\n", 1000000);
+        write("formats.ini", "[f]\none\n", 1000000);
+        return load();
+    }
+    // The line that says the file `name` is read.
+    std::string reloading(const std::string& name) const { return "INF Reloading " + my_dir.file(name); }
+
     std::string answer(const std::string& code)
     {
         Log_capture quiet;
@@ -633,45 +644,50 @@ protected:
     Barcode_db my_db;
 };
 
-TEST_F(Reloading, ReadsAFileAgainOnlyWhenItsTimeSizeOrIdentityDiffer)
+// Both files are read at the first load, and not again while they stay as
+// they are: nor for an edit that keeps the write time and the size.
+TEST_F(Reloading, ReadsAFileOnceAndNotForAnEditThatKeepsItsTimeAndSize)
 {
-    const std::string d = my_dir.path();
-    write("barcodes.ini", "[1]\nformat=f\n", 1000000);
-    write("formats.ini", "[f]\none\n", 1000000);
-    EXPECT_EQ(load(), (Lines{"INF Reloading " + d + "/barcodes.ini", "INF Reloading " + d + "/formats.ini"}));
+    EXPECT_EQ(load_first(), (Lines{reloading("barcodes.ini"), reloading("formats.ini")}));
     EXPECT_EQ(answer("1"), "one");
     EXPECT_EQ(load(), Lines{});
-
-    // Same write time, other content: not read.
     write("formats.ini", "[f]\ntwo\n", 1000000);
     EXPECT_EQ(load(), Lines{});
     EXPECT_EQ(answer("1"), "one");
+}
 
-    // A second edit within the same second is seen (fractions count, down
-    // to the 100 ns that Windows keeps).
+// A second edit within the same second is seen (fractions count, down to
+// the 100 ns that Windows keeps).
+TEST_F(Reloading, ReadsASecondEditWithinTheSameSecond)
+{
+    load_first();
     write("formats.ini", "[f]\nthree\n", 1000000);
     set_write_time(my_dir.file("formats.ini"), 1000000, 500);
-    EXPECT_EQ(load(), Lines{"INF Reloading " + d + "/formats.ini"});
+    EXPECT_EQ(load(), Lines{reloading("formats.ini")});
     EXPECT_EQ(answer("1"), "three");
+}
 
-    // A new file renamed over it with the old time and size (cp -p, an
-    // archive) is read; so is one edited in place to another size.
-    write("formats.new", "[f]\nseven\n", 1000000);
-    set_write_time(my_dir.file("formats.new"), 1000000, 500);
+// A new file renamed over it with the old time and size (cp -p, an
+// archive) is read; so is one edited in place to another size.
+TEST_F(Reloading, ReadsAnotherFileOfTheSameTimeAndSizeOrOneOfAnotherSize)
+{
+    load_first();
+    write("formats.new", "[f]\nsix\n", 1000000);
     ASSERT_TRUE(rename_over(my_dir.file("formats.new"), my_dir.file("formats.ini")));
-    EXPECT_EQ(load(), Lines{"INF Reloading " + d + "/formats.ini"});
-    EXPECT_EQ(answer("1"), "seven");
+    EXPECT_EQ(load(), Lines{reloading("formats.ini")});
+    EXPECT_EQ(answer("1"), "six");
     write("formats.ini", "[f]\neight!\n", 1000000);
-    set_write_time(my_dir.file("formats.ini"), 1000000, 500);
-    EXPECT_EQ(load(), Lines{"INF Reloading " + d + "/formats.ini"});
+    EXPECT_EQ(load(), Lines{reloading("formats.ini")});
     EXPECT_EQ(answer("1"), "eight!");
+}
 
-    // An older copy is read too; the barcode table stays as it was.
+// An older copy is read too; level 2 logs no INF line for it.
+TEST_F(Reloading, ReadsAnOlderCopyAndLogsItOnlyFromLevelThree)
+{
+    load_first();
     write("formats.ini", "[f]\nolder\n", 999);
-    EXPECT_EQ(load(), Lines{"INF Reloading " + d + "/formats.ini"});
+    EXPECT_EQ(load(), Lines{reloading("formats.ini")});
     EXPECT_EQ(answer("1"), "older");
-
-    // Level 2 logs no INF line.
     write("barcodes.ini", "[1]\nformat=g\n[]\n", 5);
     EXPECT_EQ(load(2), Lines{});
     EXPECT_EQ(answer("1"), "throw: Unknown format for barcode 1 and no backup format [] available");

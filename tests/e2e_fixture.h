@@ -169,6 +169,14 @@ protected:
         return {status, unix_lines(read_file(my_dir.file("scan_out")))};
     }
 
+    // Starts `ulvane_scan -check` with `args` on the terminal host, its
+    // output going to my_dir's file `out`; its PID.
+    pid_t start_check(std::vector<std::string> args, const std::string& out = "check_out")
+    {
+        args.insert(args.begin(), {ULVANE_SCAN_PATH, "-check"});
+        return my_hosts->start_in(my_hosts->terminal_ns(), args, my_dir.file(out), my_dir.file("check_err"));
+    }
+
     // How many datagrams equal to `answer` reach `sd` before none comes for
     // `ms`.
     static int count_answers(Socket_handle sd, const std::string& answer, int ms = 2000)

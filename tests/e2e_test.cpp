@@ -950,44 +950,49 @@ TEST_F(EndToEnd, ScanCheckTellsMonitorsWhatTheyRead)
         {{"255.255.255.255", "12345"}, 3, "ULVANE UNKNOWN - cannot send to 255\\.255\\.255\\.255: .*"},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> argv = {ULVANE_SCAN_PATH, "-check"};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        pid_t pid = my_hosts->start_in(my_hosts->terminal_ns(), argv, my_dir.file("check_out"), my_dir.file("check_err"));
-        EXPECT_EQ(my_hosts->wait_for_exit(pid, 10000), c.status) << c.line;
+        EXPECT_EQ(my_hosts->wait_for_exit(start_check(c.args), 10000), c.status) << c.line;
         const std::string out = unix_lines(read_file(my_dir.file("check_out")));
         EXPECT_TRUE(std::regex_match(out, std::regex(c.line + "\n"))) << out;
     }
-    // Checks side by side take turns at the port the answers come to.
+}
+
+// Checks side by side take turns at the port the answers come to.
+TEST_F(EndToEnd, ScanChecksSideBySideTakeTurnsAtThePort)
+{
+    write_db(pen_barcodes, pen_formats);
+    start_server();
     for (int round = 0; round < 20; ++round) {
         pid_t checks[4];
-        for (int k = 0; k < 4; ++k)
-            checks[k] = my_hosts->start_in(my_hosts->terminal_ns(), {ULVANE_SCAN_PATH, "-check", "10.77.0.1", "12345"},
-                                           my_dir.file("check_out" + std::to_string(k)), my_dir.file("check_err"));
+        for (int k = 0; k < 4; ++k) checks[k] = start_check({"10.77.0.1", "12345"}, "check_out" + std::to_string(k));
         for (int k = 0; k < 4; ++k) {
             EXPECT_EQ(my_hosts->wait_for_exit(checks[k], 10000), 0) << round;
             EXPECT_EQ(read_file(my_dir.file("check_out" + std::to_string(k))).find("ULVANE OK - "), 0u) << round;
         }
     }
-    // A port that stays taken is an UNKNOWN once -t is up.
+}
+
+// A port that stays taken is an UNKNOWN once -t is up.
+TEST_F(EndToEnd, ScanCheckOfAPortThatStaysTakenIsUnknown)
+{
     Socket_handle taken = my_hosts->socket_in(my_hosts->terminal_ns(), 9000);
-    const pid_t waiting = my_hosts->start_in(my_hosts->terminal_ns(), {ULVANE_SCAN_PATH, "-check", "-t=300", "10.77.0.1", "12345"},
-                                             my_dir.file("check_out0"), my_dir.file("check_err"));
-    EXPECT_EQ(my_hosts->wait_for_exit(waiting, 10000), 3);
-    EXPECT_NE(read_file(my_dir.file("check_out0")).find("ULVANE UNKNOWN - cannot bind UDP port 9000 (error "), std::string::npos)
-        << read_file(my_dir.file("check_out0"));
-    my_hosts->close_socket(taken);
-    // One behind the check of a host that is down, which holds the port for
-    // its whole -t, still asks once it has the port.
-    const pid_t down = my_hosts->start_in(my_hosts->terminal_ns(), {ULVANE_SCAN_PATH, "-check", "-t=500", "10.77.0.99", "12345"},
-                                          my_dir.file("check_out0"), my_dir.file("check_err"));
+    ASSERT_GE(taken, 0);
+    EXPECT_EQ(my_hosts->wait_for_exit(start_check({"-t=300", "10.77.0.1", "12345"}), 10000), 3);
+    EXPECT_NE(read_file(my_dir.file("check_out")).find("ULVANE UNKNOWN - cannot bind UDP port 9000 (error "), std::string::npos)
+        << read_file(my_dir.file("check_out"));
+}
+
+// One behind the check of a host that is down, which holds the port for its
+// whole -t, still asks once it has the port.
+TEST_F(EndToEnd, ScanCheckBehindOneOfAHostThatIsDownStillAsks)
+{
+    write_db(pen_barcodes, pen_formats);
+    start_server();
+    const pid_t down = start_check({"-t=500", "10.77.0.99", "12345"}, "check_out0");
     ASSERT_TRUE(Two_hosts::wait_for_udp_port(down, 9000, 3000));
-    const pid_t behind = my_hosts->start_in(my_hosts->terminal_ns(), {ULVANE_SCAN_PATH, "-check", "-t=1000", "10.77.0.1", "12345"},
-                                            my_dir.file("check_out1"), my_dir.file("check_err"));
+    const pid_t behind = start_check({"-t=1000", "10.77.0.1", "12345"}, "check_out1");
     EXPECT_EQ(my_hosts->wait_for_exit(down, 10000), 2) << read_file(my_dir.file("check_out0"));
     EXPECT_EQ(my_hosts->wait_for_exit(behind, 10000), 0) << read_file(my_dir.file("check_out1"));
 }
-
-namespace {
 
 // The samples that tests/metrics_read.py prints (prometheus_client's parser
 // over a file or an exporter's page, run in `ns`), by name; empty when it
@@ -1033,36 +1038,47 @@ std::map<std::string, std::string> metrics_of(const std::string& report, const s
 }
 #endif
 
-} // namespace
-
-// The metrics file holds what the statistics line says at the same moment,
-// read by the exporters' own parser, and through Debian's node exporter set
-// up as docs/running.md shows (a link in its text-file directory to the
-// server's file).
-TEST_F(EndToEnd, MetricsFileSaysWhatTheStatisticsSay)
+// Whether /usr/bin/python3 has the exporters' own parser, and what to do
+// where it has not.
+bool have_prometheus_client()
 {
-    if (std::system("/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null") != 0)
-        GTEST_SKIP() << "no prometheus_client for /usr/bin/python3 (apt-get install python3-prometheus-client)";
+    return std::system("/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null") == 0;
+}
+const char* const no_prometheus_client = "no prometheus_client for /usr/bin/python3 (apt-get install python3-prometheus-client)";
+
+// The labels of the samples of the server at port 9000, and its build's.
+const std::string at_9000 = "{port=\"9000\"}";
+const std::string build_info = "ulvane_build_info{port=\"9000\",version=\"" + std::string(ulvane_version) + "\"}";
+
+// The metrics file is written at the start, before any request.
+TEST_F(EndToEnd, MetricsFileIsWrittenAtTheStart)
+{
+    if (!have_prometheus_client()) GTEST_SKIP() << no_prometheus_client;
     write_db(pen_barcodes + "[0815]\nformat=price\n", pen_formats); // two barcodes, one format
     const std::string file = my_dir.file("ulvane_server.prom");
     start_server({"-stats=" + file});
-    const std::string at_9000 = "{port=\"9000\"}", build_info = "ulvane_build_info{port=\"9000\",version=\"" + std::string(ulvane_version) + "\"}";
-    // Written at the start.
     wait_until([&] { return !read_file(file).empty(); }, 5000);
     std::map<std::string, std::string> at_start = read_metrics(*my_hosts, my_hosts->server_ns(), file, my_dir);
     EXPECT_EQ(at_start["ulvane_received_total" + at_9000], "0");
     EXPECT_EQ(at_start["ulvane_barcodes_entries" + at_9000], "2");
     EXPECT_EQ(at_start[build_info], "1");
+}
+
 #ifndef ULVANE_WINDOWS_BUILD // no SIGUSR1 there
-    Socket_handle sd = terminal();
+// The metrics file holds what the statistics line says at the same moment,
+// read by the exporters' own parser; it is not written more often than
+// asked.
+TEST_F(EndToEnd, MetricsFileSaysWhatTheStatisticsSay)
+{
+    if (!have_prometheus_client()) GTEST_SKIP() << no_prometheus_client;
+    const std::string file = my_dir.file("ulvane_server.prom");
+    Socket_handle sd = serve(pen_barcodes + "[0815]\nformat=price\n", pen_formats, {"-stats=" + file});
     for (const char* request : {"12345", "12345\n", "999", ""}) ask(sd, request, no_socket, 300);
     EXPECT_NE(read_file(file).find("\nulvane_received_total" + at_9000 + " 0\n"), std::string::npos) << "written again too soon";
     const std::string report = statistics();
-    ASSERT_FALSE(report.empty());
     const std::map<std::string, std::string> expected = metrics_of(report);
     ASSERT_EQ(expected.size(), 20u) << report; // 16 counts, and each file's entries and reading time
     ASSERT_EQ(expected.at("ulvane_answered_total" + at_9000), "2") << report;
-
     std::map<std::string, std::string> in_file = read_metrics(*my_hosts, my_hosts->server_ns(), file, my_dir);
     for (const auto& metric : expected) {
         const std::string value = in_file[metric.first];
@@ -1078,17 +1094,24 @@ TEST_F(EndToEnd, MetricsFileSaysWhatTheStatisticsSay)
     EXPECT_NEAR(started, static_cast<double>(std::time(nullptr)), 60);
     EXPECT_GE(std::stod(in_file["ulvane_barcodes_last_read_timestamp_seconds" + at_9000]), started);
     EXPECT_EQ(in_file.count("ulvane_formats_last_reload_duration_seconds" + at_9000), 1u);
+}
 
+// Debian's node exporter, set up as docs/running.md shows (a link in its
+// text-file directory to the server's file), takes the files of two servers
+// of this host, each sample naming its server by its port.
+TEST_F(EndToEnd, MetricsFilesOfTwoServersAreReadByTheNodeExporter)
+{
+    if (!have_prometheus_client()) GTEST_SKIP() << no_prometheus_client;
     if (access("/usr/bin/prometheus-node-exporter", X_OK) != 0)
         GTEST_SKIP() << "no /usr/bin/prometheus-node-exporter (apt-get install prometheus-node-exporter)";
-    ASSERT_EQ(mkdir(my_dir.file("textfile").c_str(), 0755), 0);
-    ASSERT_EQ(symlink(file.c_str(), my_dir.file("textfile/ulvane_server.prom").c_str()), 0);
-    // A second server of this host, its file in the same directory: each
-    // sample names its server by its port, and the exporter takes both.
-    const std::string second = my_dir.file("second.prom");
+    const std::string file = my_dir.file("ulvane_server.prom"), second = my_dir.file("second.prom");
+    write_db(pen_barcodes, pen_formats);
+    start_server({"-stats=" + file});
     my_hosts->start_in(my_hosts->server_ns(), {ULVANE_SERVER_PATH, "-p=9001", "-db=" + my_dir.path(), "-stats=" + second},
                        my_dir.file("second_out"), my_dir.file("second_err"));
-    wait_until([&] { return !read_file(second).empty(); }, 5000);
+    wait_until([&] { return !read_file(file).empty() && !read_file(second).empty(); }, 5000);
+    ASSERT_EQ(mkdir(my_dir.file("textfile").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(file.c_str(), my_dir.file("textfile/ulvane_server.prom").c_str()), 0);
     ASSERT_EQ(symlink(second.c_str(), my_dir.file("textfile/ulvane_9001.prom").c_str()), 0);
     my_hosts->start_in(my_hosts->server_ns(),
                        {"/usr/bin/prometheus-node-exporter", "--web.listen-address=127.0.0.1:9100",
@@ -1100,16 +1123,21 @@ TEST_F(EndToEnd, MetricsFileSaysWhatTheStatisticsSay)
     EXPECT_EQ(scraped["node_textfile_scrape_error"], "0") << read_file(my_dir.file("exporter_err"));
     scraped.erase("node_textfile_scrape_error");
     EXPECT_EQ(scraped["ulvane_answered_total{port=\"9001\"}"], "0");
+    const std::map<std::string, std::string> in_file = read_metrics(*my_hosts, my_hosts->server_ns(), file, my_dir);
     EXPECT_EQ(scraped.size(), 2 * in_file.size());
     for (const auto& metric : in_file) EXPECT_EQ(scraped[metric.first], metric.second) << metric.first;
+}
 
-    // And at the stop.
-    ask(sd, "12345", no_socket, 300);
+// The metrics file is written at the stop too.
+TEST_F(EndToEnd, MetricsFileIsWrittenAtTheStop)
+{
+    const std::string file = my_dir.file("ulvane_server.prom");
+    EXPECT_EQ(ask(serve(pen_barcodes, pen_formats, {"-stats=" + file}), "12345"), pen_answer);
     kill(my_server, SIGTERM);
     EXPECT_EQ(my_hosts->wait_for_exit(my_server, 5000), 0);
-    EXPECT_NE(read_file(file).find("\nulvane_answered_total" + at_9000 + " 3\n"), std::string::npos) << read_file(file);
-#endif
+    EXPECT_NE(read_file(file).find("\nulvane_answered_total" + at_9000 + " 1\n"), std::string::npos) << read_file(file);
 }
+#endif
 
 // A collector that reads the file while the server rewrites it finds a
 // whole file every time: the old one or the new one.
@@ -1170,11 +1198,10 @@ TEST_F(EndToEnd, MetricsFileThatCannotBeWrittenIsSaidOnce)
     EXPECT_NE(read_file(file).find("\nulvane_answered_total{port=\"9000\"} 1\n"), std::string::npos) << read_file(file);
 }
 
-TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
+// No server: said so. Neither the scanner's own request nor a datagram from
+// another host is taken for an answer.
+TEST_F(EndToEnd, ScanToolSaysThatNoServerAnswered)
 {
-    write_db(pen_barcodes + "[7]\nformat=bytes\n", pen_formats + "[bytes]\n\\x00\\e\\x1d\\\\\\x7f\n");
-    // No server: said so. Neither the scanner's own request nor a datagram
-    // from another host is taken for an answer.
     ASSERT_TRUE(my_hosts->add_address(my_hosts->server_ns(), "10.77.0.11"));
     Socket_handle other = my_hosts->socket_in(my_hosts->server_ns(), 0, 0x0a4d000b);
     EXPECT_EQ(scan({"10.77.0.1", "12345"},
@@ -1184,8 +1211,11 @@ TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
                    }),
               std::make_pair(1, std::string()));
     EXPECT_NE(read_file(my_dir.file("scan_err")).find("no answer for 12345 from 10.77.0.1"), std::string::npos);
-    // A send that fails (no route) says why at once; an answer after its
-    // time-out is said to be late, never taken for the next barcode's.
+}
+
+// A send that fails (no route) says why at once.
+TEST_F(EndToEnd, ScanToolSaysWhyASendFailed)
+{
     EXPECT_EQ(scan({"10.123.0.1", "x"}).first, 1);
     const std::string unreachable = read_file(my_dir.file("scan_err"));
 #ifdef ULVANE_WINDOWS_BUILD
@@ -1195,19 +1225,29 @@ TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
 #endif
     EXPECT_TRUE(std::regex_search(unreachable, why)) << unreachable;
     EXPECT_EQ(unreachable.find("no answer"), std::string::npos) << unreachable;
+}
+
+// Waits for a request at `server`, then after `after_ms` answers it with
+// `answer` to the terminal host's port 9001.
+void answer_late(Socket_handle server, const std::string& answer, int after_ms)
+{
+    std::string request;
+    Datagram_source from;
+    ASSERT_TRUE(receive_within(server, 10000, request, from));
+    usleep(after_ms * 1000);
+    send_datagram(server, answer.data(), answer.size(), {Two_hosts::terminal_address, 9001});
+}
+
+// An answer after its time-out is said to be late, never taken for the next
+// barcode's.
+TEST_F(EndToEnd, ScanToolDropsAnAnswerThatCameLate)
+{
     Socket_handle slow = my_hosts->socket_in(my_hosts->server_ns(), 9001);
-    auto reply = [&](const std::string& answer, int after_ms) {
-        std::string request;
-        Datagram_source from;
-        ASSERT_TRUE(receive_within(slow, 10000, request, from));
-        usleep(after_ms * 1000);
-        send_datagram(slow, answer.data(), answer.size(), {Two_hosts::terminal_address, 9001});
-    };
     EXPECT_EQ(scan({"-p=9001", "10.77.0.1", "a", "b"},
                    [&] {
-                       reply("A", 750);
+                       answer_late(slow, "A", 750);
                        send_datagram(slow, "A again", 7, {Two_hosts::terminal_address, 9001});
-                       reply("B", 0);
+                       answer_late(slow, "B", 0);
                    }),
               std::make_pair(1, std::string("B\n")));
     const std::string late = unix_lines(read_file(my_dir.file("scan_err")));
@@ -1216,10 +1256,14 @@ TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
                                         "barcode's): ") + answer + "\n"),
                   std::string::npos)
             << late;
-    // A list longer than a burst is paced after its 30th barcode: a copy of
-    // an answer that comes meanwhile is dropped before the next barcode goes
-    // out, never taken for its answer. An empty answer is an answer: an
-    // empty line.
+}
+
+// A list longer than a burst is paced after its 30th barcode: a copy of an
+// answer that comes meanwhile is dropped before the next barcode goes out,
+// never taken for its answer. An empty answer is an answer: an empty line.
+TEST_F(EndToEnd, ScanToolPacesAListLongerThanABurst)
+{
+    Socket_handle slow = my_hosts->socket_in(my_hosts->server_ns(), 9001);
     std::vector<std::string> list = {"-p=9001", "10.77.0.1"};
     std::string printed;
     for (int i = 0; i < 32; ++i) {
@@ -1229,29 +1273,50 @@ TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
     EXPECT_EQ(scan(list,
                    [&] {
                        for (int i = 0; i < 32; ++i) {
-                           reply(i == 31 ? "" : "R" + std::to_string(i), 0);
+                           answer_late(slow, i == 31 ? "" : "R" + std::to_string(i), 0);
                            if (i == 29) send_datagram(slow, "R29", 3, {Two_hosts::terminal_address, 9001});
                        }
                    }),
               std::make_pair(0, printed));
     EXPECT_NE(unix_lines(read_file(my_dir.file("scan_err"))).find("dropped (not taken for another barcode's): R29\n"),
               std::string::npos);
-    EXPECT_EQ(scan({"10.77.0.1"}).first, 2); // no barcode: the usage
-    EXPECT_EQ(scan({"127.0.0.2", "12345"}).first, 2); // all of 127/8 is this host, listed or not
-    EXPECT_EQ(scan({"localhost", "12345"}).first, 2); // a name, and this host: refused
-    EXPECT_NE(read_file(my_dir.file("scan_err")).find("localhost is this host"), std::string::npos);
+}
 
+// No barcode is the usage; so is this host, by any of 127/8 or by name.
+TEST_F(EndToEnd, ScanToolRefusesThisHostAndAnEmptyList)
+{
+    EXPECT_EQ(scan({"10.77.0.1"}).first, 2);
+    EXPECT_EQ(scan({"127.0.0.2", "12345"}).first, 2); // all of 127/8 is this host, listed or not
+    EXPECT_EQ(scan({"localhost", "12345"}).first, 2);
+    EXPECT_NE(read_file(my_dir.file("scan_err")).find("localhost is this host"), std::string::npos);
+}
+
+const std::string bytes_barcodes = pen_barcodes + "[7]\nformat=bytes\n";
+const std::string bytes_formats = pen_formats + "[bytes]\n\\x00\\e\\x1d\\\\\\x7f\n";
+
+// Answers are printed in the notation a format is written in (ESC as \e,
+// 0x1d as \x1d, DEL as \x7f), or raw with -r; a barcode without an answer
+// is said, with the likely reasons.
+TEST_F(EndToEnd, ScanToolPrintsAnswersAsFormatsAreWritten)
+{
+    write_db(bytes_barcodes, bytes_formats);
     start_server();
-    // Answers in the notation a format is written in: ESC as \e, 0x1d as \x1d, DEL as \x7f.
     EXPECT_EQ(scan({"10.77.0.1", "12345", "7"}), std::make_pair(0, std::string("Pen\\nPrice: 1.99\n\\x00\\e\\x1d\\\\\\x7f\n")));
+    EXPECT_EQ(scan({"-r", "10.77.0.1", "7"}), std::make_pair(0, std::string("\0\x1b\x1d\\\x7f", 5)));
     EXPECT_EQ(scan({"10.77.0.1", "12345", "unknown"}), std::make_pair(1, std::string("Pen\\nPrice: 1.99\n")));
     EXPECT_NE(read_file(my_dir.file("scan_err")).find("no answer for unknown from 10.77.0.1 within 500 ms (it answered "
                                                       "before: it may have no answer for this barcode, or be limiting "
                                                       "the requests from this address at its port)"),
               std::string::npos);
-    // An operator checking a list after an edit: every article of it is
-    // answered, and so is every unknown barcode, paced under the limit
-    // for senders at the server's port.
+}
+
+// An operator checking a list after an edit: every article of it is
+// answered, and so is every unknown barcode, paced under the limit for
+// senders at the server's port.
+TEST_F(EndToEnd, ScanToolGetsAnAnswerForEveryBarcodeOfALongList)
+{
+    write_db(bytes_barcodes + "[]\nformat=price\ntag.description=?\n", bytes_formats);
+    start_server();
     std::vector<std::string> listed{"10.77.0.1"}, unknown{"10.77.0.1"};
     std::string expected;
     for (int i = 0; i < 60; ++i) {
@@ -1260,11 +1325,9 @@ TEST_F(EndToEnd, ScanToolPrintsAnswersAndFailsWithoutOne)
         unknown.push_back("u" + std::to_string(i));
     }
     EXPECT_EQ(scan(listed), std::make_pair(0, expected));
-    write_file(my_dir.file("barcodes.ini"), pen_barcodes + "[7]\nformat=bytes\n[]\nformat=price\ntag.description=?\n");
     const auto [status, answers] = scan(unknown);
     EXPECT_EQ(status, 0) << read_file(my_dir.file("scan_err"));
     EXPECT_EQ(split_lines(answers).size(), 60u);
-    EXPECT_EQ(scan({"-r", "10.77.0.1", "7"}), std::make_pair(0, std::string("\0\x1b\x1d\\\x7f", 5)));
 }
 
 std::uintmax_t file_size(const std::string& path)
@@ -1627,66 +1690,122 @@ std::string windows_path(std::string path)
     return "Z:" + path;
 }
 
-// The whole life of the Windows service, under Wine in the server's
-// namespace: installed (once only, and only for a database that exists),
-// started and serving a terminal on the other host, its log rotated, stopped
-// cleanly, failing to start without a database, removed.
-TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
-{
-    auto run = [&](std::vector<std::string> argv, int ms = 60000) {
+// The Windows service under Wine, in the server's namespace, set up with
+// ulvane_service as an administrator would.
+class WindowsService : public EndToEnd {
+protected:
+    // The service and what a setup remembered are removed whatever happens:
+    // an automatic service would start with the next test's Wine.
+    void TearDown() override
+    {
+        if (my_hosts && my_hosts->ok()) service({"remove"});
+        std::remove((state_dir() + "service.options").c_str());
+        EndToEnd::TearDown();
+    }
+
+    // Runs a program on the server host; its status, and its output and
+    // errors together.
+    std::pair<int, std::string> run(std::vector<std::string> argv, int ms = 60000)
+    {
         pid_t pid = my_hosts->start_in(my_hosts->server_ns(), argv, my_dir.file("run_out"), my_dir.file("run_err"));
         const int status = my_hosts->wait_for_exit(pid, ms);
-        return std::make_pair(status, unix_lines(read_file(my_dir.file("run_out")) + read_file(my_dir.file("run_err"))));
-    };
-    auto service = [&](const std::vector<std::string>& args, int ms = 60000) {
-        std::vector<std::string> argv = {ULVANE_SERVICE_PATH};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return run(argv, ms);
-    };
-    auto sc = [&](const std::string& command) { return run({"/usr/bin/wine", "sc", command, "ulvane_server"}).second; };
-    auto wait_for_state = [&](const std::string& state) {
+        return {status, unix_lines(read_file(my_dir.file("run_out")) + read_file(my_dir.file("run_err")))};
+    }
+    std::pair<int, std::string> service(std::vector<std::string> args, int ms = 60000)
+    {
+        args.insert(args.begin(), ULVANE_SERVICE_PATH);
+        return run(args, ms);
+    }
+    std::string sc(const std::string& command) { return run({"/usr/bin/wine", "sc", command, "ulvane_server"}).second; }
+
+    // What sc query shows once it shows `state`, or after 30 s.
+    std::string wait_for_state(const std::string& state)
+    {
         std::string shown;
         wait_until([&] { return (shown = sc("query")).find(state) != std::string::npos; }, 30000, 250);
         return shown;
-    };
-    // Removed at the end whatever happens: an automatic service would start
-    // with the next test's Wine.
-    struct Removal {
-        std::function<void()> remove;
-        ~Removal() { remove(); }
-    } removal{[&] { service({"remove"}); }};
+    }
 
-    ASSERT_EQ(mkdir(my_dir.file("db").c_str(), 0755), 0);
-    write_file(my_dir.file("db/barcodes.ini"), pen_barcodes);
-    write_file(my_dir.file("db/formats.ini"), pen_formats);
-    const std::string db = windows_path(my_dir.file("db"));
-    // A relative directory is made full (a service starts in the system's).
+    // A value the service manager recorded of the service (where sc qc
+    // would show it; Wine's sc has no qc).
+    std::string registered(const char* value)
+    {
+        return run({"/usr/bin/wine", "reg", "query", "HKLM\\System\\CurrentControlSet\\Services\\ulvane_server", "/v", value})
+            .second;
+    }
+
+    // Where ulvane_service keeps what a setup remembers.
+    static std::string state_dir() { return std::string(std::getenv("WINEPREFIX")) + "/drive_c/ProgramData/ulvane/"; }
+
+    // The directory "db" with the pen's database; its path as Wine names it.
+    std::string pen_db()
+    {
+        mkdir(my_dir.file("db").c_str(), 0755);
+        write_file(my_dir.file("db/barcodes.ini"), pen_barcodes);
+        write_file(my_dir.file("db/formats.ini"), pen_formats);
+        return windows_path(my_dir.file("db"));
+    }
+
+    // Installs the service for the pen's database, with its log beside it
+    // ("ulvane_server.log"), and starts it.
+    void install_and_start(const std::vector<std::string>& options = {})
+    {
+        std::vector<std::string> args = {"install", "-db=" + pen_db()};
+        args.insert(args.end(), options.begin(), options.end());
+        const auto installed = service(args);
+        ASSERT_EQ(installed.first, 0) << installed.second;
+        sc("start");
+        ASSERT_NE(wait_for_state("4  RUNNING").find("4  RUNNING"), std::string::npos);
+    }
+
+    // The examples beside the program, as the package lays them out, and
+    // the option that names them; removed at the end (undo removes no
+    // other).
+    std::string examples()
+    {
+        mkdir(my_examples.c_str(), 0755);
+        write_file(my_examples + "/barcodes.ini", "[]\nformat=f\n");
+        write_file(my_examples + "/formats.ini", "[f]\nexample\n");
+        return "-examples=" + windows_path(my_examples);
+    }
+    ~WindowsService() override
+    {
+        std::remove((my_examples + "/barcodes.ini").c_str());
+        std::remove((my_examples + "/formats.ini").c_str());
+        rmdir(my_examples.c_str());
+    }
+
+    const std::string my_examples = std::string(ULVANE_WINDOWS_PROGRAMS_DIR) + "/examples";
+};
+
+// A directory that does not exist, and a log nobody could write, are
+// refused; a relative directory is made full (a service starts in the
+// system's).
+TEST_F(WindowsService, InstallRefusesAMissingDatabaseAndAnUnwritableLog)
+{
     auto missing = service({"install", "-db=none"});
     EXPECT_EQ(missing.first, 1);
     EXPECT_NE(missing.second.find("the database directory Z:\\"), std::string::npos) << missing.second;
-    // A log nobody could read: refused.
     const std::string nowhere = windows_path(my_dir.file("none")) + "\\server.log";
-    auto no_log = service({"install", "-db=" + db, "-log=" + nowhere});
+    auto no_log = service({"install", "-db=" + pen_db(), "-log=" + nowhere});
     EXPECT_EQ(no_log.first, 1);
     EXPECT_NE(no_log.second.find("ulvane_service: the log file " + nowhere + " cannot be written: "), std::string::npos)
         << no_log.second;
-    // A trailing backslash must not quote the closing quote.
-    const std::string metrics = windows_path(my_dir.file("ulvane_server.prom"));
+}
+
+// The service is registered once, with its options quoted (a trailing
+// backslash must not quote the closing quote) and the log beside the
+// metrics by default, as LocalService, not LocalSystem.
+TEST_F(WindowsService, InstallRegistersTheOptionsOnceAsLocalService)
+{
+    const std::string db = pen_db(), metrics = windows_path(my_dir.file("ulvane_server.prom"));
     auto installed = service({"install", "-db=" + db + "\\", "-stats=" + metrics});
     ASSERT_EQ(installed.first, 0) << installed.second;
-    const std::string beside = windows_path(my_dir.file("ulvane_server.log")); // the log, by default
+    const std::string beside = windows_path(my_dir.file("ulvane_server.log"));
     EXPECT_NE(installed.second.find("\"-db=" + db + "\\.\" \"-log=" + beside + "\" \"-stats=" + metrics + "\""),
               std::string::npos)
         << installed.second;
     EXPECT_EQ(installed.second.find("metrics file"), std::string::npos) << installed.second;
-    // Not as LocalSystem: the service manager records its account (where
-    // sc qc would show it; Wine's sc has no qc).
-    // What the service manager recorded of the service.
-    auto registered = [&](const char* value) {
-        return run({"/usr/bin/wine", "reg", "query", "HKLM\\System\\CurrentControlSet\\Services\\ulvane_server", "/v",
-                    value})
-            .second;
-    };
     const std::string account = registered("ObjectName");
     EXPECT_NE(account.find("REG_SZ    NT AUTHORITY\\LocalService"), std::string::npos) << account;
     EXPECT_EQ(installed.second.find("cannot let"), std::string::npos) << "the access grants: " << installed.second;
@@ -1694,12 +1813,14 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     EXPECT_EQ(again.first, 1);
     EXPECT_NE(again.second.find("registered already"), std::string::npos) << again.second;
     EXPECT_EQ(service({}).first, 2) << "run from a console";
+}
 
-    sc("start");
-    ASSERT_NE(wait_for_state("4  RUNNING").find("4  RUNNING"), std::string::npos);
-
-    const std::string log = my_dir.file("ulvane_server.log");
-    ASSERT_EQ(std::rename(log.c_str(), my_dir.file("old.log").c_str()), 0);
+// Started, the service serves a terminal on the other host, reopens its log
+// and writes its statistics and metrics when asked.
+TEST_F(WindowsService, ServesReopensItsLogAndTellsItsStatistics)
+{
+    install_and_start({"-stats=" + windows_path(my_dir.file("ulvane_server.prom"))});
+    ASSERT_EQ(std::rename(my_dir.file("ulvane_server.log").c_str(), my_dir.file("old.log").c_str()), 0);
     EXPECT_EQ(service({"reopen"}).first, 0);
     wait_until([&] { return !logged("reopened", "ulvane_server.log").empty(); }, 5000, 50);
     Socket_handle sd = terminal();
@@ -1712,9 +1833,13 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     EXPECT_NE(logged("Statistics", "ulvane_server.log")[0].find(": received=2 answered=2 "), std::string::npos);
     EXPECT_NE(read_file(my_dir.file("ulvane_server.prom")).find("\nulvane_received_total{port=\"9000\"} 2\n"), std::string::npos)
         << "the metrics written with the statistics";
+}
 
-    // The stop comes promptly under a flood that goes on (here, where no
-    // arrival is stamped, only what can be answered within half a second).
+// The stop comes promptly under a flood that goes on (here, where no
+// arrival is stamped, only what can be answered within half a second).
+TEST_F(WindowsService, StopsPromptlyUnderAFlood)
+{
+    install_and_start();
     std::atomic<bool> flooding{true};
     std::thread flood([&] {
         Socket_handle flooder = terminal(5000);
@@ -1726,7 +1851,7 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     usleep(500000);
     const auto stop_asked = std::chrono::steady_clock::now();
     sc("stop");
-    std::string stopped = wait_for_state("1  STOPPED");
+    const std::string stopped = wait_for_state("1  STOPPED");
     const auto stop_took = std::chrono::steady_clock::now() - stop_asked;
     flooding = false;
     flood.join();
@@ -1734,19 +1859,25 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     EXPECT_NE(stopped.find("WIN32_EXIT_CODE    : 0 "), std::string::npos) << stopped;
     ASSERT_FALSE(log_lines("ulvane_server.log").empty());
     EXPECT_EQ(log_lines("ulvane_server.log").back(), "INF Stopped on request.");
+}
 
-    // Without its database the start fails, and says why.
+// Without its database, or without a log file it can write (here a
+// directory has its name), the start fails and says why, in the log or in
+// the Application event log, and in its exit code.
+TEST_F(WindowsService, AStartWithoutItsDatabaseOrItsLogFailsSayingWhy)
+{
+    install_and_start();
+    sc("stop");
+    wait_for_state("1  STOPPED");
     ASSERT_EQ(std::remove(my_dir.file("db/barcodes.ini").c_str()), 0);
     sc("start");
     wait_until([&] { return !logged("not found", "ulvane_server.log").empty(); }, 30000, 250);
-    stopped = wait_for_state("1  STOPPED");
+    std::string stopped = wait_for_state("1  STOPPED");
     EXPECT_NE(stopped.find("WIN32_EXIT_CODE    : 1066 "), std::string::npos) << stopped;
     EXPECT_NE(stopped.find("SERVICE_EXIT_CODE  : 3 "), std::string::npos) << stopped; // the database
     EXPECT_EQ(logged("WRN ERROR: barcodes file", "ulvane_server.log").size(), 1u);
-
-    // So it does without a log file it can write (here a directory has its
-    // name), saying why in the Application event log.
     write_file(my_dir.file("db/barcodes.ini"), pen_barcodes);
+    const std::string log = my_dir.file("ulvane_server.log");
     ASSERT_EQ(std::rename(log.c_str(), my_dir.file("older.log").c_str()), 0);
     ASSERT_EQ(mkdir(log.c_str(), 0755), 0);
     sc("start");
@@ -1754,102 +1885,100 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
     EXPECT_NE(stopped.find("WIN32_EXIT_CODE    : 1066 "), std::string::npos) << stopped;
     EXPECT_NE(stopped.find("SERVICE_EXIT_CODE  : 5 "), std::string::npos) << stopped;
     ASSERT_EQ(rmdir(log.c_str()), 0);
-    ASSERT_EQ(std::rename(my_dir.file("older.log").c_str(), log.c_str()), 0);
+}
 
-    // Removed while it runs: stopped first, cleanly.
-    sc("start");
-    ASSERT_NE(wait_for_state("4  RUNNING").find("4  RUNNING"), std::string::npos);
+// Removed while it runs, the service is stopped first, cleanly.
+TEST_F(WindowsService, RemovedWhileRunningItStopsCleanly)
+{
+    install_and_start();
     EXPECT_EQ(service({"remove"}).first, 0);
     EXPECT_EQ(sc("query").find("SERVICE_NAME"), std::string::npos) << "the service is gone";
     EXPECT_EQ(log_lines("ulvane_server.log").back(), "INF Stopped on request.");
+}
 
-    // The installer's step: the examples copied into a directory without a
-    // database, never over one; the service registered with the options
-    // given (anew when it is registered already) and started; a port no
-    // terminal can reach refused with nothing changed.
-    // The examples beside the program, as the package lays them out: undo
-    // removes no other.
-    const std::string own_examples = std::string(ULVANE_WINDOWS_PROGRAMS_DIR) + "/examples";
-    mkdir(own_examples.c_str(), 0755);
-    write_file(own_examples + "/barcodes.ini", "[]\nformat=f\n");
-    write_file(own_examples + "/formats.ini", "[f]\nexample\n");
-    const std::string examples = "-examples=" + windows_path(own_examples);
-    auto image_path = [&] { return registered("ImagePath"); };
-    const std::string set_log = windows_path(my_dir.file("new/server.log"));
-    auto setup = service({"setup", examples, "-db=" + windows_path(my_dir.file("new/db")), "-p=9001", "-log=" + set_log});
+// The installer's step: the examples copied into a directory without a
+// database, never over one (nor beside one file left of it); the service
+// registered with the options given (anew when it is registered already)
+// and started; a port no terminal can reach refused with nothing changed.
+TEST_F(WindowsService, SetupCopiesTheExamplesAndRegistersTheOptionsGiven)
+{
+    const std::string options = examples(), set_log = windows_path(my_dir.file("new/server.log"));
+    auto setup = service({"setup", options, "-db=" + windows_path(my_dir.file("new/db")), "-p=9001", "-log=" + set_log});
     ASSERT_EQ(setup.first, 0) << setup.second;
     EXPECT_EQ(read_file(my_dir.file("new/db/formats.ini")), "[f]\nexample\n");
-    EXPECT_NE(image_path().find("\"-p=9001\""), std::string::npos) << image_path();
+    EXPECT_NE(registered("ImagePath").find("\"-p=9001\""), std::string::npos) << registered("ImagePath");
     EXPECT_NE(sc("query").find("4  RUNNING"), std::string::npos) << "setup starts it";
-    setup = service({"setup", examples, "-db=" + db, "-p=9002", "-l=4"});
+    setup = service({"setup", options, "-db=" + pen_db(), "-p=9002", "-l=4"});
     EXPECT_EQ(setup.first, 0) << setup.second;
     // (reg prints the path's letters in its own code page: only its end is compared)
-    EXPECT_NE(image_path().find("\\new\\server.log\" \"-l=4\""), std::string::npos) << "-l= given, -log= kept";
+    EXPECT_NE(registered("ImagePath").find("\\new\\server.log\" \"-l=4\""), std::string::npos) << "-l= given, -log= kept";
     EXPECT_EQ(read_file(my_dir.file("db/barcodes.ini")), pen_barcodes) << "a database is never overwritten";
-    EXPECT_NE(image_path().find("\"-p=9002\""), std::string::npos) << "the options given win: " << image_path();
+    EXPECT_NE(registered("ImagePath").find("\"-p=9002\""), std::string::npos) << "the options given win";
     EXPECT_NE(sc("query").find("4  RUNNING"), std::string::npos);
-    Socket_handle at_9002 = terminal(9002);
-    EXPECT_EQ(ask(at_9002, "12345\n", no_socket, 5000, 9002), pen_answer);
+    EXPECT_EQ(ask(terminal(9002), "12345\n", no_socket, 5000, 9002), pen_answer);
     for (const char* port : {"0", "70000", "abc", "-1", "9002x"}) {
-        setup = service({"setup", examples, std::string("-p=") + port});
+        setup = service({"setup", options, std::string("-p=") + port});
         EXPECT_EQ(setup.first, 2) << port;
         EXPECT_NE(setup.second.find("the port \"" + std::string(port) + "\" is not a number from 1 to 65535"),
                   std::string::npos)
             << setup.second;
-        EXPECT_NE(image_path().find("\"-p=9002\""), std::string::npos) << port << ": " << image_path();
+        EXPECT_NE(registered("ImagePath").find("\"-p=9002\""), std::string::npos) << port;
     }
     EXPECT_EQ(service({"install", "-p=0"}).first, 2);
     // A database with one file left is the shop's still: no example goes
     // beside it (the service then fails at its start, and the setup undoes).
     ASSERT_EQ(mkdir(my_dir.file("half").c_str(), 0755), 0);
     write_file(my_dir.file("half/formats.ini"), pen_formats);
-    setup = service({"setup", examples, "-db=" + windows_path(my_dir.file("half")), "-p=9004"}, 20000);
+    setup = service({"setup", options, "-db=" + windows_path(my_dir.file("half")), "-p=9004"}, 20000);
     EXPECT_EQ(setup.second.find("cannot copy"), std::string::npos) << setup.second;
     EXPECT_FALSE(std::ifstream(my_dir.file("half/barcodes.ini")).good());
     ASSERT_NE(wait_for_state("4  RUNNING").find("4  RUNNING"), std::string::npos);
+}
 
-    // A setup whose service cannot start (its port taken) undoes itself:
-    // the service as it was comes back and serves, options and all.
+// A setup whose service cannot start (its port taken) undoes itself: the
+// service as it was comes back and serves, options and all; the examples
+// it copied and the directory it made go, the log that says why stays.
+TEST_F(WindowsService, ASetupThatCannotStartUndoesItself)
+{
+    const std::string options = examples();
+    auto setup = service({"setup", options, "-db=" + pen_db(), "-p=9002"});
+    ASSERT_EQ(setup.first, 0) << setup.second;
     Socket_handle taken = my_hosts->socket_in(my_hosts->server_ns(), 9003);
-    // It stops at once, the service's failure seen as soon as it stops.
-    setup = service({"setup", examples, "-db=" + windows_path(my_dir.file("other/db")), "-p=9003",
+    setup = service({"setup", options, "-db=" + windows_path(my_dir.file("other/db")), "-p=9003",
                      "-log=" + windows_path(my_dir.file("other/ulvane_server.log"))},
-                    20000);
+                    20000); // it stops at once, the service's failure seen as soon as it stops
     EXPECT_EQ(setup.first, 1) << setup.second;
     EXPECT_NE(setup.second.find("stopped at its start"), std::string::npos) << setup.second;
     my_hosts->close_socket(taken);
     EXPECT_FALSE(std::ifstream(my_dir.file("other/db/barcodes.ini")).good()) << "the examples copied are gone";
     EXPECT_FALSE(std::ifstream(my_dir.file("other/db")).good()) << "so is the directory made for them";
-    EXPECT_NE(read_file(my_dir.file("other/ulvane_server.log")).find("WSAGetLastError=" + std::to_string(address_in_use)), std::string::npos)
-        << "the log that says why stays";
-    EXPECT_NE(image_path().find("\"-p=9002\""), std::string::npos) << image_path();
+    EXPECT_NE(read_file(my_dir.file("other/ulvane_server.log")).find("WSAGetLastError=" + std::to_string(address_in_use)),
+              std::string::npos);
+    EXPECT_NE(registered("ImagePath").find("\"-p=9002\""), std::string::npos) << registered("ImagePath");
     ASSERT_NE(wait_for_state("4  RUNNING").find("4  RUNNING"), std::string::npos);
-    EXPECT_EQ(ask(at_9002, "12345\n", no_socket, 5000, 9002), pen_answer);
-    const std::string state = std::string(std::getenv("WINEPREFIX")) + "/drive_c/ProgramData/ulvane/";
-    EXPECT_NE(read_file(state + "service.options").find("-p=9002"), std::string::npos);
-    EXPECT_FALSE(std::ifstream(state + "setup.undo").good());
-    my_hosts->close_socket(at_9002);
-    EXPECT_EQ(service({"remove"}).first, 0);
+    EXPECT_EQ(ask(terminal(9002), "12345\n", no_socket, 5000, 9002), pen_answer);
+    EXPECT_NE(read_file(state_dir() + "service.options").find("-p=9002"), std::string::npos);
+    EXPECT_FALSE(std::ifstream(state_dir() + "setup.undo").good());
+}
 
-    // A record planted where users may write removes nothing of theirs: only
-    // untouched examples, empty directories and empty logs go.
+// A record planted where users may write removes nothing of theirs: only
+// untouched examples, empty directories and empty logs go.
+TEST_F(WindowsService, AnUndoRecordPlantedRemovesNothingOfTheUsers)
+{
+    examples();
     ASSERT_EQ(mkdir(my_dir.file("precious").c_str(), 0755), 0);
     write_file(my_dir.file("precious/barcodes.ini"), pen_barcodes);
     write_file(my_dir.file("precious/notes.log"), "kept");
     write_file(my_dir.file("precious/empty.ini"), "");
-    write_file(state + "setup.undo", "copied=" + windows_path(my_dir.file("precious/barcodes.ini")) + "\nmade=" +
-                                         windows_path(my_dir.file("precious/notes.log")) + "\nlog=" +
-                                         windows_path(my_dir.file("precious/notes.log")) + "\nlog=" +
-                                         windows_path(my_dir.file("precious/empty.ini")) + "\n");
+    mkdir(state_dir().c_str(), 0755);
+    const auto path = [&](const char* name) { return windows_path(my_dir.file(std::string("precious/") + name)); };
+    write_file(state_dir() + "setup.undo", "copied=" + path("barcodes.ini") + "\nmade=" + path("notes.log") +
+                                               "\nlog=" + path("notes.log") + "\nlog=" + path("empty.ini") + "\n");
     EXPECT_EQ(service({"undo-setup"}).first, 0);
     EXPECT_EQ(read_file(my_dir.file("precious/barcodes.ini")), pen_barcodes);
     EXPECT_EQ(read_file(my_dir.file("precious/notes.log")), "kept");
     EXPECT_TRUE(std::ifstream(my_dir.file("precious/empty.ini")).good()) << "an empty file that is no log";
-    EXPECT_FALSE(std::ifstream(state + "setup.undo").good());
-    std::remove((state + "service.options").c_str());
-    std::remove((own_examples + "/barcodes.ini").c_str());
-    std::remove((own_examples + "/formats.ini").c_str());
-    rmdir(own_examples.c_str());
+    EXPECT_FALSE(std::ifstream(state_dir() + "setup.undo").good());
 }
 
 // The Windows Installer package as an administrator deploys it, unattended,
@@ -1861,22 +1990,12 @@ TEST_F(EndToEnd, WindowsServiceFromInstallToRemoval)
 // upgraded to a higher version, keeping the edited database and the
 // service's options; removed, taking the service and the programs and
 // leaving the database and the log.
-TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
+TEST_F(WindowsService, InstallerInstallsUpgradesAndRemoves)
 {
     if (access("/usr/bin/wixl", X_OK) != 0) GTEST_SKIP() << "no wixl to make the package (apt-get install wixl)";
-    auto run = [&](std::vector<std::string> argv) {
-        pid_t pid = my_hosts->start_in(my_hosts->server_ns(), argv, my_dir.file("run_out"), my_dir.file("run_err"));
-        const int status = my_hosts->wait_for_exit(pid, 120000);
-        return std::make_pair(status, unix_lines(read_file(my_dir.file("run_out")) + read_file(my_dir.file("run_err"))));
-    };
-    auto sc_query = [&] { return run({"/usr/bin/wine", "sc", "query", "ulvane_server"}).second; };
-    auto wait_for_running = [&] {
-        std::string shown;
-        wait_until([&] { return (shown = sc_query()).find("4  RUNNING") != std::string::npos; }, 30000, 250);
-        return shown;
-    };
-    const std::string prefix = std::getenv("WINEPREFIX");
-    const std::string state = prefix + "/drive_c/ProgramData/ulvane/";
+    auto sc_query = [&] { return sc("query"); };
+    auto wait_for_running = [&] { return wait_for_state("4  RUNNING"); };
+    const std::string prefix = std::getenv("WINEPREFIX"), state = state_dir();
     struct Removal {
         std::function<void()> remove;
         ~Removal() { remove(); }
@@ -1886,9 +2005,7 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
     std::string packages[2];
     Removal removal{[&] {
         for (const std::string& package : packages)
-            if (!package.empty()) run({"/usr/bin/wine", "msiexec", "/x", package, "/qn"});
-        run({ULVANE_SERVICE_PATH, "remove"});
-        std::remove((state + "service.options").c_str());
+            if (!package.empty()) run({"/usr/bin/wine", "msiexec", "/x", package, "/qn"}, 120000);
     }};
     for (int k = 0; k < 2; ++k) {
         Run_result made = run_program({std::string(ULVANE_SOURCE_DIR) + "/tools/make_msi.sh", ULVANE_WINDOWS_PROGRAMS_DIR,
@@ -1912,7 +2029,7 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
     auto install = [&](const std::string& package, std::vector<std::string> properties) {
         std::vector<std::string> argv = {"/usr/bin/wine", "msiexec", "/i", package, "/qn"};
         argv.insert(argv.end(), properties.begin(), properties.end());
-        return run(argv);
+        return run(argv, 120000);
     };
     auto nothing_left = [&](const std::string& why) {
         EXPECT_EQ(sc_query().find("SERVICE_NAME"), std::string::npos) << why << ": no service";
@@ -1977,7 +2094,7 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
     EXPECT_EQ(read_file(my_dir.file("shop/db/barcodes.ini")), edited);
     EXPECT_EQ(ask(sd, "0815\n", no_socket, 5000, 9003), "Ours\nPrice: 1") << "the port and the database kept";
 
-    auto removed = run({"/usr/bin/wine", "msiexec", "/x", packages[1], "/qn"});
+    auto removed = run({"/usr/bin/wine", "msiexec", "/x", packages[1], "/qn"}, 120000);
     EXPECT_EQ(removed.first, 0) << removed.second;
     // A removed service goes once the manager has let go of it.
     std::string shown;
@@ -1990,8 +2107,6 @@ TEST_F(EndToEnd, WindowsInstallerInstallsUpgradesAndRemoves)
     my_hosts->close_socket(sd);
 }
 #endif
-
-} // namespace
 
 const std::string milk_barcodes = "[9506000134352]\nformat=dated\ntag.description=Milk\ntag.price=1.19\n[]\nformat=dated\n";
 const std::string dated_formats = "[dated]\n${description} ${price}\\nBest before ${gs1.17:DD.MM.YYYY}\n";
@@ -2026,3 +2141,5 @@ TEST_F(EndToEnd, A2DCodeTypedIntoTheScanToolFindsItsArticle)
               std::make_pair(0, std::string("Milk 1.19\\nBest before 30.11.2027\n")));
     EXPECT_EQ(logged("answered as GTIN 09506000134352").size(), 1u);
 }
+
+} // namespace

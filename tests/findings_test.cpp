@@ -19,11 +19,16 @@ TEST(Findings, AKindIsItsFaultWhateverItsValues)
         {"Barcode \"a'b\" not defined", "Barcode \"*\" not defined"},
     };
     for (const auto& c : cases) EXPECT_EQ(values_blanked(c.message), c.kind) << c.message;
+}
 
+// Findings of a kind are said in one line, at the first line in the file,
+// with the count and the first few others; an error is a kind of its own.
+TEST(Findings, AKindIsSaidOnceWithItsCountAndFirstLines)
+{
     Findings findings;
     for (int i = 0; i < 8; ++i)
         findings.add(0, 10 - i, false, "barcode '" + std::to_string(i) + "' names format 'f', which is missing");
-    findings.add(0, 20, true, "barcode '9' names format 'f', which is missing"); // an error is a kind of its own
+    findings.add(0, 20, true, "barcode '9' names format 'f', which is missing");
     std::ostringstream out;
     findings.write(out, {"in.csv"}, "warning: ", "", "row");
     EXPECT_EQ(out.str(), "in.csv:3: warning: barcode '7' names format 'f', which is missing (and 7 more rows like it, "

@@ -44,12 +44,20 @@ TEST(TextEncoding, ReadsUtf8AsItIsDefined)
         {"\x80", "bad"},                 // a continuation first
     };
     for (const auto& c : cases) EXPECT_EQ(characters(c.text), c.read) << c.text;
+}
+
+// A text holds UTF-8 text when it has a character beyond ASCII and no byte
+// that is no UTF-8.
+TEST(TextEncoding, TextIsUtf8OnlyBeyondAsciiAndWhole)
+{
     EXPECT_TRUE(holds_utf8_text("K\xc3\xa4se"));
     EXPECT_FALSE(holds_utf8_text("Kase"));               // ASCII is any encoding's
     EXPECT_FALSE(holds_utf8_text("K\xc3\xa4se K\xe4se")); // a byte that is no UTF-8
 }
 
-TEST(TextEncoding, ConvertsThereAndBackNamingWhatItCannot)
+// An encoding is found by any of its usual names; one there is not is said,
+// with those there are.
+TEST(TextEncoding, IsFoundByItsUsualNames)
 {
     Error why;
     Text_encoding encoding;
@@ -59,6 +67,15 @@ TEST(TextEncoding, ConvertsThereAndBackNamingWhatItCannot)
         ASSERT_TRUE(encoding.open(name, why)) << name << ": " << why.text;
         EXPECT_EQ(encoding.name(), "CP850");
     }
+}
+
+// Text converts there and back, '?' standing for what the encoding lacks
+// and for what is no UTF-8, the first of them told.
+TEST(TextEncoding, ConvertsThereAndBackNamingWhatItCannot)
+{
+    Error why;
+    Text_encoding encoding;
+    ASSERT_TRUE(encoding.open("cp850", why)) << why.text;
     std::string out;
     Text_fault first;
     EXPECT_EQ(encoding.from_utf8("\xc3\x98re \xc5\x81\xc3\xb3" "d\xc5\xba \xe4!", out, first), 3u);
