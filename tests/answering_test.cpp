@@ -94,38 +94,49 @@ TEST_F(Answering, AnswersTheBarcodeWithoutItsFinalLineFeed)
     }
 }
 
-TEST_F(Answering, LogsAndFailures)
+// At level 5 a request's dump, its barcode and its answer are logged; no
+// raw DEL or 8-bit control reaches the log.
+TEST_F(Answering, ARequestIsLoggedFromItsDumpToItsAnswer)
 {
     Handled h = handle("12345\n", terminal_at(5000), my_dir.path(), 5);
     ASSERT_GE(h.log.size(), 2u);
     EXPECT_NE(h.log[0].find(" msg from 10.0.0.2.5000 (#6 bytes):'12345\\n'"), std::string::npos) << h.log[0];
     EXPECT_EQ(h.log[1], "INF Received barcode \"12345\"");
     EXPECT_NE(h.log.back().find(" Sending: \"Pen\\nPrice: 1.99\" to 10.0.0.2.9000"), std::string::npos);
-
-    h = handle("\x7f\x9b\n", terminal_at(5000), my_dir.path(), 5); // no raw DEL or 8-bit control
+    h = handle("\x7f\x9b\n", terminal_at(5000), my_dir.path(), 5);
     EXPECT_NE(h.log[0].find(" msg from 10.0.0.2.5000 (#3 bytes):'\\x7f\\x9b\\n'"), std::string::npos) << h.log[0];
     EXPECT_EQ(h.log[1], "INF Received barcode \"\\x7f\\x9b\"");
+    h = handle("", terminal_at(5000), my_dir.path(), 5);
+    EXPECT_EQ(h.log, std::vector<std::string>{"WRN Empty message received from 10.0.0.2"});
+}
 
-    // A long barcode: cut alike on every line, whole in the dump.
+// A long barcode is cut alike on every line, and whole in the dump.
+TEST_F(Answering, ALongBarcodeIsCutAlikeOnEveryLine)
+{
     const std::string long_barcode(1600, '\x01');
     const std::string cut = escape_barcode(long_barcode.substr(0, Shown_barcode::most_bytes)) + "... (1600 bytes)";
-    h = handle(long_barcode, terminal_at(5000), my_dir.path(), 5);
+    const Handled h = handle(long_barcode, terminal_at(5000), my_dir.path(), 5);
     EXPECT_NE(h.log[0].find("(#1600 bytes):'" + escape_control_bytes(long_barcode) + "'"), std::string::npos);
     EXPECT_EQ(h.log[1], "INF Received barcode \"" + cut + "\"");
     EXPECT_EQ(h.err, "Unknown barcode " + cut + " and no backup barcode [] available\n");
     EXPECT_EQ(std::count(h.log.begin(), h.log.end(), "WRN Barcode \"" + cut + "\" not defined in database."), 1);
+}
 
-    h = handle("", terminal_at(5000), my_dir.path(), 5);
-    EXPECT_EQ(h.log, std::vector<std::string>{"WRN Empty message received from 10.0.0.2"});
-
-    h = handle("nope\x1b\n", terminal_at(9000), my_dir.path());
+// A failed lookup is not answered, and says so on standard error and in
+// the log.
+TEST_F(Answering, AFailedLookupIsSaidAndNotAnswered)
+{
+    const Handled h = handle("nope\x1b\n", terminal_at(9000), my_dir.path());
     EXPECT_FALSE(h.answered);
     EXPECT_EQ(h.err, "Unknown barcode nope\\x1b and no backup barcode [] available\n");
     EXPECT_EQ(h.log, (std::vector<std::string>{"INF Received barcode \"nope\\x1b\"",
                                                 "WRN Barcode \"nope\\x1b\" not defined in database.",
                                                 "WRN Unknown barcode nope\\x1b and no backup barcode [] available"}));
+}
 
-    // Every request of a batch reports a missing file, not only the first.
+// Every request of a batch reports a missing file, not only the first.
+TEST_F(Answering, EveryRequestOfABatchReportsAMissingFile)
+{
     Serving batch;
     batch.setup.db_dir = my_dir.path() + "/missing";
     Log_capture capture;

@@ -56,7 +56,7 @@ protected:
         const std::string prefix = std::getenv("WINEPREFIX") ? std::getenv("WINEPREFIX") : "";
         ASSERT_FALSE(prefix.empty()) << "WINEPREFIX must name the prefix the tests use";
         stop_wine();
-        my_wineserver = my_hosts->start_in(my_hosts->server_ns(), {"/usr/bin/wineserver", "-f", "-p"}, "/dev/null", "/dev/null");
+        my_hosts->start_in(my_hosts->server_ns(), {"/usr/bin/wineserver", "-f", "-p"}, "/dev/null", "/dev/null");
         my_hosts->start_in(my_hosts->terminal_ns(), {"/usr/bin/wineserver", "-f", "-p"}, "/dev/null", "/dev/null");
 #endif
     }
@@ -79,15 +79,6 @@ protected:
 
     // The next test's start waits for the end.
     void TearDown() override { stop_wine(false); }
-
-    // Waits until the server's port is free again after the server ended:
-    // under Wine its background server closes the socket a moment later.
-    void wait_for_port_free()
-    {
-#ifdef ULVANE_WINDOWS_BUILD
-        Two_hosts::wait_for_udp_port(my_wineserver, 9000, 5000, false);
-#endif
-    }
 
     void write_db(const std::string& barcodes, const std::string& formats)
     {
@@ -188,6 +179,9 @@ protected:
         return count;
     }
 
+    // Throws away what reaches `sd` until nothing comes for `ms`.
+    static void drain(Socket_handle sd, int ms = 0) { count_answers(sd, std::string(), ms); }
+
     // Whether exactly one log line contains `part`, and it matches `pattern`.
     testing::AssertionResult logged_once(const std::string& part, const std::string& pattern) const
     {
@@ -229,7 +223,6 @@ protected:
     Temp_dir my_dir;
     std::unique_ptr<Two_hosts> my_hosts;
     pid_t my_server = -1;
-    pid_t my_wineserver = -1;
 };
 
 #endif

@@ -57,6 +57,22 @@ void send_from(Socket_handle sd, std::uint32_t source, const std::string& payloa
     sendmsg(static_cast<int>(sd), &msg, 0);
 }
 
+// Asks the server from `source`, an address of the terminal host, through
+// `sd`; the answer, or "(none)".
+std::string ask_from(Socket_handle sd, std::uint32_t source)
+{
+    send_from(sd, source, "12345\n", {Two_hosts::server_address, 9000});
+    std::string answer;
+    Datagram_source from;
+    return receive_within(sd, 2000, answer, from) ? answer : std::string("(none)");
+}
+
+// The line that says a datagram from `address` at our port is not answered.
+std::string own_socket_line(const std::string& address)
+{
+    return "WRN Message from " + address + ".9000 comes from this server's own socket: not answered.";
+}
+
 TEST_F(EndToEnd, WholeExchangeAnswersAtTheServersPort)
 {
     write_db(pen_barcodes, pen_formats);
@@ -97,39 +113,54 @@ TEST_F(EndToEnd, ReadyLineNamesThePortBound)
     EXPECT_EQ(ask(sd, "12345\n", no_socket, 2000, static_cast<std::uint16_t>(port)), pen_answer);
 }
 
+// The database of the datagram rules' tests, and the answer to each kind of
+// datagram from one byte to 1,600.
+const std::string lf_barcodes = "[]\nformat=echo\n[12345]\nformat=price\ntag.description=Pen\ntag.price=1.99\n"
+                                "[12345\r]\nformat=cr\n";
+const std::string lf_formats = pen_formats + "[echo]\nfallback\n[cr]\nwith CR\n";
+const std::pair<std::string, std::string> lf_cases[] = {
+    {"12345\n", pen_answer},
+    {"12345", pen_answer},
+    {"12345\r\n", "with CR"},
+    {"12345\n\n", "fallback"},
+    {"\n", "fallback"},
+    {std::string(1600, 'x'), "fallback"},
+    {std::string(1599, 'y') + "\n", "fallback"},
+    {std::string("a\0b", 3), "fallback"},
+};
+
 TEST_F(EndToEnd, LineFeedRulesAndDatagramSizes)
 {
-    write_db("[]\nformat=echo\n[12345]\nformat=price\ntag.description=Pen\ntag.price=1.99\n"
-             "[12345\r]\nformat=cr\n",
-             pen_formats + "[echo]\nfallback\n[cr]\nwith CR\n");
-    start_server();
-    Socket_handle sd = terminal();
-    const std::pair<std::string, std::string> cases[] = {
-        {"12345\n", pen_answer},
-        {"12345", pen_answer},
-        {"12345\r\n", "with CR"},
-        {"12345\n\n", "fallback"},
-        {"\n", "fallback"},
-        {std::string(1600, 'x'), "fallback"},
-        {std::string(1599, 'y') + "\n", "fallback"},
-        {std::string("a\0b", 3), "fallback"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(ask(sd, c.first), c.second) << bytes_to_text(c.first);
+    Socket_handle sd = serve(lf_barcodes, lf_formats);
+    for (const auto& c : lf_cases) EXPECT_EQ(ask(sd, c.first), c.second) << bytes_to_text(c.first);
+    EXPECT_EQ(logged("Received barcode \"\""), std::vector<std::string>{"INF Received barcode \"\""});
+    EXPECT_EQ(logged("not defined").size(), 4u); // the empty barcode finds the fallback itself
+    EXPECT_EQ(logged("Received barcode \"a"), std::vector<std::string>{"INF Received barcode \"a\\x00b\""});
+}
 
-    // Neither 0 bytes nor more than 1,600 are served.
+// Neither 0 bytes nor more than 1,600 are served, and the next request is.
+// A datagram too long is no empty one: only the empty one says so.
+TEST_F(EndToEnd, NoDatagramOfNoByteOrOverTheLargestIsServed)
+{
+    Socket_handle sd = serve(lf_barcodes, lf_formats);
     EXPECT_EQ(ask(sd, "", no_socket, 500), "(none)");
     EXPECT_EQ(ask(sd, std::string(1601, 'z'), no_socket, 500), "(none)");
-    EXPECT_EQ(ask(sd, "12345"), pen_answer); // and the next request is served
-    // A datagram too long is no empty one: only the empty one says so.
+    EXPECT_EQ(ask(sd, "12345"), pen_answer);
     EXPECT_EQ(logged("Empty message"), std::vector<std::string>{"WRN Empty message received from 10.77.0.2"});
     EXPECT_TRUE(std::regex_match(out(), std::regex(R"(src/request_loop\.cpp:\d+ WSAGetLastError=)" + std::to_string(message_too_long) + "\n"))) << out();
     // Regression: the log file did not show it.
     EXPECT_EQ(logged("WRN " + out().substr(0, out().size() - 1)).size(), 1u);
-    EXPECT_EQ(logged("Received barcode \"\""), std::vector<std::string>{"INF Received barcode \"\""});
-    EXPECT_EQ(logged("not defined").size(), 4u); // the empty barcode finds the fallback itself
-    EXPECT_EQ(logged("Received barcode \"a"), std::vector<std::string>{"INF Received barcode \"a\\x00b\""});
-#ifndef ULVANE_WINDOWS_BUILD
-    // The statistics, asked for, count each of these where it went.
+}
+
+// The statistics, asked for, count each kind of datagram where it went.
+TEST_F(EndToEnd, TheStatisticsCountEachKindOfDatagramWhereItWent)
+{
+    SKIP_UNDER_WINDOWS("no SIGUSR1 there");
+    Socket_handle sd = serve(lf_barcodes, lf_formats);
+    for (const auto& c : lf_cases) EXPECT_EQ(ask(sd, c.first), c.second) << bytes_to_text(c.first);
+    EXPECT_EQ(ask(sd, "", no_socket, 500), "(none)");
+    EXPECT_EQ(ask(sd, std::string(1601, 'z'), no_socket, 500), "(none)");
+    EXPECT_EQ(ask(sd, "12345"), pen_answer);
     const std::string report = statistics();
     EXPECT_TRUE(std::regex_search(report, std::regex(": received=11 answered=9 via_fallback_barcode=4 via_fallback_format=0 via_gtin=0 "
                                                      "failed=0 empty=1 too_long=1 own_socket=0 .*; files: barcodes_entries=3 ")))
@@ -137,7 +168,6 @@ TEST_F(EndToEnd, LineFeedRulesAndDatagramSizes)
     EXPECT_EQ(report.substr(report.find(", most")),
               ", most asked first: \"12345\\n\"=1 \"a\\x00b\"=1 \"" + std::string(512, 'x') + "... (1600 bytes)\"=1 \"" +
                   std::string(512, 'y') + "... (1599 bytes)\"=1");
-#endif
 }
 
 // Datagrams that arrive together are answered together: in order, each with
@@ -272,30 +302,34 @@ TEST_F(EndToEnd, OnStandardErrorARequestsLinesComeBeforeItsFailure)
     EXPECT_NE(lines[3].find("INF] Received barcode \"12345\""), std::string::npos) << lines[3];
 }
 
-// SIGHUP reopens the log file (rotated away by mv), and SIGTERM ends the
-// server between batches with status 0, after answering what came before.
-TEST_F(EndToEnd, SignalsReopenTheLogAndStopCleanly)
+// SIGHUP reopens the log file (rotated away by mv).
+TEST_F(EndToEnd, SighupReopensTheLog)
 {
-    SKIP_UNDER_WINDOWS("Windows has no SIGHUP, and Wine cannot catch SIGTERM");
-    std::string barcodes = pen_barcodes; // large enough to keep a reload busy for a moment
-    for (int i = 0; i < 100000; ++i) barcodes += "[b" + std::to_string(i) + "]\nformat=price\n";
-    write_db(barcodes, pen_formats);
-    start_server();
-    Socket_handle answers = terminal(), sd = terminal(5000);
-    EXPECT_EQ(ask(sd, "12345\n", answers), pen_answer);
+    SKIP_UNDER_WINDOWS("Windows has no SIGHUP");
+    Socket_handle sd = serve();
+    EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
     ASSERT_EQ(rename(my_dir.file("log").c_str(), my_dir.file("log.1").c_str()), 0);
     kill(my_server, SIGHUP);
     wait_until([&] { return !read_file(my_dir.file("log")).empty(); }, 2000);
     // Two turns of the loop: a flag never reset would reopen again before
     // the second request is taken.
-    EXPECT_EQ(ask(sd, "12345\n", answers), pen_answer);
-    EXPECT_EQ(ask(sd, "12345\n", answers), pen_answer);
+    EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
+    EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
     EXPECT_EQ(log_lines(), (std::vector<std::string>{"INF Log file " + my_dir.file("log") + " reopened",
                                                     "INF Received barcode \"12345\"",
                                                     "INF Received barcode \"12345\""}));
+}
 
-    // A burst that waits in the server's queue while a reload keeps it
-    // busy, and the stop in the middle of it.
+// SIGTERM ends the server between batches with status 0, after answering
+// what came before: here a burst that waits in the server's queue while a
+// reload keeps it busy, and the stop in the middle of it.
+TEST_F(EndToEnd, SigtermStopsCleanlyAfterAnsweringWhatCameBefore)
+{
+    SKIP_UNDER_WINDOWS("Wine cannot catch SIGTERM");
+    std::string barcodes = pen_barcodes; // large enough to keep a reload busy for a moment
+    for (int i = 0; i < 100000; ++i) barcodes += "[b" + std::to_string(i) + "]\nformat=price\n";
+    Socket_handle answers = serve(barcodes), sd = terminal(5000);
+    EXPECT_EQ(ask(sd, "12345\n", answers), pen_answer);
     set_write_time(my_dir.file("barcodes.ini"), 2000);
     udp_set_receive_buffer(answers, 4 << 20); // room for all the answers at once
     for (int i = 0; i < 300; ++i) send_datagram(sd, "12345\n", 6, {Two_hosts::server_address, 9000});
@@ -307,7 +341,7 @@ TEST_F(EndToEnd, SignalsReopenTheLogAndStopCleanly)
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines.back(), "INF Stopped on request.");
     // The statistics at the stop: the reload, and every request answered.
-    EXPECT_TRUE(std::regex_search(lines[lines.size() - 3], std::regex("since the start .*: received=303 answered=303 .*"
+    EXPECT_TRUE(std::regex_search(lines[lines.size() - 3], std::regex("since the start .*: received=301 answered=301 .*"
                                                                       " barcodes_reloads=1 formats_reloads=0;")))
         << lines[lines.size() - 3];
 }
@@ -638,12 +672,7 @@ TEST_F(EndToEnd, PortIsTakenModulo65536)
     start_server({"-p=70000"}, false);
     ASSERT_TRUE(Two_hosts::wait_for_udp_port(my_server, 4464, 5000));
     Socket_handle sd = terminal(4464);
-    const std::string request = "12345\n";
-    send_datagram(sd, request.data(), request.size(), {Two_hosts::server_address, 4464});
-    std::string answer;
-    Datagram_source from;
-    ASSERT_TRUE(receive_within(sd, 2000, answer, from));
-    EXPECT_EQ(answer, pen_answer);
+    EXPECT_EQ(ask(sd, "12345\n", no_socket, 2000, 4464), pen_answer);
     EXPECT_EQ(logged("Using UDP port"), std::vector<std::string>{"INF Using UDP port 70000"});
 }
 
@@ -671,7 +700,7 @@ TEST_F(EndToEnd, RegressionOwnAnswerIsNotAnsweredAgain)
     EXPECT_EQ(logged("Received barcode").size(), 1u);
     std::vector<std::string> refused = logged("own socket");
     ASSERT_EQ(refused.size(), 1u);
-    EXPECT_EQ(refused[0], "WRN Message from 127.0.0.1.9000 comes from this server's own socket: not answered.");
+    EXPECT_EQ(refused[0], own_socket_line("127.0.0.1"));
     // A terminal on another host, sending from port 9000, is still served.
     EXPECT_EQ(ask(terminal(), "12345\n"), pen_answer);
 }
@@ -686,11 +715,9 @@ TEST_F(EndToEnd, RegressionOwnAnswerIsNotAnsweredAgain)
 // the primary one.
 TEST_F(EndToEnd, RegressionAnswersToOwnAddressesAreNotAnsweredAgain)
 {
-    write_db("[]\nformat=price\n" + pen_barcodes, pen_formats);
-    start_server();
     // A terminal at our port first, so that the server knows its addresses
     // before two are added.
-    Socket_handle sd = terminal();
+    Socket_handle sd = serve("[]\nformat=price\n" + pen_barcodes);
     EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
     ASSERT_TRUE(my_hosts->add_address(my_hosts->server_ns(), "10.77.0.11"));
     ASSERT_TRUE(my_hosts->add_address(my_hosts->server_ns(), "10.88.0.1"));
@@ -710,74 +737,79 @@ TEST_F(EndToEnd, RegressionAnswersToOwnAddressesAreNotAnsweredAgain)
         int on = 1;
         ASSERT_EQ(setsockopt(static_cast<int>(local), SOL_SOCKET, SO_BROADCAST, &on, sizeof on), 0);
         send_datagram(local, "12345\n", 6, {c.to, 9000});
-        expected.push_back("WRN Message from " + c.refused + ".9000 comes from this server's own socket: not answered.");
+        expected.push_back(own_socket_line(c.refused));
     }
     wait_until([&] { return logged("own socket").size() >= expected.size(); }, 3000);
     EXPECT_EQ(logged("Received barcode").size(), 5u);
     EXPECT_EQ(logged("own socket"), expected);
-    std::string broadcast;
-    Datagram_source from;
-    while (receive_within(sd, 0, broadcast, from)) {
-    }
+    drain(sd);
     EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
+}
 
-    // An address removed is no longer ours: a terminal there is answered.
+// An address removed is no longer ours: a terminal there is answered. Of a
+// point-to-point address only the local end is ours: a terminal at the
+// peer's end is answered.
+TEST_F(EndToEnd, AnAddressRemovedOrAPeersEndIsNoneOfOurs)
+{
+    Socket_handle sd = serve("[]\nformat=price\n" + pen_barcodes);
+    ASSERT_TRUE(my_hosts->add_address(my_hosts->server_ns(), "10.77.0.11"));
+    EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
     ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "addr del 10.77.0.11/24 dev ulv0"));
     ASSERT_TRUE(my_hosts->add_address(my_hosts->terminal_ns(), "10.77.0.11"));
 #ifdef ULVANE_WINDOWS_BUILD
     usleep(1100000); // Windows reads the host's addresses again at most once a second
 #endif
-    // The answer to a request from `source` on the terminal host, or "(none)".
-    auto ask_from = [&](std::uint32_t source) {
-        send_from(sd, source, "12345\n", {Two_hosts::server_address, 9000});
-        std::string answer;
-        return receive_within(sd, 2000, answer, from) ? answer : std::string("(none)");
-    };
-    EXPECT_EQ(ask_from(0x0a4d000b), pen_answer);
-
-#ifndef ULVANE_WINDOWS_BUILD
-    // Of a point-to-point address only the local end is ours: a terminal at
-    // the peer's end is answered.
+    EXPECT_EQ(ask_from(sd, 0x0a4d000b), pen_answer);
+    SKIP_UNDER_WINDOWS("no point-to-point addresses there");
     ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "addr add 10.66.0.1 peer 10.66.0.2 dev ulv0"));
     ASSERT_TRUE(my_hosts->add_address(my_hosts->terminal_ns(), "10.66.0.2"));
-    EXPECT_EQ(ask_from(0x0a420002), pen_answer);
-#endif
+    EXPECT_EQ(ask_from(sd, 0x0a420002), pen_answer);
+}
 
-    // A subnet added now counts as ours at once: an answer to its second
-    // address leaves from its first, which the server must know as its own
-    // from the system's report, not from the list it read at the start.
+// A subnet added counts as ours at once: an answer to its second address
+// leaves from its first, which the server must know as its own from the
+// system's report, not from the list it read at the start.
+TEST_F(EndToEnd, ASubnetAddedCountsAsOursAtOnce)
+{
+    EXPECT_EQ(ask(serve("[]\nformat=price\n" + pen_barcodes), "12345\n"), pen_answer);
     ASSERT_TRUE(my_hosts->add_address(my_hosts->server_ns(), "10.99.0.1"));
     ASSERT_TRUE(my_hosts->add_address(my_hosts->server_ns(), "10.99.0.2"));
 #ifdef ULVANE_WINDOWS_BUILD
     usleep(1100000);
 #endif
     send_datagram(my_hosts->socket_in(my_hosts->server_ns(), 0, 0x0a630002), "12345\n", 6, {Two_hosts::server_address, 9000});
-    const std::string refused = "WRN Message from 10.99.0.1.9000 comes from this server's own socket: not answered.";
-    wait_until([&] { return !logged(refused).empty(); }, 2000);
-    EXPECT_EQ(logged(refused).size(), 1u);
+    wait_until([&] { return !logged(own_socket_line("10.99.0.1")).empty(); }, 2000);
+    EXPECT_EQ(logged(own_socket_line("10.99.0.1")).size(), 1u);
     EXPECT_TRUE(logged("Received barcode \"Pen").empty()) << "our own answer was answered";
+}
 
-#ifndef ULVANE_WINDOWS_BUILD
-    // Reports lost: 16,000 changes while the server reads none overflow its
-    // netlink socket, and the removal of 10.99.0.2 comes after them. The
-    // server must read the whole list again (its last reading was more than
-    // a second ago): a terminal at 10.99.0.2 is answered, 10.99.0.1 stays
-    // ours, and the reports still waiting are not applied over the new list
-    // (a terminal at 10.80.31.250, whose adding waited and whose removal was
-    // lost, is answered).
+// Reports lost: 16,000 changes while the server reads none overflow its
+// netlink socket, and the removal of 10.99.0.2 comes after them. The server
+// must read the whole list again (its last reading was more than a second
+// ago): a terminal at 10.99.0.2 is answered, 10.99.0.1 stays ours, and the
+// reports still waiting are not applied over the new list (a terminal at
+// 10.80.31.250, whose adding waited and whose removal was lost, is
+// answered).
+TEST_F(EndToEnd, LostReportsOfAddressesAreMadeGoodByReadingThemAll)
+{
+    SKIP_UNDER_WINDOWS("Windows has no netlink reports to lose");
+    Socket_handle sd = serve("[]\nformat=price\n" + pen_barcodes);
+    ASSERT_TRUE(my_hosts->add_address(my_hosts->server_ns(), "10.99.0.1"));
+    ASSERT_TRUE(my_hosts->add_address(my_hosts->server_ns(), "10.99.0.2"));
+    EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
+    sleep(1);
     write_address_batches(8000);
     ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "-batch '" + my_dir.file("add") + "'"));
     ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "-batch '" + my_dir.file("del") + "'"));
     ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "addr del 10.99.0.2/24 dev ulv0"));
     ASSERT_TRUE(my_hosts->add_address(my_hosts->terminal_ns(), "10.99.0.2"));
-    EXPECT_EQ(ask_from(0x0a630002), pen_answer);
+    EXPECT_EQ(ask_from(sd, 0x0a630002), pen_answer);
     send_datagram(my_hosts->socket_in(my_hosts->server_ns(), 0, 0x0a630001), "12345\n", 6, {Two_hosts::server_address, 9000});
-    wait_until([&] { return logged(refused).size() >= 2; }, 2000);
-    EXPECT_EQ(logged(refused).size(), 2u);
+    wait_until([&] { return !logged(own_socket_line("10.99.0.1")).empty(); }, 2000);
+    EXPECT_EQ(logged(own_socket_line("10.99.0.1")).size(), 1u);
     ASSERT_TRUE(my_hosts->ip(my_hosts->server_ns(), "route add 10.80.31.0/24 dev ulv0"));
     ASSERT_TRUE(my_hosts->add_address(my_hosts->terminal_ns(), "10.80.31.250"));
-    EXPECT_EQ(ask_from(0x0a501ffa), pen_answer);
-#endif
+    EXPECT_EQ(ask_from(sd, 0x0a501ffa), pen_answer);
 }
 
 // Regression: two servers at the same port bounced one answer between them
@@ -1540,13 +1572,12 @@ TEST_F(EndToEnd, RegressionFloodersAtOurPortCannotSilenceATerminal)
         const auto next = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         // The forged requests' answers reach the terminal too: its own is
         // the one that says Pen.
-        std::string answer;
-        Datagram_source from;
-        while (receive_within(sd, 0, answer, from)) {
-        }
+        drain(sd);
         for (int i = 0; i < forged; ++i)
             send_from(flood, Two_hosts::terminal_address, i % 3 == 0 ? "nope\n" : i % 3 == 1 ? "7\n" : pen_answer, server);
         send_datagram(sd, "12345\n", 6, server);
+        std::string answer;
+        Datagram_source from;
         while (receive_within(sd, 1000, answer, from) && answer != pen_answer) {
         }
         answered += answer == pen_answer;
@@ -1636,10 +1667,7 @@ TEST_F(EndToEnd, RegressionAnEchoFromAnotherPortEnds)
     // A shelf label scanned over the limit from our port. The report counts
     // the answers the server counts: a refusal is none.
     for (int i = 0; i < 100; ++i) send_datagram(echo_in, "L1", 2, {Two_hosts::server_address, 9000});
-    std::string datagram;
-    Datagram_source from;
-    while (receive_within(echo_in, 500, datagram, from)) {
-    }
+    drain(echo_in, 500);
     ASSERT_FALSE(statistics().empty());
     const std::string json = run_program({ULVANE_REPORT_PATH, "-json", my_dir.file("log")}).out;
     std::smatch reported, counted;
