@@ -1471,8 +1471,9 @@ TEST_F(EndToEnd, RegressionAFloodCannotFillTheDisk)
     bool spent[5] = {};
     for (const auto& s : servers) {
         const std::size_t during = notes_during[&s - servers];
-        while (logged("Left out", log_of(s.name)).size() == during && std::chrono::steady_clock::now() < flood_ended + std::chrono::seconds(4))
-            usleep(10000);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(flood_ended + std::chrono::seconds(4) -
+                                                                                std::chrono::steady_clock::now());
+        wait_until([&] { return logged("Left out", log_of(s.name)).size() != during; }, std::max(0, static_cast<int>(left.count())));
         const std::vector<std::string> notes = logged("Left out", log_of(s.name));
 #ifdef ULVANE_WINDOWS_BUILD
         // Paced for Wine, the short lines of a missing file, of a missing
