@@ -605,22 +605,10 @@ Run_result json_read_by(const Temp_dir& dir, const std::string& script)
     return run_program({"/usr/bin/python3", "-c", script, dir.file("report.json")});
 }
 
-// The page and the JSON of a day with a quiet hour, failures, statistics
-// and barcodes chosen to attack the page's reader; the page rendered by a
-// real browser (headless Chromium, where installed), which must load
-// nothing: a listener on loopback stands where hostile barcodes point.
-TEST(Report, PageAndJsonTellTheSameFigures)
+// The log of a day with a quiet hour, failures, statistics and barcodes
+// chosen to attack the page's reader, pointing at `url`.
+std::string day_of_hostile_barcodes(const std::string& url)
 {
-    Temp_dir dir;
-    sockaddr_in listener_address{};
-    listener_address.sin_family = AF_INET;
-    listener_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    socklen_t length = sizeof listener_address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&listener_address), length), 0);
-    ASSERT_EQ(listen(listener, 8), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&listener_address), &length), 0);
-    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(listener_address.sin_port)) + "/";
     std::string log;
     const std::string hostile[] = {"<script>document.title='owned'</script>", "\"><img src=" + url + "img onerror=alert(1)>",
                                    "<link rel=stylesheet href=" + url + "css>", "caf\xe9\\x1d&amp;\xc0\xaf", "12345 "};
@@ -633,15 +621,23 @@ TEST(Report, PageAndJsonTellTheSameFigures)
     log += "[2026-12-07 12:59:00 #3 INF] Statistics since 2026-12-07 08:00:00: received=9 answered=7\n"
            "[2026-12-07 12:59:01 #4 WRN] " +
            msg::left_out.text(5, "2026-12-07 12:59:00", 64) + "\n";
-    write_file(dir.file("log"), log);
+    return log;
+}
 
+// The JSON of such a day, read by Python's own parser: each figure as the
+// text report tells it, the whole day hour by hour.
+TEST(Report, JsonTellsTheFiguresOfTheDay)
+{
+    Temp_dir dir;
+    const std::string url = "http://127.0.0.1:9/";
+    write_file(dir.file("log"), day_of_hostile_barcodes(url));
     auto quiet_hours = [](int from, int to) { // the whole day is shown
         std::string list;
         for (int h = from; h < to; ++h)
             list += std::string(list.empty() ? "" : ", ") + "('2026-12-07 " + (h < 10 ? "0" : "") + std::to_string(h) + "', 0, 0)";
         return to < 24 ? list + ", " : list;
     };
-    Run_result r = json_read_by(dir, "import json, sys\n"
+    const Run_result r = json_read_by(dir, "import json, sys\n"
                                      "sys.stdout.reconfigure(encoding='utf-8')\n"
                                      "d = json.load(open(sys.argv[1], encoding='utf-8'))\n"
                                      "print(d['period'], d['level'], d['left_out'], d['requests'], d['statistics'])\n"
@@ -658,8 +654,25 @@ TEST(Report, PageAndJsonTellTheSameFigures)
                      "'2026-12-07 12:30:00'), ('café\\\\x1d&amp;À¯', 1, '2026-12-07 12:30:00')] [{'kind': 'Barcode \"*\" not "
                      "defined in database.', 'count': 5}, {'kind': \"Left out N log lines of received datagrams since N-N-N "
                      "N:N:N: over the log's budget of N kB a second (a sender flooding the port?).\", 'count': 1}]\n") << r.err;
+}
 
-    r = run_program({ULVANE_REPORT_PATH, "-html", dir.file("log")});
+// The page of such a day, rendered by a real browser (headless Chromium,
+// where installed), shows its figures and must load nothing: a listener on
+// loopback stands where hostile barcodes point.
+TEST(Report, PageShowsTheDayAndLoadsNothing)
+{
+    Temp_dir dir;
+    sockaddr_in listener_address{};
+    listener_address.sin_family = AF_INET;
+    listener_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    socklen_t length = sizeof listener_address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&listener_address), length), 0);
+    ASSERT_EQ(listen(listener, 8), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&listener_address), &length), 0);
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(listener_address.sin_port)) + "/";
+    write_file(dir.file("log"), day_of_hostile_barcodes(url));
+    Run_result r = run_program({ULVANE_REPORT_PATH, "-html", dir.file("log")});
     ASSERT_EQ(r.status, 0) << r.err;
     write_file(dir.file("report.html"), r.out);
     if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/chromium to render the page (apt-get install chromium)";
@@ -696,9 +709,6 @@ TEST(Report, PageAndJsonTellTheSameFigures)
     close(listener);
 }
 
-// A month's page, at a laptop window's width: a row a day, every hour in
-// it, a quiet night and a closed day in sight, labels readable; a line
-// from 1970 among them said once, in no hour.
 // The page lists the 100 most asked unknown barcodes, and says how many
 // there were.
 TEST(Report, PageListsTheHundredMostAskedUnknownBarcodes)
@@ -720,9 +730,10 @@ TEST(Report, PageListsTheHundredMostAskedUnknownBarcodes)
     EXPECT_EQ(count, 100u);
 }
 
-TEST(Report, AMonthShowsEveryHourReadably)
+// A month's log: a day's lines from 08:00 to 20:00, the 15th closed, and a
+// line from 1970 among them.
+std::string month_of_requests()
 {
-    Temp_dir dir;
     std::string log;
     for (int day = 0; day <= 30; ++day) {
         char date[16];
@@ -733,7 +744,15 @@ TEST(Report, AMonthShowsEveryHourReadably)
                        ":00 #1 INF] Received barcode \"1\"\n";
         if (day == 10) log += "[1970-01-01 00:00:05 #1 INF] Received barcode \"1\"\n";
     }
-    write_file(dir.file("log"), log);
+    return log;
+}
+
+// A month is shown hour by hour, every hour of it in order; a line from
+// 1970 among them is said once, in no hour.
+TEST(Report, AMonthShowsEveryHourAndTheLineWithAWrongClock)
+{
+    Temp_dir dir;
+    write_file(dir.file("log"), month_of_requests());
     Run_result r = json_read_by(dir, "import json, sys\n"
                                      "d = json.load(open(sys.argv[1]))\n"
                                      "h = [x['hour'] for x in d['hours']]\n"
@@ -746,8 +765,15 @@ TEST(Report, AMonthShowsEveryHourReadably)
                          "set (a time before 2026) or one that jumped a day or more ahead of the lines around it; their "
                          "requests are counted, but in no hour and not in the period.\n"), std::string::npos)
         << r.out.substr(0, 600);
+}
 
-    r = run_program({ULVANE_REPORT_PATH, "-html", dir.file("log")});
+// A month's page, at a laptop window's width: a row a day, every hour in
+// it, a quiet night and a closed day in sight, labels readable.
+TEST(Report, AMonthsPageIsReadableInALaptopsWindow)
+{
+    Temp_dir dir;
+    write_file(dir.file("log"), month_of_requests());
+    Run_result r = run_program({ULVANE_REPORT_PATH, "-html", dir.file("log")});
     ASSERT_EQ(r.status, 0) << r.err;
     if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/chromium to render the page (apt-get install chromium)";
     std::string page = r.out;
