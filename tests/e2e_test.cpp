@@ -1730,8 +1730,10 @@ protected:
     // an automatic service would start with the next test's Wine.
     void TearDown() override
     {
-        if (my_hosts && my_hosts->ok()) service({"remove"});
-        std::remove((state_dir() + "service.options").c_str());
+        if (my_hosts && my_hosts->ok()) {
+            service({"remove"});
+            std::remove((state_dir() + "service.options").c_str());
+        }
         EndToEnd::TearDown();
     }
 
@@ -1767,7 +1769,11 @@ protected:
     }
 
     // Where ulvane_service keeps what a setup remembers.
-    static std::string state_dir() { return std::string(std::getenv("WINEPREFIX")) + "/drive_c/ProgramData/ulvane/"; }
+    static std::string state_dir()
+    {
+        const char* prefix = std::getenv("WINEPREFIX");
+        return std::string(prefix ? prefix : "") + "/drive_c/ProgramData/ulvane/";
+    }
 
     // The directory "db" with the pen's database; its path as Wine names it.
     std::string pen_db()
