@@ -1278,9 +1278,11 @@ void answer_late(Socket_handle server, const std::string& answer, int after_ms)
 TEST_F(EndToEnd, ScanToolDropsAnAnswerThatCameLate)
 {
     Socket_handle slow = my_hosts->socket_in(my_hosts->server_ns(), 9001);
-    EXPECT_EQ(scan({"-p=9001", "10.77.0.1", "a", "b"},
+    // A second's time-out, then a second more for what is late: "A" comes
+    // half-way through it.
+    EXPECT_EQ(scan({"-t=1000", "-p=9001", "10.77.0.1", "a", "b"},
                    [&] {
-                       answer_late(slow, "A", 750);
+                       answer_late(slow, "A", 1500);
                        send_datagram(slow, "A again", 7, {Two_hosts::terminal_address, 9001});
                        answer_late(slow, "B", 0);
                    }),
