@@ -77,12 +77,12 @@ TEST(CommandLine, UnknownOptionsAreRefused)
 }
 
 // Without a database the run ends after the first load fails; the log lines
-// of start-up come before that.
-std::vector<std::string> start_up_lines(const std::vector<std::string>& args)
+// of start-up come before that. `run` is the whole run, for a message.
+std::vector<std::string> start_up_lines(const std::vector<std::string>& args, Run_result& run)
 {
     Temp_dir dir;
-    Run_result r = server(args, dir.path());
-    std::vector<std::string> lines = log_messages(r.err);
+    run = server(args, dir.path());
+    std::vector<std::string> lines = log_messages(run.err);
     // Keep only the start-up lines.
     std::vector<std::string> start_up;
     for (const std::string& l : lines)
@@ -121,13 +121,14 @@ TEST(CommandLine, SettingsAreAnnouncedAsRead)
         {{"-l=abc"}, {}},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> lines = start_up_lines(c.args);
+        Run_result run;
+        std::vector<std::string> lines = start_up_lines(c.args, run);
         for (std::string& l : lines) {
             // The statement's source position is not the test's business.
             const std::size_t colon = l.find(".cpp:");
             if (l.compare(0, 4, "DBG ") == 0 && colon != std::string::npos) l.erase(4, l.find(' ', colon) + 1 - 4);
         }
-        EXPECT_EQ(lines, c.lines) << (c.args.empty() ? "" : c.args[0]);
+        EXPECT_EQ(lines, c.lines) << (c.args.empty() ? "" : c.args[0]) << ": status " << run.status << ", " << run.err;
     }
 }
 
