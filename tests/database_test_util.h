@@ -51,21 +51,19 @@ inline Lines read_formats(Barcode_db& db, const std::string& text, unsigned leve
     });
 }
 
-// The tags of `barcode`, read from the barcodes file `text` into `db`.
-inline Barcode_tags tags_of(Barcode_db& db, const std::string& text, const std::string& barcode)
-{
-    read_barcodes(db, text);
-    Barcode_tags tags;
-    EXPECT_TRUE(db.barcodes().find(barcode, tags)) << barcode;
-    return tags;
-}
-
 // The tags of a barcode that must be in the table.
 inline Barcode_tags at(const Barcode_db& db, const std::string& barcode)
 {
     Barcode_tags tags;
     EXPECT_TRUE(db.barcodes().find(barcode, tags)) << barcode;
     return tags;
+}
+
+// The tags of `barcode`, read from the barcodes file `text` into `db`.
+inline Barcode_tags tags_of(Barcode_db& db, const std::string& text, const std::string& barcode)
+{
+    read_barcodes(db, text);
+    return at(db, barcode);
 }
 
 // The value of `tag` in `tags`, or "(none)".

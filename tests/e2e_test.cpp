@@ -2033,8 +2033,6 @@ TEST_F(WindowsService, AnUndoRecordPlantedRemovesNothingOfTheUsers)
 TEST_F(WindowsService, InstallerInstallsUpgradesAndRemoves)
 {
     if (access("/usr/bin/wixl", X_OK) != 0) GTEST_SKIP() << "no wixl to make the package (apt-get install wixl)";
-    auto sc_query = [&] { return sc("query"); };
-    auto wait_for_running = [&] { return wait_for_state("4  RUNNING"); };
     const std::string prefix = std::getenv("WINEPREFIX"), state = state_dir();
     struct Removal {
         std::function<void()> remove;
@@ -2072,7 +2070,7 @@ TEST_F(WindowsService, InstallerInstallsUpgradesAndRemoves)
         return run(argv, 120000);
     };
     auto nothing_left = [&](const std::string& why) {
-        EXPECT_EQ(sc_query().find("SERVICE_NAME"), std::string::npos) << why << ": no service";
+        EXPECT_EQ(sc("query").find("SERVICE_NAME"), std::string::npos) << why << ": no service";
         EXPECT_FALSE(std::ifstream(state + "service.options").good()) << why << ": no options remembered";
         EXPECT_FALSE(std::ifstream(state + "setup.undo").good()) << why;
         EXPECT_FALSE(std::ifstream(prefix + "/drive_c/Program Files/ulvane/ulvane_server.exe").good()) << why;
@@ -2099,7 +2097,7 @@ TEST_F(WindowsService, InstallerInstallsUpgradesAndRemoves)
     }
     auto installed = install(packages[0], {"PORT=9002", shop_properties[0], shop_properties[1], shop_properties[2]});
     ASSERT_EQ(installed.first, 0) << installed.second;
-    ASSERT_NE(wait_for_running().find("4  RUNNING"), std::string::npos);
+    ASSERT_NE(wait_for_state("4  RUNNING").find("4  RUNNING"), std::string::npos);
     const std::string metrics = my_dir.file("shop/ulvane_server.prom");
     auto wait_for_metrics = [&] {
         wait_until([&] { return !read_file(metrics).empty(); }, 10000, 50);
@@ -2114,14 +2112,14 @@ TEST_F(WindowsService, InstallerInstallsUpgradesAndRemoves)
 
     auto again = install(packages[0], {"PORT=9003"});
     ASSERT_EQ(again.first, 0) << again.second;
-    ASSERT_NE(wait_for_running().find("4  RUNNING"), std::string::npos) << "a re-run leaves it running";
+    ASSERT_NE(wait_for_state("4  RUNNING").find("4  RUNNING"), std::string::npos) << "a re-run leaves it running";
     sd = terminal(9003);
     EXPECT_EQ(ask(sd, "4006381333931\n", no_socket, 5000, 9003), pen) << "the port given wins";
     // A repair (Wine's msiexec takes /f with a product code no further than
     // its start; REINSTALL=ALL is what /f asks for).
     auto repaired = install(packages[0], {"REINSTALL=ALL", "REINSTALLMODE=amus"});
     ASSERT_EQ(repaired.first, 0) << repaired.second;
-    ASSERT_NE(wait_for_running().find("4  RUNNING"), std::string::npos) << "a repair leaves it running";
+    ASSERT_NE(wait_for_state("4  RUNNING").find("4  RUNNING"), std::string::npos) << "a repair leaves it running";
     EXPECT_EQ(ask(sd, "4006381333931\n", no_socket, 5000, 9003), pen) << "with its options";
 
     const std::string edited = read_file(my_dir.file("shop/db/barcodes.ini")) + "[0815]\nformat=price\ntag.description=Ours\ntag.price=1\n";
@@ -2129,7 +2127,7 @@ TEST_F(WindowsService, InstallerInstallsUpgradesAndRemoves)
     std::remove(metrics.c_str());
     auto upgraded = install(packages[1], {});
     ASSERT_EQ(upgraded.first, 0) << upgraded.second;
-    ASSERT_NE(wait_for_running().find("4  RUNNING"), std::string::npos);
+    ASSERT_NE(wait_for_state("4  RUNNING").find("4  RUNNING"), std::string::npos);
     EXPECT_NE(wait_for_metrics().find("\nulvane_barcodes_entries{port="), std::string::npos) << "the metrics file kept";
     EXPECT_EQ(read_file(my_dir.file("shop/db/barcodes.ini")), edited);
     EXPECT_EQ(ask(sd, "0815\n", no_socket, 5000, 9003), "Ours\nPrice: 1") << "the port and the database kept";
@@ -2138,7 +2136,7 @@ TEST_F(WindowsService, InstallerInstallsUpgradesAndRemoves)
     EXPECT_EQ(removed.first, 0) << removed.second;
     // A removed service goes once the manager has let go of it.
     std::string shown;
-    wait_until([&] { return (shown = sc_query()).find("SERVICE_NAME") == std::string::npos; }, 30000, 250);
+    wait_until([&] { return (shown = sc("query")).find("SERVICE_NAME") == std::string::npos; }, 30000, 250);
     EXPECT_EQ(shown.find("SERVICE_NAME"), std::string::npos) << "the service is gone: " << shown;
     EXPECT_FALSE(std::ifstream(prefix + "/drive_c/Program Files/ulvane/ulvane_server.exe").good());
     EXPECT_EQ(read_file(my_dir.file("shop/db/barcodes.ini")), edited);
