@@ -1047,6 +1047,7 @@ TEST(Import, RefusesWhatWouldNotAnswerAsMeant)
         {"barcode,format,d\r\n1,f,x\r\n2,f,y\r3,f,z\r\n", "3: line 3 ends in a carriage return alone, where the "
                                                          "others end in a line feed: save the CSV again"},
         {"barcode,format,d\n1,f,x\n2,f,y\r3,f,z\n", "3: line 3 ends in a carriage return alone"},
+        {"barcode,format,d\n1,f,x\n2,f,y\r3", "3: line 3 ends in a carriage return alone"}, // before the last byte
         {"barcode,format,d\r1,f,x\n2,f,y\n", "1: line 1 ends in a carriage return alone"}, // no file of CR alone
         // Text the terminals' encoding cannot show, or that is no UTF-8.
         {"barcode,format,d\n1,f,\xc5\x81\xc3\xb3" "d\xc5\xba\n", "2: column 3 holds '\xc5\x81' (U+0141) and 1 more, which "

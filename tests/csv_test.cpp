@@ -14,7 +14,7 @@ TEST(Csv, FieldsAreQuotedWhereNeededAndReadBack)
     } written[] = {
         {"plain", false, "plain"},       {"a,b", false, "\"a,b\""},       {"say \"hi\"", false, "\"say \"\"hi\"\"\""},
         {"a\rb", false, "\"a\rb\""},      {"a\nb", false, "\"a\nb\""},      {" 1.99", false, " 1.99"},
-        {"-1+1", true, "\"'-1+1\""},     {"x", true, "\"x\""},
+        {"-1+1", true, "\"'-1+1\""},     {"x", true, "\"x\""},          {"@", true, "\"'@\""},
     };
     for (const auto& w : written) {
         std::string out;
