@@ -183,12 +183,10 @@ void write_metrics_file(Serving& serving, Metrics_file::Clock::time_point now)
     serving.metrics.write(serving.statistics, serving.db, serving.setup.port, now);
 }
 
-// Writes the statistics when asked or due, the metrics file with them and
-// when due.
-void write_statistics(Serving& serving)
+} // namespace
+
+void write_statistics(Serving& serving, bool asked, Statistics::Clock::time_point now)
 {
-    const auto now = Statistics::Clock::now();
-    const bool asked = statistics_requested();
     if (asked || serving.statistics.due(now)) {
         serving.statistics.write(asked, serving.db);
         write_metrics_file(serving, now);
@@ -196,6 +194,8 @@ void write_statistics(Serving& serving)
         write_metrics_file(serving, now);
     }
 }
+
+namespace {
 
 // What arrived before the stop was asked is answered still, for at most
 // `stop_answering_most`: a flood that goes on (and, where the system stamps
@@ -225,7 +225,7 @@ void request_loop(Socket_handle sd, Serving& serving)
     while (!stop_requested()) {
         log_note_flood_over();
         if (reopen_requested()) reopen_log_file();
-        write_statistics(serving);
+        write_statistics(serving, statistics_requested(), Statistics::Clock::now());
         serve_batch(sd, serving);
     }
     answer_what_came_before_the_stop(sd, serving);

@@ -73,6 +73,10 @@ struct Serving {
 // does; their log lines go out in one write before the answers leave.
 void serve_batch(Socket_handle sd, Serving& serving);
 
+// Between batches: writes the statistics when `asked` or due at `now`, the
+// metrics file with them and whenever it is due on its own.
+void write_statistics(Serving& serving, bool asked, Statistics::Clock::time_point now);
+
 // Answers the first `count` entries of serving.received, as serve_batch
 // does once they are received: a failed receive is said and counted, never
 // taken for a datagram.

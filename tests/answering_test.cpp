@@ -149,6 +149,29 @@ TEST_F(Answering, EveryRequestOfABatchReportsAMissingFile)
     }
 }
 
+// A file gone missing fails every request until it is back, in the batches
+// after the one that found it missing too, where nothing in the directory
+// changes any more.
+TEST_F(Answering, AFileGoneMissingFailsEveryBatchUntilItIsBack)
+{
+    Serving serving;
+    serving.setup.db_dir = my_dir.path();
+    Log_capture capture;
+    std::string answer;
+    EXPECT_TRUE(answer_datagram("12345", terminal_at(5000), serving, answer));
+    const std::string formats = read_file(my_dir.file("formats.ini"));
+    ASSERT_EQ(std::remove(my_dir.file("formats.ini").c_str()), 0);
+    for (int batch = 0; batch < 3; ++batch) {
+        serving.begin_batch();
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(answer_datagram("12345", terminal_at(5000), serving, answer)) << batch;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: format file \"" + my_dir.file("formats.ini") + "\" not found\n");
+    }
+    write_file(my_dir.file("formats.ini"), formats);
+    serving.begin_batch();
+    EXPECT_TRUE(answer_datagram("12345", terminal_at(5000), serving, answer));
+}
+
 // Regression: an answer the server sent to its own host comes back from its
 // own socket; answering it would loop forever.
 TEST_F(Answering, RegressionOwnSocketIsNotAnswered)

@@ -354,6 +354,7 @@ TEST(LogFormat, TheFrameIsReadAsWritten)
         {"[2026-12-07 17:05:00 #7 WRN]", 0, "", ""},           // no blank after the frame
         {"[2026-12-07 17:05:00 #7 WRN]x y", 0, "", ""},
         {"[2026-12-07 17:05:00 # WRN] x", 0, "", ""},          // no number
+        {"[2026-12-07 17:05:00 #7xWRN] x", 0, "", ""},         // no blank after the number
         {"[2026-12-07 17:05:00 #7 WARN] x", 0, "", ""},        // a label of four
         {"[2026-12-07 17:05 #7 WRN] x", 0, "", ""},            // a short time
         {"Dec 07 17:05:00 host ulvane_server[8]: x", 0, "", ""},
@@ -376,14 +377,17 @@ TEST(LogFormat, TheFiguresOfEachPartAreRead)
                              "barcodes_entries=1 barcodes_last_reload_ms=0.5";
     const struct {
         figures::Part part;
+        std::string_view whole; // without its marker
         std::vector<std::string> figures;
     } parts[] = {
-        {figures::Part::since_report, {"received=3", "answered=2"}},
-        {figures::Part::since_start, {"received=9"}},
-        {figures::Part::files, {"barcodes_entries=1", "barcodes_last_reload_ms=0.5"}},
+        {figures::Part::since_report, "received=3 figures answered=2", {"received=3", "answered=2"}},
+        {figures::Part::since_start, "received=9", {"received=9"}},
+        {figures::Part::files, "barcodes_entries=1 barcodes_last_reload_ms=0.5",
+         {"barcodes_entries=1", "barcodes_last_reload_ms=0.5"}},
     };
     for (const auto& p : parts) {
         std::string_view part = figures::part(text, p.part), name, value;
+        EXPECT_EQ(part, p.whole);
         std::vector<std::string> read;
         while (figures::next(part, name, value)) read.push_back(std::string(name) + "=" + std::string(value));
         EXPECT_EQ(read, p.figures);
