@@ -77,18 +77,17 @@ TEST(CommandLine, UnknownOptionsAreRefused)
 }
 
 // Without a database the run ends after the first load fails; the log lines
-// of start-up come before that. `run` is the whole run, for a message.
+// of start-up come before that (here without their source positions).
+// `run` is the whole run, for a message.
 std::vector<std::string> start_up_lines(const std::vector<std::string>& args, Run_result& run)
 {
     Temp_dir dir;
     run = server(args, dir.path());
-    std::vector<std::string> lines = log_messages(run.err);
-    // Keep only the start-up lines.
     std::vector<std::string> start_up;
-    for (const std::string& l : lines)
+    for (const std::string& l : log_messages(run.err))
         if (l.find("Using ") != std::string::npos || l.find("UDP port") != std::string::npos ||
             l.find("db_dir=") != std::string::npos)
-            start_up.push_back(l);
+            start_up.push_back(without_source_position(l));
     return start_up;
 }
 
@@ -122,13 +121,7 @@ TEST(CommandLine, SettingsAreAnnouncedAsRead)
     };
     for (const Case& c : cases) {
         Run_result run;
-        std::vector<std::string> lines = start_up_lines(c.args, run);
-        for (std::string& l : lines) {
-            // The statement's source position is not the test's business.
-            const std::size_t colon = l.find(".cpp:");
-            if (l.compare(0, 4, "DBG ") == 0 && colon != std::string::npos) l.erase(4, l.find(' ', colon) + 1 - 4);
-        }
-        EXPECT_EQ(lines, c.lines) << (c.args.empty() ? "" : c.args[0]) << ": status " << run.status << ", " << run.err;
+        EXPECT_EQ(start_up_lines(c.args, run), c.lines) << (c.args.empty() ? "" : c.args[0]) << ": status " << run.status << ", " << run.err;
     }
 }
 

@@ -14,8 +14,7 @@
 #include "test_util.h"
 
 // Runs `body` at `level` with the log captured, and returns the log lines
-// ("LABEL message"); DBG/DMP source positions are cut out (which file says
-// it is no matter of the log's readers).
+// ("LABEL message") without their source positions.
 template <typename Body>
 std::vector<std::string> logged(unsigned level, Body body)
 {
@@ -24,11 +23,7 @@ std::vector<std::string> logged(unsigned level, Body body)
     body();
     set_log_level(3);
     std::vector<std::string> lines = capture.lines();
-    for (std::string& l : lines) {
-        const std::size_t colon = l.find(".cpp:");
-        if ((l.compare(0, 4, "DBG ") == 0 || l.compare(0, 4, "DMP ") == 0) && colon != std::string::npos)
-            l.erase(4, l.find(' ', colon) + 1 - 4);
-    }
+    for (std::string& l : lines) l = without_source_position(l);
     return lines;
 }
 

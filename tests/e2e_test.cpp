@@ -233,9 +233,7 @@ TEST_F(EndToEnd, RegressionLogLinesOnStandardErrorAreWhole)
     write_db("[]\nformat=price\n" + pen_barcodes, pen_formats);
     const std::string shared = my_dir.file("shared");
     pid_t noise = my_hosts->start_in(my_hosts->terminal_ns(), {"/bin/sh", "-c", "while :; do echo noise; done"}, shared, "");
-    pid_t server = my_hosts->start_in(my_hosts->server_ns(), {ULVANE_SERVER_PATH, "-db=" + my_dir.path()},
-                                      my_dir.file("out"), shared);
-    ASSERT_TRUE(Two_hosts::wait_for_udp_port(server, 9000, 5000));
+    start_server({}, true, false, shared.c_str());
     Socket_handle answers = terminal(), sd = terminal(5000);
     for (int i = 0; i < 300; ++i) EXPECT_EQ(ask(sd, "12345\n", answers), pen_answer);
     my_hosts->stop(noise); // else the file may end in the middle of its line
@@ -255,9 +253,7 @@ TEST_F(EndToEnd, RegressionLogLinesOnStandardErrorAreWhole)
 TEST_F(EndToEnd, RegressionLogOnStandardErrorArrivesWhileTheServerRuns)
 {
     write_db(pen_barcodes, pen_formats);
-    my_server = my_hosts->start_in(my_hosts->server_ns(), {ULVANE_SERVER_PATH, "-db=" + my_dir.path()},
-                                   my_dir.file("out"), my_dir.file("err"));
-    ASSERT_TRUE(Two_hosts::wait_for_udp_port(my_server, 9000, 5000)) << err();
+    start_server({}, true, false);
     auto err_shows = [&](const std::string& part) {
         return wait_until([&] { return err().find(part) != std::string::npos; }, 3000);
     };
@@ -455,10 +451,7 @@ TEST_F(EndToEnd, RegressionLogRecoversFromAFullDisk)
     ASSERT_EQ(mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k"), 0);
     start_wine(); // in this mount namespace, where the disk is
     write_db(pen_barcodes, pen_formats);
-    pid_t server = my_hosts->start_in(my_hosts->server_ns(),
-                                      {ULVANE_SERVER_PATH, "-db=" + my_dir.path(), "-log=" + disk + "/log", "-l=5"},
-                                      my_dir.file("out"), my_dir.file("err"));
-    ASSERT_TRUE(Two_hosts::wait_for_udp_port(server, 9000, 5000)) << read_file(my_dir.file("err"));
+    start_server({"-log=" + disk + "/log", "-l=5"}, true, false);
     Socket_handle sd = terminal();
     EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
     {
@@ -469,7 +462,7 @@ TEST_F(EndToEnd, RegressionLogRecoversFromAFullDisk)
     for (int i = 0; i < 10; ++i) EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
     ASSERT_EQ(unlink((disk + "/fill").c_str()), 0);
     EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
-    my_hosts->stop(server);
+    my_hosts->stop(my_server);
     std::vector<std::string> lines = log_messages(read_file(disk + "/log"));
     // The report says that its counts miss the lost lines.
     const std::string report = run_program({ULVANE_REPORT_PATH, disk + "/log"}).out;

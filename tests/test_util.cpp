@@ -107,6 +107,13 @@ std::vector<std::string> log_messages(const std::string& log_text)
     return messages;
 }
 
+std::string without_source_position(std::string line)
+{
+    const std::size_t colon = line.find(".cpp:");
+    if ((line.compare(0, 4, "DBG ") == 0 || line.compare(0, 4, "DMP ") == 0) && colon != std::string::npos)
+        line.erase(4, line.find(' ', colon) + 1 - 4);
+    return line;
+}
 
 bool wait_until(const std::function<bool()>& done, int ms, int step_ms)
 {

@@ -53,6 +53,11 @@ private:
 // Turns the raw log text into lines of the form "LABEL message".
 std::vector<std::string> log_messages(const std::string& log_text);
 
+// Such a line without the source position of a DBG or DMP line
+// ("DBG src/log.cpp:12 text" -> "DBG text"): which statement wrote it is no
+// matter of the log's readers.
+std::string without_source_position(std::string line);
+
 // Standard output and error of a program under test, with the line ends a
 // Windows program writes ("\r\n") made "\n" when the tests run the Windows
 // build (ULVANE_WINDOWS_BUILD); as they are otherwise.
