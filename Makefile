@@ -6,11 +6,13 @@ FUZZ_SECONDS ?= 60
 .PHONY: all run try test bench fuzz clean windows test-windows install package package-windows
 
 all:
+	tools/install_packages.sh run
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Builds the server alone: the first answer should not wait for every test.
 run:
+	tools/install_packages.sh run
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS) --target ulvane_server
 	$(BUILD)/ulvane_server -db=examples/db
@@ -22,8 +24,11 @@ try:
 	cmake --build $(BUILD) -j $(JOBS) --target ulvane_server ulvane_scan
 	examples/two-hosts.sh 12345 999
 
-# Needs GoogleTest (libgtest-dev); without it no test is built, and this fails.
-test: all
+# Installs what it needs first (GoogleTest among them: without it no test
+# is built, and this fails).
+test:
+	tools/install_packages.sh test
+	$(MAKE) all
 	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS) -LE slow
 
 # The programs, the README and the systemd unit, under PREFIX.

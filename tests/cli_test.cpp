@@ -25,6 +25,7 @@
 #include "log_messages.h"
 #include "test_util.h"
 #include "text_encoding.h"
+#include "version.h"
 
 namespace {
 
@@ -1411,7 +1412,7 @@ const std::pair<const char*, const char*> tools[] = {
 TEST(CommandLine, EveryToolTellsItsVersion)
 {
     for (const auto& [name, path] : tools) {
-        const std::string version = std::string(name) + " " + ULVANE_VERSION;
+        const std::string version = std::string(name) + " " + ulvane_version;
         const Run_result r = run_program({path, "-version"});
         EXPECT_EQ(r.status, 0) << name;
         EXPECT_EQ(unix_lines(r.out), version + "\n");
@@ -1430,7 +1431,7 @@ TEST(CommandLine, TheServerTellsItsVersionWhenItComesAlone)
 {
     Run_result r = server({"-version"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(unix_lines(r.out), std::string("ulvane_server ") + ULVANE_VERSION + "\n");
+    EXPECT_EQ(unix_lines(r.out), std::string("ulvane_server ") + ulvane_version + "\n");
     EXPECT_EQ(r.err, "");
     r = server({"-version", "-h"});
     EXPECT_EQ(r.status, 255);

@@ -93,7 +93,7 @@ TEST_F(EndToEnd, TheReadyLineComesBeforeTheFirstRequest)
 {
     EXPECT_EQ(ask(serve(), "12345\n"), pen_answer);
     const std::vector<std::string> lines = log_lines();
-    const auto ready = std::find(lines.begin(), lines.end(), "INF Ready: answering at UDP port 9000 with 1 barcodes and 1 formats (ulvane_server " + std::string(ULVANE_VERSION) + ").");
+    const auto ready = std::find(lines.begin(), lines.end(), "INF Ready: answering at UDP port 9000 with 1 barcodes and 1 formats (ulvane_server " + std::string(ulvane_version) + ").");
     EXPECT_LT(ready, std::find(lines.begin(), lines.end(), "INF Received barcode \"12345\""));
     EXPECT_EQ(read_file(my_dir.file("log")).substr(20, 8), " #1 INF]");
 }
@@ -2031,7 +2031,7 @@ TEST_F(WindowsService, InstallerInstallsUpgradesAndRemoves)
         std::function<void()> remove;
         ~Removal() { remove(); }
     };
-    const std::string version = ULVANE_VERSION, next = version.substr(0, version.rfind('.') + 1) +
+    const std::string version = ulvane_version, next = version.substr(0, version.rfind('.') + 1) +
                                                         std::to_string(std::stoi(version.substr(version.rfind('.') + 1)) + 1);
     std::string packages[2];
     Removal removal{[&] {
