@@ -1,5 +1,6 @@
 #include "metrics_file.h"
 
+#include <ctime>
 #include <sstream>
 
 #include "log.h"
@@ -7,12 +8,13 @@
 
 constexpr std::chrono::seconds Metrics_file::period;
 
-void Metrics_file::write(const Statistics& statistics, const Barcode_db& db, std::uint16_t port, Clock::time_point now)
+void Metrics_file::write(const Statistics& statistics, const Barcode_db& db, std::uint16_t port, Clock::time_point now,
+                         bool serving)
 {
     if (my_path.empty()) return;
     my_written_at = now;
     std::ostringstream text;
-    statistics.write_metrics(text, db, port);
+    statistics.write_metrics(text, db, port, std::time(nullptr), serving);
     Error error;
     File_replacement file;
     // Not flushed to the disk: the next write comes within a minute.

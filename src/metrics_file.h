@@ -22,8 +22,10 @@ public:
     explicit Metrics_file(std::string path = std::string()) : my_path(std::move(path)), my_written_at(Clock::now()) {}
     // True when the file is to be written at `now`: `period` after the last.
     bool due(Clock::time_point now) const { return !my_path.empty() && now - my_written_at >= period; }
-    // Every sample carries the label port="PORT", the port the server answers at.
-    void write(const Statistics& statistics, const Barcode_db& db, std::uint16_t port, Clock::time_point now);
+    // Every sample carries the label port="PORT", the port the server answers
+    // at; the file says when it was written, and `serving` false at the stop.
+    void write(const Statistics& statistics, const Barcode_db& db, std::uint16_t port, Clock::time_point now,
+               bool serving = true);
 
 private:
     std::string my_path;

@@ -171,7 +171,8 @@ void write_file_metrics(std::ostream& out, const std::string& labels, const std:
 
 } // namespace
 
-void Statistics::write_metrics(std::ostream& out, const Barcode_db& db, std::uint16_t port) const
+void Statistics::write_metrics(std::ostream& out, const Barcode_db& db, std::uint16_t port, std::time_t written,
+                               bool serving) const
 {
     const Counts counts = counts_now(db);
     // Every sample names its server by the port it answers at: two servers
@@ -184,6 +185,11 @@ void Statistics::write_metrics(std::ostream& out, const Barcode_db& db, std::uin
     write_file_metrics(out, labels, "formats", db.formats().size(), db.formats_reloads());
     write_metric(out, "ulvane_start_time_seconds", "gauge", "When the server started, in seconds since 1970.",
                  labels + ' ' + std::to_string(static_cast<long long>(my_started)));
+    write_metric(out, "ulvane_metrics_written_timestamp_seconds", "gauge",
+                 "When the server wrote this file, in seconds since 1970: a minute at most while it serves.",
+                 labels + ' ' + std::to_string(static_cast<long long>(written)));
+    write_metric(out, "ulvane_serving", "gauge", "1 while the server serves; 0 once it has stopped.",
+                 labels + (serving ? " 1" : " 0"));
     write_metric(out, "ulvane_build_info", "gauge", "The server's version, as a label; the value is always 1.",
                  "{" + port_label + ",version=\"" + ulvane_version + "\"} 1");
 }

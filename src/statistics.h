@@ -75,7 +75,11 @@ public:
     // exporters read: each counter as ulvane_<its name>_total, beside
     // gauges for both files (entries, how long the last reading took, when
     // a reading last succeeded), the start time and ulvane_build_info.
-    void write_metrics(std::ostream& out, const Barcode_db& db, std::uint16_t port) const;
+    // `written`, when (seconds since 1970), and `serving`, false in what is
+    // written as the server stops, let monitoring tell a stopped or hung
+    // server from one with nothing to count.
+    void write_metrics(std::ostream& out, const Barcode_db& db, std::uint16_t port, std::time_t written,
+                       bool serving) const;
 
 private:
     using Counts = std::array<std::uint64_t, counters>;

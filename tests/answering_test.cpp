@@ -209,7 +209,7 @@ TEST_F(Answering, AFailedReceiveIsNoEmptyMessage)
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("Empty message") != std::string::npos; }), 1)
         << lines.size() << " lines";
     std::ostringstream metrics;
-    serving.statistics.write_metrics(metrics, serving.db, 9000);
+    serving.statistics.write_metrics(metrics, serving.db, 9000, 0, true);
     for (const char* count : {"received_total{port=\"9000\"} 2\n", "receive_errors_total{port=\"9000\"} 1\n",
                               "too_long_total{port=\"9000\"} 1\n", "empty_total{port=\"9000\"} 1\n"})
         EXPECT_NE(metrics.str().find(count), std::string::npos) << count;
@@ -319,7 +319,7 @@ TEST_F(Answering, ForgeryCannotSilenceATerminalNorKeepALoop)
     testing::internal::GetCapturedStderr();
     // A refusal after the answer was found counts as the refusal it is.
     std::ostringstream metrics;
-    serving.statistics.write_metrics(metrics, serving.db, 9000);
+    serving.statistics.write_metrics(metrics, serving.db, 9000, 0, true);
     EXPECT_NE(metrics.str().find("ulvane_failed_total{port=\"9000\"} 0\n"), std::string::npos) << metrics.str();
 }
 

@@ -1090,6 +1090,9 @@ TEST_F(EndToEnd, MetricsFileIsWrittenAtTheStart)
     EXPECT_EQ(at_start["ulvane_received_total" + at_9000], "0");
     EXPECT_EQ(at_start["ulvane_barcodes_entries" + at_9000], "2");
     EXPECT_EQ(at_start[build_info], "1");
+    EXPECT_EQ(at_start["ulvane_serving" + at_9000], "1");
+    EXPECT_NEAR(std::stod(at_start["ulvane_metrics_written_timestamp_seconds" + at_9000]),
+                static_cast<double>(std::time(nullptr)), 60);
 }
 
 #ifndef ULVANE_WINDOWS_BUILD // no SIGUSR1 there
@@ -1156,7 +1159,7 @@ TEST_F(EndToEnd, MetricsFilesOfTwoServersAreReadByTheNodeExporter)
     for (const auto& metric : in_file) EXPECT_EQ(scraped[metric.first], metric.second) << metric.first;
 }
 
-// The metrics file is written at the stop too.
+// The metrics file is written at the stop too, saying it is the last.
 TEST_F(EndToEnd, MetricsFileIsWrittenAtTheStop)
 {
     const std::string file = my_dir.file("ulvane_server.prom");
@@ -1164,6 +1167,7 @@ TEST_F(EndToEnd, MetricsFileIsWrittenAtTheStop)
     kill(my_server, SIGTERM);
     EXPECT_EQ(my_hosts->wait_for_exit(my_server, 5000), 0);
     EXPECT_NE(read_file(file).find("\nulvane_answered_total" + at_9000 + " 1\n"), std::string::npos) << read_file(file);
+    EXPECT_NE(read_file(file).find("\nulvane_serving" + at_9000 + " 0\n"), std::string::npos) << read_file(file);
 }
 #endif
 

@@ -32,7 +32,8 @@ TEST(MetricsFile, DueAMinuteAfterItsLastWriting)
     EXPECT_NE(read_file(dir.file("ulvane_server.prom")).find("\nulvane_received_total{port=\"9000\"} 0\n"), std::string::npos);
     EXPECT_FALSE(metrics.due(later - std::chrono::seconds(1)));
     EXPECT_TRUE(metrics.due(later));
-    metrics.write(statistics, db, 9000, later);
+    metrics.write(statistics, db, 9000, later, false);
+    EXPECT_NE(read_file(dir.file("ulvane_server.prom")).find("\nulvane_serving{port=\"9000\"} 0\n"), std::string::npos);
     EXPECT_FALSE(metrics.due(later + std::chrono::seconds(1)));
     EXPECT_FALSE(Metrics_file().due(later + 10 * Metrics_file::period));
 }
