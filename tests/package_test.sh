@@ -7,12 +7,17 @@
 # can reach; an unattended upgrade to a newer version whose example changed
 # asks nothing and keeps the shop's edited files, and so does a removal; a
 # purge leaves nothing behind, and the package holds nothing outside the
-# expected places.
+# expected places. Before all that, an unattended upgrade from the previous
+# release's real package, with the drop-in its README had shops write,
+# keeps the server answering at the drop-in's port; an upgrade after which
+# the server would not start stops it and fails, saying why.
 #
 #   tests/package_test.sh BUILD_DIR VERSION
 #
-# BUILD_DIR is a build made for the package (make package). Exit status 77
-# (skipped) without root or dpkg.
+# BUILD_DIR is a build made for the package (make package);
+# ULVANE_PREVIOUS_DEB names the previous release's package
+# (tools/build_previous_release.sh; without it that part is skipped). Exit
+# status 77 (skipped) without root or dpkg.
 set -euo pipefail
 build=$1
 version=$2
@@ -37,9 +42,16 @@ echo 212992 > /proc/sys/net/core/rmem_max
 exporter=/var/lib/prometheus/node-exporter
 made_exporter=
 if [ ! -d "$exporter" ]; then mkdir -p "$exporter"; made_exporter=yes; fi
+dropins=/etc/systemd/system/ulvane_server.service.d
+made_systemd_run=
 cleanup() {
+  rm -rf "$dropins"
+  if [ -n "$made_systemd_run" ]; then rmdir /run/systemd/system; fi
   # The server runs under strace: its child.
-  if [ -n "$server_pid" ]; then pkill -P "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  if [ -n "$server_pid" ]; then
+    pkill -P "$server_pid" 2>/dev/null || kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
   two_hosts_down "$s" "$t"
   dpkg -P ulvane-server >/dev/null 2>&1 || true
   echo "$rmem_max" > /proc/sys/net/core/rmem_max || true
@@ -57,8 +69,66 @@ wait_for() {
   return 1
 }
 
-next=${version%.*}.$((${version##*.} + 1))
+# The server's command line as systemd makes it: the unit's Environment=,
+# then /etc/default/ulvane-server, and the last ExecStart of the unit and
+# its drop-ins.
+unit=/lib/systemd/system/ulvane_server.service
+unit_command() {
+  local command settings
+  command=$(cat "$unit" "$dropins"/*.conf 2>/dev/null | sed -n 's/^ExecStart=//p' | tail -n 1)
+  settings=$(sed -n 's/^Environment=//p' "$unit")
+  (set -a; eval "$settings"; . /etc/default/ulvane-server; eval "echo \"$command\"")
+}
+# Starts the unit's command line in the server's namespace as an
+# unprivileged user (the unit's is one), its log in $work/log, and waits
+# for its Ready line at PORT.
+serve_as_unit() {
+  local runtime command
+  runtime=$(sed -n 's/^RuntimeDirectory=//p' "$unit")
+  mkdir -p "/run/$runtime" # as systemd makes it, for the service's own user
+  chown nobody:nogroup "/run/$runtime"
+  command=$(unit_command)
+  # shellcheck disable=SC2086 # the unit's command line, split as systemd splits it
+  ip netns exec "$s" setpriv --reuid=nobody --regid=nogroup --clear-groups --no-new-privs $command 2>"$work/log" &
+  server_pid=$!
+  wait_for grep -q "Ready: answering at UDP port $1 " "$work/log" || fail "no Ready line: $(cat "$work/log")"
+}
+stop_serving() {
+  kill "$server_pid"
+  wait "$server_pid" 2>/dev/null || true
+  server_pid=
+}
+two_hosts_up "$s" "$t"
+
+echo "== an upgrade from the previous release, with the drop-in its README had shops write"
 first=$("$top/tools/make_deb.sh" "$build" "$work/first" "$version")
+if [ -n "${ULVANE_PREVIOUS_DEB:-}" ]; then
+  dpkg -i "$ULVANE_PREVIOUS_DEB" </dev/null >/dev/null
+  previous=$(dpkg-query -W -f='${Version}' ulvane-server)
+  dpkg --compare-versions "$version" gt "$previous" || fail "version $version is not above the previous release's $previous"
+  mkdir -p "$dropins"
+  # shellcheck disable=SC2016 # systemd expands it
+  printf '[Service]\nExecStart=\nExecStart=/usr/bin/ulvane_server -db=${ULVANE_DB} -p=9001 -l=4 -stats=/run/ulvane_server/ulvane_server.prom\n' \
+    > "$dropins/override.conf"
+  printf '[0815]\nformat=price\ntag.description=the shop'"'"'s\ntag.price=1.00\n' >> /etc/ulvane/barcodes.ini
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$first" </dev/null >"$work/apt" 2>&1 ||
+    fail "the upgrade from $previous did not go through unattended: $(cat "$work/apt")"
+  [ "$(dpkg-query -W -f='${Version}' ulvane-server)" = "$version" ] || fail "not upgraded from $previous to $version"
+  grep -q "now holds its port and log level" "$work/apt" || fail "the upgrade did not say what it took from the drop-in: $(cat "$work/apt")"
+  grep -qx 'ULVANE_PORT=9001' /etc/default/ulvane-server || fail "/etc/default/ulvane-server: $(cat /etc/default/ulvane-server)"
+  [ "$(unit_command)" = "/usr/bin/ulvane_server -db=/etc/ulvane -p=9001 -l=4 -stats=/run/ulvane_server/ulvane_server.prom" ] ||
+    fail "the drop-in's command line after the upgrade: $(unit_command)"
+  serve_as_unit 9001
+  [ "$(ip netns exec "$t" /usr/bin/ulvane_scan -p=9001 10.77.0.1 0815)" = "the shop's\nPrice: 1.00" ] ||
+    fail "no answer from the upgraded server: $(cat "$work/log")"
+  stop_serving
+  dpkg -P ulvane-server </dev/null >/dev/null
+  rm -rf "$dropins" /run/ulvane_server
+else
+  echo "skipped: ULVANE_PREVIOUS_DEB names no package (tools/build_previous_release.sh OUT_DIR deb)"
+fi
+
+next=${version%.*}.$((${version##*.} + 1))
 # The newer version's example formats.ini differs by a comment.
 mkdir "$work/examples"
 cp "$top/examples/db/barcodes.ini" "$work/examples/"
@@ -86,7 +156,6 @@ done
 [ -L /etc/systemd/system/multi-user.target.wants/ulvane_server.service ] || fail "the unit is not enabled"
 
 echo "== the unit refuses a port no terminal can reach"
-unit=/lib/systemd/system/ulvane_server.service
 check=$(sed -n "s/^ExecStartPre=\/bin\/sh -c '\(.*\)'$/\1/p" "$unit")
 [ -n "$check" ] || fail "no port check in the unit"
 for port in 9000 1 65535 09000; do
@@ -97,14 +166,47 @@ for port in 0 65536 70000 abc 90O0 -1 +9000 ' 9000' '' 99999999999999999999; do
   grep -q "is not a number from 1 to 65535" "$work/refused" || fail "ULVANE_PORT=$port: $(cat "$work/refused")"
 done
 
+echo "== an upgrade after which the server does not start stops it and fails, saying why"
+# systemd as postinst sees it (it runs nowhere here): the restarted server
+# either says Ready or is being restarted after "not found".
+if [ ! -d /run/systemd/system ]; then mkdir -p /run/systemd/system; made_systemd_run=yes; fi
+fake=$work/fake
+mkdir -p "$fake"
+cat > "$fake/systemctl" <<'FAKE'
+#!/bin/sh
+case "$*" in
+  *is-active*) echo active ;;
+  *NRestarts*) cat "$FAKE_DIR/restarts" ;;
+esac
+FAKE
+printf '#!/bin/sh\ncat "$FAKE_DIR/journal"\n' > "$fake/journalctl"
+printf '#!/bin/sh\necho "$*" >> "$FAKE_DIR/invoked"\n' > "$fake/deb-systemd-invoke"
+chmod +x "$fake"/*
+for case in "Ready: answering at UDP port 9000|0|0" 'barcodes file "./barcodes.ini" not found|1|1'; do
+  IFS='|' read -r journal restarts failing <<< "$case"
+  echo "$journal" > "$fake/journal"
+  echo "$restarts" > "$fake/restarts"
+  rm -f "$fake/invoked"
+  status=0
+  FAKE_DIR=$fake PATH=$fake:$PATH DPKG_MAINTSCRIPT_PACKAGE=ulvane-server DPKG_MAINTSCRIPT_NAME=postinst \
+    /var/lib/dpkg/info/ulvane-server.postinst configure 1.0.0 </dev/null 2>"$work/said" ||
+    status=$?
+  if [ "$failing" = 1 ]; then
+    [ "$status" = 1 ] && grep -q "does not start, and is stopped" "$work/said" && grep -qF "$journal" "$work/said" &&
+      grep -qx "stop ulvane_server.service" "$fake/invoked" || fail "a server that does not start: $status $(cat "$work/said")"
+  else
+    [ "$status" = 0 ] && [ ! -s "$work/said" ] && ! grep -q "^stop" "$fake/invoked" ||
+      fail "a server that starts: $status $(cat "$work/said")"
+  fi
+done
+if [ -n "$made_systemd_run" ]; then rmdir /run/systemd/system; made_systemd_run=; fi
+
 echo "== the installed server answers a terminal"
 # The unit's command line with its settings, as systemd makes it.
 sed -i -e 's/^ULVANE_PORT=.*/ULVANE_PORT=9005/' -e 's/^ULVANE_LOG_LEVEL=.*/ULVANE_LOG_LEVEL=4/' /etc/default/ulvane-server
-command=$(sed -n 's/^ExecStart=//p' "$unit")
-command=$(set -a; . /etc/default/ulvane-server; eval "echo \"$command\"")
+command=$(unit_command)
 [ "$command" = "/usr/bin/ulvane_server -db=/etc/ulvane -p=9005 -l=4 -stats=/run/ulvane_server/ulvane_server.prom" ] ||
   fail "the unit's command line: $command"
-two_hosts_up "$s" "$t"
 runtime=$(sed -n 's/^RuntimeDirectory=//p' "$unit")
 mkdir -p "/run/$runtime" # as systemd makes it, for the service's own user
 chown nobody:nogroup "/run/$runtime"
