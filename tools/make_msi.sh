@@ -26,9 +26,7 @@ for change in "UndoSetup 256" "SetupDone 512"; do
   [ -n "$type" ] || { echo "make_msi.sh: no custom action $1" >&2; exit 1; }
   msibuild "$work/ulvane.msi" -q "UPDATE \`CustomAction\` SET \`Type\` = $((type | $2)) WHERE \`Action\` = '$1'"
 done
-# An older version is removed before anything of this one is set up (wixl
-# takes no Schedule="afterInstallValidate"): removed after SetupService, it
-# would stop the service that SetupService has just started.
-msibuild "$work/ulvane.msi" -q "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1401 WHERE \`Action\` = 'RemoveExistingProducts'"
+# Windows Installer's rules on the tables, which Wine does not check.
+python3 "$top/tools/check_msi.py" "$work/ulvane.msi" >&2 || { echo "make_msi.sh: the package breaks the rules above" >&2; exit 1; }
 mv "$work/ulvane.msi" "$out/ulvane-server-$version-x64.msi"
 echo "$out/ulvane-server-$version-x64.msi"
