@@ -226,27 +226,38 @@ bool service_register(const Service_config& config, std::string& warning, Error&
         return failed(error, "cannot register the service " + config.name, code);
     }
     SERVICE_DESCRIPTIONA description{const_cast<char*>(config.description.c_str())};
-    SC_ACTION restarts[] = {{SC_ACTION_RESTART, 10000}, {SC_ACTION_RESTART, 10000}, {SC_ACTION_NONE, 0}};
+    // A start that fails (the database missing while a copy is at work, or
+    // on a disk mounted late) is retried as a crash is: every 10 s, 30
+    // times, then the service stays stopped, as the systemd unit does; a
+    // day without failure counts them afresh.
+    std::vector<SC_ACTION> restarts(service_restarts, SC_ACTION{SC_ACTION_RESTART, 10000});
+    restarts.push_back(SC_ACTION{SC_ACTION_NONE, 0});
     SERVICE_FAILURE_ACTIONSA failures{};
-    failures.dwResetPeriod = 24 * 60 * 60; // a day without failure counts them afresh
-    failures.cActions = 3;
-    failures.lpsaActions = restarts;
+    failures.dwResetPeriod = 24 * 60 * 60;
+    failures.cActions = static_cast<DWORD>(restarts.size());
+    failures.lpsaActions = restarts.data();
     if (!ChangeServiceConfig2A(service.handle, SERVICE_CONFIG_DESCRIPTION, &description) ||
         !ChangeServiceConfig2A(service.handle, SERVICE_CONFIG_FAILURE_ACTIONS, &failures)) {
         const DWORD code = GetLastError();
         DeleteService(service.handle);
         return failed(error, "cannot configure the service " + config.name, code);
     }
+    const auto warn = [&](const std::string& what) { warning += (warning.empty() ? "" : "; ") + what; };
+    // Not only after a crash: also after a stop with an error code.
+    SERVICE_FAILURE_ACTIONS_FLAG on_every_failure{TRUE};
+    if (!ChangeServiceConfig2A(service.handle, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_every_failure))
+        warn("cannot have a failed start of the service " + config.name + " retried (" +
+             system_error_text(static_cast<int>(GetLastError())) + "): only a crash is");
     char only_traverse[] = "SeChangeNotifyPrivilege\0"; // a list, ended by an empty name
     SERVICE_REQUIRED_PRIVILEGES_INFOA privileges{only_traverse};
     if (!ChangeServiceConfig2A(service.handle, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &privileges))
-        warning = "cannot limit the privileges of the service " + config.name + " (" +
-                  system_error_text(static_cast<int>(GetLastError())) + "): it runs with those of NT AUTHORITY\\LocalService";
+        warn("cannot limit the privileges of the service " + config.name + " (" +
+             system_error_text(static_cast<int>(GetLastError())) + "): it runs with those of NT AUTHORITY\\LocalService");
     for (const auto& [dir, write] : {std::make_pair(config.readable_dir, false), std::make_pair(config.writable_dir, true)}) {
         Error why;
         if (!grant_local_service(dir, write, why))
-            warning += (warning.empty() ? "" : "; ") + std::string("cannot let NT AUTHORITY\\LocalService ") +
-                       (write ? "write in " : "read ") + dir + " (" + why.text + "): grant it by hand (icacls)";
+            warn(std::string("cannot let NT AUTHORITY\\LocalService ") + (write ? "write in " : "read ") + dir + " (" +
+                 why.text + "): grant it by hand (icacls)");
     }
     return true;
 }
