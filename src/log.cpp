@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <ostream>
 #include <streambuf>
@@ -50,6 +51,11 @@ struct Log_state {
     std::uint32_t level = 3;
     std::FILE* file = nullptr; // unbuffered; none: standard error
     std::string file_name;     // of `file`
+    std::uint64_t file_size = 0;
+    std::uint64_t rotation_bytes = default_log_rotation_bytes; // 0: never
+    unsigned files_kept = default_log_files_kept;
+    std::uint64_t rotate_at = default_log_rotation_bytes; // the file's size that rotates it next
+    bool rotating = false; // the rotation's own line rotates nothing
     Line_buffer line_buffer;
     std::ostream line{&line_buffer}; // the line being written
     bool held = false;         // lines wait in held_lines for log_flush
@@ -101,8 +107,11 @@ Line_prefix line_prefix(const char* label)
     return prefix;
 }
 
+void rotate_log_file();
+
 // Writes whole lines in one write. After a failure, the next write first
-// ends a cut line and says how many lines were lost.
+// ends a cut line and says how many lines were lost. A log file that grew
+// to its limit is rotated after the write.
 void write_lines(const std::string& lines)
 {
     std::FILE* out = the_log.file != nullptr ? the_log.file : stderr;
@@ -119,16 +128,21 @@ void write_lines(const std::string& lines)
     const std::size_t written = std::fwrite(text->data(), 1, text->size(), out);
     if (written == text->size()) {
         lost = Lost_lines{};
-        return;
+    } else {
+        lost.error = errno;
+        if (written >= note_size)
+            lost.count = 0; // the note got out
+        else if (note_size > 0)
+            ++lost.count; // the note's own number is lost too
+        const std::size_t from = written > note_size ? written - note_size : 0;
+        lost.count += static_cast<unsigned long>(std::count(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end(), '\n'));
+        if (written > 0) lost.cut = (*text)[written - 1] != '\n';
     }
-    lost.error = errno;
-    if (written >= note_size)
-        lost.count = 0; // the note got out
-    else if (note_size > 0)
-        ++lost.count; // the note's own number is lost too
-    const std::size_t from = written > note_size ? written - note_size : 0;
-    lost.count += static_cast<unsigned long>(std::count(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end(), '\n'));
-    if (written > 0) lost.cut = (*text)[written - 1] != '\n';
+    // Last: the rotation writes a line of its own, over the line buffer.
+    if (out == the_log.file) {
+        the_log.file_size += written;
+        if (the_log.rotation_bytes > 0 && the_log.file_size >= the_log.rotate_at && !the_log.rotating) rotate_log_file();
+    }
 }
 
 } // namespace
@@ -338,7 +352,57 @@ void set_log_file(std::string filename)
     std::setvbuf(file, nullptr, _IONBF, 0);
     the_log.file = file;
     the_log.file_name = filename;
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(std::filesystem::u8path(filename), error);
+    the_log.file_size = error ? 0 : size;
+    the_log.rotate_at = the_log.rotation_bytes;
 }
+
+void set_log_rotation(std::uint64_t bytes, unsigned keep)
+{
+    the_log.rotation_bytes = bytes;
+    the_log.files_kept = keep;
+    the_log.rotate_at = bytes;
+}
+
+namespace {
+
+// FILE.1 to FILE.2 and so on, FILE to FILE.1, then FILE afresh (see
+// set_log_rotation). The first step that fails ends the rotation, so that
+// no file is renamed over one that could not move on: nothing is lost but
+// the oldest file.
+void rotate_log_file()
+{
+    namespace fs = std::filesystem;
+    const std::string name = the_log.file_name;
+    const std::uint64_t size = the_log.file_size;
+    const auto numbered = [&](unsigned n) { return fs::u8path(name + "." + std::to_string(n)); };
+    close_log_file();
+    the_log.rotating = true;
+    std::error_code error;
+    if (the_log.files_kept == 0) {
+        fs::remove(fs::u8path(name), error);
+    } else {
+        fs::remove(numbered(the_log.files_kept), error);
+        for (unsigned n = the_log.files_kept; n > 1 && !error; --n)
+            if (fs::exists(numbered(n - 1), error)) fs::rename(numbered(n - 1), numbered(n), error);
+        if (!error) fs::rename(fs::u8path(name), numbered(1), error);
+    }
+    set_log_file(name);
+    if (error) {
+        LOG_WRN("Log file " << name << " not rotated at " << size << " bytes: " << error.message()
+                            << ". It is tried again once it grew by another " << the_log.rotation_bytes / 8
+                            << " bytes.");
+        the_log.rotate_at = the_log.file_size + the_log.rotation_bytes / 8;
+    } else if (the_log.files_kept == 0) {
+        LOG_INF("Log file " << name << " rotated at " << size << " bytes: the earlier lines are dropped");
+    } else {
+        LOG_INF("Log file " << name << " rotated at " << size << " bytes: the earlier lines are in " << name << ".1");
+    }
+    the_log.rotating = false;
+}
+
+} // namespace
 
 void reopen_log_file()
 {

@@ -146,6 +146,17 @@ void set_log_file(std::string filename);
 
 // Closes the log file, if any: the log goes to standard error again.
 void close_log_file();
+// A log file that reaches `bytes` is rotated: FILE.1 becomes FILE.2 and so
+// on up to FILE.`keep` (the oldest goes), FILE becomes FILE.1, and a new
+// FILE begins with an INF line that says so; with `keep` 0 the full file
+// is dropped. `bytes` 0: never rotated. A rotation that fails (on Windows,
+// another program holds a file without letting it be renamed) is said in
+// a WRN line, and tried again once the file grew by another eighth of
+// `bytes`. By default 10 MiB and 5 files: a log never takes more than
+// 60 MiB, whatever floods the server.
+constexpr std::uint64_t default_log_rotation_bytes = 10 * 1024 * 1024;
+constexpr unsigned default_log_files_kept = 5;
+void set_log_rotation(std::uint64_t bytes, unsigned keep);
 
 // Opens the log file again by its name, as a file rotated away asks for, and
 // says so with an INF line in the new file. Nothing while the log goes to

@@ -69,10 +69,13 @@ int server_main(int argc, char** argv, Start_failure* failure)
     std::string db_dir = ".";
     std::string stats_file; // none
     std::string log_file;
+    std::uint64_t log_size = default_log_rotation_bytes;
+    unsigned log_files = default_log_files_kept;
 
     Command_line args(argc, argv);
     while (args.next()) {
         int level;
+        std::string value;
         if (is_help_option(args.argument())) {
             show_help();
             return 0;
@@ -83,6 +86,21 @@ int server_main(int argc, char** argv, Start_failure* failure)
             set_log_file(log_file);
         } else if (args.number(server_option::level, level)) {
             set_log_level(static_cast<unsigned>(level));
+        } else if (args.text(server_option::log_size, value) || args.text(server_option::log_files, value)) {
+            // Whole numbers alone: a slip of the finger must not lift the cap.
+            const bool size = args.text(server_option::log_size, value);
+            const int most = size ? server_option::log_size_most : server_option::log_files_most;
+            int number;
+            if (!whole_number(value, 0, most, number)) {
+                std::cerr << "ERROR: " << (size ? server_option::log_size : server_option::log_files)
+                          << " takes a whole number from 0 to " << most << ", not \"" << value << "\"" << std::endl;
+                why = Start_failure::option;
+                return -1;
+            }
+            if (size)
+                log_size = static_cast<std::uint64_t>(number) * 1024 * 1024;
+            else
+                log_files = static_cast<unsigned>(number);
         } else if (!args.number(server_option::port, port) && !args.text(server_option::stats_file, stats_file)) {
             std::cerr << "ERROR: unkown option \"" << args.argument() << "\"" << std::endl << std::endl;
             show_help();
@@ -90,6 +108,7 @@ int server_main(int argc, char** argv, Start_failure* failure)
             return -1;
         }
     }
+    set_log_rotation(log_size, log_files);
     LOG_INF("Using database directory " << db_dir);
     LOG_INF("Using UDP port " << port);
     const std::uint16_t bound = static_cast<std::uint16_t>(port); // as the system's call would take it

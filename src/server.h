@@ -12,7 +12,10 @@
 // (if given) tells why, for a caller that must tell (the Windows service).
 // The server's options that take a value, which ulvane_service passes on.
 namespace server_option {
-constexpr char port[] = "-p=", db_dir[] = "-db=", log_file[] = "-log=", level[] = "-l=", stats_file[] = "-stats=";
+constexpr char port[] = "-p=", db_dir[] = "-db=", log_file[] = "-log=", level[] = "-l=", stats_file[] = "-stats=",
+               log_size[] = "-logsize=", log_files[] = "-logfiles=";
+// The largest values of -logsize= (MiB) and -logfiles=.
+constexpr int log_size_most = 1048576, log_files_most = 99;
 }
 
 enum class Start_failure { none = 0, socket_layer = 1, option = 2, database = 3, port = 4, log = 5 };

@@ -77,6 +77,30 @@ TEST(CommandLine, UnknownOptionsAreRefused)
     }
 }
 
+// The log's rotation takes whole numbers in range only: a slip must not
+// lift the cap on the log (a value taken runs on to the missing database).
+TEST(CommandLine, TheLogsRotationTakesWholeNumbersOnly)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"-logsize=0", nullptr}, {"-logsize=1048576", nullptr}, {"-logfiles=0", nullptr}, {"-logfiles=99", nullptr},
+        {"-logsize=1048577", "-logsize= takes a whole number from 0 to 1048576, not \"1048577\""},
+        {"-logsize=10M", "-logsize= takes a whole number from 0 to 1048576, not \"10M\""},
+        {"-logsize=", "-logsize= takes a whole number from 0 to 1048576, not \"\""},
+        {"-logfiles=-1", "-logfiles= takes a whole number from 0 to 99, not \"-1\""},
+        {"-logfiles=100", "-logfiles= takes a whole number from 0 to 99, not \"100\""},
+    };
+    for (const auto& [option, refused] : cases) {
+        Temp_dir dir;
+        Run_result r = server({"-db=" + dir.path(), option});
+        EXPECT_EQ(r.status, 255) << option;
+        if (refused != nullptr) {
+            EXPECT_EQ(r.err, std::string("ERROR: ") + refused + "\n") << option;
+        } else {
+            EXPECT_NE(r.err.find("barcodes file"), std::string::npos) << option << ": " << r.err;
+        }
+    }
+}
+
 // Without a database the run ends after the first load fails; the log lines
 // of start-up come before that (here without their source positions).
 // `run` is the whole run, for a message.

@@ -1,7 +1,7 @@
 // ulvane_service: the server as a Windows service, with the server's own
 // command line untouched.
 //
-//   ulvane_service install [-p=nnnnn] [-db=dir] [-log=file] [-l=n] [-stats=file]
+//   ulvane_service install [-p=nnnnn] [-db=dir] [-log=file] [-l=n] [-stats=file] [-logsize=MiB] [-logfiles=n]
 //   ulvane_service remove
 //   ulvane_service reopen
 //   ulvane_service stats
@@ -39,6 +39,7 @@ const char* const service_name = "ulvane_server";
 void usage()
 {
     std::cerr << "usage: ulvane_service install [-p=nnnnn] [-db=dir] [-log=file] [-l=n] [-stats=file]\n"
+                 "                              [-logsize=MiB] [-logfiles=n]\n"
                  "       ulvane_service remove\n"
                  "       ulvane_service reopen\n"
                  "       ulvane_service stats\n"
@@ -75,7 +76,7 @@ std::string directory_of(const std::string& path)
 
 // The options install takes, as given.
 struct Service_options {
-    std::string port, db_dir = ".", log_file, level, stats_file;
+    std::string port, db_dir = ".", log_file, level, stats_file, log_size, log_files;
     bool log_made = false; // settle_paths made the log file
 };
 
@@ -102,6 +103,17 @@ bool read_options(const std::vector<std::string>& options, Service_options& o)
             o.port = option;
         } else if (option_value(option, server_option::level, value)) {
             o.level = option;
+        } else if (option_value(option, server_option::log_size, value) ||
+                   option_value(option, server_option::log_files, value)) {
+            const bool size = option_value(option, server_option::log_size, value);
+            const int most = size ? server_option::log_size_most : server_option::log_files_most;
+            int number;
+            if (!whole_number(value, 0, most, number)) {
+                std::cerr << "ulvane_service: " << (size ? server_option::log_size : server_option::log_files)
+                          << " takes a whole number from 0 to " << most << ", not \"" << value << "\"" << std::endl;
+                return false;
+            }
+            (size ? o.log_size : o.log_files) = option;
         } else if (!option_value(option, server_option::db_dir, o.db_dir) &&
                    !option_value(option, server_option::log_file, o.log_file) &&
                    !option_value(option, server_option::stats_file, o.stats_file)) {
@@ -154,7 +166,7 @@ int install(const std::vector<std::string>& options)
     std::string command_line = quoted(program_path());
     for (const std::string& argument :
          {o.port, server_option::db_dir + o.db_dir, server_option::log_file + o.log_file, o.level,
-          o.stats_file.empty() ? "" : server_option::stats_file + o.stats_file})
+          o.stats_file.empty() ? "" : server_option::stats_file + o.stats_file, o.log_size, o.log_files})
         if (!argument.empty()) command_line += " " + quoted(argument);
     std::string warning;
     Error why;
@@ -167,7 +179,8 @@ int install(const std::vector<std::string>& options)
         return 1;
     }
     if (!warning.empty()) std::cerr << "ulvane_service: warning: " << warning << std::endl;
-    std::cout << "Registered the service " << service_name << " (automatic start, restarted 10 s after a failure, twice):"
+    std::cout << "Registered the service " << service_name << " (automatic start, restarted 10 s after a failure, "
+              << service_restarts << " times):"
               << std::endl
               << "  " << command_line << std::endl
               << "Start it now with: sc start " << service_name << std::endl;
