@@ -16,9 +16,15 @@
 
 #include "error.h"
 
-// The full form of `path`, and whether it names a directory.
+// The full form of `path`, and whether it names a directory (Windows only).
 std::string full_path(const std::string& path);
 bool is_directory(const std::string& path);
+// Whether `path`, made full, with `added` characters more (a file name
+// after a directory, a temporary suffix), stays within the length of a
+// path that this system's file calls take: on Windows 259 characters
+// (MAX_PATH), elsewhere any. False, with `error` naming the path, its
+// length and the limit, when it does not.
+bool path_fits(const std::string& path, std::size_t added, Error& error);
 // What the database keeps of a file to notice that it changed.
 struct File_attributes {
     bool found = false;            // the query succeeded

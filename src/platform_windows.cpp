@@ -353,6 +353,20 @@ bool service_ask(const std::string& name, Service_request request, Error& error)
     return true;
 }
 
+bool path_fits(const std::string& path, std::size_t added, Error& error)
+{
+    // Characters as Windows counts them, in UTF-16 (each program's
+    // manifest makes our strings UTF-8). The ...A file calls take no
+    // longer path, even where long paths are enabled.
+    const std::string full = full_path(path);
+    const int units = MultiByteToWideChar(CP_UTF8, 0, full.data(), static_cast<int>(full.size()), nullptr, 0);
+    const std::size_t most = MAX_PATH - 1 - added;
+    if (static_cast<std::size_t>(units) <= most) return true;
+    error = Error{0, full + " is " + std::to_string(units) + " characters long; Windows allows this program " +
+                         std::to_string(most) + " there (MAX_PATH)"};
+    return false;
+}
+
 std::string full_path(const std::string& path)
 {
     char full[MAX_PATH * 4];

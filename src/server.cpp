@@ -6,6 +6,7 @@
 #include "command_line.h"
 #include "database.h"
 #include "log.h"
+#include "platform_files.h"
 #include "platform_network.h"
 #include "platform_process.h"
 #include "request_loop.h"
@@ -47,6 +48,14 @@ bool is_help_option(const char* arg)
 }
 
 } // namespace
+
+bool server_paths_fit(const std::string& db_dir, const std::string& log_file, const std::string& stats_file,
+                      Error& error)
+{
+    return path_fits(db_dir, std::strlen("\\barcodes.ini"), error) &&
+           (log_file.empty() || path_fits(log_file, std::strlen(".99"), error)) &&
+           (stats_file.empty() || path_fits(stats_file, std::strlen(".new-4294967295"), error));
+}
 
 int server_main(int argc, char** argv, Start_failure* failure)
 {
@@ -109,6 +118,12 @@ int server_main(int argc, char** argv, Start_failure* failure)
         }
     }
     set_log_rotation(log_size, log_files);
+    Error too_long;
+    if (!server_paths_fit(db_dir, log_file, stats_file, too_long)) {
+        std::cerr << "ERROR: the path " << too_long.text << std::endl;
+        why = Start_failure::option;
+        return -1;
+    }
     LOG_INF("Using database directory " << db_dir);
     LOG_INF("Using UDP port " << port);
     const std::uint16_t bound = static_cast<std::uint16_t>(port); // as the system's call would take it

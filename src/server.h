@@ -3,6 +3,10 @@
 #ifndef ULVANE_SERVER_H
 #define ULVANE_SERVER_H
 
+#include <string>
+
+#include "error.h"
+
 // The whole program; main() only hands over to it. Returns the exit status:
 // 0 after the help text and after a stop that the operator asked for
 // (SIGTERM, SIGINT, Ctrl-C); -1 when the socket layer cannot start, for an
@@ -17,6 +21,14 @@ constexpr char port[] = "-p=", db_dir[] = "-db=", log_file[] = "-log=", level[] 
 // The largest values of -logsize= (MiB) and -logfiles=.
 constexpr int log_size_most = 1048576, log_files_most = 99;
 }
+
+// Whether the server's paths fit what the system's file calls take (see
+// path_fits): the database directory with its files' names, the log file
+// with a rotated file's number, the metrics file with its temporary name's
+// suffix. False, with `error` saying which and why, when one does not: the
+// server refuses it at the start rather than find the file missing later.
+bool server_paths_fit(const std::string& db_dir, const std::string& log_file, const std::string& stats_file,
+                      Error& error);
 
 enum class Start_failure { none = 0, socket_layer = 1, option = 2, database = 3, port = 4, log = 5 };
 int server_main(int argc, char** argv, Start_failure* failure = nullptr);

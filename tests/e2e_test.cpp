@@ -1829,6 +1829,16 @@ TEST_F(WindowsService, InstallRefusesAMissingDatabaseAndAnUnwritableLog)
     EXPECT_EQ(no_log.first, 1);
     EXPECT_NE(no_log.second.find("ulvane_service: the log file " + nowhere + " cannot be written: "), std::string::npos)
         << no_log.second;
+    // A log's path longer than Windows' file calls take, a rotated file's
+    // number included, is refused too.
+    const std::string db = pen_db();
+    const auto characters = std::count_if(db.begin(), db.end(), [](char c) { return (c & 0xC0) != 0x80; });
+    const std::string long_log = db + "\\" + std::string(257 - static_cast<std::size_t>(characters) - 1, 'l');
+    auto too_long = service({"install", "-db=" + db, "-log=" + long_log});
+    EXPECT_EQ(too_long.first, 1);
+    EXPECT_NE(too_long.second.find("ulvane_service: the path " + long_log + " is 257 characters long; Windows allows "
+                                   "this program 256 there (MAX_PATH)"), std::string::npos) << too_long.second;
+    EXPECT_EQ(service({"install", "-db=" + db, "-log=" + long_log.substr(0, long_log.size() - 1)}).first, 0);
 }
 
 // The service is registered once, with its options quoted (a trailing
@@ -2085,6 +2095,23 @@ TEST_F(WindowsService, InstallerInstallsUpgradesAndRemoves)
         // does not log the condition's message, Windows does).
         EXPECT_NE(read_file(log).find("LaunchConditions. Return value 0."), std::string::npos) << read_file(log);
         nothing_left(std::string("PORT=") + port);
+    }
+    {
+        // A Windows older than 7 SP1 is refused before anything is done too.
+        const std::string key = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion";
+        const std::string shown = run({"/usr/bin/wine", "reg", "query", key, "/v", "CurrentBuildNumber"}).second;
+        const std::string build = shown.substr(shown.find_last_of(' ') + 1, shown.find_last_not_of("\n") - shown.find_last_of(' '));
+        auto set_build = [&](const std::string& value) {
+            run({"/usr/bin/wine", "reg", "add", key, "/v", "CurrentBuildNumber", "/d", value, "/f"});
+        };
+        set_build("6002"); // Vista SP2
+        const std::string log = my_dir.file("old_windows.log");
+        auto refused = install(packages[0], {shop_properties[0], "/l*v", windows_path(log)});
+        set_build(build);
+        EXPECT_NE(refused.first, 0) << refused.second;
+        EXPECT_NE(read_file(log).find("LaunchConditions. Return value 0."), std::string::npos) << read_file(log);
+        nothing_left("Vista");
+        EXPECT_EQ(run({"/usr/bin/wine", "reg", "query", key, "/v", "CurrentBuildNumber"}).second, shown);
     }
     {
         Socket_handle taken = my_hosts->socket_in(my_hosts->server_ns(), 9001);

@@ -14,7 +14,7 @@ IN_SCRIPT = 0x400  # a deferred, rollback or commit custom action
 
 # Standard actions in the order Windows Installer requires among those
 # present (ICE27's order, as far as this package uses it).
-STANDARD_ORDER = ["FindRelatedProducts", "LaunchConditions", "CostInitialize", "FileCost", "CostFinalize",
+STANDARD_ORDER = ["FindRelatedProducts", "AppSearch", "LaunchConditions", "CostInitialize", "FileCost", "CostFinalize",
                   "InstallValidate", "InstallInitialize", "ProcessComponents", "UnpublishFeatures",
                   "StopServices", "DeleteServices", "RemoveFiles", "InstallFiles", "StartServices",
                   "RegisterProduct", "PublishFeatures", "PublishProduct", "InstallFinalize"]

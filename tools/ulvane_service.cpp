@@ -131,14 +131,20 @@ bool read_options(const std::vector<std::string>& options, Service_options& o)
 bool settle_paths(Service_options& o)
 {
     o.db_dir = full_path(o.db_dir.empty() ? "." : o.db_dir);
+    // Without a console, the log goes to a file beside the database.
+    o.log_file = full_path(o.log_file.empty() ? o.db_dir + "\\..\\ulvane_server.log" : o.log_file);
+    if (!o.stats_file.empty()) o.stats_file = full_path(o.stats_file);
+    Error too_long;
+    if (!server_paths_fit(o.db_dir, o.log_file, o.stats_file, too_long)) {
+        std::cerr << "ulvane_service: the path " << too_long.text << std::endl;
+        return false;
+    }
     if (!is_directory(o.db_dir)) {
         std::cerr << "ulvane_service: the database directory " << o.db_dir << " does not exist" << std::endl;
         return false;
     }
-    // Without a console, the log goes to a file beside the database. A
-    // service has no standard error to fall back on: a log that cannot be
+    // A service has no standard error to fall back on: a log that cannot be
     // written would leave no trace at all.
-    o.log_file = full_path(o.log_file.empty() ? o.db_dir + "\\..\\ulvane_server.log" : o.log_file);
     o.log_made = !std::filesystem::exists(path_of(o.log_file));
     std::FILE* log = std::fopen(o.log_file.c_str(), "ab");
     if (log == nullptr) {
@@ -150,7 +156,6 @@ bool settle_paths(Service_options& o)
     // The metrics file's directory may come later (with the exporter that
     // reads it): the server writes the file once it can.
     if (!o.stats_file.empty()) {
-        o.stats_file = full_path(o.stats_file);
         if (!is_directory(directory_of(o.stats_file)))
             std::cerr << "ulvane_service: warning: the directory of the metrics file " << o.stats_file
                       << " does not exist (yet): the server writes the file once it does" << std::endl;
