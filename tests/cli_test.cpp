@@ -101,6 +101,20 @@ TEST(CommandLine, TheLogsRotationTakesWholeNumbersOnly)
     }
 }
 
+// -logsize= counts MiB: a log file 64 bytes short of 1 MiB is rotated once
+// by the start-up's lines, and its successor not again.
+TEST(CommandLine, TheLogIsRotatedAtItsSizeInMiB)
+{
+    Temp_dir dir;
+    const std::string full(1024 * 1024 - 64, 'x');
+    write_file(dir.file("s.log"), full);
+    Run_result r = server({"-log=" + dir.file("s.log"), "-logsize=1", "-db=" + dir.path()});
+    EXPECT_EQ(r.status, 255) << r.err; // no database
+    EXPECT_EQ(read_file(dir.file("s.log.1")).substr(0, full.size()), full);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("s.log.2")));
+    EXPECT_NE(read_file(dir.file("s.log")).find("] Log file " + dir.file("s.log") + " rotated at "), std::string::npos);
+}
+
 // A path longer than Windows' file calls take is refused at the start,
 // named, rather than found missing later; elsewhere the system's calls
 // decide (the run goes on to the missing database).
