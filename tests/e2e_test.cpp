@@ -1751,6 +1751,27 @@ protected:
         return run(args, ms);
     }
     std::string sc(const std::string& command) { return run({"/usr/bin/wine", "sc", command, "ulvane_server"}).second; }
+    // msiexec ACTION PACKAGE /qn PROPERTIES... on the server host.
+    std::pair<int, std::string> msiexec(const char* action, const std::string& package,
+                                        std::vector<std::string> properties = {})
+    {
+        properties.insert(properties.begin(), {"/usr/bin/wine", "msiexec", action, package, "/qn"});
+        return run(properties, 120000);
+    }
+    // This build's programs packed as `version` in the test's directory: the
+    // package's Windows path, or "" when it could not be made.
+    std::string package(const std::string& version)
+    {
+        Run_result made = run_program({std::string(ULVANE_SOURCE_DIR) + "/tools/make_msi.sh", ULVANE_WINDOWS_PROGRAMS_DIR,
+                                       my_dir.path(), version}, 120);
+        EXPECT_EQ(made.status, 0) << made.err;
+        return made.status == 0 ? windows_path(my_dir.path() + "/ulvane-server-" + version + "-x64.msi") : "";
+    }
+    // Runs `undo` at the end of a scope, whatever ended it.
+    struct At_end {
+        std::function<void()> undo;
+        ~At_end() { undo(); }
+    };
 
     // What sc query shows once it shows `state`, or after 30 s.
     std::string wait_for_state(const std::string& state)
@@ -2042,23 +2063,13 @@ TEST_F(WindowsService, InstallerInstallsUpgradesAndRemoves)
 {
     if (access("/usr/bin/wixl", X_OK) != 0) GTEST_SKIP() << "no wixl to make the package (apt-get install wixl)";
     const std::string prefix = std::getenv("WINEPREFIX"), state = state_dir();
-    struct Removal {
-        std::function<void()> remove;
-        ~Removal() { remove(); }
-    };
     const std::string version = ulvane_version, next = version.substr(0, version.rfind('.') + 1) +
                                                         std::to_string(std::stoi(version.substr(version.rfind('.') + 1)) + 1);
-    std::string packages[2];
-    Removal removal{[&] {
-        for (const std::string& package : packages)
-            if (!package.empty()) run({"/usr/bin/wine", "msiexec", "/x", package, "/qn"}, 120000);
+    const std::string packages[2] = {package(version), package(next)};
+    At_end removal{[&] {
+        for (const std::string& made : packages) msiexec("/x", made);
     }};
-    for (int k = 0; k < 2; ++k) {
-        Run_result made = run_program({std::string(ULVANE_SOURCE_DIR) + "/tools/make_msi.sh", ULVANE_WINDOWS_PROGRAMS_DIR,
-                                       my_dir.path(), k == 0 ? version : next}, 120);
-        ASSERT_EQ(made.status, 0) << made.err;
-        packages[k] = windows_path(my_dir.path() + "/ulvane-server-" + (k == 0 ? version : next) + "-x64.msi");
-    }
+    ASSERT_FALSE(packages[0].empty() || packages[1].empty());
     // The undoing of SetupService runs only on a rollback, the forgetting of
     // it only once the installation is through; an older version is removed
     // before anything is set up.
@@ -2072,11 +2083,6 @@ TEST_F(WindowsService, InstallerInstallsUpgradesAndRemoves)
         << actions;
     EXPECT_NE(msi_table("InstallExecuteSequence").find("\nRemoveExistingProducts\t\t1501"), std::string::npos);
     const std::string shop = windows_path(my_dir.file("shop"));
-    auto install = [&](const std::string& package, std::vector<std::string> properties) {
-        std::vector<std::string> argv = {"/usr/bin/wine", "msiexec", "/i", package, "/qn"};
-        argv.insert(argv.end(), properties.begin(), properties.end());
-        return run(argv, 120000);
-    };
     auto nothing_left = [&](const std::string& why) {
         EXPECT_EQ(sc("query").find("SERVICE_NAME"), std::string::npos) << why << ": no service";
         EXPECT_FALSE(std::ifstream(state + "service.options").good()) << why << ": no options remembered";
@@ -2089,7 +2095,8 @@ TEST_F(WindowsService, InstallerInstallsUpgradesAndRemoves)
 
     for (const char* port : {"0", "70000", "abc"}) {
         const std::string log = my_dir.file("refused.log");
-        auto refused = install(packages[0], {std::string("PORT=") + port, shop_properties[0], "/l*v", windows_path(log)});
+        auto refused =
+            msiexec("/i", packages[0], {std::string("PORT=") + port, shop_properties[0], "/l*v", windows_path(log)});
         EXPECT_NE(refused.first, 0) << port << ": " << refused.second;
         // Refused by the launch condition, before anything is done (Wine
         // does not log the condition's message, Windows does).
@@ -2106,7 +2113,7 @@ TEST_F(WindowsService, InstallerInstallsUpgradesAndRemoves)
         };
         set_build("6002"); // Vista SP2
         const std::string log = my_dir.file("old_windows.log");
-        auto refused = install(packages[0], {shop_properties[0], "/l*v", windows_path(log)});
+        auto refused = msiexec("/i", packages[0], {shop_properties[0], "/l*v", windows_path(log)});
         set_build(build);
         EXPECT_NE(refused.first, 0) << refused.second;
         EXPECT_NE(read_file(log).find("LaunchConditions. Return value 0."), std::string::npos) << read_file(log);
@@ -2115,12 +2122,12 @@ TEST_F(WindowsService, InstallerInstallsUpgradesAndRemoves)
     }
     {
         Socket_handle taken = my_hosts->socket_in(my_hosts->server_ns(), 9001);
-        auto failed = install(packages[0], {"PORT=9001", shop_properties[0], shop_properties[1]});
+        auto failed = msiexec("/i", packages[0], {"PORT=9001", shop_properties[0], shop_properties[1]});
         my_hosts->close_socket(taken);
         EXPECT_NE(failed.first, 0) << failed.second;
         nothing_left("port taken");
     }
-    auto installed = install(packages[0], {"PORT=9002", shop_properties[0], shop_properties[1], shop_properties[2]});
+    auto installed = msiexec("/i", packages[0], {"PORT=9002", shop_properties[0], shop_properties[1], shop_properties[2]});
     ASSERT_EQ(installed.first, 0) << installed.second;
     ASSERT_NE(wait_for_state("4  RUNNING").find("4  RUNNING"), std::string::npos);
     const std::string metrics = my_dir.file("shop/ulvane_server.prom");
@@ -2135,14 +2142,14 @@ TEST_F(WindowsService, InstallerInstallsUpgradesAndRemoves)
     EXPECT_EQ(ask(sd, "4006381333931\n", no_socket, 5000, 9002), pen);
     my_hosts->close_socket(sd);
 
-    auto again = install(packages[0], {"PORT=9003"});
+    auto again = msiexec("/i", packages[0], {"PORT=9003"});
     ASSERT_EQ(again.first, 0) << again.second;
     ASSERT_NE(wait_for_state("4  RUNNING").find("4  RUNNING"), std::string::npos) << "a re-run leaves it running";
     sd = terminal(9003);
     EXPECT_EQ(ask(sd, "4006381333931\n", no_socket, 5000, 9003), pen) << "the port given wins";
     // A repair (Wine's msiexec takes /f with a product code no further than
     // its start; REINSTALL=ALL is what /f asks for).
-    auto repaired = install(packages[0], {"REINSTALL=ALL", "REINSTALLMODE=amus"});
+    auto repaired = msiexec("/i", packages[0], {"REINSTALL=ALL", "REINSTALLMODE=amus"});
     ASSERT_EQ(repaired.first, 0) << repaired.second;
     ASSERT_NE(wait_for_state("4  RUNNING").find("4  RUNNING"), std::string::npos) << "a repair leaves it running";
     EXPECT_EQ(ask(sd, "4006381333931\n", no_socket, 5000, 9003), pen) << "with its options";
@@ -2150,14 +2157,14 @@ TEST_F(WindowsService, InstallerInstallsUpgradesAndRemoves)
     const std::string edited = read_file(my_dir.file("shop/db/barcodes.ini")) + "[0815]\nformat=price\ntag.description=Ours\ntag.price=1\n";
     write_file(my_dir.file("shop/db/barcodes.ini"), edited);
     std::remove(metrics.c_str());
-    auto upgraded = install(packages[1], {});
+    auto upgraded = msiexec("/i", packages[1]);
     ASSERT_EQ(upgraded.first, 0) << upgraded.second;
     ASSERT_NE(wait_for_state("4  RUNNING").find("4  RUNNING"), std::string::npos);
     EXPECT_NE(wait_for_metrics().find("\nulvane_barcodes_entries{port="), std::string::npos) << "the metrics file kept";
     EXPECT_EQ(read_file(my_dir.file("shop/db/barcodes.ini")), edited);
     EXPECT_EQ(ask(sd, "0815\n", no_socket, 5000, 9003), "Ours\nPrice: 1") << "the port and the database kept";
 
-    auto removed = run({"/usr/bin/wine", "msiexec", "/x", packages[1], "/qn"}, 120000);
+    auto removed = msiexec("/x", packages[1]);
     EXPECT_EQ(removed.first, 0) << removed.second;
     // A removed service goes once the manager has let go of it.
     std::string shown;
@@ -2183,26 +2190,15 @@ TEST_F(WindowsService, InstallerUpgradesThePreviousRelease)
     if (previous == nullptr || access("/usr/bin/wixl", X_OK) != 0)
         GTEST_SKIP() << "no ULVANE_PREVIOUS_MSI (tools/build_previous_release.sh DIR msi), or no wixl";
     const std::string program_files = std::string(std::getenv("WINEPREFIX")) + "/drive_c/Program Files/ulvane";
-    Run_result made = run_program({std::string(ULVANE_SOURCE_DIR) + "/tools/make_msi.sh", ULVANE_WINDOWS_PROGRAMS_DIR,
-                                   my_dir.path(), ulvane_version}, 120);
-    ASSERT_EQ(made.status, 0) << made.err;
-    const std::string current = windows_path(my_dir.path() + "/ulvane-server-" + ulvane_version + "-x64.msi");
-    const std::string older = windows_path(previous);
-    auto msiexec = [&](const char* action, const std::string& package, const std::string& property = "") {
-        std::vector<std::string> argv = {"/usr/bin/wine", "msiexec", action, package, "/qn"};
-        if (!property.empty()) argv.push_back(property);
-        return run(argv, 120000);
-    };
+    const std::string current = package(ulvane_version), older = windows_path(previous);
     // The previous release reads no path outside the ANSI code page: the
     // database where it puts it by default, which goes with the test.
     const std::string db = state_dir() + "db/";
-    struct Removal {
-        std::function<void()> remove;
-        ~Removal() { remove(); }
-    } removal{[&] {
+    At_end removal{[&] {
         msiexec("/x", current), msiexec("/x", older);
         std::filesystem::remove_all(db);
     }};
+    ASSERT_FALSE(current.empty());
     auto installed_version = [&] {
         return run({"/usr/bin/wine", "C:\\Program Files\\ulvane\\ulvane_server.exe", "-version"}).second;
     };
