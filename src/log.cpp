@@ -141,7 +141,8 @@ void write_lines(const std::string& lines)
     // Last: the rotation writes a line of its own, over the line buffer.
     if (out == the_log.file) {
         the_log.file_size += written;
-        if (the_log.rotation_bytes > 0 && the_log.file_size >= the_log.rotate_at && !the_log.rotating) rotate_log_file();
+        const bool due = the_log.rotation_bytes > 0 && the_log.file_size >= the_log.rotate_at;
+        if (due && !the_log.rotating) rotate_log_file();
     }
 }
 

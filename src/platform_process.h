@@ -58,13 +58,12 @@ struct Service_config {
 // Registers an automatically started service that the manager restarts 10
 // seconds after a failure (a crash, or a stop with an error code such as a
 // start without its database), `service_restarts` times, then leaves
-// stopped. It runs as the
-// account NT AUTHORITY\LocalService, which has few rights, with no
-// privilege but the one every process needs, and may read readable_dir and
-// write in writable_dir (and what they hold). Where the system cannot limit
-// the privileges, have a failed start retried or grant the access (Wine),
-// `warning` says so and the service stays registered. Nothing stays registered when any other part
-// fails.
+// stopped. It runs as the account NT AUTHORITY\LocalService, which has few
+// rights, with no privilege but the one every process needs, and may read
+// readable_dir and write in writable_dir (and what they hold). Where the
+// system cannot limit the privileges, have a failed start retried or grant
+// the access (Wine), `warning` says so and the service stays registered.
+// Nothing stays registered when any other part fails.
 const unsigned service_restarts = 30; // about 5 minutes of tries
 bool service_register(const Service_config& config, std::string& warning, Error& error);
 // Stops the service if it runs (waiting for it to stop), then removes it,

@@ -178,9 +178,9 @@ void serve_batch(Socket_handle sd, Serving& serving)
 
 namespace {
 
-void write_metrics_file(Serving& serving, Metrics_file::Clock::time_point now, bool stopped = false)
+void write_metrics_file(Serving& serving, Metrics_file::Clock::time_point now, bool serving_on = true)
 {
-    serving.metrics.write(serving.statistics, serving.db, serving.setup.port, now, !stopped);
+    serving.metrics.write(serving.statistics, serving.db, serving.setup.port, now, serving_on);
 }
 
 } // namespace
@@ -231,7 +231,7 @@ void request_loop(Socket_handle sd, Serving& serving)
     answer_what_came_before_the_stop(sd, serving);
     log_note_left_out();
     serving.statistics.write(false, serving.db);
-    write_metrics_file(serving, Metrics_file::Clock::now(), true);
+    write_metrics_file(serving, Metrics_file::Clock::now(), false); // the last: not serving
     LOG_INF("Stopped on request.");
 }
 

@@ -49,6 +49,24 @@ bool is_help_option(const char* arg)
 
 } // namespace
 
+bool read_log_rotation(const std::string& argument, Log_rotation& rotation, std::string& refused)
+{
+    std::string value;
+    const bool size = option_value(argument, server_option::log_size, value);
+    if (!size && !option_value(argument, server_option::log_files, value)) return false;
+    const int most = size ? 1048576 : 99;
+    int number;
+    refused.clear();
+    if (!whole_number(value, 0, most, number))
+        refused = std::string(size ? server_option::log_size : server_option::log_files) + " takes a whole number from 0 to " +
+                  std::to_string(most) + ", not \"" + value + "\"";
+    else if (size)
+        rotation.bytes = static_cast<std::uint64_t>(number) * 1024 * 1024;
+    else
+        rotation.files = static_cast<unsigned>(number);
+    return true;
+}
+
 bool server_paths_fit(const std::string& db_dir, const std::string& log_file, const std::string& stats_file,
                       Error& error)
 {
@@ -78,13 +96,12 @@ int server_main(int argc, char** argv, Start_failure* failure)
     std::string db_dir = ".";
     std::string stats_file; // none
     std::string log_file;
-    std::uint64_t log_size = default_log_rotation_bytes;
-    unsigned log_files = default_log_files_kept;
+    Log_rotation rotation;
 
     Command_line args(argc, argv);
     while (args.next()) {
         int level;
-        std::string value;
+        std::string refused;
         if (is_help_option(args.argument())) {
             show_help();
             return 0;
@@ -95,21 +112,12 @@ int server_main(int argc, char** argv, Start_failure* failure)
             set_log_file(log_file);
         } else if (args.number(server_option::level, level)) {
             set_log_level(static_cast<unsigned>(level));
-        } else if (args.text(server_option::log_size, value) || args.text(server_option::log_files, value)) {
-            // Whole numbers alone: a slip of the finger must not lift the cap.
-            const bool size = args.text(server_option::log_size, value);
-            const int most = size ? server_option::log_size_most : server_option::log_files_most;
-            int number;
-            if (!whole_number(value, 0, most, number)) {
-                std::cerr << "ERROR: " << (size ? server_option::log_size : server_option::log_files)
-                          << " takes a whole number from 0 to " << most << ", not \"" << value << "\"" << std::endl;
+        } else if (read_log_rotation(args.argument(), rotation, refused)) {
+            if (!refused.empty()) {
+                std::cerr << "ERROR: " << refused << std::endl;
                 why = Start_failure::option;
                 return -1;
             }
-            if (size)
-                log_size = static_cast<std::uint64_t>(number) * 1024 * 1024;
-            else
-                log_files = static_cast<unsigned>(number);
         } else if (!args.number(server_option::port, port) && !args.text(server_option::stats_file, stats_file)) {
             std::cerr << "ERROR: unkown option \"" << args.argument() << "\"" << std::endl << std::endl;
             show_help();
@@ -117,7 +125,7 @@ int server_main(int argc, char** argv, Start_failure* failure)
             return -1;
         }
     }
-    set_log_rotation(log_size, log_files);
+    set_log_rotation(rotation.bytes, rotation.files);
     Error too_long;
     if (!server_paths_fit(db_dir, log_file, stats_file, too_long)) {
         std::cerr << "ERROR: the path " << too_long.text << std::endl;

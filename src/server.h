@@ -3,9 +3,11 @@
 #ifndef ULVANE_SERVER_H
 #define ULVANE_SERVER_H
 
+#include <cstdint>
 #include <string>
 
 #include "error.h"
+#include "log.h"
 
 // The whole program; main() only hands over to it. Returns the exit status:
 // 0 after the help text and after a stop that the operator asked for
@@ -18,9 +20,19 @@
 namespace server_option {
 constexpr char port[] = "-p=", db_dir[] = "-db=", log_file[] = "-log=", level[] = "-l=", stats_file[] = "-stats=",
                log_size[] = "-logsize=", log_files[] = "-logfiles=";
-// The largest values of -logsize= (MiB) and -logfiles=.
-constexpr int log_size_most = 1048576, log_files_most = 99;
 }
+
+// The log's rotation as -logsize= (MiB, up to 1048576) and -logfiles= (up to
+// 99) set it: whole numbers alone, since a slip of the finger must not lift
+// the cap on the log.
+struct Log_rotation {
+    std::uint64_t bytes = default_log_rotation_bytes;
+    unsigned files = default_log_files_kept;
+};
+// Whether `argument` is one of the two options: then it is taken into
+// `rotation`, or `refused` says why not ("-logsize= takes a whole number
+// from 0 to 1048576, not \"10M\"").
+bool read_log_rotation(const std::string& argument, Log_rotation& rotation, std::string& refused);
 
 // Whether the server's paths fit what the system's file calls take (see
 // path_fits): the database directory with its files' names, the log file

@@ -93,8 +93,9 @@ bool is_port(const std::string& text)
 // port no terminal could reach.
 bool read_options(const std::vector<std::string>& options, Service_options& o)
 {
+    Log_rotation rotation; // checked here, passed on as given
     for (const std::string& option : options) {
-        std::string value;
+        std::string value, refused;
         if (option_value(option, server_option::port, value)) {
             if (!is_port(value)) {
                 std::cerr << "ulvane_service: the port \"" << value << "\" is not a number from 1 to 65535" << std::endl;
@@ -103,17 +104,12 @@ bool read_options(const std::vector<std::string>& options, Service_options& o)
             o.port = option;
         } else if (option_value(option, server_option::level, value)) {
             o.level = option;
-        } else if (option_value(option, server_option::log_size, value) ||
-                   option_value(option, server_option::log_files, value)) {
-            const bool size = option_value(option, server_option::log_size, value);
-            const int most = size ? server_option::log_size_most : server_option::log_files_most;
-            int number;
-            if (!whole_number(value, 0, most, number)) {
-                std::cerr << "ulvane_service: " << (size ? server_option::log_size : server_option::log_files)
-                          << " takes a whole number from 0 to " << most << ", not \"" << value << "\"" << std::endl;
+        } else if (read_log_rotation(option, rotation, refused)) {
+            if (!refused.empty()) {
+                std::cerr << "ulvane_service: " << refused << std::endl;
                 return false;
             }
-            (size ? o.log_size : o.log_files) = option;
+            (option_value(option, server_option::log_size, value) ? o.log_size : o.log_files) = option;
         } else if (!option_value(option, server_option::db_dir, o.db_dir) &&
                    !option_value(option, server_option::log_file, o.log_file) &&
                    !option_value(option, server_option::stats_file, o.stats_file)) {
