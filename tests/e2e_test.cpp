@@ -8,6 +8,7 @@
 #include <fstream>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <regex>
 #include <sched.h>
 #include <fcntl.h>
@@ -2093,32 +2094,22 @@ TEST_F(WindowsService, InstallerInstallsUpgradesAndRemoves)
     const std::vector<std::string> shop_properties = {"DBDIR=" + shop + "\\db", "STATSFILE=" + shop + "\\ulvane_server.prom",
                                                       "LOGFILE=" + shop + "\\server.log"};
 
-    for (const char* port : {"0", "70000", "abc"}) {
+    // Refused by a launch condition, before anything is done (Wine does not
+    // log the condition's message, Windows does): a port no terminal could
+    // reach, a Windows older than 7 SP1 (6002: Vista SP2).
+    const std::string key = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion", value = "CurrentBuildNumber";
+    std::string this_build;
+    std::istringstream queried(run({"/usr/bin/wine", "reg", "query", key, "/v", value}).second);
+    for (std::string word; queried >> word;) this_build = word;
+    for (const auto& [property, windows] : std::vector<std::pair<std::string, std::string>>{
+             {"PORT=0", this_build}, {"PORT=70000", this_build}, {"PORT=abc", this_build}, {"PORT=9000", "6002"}}) {
+        run({"/usr/bin/wine", "reg", "add", key, "/v", value, "/d", windows, "/f"});
         const std::string log = my_dir.file("refused.log");
-        auto refused =
-            msiexec("/i", packages[0], {std::string("PORT=") + port, shop_properties[0], "/l*v", windows_path(log)});
-        EXPECT_NE(refused.first, 0) << port << ": " << refused.second;
-        // Refused by the launch condition, before anything is done (Wine
-        // does not log the condition's message, Windows does).
+        auto refused = msiexec("/i", packages[0], {property, shop_properties[0], "/l*v", windows_path(log)});
+        run({"/usr/bin/wine", "reg", "add", key, "/v", value, "/d", this_build, "/f"});
+        EXPECT_NE(refused.first, 0) << property << ", build " << windows << ": " << refused.second;
         EXPECT_NE(read_file(log).find("LaunchConditions. Return value 0."), std::string::npos) << read_file(log);
-        nothing_left(std::string("PORT=") + port);
-    }
-    {
-        // A Windows older than 7 SP1 is refused before anything is done too.
-        const std::string key = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion";
-        const std::string shown = run({"/usr/bin/wine", "reg", "query", key, "/v", "CurrentBuildNumber"}).second;
-        const std::string build = shown.substr(shown.find_last_of(' ') + 1, shown.find_last_not_of("\n") - shown.find_last_of(' '));
-        auto set_build = [&](const std::string& value) {
-            run({"/usr/bin/wine", "reg", "add", key, "/v", "CurrentBuildNumber", "/d", value, "/f"});
-        };
-        set_build("6002"); // Vista SP2
-        const std::string log = my_dir.file("old_windows.log");
-        auto refused = msiexec("/i", packages[0], {shop_properties[0], "/l*v", windows_path(log)});
-        set_build(build);
-        EXPECT_NE(refused.first, 0) << refused.second;
-        EXPECT_NE(read_file(log).find("LaunchConditions. Return value 0."), std::string::npos) << read_file(log);
-        nothing_left("Vista");
-        EXPECT_EQ(run({"/usr/bin/wine", "reg", "query", key, "/v", "CurrentBuildNumber"}).second, shown);
+        nothing_left(property + ", build " + windows);
     }
     {
         Socket_handle taken = my_hosts->socket_in(my_hosts->server_ns(), 9001);

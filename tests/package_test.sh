@@ -79,25 +79,6 @@ unit_command() {
   settings=$(sed -n 's/^Environment=//p' "$unit")
   (set -a; eval "$settings"; . /etc/default/ulvane-server; eval "echo \"$command\"")
 }
-# Starts the unit's command line in the server's namespace as an
-# unprivileged user (the unit's is one), its log in $work/log, and waits
-# for its Ready line at PORT.
-serve_as_unit() {
-  local runtime command
-  runtime=$(sed -n 's/^RuntimeDirectory=//p' "$unit")
-  mkdir -p "/run/$runtime" # as systemd makes it, for the service's own user
-  chown nobody:nogroup "/run/$runtime"
-  command=$(unit_command)
-  # shellcheck disable=SC2086 # the unit's command line, split as systemd splits it
-  ip netns exec "$s" setpriv --reuid=nobody --regid=nogroup --clear-groups --no-new-privs $command 2>"$work/log" &
-  server_pid=$!
-  wait_for grep -q "Ready: answering at UDP port $1 " "$work/log" || fail "no Ready line: $(cat "$work/log")"
-}
-stop_serving() {
-  kill "$server_pid"
-  wait "$server_pid" 2>/dev/null || true
-  server_pid=
-}
 two_hosts_up "$s" "$t"
 
 echo "== an upgrade from the previous release, with the drop-in its README had shops write"
@@ -118,10 +99,16 @@ if [ -n "${ULVANE_PREVIOUS_DEB:-}" ]; then
   grep -qx 'ULVANE_PORT=9001' /etc/default/ulvane-server || fail "/etc/default/ulvane-server: $(cat /etc/default/ulvane-server)"
   [ "$(unit_command)" = "/usr/bin/ulvane_server -db=/etc/ulvane -p=9001 -l=4 -stats=/run/ulvane_server/ulvane_server.prom" ] ||
     fail "the drop-in's command line after the upgrade: $(unit_command)"
-  serve_as_unit 9001
+  mkdir -p /run/ulvane_server && chown nobody:nogroup /run/ulvane_server # as systemd makes it for the unit's user
+  # shellcheck disable=SC2046 # the unit's command line, split as systemd splits it
+  ip netns exec "$s" setpriv --reuid=nobody --regid=nogroup --clear-groups --no-new-privs $(unit_command) 2>"$work/log" &
+  server_pid=$!
+  wait_for grep -q "Ready: answering at UDP port 9001 " "$work/log" || fail "no Ready line: $(cat "$work/log")"
   [ "$(ip netns exec "$t" /usr/bin/ulvane_scan -p=9001 10.77.0.1 0815)" = "the shop's\nPrice: 1.00" ] ||
     fail "no answer from the upgraded server: $(cat "$work/log")"
-  stop_serving
+  kill "$server_pid"
+  wait "$server_pid" 2>/dev/null || true
+  server_pid=
   dpkg -P ulvane-server </dev/null >/dev/null
   rm -rf "$dropins" /run/ulvane_server
 else
