@@ -155,7 +155,8 @@ done
 
 echo "== an upgrade after which the server does not start stops it and fails, saying why"
 # systemd as postinst sees it (it runs nowhere here): the restarted server's
-# journal says Ready, or "not found" after a restart.
+# journal says Ready, or "not found" after a restart, or (at log level 2)
+# nothing, with its metrics file written or not.
 if [ ! -d /run/systemd/system ]; then mkdir -p /run/systemd/system; made_systemd_run=yes; fi
 fake=$work/fake
 mkdir -p "$fake"
@@ -163,8 +164,10 @@ printf '#!/bin/sh\ncase "$*" in *is-active*) echo active ;; *NRestarts*) cat "$0
 printf '#!/bin/sh\ncat "$0.says"\n' > "$fake/journalctl"
 printf '#!/bin/sh\necho "$*" >> "$0.asked"\n' > "$fake/deb-systemd-invoke"
 chmod +x "$fake"/*
-for case in "Ready: answering at UDP port 9000|0" 'barcodes file "./barcodes.ini" not found|1'; do
-  IFS='|' read -r journal failing <<< "$case"
+for case in "Ready: answering at UDP port 9000|0|" 'barcodes file "./barcodes.ini" not found|1|' "|0|metrics" "|0|"; do
+  IFS='|' read -r journal failing metrics <<< "$case"
+  rm -rf /run/ulvane_server
+  [ -z "$metrics" ] || { mkdir -p /run/ulvane_server && touch -d "@$(($(date +%s) + 5))" /run/ulvane_server/ulvane_server.prom; }
   echo "$journal" > "$fake/journalctl.says"
   echo "$failing" > "$fake/systemctl.restarts"
   : > "$fake/deb-systemd-invoke.asked"
@@ -173,8 +176,9 @@ for case in "Ready: answering at UDP port 9000|0" 'barcodes file "./barcodes.ini
     /var/lib/dpkg/info/ulvane-server.postinst configure 1.0.0 </dev/null 2>"$work/said" || status=$?
   stopped=$(grep -cx "stop ulvane_server.service" "$fake/deb-systemd-invoke.asked" || true)
   said=$(grep -c "does not start, and is stopped\|$journal" "$work/said" || true)
-  [ "$status $stopped $said" = "$failing $failing $((2 * failing))" ] || fail "$journal: $status $stopped $(cat "$work/said")"
+  [ "$status $stopped $said" = "$failing $failing $((2 * failing))" ] || fail "$case: $status $stopped $(cat "$work/said")"
 done
+rm -rf /run/ulvane_server
 if [ -n "$made_systemd_run" ]; then rmdir /run/systemd/system; made_systemd_run=; fi
 
 echo "== the installed server answers a terminal"
