@@ -100,13 +100,15 @@ TEST(CommandLine, TheLogsRotationTakesWholeNumbersOnly)
 }
 
 // -logsize= counts MiB: a log file 64 bytes short of 1 MiB is rotated once
-// by the start-up's lines, and its successor not again.
+// by the start-up's lines, and its successor not again; -logfiles= keeps
+// one.
 TEST(CommandLine, TheLogIsRotatedAtItsSizeInMiB)
 {
     Temp_dir dir;
     const std::string full(1024 * 1024 - 64, 'x');
     write_file(dir.file("s.log"), full);
-    Run_result r = server({"-log=" + dir.file("s.log"), "-logsize=1", "-db=" + dir.path()});
+    write_file(dir.file("s.log.1"), "older");
+    Run_result r = server({"-log=" + dir.file("s.log"), "-logsize=1", "-logfiles=1", "-db=" + dir.path()});
     EXPECT_EQ(r.status, 255) << r.err; // no database
     EXPECT_EQ(read_file(dir.file("s.log.1")).substr(0, full.size()), full);
     EXPECT_FALSE(std::filesystem::exists(dir.file("s.log.2")));
