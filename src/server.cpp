@@ -75,6 +75,62 @@ bool server_paths_fit(const std::string& db_dir, const std::string& log_file, co
            (stats_file.empty() || path_fits(stats_file, std::strlen(".new-4294967295"), error));
 }
 
+namespace {
+
+// The server's settings, as its command line gives them.
+struct Server_settings {
+    int port = 9000;
+    std::string db_dir = ".";
+    std::string stats_file; // none
+    std::string log_file;
+    Log_rotation rotation;
+};
+
+// What the command line asks for: serving, or an end after the help text or
+// after a refusal (said on standard error).
+enum class Asked { serve, help, refused };
+
+// Reads the options left to right into `settings`, switching the log as
+// they ask.
+Asked read_options(int argc, char** argv, Server_settings& settings)
+{
+    Command_line args(argc, argv);
+    while (args.next()) {
+        int level;
+        std::string refused;
+        if (is_help_option(args.argument())) {
+            show_help();
+            return Asked::help;
+        }
+        if (args.text(server_option::db_dir, settings.db_dir)) {
+            LOG_DBG("db_dir=\"" << settings.db_dir << "\"");
+        } else if (args.text(server_option::log_file, settings.log_file)) {
+            set_log_file(settings.log_file);
+        } else if (args.number(server_option::level, level)) {
+            set_log_level(static_cast<unsigned>(level));
+        } else if (read_log_rotation(args.argument(), settings.rotation, refused)) {
+            if (!refused.empty()) {
+                std::cerr << "ERROR: " << refused << std::endl;
+                return Asked::refused;
+            }
+        } else if (!args.number(server_option::port, settings.port) &&
+                   !args.text(server_option::stats_file, settings.stats_file)) {
+            std::cerr << "ERROR: unkown option \"" << args.argument() << "\"" << std::endl << std::endl;
+            show_help();
+            return Asked::refused;
+        }
+    }
+    set_log_rotation(settings.rotation.bytes, settings.rotation.files);
+    Error too_long;
+    if (!server_paths_fit(settings.db_dir, settings.log_file, settings.stats_file, too_long)) {
+        std::cerr << "ERROR: the path " << too_long.text << std::endl;
+        return Asked::refused;
+    }
+    return Asked::serve;
+}
+
+} // namespace
+
 int server_main(int argc, char** argv, Start_failure* failure)
 {
     Start_failure ignored;
@@ -88,53 +144,17 @@ int server_main(int argc, char** argv, Start_failure* failure)
         return -1;
     }
     if (version_asked(argc, argv, "ulvane_server")) return 0;
-    if (!arguments_are_whole("ulvane_server")) {
+    Server_settings settings;
+    const Asked asked = arguments_are_whole("ulvane_server") ? read_options(argc, argv, settings) : Asked::refused;
+    if (asked == Asked::help) return 0;
+    if (asked == Asked::refused) {
         why = Start_failure::option;
         return -1;
     }
-    int port = 9000;
-    std::string db_dir = ".";
-    std::string stats_file; // none
-    std::string log_file;
-    Log_rotation rotation;
-
-    Command_line args(argc, argv);
-    while (args.next()) {
-        int level;
-        std::string refused;
-        if (is_help_option(args.argument())) {
-            show_help();
-            return 0;
-        }
-        if (args.text(server_option::db_dir, db_dir)) {
-            LOG_DBG("db_dir=\"" << db_dir << "\"");
-        } else if (args.text(server_option::log_file, log_file)) {
-            set_log_file(log_file);
-        } else if (args.number(server_option::level, level)) {
-            set_log_level(static_cast<unsigned>(level));
-        } else if (read_log_rotation(args.argument(), rotation, refused)) {
-            if (!refused.empty()) {
-                std::cerr << "ERROR: " << refused << std::endl;
-                why = Start_failure::option;
-                return -1;
-            }
-        } else if (!args.number(server_option::port, port) && !args.text(server_option::stats_file, stats_file)) {
-            std::cerr << "ERROR: unkown option \"" << args.argument() << "\"" << std::endl << std::endl;
-            show_help();
-            why = Start_failure::option;
-            return -1;
-        }
-    }
-    set_log_rotation(rotation.bytes, rotation.files);
-    Error too_long;
-    if (!server_paths_fit(db_dir, log_file, stats_file, too_long)) {
-        std::cerr << "ERROR: the path " << too_long.text << std::endl;
-        why = Start_failure::option;
-        return -1;
-    }
-    LOG_INF("Using database directory " << db_dir);
-    LOG_INF("Using UDP port " << port);
-    const std::uint16_t bound = static_cast<std::uint16_t>(port); // as the system's call would take it
-    if (bound != port) LOG_WRN("Port " << port << " is outside 0 to 65535: using UDP port " << bound << " instead.");
-    return serve(bound, db_dir, stats_file, why);
+    LOG_INF("Using database directory " << settings.db_dir);
+    LOG_INF("Using UDP port " << settings.port);
+    const std::uint16_t bound = static_cast<std::uint16_t>(settings.port); // as the system's call would take it
+    if (bound != settings.port)
+        LOG_WRN("Port " << settings.port << " is outside 0 to 65535: using UDP port " << bound << " instead.");
+    return serve(bound, settings.db_dir, settings.stats_file, why);
 }
