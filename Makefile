@@ -46,11 +46,13 @@ package:
 	  cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DULVANE_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr \
 	  -DCMAKE_INSTALL_DOCDIR=share/doc/ulvane-server -DULVANE_SYSTEMD_UNIT_DIR=/lib/systemd/system
 	cmake --build build-package -j $(JOBS) --target $(PROGRAMS)
+	rm -f build-package/ulvane-server_*_amd64.deb # an earlier commit's, under another version
 	tools/make_deb.sh build-package build-package $$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-package/CMakeCache.txt)
 
 # The Windows Installer package, ulvane-server-VERSION-x64.msi, in
 # build-windows/ (wixl, Debian's package wixl).
 package-windows: windows
+	rm -f build-windows/ulvane-server-*-x64.msi
 	tools/make_msi.sh build-windows build-windows $$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-windows/CMakeCache.txt)
 
 bench: all
