@@ -52,9 +52,8 @@ struct Log_state {
     std::FILE* file = nullptr; // unbuffered; none: standard error
     std::string file_name;     // of `file`
     std::uint64_t file_size = 0;
-    std::uint64_t rotation_bytes = default_log_rotation_bytes; // 0: never
-    unsigned files_kept = default_log_files_kept;
-    std::uint64_t rotate_at = default_log_rotation_bytes; // the file's size that rotates it next
+    Log_rotation rotation;
+    std::uint64_t rotate_at = rotation.bytes; // the file's size that rotates it next
     bool rotating = false; // the rotation's own line rotates nothing
     Line_buffer line_buffer;
     std::ostream line{&line_buffer}; // the line being written
@@ -141,7 +140,7 @@ void write_lines(const std::string& lines)
     // Last: the rotation writes a line of its own, over the line buffer.
     if (out == the_log.file) {
         the_log.file_size += written;
-        const bool due = the_log.rotation_bytes > 0 && the_log.file_size >= the_log.rotate_at;
+        const bool due = the_log.rotation.bytes > 0 && the_log.file_size >= the_log.rotate_at;
         if (due && !the_log.rotating) rotate_log_file();
     }
 }
@@ -356,14 +355,13 @@ void set_log_file(std::string filename)
     std::error_code error;
     const std::uintmax_t size = std::filesystem::file_size(std::filesystem::u8path(filename), error);
     the_log.file_size = error ? 0 : size;
-    the_log.rotate_at = the_log.rotation_bytes;
+    the_log.rotate_at = the_log.rotation.bytes;
 }
 
-void set_log_rotation(std::uint64_t bytes, unsigned keep)
+void set_log_rotation(const Log_rotation& rotation)
 {
-    the_log.rotation_bytes = bytes;
-    the_log.files_kept = keep;
-    the_log.rotate_at = bytes;
+    the_log.rotation = rotation;
+    the_log.rotate_at = rotation.bytes;
 }
 
 namespace {
@@ -381,21 +379,21 @@ void rotate_log_file()
     close_log_file();
     the_log.rotating = true;
     std::error_code error;
-    if (the_log.files_kept == 0) {
+    if (the_log.rotation.keep == 0) {
         fs::remove(fs::u8path(name), error);
     } else {
-        fs::remove(numbered(the_log.files_kept), error);
-        for (unsigned n = the_log.files_kept; n > 1 && !error; --n)
+        fs::remove(numbered(the_log.rotation.keep), error);
+        for (unsigned n = the_log.rotation.keep; n > 1 && !error; --n)
             if (fs::exists(numbered(n - 1), error)) fs::rename(numbered(n - 1), numbered(n), error);
         if (!error) fs::rename(fs::u8path(name), numbered(1), error);
     }
     set_log_file(name);
     if (error) {
         LOG_WRN("Log file " << name << " not rotated at " << size << " bytes: " << error.message()
-                            << ". It is tried again once it grew by another " << the_log.rotation_bytes / 8
+                            << ". It is tried again once it grew by another " << the_log.rotation.bytes / 8
                             << " bytes.");
-        the_log.rotate_at = the_log.file_size + the_log.rotation_bytes / 8;
-    } else if (the_log.files_kept == 0) {
+        the_log.rotate_at = the_log.file_size + the_log.rotation.bytes / 8;
+    } else if (the_log.rotation.keep == 0) {
         LOG_INF("Log file " << name << " rotated at " << size << " bytes: the earlier lines are dropped");
     } else {
         LOG_INF("Log file " << name << " rotated at " << size << " bytes: the earlier lines are in " << name << ".1");

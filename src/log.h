@@ -154,9 +154,11 @@ void close_log_file();
 // a WRN line, and tried again once the file grew by another eighth of
 // `bytes`. By default 10 MiB and 5 files: a log never takes more than
 // 60 MiB, whatever floods the server.
-constexpr std::uint64_t default_log_rotation_bytes = 10 * 1024 * 1024;
-constexpr unsigned default_log_files_kept = 5;
-void set_log_rotation(std::uint64_t bytes, unsigned keep);
+struct Log_rotation {
+    std::uint64_t bytes = 10 * 1024 * 1024;
+    unsigned keep = 5;
+};
+void set_log_rotation(const Log_rotation& rotation);
 
 // Opens the log file again by its name, as a file rotated away asks for, and
 // says so with an INF line in the new file. Nothing while the log goes to

@@ -63,7 +63,7 @@ bool read_log_rotation(const std::string& argument, Log_rotation& rotation, std:
     else if (size)
         rotation.bytes = static_cast<std::uint64_t>(number) * 1024 * 1024;
     else
-        rotation.files = static_cast<unsigned>(number);
+        rotation.keep = static_cast<unsigned>(number);
     return true;
 }
 
@@ -120,7 +120,7 @@ Asked read_options(int argc, char** argv, Server_settings& settings)
             return Asked::refused;
         }
     }
-    set_log_rotation(settings.rotation.bytes, settings.rotation.files);
+    set_log_rotation(settings.rotation);
     Error too_long;
     if (!server_paths_fit(settings.db_dir, settings.log_file, settings.stats_file, too_long)) {
         std::cerr << "ERROR: the path " << too_long.text << std::endl;

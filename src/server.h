@@ -22,16 +22,10 @@ constexpr char port[] = "-p=", db_dir[] = "-db=", log_file[] = "-log=", level[] 
                log_size[] = "-logsize=", log_files[] = "-logfiles=";
 }
 
-// The log's rotation as -logsize= (MiB, up to 1048576) and -logfiles= (up to
-// 99) set it: whole numbers alone, since a slip of the finger must not lift
-// the cap on the log.
-struct Log_rotation {
-    std::uint64_t bytes = default_log_rotation_bytes;
-    unsigned files = default_log_files_kept;
-};
-// Whether `argument` is one of the two options: then it is taken into
-// `rotation`, or `refused` says why not ("-logsize= takes a whole number
-// from 0 to 1048576, not \"10M\"").
+// Whether `argument` is -logsize= (MiB, up to 1048576) or -logfiles= (up to
+// 99): then it is taken into `rotation`, or `refused` says why not
+// ("-logsize= takes a whole number from 0 to 1048576, not \"10M\""). Whole
+// numbers alone: a slip of the finger must not lift the cap on the log.
 bool read_log_rotation(const std::string& argument, Log_rotation& rotation, std::string& refused);
 
 // Whether the server's paths fit what the system's file calls take (see

@@ -137,11 +137,11 @@ TEST(Log, FileIsRotatedAtItsLimit)
             fs::create_directories(dir.file("x.log.2/full"));
             write_file(dir.file("x.log.1"), "");
         }
-        set_log_rotation(c.limit, c.keep);
+        set_log_rotation({c.limit, c.keep});
         set_log_file(dir.file("x.log"));
         for (int i = 0; i < 30; ++i) LOG_WRN("line " << (i < 10 ? "0" : "") << i);
         close_log_file();
-        set_log_rotation(default_log_rotation_bytes, default_log_files_kept);
+        set_log_rotation(Log_rotation{});
         std::vector<std::string> found, lines; // lines: oldest first
         for (const auto& entry : fs::directory_iterator(dir.path()))
             if (entry.is_regular_file()) found.push_back(entry.path().filename().string());
