@@ -25,7 +25,7 @@ public:
     // Every sample carries the label port="PORT", the port the server answers
     // at; the file says when it was written, and `serving` false at the stop.
     void write(const Statistics& statistics, const Barcode_db& db, std::uint16_t port, Clock::time_point now,
-               bool serving = true);
+               bool serving);
 
 private:
     std::string my_path;

@@ -1864,15 +1864,17 @@ TEST_F(WindowsService, InstallRefusesAMissingDatabaseAndAnUnwritableLog)
 }
 
 // The service is registered once, with its options quoted (a trailing
-// backslash must not quote the closing quote) and the log beside the
-// metrics by default, as LocalService, not LocalSystem.
+// backslash must not quote the closing quote; the log's rotation passed on)
+// and the log beside the metrics by default, as LocalService, not
+// LocalSystem.
 TEST_F(WindowsService, InstallRegistersTheOptionsOnceAsLocalService)
 {
     const std::string db = pen_db(), metrics = windows_path(my_dir.file("ulvane_server.prom"));
-    auto installed = service({"install", "-db=" + db + "\\", "-stats=" + metrics});
+    auto installed = service({"install", "-logsize=20", "-db=" + db + "\\", "-stats=" + metrics});
     ASSERT_EQ(installed.first, 0) << installed.second;
     const std::string beside = windows_path(my_dir.file("ulvane_server.log"));
-    EXPECT_NE(installed.second.find("\"-db=" + db + "\\.\" \"-log=" + beside + "\" \"-stats=" + metrics + "\""),
+    EXPECT_NE(installed.second.find("\"-db=" + db + "\\.\" \"-log=" + beside + "\" \"-stats=" + metrics +
+                                    "\" \"-logsize=20\""),
               std::string::npos)
         << installed.second;
     EXPECT_EQ(installed.second.find("metrics file"), std::string::npos) << installed.second;

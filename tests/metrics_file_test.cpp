@@ -28,7 +28,7 @@ TEST(MetricsFile, DueAMinuteAfterItsLastWriting)
     const Metrics_file::Clock::time_point start = Metrics_file::Clock::now(), later = start + Metrics_file::period;
     Metrics_file metrics(dir.file("ulvane_server.prom"));
     EXPECT_FALSE(metrics.due(start));
-    metrics.write(statistics, db, 9000, start);
+    metrics.write(statistics, db, 9000, start, true);
     EXPECT_NE(read_file(dir.file("ulvane_server.prom")).find("\nulvane_received_total{port=\"9000\"} 0\n"), std::string::npos);
     EXPECT_FALSE(metrics.due(later - std::chrono::seconds(1)));
     EXPECT_TRUE(metrics.due(later));
@@ -88,8 +88,8 @@ TEST(MetricsFile, WritesOnlyARegularFileOfItsOwn)
         const bool was_link = fs::is_symlink(dir.file("m.prom"));
         Metrics_file metrics(dir.file("m.prom"));
         const auto now = Metrics_file::Clock::now();
-        metrics.write(statistics, db, 9000, now);
-        metrics.write(statistics, db, 9000, now + Metrics_file::period);
+        metrics.write(statistics, db, 9000, now, true);
+        metrics.write(statistics, db, 9000, now + Metrics_file::period, true);
         const std::vector<std::string> lines = capture.lines();
         if (c.said != nullptr) {
             ASSERT_EQ(lines.size(), 1u) << c.what;
