@@ -86,7 +86,8 @@ Loop_check check_before_answer(std::string_view datagram, std::string_view barco
     const bool suspect = from.endpoint.port == serving.setup.port ||
                          serving.recent.holds_last_answer(from.endpoint, datagram, from.arrived);
     if (!suspect) return Loop_check::none;
-    if (serving.db.holds(barcode)) return Loop_check::after_answer;
+    Gs1_code scratch;
+    if (serving.db.holds(barcode, scratch)) return Loop_check::after_answer;
     return loop_rules_admit(datagram, from, serving, false, refused) ? Loop_check::none : Loop_check::refused;
 }
 
@@ -94,24 +95,26 @@ Loop_check check_before_answer(std::string_view datagram, std::string_view barco
 // answer is none cannot: another server takes that answer for a barcode it
 // does not hold (our own answers are never ours), an echo returns it as it
 // is; it is answered whatever others send from the sender's address. An
-// answer that is a barcode of ours could come back as a request, and so
-// could the fallback's.
+// answer that is a barcode of ours (in any form we answer) could come back
+// as a request, and so could the fallback's.
 bool answer_may_loop(std::string_view answer, const Lookup_route& route, const Serving& serving)
 {
-    return route.barcode || serving.db.holds(barcode_in(answer));
+    Gs1_code scratch;
+    return route.barcode || serving.db.holds(barcode_in(answer), scratch);
 }
 
-// An unknown barcode as the statistics count it: a 2D code by its GTIN.
-std::string_view unknown_key(std::string_view barcode, Gs1_code& gs1)
+// An unknown barcode as the statistics count it: a 2D code by its GTIN, a
+// scale label by its key (one article, whatever it weighs).
+std::string_view unknown_key(const Lookup_route& route, Gs1_code& gs1)
 {
-    const std::string_view gtin = gs1.gtin_of_2d_code();
-    return gtin.empty() ? barcode : gtin;
+    if (route.label.rule != nullptr) return route.label.key();
+    return gs1.unknown_key(); // the lookup read it before it took the fallback
 }
 
 // Counts what became of `datagram`: the one place where an outcome is
 // counted. An unknown barcode (answered by the fallback, or failing there)
 // is counted by its key too.
-void count(const Handling& handling, std::string_view datagram, Serving& serving)
+void count(const Handling& handling, Serving& serving)
 {
     Statistics& statistics = serving.statistics;
     const Lookup_route& route = handling.route;
@@ -124,11 +127,12 @@ void count(const Handling& handling, std::string_view datagram, Serving& serving
     case Outcome::answered:
         statistics.count(Statistics::answered);
         if (!route.gtin.empty()) statistics.count(Statistics::via_gtin);
+        if (route.label.rule != nullptr && !route.barcode) statistics.count(Statistics::via_label);
         if (route.barcode) statistics.count(Statistics::via_fallback_barcode);
         if (route.format) statistics.count(Statistics::via_fallback_format);
         break;
     }
-    if (route.barcode) statistics.unknown_barcode(unknown_key(barcode_in(datagram), serving.batch.gs1));
+    if (route.barcode) statistics.unknown_barcode(unknown_key(route, serving.batch.gs1));
 }
 
 // What becomes of one datagram; answer_datagram says what is done.
@@ -175,6 +179,6 @@ Handling handle(std::string_view datagram, const Datagram_source& from, Serving&
 bool answer_datagram(std::string_view datagram, const Datagram_source& from, Serving& serving, std::string& answer)
 {
     const Handling handling = handle(datagram, from, serving, answer);
-    count(handling, datagram, serving);
+    count(handling, serving);
     return handling.outcome == Outcome::answered;
 }

@@ -9,7 +9,8 @@
 #include "platform_network.h"
 #include "request_loop.h"
 
-// The barcode a datagram carries: all of it but one final line feed.
+// The barcode a datagram carries: all of it but one final line feed (a
+// carriage return before it is the lookup's: see Gs1_code::scanned).
 inline std::string_view barcode_in(std::string_view datagram)
 {
     return datagram.substr(0, datagram.size() - (!datagram.empty() && datagram.back() == '\n'));

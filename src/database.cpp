@@ -111,26 +111,36 @@ void Barcode_db::load(const std::string& from_dir, bool identity)
         my_formats_path = formats_path(my_db_dir);
     }
 
-    reload_if_changed(my_barcodes_path, identity, my_stat_barcodes_file, my_barcodes_reloads, my_known_barcodes,
-                      &Barcode_db::load_barcodes, "barcodes file", ".");
+    try {
+        reload_if_changed(my_barcodes_path, identity, my_stat_barcodes_file, my_barcodes_reloads, my_known_barcodes,
+                          &Barcode_db::load_barcodes, "barcodes file", ".");
+    } catch (const std::string&) {
+        my_label_rules.clear(); // they were the table's
+        throw;
+    }
     reload_if_changed(my_formats_path, identity, my_stat_formats_file, my_formats_reloads, my_known_formats,
                       &Barcode_db::load_formats, "format file", "");
 }
 
 // ---- Lookup ----
 
-bool Barcode_db::holds(std::string_view code) const
+bool Barcode_db::holds(std::string_view code, Gs1_code& gs1) const
 {
     Barcode_tags tags;
-    return !code.empty() && my_known_barcodes.find(code, tags);
+    std::string_view listed;
+    Lookup_route route;
+    return !code.empty() && find_entry(code, gs1, tags, listed, route);
 }
 
-bool Barcode_db::find_by_gtin(std::string_view code, Gs1_code& gs1, Barcode_tags& tags,
-                              std::string_view& listed) const
+namespace {
+
+// The first form of `gtin14` that `table` holds, other than `code`.
+bool find_form(const Barcode_table& table, std::string_view gtin14, std::string_view code, Barcode_tags& tags,
+               std::string_view& listed)
 {
-    const Gtin_forms forms(gs1.gtin());
+    const Gtin_forms forms(gtin14);
     for (std::size_t i = 0; i < forms.size(); ++i) {
-        if (forms[i] != code && my_known_barcodes.find(forms[i], tags)) {
+        if (forms[i] != code && table.find(forms[i], tags)) {
             listed = forms[i];
             return true;
         }
@@ -138,24 +148,44 @@ bool Barcode_db::find_by_gtin(std::string_view code, Gs1_code& gs1, Barcode_tags
     return false;
 }
 
+} // namespace
+
+bool Barcode_db::find_entry(std::string_view code, Gs1_code& gs1, Barcode_tags& tags, std::string_view& listed,
+                            Lookup_route& route) const
+{
+    listed = code;
+    if (my_known_barcodes.find(code, tags)) return true;
+    gs1.take(code);
+    const std::string_view scanned = gs1.scanned();
+    if (scanned.size() < code.size() && my_known_barcodes.find(scanned, tags)) {
+        listed = scanned;
+        return true;
+    }
+    // A label fits its rule whether its article is listed or not: its
+    // digits say which article it is, and nothing else answers it.
+    if (!my_label_rules.empty() && match_label(my_label_rules, scanned, route.label))
+        return find_form(my_known_barcodes, route.label.gtin14(), std::string_view(), tags, listed);
+    if (!find_form(my_known_barcodes, gs1.gtin(), code, tags, listed)) return false;
+    route.gtin = gs1.gtin();
+    return true;
+}
+
 void Barcode_db::lookup(std::string_view code, const Shown_barcode& shown, Gs1_code& gs1, Lookup_route& route,
                         std::string& text) const
 {
     LOG_DMP("Looking up barcode \"" << shown << "\"");
     route = Lookup_route{};
-    gs1.take(code);
     Barcode_tags tags;
     std::string_view listed;
-    if (!my_known_barcodes.find(code, tags)) {
-        if (find_by_gtin(code, gs1, tags, listed)) {
-            route.gtin = gs1.gtin();
-            LOG_DMP("Barcode found as \"" << listed << "\"");
-            LOG_INF(msg::answered_as_gtin(shown, route.gtin));
-        } else {
-            route.barcode = true;
-            LOG_WRN(msg::barcode_not_defined(shown));
-            if (!my_known_barcodes.find(std::string_view(), tags)) throw msg::no_fallback_barcode.text(shown);
-        }
+    if (find_entry(code, gs1, tags, listed, route)) {
+        if (listed != code) LOG_DMP("Barcode found as \"" << listed << "\"");
+        if (!route.gtin.empty()) LOG_INF(msg::answered_as_gtin(shown, route.gtin));
+        if (route.label.rule != nullptr) LOG_INF(msg::answered_as_label(shown, listed));
+    } else {
+        route.barcode = true;
+        if (route.label.rule != nullptr) LOG_INF(msg::unlisted_label(shown, route.label.key()));
+        LOG_WRN(msg::barcode_not_defined(shown));
+        if (!my_known_barcodes.find(std::string_view(), tags)) throw msg::no_fallback_barcode.text(shown);
     }
     LOG_DMP("Barcode found");
 
@@ -173,7 +203,7 @@ void Barcode_db::lookup(std::string_view code, const Shown_barcode& shown, Gs1_c
     else
         LOG_WRN(msg::format_not_defined(shown));
     text.clear();
-    format->second.merge_tag_values(tags, gs1, text);
+    format->second.merge_tag_values(tags, gs1, route.label, text);
 }
 
 Barcode_db::Format_table::const_iterator answering_format(const Barcode_db::Format_table& formats,

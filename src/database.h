@@ -30,6 +30,7 @@
 #include "formats.h"
 #include "gs1.h"
 #include "platform_files.h"
+#include "scale_labels.h"
 
 // The two files of a database directory, and their paths in `dir`.
 inline const char* const database_files[] = {"barcodes.ini", "formats.ini"};
@@ -37,12 +38,15 @@ inline std::string barcodes_path(const std::string& dir) { return dir + "/" + da
 inline std::string formats_path(const std::string& dir) { return dir + "/" + database_files[1]; }
 
 // How a lookup found its answer: by a form of the code's GTIN (its 14
-// digits; empty when by the code's own bytes or by the fallback), or by the
+// digits; empty when by the code's own bytes or by the fallback), by a
+// scale label's rule (`label.rule` set: the code fits it, and its article is
+// listed under the label's key unless `barcode` is set too), or by the
 // fallbacks: the barcode [] for a barcode the table lacks (set also when
 // there is none and the lookup fails), the format [] for a barcode without
 // a format or with one that formats.ini lacks.
 struct Lookup_route {
     std::string_view gtin;
+    Label_match label;
     bool barcode = false;
     bool format = false;
 };
@@ -81,9 +85,8 @@ public:
     // place since the last load), a file's identity is taken as it was.
     void load(const std::string& from_dir, bool identity = true);
 
-    // The answer text (still in escape notation) for a barcode: its entry,
-    // else the entry of a form of its GTIN (see find_by_gtin), else the
-    // fallback barcode, merged into the format its tag "format" names or
+    // The answer text (still in escape notation) for a barcode: the entry
+    // find_entry finds, else the fallback barcode, merged into the format its tag "format" names or
     // the fallback format. Throws "Unknown barcode <code> and no backup
     // barcode [] available" or "Unknown format for barcode <code> and no
     // backup format [] available". Logs WRN when a fallback is used or the
@@ -106,14 +109,23 @@ public:
     void lookup(std::string_view code, const Shown_barcode& shown, Gs1_code& gs1, Lookup_route& route,
                 std::string& text) const;
 
-    // For a code the table lacks: the entry of the first form of the code's
-    // GTIN that the table holds (Gtin_forms's order), when the code is a
-    // GTIN with a right check digit or GS1 data with the AI 01. `gs1` has
-    // taken the code; `listed` is the form found.
-    bool find_by_gtin(std::string_view code, Gs1_code& gs1, Barcode_tags& tags, std::string_view& listed) const;
+    // The entry that answers `code`, tried in this order: the code's own
+    // bytes; the code without a scanner's AIM identifier (see
+    // Gs1_code::scanned); a scale label's key (the first rule in the
+    // fallback section that the code fits: see scale_labels.h); the first
+    // form of the code's GTIN that the table holds (Gtin_forms's order),
+    // when it has one (a GTIN, a UPC-E, a code with an add-on, GS1 data with
+    // AI 01). False when none: the fallback [] answers. `listed` is the
+    // barcode found; `gs1` takes the code when the first try fails; `route`
+    // tells gtin and label.
+    bool find_entry(std::string_view code, Gs1_code& gs1, Barcode_tags& tags, std::string_view& listed,
+                    Lookup_route& route) const;
 
-    // Whether `code` has an entry of its own (the fallback [] is none).
-    bool holds(std::string_view code) const;
+    // Whether `code` has an entry that find_entry finds (the fallback []
+    // is none); `gs1` is scratch.
+    bool holds(std::string_view code, Gs1_code& gs1) const;
+    // The rules of scale labels, read from the fallback section with the table.
+    const std::vector<Label_rule>& label_rules() const { return my_label_rules; }
 
     // The two readers; each reads its stream to the end, to a read error or
     // up to max_bytes, and adds what it finds to its table. A byte order mark
@@ -140,7 +152,12 @@ private:
                            Table& table, void (Barcode_db::*read)(std::istream&, std::uint64_t), const char* kind,
                            const char* end);
 
+    // Reads the rules of scale labels from the fallback section; a bad one
+    // is logged (WRN) and skipped.
+    void read_label_rules();
+
     Barcode_table my_known_barcodes;
+    std::vector<Label_rule> my_label_rules;
     Format_table my_known_formats;
     File_attributes my_stat_barcodes_file;
     File_attributes my_stat_formats_file;

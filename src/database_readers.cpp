@@ -9,6 +9,7 @@
 
 #include "database_lines.h"
 #include "log.h"
+#include "log_messages.h"
 #include "platform_files.h"
 
 namespace {
@@ -231,7 +232,24 @@ void Barcode_db::load_barcodes(std::istream& bf, std::uint64_t max_bytes)
         Barcode_lines_log log{table, first};
         read_database_lines(content, complete, log);
     }
+    read_label_rules();
     LOG_DBG("Ready reading barcode definitions");
+}
+
+void Barcode_db::read_label_rules()
+{
+    my_label_rules.clear();
+    Barcode_tags fallback;
+    if (!my_known_barcodes.find(std::string_view(), fallback)) return;
+    for (const auto& [tag, value] : fallback.list()) {
+        if (!is_label_tag(tag)) continue;
+        Label_rule rule;
+        std::string why;
+        if (rule.read(tag.substr(6), value, why))
+            my_label_rules.push_back(std::move(rule));
+        else
+            LOG_WRN(msg::bad_label_rule(tag, why));
+    }
 }
 
 void Barcode_db::load_formats(std::istream& ff, std::uint64_t max_bytes)

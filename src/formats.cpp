@@ -15,19 +15,40 @@ int this_year()
 }
 
 // The value of ${gs1.AI} or ${gs1.AI:PATTERN}, `asked` being what follows
-// "gs1.": the entry's tag.gs1.AI, else the code's.
+// "gs1.": the entry's tag.gs1.AI, else the code's (of a decimal family
+// "310x" with its decimal point).
 void append_code_value(std::string_view asked, const Barcode_tags& tags, Gs1_code& code, std::string& out)
 {
     const std::size_t colon = asked.find(':');
     const std::string_view ai = asked.substr(0, colon);
     std::string_view value;
-    if (!tags.find("tag.gs1.", ai, value) && !code.find(ai, value)) {
-        LOG_DMP("No value of AI " << ai << " in the entry or the barcode: using empty string.");
-        return;
+    if (!tags.find("tag.gs1.", ai, value)) {
+        if (gs1_decimal_text(code, ai, out)) return;
+        if (!code.find(ai, value)) {
+            LOG_DMP("No value of AI " << ai << " in the entry or the barcode: using empty string.");
+            return;
+        }
     }
     if (colon == std::string_view::npos || !gs1_is_date_ai(ai) ||
         !gs1_date_text(value, asked.substr(colon + 1), this_year(), out))
         out += value;
+}
+
+// The value of ${label.NAME}, `asked` being NAME: the entry's
+// tag.label.NAME, else what the scale label carries.
+void append_label_value(std::string_view asked, const Barcode_tags& tags, const Label_match& label, std::string& out)
+{
+    std::string_view value;
+    if (tags.find("tag.label.", asked, value))
+        out += value;
+    else if (label.rule == nullptr)
+        return;
+    else if (asked == "value")
+        label.append_value(out);
+    else if (asked == "unit")
+        out += label.rule->unit;
+    else if (asked == "item")
+        out += label.item;
 }
 
 } // namespace
@@ -89,11 +110,12 @@ std::string Format::merge_tag_values(const Barcode_tags& tags) const
 {
     std::string result;
     Gs1_code none;
-    merge_tag_values(tags, none, result);
+    merge_tag_values(tags, none, Label_match(), result);
     return result;
 }
 
-void Format::merge_tag_values(const Barcode_tags& tags, Gs1_code& code, std::string& result) const
+void Format::merge_tag_values(const Barcode_tags& tags, Gs1_code& code, const Label_match& label,
+                              std::string& result) const
 {
     std::size_t i = 0;
     while (i < my_format.size()) {
@@ -113,7 +135,9 @@ void Format::merge_tag_values(const Barcode_tags& tags, Gs1_code& code, std::str
         }
         const std::string_view name = std::string_view(my_format).substr(begin, end - begin);
         std::string_view value;
-        if (is_code_value(name))
+        if (name.substr(0, 6) == "label.")
+            append_label_value(name.substr(6), tags, label, result);
+        else if (is_code_value(name))
             append_code_value(name.substr(4), tags, code, result);
         else if (tags.find("tag.", name, value))
             result += value;

@@ -11,6 +11,7 @@
 #include "barcode_table.h"
 #include "database_lines.h"
 #include "gs1.h"
+#include "scale_labels.h"
 
 // One tag and its value, parsed from a tag=value line. Ordered and compared
 // by tag alone.
@@ -47,15 +48,23 @@ public:
     // ${gs1.AI} and ${gs1.AI:PATTERN} (see is_code_value) take the tag
     // "tag.gs1.AI", or when the entry has none, the value of the AI in the
     // scanned `code`; a date (AIs 11 to 17) with a pattern is written as
-    // gs1_date_text writes it. A value the code lacks becomes empty, without
-    // a warning: not every code carries every AI.
+    // gs1_date_text writes it; ${gs1.310x} (a decimal family: see
+    // gs1_decimal_text) the value of whichever AI of the family the code
+    // carries, with its decimal point. ${label.value} ${label.unit}
+    // ${label.item} show what a scale label carries (`label`, when its rule
+    // is set): its value with the rule's decimals, the rule's unit, its
+    // item digits. A value the code lacks becomes empty, without a warning:
+    // not every code carries every AI.
     // The first form appends the result to `out`; the second has no code.
-    void merge_tag_values(const Barcode_tags& tags, Gs1_code& code, std::string& out) const;
+    void merge_tag_values(const Barcode_tags& tags, Gs1_code& code, const Label_match& label, std::string& out) const;
     std::string merge_tag_values(const Barcode_tags& tags) const;
 
     // Whether a placeholder's name asks for a value of the scanned code
-    // ("gs1.17"), which an entry may give but need not.
-    static bool is_code_value(std::string_view name) { return name.substr(0, 4) == "gs1."; }
+    // ("gs1.17", "label.value"), which an entry may give but need not.
+    static bool is_code_value(std::string_view name)
+    {
+        return name.substr(0, 4) == "gs1." || name.substr(0, 6) == "label.";
+    }
 
     // The names in the template's ${name} placeholders, in order, as
     // merge_tag_values finds them; `unclosed_at` is where a "${" that is

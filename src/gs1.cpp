@@ -378,54 +378,149 @@ bool gs1_check_digit_right(std::string_view digits)
     return digits.size() >= 2 && all_digits(digits) && gs1_check_digit(digits.substr(0, digits.size() - 1)) == digits.back();
 }
 
+bool gs1_upc_e_to_upc_a(std::string_view upc_e, char* upc_a)
+{
+    if (upc_e.size() != 8 || !all_digits(upc_e) || (upc_e[0] != '0' && upc_e[0] != '1')) return false;
+    // The number system, then the manufacturer's and the item's digits with
+    // the zeros put back where the sixth digit says they were suppressed.
+    const std::string_view d = upc_e.substr(1, 6);
+    char* p = upc_a;
+    *p++ = upc_e[0];
+    const auto put = [&p](std::string_view digits) { p = std::copy(digits.begin(), digits.end(), p); };
+    switch (d[5]) {
+    case '0':
+    case '1':
+    case '2': put(d.substr(0, 2)); put(d.substr(5, 1)); put("0000"); put(d.substr(2, 3)); break;
+    case '3': put(d.substr(0, 3)); put("00000"); put(d.substr(3, 2)); break;
+    case '4': put(d.substr(0, 4)); put("00000"); put(d.substr(4, 1)); break;
+    default: put(d.substr(0, 5)); put("0000"); put(d.substr(5, 1)); break;
+    }
+    *p = upc_e[7];
+    return gs1_check_digit_right(std::string_view(upc_a, 12));
+}
+
+bool gs1_decimal_text(Gs1_code& code, std::string_view family, std::string& out)
+{
+    // 31nn to 36nn (measures) and 390n to 395n (amounts): n decimals.
+    if (family.size() != 4 || family[3] != 'x' || !all_digits(family.substr(0, 3))) return false;
+    const bool measure = family[0] == '3' && family[1] >= '1' && family[1] <= '6';
+    const bool amount = family.substr(0, 2) == "39" && family[2] <= '5';
+    if (!measure && !amount) return false;
+    for (std::size_t i = 0; i < code.size(); ++i) {
+        const std::string_view ai = code.ai(i);
+        if (ai.size() != 4 || ai.substr(0, 3) != family.substr(0, 3)) continue;
+        std::string_view value = code.value(i);
+        // An amount with a currency: its ISO 4217 code first.
+        const std::string_view currency = family[2] == '1' || family[2] == '3' ? value.substr(0, 3) : std::string_view();
+        value.remove_prefix(currency.size());
+        const std::size_t decimals = static_cast<std::size_t>(ai[3] - '0');
+        // No more zeros in front than one before the point.
+        const std::size_t whole = value.size() > decimals ? value.size() - decimals : 0;
+        std::size_t first = 0;
+        while (first + 1 < whole && value[first] == '0') ++first;
+        if (whole == 0) out += '0';
+        out.append(value.substr(first, whole - first));
+        if (decimals > 0) {
+            out += '.';
+            out.append(decimals > value.size() ? decimals - value.size() : 0, '0');
+            out.append(value.substr(whole));
+        }
+        if (!currency.empty()) out.append(" ").append(currency);
+        return true;
+    }
+    return false;
+}
+
 void Gs1_code::take(std::string_view code)
 {
     my_code = code;
     my_read = false;
 }
 
+namespace {
+
+// The AIM symbology identifiers that stand for an FNC1 in first place: GS1
+// data in GS1-128, GS1 DataBar, GS1 DataMatrix, GS1 QR Code, GS1 DotCode.
+bool identifies_gs1_data(std::string_view identifier)
+{
+    for (std::string_view id : {"]C1", "]e0", "]d2", "]Q3", "]J1"})
+        if (identifier == id) return true;
+    return false;
+}
+
+// ISO/IEC 15424: ']', the symbology's letter, a modifier character.
+bool is_aim_identifier(std::string_view code)
+{
+    const auto alphanumeric = [](char c) { return is_digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    return code.size() >= 3 && code[0] == ']' && ((code[1] >= 'A' && code[1] <= 'Z') || (code[1] >= 'a' && code[1] <= 'z')) &&
+           alphanumeric(code[2]);
+}
+
+} // namespace
+
 void Gs1_code::read()
 {
     my_read = true;
     my_kind = Kind::none;
-    if (my_code.empty() || my_code.size() > longest) return;
+    my_identifier = is_aim_identifier(my_code) ? my_code.substr(0, 3) : std::string_view();
+    my_scanned = my_code.substr(my_identifier.size());
+    if (!my_scanned.empty() && my_scanned.back() == '\r') my_scanned.remove_suffix(1);
+    if (my_scanned.empty() || my_code.size() > longest) return;
     const auto attempt = [&](bool (Gs1_code::*reader)(std::string_view), Kind kind) {
         my_count = 0;
+        my_given = 0;
         my_used = 0;
-        if (!(this->*reader)(my_code)) return false;
+        if (!(this->*reader)(my_scanned)) return false;
         my_kind = kind;
         return true;
     };
-    if (attempt(&Gs1_code::read_plain_gtin, Kind::gtin) || attempt(&Gs1_code::read_digital_link, Kind::digital_link) ||
+    // An element string comes before a URI: a lot or serial may hold '/'
+    // and '.', and so look like a host and a path ("10A.B/01/96385074").
+    const bool gs1_data = identifies_gs1_data(my_identifier);
+    if ((!gs1_data && attempt(&Gs1_code::read_plain_gtin, Kind::gtin)) ||
         attempt(&Gs1_code::read_element_string, Kind::element_string) ||
+        (!gs1_data && my_scanned.find(group_separator) == std::string_view::npos &&
+         attempt(&Gs1_code::read_digital_link, Kind::digital_link)) ||
         attempt(&Gs1_code::read_bracketed, Kind::element_string))
         return;
     my_count = 0;
     my_used = 0;
 }
 
+bool Gs1_code::add_gtin(std::string_view digits)
+{
+    const std::size_t n = digits.size();
+    char gtin[14];
+    std::fill(gtin, gtin + 14 - n, '0');
+    std::copy(digits.begin(), digits.end(), gtin + 14 - n);
+    return add("01", std::string_view(gtin, 14), false);
+}
+
 bool Gs1_code::read_plain_gtin(std::string_view code)
 {
     const std::size_t n = code.size();
-    if ((n != 8 && n != 12 && n != 13 && n != 14) || !gs1_check_digit_right(code)) return false;
-    char gtin[14];
-    std::fill(gtin, gtin + 14 - n, '0');
-    std::copy(code.begin(), code.end(), gtin + 14 - n);
-    return add("01", std::string_view(gtin, 14), false);
+    if (!all_digits(code)) return false;
+    // Eight digits that begin with 0 or 1 are far more often a UPC-E than
+    // an EAN-8 (whose prefixes 0 and 1 are rare); the scanner's ]E4 says EAN-8.
+    char upc_a[12];
+    if (n == 8 && my_identifier != "]E4" && gs1_upc_e_to_upc_a(code, upc_a)) return add_gtin({upc_a, 12});
+    if ((n == 8 || n == 12 || n == 13 || n == 14) && gs1_check_digit_right(code)) return add_gtin(code);
+    // An EAN-13 or UPC-A with its add-on, which has no check digit of its own.
+    for (std::size_t addon : {2, 5}) {
+        for (std::size_t main : {13, 12}) {
+            if (n == main + addon && gs1_check_digit_right(code.substr(0, main))) return add_gtin(code.substr(0, main));
+        }
+    }
+    return false;
 }
 
 bool Gs1_code::read_element_string(std::string_view code)
 {
-    // The AIM symbology identifiers of GS1-128, GS1 DataBar, GS1 DataMatrix,
-    // GS1 QR Code and GS1 DotCode, which stand for an FNC1 in first place;
-    // some scanners send that FNC1 as GS instead.
-    const std::size_t length = code.size();
-    for (std::string_view id : {"]C1", "]e0", "]d2", "]Q3", "]J1"})
-        if (code.substr(0, 3) == id) code.remove_prefix(3);
+    // FNC1 in first place: an identifier of GS1 data, or sent as GS.
     if (!code.empty() && code[0] == group_separator) code.remove_prefix(1);
     // Without either, any code that begins with 90 to 99 would read as an
     // internal AI: only one that carries a GTIN is taken for GS1 data.
-    const bool marked = code.size() < length;
+    const bool marked = identifies_gs1_data(my_identifier) || code.size() < my_scanned.size();
     if (code.empty() || !is_digit(code[0])) return false;
     while (!code.empty()) {
         if (code[0] == group_separator) { // ends a value, or stands after one of predefined length
@@ -460,8 +555,6 @@ bool Gs1_code::read_bracketed(std::string_view code)
 
 bool Gs1_code::read_digital_link(std::string_view code)
 {
-    // A scanner's AIM symbology identifier (]Q1 for a QR Code) in front.
-    if (code.size() >= 3 && code[0] == ']' && is_digit(code[2])) code.remove_prefix(3);
     bool scheme = false;
     for (std::string_view prefix : {"https://", "http://"}) {
         if (!scheme && starts_with_any_case(code, prefix)) {
@@ -505,11 +598,7 @@ bool Gs1_code::read_digital_link(std::string_view code)
         if (!in_order) continue;
         const std::string_view digits = segments[key + 1];
         const std::size_t n = digits.size();
-        if ((n != 8 && n != 12 && n != 13 && n != 14) || !all_digits(digits)) return false;
-        char gtin[14];
-        std::fill(gtin, gtin + 14 - n, '0');
-        std::copy(digits.begin(), digits.end(), gtin + 14 - n);
-        if (!add("01", std::string_view(gtin, 14), false)) return false;
+        if ((n != 8 && n != 12 && n != 13 && n != 14) || !all_digits(digits) || !add_gtin(digits)) return false;
         for (std::size_t q = key + 2; q < count; q += 2)
             if (!add(segments[q], segments[q + 1], true)) return false;
         return query.empty() || read_query(query.substr(1));
@@ -536,7 +625,8 @@ bool Gs1_code::read_query(std::string_view query)
 bool Gs1_code::add(std::string_view ai, std::string_view value, bool decode)
 {
     const Ai_rule* rule = rule_of(ai);
-    if (rule == nullptr || my_count == most_elements || my_used + ai.size() + value.size() > longest) return false;
+    // An AI given again counts too: its comparison costs as much as a new one.
+    if (rule == nullptr || my_given++ == most_elements || my_used + ai.size() + value.size() > longest) return false;
     char* const at = my_text + my_used;
     std::copy(ai.begin(), ai.end(), at);
     const long size = decode ? percent_decode(value, at + ai.size())
@@ -569,6 +659,12 @@ Gs1_code::Kind Gs1_code::kind()
 {
     if (!my_read) read();
     return my_kind;
+}
+
+std::string_view Gs1_code::scanned()
+{
+    if (!my_read) read();
+    return my_scanned;
 }
 
 bool Gs1_code::find(std::string_view ai, std::string_view& value)

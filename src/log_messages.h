@@ -109,6 +109,14 @@ namespace msg {
 constexpr Log_message<2> received_barcode{{"Received barcode \"", "\""}};
 // INF: a request answered by a form of its GTIN: <barcode>, <the GTIN's 14 digits>.
 constexpr Log_message<3> answered_as_gtin{{"Barcode \"", "\" answered as GTIN ", ""}};
+// INF: a request answered by the entry of a scale label's key: <barcode>,
+// the key (the label with its value as zeros).
+constexpr Log_message<3> answered_as_label{{"Barcode \"", "\" answered as label ", ""}};
+// INF: a scale label whose key has no entry, before its barcode_not_defined:
+// <barcode>, the key, which the unknown barcodes count it by.
+constexpr Log_message<3> unlisted_label{{"Barcode \"", "\" is a label of ", ", which is not listed"}};
+// WRN: a rule of scale labels that cannot be read: <its tag>, why.
+constexpr Log_message<3> bad_label_rule{{"Scale label rule ", " skipped: ", "."}};
 // INF: a request refused by the rules that end loops, after its answer was
 // found: <barcode>, why (refusal_over_limit, refusal_echo).
 constexpr Log_message<3> refused{{"Barcode \"", "\" not answered: ", ""}};

@@ -60,6 +60,7 @@ const struct {
     {"via_fallback_barcode", "Answers made with the fallback barcode, for a barcode not in barcodes.ini."},
     {"via_fallback_format", "Answers made with the fallback format, for a format not in formats.ini."},
     {"via_gtin", "Answers found by the GTIN of a barcode not in barcodes.ini as it came (a 2D code, another form)."},
+    {"via_label", "Answers found by the article of a scale label (its value digits as zeros)."},
     {"failed", "Requests not answered because the database could not be loaded or had no answer."},
     {"empty", "Empty datagrams, not answered."},
     {"too_long", "Datagrams too long to be received whole, not answered."},

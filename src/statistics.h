@@ -56,9 +56,9 @@ class Statistics {
 public:
     using Clock = std::chrono::steady_clock;
     // received = answered + the reasons for not answering, from failed to
-    // echo. via_fallback_*, via_gtin and unsent are parts of answered.
+    // echo. via_fallback_*, via_gtin, via_label and unsent are parts of answered.
     enum Counter {
-        received, answered, via_fallback_barcode, via_fallback_format, via_gtin, failed, empty, too_long, own_socket,
+        received, answered, via_fallback_barcode, via_fallback_format, via_gtin, via_label, failed, empty, too_long, own_socket,
         over_limit, echo, unsent, receive_errors, log_lines_left_out, barcodes_reloads, formats_reloads, counters
     };
     static constexpr std::chrono::hours period{1};

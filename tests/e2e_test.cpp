@@ -164,7 +164,7 @@ TEST_F(EndToEnd, TheStatisticsCountEachKindOfDatagramWhereItWent)
     EXPECT_EQ(ask(sd, std::string(1601, 'z'), no_socket, 500), "(none)");
     EXPECT_EQ(ask(sd, "12345"), pen_answer);
     const std::string report = statistics();
-    EXPECT_TRUE(std::regex_search(report, std::regex(": received=11 answered=9 via_fallback_barcode=4 via_fallback_format=0 via_gtin=0 "
+    EXPECT_TRUE(std::regex_search(report, std::regex(": received=11 answered=9 via_fallback_barcode=4 via_fallback_format=0 via_gtin=0 via_label=0 "
                                                      "failed=0 empty=1 too_long=1 own_socket=0 .*; files: barcodes_entries=3 ")))
         << report;
     EXPECT_EQ(report.substr(report.find(", most")),
@@ -276,7 +276,7 @@ TEST_F(EndToEnd, FailedLookupIsNotAnsweredAndTheNextRequestIs)
 #ifndef ULVANE_WINDOWS_BUILD
     // Not answered, and still among the barcodes the database lacks.
     const std::string report = statistics();
-    EXPECT_NE(report.find(": received=2 answered=1 via_fallback_barcode=0 via_fallback_format=0 via_gtin=0 failed=1 "), std::string::npos) << report;
+    EXPECT_NE(report.find(": received=2 answered=1 via_fallback_barcode=0 via_fallback_format=0 via_gtin=0 via_label=0 failed=1 "), std::string::npos) << report;
     EXPECT_NE(report.find(", most asked first: \"nope\"=1"), std::string::npos) << report;
 #endif
 }
@@ -432,7 +432,7 @@ TEST_F(EndToEnd, AnUnsentAnswerIsCountedSinceTheLastReportAndSinceTheStart)
     EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
     sleep(1); // the second report's period begins at the first, a second after the start
     const std::string first = statistics(), second = statistics(), start = "; since the start ";
-    EXPECT_LT(first.find(" answered=2 via_fallback_barcode=0 via_fallback_format=0 via_gtin=0 failed=0 empty=0 too_long=0 "
+    EXPECT_LT(first.find(" answered=2 via_fallback_barcode=0 via_fallback_format=0 via_gtin=0 via_label=0 failed=0 empty=0 too_long=0 "
                          "own_socket=0 over_limit=0 echo=0 unsent=1 "), first.find(start)) << first;
     EXPECT_LT(second.find(" answered=0 "), second.find(start)) << second;
     EXPECT_NE(second.substr(second.find("Statistics since ") + 17, 19), second.substr(second.find(start) + start.size(), 19))
@@ -1110,7 +1110,7 @@ TEST_F(EndToEnd, MetricsFileSaysWhatTheStatisticsSay)
     EXPECT_NE(read_file(file).find("\nulvane_received_total" + at_9000 + " 0\n"), std::string::npos) << "written again too soon";
     const std::string report = statistics();
     const std::map<std::string, std::string> expected = metrics_of(report);
-    ASSERT_EQ(expected.size(), 20u) << report; // 16 counts, and each file's entries and reading time
+    ASSERT_EQ(expected.size(), 21u) << report; // 17 counts, and each file's entries and reading time
     ASSERT_EQ(expected.at("ulvane_answered_total" + at_9000), "2") << report;
     std::map<std::string, std::string> in_file = read_metrics(*my_hosts, my_hosts->server_ns(), file, my_dir);
     for (const auto& metric : expected) {

@@ -113,8 +113,63 @@ TEST(Gs1, ReadsElementStringsAndPlainGtins)
         {"11 digits", "36000291452", "none"},
         {"a code of no kind", "LOCATION-0042", "none"},
         {"an empty code", "", "none"},
+        // A lot or serial with '/' and '.' is no URI.
+        {"a lot that looks like a link", "]d2010950600013435210A.B/01/96385074", "string " + key + " 10=A.B/01/96385074"},
+        {"a serial that looks like a link", "]Q3010950600013435221x.y/01/036000291452",
+         "string " + key + " 21=x.y/01/036000291452"},
+        {"such a serial too long", "]C1010950600013435221SN.7/01/4006381333931", "none"},
+        {"such a lot, no identifier", "010950600013435210A.B/01/96385074", "string " + key + " 10=A.B/01/96385074"},
+        {"a link after GS1 data's identifier", "]d2https://id.gs1.org/01/09506000134352", "none"},
+        {"a link holding a GS", "https://id.gs1.org/01/09506000134352/10/A" + gs + "B", "none"},
+        // Scanners' AIM identifiers and CR, UPC-E, add-ons.
+        {"an EAN-13 after ]E0", "]E09506000134352", "gtin " + key},
+        {"an EAN-8 after ]E4", "]E496385074", "gtin 01=00000096385074"},
+        {"a carriage return", "9506000134352\r", "gtin " + key},
+        {"UPC-E, sixth digit 0 to 2", "04252614", "gtin 01=00042100005264"},
+        {"UPC-E, sixth digit 3", "01234531", "gtin 01=00012300000451"},
+        {"UPC-E, sixth digit 4", "01234543", "gtin 01=00012340000053"},
+        {"UPC-E, sixth digit 5 to 9", "01234572", "gtin 01=00012345000072"},
+        {"UPC-E, number system 1", "12345629", "gtin 01=00123200004569"},
+        {"UPC-E as ]E0 sends it", "]E004252614", "gtin 01=00042100005264"},
+        {"an EAN-8 the scanner says is one", "]E401234572", "gtin 01=00000001234572"},
+        {"UPC-E, wrong check digit", "04252615", "none"},
+        {"eight digits of number system 2: an EAN-8", "24252614", "gtin 01=00000024252614"},
+        {"an EAN-13 with a 2-digit add-on", "]E3950600013435203", "gtin " + key},
+        {"an EAN-13 with a 5-digit add-on", "950600013435252495", "gtin " + key},
+        {"a UPC-A with a 2-digit add-on", "03600029145212", "gtin 01=00036000291452"},
+        {"a UPC-A with a 5-digit add-on", "03600029145200599", "gtin 01=00036000291452"},
+        {"an add-on after a wrong check digit", "950600013435303", "none"},
+        {"an AI repeated past the cap", "]d2" + [] {
+             std::string s = "0109506000134352";
+             for (int i = 0; i < 64; ++i) s += "17271231";
+             return s;
+         }(), "none"},
     };
     expect_readings(std::begin(cases), std::end(cases));
+}
+
+// A weight, a measure or an amount with its decimal point, whichever
+// decimal position the code carries.
+TEST(Gs1, DecimalValuesAsAShopperReadsThem)
+{
+    const struct {
+        std::string data; // after the GTIN
+        const char* family;
+        const char* text; // "" when the code has none
+    } cases[] = {
+        {"3103001250", "310x", "1.250"},  {"3102000125", "310x", "1.25"}, {"3100000125", "310x", "125"},
+        {"3105000001", "310x", "0.00001"}, {"3202000100", "320x", "1.00"}, {"39221250", "392x", "12.50"},
+        {"39329781250", "393x", "12.50 978"}, {"3922" "5", "392x", "0.05"}, {"3103001250", "320x", ""},
+        {"3103001250", "3103", ""},        {"10AB", "10x", ""},            {"3103001250", "370x", ""},
+    };
+    for (const auto& c : cases) {
+        Gs1_code gs1;
+        const std::string code = "]C10109506000134352" + c.data;
+        gs1.take(code);
+        std::string out = "<";
+        EXPECT_EQ(gs1_decimal_text(gs1, c.family, out), *c.text != '\0') << c.data << " " << c.family;
+        EXPECT_EQ(out, std::string("<") + c.text) << c.data << " " << c.family;
+    }
 }
 
 TEST(Gs1, GtinFormsFromLongestToShortest)

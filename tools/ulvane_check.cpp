@@ -369,19 +369,27 @@ void check_answers(Check_report& report, const Barcode_db& db, const std::unorde
 
 // How the server finds `code`'s entry, when not by its own bytes, and the
 // code's GS1 data: " (by its GTIN 09506000134352, listed as
-// 9506000134352; GS1 data (01)09506000134352 (17)271231)"; empty for a
-// code listed as it is, or for one that nothing but the fallback answers.
+// 9506000134352; GS1 data (01)09506000134352 (17)271231)", " (a label of
+// rule 'weighed', listed as 2112345000002; 1.250 kg)"; empty for a code
+// listed as it is, or for one that nothing but the fallback answers.
 std::string found_as(const Barcode_db& db, std::string_view code, Barcode_tags& tags)
 {
     Gs1_code gs1;
     gs1.take(code);
     std::string how;
     std::string_view listed;
-    if (!db.barcodes().find(code, tags)) {
-        if (db.find_by_gtin(code, gs1, tags, listed))
-            how = "by its GTIN " + std::string(gs1.gtin()) + ", listed as " + std::string(listed);
-        else
-            db.barcodes().find(std::string_view(), tags);
+    Lookup_route route;
+    const bool found = db.find_entry(code, gs1, tags, listed, route);
+    if (!found) db.barcodes().find(std::string_view(), tags);
+    if (route.label.rule != nullptr) {
+        how = "a label of rule " + quoted(route.label.rule->name) + (found ? ", listed as " : ", not listed as ") +
+              std::string(route.label.key()) + "; ";
+        route.label.append_value(how);
+        how += route.label.rule->unit.empty() ? "" : " " + route.label.rule->unit;
+    } else if (found && !route.gtin.empty()) {
+        how = "by its GTIN " + std::string(route.gtin) + ", listed as " + std::string(listed);
+    } else if (found && listed != code) {
+        how = "without its AIM identifier, listed as " + escape_control_bytes(listed);
     }
     if (!gs1.gtin_of_2d_code().empty() || gs1.kind() == Gs1_code::Kind::element_string) {
         how += std::string(how.empty() ? "" : "; ") + "GS1 data";
