@@ -203,7 +203,11 @@ void Barcode_db::lookup(std::string_view code, const Shown_barcode& shown, Gs1_c
     else
         LOG_WRN(msg::format_not_defined(shown));
     text.clear();
-    format->second.merge_tag_values(tags, gs1, route.label, text);
+    // A label listed as it came (its value of zeros) still shows its value.
+    Label_match label = route.label;
+    if (label.rule == nullptr && format->second.asks_label() && !my_label_rules.empty() && !route.barcode)
+        match_label(my_label_rules, listed, label);
+    format->second.merge_tag_values(tags, gs1, label, text);
 }
 
 Barcode_db::Format_table::const_iterator answering_format(const Barcode_db::Format_table& formats,

@@ -72,7 +72,8 @@ Tag_value::Tag_value(const std::string& line) : is_bad(false)
 // ---- Format ----
 
 Format::Format(std::string format_name, std::string format)
-    : my_format_name(std::move(format_name)), my_format(std::move(format))
+    : my_format_name(std::move(format_name)), my_format(std::move(format)),
+      my_asks_label(my_format.find("label.") != std::string::npos)
 {
 }
 

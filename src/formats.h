@@ -39,7 +39,13 @@ public:
     Format(std::string format_name, std::string format);
 
     // Appends `fmt` to the template text, with nothing in between.
-    void add_formatting(std::string_view fmt) { my_format += fmt; }
+    void add_formatting(std::string_view fmt)
+    {
+        my_format += fmt;
+        my_asks_label = my_asks_label || fmt.find("label.") != std::string_view::npos;
+    }
+    // Whether a placeholder may ask for a scale label's value (${label.…}).
+    bool asks_label() const { return my_asks_label; }
 
     // The template with every ${name} replaced by the value of the tag
     // "tag." + name. A backslash and the character after it are passed over
@@ -82,6 +88,7 @@ private:
 
     std::string my_format_name;
     std::string my_format;
+    bool my_asks_label = false;
 };
 
 #endif

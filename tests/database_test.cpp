@@ -36,6 +36,12 @@ TEST(Lookup, ChoosesEntryAndFormatWithTheirFallbacks)
     const std::string formats = "[]\nfallback ${description}\n[price]\n${description}\\n\nPrice: ${price}\n";
     const std::string ean13 = "[9506000134352]\nformat=price\ntag.description=Pen\ntag.price=1.99\n";
     const std::string link = "https://id.gs1.org/01/09506000134352/10/AB?17=271231";
+    const std::string labels =
+        "[]\nformat=label\ntag.description=?\nlabel.weighed=21IIIIIVVVVVC weight 3 kg\n"
+        "label.priced=25IIIIIXVVVVC price 2\nlabel.five=26IIIIXVVVVVC price 2\nlabel.upc=2IIIIIVVVVVC price 2\n"
+        "[2112345000008]\nformat=label\ntag.description=Cheese\n[2567890000001]\nformat=label\ntag.description=Ham\n"
+        "[2647110000001]\nformat=label\ntag.description=Olives\n[212345000007]\nformat=label\ntag.description=Bread\n";
+    const std::string label_format = "[label]\n${description} ${label.value} ${label.unit} (${label.item})\n";
     const std::string dated = "[price]\n${description}, best before ${gs1.17:DD.MM.YYYY} (${gs1.17}), lot ${gs1.10}\n";
     const Case cases[] = {
         {"known", "[12345]\nformat=price\ntag.description=Pen\ntag.price=1.99\n", formats, "12345",
@@ -107,6 +113,40 @@ TEST(Lookup, ChoosesEntryAndFormatWithTheirFallbacks)
          "https://id.gs1.org/01/09506000134352/10/280101", "lot 280101",
          {"INF Barcode \"https://id.gs1.org/01/09506000134352/10/280101\" answered as GTIN 09506000134352"}},
         {"a value the code lacks is empty, unwarned", ean13, dated, "9506000134352", "Pen, best before  (), lot ", {}},
+        {"a weight in any decimal position", ean13, "[price]\n${gs1.310x} kg\n", "]C10109506000134352" "3102000125",
+         "1.25 kg", {"INF Barcode \"]C10109506000134352" "3102000125\" answered as GTIN 09506000134352"}},
+        // As scanners send codes.
+        {"a lot that looks like a link finds its own GTIN", ean13 + "[96385074]\nformat=\n", formats,
+         "]d2010950600013435210A.B/01/96385074", "Pen\\nPrice: 1.99",
+         {"INF Barcode \"]d2010950600013435210A.B/01/96385074\" answered as GTIN 09506000134352"}},
+        {"a code found without its AIM identifier", "[ABC-42]\nformat=price\ntag.description=Box\ntag.price=2\n",
+         formats, "]C0ABC-42", "Box\\nPrice: 2", {}},
+        {"a code found without its CR", "[ABC-42]\nformat=price\ntag.description=Box\ntag.price=2\n", formats,
+         "ABC-42\r", "Box\\nPrice: 2", {}},
+        {"an EAN-13 found after ]E0", ean13, formats, "]E09506000134352", "Pen\\nPrice: 1.99", {}},
+        {"a magazine's add-on", ean13, formats, "950600013435203", "Pen\\nPrice: 1.99",
+         {"INF Barcode \"950600013435203\" answered as GTIN 09506000134352"}},
+        {"a UPC-E finds its UPC-A", "[042100005264]\nformat=price\ntag.description=Gum\ntag.price=1\n", formats,
+         "04252614", "Gum\\nPrice: 1", {"INF Barcode \"04252614\" answered as GTIN 00042100005264"}},
+        {"an exact UPC-E wins", "[04252614]\nformat=\ntag.description=exact\n[042100005264]\nformat=price\n", formats,
+         "04252614", "fallback exact", {}},
+        // Scale labels: the article under the label's key, the value read.
+        {"a weighed label", labels, label_format, "2112345012506", "Cheese 1.250 kg (12345)",
+         {"INF Barcode \"2112345012506\" answered as label 2112345000008"}},
+        {"a priced label with its verifier digit", labels, label_format, "2567890703490", "Ham 3.49  (67890)",
+         {"INF Barcode \"2567890703490\" answered as label 2567890000001"}},
+        {"a five-digit verifier", labels, label_format, "2647116146857", "Olives 146.85  (4711)",
+         {"INF Barcode \"2647116146857\" answered as label 2647110000001"}},
+        {"a UPC-A label sent as 13 digits", labels, label_format, "0212345003497", "Bread 3.49  (12345)",
+         {"INF Barcode \"0212345003497\" answered as label 212345000007"}},
+        {"a value of zeros", labels, label_format, "2112345000008", "Cheese 0.000 kg (12345)", {}},
+        {"a wrong verifier digit", labels, label_format, "2567890803497", "?   ()",
+         {"WRN Barcode \"2567890803497\" not defined in database."}},
+        {"a wrong check digit", labels, label_format, "2112345012507", "?   ()",
+         {"WRN Barcode \"2112345012507\" not defined in database."}},
+        {"a label whose article is not listed", labels, label_format, "2199999012502", "? 1.250 kg (99999)",
+         {"INF Barcode \"2199999012502\" is a label of 2199999000004, which is not listed",
+          "WRN Barcode \"2199999012502\" not defined in database."}},
     };
     for (const Case& c : cases) {
         Barcode_db db;
