@@ -56,6 +56,15 @@ bool all_digits(std::string_view s)
 
 } // namespace
 
+std::string full_label_warning(const std::vector<Label_rule>& rules, std::string_view barcode)
+{
+    Label_match label;
+    if (!match_label(rules, barcode, label) || label.key() == barcode) return "";
+    return "barcode " + quoted(barcode) + " is a label of rule " + quoted(label.rule->name) +
+           " with its value: only that label finds it; list the article as " + std::string(label.key()) +
+           ", which every label of it finds";
+}
+
 std::string check_digit_warning(std::string_view barcode)
 {
     const std::size_t n = barcode.size();

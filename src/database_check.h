@@ -32,6 +32,11 @@ std::string differs_in_case(std::string_view name, const std::vector<std::string
 // number their own articles too.
 std::string check_digit_warning(std::string_view barcode);
 
+// For a barcode that is a whole scale label of one of `rules` (a value in
+// it): a warning that only that label finds it, naming the key that every
+// label of the article finds; empty otherwise.
+std::string full_label_warning(const std::vector<Label_rule>& rules, std::string_view barcode);
+
 // How a spreadsheet or a shop system's export damaged `barcode`, with what
 // to do, or empty when it is no such form: a number as a spreadsheet
 // writes it (4.00638E+12, 4,00638E+12, 4E+12, 4006381333931.0; the code

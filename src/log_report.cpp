@@ -6,6 +6,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <sstream>
 
 #include "escapes.h"
 #include "findings.h"
@@ -189,6 +190,28 @@ bool note_time(Report& r, std::string_view time)
     return false;
 }
 
+// What an unknown barcode (as shown) counts as, as the server counts it:
+// serialised 2D codes of one article are one, each scale label of one
+// article too.
+std::string unknown_key(Report& r, std::string_view shown)
+{
+    if (shown == r.label_barcode) return r.label_key;
+    const auto known = r.unknown_keys.find(std::string(shown));
+    if (known != r.unknown_keys.end()) return known->second;
+    const std::string bytes = text_to_bytes(shown);
+    Gs1_code gs1;
+    gs1.take(bytes);
+    std::ostringstream key_shown;
+    if (gs1.unknown_key().size() == bytes.size())
+        key_shown << shown; // the whole code, as the log shows it
+    else
+        key_shown << Shown_barcode(gs1.unknown_key());
+    const std::string key = key_shown.str();
+    if (r.unknown_keys.size() >= 2 * tracked_unknown) r.unknown_keys.clear();
+    r.unknown_keys.emplace(shown, key);
+    return key;
+}
+
 void read_info(Report& r, std::string_view time, std::string_view message, bool in_order)
 {
     // A report asked for is written at every level: no sign of level 3.
@@ -209,6 +232,11 @@ void read_info(Report& r, std::string_view time, std::string_view message, bool 
         add_statistics(r, statistics[1]);
     } else if (msg::answered_as_gtin.read(message)) {
         ++r.via_gtin;
+    } else if (msg::answered_as_label.read(message)) {
+        ++r.via_label;
+    } else if (Log_message<3>::Values label; msg::unlisted_label.read(message, &label)) {
+        r.label_barcode = std::string(label[0]);
+        r.label_key = std::string(label[1]);
     } else if (msg::refused.read(message)) {
         ++r.refused;
         if (r.in_hour != nullptr) ++r.in_hour->not_answered;
@@ -223,12 +251,7 @@ void read_warning(Report& r, std::string_view time, std::string_view message)
     Log_message<4>::Values left_out;
     Log_message<3>::Values lost;
     if (msg::barcode_not_defined.read(message, &barcode)) {
-        // Serialised 2D codes of one article are one unknown barcode.
-        const std::string bytes = text_to_bytes(barcode[0]);
-        Gs1_code gs1;
-        gs1.take(bytes);
-        const std::string_view gtin = gs1.gtin_of_2d_code();
-        count_unknown(r, gtin.empty() ? barcode[0] : gtin, time);
+        count_unknown(r, unknown_key(r, barcode[0]), time);
     } else if (msg::answer_not_sent.read(message)) {
         ++r.unsent;
     } else if (msg::left_out.read(message, &left_out)) {

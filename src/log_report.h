@@ -65,13 +65,18 @@ struct Report {
     Hour_counts* in_hour = nullptr;  // its counts in per_hour
     unsigned long requests = 0;
     unsigned long via_gtin = 0; // answered by a form of their GTIN
+    unsigned long via_label = 0; // answered by the article of a scale label
     unsigned long no_fallback = 0, file_failures = 0, unsent = 0, left_out = 0;
     unsigned long refused = 0; // by the rules that end loops, after their answer was found
     unsigned long lost = 0;    // lines the server could not write (a full disk)
     std::string lost_why;      // the system's reason, the first time
     unsigned long statistics_lines = 0;
     std::vector<std::pair<std::string, unsigned long long>> statistics; // summed, in the line's order
-    std::unordered_map<std::string, Seen> unknown; // by the barcode as shown, a 2D code by its GTIN
+    std::unordered_map<std::string, Seen> unknown; // by Gs1_code::unknown_key, a scale label by its key
+    // The key of each unknown barcode read so far (as shown), so that none
+    // is read again; emptied when it holds as many as `unknown` may.
+    std::unordered_map<std::string, std::string> unknown_keys;
+    std::string label_barcode, label_key; // the last scale label whose article is not listed
     unsigned long unknown_dropped = 0; // the highest count dropped; 0 while every count is exact
     std::unordered_map<std::string, unsigned long> warnings;
 };

@@ -697,7 +697,7 @@ TEST(Report, JsonTellsTheFiguresOfTheDay)
                                      "print([(h['hour'], h['requests'], h['not_answered']) for h in d['hours']])\n"
                                      "print([(u['barcode'], u['count'], u['first']) for u in d['unknown']], d['warnings'])\n");
     EXPECT_EQ(r.out, "{'first': '2026-12-07 08:00:00', 'last': '2026-12-07 12:59:01'} 3 (INF lines) 5 {'received': 9, "
-                     "'answered': 7, 'via_gtin': 0, 'not_answered': 2, 'without_entry_or_format': 2, 'database_file_failures': 0, "
+                     "'answered': 7, 'via_gtin': 0, 'via_label': 0, 'not_answered': 2, 'without_entry_or_format': 2, 'database_file_failures': 0, "
                      "'refused': 0, 'not_sent': 0} {'received': 9, 'answered': 7}\n"
                      "[" + quiet_hours(0, 8) + "('2026-12-07 08', 1, 0), ('2026-12-07 09', 0, 0), ('2026-12-07 10', 3, 0), "
                      "('2026-12-07 11', 0, 0), ('2026-12-07 12', 5, 2), " + quiet_hours(13, 24) + "]\n"

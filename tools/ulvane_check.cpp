@@ -113,6 +113,30 @@ std::string unknown_key(std::string_view key)
            (meant.empty() ? "" : " (did you mean " + quoted(meant) + "?)");
 }
 
+// A rule of scale labels (`tag` label.NAME in the section of `barcode`): an
+// error where the server skips it or where a label fits an earlier rule
+// too; a warning outside the fallback section, which alone holds rules.
+void check_label_rule(Check_report& report, std::string_view barcode, std::string_view tag, std::string_view value,
+                      unsigned long number, std::vector<std::pair<Label_rule, unsigned long>>& rules)
+{
+    if (!barcode.empty()) {
+        report.warn(barcodes_file, number, quoted(tag) + " in barcode " + quoted(barcode) +
+                                               ": rules of scale labels are read in the fallback section [] alone");
+        return;
+    }
+    Label_rule rule;
+    std::string why;
+    if (!rule.read(tag.substr(6), value, why)) {
+        report.error(barcodes_file, number, "scale label rule " + quoted(tag) + ": " + why + "; the server skips it");
+        return;
+    }
+    for (const auto& [earlier, line] : rules)
+        if (rule.overlaps(earlier))
+            report.error(barcodes_file, number, "scale label rule " + quoted(tag) + " overlaps rule " + quoted(earlier.name) +
+                                                    " (line " + std::to_string(line) + "): a label that fits both is read by that one");
+    rules.emplace_back(std::move(rule), number);
+}
+
 // Notes where the section of `name` first stands, and reports a repeated
 // one; true for the first one, which is used.
 bool note_section(Check_report& report, File file, const char* kind, std::unordered_map<std::string_view, unsigned long>& first_line,
@@ -198,6 +222,7 @@ std::unordered_map<std::string_view, unsigned long> check_barcode_lines(Check_re
     std::unordered_map<std::string_view, unsigned long> first_line;
     std::string_view barcode;
     std::unordered_map<std::string_view, unsigned long> tag_line; // of the barcode's section
+    std::vector<std::pair<Label_rule, unsigned long>> label_rules; // with their lines
     check_lines(
         report, barcodes_file, "barcode", text,
         [&](std::string_view name, unsigned long number) {
@@ -233,7 +258,9 @@ std::unordered_map<std::string_view, unsigned long> check_barcode_lines(Check_re
                 report.warn(barcodes_file, number, "format name " + quoted(value) + " ends with a blank");
             else if (!invisible.empty())
                 report.warn(barcodes_file, number, "format name " + quoted(value) + " " + invisible);
-            if (tag != "format" && tag.substr(0, 4) != "tag." && !ends_with_blank(tag))
+            if (is_label_tag(tag))
+                check_label_rule(report, barcode, tag, value, number, label_rules);
+            else if (tag != "format" && tag.substr(0, 4) != "tag." && !ends_with_blank(tag))
                 report.warn(barcodes_file, number, unknown_key(tag));
             if (tag.substr(0, 4) == "tag.") check_escapes(report, barcodes_file, number, value, eq + 2);
             if (report.utf8_line == 0 && tag.substr(0, 4) == "tag." && holds_utf8_text(value)) {
@@ -358,6 +385,8 @@ void check_answers(Check_report& report, const Barcode_db& db, const std::unorde
         const std::string_view barcode = table.barcode(i);
         const unsigned long line = barcode_line.count(barcode) ? barcode_line.at(barcode) : 0;
         errors.clear();
+        const std::string label = full_label_warning(db.label_rules(), barcode);
+        if (!label.empty()) report.warn(barcodes_file, line, label);
         if (const std::string* format = answers.check(barcode, table.tags(i), errors)) used.insert(*format);
         for (const std::string& e : errors) report.error(barcodes_file, line, e);
     }

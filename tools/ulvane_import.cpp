@@ -110,6 +110,10 @@ struct Old_file {
     std::vector<Barcode_version> barcodes;
     bool has_fallback = false;
     std::string fallback_section;
+    // The rules of scale labels in the fallback section, which no CSV
+    // carries: kept in the new fallback section whichever it is.
+    std::string label_lines;
+    std::vector<Label_rule> label_rules;
 };
 
 Old_file read_old_file(const std::string& path)
@@ -124,7 +128,13 @@ Old_file read_old_file(const std::string& path)
             if (!table.barcode(i).empty() || old.has_fallback) continue;
             old.has_fallback = true;
             old.fallback_section = "[]\n";
-            for (const auto& t : tags.list()) old.fallback_section.append(t.first).append("=").append(t.second).append("\n");
+            for (const auto& t : tags.list()) {
+                std::string& lines = is_label_tag(t.first) ? old.label_lines : old.fallback_section;
+                lines.append(t.first).append("=").append(t.second).append("\n");
+                Label_rule rule;
+                std::string why;
+                if (is_label_tag(t.first) && rule.read(t.first.substr(6), t.second, why)) old.label_rules.push_back(rule);
+            }
         }
     });
     old.barcodes.shrink_to_fit();
@@ -210,6 +220,7 @@ private:
     std::string my_piece;    // the new file's text not yet checked and written
     std::size_t my_piece_rows = 0; // my_rows that the piece holds, the last ones
     File_replacement* my_out = nullptr;
+    const Old_file* my_old = nullptr; // during run
 };
 
 std::string_view Import::barcode_of(const Row& row) const
@@ -281,6 +292,7 @@ void Import::add_row(const std::vector<std::string>& cells, unsigned long line)
 
     std::string section = "[" + std::string(barcode) + "]\n";
     if (!format.empty()) section.append("format=").append(format).append("\n");
+    if (barcode.empty()) section += my_old->label_lines;
     for (std::size_t c = 0; c < my_columns.keys.size(); ++c) {
         if (my_columns.keys[c].empty()) {
             if (c != my_columns.barcode && c != my_columns.format && !cell(c).empty())
@@ -332,6 +344,8 @@ void Import::warn_of_code(std::string_view barcode, unsigned long line)
 {
     const std::string check_digit = check_digit_warning(barcode);
     if (!check_digit.empty()) warn(line, check_digit, "check digit");
+    const std::string label = full_label_warning(my_old->label_rules, barcode);
+    if (!label.empty()) warn(line, label, "scale label");
     // A scanned 2D code names one package (its lot, its serial): no
     // other package of the article would match it. The common code of up
     // to 14 digits is none, and is not read as one.
@@ -480,6 +494,7 @@ void Import::check_piece()
 void Import::run(std::string_view csv, const Old_file& old, File_replacement* out)
 {
     my_out = out;
+    my_old = &old;
     Error why;
     if (!readable_encoding(csv, why)) return refuse(1, why.text);
     Csv_reader reader(csv);
@@ -500,7 +515,7 @@ void Import::run(std::string_view csv, const Old_file& old, File_replacement* ou
     const bool has_fallback = std::any_of(my_rows.begin(), my_rows.end(), [&](const Row& r) { return barcode_of(r).empty(); });
     if (!has_fallback && old.has_fallback) {
         my_piece += "# The fallback barcode, kept from the file before.\n";
-        add_section("", 0, old.fallback_section);
+        add_section("", 0, old.fallback_section + old.label_lines);
     }
     check_piece();
 

@@ -153,6 +153,7 @@ std::string answers_text(const Report& r)
            " answered" +
            (r.via_gtin > 0 ? " (" + std::to_string(r.via_gtin) + " of them by their GTIN: 2D codes, other GTIN forms)"
                            : "") +
+           (r.via_label > 0 ? " (" + std::to_string(r.via_label) + " of them by their scale label's article)" : "") +
            ", " + std::to_string(not_answered(r)) + " not answered (" + why + ")" +
            (r.unsent > 0 ? "; " + std::to_string(r.unsent) + " answers could not be sent" : "");
 }
@@ -430,7 +431,7 @@ void write_json(const Report& r, std::size_t files)
                   << ", \"requests\": " << hours[k].second.requests << ", \"not_answered\": "
                   << std::min(hours[k].second.not_answered, hours[k].second.requests) << "}";
     std::cout << "\n  ],\n  \"requests\": {\"received\": " << r.requests << ", \"answered\": "
-              << answered(r) << ", \"via_gtin\": " << r.via_gtin << ", \"not_answered\": " << not_answered(r)
+              << answered(r) << ", \"via_gtin\": " << r.via_gtin << ", \"via_label\": " << r.via_label << ", \"not_answered\": " << not_answered(r)
               << ", \"without_entry_or_format\": " << r.no_fallback << ", \"database_file_failures\": " << r.file_failures
               << ", \"refused\": " << r.refused << ", \"not_sent\": " << r.unsent << "},\n  \"statistics_reports\": " << r.statistics_lines
               << ",\n  \"statistics\": {";
