@@ -144,6 +144,8 @@ void append_for_log(std::string& out, unsigned char byte)
 {
     if (byte == 0x7f)
         out += "\\x7f"; // bytes_to_text leaves DEL as it is
+    else if (byte == 0x1d)
+        out += "\\x1d"; // GS, in GS1 codes: \e would read back as ESC
     else if (byte < 0x20 || byte > 0x7f)
         append_escaped(out, byte);
     else

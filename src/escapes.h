@@ -48,8 +48,8 @@ std::string bytes_to_format_text(const std::string& bytes);
 // For bytes received from the network on their way into a log line or an
 // error message: control bytes 0x00..0x1f, DEL 0x7f and every byte from 0x80
 // up (8-bit controls such as 0x9b drive terminals too) are written as
-// bytes_to_text writes them; every other byte stays as it is, so ordinary
-// barcodes read unchanged.
+// bytes_to_text writes them, but GS (0x1d) as \x1d, which reads back as
+// GS; every other byte stays as it is, so ordinary barcodes read unchanged.
 std::string escape_control_bytes(std::string_view bytes);
 
 // A received barcode's bytes as log lines and messages show them: as

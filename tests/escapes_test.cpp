@@ -84,7 +84,7 @@ TEST(Escapes, ControlBytesOnlyAreEscapedForTheLog)
     EXPECT_EQ(escape_control_bytes("12345"), "12345");
     EXPECT_EQ(escape_control_bytes("a\\b[c]$#~"), "a\\b[c]$#~");
     EXPECT_EQ(escape_control_bytes(bytes({'1', 0x00, 0x0a, 0x0d, 0x09, 0x1b, 0x1d, 0x1f, 0x20})),
-              "1\\x00\\n\\r\\t\\x1b\\e\\x1f ");
+              "1\\x00\\n\\r\\t\\x1b\\x1d\\x1f ");
     // Regression: DEL and 8-bit controls (0x9b is a terminal's CSI) passed raw.
     EXPECT_EQ(escape_control_bytes(bytes({0x7f, 0x80, 0x9b, 0xe9, 0xff})), "\\x7f\\x80\\x9b\\xe9\\xff");
 }
