@@ -80,9 +80,15 @@ void write_csv(const Barcode_table& table, const Text_encoding& encoding, Out ou
     };
     std::vector<std::string_view> columns = {"barcode", "format"};
     std::unordered_map<std::string_view, std::size_t> column_of = {{"format", 1}};
+    // The rules of scale labels are the file's, not an article's: the
+    // import keeps them from the file it replaces.
+    const auto is_article_data = [&](std::size_t i, std::string_view tag) {
+        return !table.barcode(i).empty() || !is_label_tag(tag);
+    };
     for (std::size_t i = 0; i < table.size(); ++i) {
         for (const auto& t : table.tags(i).list())
-            if (column_of.emplace(t.first, columns.size()).second) columns.push_back(t.first);
+            if (is_article_data(i, t.first) && column_of.emplace(t.first, columns.size()).second)
+                columns.push_back(t.first);
     }
     std::string text;
     auto end_row = [&] {
@@ -102,7 +108,8 @@ void write_csv(const Barcode_table& table, const Text_encoding& encoding, Out ou
     for (std::size_t i = 0; i < table.size(); ++i) {
         std::fill(cells.begin(), cells.end(), std::string_view());
         cells[0] = table.barcode(i).empty() ? std::string_view("[]") : table.barcode(i);
-        for (const auto& t : table.tags(i).list()) cells[column_of.at(t.first)] = t.second;
+        for (const auto& t : table.tags(i).list())
+            if (is_article_data(i, t.first)) cells[column_of.at(t.first)] = t.second;
         for (std::string_view cell : cells) {
             append_field(text, cell);
             text += ',';
