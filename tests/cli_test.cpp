@@ -919,13 +919,39 @@ std::string exported(const Temp_dir& dir, const std::string& db)
 // A database with what an export must carry: cells to quote, escapes, a
 // repeated tag and section, a key that is no tag, a barcode without format.
 const std::string round_trip_formats = "[]\n(${d})\n[f]\n${d}|${p}\n[g]\n${d}\\x41\n";
-const std::string round_trip_barcodes = "[]\nformat=f\ntag.p=?\ntag.d=unknown\n"
+const std::string round_trip_barcodes = "[]\nformat=f\ntag.p=?\ntag.d=unknown\nlabel.w=21IIIIIVVVVVC weight 3\n"
                                         "[1]\nformat=f\ntag.d=a,b;c\ntag.p= 1.99\n"
                                         "[2]\ntag.p=x\nformat=f\ntag.d=say \"hi\"\\n\\x41\\\\\ntag.d=second\n"
                                         "[3]\nformat=g\ntag.d=\xe9t\xe9=x\n"
                                         "[4]\nformat=f\ncolour=red\n"
                                         "[5;6]\ntag.d==\n"
                                         "[a,b\"c]\nformat=f\ntag.d=x\n[1]\nformat=g\n";
+
+// Rules of scale labels that cannot work are errors; a barcode that is a
+// whole label is a warning, in the checker and the import, which keeps the
+// rules of the file it replaces.
+TEST(Check, FindsScaleLabelRulesThatCannotWork)
+{
+    Temp_dir dir;
+    const std::string barcodes = "[]\nformat=f\nlabel.a=21IIIIIVVVVVC weight 3 kg\nlabel.b=2IIIIIIVVVVVC price 2\n"
+                                 "label.c=21IIIIVVVVC count\nlabel.d=22IIIIIVVVVVC weight 6\nlabel.e=25IIIXVVVVVVC price\n"
+                                 "label.f=26IVIIIVVVVVC count\n[2112345012506]\nformat=f\nlabel.g=x\n";
+    const Run_result r = check(dir, barcodes, "[f]\nx\n", {"-l=0"});
+    const std::string b = dir.file("barcodes.ini") + ":";
+    EXPECT_EQ(split_lines(r.out), (std::vector<std::string>{
+        b + "4: error: scale label rule 'label.b' overlaps rule 'a' (line 3): a label that fits both is read by that one",
+        b + "5: error: scale label rule 'label.c': its layout has 11 digits, not 13 (EAN-13) or 12 (UPC-A); the server skips it",
+        b + "6: error: scale label rule 'label.d': its decimals '6' are not a digit up to the value's 5; the server skips it",
+        b + "7: error: scale label rule 'label.e': a verifier digit X goes with a value of 4 or 5 digits V; the server skips it",
+        b + "8: error: scale label rule 'label.f': its item digits I, and its value digits V, must stand together; the server skips it",
+        b + "9: warning: barcode '2112345012506' is a label of rule 'a' with its value: only that label finds it; list the "
+            "article as 2112345000008, which every label of it finds",
+        b + "11: warning: 'label.g' in barcode '2112345012506': rules of scale labels are read in the fallback section [] alone",
+    }));
+    const Run_result imported = import(dir.path(), "barcode,format\n[],f\n2112345012506,f\n");
+    EXPECT_NE(imported.err.find(":3: warning: barcode '2112345012506' is a label of rule 'a'"), std::string::npos) << imported.err;
+    EXPECT_NE(read_file(dir.file("barcodes.ini")).find("[]\nformat=f\nlabel.a=21IIIIIVVVVVC weight 3 kg\nlabel.b="), std::string::npos);
+}
 
 // The export has a row a barcode and a column a key, in the order first
 // seen, quoted as spreadsheets read it.
