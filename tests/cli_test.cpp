@@ -398,22 +398,30 @@ const std::string quiet_log =
     "[2026-12-08 00:10:01 #6 WRN] Unknown format for barcode 'a'b': using default.\n";
 
 // Serialised 2D codes of one article are one unknown barcode, counted by
-// their GTIN; the answers by a GTIN are told.
+// their GTIN, a code with a scanner's identifier and CR by the code, scale
+// labels by their article's key; the answers by a GTIN or a label are told.
 TEST(Report, CountsA2DCodeByItsGtin)
 {
     std::string log;
     for (const char* code : {"https://id.gs1.org/01/09506000134352/21/A", "https://id.gs1.org/01/09506000134352/21/B",
-                             "]d20109506000134352\\x1d21C", "9506000134352", "9506000134352"})
-        log += "[2026-12-07 09:00:00 #1 INF] Received barcode \"" + std::string(code) + "\"\n"
-               "[2026-12-07 09:00:00 #2 WRN] Barcode \"" + code + "\" not defined in database.\n";
+                             "]d20109506000134352\\x1d21C", "9506000134352", "]E09506000134352\\r", "2112345012506",
+                             "2112345000008"}) {
+        log += "[2026-12-07 09:00:00 #1 INF] Received barcode \"" + std::string(code) + "\"\n";
+        if (code[0] == '2') log += "[2026-12-07 09:00:00 #2 INF] Barcode \"" + std::string(code) + "\" is a label of 2112345000008, which is not listed\n";
+        log += "[2026-12-07 09:00:00 #3 WRN] Barcode \"" + std::string(code) + "\" not defined in database.\n";
+    }
     log += "[2026-12-07 09:00:01 #3 INF] Received barcode \"0036000291452\"\n"
-           "[2026-12-07 09:00:01 #4 INF] Barcode \"0036000291452\" answered as GTIN 00036000291452\n";
+           "[2026-12-07 09:00:01 #4 INF] Barcode \"0036000291452\" answered as GTIN 00036000291452\n"
+           "[2026-12-07 09:00:01 #5 INF] Received barcode \"2567890003491\"\n"
+           "[2026-12-07 09:00:01 #6 INF] Barcode \"2567890003491\" answered as label 2567890000001\n";
     Temp_dir dir;
     EXPECT_EQ(report_of(dir, log, {"-csv"}), "barcode,count,first,last\n\"09506000134352\",3,2026-12-07 09:00:00,2026-12-07 09:00:00\n"
+                                             "\"2112345000008\",2,2026-12-07 09:00:00,2026-12-07 09:00:00\n"
                                              "\"9506000134352\",2,2026-12-07 09:00:00,2026-12-07 09:00:00\n");
-    EXPECT_NE(report_of(dir, log).find("Requests: 6 barcodes received, 6 answered (1 of them by their GTIN: 2D codes, other GTIN forms), 0 not"),
-              std::string::npos);
-    EXPECT_NE(report_of(dir, log, {"-json"}).find("\"answered\": 6, \"via_gtin\": 1,"), std::string::npos);
+    EXPECT_NE(report_of(dir, log).find("Requests: 9 barcodes received, 9 answered (1 of them by their GTIN: 2D codes, other GTIN "
+                                       "forms) (1 of them by their scale label's article), 0 not"),
+              std::string::npos) << report_of(dir, log);
+    EXPECT_NE(report_of(dir, log, {"-json"}).find("\"answered\": 9, \"via_gtin\": 1, \"via_label\": 1,"), std::string::npos);
 }
 
 // The report on a generated log: a rotated file and the current one, at
