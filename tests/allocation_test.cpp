@@ -91,11 +91,14 @@ TEST(Allocations, NoneForABatchOfAnyBarcodeOnceWarmedUp)
     write_file(dir.file("barcodes.ini"), "[4006381333931]\nformat=price_on_the_shelf_label\n"
                                          "tag.description_for_the_display=Pencil, hard, with a long name\n"
                                          "tag.price=1.99\n[]\nformat=price_on_the_shelf_label\ntag.description=?\n"
+                                         "label.weighed=21IIIIIVVVVVC weight 3 kg\n[2112345000008]\nformat=weighed\n"
+                                         "[042100005264]\nformat=price_on_the_shelf_label\n"
                                          "[LOCATION-0042-SHELF-07]\nformat=price_on_the_shelf_label\n"
                                          "[" + long_code + "]\nformat=best_before\n");
     write_file(dir.file("formats.ini"),
                "[price_on_the_shelf_label]\n\\e[2J${description_for_the_display}\\n\nPrice: ${price} EUR\\x0d\n"
-               "[best_before]\nBest before ${gs1.17:DD.MM.YYYY}, lot ${gs1.10}\n");
+               "[best_before]\nBest before ${gs1.17:DD.MM.YYYY}, lot ${gs1.10}\n"
+               "[weighed]\n${label.value} ${label.unit}, ${gs1.310x}\n");
     ::mkdir(dir.file("mounted").c_str(), 0700);
     struct Row {
         const char* what;
@@ -111,6 +114,9 @@ TEST(Allocations, NoneForABatchOfAnyBarcodeOnceWarmedUp)
         {"a Digital Link of a listed GTIN", "https://id.gs1.org/01/04006381333931/21/" + serial + "?17=271231", false},
         {"an element string of a listed GTIN", "]d2010400638133393117271231" "10AB\x1d" "21" + serial.substr(0, 20), false},
         {"an unknown Digital Link", "https://id.gs1.org/01/09506000134352/21/" + serial, false},
+        {"a scale label", "2112345012506\n", false},
+        {"a UPC-E of a listed UPC-A", "04252614\n", false},
+        {"an EAN-13 after an AIM identifier, before CR LF", "]E04006381333931\r\n", false},
         {"a listed EAN-13 after a mount", "4006381333931\n", true},
     };
     std::uint16_t server_port = 0, answer_port = 0, client_port = 0;

@@ -56,9 +56,11 @@ Handled handle(const std::string& datagram, const Datagram_source& from, const s
 
 // Articles, a shelf label whose answer shows an article's code, a code
 // whose answer is the code itself, and a fallback.
-const std::string pen_barcodes_for_loops = "[]\nformat=code\ntag.code=?\n[12345]\nformat=price\ntag.description=Pen\n"
-                                           "tag.price=1.99\n[L1]\nformat=code\ntag.code=12345\n[777]\nformat=code\n"
-                                           "tag.code=777\n[778]\nformat=code_lf\ntag.code=778\n";
+const std::string pen_barcodes_for_loops = "[]\nformat=code\ntag.code=?\nlabel.w=21IIIIIVVVVVC weight 3\n[12345]\n"
+                                           "format=price\ntag.description=Pen\ntag.price=1.99\n[L1]\nformat=code\n"
+                                           "tag.code=12345\n[777]\nformat=code\ntag.code=777\n[778]\nformat=code_lf\n"
+                                           "tag.code=778\n[4006381333931]\nformat=code\ntag.code=04006381333931\n"
+                                           "[2112345000008]\nformat=code\ntag.code=2112345012506\n";
 
 class Answering : public testing::Test {
 protected:
@@ -307,6 +309,12 @@ TEST_F(Answering, ForgeryCannotSilenceATerminalNorKeepALoop)
         {"778\n", 9000, 7000, 1, 1},                // an answer that, without its line feed, is its code
         {"778\n", 9000, 7300, 2, 1},
         {"\n", 9000, 9000, 40, Answer_limit::burst}, // the empty barcode finds the fallback: none of ours
+        {"4006381333931", 9000, 11000, 1, 1},       // an answer that is another form of the code,
+        {"04006381333931", 9000, 11300, 1, 1},      // ours all the same: the first look-alike a second
+        {"04006381333931", 5000, 11400, 1, 0},
+        {"2112345000008", 9000, 13000, 1, 1},       // an answer that is a scale label of ours
+        {"2112345012506", 9000, 13300, 1, 1},
+        {"2112345012506", 5000, 13400, 1, 0},
     };
     Log_capture capture;
     testing::internal::CaptureStderr();
