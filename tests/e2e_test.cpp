@@ -2226,13 +2226,16 @@ TEST_F(WindowsService, InstallerUpgradesThePreviousRelease)
 }
 #endif
 
-const std::string milk_barcodes = "[9506000134352]\nformat=dated\ntag.description=Milk\ntag.price=1.19\n[]\nformat=dated\n";
-const std::string dated_formats = "[dated]\n${description} ${price}\\nBest before ${gs1.17:DD.MM.YYYY}\n";
+const std::string milk_barcodes = "[9506000134352]\nformat=dated\ntag.description=Milk\ntag.price=1.19\n[]\nformat=dated\n"
+                                  "label.weighed=21IIIIIVVVVVC weight 3 kg\n"
+                                  "[2112345000008]\nformat=weighed\ntag.description=Cheese\ntag.price=15.90\n";
+const std::string dated_formats = "[dated]\n${description} ${price}\\nBest before ${gs1.17:DD.MM.YYYY}\n"
+                                  "[weighed]\n${description} ${label.value} ${label.unit} at ${price}\n";
 
 // Scanners that read 2D codes: a QR Code's Digital Link and a DataMatrix
 // code's element string find the article listed under its EAN-13, with the
-// code's own values in the answer. Serialised codes count once, by their
-// GTIN.
+// code's own values in the answer; a scale's label its article, with its
+// weight. Serialised codes count once, by their GTIN, labels by their key.
 TEST_F(EndToEnd, A2DCodeFindsTheArticleListedUnderItsEan13)
 {
     Socket_handle sd = serve(milk_barcodes, dated_formats);
@@ -2240,12 +2243,16 @@ TEST_F(EndToEnd, A2DCodeFindsTheArticleListedUnderItsEan13)
     EXPECT_EQ(ask(sd, "]d20109506000134352" "17280200" "10L2\x1d" "21S2\n"), "Milk 1.19\nBest before 29.02.2028");
     EXPECT_EQ(ask(sd, "https://id.gs1.org/01/09506000134359/21/S3\n"), " \nBest before "); // a wrong check digit
     EXPECT_EQ(ask(sd, "https://id.gs1.org/01/04006381333931/21/S4?17=271231\n"), " \nBest before 31.12.2027");
+    EXPECT_EQ(ask(sd, "2112345012506\r\n"), "Cheese 1.250 kg at 15.90");
+    EXPECT_EQ(ask(sd, "2199999012502\n"), " \nBest before ");
+    EXPECT_EQ(ask(sd, "2199999003500\n"), " \nBest before ");
     EXPECT_EQ(logged("answered as GTIN 09506000134352").size(), 2u);
 #ifndef ULVANE_WINDOWS_BUILD // no SIGUSR1 there
     const std::string report = statistics();
-    EXPECT_NE(report.find(" answered=4 via_fallback_barcode=2 via_fallback_format=0 via_gtin=2 "), std::string::npos)
-        << report;
-    EXPECT_NE(report.find("most asked first: \"04006381333931\"=1 \"https://id.gs1.org/01/09506000134359/21/S3\"=1"),
+    EXPECT_NE(report.find(" answered=7 via_fallback_barcode=4 via_fallback_format=0 via_gtin=2 via_label=1 "),
+              std::string::npos) << report;
+    EXPECT_NE(report.find("most asked first: \"2199999000004\"=2 \"04006381333931\"=1 "
+                          "\"https://id.gs1.org/01/09506000134359/21/S3\"=1"),
               std::string::npos) << report;
 #endif
 }
