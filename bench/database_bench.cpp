@@ -105,7 +105,9 @@ BENCHMARK(BM_two_file_queries);
 // A lookup with its merge as the server makes it (text and GS1 reading
 // kept from one to the next), of a listed barcode asked (0) as it is
 // listed, (1) as a Digital Link URI, (2) as a GS1 element string, (3) as a
-// Digital Link of a GTIN the database lacks.
+// Digital Link of a GTIN the database lacks, (4) after a scanner's AIM
+// identifier, (5) as a 1,600-byte Digital Link that repeats one AI (the
+// cap on AIs ends its reading early).
 void BM_lookup(benchmark::State& state)
 {
     set_log_level(2);
@@ -120,7 +122,12 @@ void BM_lookup(benchmark::State& state)
         const std::string unlisted = "0" + barcode_of(barcode_count() + i);
         const std::string forms[] = {ean13, "https://id.gs1.org/01/0" + ean13 + "/21/SN" + std::to_string(i),
                                      "]d2010" + ean13 + "17271231" "21SN" + std::to_string(i),
-                                     "https://id.gs1.org/01/" + unlisted + "/21/SN" + std::to_string(i)};
+                                     "https://id.gs1.org/01/" + unlisted + "/21/SN" + std::to_string(i),
+                                     "]E0" + ean13, [&] {
+                                         std::string link = "https://id.gs1.org/01/0" + ean13 + "?17=271231";
+                                         while (link.size() + 10 <= 1600) link += "&17=271231";
+                                         return link;
+                                     }()};
         codes.push_back(forms[state.range(0)]);
     }
     std::size_t i = 0;
@@ -134,7 +141,7 @@ void BM_lookup(benchmark::State& state)
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_lookup)->Arg(0)->Arg(1)->Arg(2)->Arg(3);
+BENCHMARK(BM_lookup)->DenseRange(0, 5);
 
 } // namespace
 

@@ -178,7 +178,7 @@ void Barcode_db::lookup(std::string_view code, const Shown_barcode& shown, Gs1_c
     Barcode_tags tags;
     std::string_view listed;
     if (find_entry(code, gs1, tags, listed, route)) {
-        if (listed != code) LOG_DMP("Barcode found as \"" << listed << "\"");
+        if (listed.data() != code.data()) LOG_DMP("Barcode found as \"" << listed << "\"");
         if (!route.gtin.empty()) LOG_INF(msg::answered_as_gtin(shown, route.gtin));
         if (route.label.rule != nullptr) LOG_INF(msg::answered_as_label(shown, listed));
     } else {
@@ -204,10 +204,13 @@ void Barcode_db::lookup(std::string_view code, const Shown_barcode& shown, Gs1_c
         LOG_WRN(msg::format_not_defined(shown));
     text.clear();
     // A label listed as it came (its value of zeros) still shows its value.
-    Label_match label = route.label;
-    if (label.rule == nullptr && format->second.asks_label() && !my_label_rules.empty() && !route.barcode)
+    if (route.label.rule == nullptr && !route.barcode && format->second.asks_label() && !my_label_rules.empty()) {
+        Label_match label;
         match_label(my_label_rules, listed, label);
-    format->second.merge_tag_values(tags, gs1, label, text);
+        format->second.merge_tag_values(tags, gs1, label, text);
+        return;
+    }
+    format->second.merge_tag_values(tags, gs1, route.label, text);
 }
 
 Barcode_db::Format_table::const_iterator answering_format(const Barcode_db::Format_table& formats,

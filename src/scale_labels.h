@@ -40,7 +40,7 @@ struct Label_rule {
 // the value. Views into the code and the rule; `key` is the match's own.
 struct Label_match {
     const Label_rule* rule = nullptr;
-    char key_gtin[14] = {}; // the key with zeros in front
+    char key_gtin[14]; // the key with zeros in front, set with `rule`
     std::size_t key_size = 0;
     std::string_view item;  // the item digits, in the code
     std::string_view value; // the value digits, in the code
