@@ -943,7 +943,7 @@ TEST(Check, FindsScaleLabelRulesThatCannotWork)
     Temp_dir dir;
     const std::string barcodes = "[]\nformat=f\nlabel.a=21IIIIIVVVVVC weight 3 kg\nlabel.b=2IIIIIIVVVVVC price 2\n"
                                  "label.c=21IIIIVVVVC count\nlabel.d=22IIIIIVVVVVC weight 6\nlabel.e=25IIIXVVVVVVC price\n"
-                                 "label.f=26IVIIIVVVVVC count\n[2112345012506]\nformat=f\nlabel.g=x\n";
+                                 "label.f=26IIIIIVXVVVC count\n[2112345012506]\nformat=f\nlabel.g=x\n";
     const Run_result r = check(dir, barcodes, "[f]\nx\n", {"-l=0"});
     const std::string b = dir.file("barcodes.ini") + ":";
     EXPECT_EQ(split_lines(r.out), (std::vector<std::string>{

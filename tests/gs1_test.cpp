@@ -139,6 +139,7 @@ TEST(Gs1, ReadsElementStringsAndPlainGtins)
         {"a UPC-A with a 2-digit add-on", "03600029145212", "gtin 01=00036000291452"},
         {"a UPC-A with a 5-digit add-on", "03600029145200599", "gtin 01=00036000291452"},
         {"an add-on after a wrong check digit", "950600013435303", "none"},
+        {"three digits after an EAN-13: no add-on", "9506000134352123", "none"},
         {"an AI repeated past the cap", "]d2" + [] {
              std::string s = "0109506000134352";
              for (int i = 0; i < 64; ++i) s += "17271231";
