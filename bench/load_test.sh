@@ -31,6 +31,7 @@
 # ULVANE_WINDOWS_BUILD=build-windows adds the .exe under Wine, for the
 # record (Wine is no target of any figure).
 set -euo pipefail
+"$(dirname "$0")/../tools/install_packages.sh" bench
 build=$(cd "${1:-build}" && pwd)
 . "$(dirname "$0")/../tools/two_hosts.sh"
 runs=${2:-6}

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a step needs that this machine lacks:
 #
-#   tools/install_packages.sh run|test|ci
+#   tools/install_packages.sh run|test|ci|bench
 #
 # run: building the programs (make run, make all); test: make test as well;
 # ci: every stage of .ci/run (fuzzers, the Windows build under Wine, both
-# packages, the page in Chromium, the exporter). As root it runs apt-get;
+# packages, the page in Chromium, the exporter); bench: bench/load_test.sh's
+# peer (a DNS forwarder) and its count of system calls (perf). As root it runs apt-get;
 # otherwise it says the one command to run, and fails. The one list of
 # what the project needs from Debian.
 set -euo pipefail
@@ -13,11 +14,13 @@ run=(cmake make g++ zlib1g-dev)
 test=("${run[@]}" libgtest-dev libbenchmark-dev iproute2 python3)
 ci=("${test[@]}" clang libclang-rt-14-dev googletest g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64
     chromium dpkg-dev lintian wixl msitools python3-prometheus-client prometheus-node-exporter strace)
+bench=("${test[@]}" dnsmasq-base linux-perf)
 case "${1:-}" in
   run) wanted=("${run[@]}") ;;
   test) wanted=("${test[@]}") ;;
   ci) wanted=("${ci[@]}") ;;
-  *) echo "usage: tools/install_packages.sh run|test|ci" >&2; exit 2 ;;
+  bench) wanted=("${bench[@]}") ;;
+  *) echo "usage: tools/install_packages.sh run|test|ci|bench" >&2; exit 2 ;;
 esac
 missing=()
 for package in "${wanted[@]}"; do

@@ -1,13 +1,17 @@
 // Reading a scanned code's GS1 data: never a failure on any input; what is
 // read is what the AIs allow (a GTIN of 14 digits with its check digit, a
 // date that is one), and an element string or Digital Link reads the same
-// again from the bracketed form of what was read.
+// again from the bracketed form of what was read; a code that fits a rule
+// of scale labels has a key that is a GTIN with its check digit, and a
+// decimal value is always read.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "gs1.h"
+#include "scale_labels.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -21,6 +25,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Gtin_forms forms(gtin);
     for (std::size_t i = 0; i < forms.size(); ++i)
         if (gtin.substr(14 - forms[i].size()) != forms[i]) std::abort();
+
+    static const std::vector<Label_rule> rules = [] {
+        std::vector<Label_rule> read(3);
+        std::string why;
+        if (!read[0].read("w", "21IIIIIVVVVVC weight 3 kg", why) || !read[1].read("p", "25IIIIIXVVVVC price 2", why) ||
+            !read[2].read("u", "2IIIIIVVVVVC price 5", why))
+            std::abort();
+        return read;
+    }();
+    Label_match label;
+    if (match_label(rules, code, label)) {
+        std::string value;
+        label.append_value(value);
+        if (!gs1_check_digit_right(label.key()) || label.value.size() < 4 || value.empty()) std::abort();
+    }
+    std::string number;
+    for (const char* family : {"310x", "393x", "x", "31"}) gs1_decimal_text(gs1, family, number);
 
     std::string bracketed;
     bool plain = true; // no value holds a bracket, which would end it in that form
