@@ -7,7 +7,7 @@
 namespace {
 
 // What became of one datagram: the statistics count each once.
-enum class Outcome { answered, empty, own_socket, over_limit, echo, failed };
+enum class Outcome { answered, not_allowed, empty, own_socket, over_limit, echo, failed };
 
 struct Handling {
     Outcome outcome = Outcome::failed;
@@ -119,6 +119,7 @@ void count(const Handling& handling, Serving& serving)
     Statistics& statistics = serving.statistics;
     const Lookup_route& route = handling.route;
     switch (handling.outcome) {
+    case Outcome::not_allowed: statistics.count(Statistics::not_allowed); return;
     case Outcome::empty: statistics.count(Statistics::empty); return;
     case Outcome::own_socket: statistics.count(Statistics::own_socket); return;
     case Outcome::over_limit: statistics.count(Statistics::over_limit); return;
@@ -138,6 +139,9 @@ void count(const Handling& handling, Serving& serving)
 // What becomes of one datagram; answer_datagram says what is done.
 Handling handle(std::string_view datagram, const Datagram_source& from, Serving& serving, std::string& answer)
 {
+    // Before anything of its own: a sender outside the networks answered
+    // makes no line but the one a minute that says so.
+    if (!serving.allowed.admit(from.endpoint, from.arrived)) return {Outcome::not_allowed, {}};
     // The sender's address is written out only where a line is logged.
     const std::uint32_t sender = from.endpoint.address;
     if (datagram.empty()) {

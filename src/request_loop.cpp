@@ -55,12 +55,15 @@ Batch_buffers::Batch_buffers() : receive_space(udp_batch_most * longest_datagram
     }
 }
 
-int serve(std::uint16_t port, const std::string& db_dir, const std::string& stats_file, Start_failure& why)
+int serve(const Serving_setup& setup, const Allowed_senders& allowed, const std::string& stats_file,
+          Start_failure& why)
 {
     const std::unique_ptr<Serving> serving = std::make_unique<Serving>();
-    serving->setup.port = port;
-    serving->setup.db_dir = db_dir;
+    serving->setup = setup;
+    serving->allowed = allowed;
     serving->metrics = Metrics_file(stats_file);
+    const std::uint16_t port = setup.port;
+    const std::string& db_dir = setup.db_dir;
     const Barcode_db& db = serving->db;
     Udp_socket socket;
     try {
@@ -83,6 +86,7 @@ int serve(std::uint16_t port, const std::string& db_dir, const std::string& stat
         ask_for_receive_queue(sd);
         watch_operator_signals();
         report_serving();
+        LOG_INF("Listening at every address; answering " << serving->allowed.text() << ".");
         LOG_INF("Ready: answering at UDP port " << serving->setup.port << " with "
                                                 << db.barcodes().size() << " barcodes and " << db.formats().size()
                                                 << " formats (ulvane_server " << ulvane_version << ").");

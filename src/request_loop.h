@@ -14,17 +14,19 @@
 #include "server.h"
 #include "statistics.h"
 
-// Binds the port and serves until a stop is asked for; returns the exit
-// status as server_main does, with `why` set when it is -1. `stats_file`
-// names the metrics file (see Metrics_file), or is empty.
-int serve(std::uint16_t port, const std::string& db_dir, const std::string& stats_file, Start_failure& why);
-
 // What the server serves with, set before it serves and kept as it is.
 struct Serving_setup {
     std::uint16_t port = 9000; // the port bound; answers go to it
     std::string db_dir;        // the database directory
     bool read_files = true;    // false: `db` was filled in memory and is never read from db_dir
 };
+
+// Binds the port and serves until a stop is asked for; returns the exit
+// status as server_main does, with `why` set when it is -1. `stats_file`
+// names the metrics file (see Metrics_file), or is empty; `allowed` says
+// whom the server answers.
+int serve(const Serving_setup& setup, const Allowed_senders& allowed, const std::string& stats_file,
+          Start_failure& why);
 
 // One batch's buffers: received into `received` (each with its own part of
 // `receive_space`), answered into `answers`, sent from `outgoing`. Nothing
@@ -54,6 +56,7 @@ struct Serving {
     Serving_setup setup;
 
     Barcode_db db;
+    Allowed_senders allowed;
     Answer_limit limit;
     Recent_answers recent;
     Own_addresses own_addresses; // to tell our own answers coming back

@@ -137,3 +137,66 @@ bool Recent_answers::is_echo(const Ipv4_endpoint& from, std::string_view datagra
     }
     return true;
 }
+
+bool Allowed_senders::read(std::string_view list, Error& error)
+{
+    my_count = 0;
+    if (list == "any") return true;
+    while (!list.empty()) {
+        const std::size_t comma = std::min(list.find(','), list.size());
+        const std::string entry(list.substr(0, comma));
+        list.remove_prefix(std::min(comma + 1, list.size()));
+        const std::size_t slash = entry.find('/');
+        std::uint32_t address = 0;
+        int bits = 32;
+        const std::string prefix = slash == std::string::npos ? "" : entry.substr(slash + 1);
+        const bool prefix_right = slash == std::string::npos ||
+                                  (!prefix.empty() && prefix.size() <= 2 &&
+                                   prefix.find_first_not_of("0123456789") == std::string::npos &&
+                                   (bits = std::stoi(prefix)) <= 32);
+        if (!address_from_text(entry.substr(0, slash), address) || !prefix_right) {
+            error = {0, "\"" + entry + "\" is no network: write an address (192.168.10.7) or a network in CIDR form "
+                        "(192.168.10.0/24)"};
+            return false;
+        }
+        if (my_count == most) {
+            error = {0, "more than " + std::to_string(most) + " networks"};
+            return false;
+        }
+        const std::uint32_t mask = bits == 0 ? 0 : ~std::uint32_t(0) << (32 - bits);
+        my_networks[my_count++] = {address & mask, mask};
+    }
+    return true;
+}
+
+bool Allowed_senders::admit(const Ipv4_endpoint& from, Clock::time_point arrived)
+{
+    if (my_count == 0) return true;
+    for (std::size_t i = 0; i < my_count; ++i)
+        if ((from.address & my_networks[i].mask) == my_networks[i].address) return true;
+    // Forged addresses cannot make a line each: one that meets another's
+    // fresh line in its slot shares that line's minute.
+    Warned& slot = my_warned[(from.address * 2654435761u) >> 24];
+    if (slot.address != from.address && !(slot.warned && arrived - slot.warned_at < std::chrono::minutes(1))) {
+        slot.address = from.address;
+        slot.warned = false;
+    }
+    if (slot.address == from.address && due_for_a_line(slot.warned, slot.warned_at, arrived))
+        LOG_WRN("Message from " << address_text(from.address) << "." << from.port
+                                << " comes from outside the networks answered (-allow): not answered. "
+                                   "Said once a minute for each address.");
+    return false;
+}
+
+std::string Allowed_senders::text() const
+{
+    if (my_count == 0) return "every address";
+    std::string text;
+    for (std::size_t i = 0; i < my_count; ++i) {
+        const Network& n = my_networks[i];
+        int bits = 0;
+        while (bits < 32 && (n.mask & (0x80000000u >> bits)) != 0) ++bits;
+        text += (i == 0 ? "" : ", ") + address_text(n.address) + (bits == 32 ? "" : "/" + std::to_string(bits));
+    }
+    return text;
+}

@@ -1,6 +1,7 @@
 // The rules for senders that the request loop applies before it answers:
-// the limit that breaks answer loops with another server, and the memory
-// of recent answers that drops our own answer coming back (an echo).
+// the networks it answers at all, the limit that breaks answer loops with
+// another server, and the memory of recent answers that drops our own
+// answer coming back (an echo).
 #ifndef ULVANE_SENDER_RULES_H
 #define ULVANE_SENDER_RULES_H
 
@@ -11,7 +12,44 @@
 #include <string>
 #include <string_view>
 
+#include "error.h"
 #include "platform_network.h"
+
+// Whom the server answers (-allow=): networks in CIDR form ("10.1.0.0/16";
+// host bits are ignored, as firewalls do) or single addresses, at most
+// `most`; every address while none is given. Loopback and the host's own
+// addresses are not special. A datagram from any other address is dropped
+// before its lookup; a WRN line says so at most once a minute per address
+// (two addresses that meet in one slot of the table share their minute).
+class Allowed_senders {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::size_t most = 64;
+
+    // Reads a comma-separated list; "any" or an empty one allows every
+    // address. False, with `error` naming the entry and why, for an entry
+    // that is no network and for more than `most`.
+    bool read(std::string_view list, Error& error);
+    // True when datagrams from `from` are answered; for one that is not,
+    // the WRN line when it is due at `arrived`.
+    bool admit(const Ipv4_endpoint& from, Clock::time_point arrived);
+    // The networks, "10.1.0.0/16, 192.168.10.7"; "every address" for none.
+    std::string text() const;
+
+private:
+    struct Network {
+        std::uint32_t address; // its host bits zero
+        std::uint32_t mask;
+    };
+    struct Warned {
+        std::uint32_t address = 0;
+        bool warned = false;
+        Clock::time_point warned_at{};
+    };
+    std::array<Network, most> my_networks{};
+    std::size_t my_count = 0;
+    std::array<Warned, 256> my_warned{};
+};
 
 // Breaks answer loops with another server. Answers go to the sender's
 // address at our own port, so another server there takes them for requests

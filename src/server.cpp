@@ -80,6 +80,7 @@ namespace {
 // The server's settings, as its command line gives them.
 struct Server_settings {
     int port = 9000;
+    Allowed_senders allowed;
     std::string db_dir = ".";
     std::string stats_file; // none
     std::string log_file;
@@ -108,6 +109,12 @@ Asked read_options(int argc, char** argv, Server_settings& settings)
             set_log_file(settings.log_file);
         } else if (args.number(server_option::level, level)) {
             set_log_level(static_cast<unsigned>(level));
+        } else if (option_value(args.argument(), server_option::allow, refused)) {
+            Error error;
+            if (!settings.allowed.read(refused, error)) {
+                std::cerr << "ERROR: " << server_option::allow << ": " << error.text << std::endl;
+                return Asked::refused;
+            }
         } else if (read_log_rotation(args.argument(), settings.rotation, refused)) {
             if (!refused.empty()) {
                 std::cerr << "ERROR: " << refused << std::endl;
@@ -156,5 +163,8 @@ int server_main(int argc, char** argv, Start_failure* failure)
     const std::uint16_t bound = static_cast<std::uint16_t>(settings.port); // as the system's call would take it
     if (bound != settings.port)
         LOG_WRN("Port " << settings.port << " is outside 0 to 65535: using UDP port " << bound << " instead.");
-    return serve(bound, settings.db_dir, settings.stats_file, why);
+    Serving_setup setup;
+    setup.port = bound;
+    setup.db_dir = settings.db_dir;
+    return serve(setup, settings.allowed, settings.stats_file, why);
 }

@@ -19,7 +19,7 @@
 // The server's options that take a value, which ulvane_service passes on.
 namespace server_option {
 constexpr char port[] = "-p=", db_dir[] = "-db=", log_file[] = "-log=", level[] = "-l=", stats_file[] = "-stats=",
-               log_size[] = "-logsize=", log_files[] = "-logfiles=";
+               log_size[] = "-logsize=", log_files[] = "-logfiles=", allow[] = "-allow=";
 }
 
 // Whether `argument` is -logsize= (MiB, up to 1048576) or -logfiles= (up to

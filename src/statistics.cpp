@@ -67,6 +67,7 @@ const struct {
     {"own_socket", "Datagrams from the server's own socket, not answered."},
     {"over_limit", "Datagrams from the server's port over the sender's limit, not answered."},
     {"echo", "The server's own answers coming back, not answered."},
+    {"not_allowed", "Datagrams from outside the networks answered (-allow), not answered."},
     {"unsent", "Answers that could not be sent."},
     {"receive_errors", "Receives that failed without a datagram."},
     {"log_lines_left_out", "Log lines left out while senders made more than the log takes."},

@@ -59,7 +59,7 @@ public:
     // echo. via_fallback_*, via_gtin, via_label and unsent are parts of answered.
     enum Counter {
         received, answered, via_fallback_barcode, via_fallback_format, via_gtin, via_label, failed, empty, too_long, own_socket,
-        over_limit, echo, unsent, receive_errors, log_lines_left_out, barcodes_reloads, formats_reloads, counters
+        over_limit, echo, not_allowed, unsent, receive_errors, log_lines_left_out, barcodes_reloads, formats_reloads, counters
     };
     static constexpr std::chrono::hours period{1};
 

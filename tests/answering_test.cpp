@@ -264,14 +264,14 @@ TEST_F(Answering, StatisticsCountEveryRequestWhereItWent)
         line = std::regex_replace(line, std::regex(R"(_ms=\d+\.\d)"), "_ms=M");
     }
     const std::string counts = "answered=71 via_fallback_barcode=35 via_fallback_format=2 via_gtin=0 via_label=0 failed=1 empty=0 too_long=0 "
-                               "own_socket=1 over_limit=1 echo=1 unsent=0 receive_errors=0 log_lines_left_out=0 "
+                               "own_socket=1 over_limit=1 echo=1 not_allowed=0 unsent=0 receive_errors=0 log_lines_left_out=0 "
                                "barcodes_reloads=R formats_reloads=R";
     const std::string files = "; files: barcodes_entries=0 barcodes_last_reload_ms=M formats_entries=2 formats_last_reload_ms=M";
     EXPECT_EQ(report, (std::vector<std::string>{
         "INF Statistics since T: received=0 " + counts + "; since the start T: received=0 " + counts + files,
         "INF Unknown barcodes since T, most asked first: \"qq\"=32 \"nope\"=2 \"zz\"=1",
         "INF Statistics since T: received=1 answered=0 via_fallback_barcode=0 via_fallback_format=0 via_gtin=0 via_label=0 failed=0 empty=0 "
-        "too_long=0 own_socket=0 over_limit=0 echo=0 unsent=0 receive_errors=0 log_lines_left_out=0 barcodes_reloads=R "
+        "too_long=0 own_socket=0 over_limit=0 echo=0 not_allowed=0 unsent=0 receive_errors=0 log_lines_left_out=0 barcodes_reloads=R "
         "formats_reloads=R; since the start T: received=1 " + counts + files,
         "INF Unknown barcodes since T, most asked first: none",
     }));

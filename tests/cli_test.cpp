@@ -78,14 +78,29 @@ TEST(CommandLine, UnknownOptionsAreRefused)
 }
 
 // The log's rotation takes whole numbers in range only: a slip must not
-// lift the cap on the log (a value taken runs on to the missing database).
-TEST(CommandLine, TheLogsRotationTakesWholeNumbersOnly)
+// lift the cap on the log; -allow= networks that are networks, 64 at most
+// (a value taken runs on to the missing database).
+TEST(CommandLine, TheLogsRotationAndTheNetworksAnsweredTakeOnlyWhatIsMeant)
 {
-    const std::pair<const char*, const char*> cases[] = {
+    const std::pair<std::string, const char*> cases[] = {
         {"-logsize=1048576", nullptr}, {"-logfiles=99", nullptr},
         {"-logsize=1048577", "-logsize= takes a whole number from 0 to 1048576, not \"1048577\""},
         {"-logsize=10M", "-logsize= takes a whole number from 0 to 1048576, not \"10M\""},
         {"-logfiles=100", "-logfiles= takes a whole number from 0 to 99, not \"100\""},
+        {"-allow=192.168.10.0/24,10.1.0.0/16,192.168.10.7", nullptr}, {"-allow=any", nullptr}, {"-allow=", nullptr},
+        {"-allow=10.1.0.0/33", "-allow=: \"10.1.0.0/33\" is no network: write an address (192.168.10.7) or a network in "
+                               "CIDR form (192.168.10.0/24)"},
+        {"-allow=10.1.0/16", "-allow=: \"10.1.0/16\" is no network: write an address (192.168.10.7) or a network in "
+                             "CIDR form (192.168.10.0/24)"},
+        {"-allow=shop.lan,", "-allow=: \"shop.lan\" is no network: write an address (192.168.10.7) or a network in "
+                             "CIDR form (192.168.10.0/24)"},
+        {"-allow=10.0.0.0/-8", "-allow=: \"10.0.0.0/-8\" is no network: write an address (192.168.10.7) or a network "
+                               "in CIDR form (192.168.10.0/24)"},
+        {"-allow=" + [] {
+             std::string list = "10.0.0.0/8";
+             for (int i = 1; i <= 64; ++i) list += ",10.0.0." + std::to_string(i);
+             return list;
+         }(), "-allow=: more than 64 networks"},
     };
     for (const auto& [option, refused] : cases) {
         Temp_dir dir;

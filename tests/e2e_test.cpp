@@ -433,7 +433,7 @@ TEST_F(EndToEnd, AnUnsentAnswerIsCountedSinceTheLastReportAndSinceTheStart)
     sleep(1); // the second report's period begins at the first, a second after the start
     const std::string first = statistics(), second = statistics(), start = "; since the start ";
     EXPECT_LT(first.find(" answered=2 via_fallback_barcode=0 via_fallback_format=0 via_gtin=0 via_label=0 failed=0 empty=0 too_long=0 "
-                         "own_socket=0 over_limit=0 echo=0 unsent=1 "), first.find(start)) << first;
+                         "own_socket=0 over_limit=0 echo=0 not_allowed=0 unsent=1 "), first.find(start)) << first;
     EXPECT_LT(second.find(" answered=0 "), second.find(start)) << second;
     EXPECT_NE(second.substr(second.find("Statistics since ") + 17, 19), second.substr(second.find(start) + start.size(), 19))
         << second;
@@ -1110,7 +1110,7 @@ TEST_F(EndToEnd, MetricsFileSaysWhatTheStatisticsSay)
     EXPECT_NE(read_file(file).find("\nulvane_received_total" + at_9000 + " 0\n"), std::string::npos) << "written again too soon";
     const std::string report = statistics();
     const std::map<std::string, std::string> expected = metrics_of(report);
-    ASSERT_EQ(expected.size(), 21u) << report; // 17 counts, and each file's entries and reading time
+    ASSERT_EQ(expected.size(), 22u) << report; // 18 counts, and each file's entries and reading time
     ASSERT_EQ(expected.at("ulvane_answered_total" + at_9000), "2") << report;
     std::map<std::string, std::string> in_file = read_metrics(*my_hosts, my_hosts->server_ns(), file, my_dir);
     for (const auto& metric : expected) {
@@ -2225,6 +2225,29 @@ TEST_F(WindowsService, InstallerUpgradesThePreviousRelease)
     EXPECT_EQ(read_file(db + "barcodes.ini"), edited);
 }
 #endif
+
+// A host with two networks, -allow naming the terminals': answered there,
+// silent on the other network, where what is dropped is counted and said
+// once a minute for each sender.
+TEST_F(EndToEnd, AnswersTheNetworkAllowedAndIsSilentOnTheOther)
+{
+    Socket_handle sd = serve(pen_barcodes, pen_formats, {"-allow=10.77.0.0/24"});
+    const std::string third = my_hosts->add_third_host();
+    ASSERT_FALSE(third.empty());
+    EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
+    const Socket_handle other = my_hosts->socket_in(third, 9000);
+    for (int i = 0; i < 3; ++i) send_datagram(other, "12345\n", 6, {0x0a4e0001, 9000}); // 10.78.0.1
+    EXPECT_EQ(count_answers(other, pen_answer, 500), 0);
+    EXPECT_EQ(ask(sd, "12345\n"), pen_answer);
+    EXPECT_EQ(logged("INF Listening at"), std::vector<std::string>{"INF Listening at every address; answering 10.77.0.0/24."});
+    EXPECT_EQ(logged("outside the networks answered").size(), 1u);
+    EXPECT_EQ(logged("Received barcode").size(), 2u);
+#ifndef ULVANE_WINDOWS_BUILD // no SIGUSR1 there
+    const std::string report = statistics();
+    EXPECT_NE(report.find(": received=5 answered=2 "), std::string::npos) << report;
+    EXPECT_NE(report.find(" echo=0 not_allowed=3 unsent=0 "), std::string::npos) << report;
+#endif
+}
 
 const std::string milk_barcodes = "[9506000134352]\nformat=dated\ntag.description=Milk\ntag.price=1.19\n[]\nformat=dated\n"
                                   "label.weighed=21IIIIIVVVVVC weight 3 kg\n"

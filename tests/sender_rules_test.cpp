@@ -48,6 +48,39 @@ TEST(RecentAnswers, OurAnswerComingBackIsAnEcho)
     EXPECT_EQ(capture.lines().size(), 2u);
 }
 
+// Whom the server answers: the networks listed, host bits ignored; a line
+// for a dropped sender once a minute per address, and forged addresses
+// that meet in one slot share its minute.
+TEST(AllowedSenders, OnlyTheNetworksListedAndOneLineAMinuteASender)
+{
+    using std::chrono::seconds;
+    const auto t0 = Allowed_senders::Clock::time_point{} + std::chrono::hours(1);
+    Allowed_senders allowed;
+    Error error;
+    ASSERT_TRUE(allowed.read("10.1.2.3/16,192.168.10.7,0.0.0.0/32", error)) << error.text;
+    EXPECT_EQ(allowed.text(), "10.1.0.0/16, 192.168.10.7, 0.0.0.0");
+    const struct {
+        std::uint32_t from;
+        int at_s;
+        bool admitted;
+        std::size_t lines; // WRN lines so far
+    } steps[] = {
+        {0x0a01ffff, 0, true, 0},  {0x0a020001, 0, false, 1},  {0x0a020001, 59, false, 1}, {0xc0a80a07, 59, true, 1},
+        {0xc0a80a08, 59, false, 2}, {0x0a020001, 60, false, 3}, {0x7f000001, 60, false, 4},
+        {0x0a02017a, 61, false, 4}, // 10.2.1.122 meets 10.2.0.1's fresh line in its slot
+        {0x0a02017a, 120, false, 5},
+    };
+    Log_capture capture;
+    for (const auto& s : steps) {
+        EXPECT_EQ(allowed.admit({s.from, 9000}, t0 + seconds(s.at_s)), s.admitted) << address_text(s.from);
+        EXPECT_EQ(capture.lines().size(), s.lines) << address_text(s.from) << " at " << s.at_s;
+    }
+    Allowed_senders any;
+    ASSERT_TRUE(any.read("any", error));
+    EXPECT_TRUE(any.admit({0x01020304, 1}, t0));
+    EXPECT_EQ(any.text(), "every address");
+}
+
 // Regression: two servers at one port answered each other's answers for
 // ever. Senders at our port are limited per address.
 TEST(AnswerLimit, BurstThenSteadyRatePerAddress)
