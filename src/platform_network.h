@@ -58,9 +58,9 @@ public:
     // Opens a socket in place of the one held; false when the system gives
     // none.
     bool open(Error& error);
-    // Binds it to all local IPv4 addresses at `port` (0: the system picks
-    // one); false when it cannot.
-    bool bind(std::uint16_t port, Error& error);
+    // Binds it at `port` (0: the system picks one) to `address`, one of
+    // this host's (0: every local IPv4 address); false when it cannot.
+    bool bind(std::uint16_t port, Error& error, std::uint32_t address = 0);
     // The handle that the udp_ calls take; no_socket while none is open.
     Socket_handle handle() const { return my_handle; }
     void close();
@@ -173,6 +173,11 @@ std::size_t udp_send_batch(Socket_handle sd, const Outgoing_datagram* batch, std
 // Waits at most `timeout_ms` milliseconds for a datagram to arrive; true
 // when one can be received.
 bool udp_wait_readable(Socket_handle sd, int timeout_ms);
+
+// The same for `count` sockets at once: true, with readable[i] set for each
+// socket that has a datagram, when one has; false after the time-out or a
+// signal.
+bool udp_wait_any(const Socket_handle* sds, std::size_t count, int timeout_ms, bool* readable);
 
 
 // Whether a socket call's code says that a datagram was longer than the buffer.

@@ -173,11 +173,11 @@ bool Udp_socket::open(Error& error)
     return true;
 }
 
-bool Udp_socket::bind(std::uint16_t port, Error& error)
+bool Udp_socket::bind(std::uint16_t port, Error& error, std::uint32_t address)
 {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    sa.sin_addr.s_addr = htonl(address); // INADDR_ANY is 0
     sa.sin_port = htons(port);
     if (::bind(static_cast<int>(my_handle), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return true;
     error = system_error("", errno);
@@ -498,6 +498,16 @@ bool udp_wait_readable(Socket_handle sd, int timeout_ms)
 {
     pollfd p{static_cast<int>(sd), POLLIN, 0};
     return poll(&p, 1, timeout_ms) > 0;
+}
+
+bool udp_wait_any(const Socket_handle* sds, std::size_t count, int timeout_ms, bool* readable)
+{
+    pollfd polled[64];
+    count = std::min<std::size_t>(count, 64);
+    for (std::size_t i = 0; i < count; ++i) polled[i] = {static_cast<int>(sds[i]), POLLIN, 0};
+    const int n = poll(polled, count, timeout_ms); // a signal ends it with EINTR
+    for (std::size_t i = 0; i < count; ++i) readable[i] = n > 0 && (polled[i].revents & (POLLIN | POLLERR)) != 0;
+    return n > 0;
 }
 
 bool is_message_too_long(int code)

@@ -497,11 +497,11 @@ bool Udp_socket::open(Error& error)
     return true;
 }
 
-bool Udp_socket::bind(std::uint16_t port, Error& error)
+bool Udp_socket::bind(std::uint16_t port, Error& error, std::uint32_t address)
 {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    sa.sin_addr.s_addr = htonl(address); // INADDR_ANY is 0
     sa.sin_port = htons(port);
     if (::bind(static_cast<SOCKET>(my_handle), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return true;
     error = system_error("", WSAGetLastError());
@@ -661,6 +661,18 @@ bool udp_wait_readable(Socket_handle sd, int timeout_ms)
     FD_SET(static_cast<SOCKET>(sd), &readable);
     timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
     return select(0, &readable, nullptr, nullptr, &timeout) > 0;
+}
+
+bool udp_wait_any(const Socket_handle* sds, std::size_t count, int timeout_ms, bool* readable)
+{
+    fd_set set; // FD_SETSIZE is 64 here
+    FD_ZERO(&set);
+    count = std::min<std::size_t>(count, FD_SETSIZE);
+    for (std::size_t i = 0; i < count; ++i) FD_SET(static_cast<SOCKET>(sds[i]), &set);
+    timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    const int n = select(0, &set, nullptr, nullptr, &timeout);
+    for (std::size_t i = 0; i < count; ++i) readable[i] = n > 0 && FD_ISSET(static_cast<SOCKET>(sds[i]), &set);
+    return n > 0;
 }
 
 bool is_message_too_long(int code)

@@ -29,8 +29,6 @@ void report_socket_error(const char* file, int line, int code)
 }
 #define REPORT_SOCKET_ERROR(code) report_socket_error(__FILE__, __LINE__, code)
 
-void request_loop(Socket_handle sd, Serving& serving);
-
 // A reload of a large barcodes file keeps the server from receiving for a
 // moment; the socket's receive queue must hold what terminals send meanwhile
 // (10,000 requests a second for a reload of a million barcodes).
@@ -55,6 +53,45 @@ Batch_buffers::Batch_buffers() : receive_space(udp_batch_most * longest_datagram
     }
 }
 
+namespace {
+
+// Binds the port at each address that setup.listen names, or at every
+// address; false, with the failure reported, when one cannot be bound.
+bool bind_sockets(Serving_setup& setup, std::vector<Udp_socket>& sockets)
+{
+    const std::vector<std::uint32_t> every = {0};
+    for (const std::uint32_t address : setup.listen.empty() ? every : setup.listen) {
+        Error error;
+        LOG_DBG("Bind receiving socket to " << address_text(address) << "." << setup.port);
+        sockets.emplace_back();
+        if (!sockets.back().open(error) || !sockets.back().bind(setup.port, error, address)) {
+            REPORT_SOCKET_ERROR(error.code);
+            if (address != 0)
+                report_failure("ERROR: cannot listen at " + address_text(address) + " port " +
+                               std::to_string(setup.port) + ": " + error.text);
+            return false;
+        }
+        // With -p=0 the system picked the port: the other addresses take
+        // the same, and the Ready line must name it.
+        const std::uint16_t bound = udp_local_port(sockets.back().handle());
+        if (bound != 0) setup.port = bound;
+        ask_for_receive_queue(sockets.back().handle());
+    }
+    return true;
+}
+
+// "10.77.0.1, 10.78.0.1", or "every address".
+std::string listen_text(const std::vector<std::uint32_t>& listen)
+{
+    std::string text = listen.empty() ? "every address" : "";
+    for (std::size_t i = 0; i < listen.size(); ++i) text += (i == 0 ? "" : ", ") + address_text(listen[i]);
+    return text;
+}
+
+void request_loop(const std::vector<Udp_socket>& sockets, Serving& serving);
+
+} // namespace
+
 int serve(const Serving_setup& setup, const Allowed_senders& allowed, const std::string& stats_file,
           Start_failure& why)
 {
@@ -62,43 +99,33 @@ int serve(const Serving_setup& setup, const Allowed_senders& allowed, const std:
     serving->setup = setup;
     serving->allowed = allowed;
     serving->metrics = Metrics_file(stats_file);
-    const std::uint16_t port = setup.port;
-    const std::string& db_dir = setup.db_dir;
     const Barcode_db& db = serving->db;
-    Udp_socket socket;
+    std::vector<Udp_socket> sockets;
     try {
-        serving->db.load(db_dir);
+        serving->db.load(setup.db_dir);
         serving->statistics = Statistics(db); // what the first load counted is not counted
-        Error error;
-        LOG_DBG("Bind receiving socket to " << 0 << "." << port);
-        if (!socket.open(error) || !socket.bind(port, error)) {
-            REPORT_SOCKET_ERROR(error.code);
+        if (!bind_sockets(serving->setup, sockets)) {
             why = Start_failure::port;
-            socket.close();
+            sockets.clear();
             socket_layer_stop();
             return -1;
         }
-        const Socket_handle sd = socket.handle();
-        // The port bound is the one answers go to; with -p=0 the system
-        // picked it, and the Ready line must name that one.
-        const std::uint16_t bound = udp_local_port(sd);
-        serving->setup.port = bound != 0 ? bound : port;
-        ask_for_receive_queue(sd);
         watch_operator_signals();
         report_serving();
-        LOG_INF("Listening at every address; answering " << serving->allowed.text() << ".");
+        LOG_INF("Listening at " << listen_text(serving->setup.listen) << "; answering " << serving->allowed.text()
+                                << ".");
         LOG_INF("Ready: answering at UDP port " << serving->setup.port << " with "
                                                 << db.barcodes().size() << " barcodes and " << db.formats().size()
                                                 << " formats (ulvane_server " << ulvane_version << ").");
-        request_loop(sd, *serving);
-        socket.close();
+        request_loop(sockets, *serving);
+        sockets.clear();
         socket_layer_stop();
         return 0;
     } catch (const std::string& message) {
         // In practice the first load failed: the server cannot serve, and
         // says so with its status, as the other start-up failures do.
         report_failure(message);
-        socket.close();
+        sockets.clear();
         socket_layer_stop();
         why = Start_failure::database;
         return -1;
@@ -207,32 +234,50 @@ namespace {
 // The rest stays in the socket's queue and goes with it.
 constexpr std::chrono::milliseconds stop_answering_most{500};
 
-void answer_what_came_before_the_stop(Socket_handle sd, Serving& serving)
+void answer_what_came_before_the_stop(const std::vector<Udp_socket>& sockets, Serving& serving)
 {
     const auto asked = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - asked < stop_answering_most && udp_wait_readable(sd, 0)) {
-        const std::size_t count = udp_receive_batch(sd, serving.batch.received, udp_batch_most);
-        std::size_t before = 0;
-        while (before < count && !(udp_arrivals_stamped && serving.batch.received[before].from.arrived > asked)) ++before;
-        if (before > 0) answer_batch(sd, before, serving);
-        if (before < count) return;
+    for (const Udp_socket& socket : sockets) {
+        const Socket_handle sd = socket.handle();
+        while (std::chrono::steady_clock::now() - asked < stop_answering_most && udp_wait_readable(sd, 0)) {
+            const std::size_t count = udp_receive_batch(sd, serving.batch.received, udp_batch_most);
+            std::size_t before = 0;
+            while (before < count && !(udp_arrivals_stamped && serving.batch.received[before].from.arrived > asked))
+                ++before;
+            if (before > 0) answer_batch(sd, before, serving);
+            if (before < count) break;
+        }
     }
+}
+
+// Serves a batch from each socket that has datagrams, waiting a second at
+// most for the first. One socket (every address, or one -listen= address)
+// waits in its receive, as it always did.
+void serve_batches(const std::vector<Udp_socket>& sockets, Serving& serving)
+{
+    if (sockets.size() == 1) return serve_batch(sockets[0].handle(), serving);
+    Socket_handle sds[Allowed_senders::most];
+    bool readable[Allowed_senders::most];
+    for (std::size_t i = 0; i < sockets.size(); ++i) sds[i] = sockets[i].handle();
+    if (!udp_wait_any(sds, sockets.size(), 1000, readable)) return;
+    for (std::size_t i = 0; i < sockets.size(); ++i)
+        if (readable[i]) serve_batch(sds[i], serving);
 }
 
 // Serves until the operator asks for a stop; between batches it also
 // reopens the log file and writes the statistics when asked (and the
 // statistics every hour and at the stop, the metrics file with them and
 // every minute), never in the middle of a request.
-void request_loop(Socket_handle sd, Serving& serving)
+void request_loop(const std::vector<Udp_socket>& sockets, Serving& serving)
 {
     write_metrics_file(serving, Metrics_file::Clock::now());
     while (!stop_requested()) {
         log_note_flood_over();
         if (reopen_requested()) reopen_log_file();
         write_statistics(serving, statistics_requested(), Statistics::Clock::now());
-        serve_batch(sd, serving);
+        serve_batches(sockets, serving);
     }
-    answer_what_came_before_the_stop(sd, serving);
+    answer_what_came_before_the_stop(sockets, serving);
     log_note_left_out();
     serving.statistics.write(false, serving.db);
     write_metrics_file(serving, Metrics_file::Clock::now(), false); // the last: not serving

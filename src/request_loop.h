@@ -17,6 +17,7 @@
 // What the server serves with, set before it serves and kept as it is.
 struct Serving_setup {
     std::uint16_t port = 9000; // the port bound; answers go to it
+    std::vector<std::uint32_t> listen; // the addresses bound (-listen=); empty: every address
     std::string db_dir;        // the database directory
     bool read_files = true;    // false: `db` was filled in memory and is never read from db_dir
 };

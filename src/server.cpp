@@ -1,5 +1,6 @@
 #include "server.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 
@@ -67,6 +68,31 @@ bool read_log_rotation(const std::string& argument, Log_rotation& rotation, std:
     return true;
 }
 
+bool read_listen_addresses(std::string_view list, std::vector<std::uint32_t>& addresses, Error& error)
+{
+    addresses.clear();
+    if (list == "any") return true;
+    while (!list.empty()) {
+        const std::size_t comma = std::min(list.find(','), list.size());
+        const std::string entry(list.substr(0, comma));
+        list.remove_prefix(std::min(comma + 1, list.size()));
+        std::uint32_t address;
+        if (!address_from_text(entry, address)) {
+            error = {0, "\"" + entry + "\" is no IPv4 address of this host's (write it as 192.168.10.2)"};
+            return false;
+        }
+        if (std::find(addresses.begin(), addresses.end(), address) != addresses.end()) continue;
+        if (addresses.size() == Allowed_senders::most) {
+            error = {0, "more than " + std::to_string(Allowed_senders::most) + " addresses"};
+            return false;
+        }
+        addresses.push_back(address);
+    }
+    // 0.0.0.0 among them means every address, as a bind takes it.
+    if (std::find(addresses.begin(), addresses.end(), 0u) != addresses.end()) addresses.clear();
+    return true;
+}
+
 bool server_paths_fit(const std::string& db_dir, const std::string& log_file, const std::string& stats_file,
                       Error& error)
 {
@@ -80,6 +106,7 @@ namespace {
 // The server's settings, as its command line gives them.
 struct Server_settings {
     int port = 9000;
+    std::vector<std::uint32_t> listen; // empty: every address
     Allowed_senders allowed;
     std::string db_dir = ".";
     std::string stats_file; // none
@@ -109,6 +136,12 @@ Asked read_options(int argc, char** argv, Server_settings& settings)
             set_log_file(settings.log_file);
         } else if (args.number(server_option::level, level)) {
             set_log_level(static_cast<unsigned>(level));
+        } else if (option_value(args.argument(), server_option::listen, refused)) {
+            Error error;
+            if (!read_listen_addresses(refused, settings.listen, error)) {
+                std::cerr << "ERROR: " << server_option::listen << ": " << error.text << std::endl;
+                return Asked::refused;
+            }
         } else if (option_value(args.argument(), server_option::allow, refused)) {
             Error error;
             if (!settings.allowed.read(refused, error)) {
@@ -166,5 +199,6 @@ int server_main(int argc, char** argv, Start_failure* failure)
     Serving_setup setup;
     setup.port = bound;
     setup.db_dir = settings.db_dir;
+    setup.listen = settings.listen;
     return serve(setup, settings.allowed, settings.stats_file, why);
 }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "error.h"
 #include "log.h"
@@ -19,7 +21,8 @@
 // The server's options that take a value, which ulvane_service passes on.
 namespace server_option {
 constexpr char port[] = "-p=", db_dir[] = "-db=", log_file[] = "-log=", level[] = "-l=", stats_file[] = "-stats=",
-               log_size[] = "-logsize=", log_files[] = "-logfiles=", allow[] = "-allow=";
+               log_size[] = "-logsize=", log_files[] = "-logfiles=", allow[] = "-allow=",
+               listen[] = "-listen=";
 }
 
 // Whether `argument` is -logsize= (MiB, up to 1048576) or -logfiles= (up to
@@ -27,6 +30,12 @@ constexpr char port[] = "-p=", db_dir[] = "-db=", log_file[] = "-log=", level[] 
 // ("-logsize= takes a whole number from 0 to 1048576, not \"10M\""). Whole
 // numbers alone: a slip of the finger must not lift the cap on the log.
 bool read_log_rotation(const std::string& argument, Log_rotation& rotation, std::string& refused);
+
+// Reads -listen='s comma-separated IPv4 addresses into `addresses` (each
+// once); "any", an empty list or 0.0.0.0 among them means every address
+// (an empty vector). False, with `error` naming the entry, for one that is no
+// address, and for more than 64.
+bool read_listen_addresses(std::string_view list, std::vector<std::uint32_t>& addresses, Error& error);
 
 // Whether the server's paths fit what the system's file calls take (see
 // path_fits): the database directory with its files' names, the log file

@@ -78,8 +78,8 @@ TEST(CommandLine, UnknownOptionsAreRefused)
 }
 
 // The log's rotation takes whole numbers in range only: a slip must not
-// lift the cap on the log; -allow= networks that are networks, 64 at most
-// (a value taken runs on to the missing database).
+// lift the cap on the log; -allow= networks that are networks, -listen=
+// addresses, 64 at most (a value taken runs on to the missing database).
 TEST(CommandLine, TheLogsRotationAndTheNetworksAnsweredTakeOnlyWhatIsMeant)
 {
     const std::pair<std::string, const char*> cases[] = {
@@ -101,6 +101,14 @@ TEST(CommandLine, TheLogsRotationAndTheNetworksAnsweredTakeOnlyWhatIsMeant)
              for (int i = 1; i <= 64; ++i) list += ",10.0.0." + std::to_string(i);
              return list;
          }(), "-allow=: more than 64 networks"},
+        {"-listen=10.77.0.1,10.77.0.1", nullptr}, {"-listen=any", nullptr}, {"-listen=0.0.0.0,10.1.1.1", nullptr},
+        {"-listen=10.1.1", "-listen=: \"10.1.1\" is no IPv4 address of this host's (write it as 192.168.10.2)"},
+        {"-listen=shop-pc", "-listen=: \"shop-pc\" is no IPv4 address of this host's (write it as 192.168.10.2)"},
+        {"-listen=" + [] {
+             std::string list = "10.0.0.0";
+             for (int i = 1; i <= 64; ++i) list += ",10.0.0." + std::to_string(i);
+             return list;
+         }(), "-listen=: more than 64 addresses"},
     };
     for (const auto& [option, refused] : cases) {
         Temp_dir dir;

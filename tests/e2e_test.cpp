@@ -2249,6 +2249,38 @@ TEST_F(EndToEnd, AnswersTheNetworkAllowedAndIsSilentOnTheOther)
 #endif
 }
 
+// -listen= binds the port at the addresses it names alone, and answers
+// leave from the address a request came to; an address the host lacks
+// ends the start, said.
+TEST_F(EndToEnd, ListensAtTheAddressesItIsToldAndNoOther)
+{
+    write_db(pen_barcodes, pen_formats);
+    const std::string third = my_hosts->add_third_host();
+    ASSERT_FALSE(third.empty());
+    const Socket_handle near = terminal(), far = my_hosts->socket_in(third, 9000);
+    const std::uint32_t far_server = 0x0a4e0001; // 10.78.0.1
+    const struct {
+        const char* listen;
+        bool near_answered, far_answered;
+    } cases[] = {{"-listen=10.77.0.1", true, false}, {"-listen=10.78.0.1,10.77.0.1", true, true}, {"-listen=any", true, true}};
+    for (const auto& c : cases) {
+        start_server({c.listen});
+        EXPECT_EQ(ask(near, "12345\n", no_socket, c.near_answered ? 2000 : 300), c.near_answered ? pen_answer : "(none)")
+            << c.listen;
+        send_datagram(far, "12345\n", 6, {far_server, 9000});
+        std::string answer;
+        Datagram_source from;
+        EXPECT_EQ(receive_within(far, c.far_answered ? 2000 : 300, answer, from), c.far_answered) << c.listen;
+        if (c.far_answered) {
+            EXPECT_EQ(from.endpoint.address, far_server) << c.listen;
+        }
+        my_hosts->stop(my_server);
+    }
+    start_server({"-listen=10.77.0.1,10.9.9.9"}, false);
+    EXPECT_EQ(my_hosts->wait_for_exit(my_server, 5000), 255);
+    EXPECT_EQ(logged("ERROR: cannot listen at 10.9.9.9 port 9000: ").size(), 1u) << err();
+}
+
 const std::string milk_barcodes = "[9506000134352]\nformat=dated\ntag.description=Milk\ntag.price=1.19\n[]\nformat=dated\n"
                                   "label.weighed=21IIIIIVVVVVC weight 3 kg\n"
                                   "[2112345000008]\nformat=weighed\ntag.description=Cheese\ntag.price=15.90\n";
