@@ -1582,13 +1582,13 @@ TEST(CommandLine, EveryToolsManPageNamesItsOptions)
 }
 
 // The server's man page names the options its help lists, less the -d it
-// refuses, with -stats=, -logsize=, -logfiles= and -version, which the help
-// (kept as it always was) does not name.
+// refuses, with -stats=, -logsize=, -logfiles=, -listen=, -allow= and
+// -version, which the help (kept as it always was) does not name.
 TEST(CommandLine, TheServersManPageNamesItsOptions)
 {
     std::set<std::string> takes = options_named(unix_lines(server({"-h"}).out));
     ASSERT_EQ(takes.erase("-d"), 1u);
-    takes.insert({"-stats", "-logsize", "-logfiles", "-version"});
+    takes.insert({"-stats", "-logsize", "-logfiles", "-listen", "-allow", "-version"});
     EXPECT_EQ(options_in_man_page("ulvane_server"), takes);
 }
 
