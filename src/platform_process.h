@@ -8,6 +8,7 @@
 #define ULVANE_PLATFORM_PROCESS_H
 
 #include <functional>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,15 @@ bool service_is_registered(const std::string& name);
 // Starts the service and waits (up to 30 s) until it serves; false when it
 // stopped instead or did not answer, with its exit codes in `error`.
 bool service_start(const std::string& name, Error& error);
+// Windows Defender Firewall's inbound rule `name`, admitting UDP datagrams
+// to `port` of `program` from `remote` (netsh's remoteip: localsubnet, any,
+// or addresses and networks, comma-separated), made with netsh; any rule of
+// that name goes first, so that it is never doubled and a new port or
+// remote replaces the old. `command` is the netsh command that made it.
+bool firewall_rule_set(const std::string& name, const std::string& program, std::uint16_t port,
+                       const std::string& remote, std::string& command, Error& error);
+// Removes every rule named `name`, if any.
+bool firewall_rule_remove(const std::string& name, Error& error);
 // Asks the running service to reopen its log file (the control
 // PARAMCHANGE) or to write its statistics (service_control_statistics).
 enum class Service_request { reopen_log, write_statistics };

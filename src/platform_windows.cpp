@@ -353,6 +353,52 @@ bool service_ask(const std::string& name, Service_request request, Error& error)
     return true;
 }
 
+namespace {
+
+// Runs netsh with `arguments`, without a window, waiting for it up to 30 s;
+// false, with `error`, when it cannot be run or exits with another status
+// than 0.
+bool run_netsh(const std::string& arguments, Error& error)
+{
+    char system_dir[MAX_PATH];
+    const UINT n = GetSystemDirectoryA(system_dir, sizeof system_dir);
+    std::string command = "\"" + std::string(system_dir, n < sizeof system_dir ? n : 0) + "\\netsh.exe\" " + arguments;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                        &process))
+        return failed(error, "cannot run netsh", GetLastError());
+    DWORD status = 1;
+    const bool ended = WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0;
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    if (ended && status == 0) return true;
+    return failed(error, "netsh " + arguments + (ended ? " failed with status " + std::to_string(status) : " did not end within 30 s"));
+}
+
+} // namespace
+
+bool firewall_rule_set(const std::string& name, const std::string& program, std::uint16_t port,
+                       const std::string& remote, std::string& command, Error& error)
+{
+    Error none; // "No rules match": there was none to replace
+    run_netsh("advfirewall firewall delete rule name=\"" + name + "\"", none);
+    command = "advfirewall firewall add rule name=\"" + name + "\" dir=in action=allow protocol=UDP localport=" +
+              std::to_string(port) + " program=\"" + program + "\" remoteip=" + remote + " profile=any enable=yes";
+    return run_netsh(command, error);
+}
+
+bool firewall_rule_remove(const std::string& name, Error& error)
+{
+    Error none;
+    run_netsh("advfirewall firewall delete rule name=\"" + name + "\"", none);
+    // Gone when netsh no longer shows one.
+    if (!run_netsh("advfirewall firewall show rule name=\"" + name + "\"", none)) return true;
+    return run_netsh("advfirewall firewall delete rule name=\"" + name + "\"", error);
+}
+
 bool path_fits(const std::string& path, std::size_t added, Error& error)
 {
     // Characters as Windows counts them, in UTF-16 (each program's

@@ -1881,10 +1881,24 @@ TEST_F(WindowsService, InstallRegistersTheOptionsOnceAsLocalService)
     const std::string account = registered("ObjectName");
     EXPECT_NE(account.find("REG_SZ    NT AUTHORITY\\LocalService"), std::string::npos) << account;
     EXPECT_EQ(installed.second.find("cannot let"), std::string::npos) << "the access grants: " << installed.second;
+    EXPECT_NE(installed.second.find("Made the firewall rule ulvane_server (UDP port 9000, from localsubnet)."),
+              std::string::npos) << installed.second;
     auto again = service({"install", "-db=" + db});
     EXPECT_EQ(again.first, 1);
     EXPECT_NE(again.second.find("registered already"), std::string::npos) << again.second;
     EXPECT_EQ(service({}).first, 2) << "run from a console";
+    EXPECT_EQ(service({"remove"}).first, 0);
+    EXPECT_FALSE(std::ifstream(state_dir() + "firewall.rule").good()) << "the rule goes with the service";
+    // The networks answered are the server's and the rule's; a wrong one
+    // registers nothing.
+    EXPECT_EQ(service({"install", "-db=" + db, "-allow=10.77.0/24"}).first, 2);
+    installed = service({"install", "-db=" + db, "-p=9004", "-allow=10.77.0.0/24,10.78.0.2", "-listen=10.77.0.1"});
+    ASSERT_EQ(installed.first, 0) << installed.second;
+    EXPECT_NE(installed.second.find("\"-p=9004\" \"-db=" + db + "\" \"-log=" + beside +
+                                    "\" \"-listen=10.77.0.1\" \"-allow=10.77.0.0/24,10.78.0.2\""),
+              std::string::npos) << installed.second;
+    EXPECT_NE(read_file(state_dir() + "firewall.rule").find(" localport=9004 "), std::string::npos);
+    EXPECT_NE(read_file(state_dir() + "firewall.rule").find(" remoteip=10.77.0.0/24,10.78.0.2 "), std::string::npos);
 }
 
 // Started, the service serves a terminal on the other host, reopens its log
@@ -2090,6 +2104,7 @@ TEST_F(WindowsService, InstallerInstallsUpgradesAndRemoves)
         EXPECT_EQ(sc("query").find("SERVICE_NAME"), std::string::npos) << why << ": no service";
         EXPECT_FALSE(std::ifstream(state + "service.options").good()) << why << ": no options remembered";
         EXPECT_FALSE(std::ifstream(state + "setup.undo").good()) << why;
+        EXPECT_FALSE(std::ifstream(state + "firewall.rule").good()) << why << ": no firewall rule";
         EXPECT_FALSE(std::ifstream(prefix + "/drive_c/Program Files/ulvane/ulvane_server.exe").good()) << why;
         EXPECT_FALSE(std::ifstream(my_dir.file("shop/db/barcodes.ini")).good()) << why << ": no example copied";
     };
@@ -2134,12 +2149,19 @@ TEST_F(WindowsService, InstallerInstallsUpgradesAndRemoves)
     Socket_handle sd = terminal(9002);
     EXPECT_EQ(ask(sd, "4006381333931\n", no_socket, 5000, 9002), pen);
     my_hosts->close_socket(sd);
+    // The firewall's rule, as netsh made it (Wine's netsh keeps none).
+    const std::string rule = "netsh advfirewall firewall add rule name=\"ulvane_server\" dir=in action=allow protocol=UDP "
+                             "localport=900";
+    const std::string program = "program=\"C:\\Program Files\\ulvane\\ulvane_service.exe\" remoteip=";
+    EXPECT_EQ(read_file(state + "firewall.rule"), rule + "2 " + program + "localsubnet profile=any enable=yes\n");
 
-    auto again = msiexec("/i", packages[0], {"PORT=9003"});
+    auto again = msiexec("/i", packages[0], {"PORT=9003", "ALLOW=10.77.0.0/24"});
     ASSERT_EQ(again.first, 0) << again.second;
     ASSERT_NE(wait_for_state("4  RUNNING").find("4  RUNNING"), std::string::npos) << "a re-run leaves it running";
     sd = terminal(9003);
     EXPECT_EQ(ask(sd, "4006381333931\n", no_socket, 5000, 9003), pen) << "the port given wins";
+    EXPECT_EQ(read_file(state + "firewall.rule"), rule + "3 " + program + "10.77.0.0/24 profile=any enable=yes\n")
+        << "the rule follows";
     // A repair (Wine's msiexec takes /f with a product code no further than
     // its start; REINSTALL=ALL is what /f asks for).
     auto repaired = msiexec("/i", packages[0], {"REINSTALL=ALL", "REINSTALLMODE=amus"});
@@ -2164,6 +2186,7 @@ TEST_F(WindowsService, InstallerInstallsUpgradesAndRemoves)
     wait_until([&] { return (shown = sc("query")).find("SERVICE_NAME") == std::string::npos; }, 30000, 250);
     EXPECT_EQ(shown.find("SERVICE_NAME"), std::string::npos) << "the service is gone: " << shown;
     EXPECT_FALSE(std::filesystem::exists(prefix + "/drive_c/Program Files/ulvane")) << "nothing left in Program Files";
+    EXPECT_FALSE(std::ifstream(state + "firewall.rule").good()) << "no firewall rule left";
     EXPECT_EQ(read_file(my_dir.file("shop/db/barcodes.ini")), edited);
     EXPECT_NE(read_file(my_dir.file("shop/server.log")).find("Ready: answering at UDP port 9003"), std::string::npos)
         << "the log, where LOGFILE said, stays";

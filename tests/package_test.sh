@@ -183,9 +183,10 @@ if [ -n "$made_systemd_run" ]; then rmdir /run/systemd/system; made_systemd_run=
 
 echo "== the installed server answers a terminal"
 # The unit's command line with its settings, as systemd makes it.
-sed -i -e 's/^ULVANE_PORT=.*/ULVANE_PORT=9005/' -e 's/^ULVANE_LOG_LEVEL=.*/ULVANE_LOG_LEVEL=4/' /etc/default/ulvane-server
+sed -i -e 's/^ULVANE_PORT=.*/ULVANE_PORT=9005/' -e 's/^ULVANE_LOG_LEVEL=.*/ULVANE_LOG_LEVEL=4/' \
+  -e 's|^ULVANE_ALLOW=.*|ULVANE_ALLOW=10.77.0.0/24|' /etc/default/ulvane-server
 command=$(unit_command)
-[ "$command" = "/usr/bin/ulvane_server -db=/etc/ulvane -p=9005 -l=4 -stats=/run/ulvane_server/ulvane_server.prom" ] ||
+[ "$command" = "/usr/bin/ulvane_server -db=/etc/ulvane -p=9005 -l=4 -listen=any -allow=10.77.0.0/24 -stats=/run/ulvane_server/ulvane_server.prom" ] ||
   fail "the unit's command line: $command"
 runtime=$(sed -n 's/^RuntimeDirectory=//p' "$unit")
 mkdir -p "/run/$runtime" # as systemd makes it, for the service's own user
@@ -200,6 +201,7 @@ server_pid=$!
 wait_for grep -q "Ready: answering at UDP port 9005 with .* (ulvane_server $version)\.$" "$work/log" ||
   fail "no Ready line: $(cat "$work/log")"
 ! grep -q "WRN" "$work/log" || fail "a warning at the start: $(cat "$work/log")"
+grep -q "INF\] Listening at every address; answering 10.77.0.0/24\.$" "$work/log" || fail "whom it answers: $(cat "$work/log")"
 answer=$(ip netns exec "$t" /usr/bin/ulvane_scan -p=9005 10.77.0.1 4006381333931)
 [ "$answer" = 'Ballpoint pen, blue\nPrice: 0.89' ] || fail "the answer: $answer"
 # A reload, a reopening of the log, the statistics, the stop.

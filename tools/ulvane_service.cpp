@@ -2,6 +2,7 @@
 // command line untouched.
 //
 //   ulvane_service install [-p=nnnnn] [-db=dir] [-log=file] [-l=n] [-stats=file] [-logsize=MiB] [-logfiles=n]
+//                          [-listen=addresses] [-allow=networks]
 //   ulvane_service remove
 //   ulvane_service reopen
 //   ulvane_service stats
@@ -9,8 +10,10 @@
 //   ulvane_service undo-setup                                (its rollback)
 //   ulvane_service setup-done                                (its commit)
 //
-// Started by the service manager, it runs the server with the options it
-// was registered with; the stop and shutdown controls end it between
+// install also makes Windows Defender Firewall's inbound rule for the port
+// (from -allow='s networks; without it from the local subnet, "any" from
+// everywhere), and remove removes it. Started by the service manager, it
+// runs the server with the options it was registered with; the stop and shutdown controls end it between
 // batches as Ctrl-C does. Statuses: 0 done, 1 refused (the reason on
 // standard error), 2 wrong usage or not started as a service.
 #include <algorithm>
@@ -30,6 +33,7 @@
 #include "platform_files.h"
 #include "platform_process.h"
 #include "version.h"
+#include "sender_rules.h"
 #include "server.h"
 
 namespace {
@@ -39,7 +43,7 @@ const char* const service_name = "ulvane_server";
 void usage()
 {
     std::cerr << "usage: ulvane_service install [-p=nnnnn] [-db=dir] [-log=file] [-l=n] [-stats=file]\n"
-                 "                              [-logsize=MiB] [-logfiles=n]\n"
+                 "                              [-logsize=MiB] [-logfiles=n] [-listen=addresses] [-allow=networks]\n"
                  "       ulvane_service remove\n"
                  "       ulvane_service reopen\n"
                  "       ulvane_service stats\n"
@@ -76,7 +80,7 @@ std::string directory_of(const std::string& path)
 
 // The options install takes, as given.
 struct Service_options {
-    std::string port, db_dir = ".", log_file, level, stats_file, log_size, log_files;
+    std::string port, db_dir = ".", log_file, level, stats_file, log_size, log_files, listen, allow;
     bool log_made = false; // settle_paths made the log file
 };
 
@@ -110,6 +114,20 @@ bool read_options(const std::vector<std::string>& options, Service_options& o)
                 return false;
             }
             (option_value(option, server_option::log_size, value) ? o.log_size : o.log_files) = option;
+        } else if (option_value(option, server_option::listen, value) ||
+                   option_value(option, server_option::allow, value)) {
+            // Checked as the server checks them: a refusal here keeps a
+            // service that would not start from being registered.
+            const bool listen = option_value(option, server_option::listen, value);
+            std::vector<std::uint32_t> addresses;
+            Allowed_senders allowed;
+            Error error;
+            if (listen ? !read_listen_addresses(value, addresses, error) : !allowed.read(value, error)) {
+                std::cerr << "ulvane_service: " << (listen ? server_option::listen : server_option::allow) << ": "
+                          << error.text << std::endl;
+                return false;
+            }
+            (listen ? o.listen : o.allow) = value.empty() ? "" : option;
         } else if (!option_value(option, server_option::db_dir, o.db_dir) &&
                    !option_value(option, server_option::log_file, o.log_file) &&
                    !option_value(option, server_option::stats_file, o.stats_file)) {
@@ -159,6 +177,45 @@ bool settle_paths(Service_options& o)
     return true;
 }
 
+// Where the installer's step keeps its state: ProgramData\ulvane.
+std::string state_dir();
+// Where the firewall rule that install made is noted: the netsh command
+// that made it, for an administrator (and a test) to see.
+std::string firewall_record_path();
+
+// Makes the firewall rule for the service's port from the networks of
+// -allow= (without them, the local subnet); a rule the system refuses is a
+// warning, with what to run by hand: the service serves all the same where
+// no firewall stands in the way.
+void make_firewall_rule(const Service_options& o)
+{
+    std::string port = "9000", allow;
+    option_value(o.port, server_option::port, port);
+    option_value(o.allow, server_option::allow, allow);
+    const std::string remote = allow.empty() ? "localsubnet" : allow;
+    std::string command;
+    Error why;
+    if (!firewall_rule_set(service_name, program_path(), static_cast<std::uint16_t>(std::stoi(port)), remote, command,
+                           why)) {
+        std::cerr << "ulvane_service: warning: the firewall rule for UDP port " << port << " cannot be made ("
+                  << why.text << "): terminals may get no answer. Make it with: netsh " << command << std::endl;
+        return;
+    }
+    std::filesystem::create_directories(path_of(state_dir()));
+    std::ofstream(path_of(firewall_record_path())) << "netsh " << command << "\n";
+    std::cout << "Made the firewall rule " << service_name << " (UDP port " << port << ", from " << remote << ")."
+              << std::endl;
+}
+
+// Removes the service's firewall rule, and its note.
+void remove_firewall_rule()
+{
+    Error why;
+    if (!firewall_rule_remove(service_name, why)) std::cerr << "ulvane_service: warning: " << why.text << std::endl;
+    std::error_code error;
+    std::filesystem::remove(path_of(firewall_record_path()), error);
+}
+
 int install(const std::vector<std::string>& options)
 {
     Service_options o;
@@ -167,7 +224,8 @@ int install(const std::vector<std::string>& options)
     std::string command_line = quoted(program_path());
     for (const std::string& argument :
          {o.port, server_option::db_dir + o.db_dir, server_option::log_file + o.log_file, o.level,
-          o.stats_file.empty() ? "" : server_option::stats_file + o.stats_file, o.log_size, o.log_files})
+          o.stats_file.empty() ? "" : server_option::stats_file + o.stats_file, o.log_size, o.log_files, o.listen,
+          o.allow})
         if (!argument.empty()) command_line += " " + quoted(argument);
     std::string warning;
     Error why;
@@ -180,6 +238,7 @@ int install(const std::vector<std::string>& options)
         return 1;
     }
     if (!warning.empty()) std::cerr << "ulvane_service: warning: " << warning << std::endl;
+    make_firewall_rule(o);
     std::cout << "Registered the service " << service_name << " (automatic start, restarted 10 s after a failure, "
               << service_restarts << " times):"
               << std::endl
@@ -193,6 +252,11 @@ std::string state_dir()
 {
     const char* data = std::getenv("ProgramData");
     return std::string(data != nullptr ? data : "C:\\ProgramData") + "\\ulvane";
+}
+
+std::string firewall_record_path()
+{
+    return state_dir() + "\\firewall.rule";
 }
 
 // The options the service was last set up with, one a line: an upgrade or
@@ -316,6 +380,7 @@ int undo_setup()
     Error why;
     if (service_is_registered(service_name) && !service_remove(service_name, why))
         std::cerr << "ulvane_service: " << why.text << std::endl;
+    remove_firewall_rule();
     std::vector<std::string> old_options;
     std::string value;
     for (const std::string& entry : entries)
@@ -461,6 +526,7 @@ int main(int argc, char** argv)
             return 2;
         }
         Error why;
+        if (command == "remove") remove_firewall_rule();
         const bool done = command == "remove"   ? service_remove(service_name, why)
                           : command == "reopen" ? service_ask(service_name, Service_request::reopen_log, why)
                                                 : service_ask(service_name, Service_request::write_statistics, why);
