@@ -268,6 +268,14 @@ mv /etc/ulvane/formats.ini "$work/formats.ini"
 /var/lib/dpkg/info/ulvane-server.postinst configure "$next" </dev/null >/dev/null
 [ ! -e /etc/ulvane/formats.ini ] || fail "postinst copied the example beside the shop's barcodes.ini"
 mv "$work/formats.ini" /etc/ulvane/formats.ini
+# An earlier release's /etc/default/ulvane-server gets the settings added since.
+sed -i '/ULVANE_LISTEN\|ULVANE_ALLOW/d' /etc/default/ulvane-server
+/var/lib/dpkg/info/ulvane-server.postinst configure "$next" </dev/null >/dev/null
+[ "$(grep -c '^ULVANE_LISTEN=any$\|^ULVANE_ALLOW=any$\|^ULVANE_PORT=9005$' /etc/default/ulvane-server)" = 3 ] ||
+  fail "the settings added since: $(cat /etc/default/ulvane-server)"
+cp "$top/tools/debian/default" "$work/default"
+sed -i -e 's/^ULVANE_PORT=.*/ULVANE_PORT=9005/' -e 's/^ULVANE_LOG_LEVEL=.*/ULVANE_LOG_LEVEL=4/' -e 's|^ULVANE_ALLOW=.*|ULVANE_ALLOW=10.77.0.0/24|' "$work/default"
+cp "$work/default" /etc/default/ulvane-server
 dpkg -r ulvane-server </dev/null >/dev/null
 [ ! -e /usr/bin/ulvane_server ] || fail "dpkg -r left the programs"
 [ ! -L "$exporter/ulvane_server.prom" ] || fail "dpkg -r left the link in node exporter's directory"
