@@ -169,9 +169,8 @@ bool Allowed_senders::read(std::string_view list, Error& error)
     return true;
 }
 
-bool Allowed_senders::admit(const Ipv4_endpoint& from, Clock::time_point arrived)
+bool Allowed_senders::admit_listed(const Ipv4_endpoint& from, Clock::time_point arrived)
 {
-    if (my_count == 0) return true;
     for (std::size_t i = 0; i < my_count; ++i)
         if ((from.address & my_networks[i].mask) == my_networks[i].address) return true;
     // Forged addresses cannot make a line each: one that meets another's

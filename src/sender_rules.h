@@ -31,12 +31,17 @@ public:
     // that is no network and for more than `most`.
     bool read(std::string_view list, Error& error);
     // True when datagrams from `from` are answered; for one that is not,
-    // the WRN line when it is due at `arrived`.
-    bool admit(const Ipv4_endpoint& from, Clock::time_point arrived);
+    // the WRN line when it is due at `arrived`. Without a list, a test.
+    bool admit(const Ipv4_endpoint& from, Clock::time_point arrived)
+    {
+        return my_count == 0 || admit_listed(from, arrived);
+    }
     // The networks, "10.1.0.0/16, 192.168.10.7"; "every address" for none.
     std::string text() const;
 
 private:
+    bool admit_listed(const Ipv4_endpoint& from, Clock::time_point arrived);
+
     struct Network {
         std::uint32_t address; // its host bits zero
         std::uint32_t mask;
