@@ -228,10 +228,15 @@ TEST_F(Answering, StatisticsCountEveryRequestWhereItWent)
     write_file(my_dir.file("formats.ini"), "[price]\n${description}\\n\nPrice: ${price}\n[]\nfallback\n");
     Serving serving;
     serving.setup.db_dir = my_dir.path();
+    Error error;
+    ASSERT_TRUE(serving.allowed.read("10.0.0.0/30", error));
+    Datagram_source outsider = terminal_at(5000);
+    outsider.endpoint.address = 0x0a000004; // 10.0.0.4
     Log_capture capture;
     testing::internal::CaptureStderr();
     std::string answer;
     const std::pair<const char*, Datagram_source> requests[] = {
+        {"12345", outsider},                {"", outsider}, // dropped before anything, an empty one too
         {"12345", terminal_at(5000)},       {"Pen\nPrice: 1.99", terminal_at(5000)}, // an echo
         {"nope", terminal_at(5000)},        {"nope", terminal_at(5000)},
         {"zz", terminal_at(5000)},          {"nf", terminal_at(5000)}, {"none", terminal_at(5000)},
@@ -264,7 +269,7 @@ TEST_F(Answering, StatisticsCountEveryRequestWhereItWent)
         line = std::regex_replace(line, std::regex(R"(_ms=\d+\.\d)"), "_ms=M");
     }
     const std::string counts = "answered=71 via_fallback_barcode=35 via_fallback_format=2 via_gtin=0 via_label=0 failed=1 empty=0 too_long=0 "
-                               "own_socket=1 over_limit=1 echo=1 not_allowed=0 unsent=0 receive_errors=0 log_lines_left_out=0 "
+                               "own_socket=1 over_limit=1 echo=1 not_allowed=2 unsent=0 receive_errors=0 log_lines_left_out=0 "
                                "barcodes_reloads=R formats_reloads=R";
     const std::string files = "; files: barcodes_entries=0 barcodes_last_reload_ms=M formats_entries=2 formats_last_reload_ms=M";
     EXPECT_EQ(report, (std::vector<std::string>{
