@@ -2285,7 +2285,10 @@ TEST_F(EndToEnd, ListensAtTheAddressesItIsToldAndNoOther)
     const struct {
         const char* listen;
         bool near_answered, far_answered;
-    } cases[] = {{"-listen=10.77.0.1", true, false}, {"-listen=10.78.0.1,10.77.0.1", true, true}, {"-listen=any", true, true}};
+    } cases[] = {{"-listen=10.77.0.1", true, false},
+                 {"-listen=10.78.0.1,10.77.0.1,10.78.0.1", true, true}, // each address bound once
+                 {"-listen=0.0.0.0,10.77.0.1", true, true},             // every address
+                 {"-listen=any", true, true}};
     for (const auto& c : cases) {
         start_server({c.listen});
         EXPECT_EQ(ask(near, "12345\n", no_socket, c.near_answered ? 2000 : 300), c.near_answered ? pen_answer : "(none)")
@@ -2299,6 +2302,11 @@ TEST_F(EndToEnd, ListensAtTheAddressesItIsToldAndNoOther)
         }
         my_hosts->stop(my_server);
     }
+    EXPECT_EQ(logged("INF Listening at "), (std::vector<std::string>{
+                                              "INF Listening at 10.77.0.1; answering every address.",
+                                              "INF Listening at 10.78.0.1, 10.77.0.1; answering every address.",
+                                              "INF Listening at every address; answering every address.",
+                                              "INF Listening at every address; answering every address."}));
     start_server({"-listen=10.77.0.1,10.9.9.9"}, false);
     EXPECT_EQ(my_hosts->wait_for_exit(my_server, 5000), 255);
     EXPECT_EQ(logged("ERROR: cannot listen at 10.9.9.9 port 9000: ").size(), 1u) << err();
