@@ -488,11 +488,11 @@ std::string address_text(std::uint32_t address)
 
 bool address_from_text(const std::string& text, std::uint32_t& address)
 {
-    // inet_addr answers INADDR_NONE both for bad text and for the one
-    // address that is all ones.
-    unsigned long a = inet_addr(text.c_str());
-    if (a == INADDR_NONE && text != "255.255.255.255") return false;
-    address = ntohl(a);
+    // Four decimal numbers, as inet_pton reads them on POSIX: inet_addr
+    // would take "10.1" or "0x0a.1.2.3" for an address too.
+    in_addr a{};
+    if (InetPtonA(AF_INET, text.c_str(), &a) != 1) return false;
+    address = ntohl(a.s_addr);
     return true;
 }
 
