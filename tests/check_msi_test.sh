@@ -29,6 +29,8 @@ UPDATE `InstallExecuteSequence` SET `Sequence` = 4001 WHERE `Action` = 'InstallF
 UPDATE `InstallExecuteSequence` SET `Sequence` = 3450 WHERE `Action` = 'InstallFiles'|ICE27: RemoveFiles (3500) must come before InstallFiles
 UPDATE `Property` SET `Value` = '1.0.70000' WHERE `Property` = 'ProductVersion'|ProductVersion '1.0.70000'
 UPDATE `Property` SET `Value` = 'WIX_UPGRADE_DETECTED' WHERE `Property` = 'SecureCustomProperties'|WIX_DOWNGRADE_DETECTED is not among
+UPDATE `CustomAction` SET `Type` = 1042 WHERE `Action` = 'RemoveService'|RemoveService does not run deferred as LocalSystem
+UPDATE `CustomAction` SET `Target` = 'setup "-p=[PORT]"' WHERE `Action` = 'SetupService'|SetupService does not pass
 CASES
 [ $failed = 0 ] && echo PASS
 exit $failed

@@ -11,6 +11,13 @@ import subprocess
 import sys
 
 IN_SCRIPT = 0x400  # a deferred, rollback or commit custom action
+NO_IMPERSONATE = 0x800  # runs as LocalSystem, not as the user
+
+# The actions that register the service and make or remove its firewall
+# rule: as LocalSystem (a user's rights make neither), and the setup with
+# the properties that the rule and the server take.
+SYSTEM_ACTIONS = ["SetupService", "UndoSetup", "RemoveService"]
+SETUP_ARGUMENTS = ['"-p=[PORT]"', '"-listen=[LISTEN]"', '"-allow=[ALLOW]"']
 
 # Standard actions in the order Windows Installer requires among those
 # present (ICE27's order, as far as this package uses it).
@@ -28,7 +35,9 @@ def table(package, name):
 
 def problems(package):
     sequence = {row[0]: int(row[2]) for row in table(package, "InstallExecuteSequence")}
-    actions = {row[0]: int(row[1]) for row in table(package, "CustomAction")}
+    rows = table(package, "CustomAction")
+    actions = {row[0]: int(row[1]) for row in rows}
+    targets = {row[0]: row[3] if len(row) > 3 else "" for row in rows}
     properties = {row[0]: row[1] for row in table(package, "Property")}
     found = []
     for number in set(sequence.values()):
@@ -46,6 +55,14 @@ def problems(package):
         elif kind & IN_SCRIPT and not start < sequence[action] < end:
             found.append(f"ICE77: deferred custom action {action} at {sequence[action]} is not between "
                          f"InstallInitialize ({start}) and InstallFinalize ({end})")
+    for action in SYSTEM_ACTIONS:
+        if action not in actions or not actions[action] & IN_SCRIPT or not actions[action] & NO_IMPERSONATE:
+            found.append(f"custom action {action} does not run deferred as LocalSystem: it cannot set the service "
+                         "and its firewall rule up")
+    missing = [a for a in SETUP_ARGUMENTS if a not in targets.get("SetupService", "")]
+    if missing:
+        found.append(f"custom action SetupService does not pass {', '.join(missing)}: the service and its firewall "
+                     "rule would not follow those properties")
     present = [a for a in STANDARD_ORDER if a in sequence]
     for before, after in zip(present, present[1:]):
         if sequence[before] >= sequence[after]:
