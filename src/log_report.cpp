@@ -122,6 +122,16 @@ void add_statistics(Report& r, std::string_view text)
 
 namespace {
 
+} // namespace
+
+bool clock_never_set(std::string_view time)
+{
+    const std::string_view year = time.substr(0, 4);
+    return year == "0000" || year == "1970" || year == "1980" || year == "2000";
+}
+
+namespace {
+
 void note_wrong_clock(Report& r, std::string_view time, unsigned long line)
 {
     if (r.wrong_clock++ > 0) return;
@@ -159,7 +169,7 @@ void settle_ahead(Report& r, std::string_view next)
 // its hour; more is a clock set back, or files out of order).
 bool note_time(Report& r, std::string_view time)
 {
-    if (time.substr(0, 4) < first_year) {
+    if (clock_never_set(time)) {
         note_wrong_clock(r, time, r.lines);
         return false;
     }

@@ -27,9 +27,12 @@ struct Seen {
 // written as \xNN, is 262 kB): a longer one is read up to here.
 constexpr std::size_t longest_report_line = 512 * 1024;
 
-// No server wrote a line before this year: an earlier time is a clock that
-// was not set.
-constexpr std::string_view first_year = "2026";
+// Whether `time` is that of a clock that was never set: the server's own
+// 0000-00-00, or the year that such a clock starts from (1970 where the
+// system counts from the Unix epoch, 1980 from DOS's, 2000 from a clock
+// chip's) and runs on in. A year before this program's release is no such
+// time: a shop may keep the logs of the server it ran before.
+bool clock_never_set(std::string_view time);
 
 // A flood log may hold millions of different barcodes; at most twice this
 // many are kept (see count_unknown).

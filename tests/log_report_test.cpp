@@ -21,6 +21,7 @@ TEST(LogReport, TheHoursAreThoseOfTheDaysWithLines)
         const char* third_hour; // "": none
         std::size_t hours;
         unsigned long out_of_order, wrong_clock, not_answered;
+        const char* first_hour = "2026-12-07 08";
     } cases[] = {
         {"2026-12-07 20", "2026-12-08 03", 48, 0, 0, 1},
         {"2026-12-07 07", "2026-12-07 09", 24, 0, 0, 1},
@@ -29,6 +30,10 @@ TEST(LogReport, TheHoursAreThoseOfTheDaysWithLines)
         {"2026-12-21 14", "2026-12-21 15", 48, 0, 0, 1}, // off for two weeks: none of them
         {"2126-12-07 08", "2026-12-07 09", 24, 0, 1, 1}, // a century ahead
         {"2000-01-01 00", "2026-12-07 09", 24, 0, 1, 1}, // a dead clock battery
+        {"1970-01-03 05", "2026-12-07 09", 24, 0, 1, 1}, // a clock from the Unix epoch, run on
+        {"1980-01-01 00", "2026-12-07 09", 24, 0, 1, 1},
+        {"2026-01-01 00", "2026-01-01 01", 48, 0, 0, 1, "2025-12-31 23"}, // across a new year
+        {"2025-06-01 00", "2025-06-01 01", 24, 0, 0, 1, "2025-06-01 00"}, // the year before this program
         {"0000-00-00 00", "2026-12-07 09", 24, 0, 1, 1}, // the server's time when it has none
         {"2026-12-09 14", "", 24, 0, 1, 0},              // the last line, a day ahead
         {"2026-12-08 14", "", 24, 0, 1, 0},              // 30 hours ahead is more than a day
@@ -36,7 +41,7 @@ TEST(LogReport, TheHoursAreThoseOfTheDaysWithLines)
     };
     for (const auto& c : cases) {
         Report r;
-        read_log_line(r, "[2026-12-07 08:00:00 #1 INF] Received barcode \"1\"");
+        read_log_line(r, std::string("[") + c.first_hour + ":00:00 #1 INF] Received barcode \"1\"");
         for (const char* hour : {c.second_hour, c.third_hour})
             if (*hour) read_log_line(r, std::string("[") + hour + ":00:00 #2 INF] Received barcode \"1\"");
         read_log_line(r, "Unknown barcode 1 and no backup barcode [] available");
@@ -51,7 +56,7 @@ TEST(LogReport, TheHoursAreThoseOfTheDaysWithLines)
         EXPECT_EQ(requests, r.requests - c.out_of_order - c.wrong_clock) << c.second_hour;
         EXPECT_EQ(not_answered, c.not_answered) << c.second_hour << ": a failure goes in its request's hour";
         EXPECT_EQ(hours.front().first.substr(11), "00") << c.second_hour;
-        EXPECT_TRUE(r.first_time == "2026-12-07 08:00:00" && r.last_time < "2026-12-22") << c.second_hour << ": "
+        EXPECT_TRUE(r.first_time == c.first_hour + std::string(":00:00") && r.last_time < "2026-12-22") << c.second_hour << ": "
                                                                                         << r.last_time;
     }
 }

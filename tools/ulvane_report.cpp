@@ -99,7 +99,8 @@ std::string wrong_clock_text(const Report& r)
 {
     return std::to_string(r.wrong_clock) + (r.wrong_clock == 1 ? " line" : " lines") +
            " whose clock was wrong, the first at line " + std::to_string(r.first_wrong_clock_line) + " (" +
-           r.first_wrong_clock + "): a clock not set (a time before " + std::string(first_year) + ") or one that jumped a day or more ahead of the "
+           r.first_wrong_clock + "): a clock not set (a time in 1970, 1980 or 2000, where such clocks start, or 0000-00-00) or one that "
+           "jumped a day or more ahead of the "
            "lines around it; their requests are counted, but in no hour and not in the period.";
 }
 
