@@ -55,6 +55,7 @@ TEST(LogReport, TheHoursAreThoseOfTheDaysWithLines)
         for (const auto& h : hours) requests += h.second.requests, not_answered += h.second.not_answered;
         EXPECT_EQ(requests, r.requests - c.out_of_order - c.wrong_clock) << c.second_hour;
         EXPECT_EQ(not_answered, c.not_answered) << c.second_hour << ": a failure goes in its request's hour";
+        ASSERT_FALSE(hours.empty()) << c.second_hour;
         EXPECT_EQ(hours.front().first.substr(11), "00") << c.second_hour;
         EXPECT_TRUE(r.first_time == c.first_hour + std::string(":00:00") && r.last_time < "2026-12-22") << c.second_hour << ": "
                                                                                         << r.last_time;
