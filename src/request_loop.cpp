@@ -62,7 +62,8 @@ bool bind_sockets(Serving_setup& setup, std::vector<Udp_socket>& sockets)
     const std::vector<std::uint32_t> every = {0};
     for (const std::uint32_t address : setup.listen.empty() ? every : setup.listen) {
         Error error;
-        LOG_DBG("Bind receiving socket to " << address_text(address) << "." << setup.port);
+        // Every address is "0", as this line always said.
+        LOG_DBG("Bind receiving socket to " << (address == 0 ? "0" : address_text(address)) << "." << setup.port);
         sockets.emplace_back();
         if (!sockets.back().open(error) || !sockets.back().bind(setup.port, error, address)) {
             REPORT_SOCKET_ERROR(error.code);
