@@ -1164,6 +1164,11 @@ TEST(Import, RefusesWhatWouldNotAnswerAsMeant)
                                                           "Latin-1 has no byte for: the terminals cannot show it; write "
                                                           "it otherwise, or give -force to keep '?' for it", {"-encoding=latin-1"}},
         {"barcode,format,\xe2\x82\xac\n", "1: column 3 holds '\xe2\x82\xac' (U+20AC), which CP850", {"-encoding=cp850"}},
+        // A damaged code is judged as written, whatever the terminals' encoding.
+        {"barcode,format,d\n4\xc2\xa0" "006\xc2\xa0" "381,f,x\n", "2: barcode '4\\xc2\\xa0" "006\\xc2\\xa0" "381' is "
+                                                                "'4006381' written with digit groups", {"-encoding=latin1"}},
+        {"barcode,format,d\n4006381333931\xc2\xa0,f,x\n", "2: barcode '4006381333931\\xc2\\xa0' ends with a no-break "
+                                                           "space", {"-encoding=cp850"}},
         {"barcode,format,d\n1,f,K\xe4se\n", "2: column 3 holds the byte \\xe4, which is no UTF-8: the CSV is in another "
                                               "encoding already; import it without -encoding", {"-encoding=cp437", "-force"}},
         // One line a kind, with its count and where; and the tags the

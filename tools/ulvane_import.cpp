@@ -193,6 +193,9 @@ private:
     void warn(unsigned long line, const std::string& why, const std::string& kind) { note(line, false, kind, why); }
     bool read_header(const std::vector<std::string>& header);
     bool read_barcode(std::string_view barcode, unsigned long line);
+    // read_barcode for the row's barcode cell, as written (UTF-8); true for
+    // the fallback row and an empty row.
+    bool barcode_as_written(const std::vector<std::string>& cells, unsigned long line);
     void warn_of_code(std::string_view barcode, unsigned long line);
     // Refuses, or under -force warns and counts the code taken.
     bool refuse_unless_forced(unsigned long line, const std::string& why, const std::string& kind);
@@ -282,9 +285,8 @@ void Import::add_row(const std::vector<std::string>& cells, unsigned long line)
         static const std::string none;
         return c < cells.size() ? cells[c] : none;
     };
-    std::string_view barcode = cell(my_columns.barcode);
+    std::string_view barcode = cell(my_columns.barcode); // judged before its conversion
     if (barcode == "[]") barcode = "";
-    else if (!read_barcode(barcode, line)) return;
     std::string_view format = cell(my_columns.format);
     if (format.empty()) format = my_options.default_format;
     if (format.find_first_of("\r\n") != std::string_view::npos)
@@ -309,6 +311,13 @@ void Import::add_row(const std::vector<std::string>& cells, unsigned long line)
                                     std::to_string(longest_line) + ")");
     warn_of_escapes(cells, line);
     add_section(barcode, line, section);
+}
+
+bool Import::barcode_as_written(const std::vector<std::string>& cells, unsigned long line)
+{
+    if (std::all_of(cells.begin(), cells.end(), [](const std::string& c) { return c.empty(); })) return true;
+    const std::string barcode = my_columns.barcode < cells.size() ? cells[my_columns.barcode] : std::string();
+    return barcode == "[]" || read_barcode(barcode, line);
 }
 
 // False, with the row refused, for a barcode no scan can match. A code a
@@ -509,7 +518,9 @@ void Import::run(std::string_view csv, const Old_file& old, File_replacement* ou
             refuse(reader.line(), why.text);
             break;
         }
-        if (convert(cells, reader.line())) add_row(cells, reader.line());
+        // The barcode is judged as the shop wrote it, in UTF-8: -encoding
+        // changes the bytes written and nothing else.
+        if (barcode_as_written(cells, reader.line()) && convert(cells, reader.line())) add_row(cells, reader.line());
     }
     if (my_rows.empty() && !failed()) refuse(reader.line(), "no data row");
     const bool has_fallback = std::any_of(my_rows.begin(), my_rows.end(), [&](const Row& r) { return barcode_of(r).empty(); });
