@@ -1312,19 +1312,30 @@ TEST(Import, TheCheckerNotesTextInUtf8Once)
                                       "the CSV with ulvane_import -encoding=NAME, NAME one of " + text_encoding_names() + "\n");
 }
 
-#ifndef ULVANE_WINDOWS_BUILD // where Windows' table has a character for every byte
-// An export in an encoding that lacks one of the file's bytes writes nothing
-// and names the barcode and tag.
-TEST(Export, RefusesAByteTheEncodingLacks)
+// An export in an encoding that lacks one of the file's bytes, or of a file
+// whose text is UTF-8 already, writes nothing and names the barcode and tag.
+TEST(Export, RefusesAByteTheEncodingLacksAndTextInUtf8)
 {
-    Temp_dir dir;
-    const std::string db = db_in(dir, "[f]\n${d}\n", "[2]\nformat=f\ntag.d=\x81\n");
-    const Run_result r = run_program({ULVANE_EXPORT_PATH, "-db=" + db, "-encoding=windows-1252"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find(": barcode '2', 'tag.d': the byte \\x81 is no character of Windows-1252"), std::string::npos);
-}
+    const struct {
+        const char* value;
+        const char* encoding;
+        const char* error;
+    } cases[] = {
+#ifndef ULVANE_WINDOWS_BUILD // where Windows' table has a character for every byte
+        {"\x81", "-encoding=windows-1252", ": barcode '2', 'tag.d': the byte \\x81 is no character of Windows-1252"},
 #endif
+        {"K\xc3\xa4se", "-encoding=latin1", ": barcode '2', 'tag.d': 'K\xc3\xa4se' is UTF-8 text already, which Latin-1 "
+                                            "would turn into other characters: export without -encoding"},
+    };
+    for (const auto& c : cases) {
+        Temp_dir dir;
+        const std::string db = db_in(dir, "[f]\n${d}\n", std::string("[2]\nformat=f\ntag.d=") + c.value + "\n");
+        const Run_result r = run_program({ULVANE_EXPORT_PATH, "-db=" + db, c.encoding});
+        EXPECT_EQ(r.status, 1) << c.error;
+        EXPECT_EQ(r.out, "") << c.error;
+        EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+    }
+}
 
 // What an import killed half-way left goes with the next import; a file not
 // of its making stays, and the lock goes with the import.

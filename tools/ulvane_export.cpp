@@ -37,10 +37,25 @@
 namespace {
 
 // Whether `table` can be written as UTF-8 from `encoding`; else `why`
-// names the first barcode, key or value with a byte that is no character
-// of it.
+// names the first value that is UTF-8 text already, or the first barcode,
+// key or value with a byte that is no character of it.
 bool convertible(const Barcode_table& table, const Text_encoding& encoding, Error& why)
 {
+    // Text in UTF-8 already (as ulvane_import writes it without -encoding)
+    // would come out as other characters: "Käse" as "KÃ¤se".
+    if (!encoding.is_utf8() && holds_utf8_text(table.text())) {
+        for (std::size_t i = 0; i < table.size(); ++i)
+            for (const auto& t : table.tags(i).list())
+                if (holds_utf8_text(t.second)) {
+                    why.text = "barcode " + quoted(table.barcode(i)) + ", " + quoted(t.first) + ": '" + std::string(t.second) +
+                               "' is UTF-8 text already, which " + encoding.name() +
+                               " would turn into other characters: export without -encoding";
+                    return false;
+                }
+        why.text = "the file's text is UTF-8 already, which " + encoding.name() +
+                   " would turn into other characters: export without -encoding";
+        return false;
+    }
     if (encoding.is_all_characters(table.text())) return true; // the common case, at once
     std::string utf8;
     Text_fault fault;
