@@ -12,7 +12,9 @@
 // The characters of a single-byte encoding as the system's converter has
 // them: for each byte its Unicode code point, -1 for a byte that is no
 // character of it. The encoding is `iconv_name` to iconv, `code_page` to
-// Windows. False, with why, when the system does not know it.
+// Windows (whose 125x pages map their undefined bytes to C1 controls: those
+// are no character here, as iconv has it). False, with why, when the system
+// does not know it.
 bool single_byte_characters(const char* iconv_name, unsigned code_page, std::array<std::int32_t, 256>& characters,
                             Error& error);
 

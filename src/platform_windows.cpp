@@ -1071,6 +1071,12 @@ bool single_byte_characters(const char*, unsigned code_page, std::array<std::int
         wchar_t wide[2];
         const int n = MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, &byte, 1, wide, 2);
         characters[b] = n == 1 ? static_cast<std::int32_t>(wide[0]) : -1;
+        // Windows' own code pages (125x) define no character at the bytes
+        // that they map to the C1 controls (0x81, 0x8D, 0x8F, 0x90, 0x9D in
+        // 1252): no character, as the system's converter has it elsewhere.
+        // The ISO pages (Latin-1, -2, -9) define those controls.
+        if (code_page >= 1250 && code_page <= 1258 && characters[b] >= 0x80 && characters[b] <= 0x9F)
+            characters[b] = -1;
     }
     return true;
 }
