@@ -1,5 +1,6 @@
 #include "command_line.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <iostream>
@@ -62,4 +63,12 @@ bool arguments_are_whole(const char* program)
     if (arguments_arrived_whole(why)) return true;
     std::cerr << program << ": " << why.text << std::endl;
     return false;
+}
+
+std::string next_list_entry(std::string_view& list)
+{
+    const std::size_t comma = std::min(list.find(','), list.size());
+    const std::string entry(list.substr(0, comma));
+    list.remove_prefix(std::min(comma + 1, list.size()));
+    return entry;
 }

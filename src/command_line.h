@@ -21,6 +21,10 @@ bool whole_number(const std::string& text, int least, int most, int& value);
 // rest, which may be empty. Lines of "name=value" are read alike.
 bool option_value(std::string_view argument, std::string_view prefix, std::string& value);
 
+// The next entry of a comma-separated value ("10.1.0.0/16,192.168.10.7"),
+// taken off `list`; the last one when no comma follows.
+std::string next_list_entry(std::string_view& list);
+
 // False, said on standard error as "PROGRAM: why", when an argument did not
 // reach the program whole (a path with a character outside the Windows code
 // page it ran in): the program refuses to run rather than work on a

@@ -399,6 +399,19 @@ bool gs1_upc_e_to_upc_a(std::string_view upc_e, char* upc_a)
     return gs1_check_digit_right(std::string_view(upc_a, 12));
 }
 
+void gs1_append_decimal(std::string_view digits, std::size_t decimals, std::string& out)
+{
+    const std::size_t whole = digits.size() > decimals ? digits.size() - decimals : 0;
+    std::size_t first = 0;
+    while (first + 1 < whole && digits[first] == '0') ++first;
+    if (whole == 0) out += '0';
+    out.append(digits.substr(first, whole - first));
+    if (decimals == 0) return;
+    out += '.';
+    out.append(decimals > digits.size() ? decimals - digits.size() : 0, '0');
+    out.append(digits.substr(whole));
+}
+
 bool gs1_decimal_text(Gs1_code& code, std::string_view family, std::string& out)
 {
     // 31nn to 36nn (measures) and 390n to 395n (amounts): n decimals.
@@ -413,18 +426,7 @@ bool gs1_decimal_text(Gs1_code& code, std::string_view family, std::string& out)
         // An amount with a currency: its ISO 4217 code first.
         const std::string_view currency = family[2] == '1' || family[2] == '3' ? value.substr(0, 3) : std::string_view();
         value.remove_prefix(currency.size());
-        const std::size_t decimals = static_cast<std::size_t>(ai[3] - '0');
-        // No more zeros in front than one before the point.
-        const std::size_t whole = value.size() > decimals ? value.size() - decimals : 0;
-        std::size_t first = 0;
-        while (first + 1 < whole && value[first] == '0') ++first;
-        if (whole == 0) out += '0';
-        out.append(value.substr(first, whole - first));
-        if (decimals > 0) {
-            out += '.';
-            out.append(decimals > value.size() ? decimals - value.size() : 0, '0');
-            out.append(value.substr(whole));
-        }
+        gs1_append_decimal(value, static_cast<std::size_t>(ai[3] - '0'), out);
         if (!currency.empty()) out.append(" ").append(currency);
         return true;
     }

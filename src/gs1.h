@@ -127,6 +127,11 @@ private:
 // false when `upc_e` is none or its check digit is wrong.
 bool gs1_upc_e_to_upc_a(std::string_view upc_e, char* upc_a);
 
+// Appends `digits` as a number with its last `decimals` digits after the
+// decimal point: "001250" with 3 is "1.250", "5" with 2 "0.05"; no zero
+// in front but one before the point.
+void gs1_append_decimal(std::string_view digits, std::size_t decimals, std::string& out);
+
 // The value of a code's AI of the decimal family `family` ("310x": a weight
 // in kg; 31xx to 36xx measures, 390x to 395x amounts, x being the digit
 // that says how many decimals the value has), with its decimal point:

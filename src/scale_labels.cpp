@@ -89,13 +89,7 @@ bool Label_rule::overlaps(const Label_rule& other) const
 
 void Label_match::append_value(std::string& out) const
 {
-    const std::size_t decimals = rule->decimals;
-    const std::size_t whole = value.size() - decimals;
-    std::size_t first = 0;
-    while (first + 1 < whole && value[first] == '0') ++first;
-    out.append(value.substr(first, whole - first));
-    if (whole == 0) out += '0';
-    if (decimals > 0) out.append(".").append(value.substr(whole));
+    gs1_append_decimal(value, rule->decimals, out);
 }
 
 bool match_label(const std::vector<Label_rule>& rules, std::string_view code, Label_match& match)

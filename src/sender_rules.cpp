@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "command_line.h"
 #include "escapes.h"
 #include "log.h"
 
@@ -143,9 +144,7 @@ bool Allowed_senders::read(std::string_view list, Error& error)
     my_count = 0;
     if (list == "any") return true;
     while (!list.empty()) {
-        const std::size_t comma = std::min(list.find(','), list.size());
-        const std::string entry(list.substr(0, comma));
-        list.remove_prefix(std::min(comma + 1, list.size()));
+        const std::string entry = next_list_entry(list);
         const std::size_t slash = entry.find('/');
         std::uint32_t address = 0;
         int bits = 32;

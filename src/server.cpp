@@ -73,9 +73,7 @@ bool read_listen_addresses(std::string_view list, std::vector<std::uint32_t>& ad
     addresses.clear();
     if (list == "any") return true;
     while (!list.empty()) {
-        const std::size_t comma = std::min(list.find(','), list.size());
-        const std::string entry(list.substr(0, comma));
-        list.remove_prefix(std::min(comma + 1, list.size()));
+        const std::string entry = next_list_entry(list);
         std::uint32_t address;
         if (!address_from_text(entry, address)) {
             error = {0, "\"" + entry + "\" is no IPv4 address of this host's (write it as 192.168.10.2)"};
