@@ -145,3 +145,14 @@ TEST(LogReport, RefusalsAreNotAnsweredAndLostLinesAddUp)
     EXPECT_EQ(not_answered, 1u);
     EXPECT_EQ(r.lost, 14u);
 }
+
+// A flood of different unknown barcodes keeps the keys read in bounded
+// memory, as it keeps the counts.
+TEST(LogReport, AFloodOfUnknownBarcodesKeepsTheirKeysBounded)
+{
+    Report r;
+    for (std::size_t i = 0; i <= 2 * tracked_unknown; ++i)
+        read_log_line(r, "[2026-12-07 08:00:00 #1 WRN] Barcode \"c" + std::to_string(i) + "\" not defined in database.");
+    EXPECT_LE(r.unknown_keys.size(), 2 * tracked_unknown);
+    EXPECT_GT(r.unknown_keys.size(), 0u);
+}
